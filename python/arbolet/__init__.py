@@ -1,0 +1,5 @@
+from .arbolet import *  # noqa: F401,F403
+from . import arbolet as _native
+
+__doc__ = _native.__doc__
+__all__ = _native.__all__

@@ -1,0 +1,63 @@
+// The MStream detector: configuration, clock, sketches and the record flow.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/engine_error.hpp"
+#include "mstream/normalization.hpp"
+#include "mstream/sketch.hpp"
+
+namespace arbolet::mstream {
+
+struct MStreamConfig {
+    std::uint64_t numeric_dim = 0;
+    std::uint64_t categorical_dim = 0;
+    std::uint64_t num_rows = 0;
+    std::uint64_t num_buckets = 0;
+    double alpha = 0.0;
+
+    friend bool operator==(const MStreamConfig&, const MStreamConfig&) = default;
+};
+
+struct StreamClock {
+    std::optional<std::uint64_t> current_time;
+    std::uint64_t current_tick = 0;
+
+    friend bool operator==(const StreamClock&, const StreamClock&) = default;
+};
+
+struct MStreamScore {
+    double total = 0.0;
+    double record = 0.0;
+    std::vector<double> numeric_features;
+    std::vector<double> categorical_features;
+};
+
+struct MStream {
+    MStreamConfig config;
+    StreamClock clock;
+    std::uint64_t entries_seen = 0;
+    SketchCounts<RecordSketch> record_counts;
+    std::vector<SketchCounts<NumericSketch>> numeric_counts;
+    std::vector<SketchCounts<CategoricalSketch>> categorical_counts;
+    NumericRangeNormalizer numeric_normalizer;
+
+    // Draws the seed from the operating system when none is given, then
+    // validates and builds the sketches.
+    static Result<MStream> build(std::uint64_t numeric_dim, std::uint64_t categorical_dim, std::uint64_t num_rows,
+                                 std::uint64_t num_buckets, double alpha, std::optional<std::uint64_t> seed);
+
+    Result<MStreamScore> ingest(std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                                std::uint64_t timestamp);
+    Result<MStreamScore> preview(std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                                 std::uint64_t timestamp) const;
+
+    bool is_ready() const { return entries_seen > 0; }
+
+    friend bool operator==(const MStream&, const MStream&) = default;
+};
+
+}  // namespace arbolet::mstream

@@ -1,0 +1,8 @@
+// The one include of the interpreter's headers: the stable ABI of 3.11.
+#pragma once
+
+#ifndef Py_LIMITED_API
+#define Py_LIMITED_API 0x030B0000
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>

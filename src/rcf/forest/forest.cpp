@@ -1,0 +1,46 @@
+#include "rcf/forest/forest.hpp"
+
+#include <algorithm>
+
+#include "common/internal_failure.hpp"
+
+namespace arbolet::rcf {
+
+Result<Forest> Forest::build(const RcfConfig& args, std::optional<std::uint64_t> seed) {
+    const std::uint64_t master_seed = seed ? *seed : Xoshiro256PlusPlus::from_os_random().next_u64();
+
+    if (args.input_dim == 0) return EngineError::invalid_argument("input_dim must be > 0");
+    if (args.shingle_size == 0) return EngineError::invalid_argument("shingle_size must be > 0");
+    if (args.capacity == 0) return EngineError::invalid_argument("capacity must be > 0");
+    if (args.num_trees == 0) return EngineError::invalid_argument("num_trees must be > 0");
+
+    // Sizes that cannot be represented are refused before anything is built.
+    std::uint64_t dims = 0, samples = 0, rows = 0, cells = 0, twice_capacity = 0;
+    if (!checked_mul(args.input_dim, args.shingle_size, dims))
+        return EngineError::invalid_argument("input_dim * shingle_size is too large");
+    if (!checked_mul(args.num_trees, args.capacity, samples) || !checked_add(samples, 1, rows) ||
+        !checked_mul(args.capacity, 2, twice_capacity) || twice_capacity > UINT64_MAX - 4)
+        return EngineError::invalid_argument("num_trees * capacity is too large");
+    rows = std::max(rows, twice_capacity);
+    if (!checked_mul(rows, dims, cells) || cells > UINT64_MAX / sizeof(float))
+        return EngineError::invalid_argument("point store size (num_trees * capacity * input_dim * shingle_size) is too large");
+    check_allocation(cells, sizeof(float));
+    check_allocation(samples, sizeof(double) + sizeof(std::uint64_t));
+
+    Forest forest;
+    forest.config = args;
+    forest.config.initial_accept_fraction = 0.125;
+
+    Xoshiro256PlusPlus master = Xoshiro256PlusPlus::seeded(master_seed);
+    forest.trees.reserve(args.num_trees);
+    for (std::uint64_t i = 0; i < args.num_trees; ++i)
+        forest.trees.push_back(RcfTree::create(dims, args.capacity, Xoshiro256PlusPlus::seeded(master.next_u64())));
+    forest.samplers.reserve(args.num_trees);
+    for (std::uint64_t i = 0; i < args.num_trees; ++i) forest.samplers.push_back(Sampler::create(args.capacity));
+    forest.point_store = PointStore::create(dims, args.input_dim, args.shingle_size, args.internal_shingling, rows);
+    forest.entries_seen = 0;
+    forest.rng = Xoshiro256PlusPlus::seeded(master.next_u64());
+    return forest;
+}
+
+}  // namespace arbolet::rcf

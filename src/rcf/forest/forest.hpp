@@ -1,0 +1,70 @@
+// The whole state of one Random Cut Forest detector, and its operations.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/engine_error.hpp"
+#include "random/xoshiro.hpp"
+#include "rcf/config.hpp"
+#include "rcf/point_store.hpp"
+#include "rcf/sampler.hpp"
+#include "rcf/tree/tree.hpp"
+
+namespace arbolet::rcf {
+
+struct AttributionPair {
+    double below = 0.0;
+    double above = 0.0;
+};
+
+struct Neighbor {
+    double score;
+    std::vector<float> point;
+    double distance;
+};
+
+struct Forest {
+    RcfConfig config;
+    std::vector<RcfTree> trees;
+    std::vector<Sampler> samplers;
+    PointStore point_store;
+    std::uint64_t entries_seen = 0;
+    Xoshiro256PlusPlus rng;
+
+    // Working storage reused across calls; not part of the state.
+    mutable TreeScratch scratch;
+
+    // forest.cpp. `config.initial_accept_fraction` is ignored (always 0.125).
+    // Draws the seed from the operating system when none is given, then
+    // validates.
+    static Result<Forest> build(const RcfConfig& config, std::optional<std::uint64_t> seed);
+
+    bool is_ready() const { return config.is_ready(entries_seen); }
+    std::uint64_t num_trees() const { return trees.size(); }
+
+    // update.cpp
+    Status update(std::span<const float> point);
+
+    // query.cpp
+    Result<double> score(std::span<const float> point) const;
+    Result<double> displacement_score(std::span<const float> point) const;
+    Result<double> density(std::span<const float> point) const;
+    Result<std::vector<AttributionPair>> attribution(std::span<const float> point) const;
+    Result<std::vector<Neighbor>> near_neighbors(std::span<const float> point, std::uint64_t top_k,
+                                                 std::uint64_t percentile) const;
+
+    // impute.cpp
+    Result<std::vector<float>> impute(std::span<const float> point, std::span<const std::uint64_t> missing,
+                                      double centrality) const;
+    Result<std::vector<float>> extrapolate(std::uint64_t look_ahead) const;
+
+    friend bool operator==(const Forest& a, const Forest& b) {
+        return a.config == b.config && a.trees == b.trees && a.samplers == b.samplers &&
+               a.point_store == b.point_store && a.entries_seen == b.entries_seen && a.rng == b.rng;
+    }
+};
+
+}  // namespace arbolet::rcf

@@ -1,0 +1,48 @@
+// Every point held by at least one tree, reference-counted by the samplers,
+// plus the rolling shingle buffer.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/matrix.hpp"
+
+namespace arbolet::rcf {
+
+struct PointStore {
+    std::uint64_t dim = 0;
+    std::uint64_t input_dim = 0;
+    std::uint64_t shingle_size = 0;
+    bool internal_shingling = true;
+    Matrix<float> store;                  // capacity rows x dim columns
+    std::vector<std::uint8_t> occupied;   // 0 or 1 per row
+    std::vector<std::uint64_t> ref_count;
+    std::uint64_t next_free = 0;
+    std::vector<std::uint64_t> free_list;
+    std::uint64_t size = 0;
+    std::uint64_t capacity = 0;
+    std::vector<float> shingle_buf;
+    std::uint64_t entries_seen = 0;
+
+    static PointStore create(std::uint64_t dim, std::uint64_t input_dim, std::uint64_t shingle_size,
+                             bool internal_shingling, std::uint64_t rows);
+
+    // Read access to a slot's values (occupied or not). InternalFailure
+    // "assertion failed: index < dim" beyond the rows.
+    std::span<const float> row(std::uint64_t slot) const;
+    // Same length and every value equal in single precision (NaN never
+    // matches, 0.0 matches -0.0).
+    bool row_equals(std::uint64_t slot, std::span<const float> point) const;
+
+    // Shift the buffer left by input_dim, append the observation, and copy the
+    // whole buffer into `out`.
+    void shingle(std::span<const float> observation, std::vector<float>& out);
+    std::uint64_t add(std::span<const float> point);
+    void add_ref(std::uint64_t slot);
+    void release(std::uint64_t slot);
+
+    friend bool operator==(const PointStore&, const PointStore&) = default;
+};
+
+}  // namespace arbolet::rcf

@@ -1,0 +1,39 @@
+// Time-decayed weighted reservoir: one per tree.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "random/xoshiro.hpp"
+#include "rcf/config.hpp"
+
+namespace arbolet::rcf {
+
+struct Sampler {
+    std::uint64_t capacity = 0;
+    std::vector<double> weights;             // max-heap over [0, size)
+    std::vector<std::uint64_t> point_indices;
+    std::uint64_t size = 0;
+    double pending_weight = 0.0;
+    std::uint64_t pending_point = kNone;
+
+    static Sampler create(std::uint64_t capacity);
+
+    enum class Decision : std::uint8_t { Rejected, Accepted, AcceptedWithEviction };
+    struct Outcome {
+        Decision decision;
+        std::uint64_t evicted;  // the evicted slot for AcceptedWithEviction
+    };
+
+    Outcome decide(Xoshiro256PlusPlus& rng, double decay, double t, double initial_accept_fraction,
+                   std::uint64_t slot);
+    void commit(std::uint64_t slot);
+
+    friend bool operator==(const Sampler&, const Sampler&) = default;
+};
+
+// Natural logarithm by the fdlibm polynomial, every operation rounded
+// separately, so that sampler weights are identical on every platform.
+double software_log(double x);
+
+}  // namespace arbolet::rcf

@@ -1,0 +1,49 @@
+// One random cut tree over the points that its sampler holds.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/engine_error.hpp"
+#include "random/xoshiro.hpp"
+#include "rcf/config.hpp"
+#include "rcf/node_arena.hpp"
+
+namespace arbolet::rcf {
+
+struct PointStore;
+
+// Reusable working storage for descents (not part of the state).
+struct TreeScratch {
+    std::vector<std::uint64_t> path_nodes;
+    std::vector<std::uint64_t> path_siblings;
+    std::vector<std::uint64_t> refresh;
+};
+
+struct RcfTree {
+    std::uint64_t root = kNone;
+    std::uint64_t tree_mass = 0;
+    NodeArena arena;
+    Xoshiro256PlusPlus rng;
+    std::uint64_t dims = 0;
+
+    static RcfTree create(std::uint64_t dims, std::uint64_t capacity, Xoshiro256PlusPlus rng);
+
+    bool empty() const { return root == kNone; }
+
+    // Fills scratch.path_nodes / path_siblings (root first) and returns the
+    // leaf reached. Must not be called on an empty tree.
+    std::uint64_t descend(std::span<const float> point, TreeScratch& scratch) const;
+
+    // mutation.cpp
+    void insert(const PointStore& store, std::uint64_t slot, TreeScratch& scratch);
+    Status remove(const PointStore& store, std::uint64_t slot, TreeScratch& scratch);
+
+    friend bool operator==(const RcfTree& a, const RcfTree& b) {
+        return a.root == b.root && a.tree_mass == b.tree_mass && a.arena == b.arena && a.rng == b.rng &&
+               a.dims == b.dims;
+    }
+};
+
+}  // namespace arbolet::rcf
