@@ -1,0 +1,265 @@
+#include "rcf/tree/traversal.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace arbolet::rcf::traversal {
+
+namespace {
+
+[[noreturn]] void walk_too_long() { fail("tree walk visits more nodes than the arena holds (cycle in the tree)"); }
+
+}  // namespace
+
+TreeReader::TreeReader(const RcfTree& tree, const PointStore& store, std::uint64_t dims)
+    : tree_(tree), store_(store), dims_(dims), box_rows_(0) {
+    if (tree.dims != dims || tree.arena.dims != dims) fail("tree dimension does not match the forest dimension");
+    const NodeArena& a = tree.arena;
+    box_rows_ = a.box_range_sum.size();
+    if (dims > 0) box_rows_ = std::min({box_rows_, a.box_min.size() / dims, a.box_max.size() / dims});
+}
+
+float TreeReader::box_gap(std::uint64_t slot, std::span<const float> q) const {
+    check_index(slot, box_rows_);
+    const float* mn = tree_.arena.box_min.data() + slot * dims_;
+    const float* mx = tree_.arena.box_max.data() + slot * dims_;
+    const float* x = q.data();
+    float gap = 0.0f;
+    for (std::uint64_t d = 0; d < dims_; ++d) {
+        if (x[d] < mn[d])
+            gap += mn[d] - x[d];
+        else if (x[d] > mx[d])
+            gap += x[d] - mx[d];
+    }
+    return gap;
+}
+
+double TreeReader::separation(std::uint64_t slot, std::span<const float> q) const {
+    const float gap = box_gap(slot, q);
+    if (gap == 0.0f) return 0.0;
+    const double range = tree_.arena.box_range_sum[slot];
+    if (range == 0.0) return 1.0;
+    const double g = static_cast<double>(gap);
+    return g / (range + g);
+}
+
+std::span<const float> TreeReader::leaf_row(const Node& leaf) const {
+    std::span<const float> row = store_.row(leaf.point_idx);
+    if (row.size() != dims_) fail("stored point length does not match the forest dimension");
+    return row;
+}
+
+bool TreeReader::leaf_matches(const Node& leaf, std::span<const float> q) const {
+    std::span<const float> row = store_.row(leaf.point_idx);
+    if (row.size() != q.size()) return false;
+    for (std::size_t i = 0; i < row.size(); ++i)
+        if (!(row[i] == q[i])) return false;
+    return true;
+}
+
+double l1_distance(std::span<const float> a, std::span<const float> b) {
+    if (a.size() != b.size()) fail("distance between points of different lengths");
+    double sum = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) sum += static_cast<double>(std::fabs(a[i] - b[i]));
+    return sum;
+}
+
+namespace {
+
+// S, U, A and N of the generic path score, and the density rule, as one
+// policy per kind so that the walk below compiles to straight-line code.
+struct ScorePolicy {
+    static double leaf(bool match, double depth, double m, double tree_mass) {
+        if (!match) return 1.0 / (depth + 1.0);
+        const double damp = tree_mass == 0.0 ? 1.0 : 1.0 - m / (2.0 * tree_mass);
+        return damp * (1.0 / (depth + std::log2(m + 1.0)));
+    }
+    static double unseen(double depth, double /*mass*/) { return 1.0 / (depth + 1.0); }
+    static double normalise(double v, double tree_mass) { return v * std::log2(tree_mass + 1.0); }
+};
+
+struct DisplacementPolicy {
+    static double leaf(bool match, double /*depth*/, double m, double tree_mass) {
+        if (!match) return m;
+        const double damp = tree_mass == 0.0 ? 1.0 : 1.0 - m / (2.0 * tree_mass);
+        return damp * (1.0 / (m + 1.0));
+    }
+    static double unseen(double /*depth*/, double mass) { return mass; }
+    static double normalise(double v, double tree_mass) { return v / (tree_mass + 1.0); }
+};
+
+struct DensityPolicy {
+    static double leaf(bool match, double /*depth*/, double m, double /*tree_mass*/) { return match ? m : 0.0; }
+    static double unseen(double /*depth*/, double mass) { return mass; }
+    static double normalise(double v, double /*tree_mass*/) { return v; }
+};
+
+// The recursion v(node) = (1 - p) v(child) + p U(node) is evaluated as a
+// descent that records the internal nodes passed, then a fold from the leaf
+// back to the root: same operations in the same order, no call stack.
+template <class Policy>
+double fold_path(const TreeReader& r, std::span<const float> q, std::vector<std::uint64_t>& path) {
+    const RcfTree& tree = r.tree();
+    path.clear();
+    const std::uint64_t limit = r.slot_count();
+    std::uint64_t slot = tree.root;
+    const Node* n = &r.node(slot);
+    while (n->is_internal()) {
+        if (path.size() >= limit) walk_too_long();
+        path.push_back(slot);
+        slot = r.child_toward(*n, q);
+        n = &r.node(slot);
+    }
+    const double tree_mass = static_cast<double>(tree.tree_mass);
+    double v = Policy::leaf(r.leaf_matches(*n, q), static_cast<double>(path.size()), static_cast<double>(n->mass),
+                            tree_mass);
+    for (std::size_t i = path.size(); i-- > 0;) {
+        const std::uint64_t s = path[i];
+        const double p = r.separation(s, q);
+        if (p == 0.0) continue;
+        const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(r.node(s).mass));
+        v = (1.0 - p) * v + p * u;
+    }
+    return Policy::normalise(v, tree_mass);
+}
+
+}  // namespace
+
+double path_value(const RcfTree& tree, const PointStore& store, std::span<const float> q, PathKind kind,
+                  std::vector<std::uint64_t>& path) {
+    if (tree.root == kNone || tree.tree_mass == 0) return 0.0;
+    const TreeReader r(tree, store, q.size());
+    switch (kind) {
+        case PathKind::Score:
+            return fold_path<ScorePolicy>(r, q, path);
+        case PathKind::Displacement:
+            return fold_path<DisplacementPolicy>(r, q, path);
+        case PathKind::Density:
+            return fold_path<DensityPolicy>(r, q, path);
+    }
+    fail("internal error: entered unreachable code");
+}
+
+void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<const float> q,
+                      std::span<AttributionPair> pairs) {
+    std::fill(pairs.begin(), pairs.end(), AttributionPair{});
+    if (tree.root == kNone || tree.tree_mass == 0) return;
+    const TreeReader r(tree, store, q.size());
+    if (pairs.size() != q.size()) fail("attribution vector length does not match the forest dimension");
+
+    const double lift = std::log2(static_cast<double>(tree.tree_mass) + 1.0);
+    const std::uint64_t limit = r.slot_count();
+    double remaining = 1.0;
+    std::uint64_t depth = 0;
+    std::uint64_t slot = tree.root;
+    for (const Node* n = &r.node(slot); n->is_internal(); n = &r.node(slot)) {
+        if (depth >= limit) walk_too_long();
+        const std::uint64_t next = r.child_toward(*n, q);
+        const bool goes_left = q[n->cut_dim] <= n->cut_val;
+        const double p = r.separation(slot, q);
+        // A NaN p (an infinite gap over an infinite range) is not > 0 and is
+        // skipped without touching `remaining`.
+        if (p > 0.0) {
+            const double add = lift * ((1.0 / (static_cast<double>(depth) + 1.0)) * (remaining * p));
+            if (goes_left)
+                pairs[n->cut_dim].above += add;
+            else
+                pairs[n->cut_dim].below += add;
+            remaining *= 1.0 - p;
+        }
+        ++depth;
+        slot = next;
+    }
+}
+
+void collect_neighbors(const RcfTree& tree, const PointStore& store, std::span<const float> q, double threshold,
+                       std::vector<NeighborCandidate>& out, std::vector<std::uint64_t>& stack_nodes,
+                       std::vector<std::uint64_t>& stack_depths) {
+    if (tree.root == kNone || tree.tree_mass == 0) return;
+    const TreeReader r(tree, store, q.size());
+    const double lift = std::log2(static_cast<double>(tree.tree_mass) + 1.0);
+    const std::uint64_t limit = r.slot_count();
+
+    // Depth-first with an explicit stack: the preferred child is pushed last
+    // so that its whole subtree is emitted before the other child's, the
+    // order in which the recursive visit emits candidates.
+    stack_nodes.clear();
+    stack_depths.clear();
+    stack_nodes.push_back(tree.root);
+    stack_depths.push_back(0);
+    std::uint64_t steps = 0;
+    while (!stack_nodes.empty()) {
+        const std::uint64_t slot = stack_nodes.back();
+        const std::uint64_t depth = stack_depths.back();
+        stack_nodes.pop_back();
+        stack_depths.pop_back();
+        if (++steps > limit) walk_too_long();
+        const Node& n = r.node(slot);
+        if (n.is_leaf()) {
+            const double term = lift / (static_cast<double>(depth) + 1.0);
+            out.push_back({n.point_idx, out.size(), term, l1_distance(q, r.leaf_row(n))});
+            continue;
+        }
+        const double p = r.separation(slot, q);
+        if (depth > 0 && !(p > threshold)) continue;
+        check_index(n.cut_dim, q.size());
+        const bool goes_left = q[n.cut_dim] <= n.cut_val;
+        if (p > 0.5) {
+            stack_nodes.push_back(goes_left ? n.right : n.left);
+            stack_depths.push_back(depth + 1);
+        }
+        stack_nodes.push_back(goes_left ? n.left : n.right);
+        stack_depths.push_back(depth + 1);
+    }
+}
+
+ImputeCandidate impute_descent(const RcfTree& tree, const PointStore& store, std::span<const float> q,
+                               std::span<const std::uint8_t> missing, double centrality, Xoshiro256PlusPlus& rng,
+                               std::vector<std::uint64_t>& stack) {
+    if (tree.root == kNone) fail("imputation descent on an empty tree");
+    const TreeReader r(tree, store, q.size());
+    if (missing.size() != q.size()) fail("missing mask length does not match the forest dimension");
+    const std::uint64_t limit = r.slot_count();
+    const bool nearest_only = centrality >= 1.0;  // false for NaN, which draws like any value below 1
+    const double switch_chance = 1.0 - centrality;
+
+    // Left-first depth-first order, carrying one best candidate through
+    // every leaf reached: the order in which the recursive descent meets them.
+    bool have_best = false;
+    ImputeCandidate best{kNone, 0.0};
+    stack.clear();
+    stack.push_back(tree.root);
+    std::uint64_t steps = 0;
+    while (!stack.empty()) {
+        const std::uint64_t slot = stack.back();
+        stack.pop_back();
+        if (++steps > limit) walk_too_long();
+        const Node& n = r.node(slot);
+        if (n.is_internal()) {
+            check_index(n.cut_dim, q.size());
+            if (missing[n.cut_dim]) {
+                stack.push_back(n.right);
+                stack.push_back(n.left);
+            } else {
+                stack.push_back(r.child_toward(n, q));
+            }
+            continue;
+        }
+        const std::span<const float> row = r.leaf_row(n);
+        double distance = 0.0;
+        for (std::size_t i = 0; i < row.size(); ++i)
+            if (!missing[i]) distance += static_cast<double>(std::fabs(q[i] - row[i]));
+        if (!have_best) {
+            best = {n.point_idx, distance};
+            have_best = true;
+        } else if (nearest_only) {
+            if (distance < best.distance) best = {n.point_idx, distance};
+        } else {
+            const double u = rng.uniform_f64();
+            if (distance < best.distance || u < switch_chance) best = {n.point_idx, distance};
+        }
+    }
+    return best;
+}
+
+}  // namespace arbolet::rcf::traversal

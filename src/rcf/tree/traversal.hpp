@@ -1,0 +1,112 @@
+// Per-tree query walks: the path scores (score, displacement score, density),
+// the attribution walk, the pruned near-neighbour visit and the imputation
+// descent. All of them only read the tree and the point store.
+//
+// Every index taken from the state (child slots, point rows, cut
+// dimensions, box rows) is range-checked, and every walk is bounded by the
+// number of arena slots, so that a loaded document describing a cycle, a
+// shared subtree or a dangling index ends the call with an internal failure
+// instead of looping or reading out of bounds.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/internal_failure.hpp"
+#include "random/xoshiro.hpp"
+#include "rcf/forest/forest.hpp"
+#include "rcf/node_arena.hpp"
+#include "rcf/point_store.hpp"
+#include "rcf/tree/tree.hpp"
+
+namespace arbolet::rcf::traversal {
+
+// The node in a slot, refusing slots beyond the arena and vacant ones.
+inline const Node& node_at(const NodeArena& arena, std::uint64_t slot) {
+    check_index(slot, arena.nodes.size());
+    const Node& n = arena.nodes[slot];
+    if (n.kind == NodeKind::Vacant) [[unlikely]]
+        fail("accessed freed or uninitialized node");
+    return n;
+}
+
+// Read access to one tree whose dimensions were checked against the query
+// once, so that the per-node work is a few comparisons.
+class TreeReader {
+public:
+    // Fails when the tree or its box rows do not have `dims` columns.
+    TreeReader(const RcfTree& tree, const PointStore& store, std::uint64_t dims);
+
+    const RcfTree& tree() const { return tree_; }
+    const Node& node(std::uint64_t slot) const { return node_at(tree_.arena, slot); }
+    std::uint64_t slot_count() const { return tree_.arena.nodes.size(); }
+
+    // Box gap of q at an internal node, summed in single precision in
+    // dimension order. NaN coordinates compare false on both sides and so
+    // add nothing.
+    float box_gap(std::uint64_t slot, std::span<const float> q) const;
+    // Chance that a random cut of the node's box, widened to take in q,
+    // falls between q and the box.
+    double separation(std::uint64_t slot, std::span<const float> q) const;
+
+    // Routing rule: ties go left, so that a NaN coordinate (which compares
+    // false) goes right.
+    std::uint64_t child_toward(const Node& n, std::span<const float> q) const {
+        check_index(n.cut_dim, dims_);
+        return q[n.cut_dim] <= n.cut_val ? n.left : n.right;
+    }
+
+    // The stored row of a leaf, exactly `dims` values long.
+    std::span<const float> leaf_row(const Node& leaf) const;
+    bool leaf_matches(const Node& leaf, std::span<const float> q) const;
+
+private:
+    const RcfTree& tree_;
+    const PointStore& store_;
+    std::uint64_t dims_;
+    std::uint64_t box_rows_;
+};
+
+// Sum over dimensions of the single-precision |a - b|, widened, in double.
+double l1_distance(std::span<const float> a, std::span<const float> b);
+
+enum class PathKind { Score, Displacement, Density };
+
+// One tree's contribution to score, displacement_score or density (0.0 for
+// an empty tree). `path` is reusable working storage.
+double path_value(const RcfTree& tree, const PointStore& store, std::span<const float> q, PathKind kind,
+                  std::vector<std::uint64_t>& path);
+
+// Fills `pairs` (`dims` entries, zeroed by the walk) with one tree's
+// attribution.
+void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<const float> q,
+                      std::span<AttributionPair> pairs);
+
+struct NeighborCandidate {
+    std::uint64_t row;
+    std::uint64_t seq;  // emission order, so that per-row sums keep it
+    double score;
+    double distance;
+};
+
+// Appends the candidates of one non-empty tree in visiting order.
+// `stack_nodes` / `stack_depths` are reusable working storage.
+void collect_neighbors(const RcfTree& tree, const PointStore& store, std::span<const float> q, double threshold,
+                       std::vector<NeighborCandidate>& out, std::vector<std::uint64_t>& stack_nodes,
+                       std::vector<std::uint64_t>& stack_depths);
+
+struct ImputeCandidate {
+    std::uint64_t row;
+    double distance;
+};
+
+// The leaf one non-empty tree nominates for imputation. `missing` has one
+// flag per dimension; `rng` is the tree's descent generator and is drawn
+// only when centrality < 1 (or NaN).
+ImputeCandidate impute_descent(const RcfTree& tree, const PointStore& store, std::span<const float> q,
+                               std::span<const std::uint8_t> missing, double centrality, Xoshiro256PlusPlus& rng,
+                               std::vector<std::uint64_t>& stack);
+
+}  // namespace arbolet::rcf::traversal
