@@ -57,6 +57,24 @@ struct MStream {
 
     bool is_ready() const { return entries_seen > 0; }
 
+    // The clock step of a record: elapsed time units and the new tick.
+    struct ClockStep {
+        std::uint64_t elapsed = 0;
+        std::uint64_t tick = 0;
+    };
+    Result<ClockStep> clock_step(std::uint64_t timestamp) const;
+
+    // Every check that can refuse a record, in the order the caller sees
+    // them: numeric length, categorical length, timestamp, finiteness. Runs
+    // before anything changes, so a refused record leaves no trace.
+    Result<ClockStep> check_record(std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                                   std::uint64_t timestamp) const;
+
+    // A loaded state is taken as written; this verifies that every table
+    // has the shape the configuration implies before a record touches one.
+    // InternalFailure otherwise.
+    void check_consistent() const;
+
     friend bool operator==(const MStream&, const MStream&) = default;
 };
 

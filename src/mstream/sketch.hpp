@@ -2,6 +2,8 @@
 // and decay.
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <span>
 
@@ -12,6 +14,35 @@ namespace arbolet::mstream {
 
 struct MStreamConfig;
 
+// Number of random hyperplanes per row: enough sign bits to address every
+// bucket (2^planes >= num_buckets).
+inline std::uint64_t plane_count(std::uint64_t num_buckets) {
+    return static_cast<std::uint64_t>(std::bit_width(num_buckets - 1));
+}
+
+// Low and high halves of the full 128-bit product, folded together so that
+// every input bit reaches every output bit.
+inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) {
+    const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
+}
+
+// (q + x) mod m for q < m, as if the sum had a 65th bit.
+inline std::uint64_t add_mod(std::uint64_t q, std::uint64_t x, std::uint64_t m) {
+    const std::uint64_t r = x % m;
+    const std::uint64_t s = q + r;  // the true sum is below 2m
+    // Past m, or wrapped past 2^64: either way subtracting m (mod 2^64)
+    // lands on the true remainder.
+    return (s < q || s >= m) ? s - m : s;
+}
+
+inline constexpr std::uint64_t kValueConstant = 0xbe5466cf34e90c6cULL;
+inline constexpr std::uint64_t kCoefficientConstant = 0x452821e638d01377ULL;
+inline constexpr std::uint64_t kHashMultiplier = 0x5851f42d4c957f2dULL;
+
+// Multiplies every count by factor in one pass over contiguous storage.
+void decay_counts(std::span<double> counts, double factor);
+
 struct RecordSketch {
     std::uint64_t num_rows = 0;
     std::uint64_t num_buckets = 0;
@@ -21,12 +52,37 @@ struct RecordSketch {
     Matrix<std::int64_t> categorical_coeffs;  // [num_rows, categorical_dim]
     Matrix<double> count;                     // [num_rows, num_buckets]
 
+    // Draws the planes, then the coefficients; counts start at 0.
+    static RecordSketch build(const MStreamConfig& config, Xoshiro256PlusPlus& rng);
+
+    // Bucket of a record in row r. The caller guarantees that the tables and
+    // the spans have the configured shapes (MStream::check_consistent).
+    std::uint64_t bucket(std::uint64_t row, std::span<const float> numeric,
+                         std::span<const std::int64_t> categorical) const;
+
+    void decay(double factor) { decay_counts(count.data, factor); }
+
     friend bool operator==(const RecordSketch&, const RecordSketch&) = default;
 };
 
 struct NumericSketch {
     std::uint64_t num_buckets = 0;
     Matrix<double> count;  // [num_buckets]
+
+    static NumericSketch build(std::uint64_t num_buckets);
+
+    // Bucket of a normalised value; values outside [0, 1] (or NaN) are
+    // clamped, so the index is always in range.
+    std::uint64_t bucket(double normalized) const {
+        const double scaled = std::floor(normalized * static_cast<double>(num_buckets));
+        if (!(scaled > 0.0)) return 0;
+        const std::uint64_t last = num_buckets - 1;
+        if (scaled >= 0x1.0p64) return last;
+        const std::uint64_t index = static_cast<std::uint64_t>(scaled);
+        return index < last ? index : last;
+    }
+
+    void decay(double factor) { decay_counts(count.data, factor); }
 
     friend bool operator==(const NumericSketch&, const NumericSketch&) = default;
 };
@@ -37,6 +93,19 @@ struct CategoricalSketch {
     Matrix<std::int64_t> hash_a;  // [num_rows]
     Matrix<std::int64_t> hash_b;  // [num_rows]
     Matrix<double> count;         // [num_rows, num_buckets]
+
+    // Draws hash_a for every row, then hash_b for every row.
+    static CategoricalSketch build(std::uint64_t num_rows, std::uint64_t num_buckets, Xoshiro256PlusPlus& rng);
+
+    std::uint64_t bucket(std::uint64_t row, std::int64_t code) const {
+        const std::uint64_t d = fold(static_cast<std::uint64_t>(hash_b.data[row]) ^ static_cast<std::uint64_t>(code) ^
+                                         kValueConstant,
+                                     kHashMultiplier);
+        const std::uint64_t h = fold(d, static_cast<std::uint64_t>(hash_a.data[row]) ^ kCoefficientConstant);
+        return std::rotl(h, static_cast<int>(d & 63)) % num_buckets;
+    }
+
+    void decay(double factor) { decay_counts(count.data, factor); }
 
     friend bool operator==(const CategoricalSketch&, const CategoricalSketch&) = default;
 };

@@ -1,0 +1,350 @@
+#include "mstream/detector.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "common/internal_failure.hpp"
+
+namespace arbolet::mstream {
+
+namespace {
+
+constexpr double kEpsilon = 0x1.0p-52;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr std::uint64_t kMaxSigned = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+// Whether a table of these extents has an element count and a byte size
+// that a signed 64-bit integer holds.
+bool table_fits(std::initializer_list<std::uint64_t> extents, std::uint64_t element_size) {
+    for (std::uint64_t extent : extents)
+        if (extent == 0) return true;
+    std::uint64_t n = 1;
+    for (std::uint64_t extent : extents)
+        if (!checked_mul(n, extent, n) || n > kMaxSigned) return false;
+    return checked_mul(n, element_size, n) && n <= kMaxSigned;
+}
+
+// Adds `count` tables of `elements` values of `size` bytes to a running
+// byte total; std::bad_alloc when the total no longer fits in 64 bits.
+void add_bytes(std::uint64_t& total, std::uint64_t count, std::uint64_t elements, std::uint64_t size) {
+    std::uint64_t bytes = 0;
+    if (!checked_mul(count, elements, bytes) || !checked_mul(bytes, size, bytes) || !checked_add(total, bytes, total))
+        throw std::bad_alloc();
+}
+
+template <class T>
+void expect_shape(const Matrix<T>& m, std::initializer_list<std::uint64_t> shape, const char* message) {
+    if (m.dim.size() != shape.size()) fail(message);
+    std::uint64_t n = 1;
+    std::size_t axis = 0;
+    for (std::uint64_t extent : shape) {
+        if (m.dim[axis++] != extent) fail(message);
+        if (!checked_mul(n, extent, n)) fail(message);
+    }
+    if (m.data.size() != n) fail(message);
+}
+
+double min_of(double acc, double v) { return v < acc ? v : acc; }
+
+// Chi-squared-like departure of the decayed count `a` from the count per
+// tick that the history predicts.
+double sketch_score(double a, double s, double ticks) {
+    const double mu = s / ticks;
+    if (mu <= kEpsilon) return 0.0;
+    const double d = a - mu;
+    const double sq = d * d;
+    const double spread = ticks - 1.0 > 1.0 ? ticks - 1.0 : 1.0;
+    return sq / mu + sq / (spread * mu);
+}
+
+bool same_hashing(const RecordSketch& a, const RecordSketch& b) {
+    return a.numeric_planes == b.numeric_planes && a.categorical_coeffs == b.categorical_coeffs;
+}
+
+bool same_hashing(const CategoricalSketch& a, const CategoricalSketch& b) {
+    return a.hash_a == b.hash_a && a.hash_b == b.hash_b;
+}
+
+MStreamScore assemble(double record, std::vector<double> numeric, std::vector<double> categorical) {
+    double numeric_sum = 0.0;
+    for (double v : numeric) numeric_sum += v;
+    double categorical_sum = 0.0;
+    for (double v : categorical) categorical_sum += v;
+    MStreamScore score;
+    score.total = (record + numeric_sum) + categorical_sum;
+    score.record = record;
+    score.numeric_features = std::move(numeric);
+    score.categorical_features = std::move(categorical);
+    return score;
+}
+
+double ticks_of(std::uint64_t tick) { return static_cast<double>(tick > 1 ? tick : 1); }
+
+}  // namespace
+
+Result<MStream> MStream::build(std::uint64_t numeric_dim, std::uint64_t categorical_dim, std::uint64_t num_rows,
+                               std::uint64_t num_buckets, double alpha, std::optional<std::uint64_t> seed) {
+    // The operating system is asked before validation, so a refused
+    // configuration still consumes its draw.
+    const std::uint64_t h = seed ? *seed : Xoshiro256PlusPlus::from_os_random().next_u64();
+
+    if (numeric_dim == 0 && categorical_dim == 0)
+        return EngineError::invalid_argument("at least one of numeric_dim or categorical_dim must be > 0");
+    if (num_rows == 0) return EngineError::invalid_argument("num_rows must be > 0");
+    if (num_buckets < 2) return EngineError::invalid_argument("num_buckets must be >= 2");
+    if (!(alpha > 0.0 && alpha < 1.0)) return EngineError::invalid_argument("alpha must be in range (0, 1)");
+
+    const std::uint64_t planes = plane_count(num_buckets);
+    if (!table_fits({num_rows, planes, numeric_dim}, sizeof(double)))
+        return EngineError::invalid_argument("num_rows * plane count * numeric_dim is too large");
+    if (!table_fits({num_rows, categorical_dim}, sizeof(std::int64_t)))
+        return EngineError::invalid_argument("num_rows * categorical_dim is too large");
+    if (!table_fits({num_rows, num_buckets}, sizeof(double)))
+        return EngineError::invalid_argument("num_rows * num_buckets is too large");
+
+    // Each table may fit while all of them together do not: refuse before
+    // the first one is filled rather than exhaust memory part way.
+    std::uint64_t bytes = 0;
+    add_bytes(bytes, num_rows, planes * numeric_dim, sizeof(double));
+    add_bytes(bytes, 1, num_rows, categorical_dim * sizeof(std::int64_t));
+    add_bytes(bytes, 2, num_rows, num_buckets * sizeof(double));
+    add_bytes(bytes, numeric_dim, 2, sizeof(SketchCounts<NumericSketch>) + num_buckets * sizeof(double));
+    add_bytes(bytes, categorical_dim, 2, sizeof(SketchCounts<CategoricalSketch>) + num_rows * 2 * sizeof(std::int64_t));
+    add_bytes(bytes, categorical_dim * 2, num_rows, num_buckets * sizeof(double));
+    check_allocation(bytes, 1);
+
+    MStream detector;
+    detector.config = {numeric_dim, categorical_dim, num_rows, num_buckets, alpha};
+
+    Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seeded(h);
+    detector.record_counts.current = RecordSketch::build(detector.config, rng);
+    detector.record_counts.total = detector.record_counts.current;
+
+    detector.numeric_counts.reserve(numeric_dim);
+    for (std::uint64_t i = 0; i < numeric_dim; ++i) {
+        NumericSketch sketch = NumericSketch::build(num_buckets);
+        detector.numeric_counts.push_back({sketch, sketch});
+    }
+
+    detector.categorical_counts.reserve(categorical_dim);
+    for (std::uint64_t j = 0; j < categorical_dim; ++j) {
+        CategoricalSketch sketch = CategoricalSketch::build(num_rows, num_buckets, rng);
+        detector.categorical_counts.push_back({sketch, sketch});
+    }
+
+    detector.numeric_normalizer = NumericRangeNormalizer::unbounded(numeric_dim);
+    return detector;
+}
+
+Result<MStream::ClockStep> MStream::clock_step(std::uint64_t timestamp) const {
+    if (timestamp == 0) return EngineError::invalid_argument("timestamp must be > 0");
+    if (!clock.current_time) return ClockStep{0, 1};
+    const std::uint64_t previous = *clock.current_time;
+    if (timestamp < previous)
+        return EngineError::invalid_argument("timestamps must be non-decreasing: previous=" + std::to_string(previous) +
+                                             ", got=" + std::to_string(timestamp));
+    const std::uint64_t elapsed = timestamp - previous;
+    return ClockStep{elapsed, clock.current_tick + elapsed};
+}
+
+Result<MStream::ClockStep> MStream::check_record(std::span<const float> numeric,
+                                                 std::span<const std::int64_t> categorical,
+                                                 std::uint64_t timestamp) const {
+    if (numeric.size() != config.numeric_dim) return EngineError::dimension_mismatch(config.numeric_dim, numeric.size());
+    if (categorical.size() != config.categorical_dim)
+        return EngineError::dimension_mismatch(config.categorical_dim, categorical.size());
+    Result<ClockStep> step = clock_step(timestamp);
+    if (!step) return step;
+    for (float x : numeric)
+        if (!std::isfinite(x)) return EngineError::invalid_argument("numeric values must be finite");
+    return step;
+}
+
+void MStream::check_consistent() const {
+    const std::uint64_t rows = config.num_rows;
+    const std::uint64_t buckets = config.num_buckets;
+    const std::uint64_t nd = config.numeric_dim;
+    const std::uint64_t cd = config.categorical_dim;
+    // Bucket indices are remainders by num_buckets.
+    if (buckets < 2) fail("assertion failed: num_buckets >= 2");
+    const std::uint64_t planes = plane_count(buckets);
+
+    for (const RecordSketch* sketch : {&record_counts.current, &record_counts.total}) {
+        if (sketch->num_rows != rows || sketch->num_buckets != buckets || sketch->numeric_dim != nd ||
+            sketch->categorical_dim != cd)
+            fail("assertion failed: record sketch sizes == configuration");
+        expect_shape(sketch->numeric_planes, {rows, planes, nd},
+                     "assertion failed: numeric_planes shape == [num_rows, planes, numeric_dim]");
+        expect_shape(sketch->categorical_coeffs, {rows, cd},
+                     "assertion failed: categorical_coeffs shape == [num_rows, categorical_dim]");
+        expect_shape(sketch->count, {rows, buckets}, "assertion failed: record count shape == [num_rows, num_buckets]");
+    }
+
+    if (numeric_counts.size() != nd) fail("assertion failed: numeric_counts.len() == numeric_dim");
+    for (const auto& pair : numeric_counts)
+        for (const NumericSketch* sketch : {&pair.current, &pair.total}) {
+            if (sketch->num_buckets != buckets) fail("assertion failed: numeric sketch num_buckets == configuration");
+            expect_shape(sketch->count, {buckets}, "assertion failed: numeric count shape == [num_buckets]");
+        }
+
+    if (categorical_counts.size() != cd) fail("assertion failed: categorical_counts.len() == categorical_dim");
+    for (const auto& pair : categorical_counts)
+        for (const CategoricalSketch* sketch : {&pair.current, &pair.total}) {
+            if (sketch->num_rows != rows || sketch->num_buckets != buckets)
+                fail("assertion failed: categorical sketch sizes == configuration");
+            expect_shape(sketch->hash_a, {rows}, "assertion failed: hash_a shape == [num_rows]");
+            expect_shape(sketch->hash_b, {rows}, "assertion failed: hash_b shape == [num_rows]");
+            expect_shape(sketch->count, {rows, buckets},
+                         "assertion failed: categorical count shape == [num_rows, num_buckets]");
+        }
+
+    if (numeric_normalizer.min_numeric.size() != nd || numeric_normalizer.max_numeric.size() != nd)
+        fail("assertion failed: normalizer bounds.len() == numeric_dim");
+}
+
+Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                                     std::uint64_t timestamp) {
+    Result<ClockStep> checked = check_record(numeric, categorical, timestamp);
+    if (!checked) return checked.take_error();
+    check_consistent();
+    const ClockStep step = checked.value();
+
+    clock.current_time = timestamp;
+    clock.current_tick = step.tick;
+    if (step.elapsed > 0) {
+        const double factor = std::pow(config.alpha, static_cast<double>(step.elapsed));
+        record_counts.current.decay(factor);
+        for (auto& pair : numeric_counts) pair.current.decay(factor);
+        for (auto& pair : categorical_counts) pair.current.decay(factor);
+    }
+
+    const double ticks = ticks_of(step.tick);
+    const bool first = entries_seen == 0;
+    const std::uint64_t rows = config.num_rows;
+    const std::uint64_t buckets = config.num_buckets;
+
+    std::vector<double> numeric_scores(numeric.size());
+    for (std::size_t i = 0; i < numeric.size(); ++i) {
+        auto& pair = numeric_counts[i];
+        const double z = numeric_normalizer.normalize_for_ingest(i, static_cast<double>(numeric[i]), first);
+        const std::uint64_t b = pair.current.bucket(z);
+        double& a = pair.current.count.data[b];
+        double& s = pair.total.count.data[b];
+        a += 1.0;
+        s += 1.0;
+        numeric_scores[i] = sketch_score(a, s, ticks);
+    }
+
+    double record_score;
+    {
+        RecordSketch& current = record_counts.current;
+        RecordSketch& total = record_counts.total;
+        const bool shared = same_hashing(current, total);
+        double a = kInfinity;
+        double s = kInfinity;
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            const std::uint64_t bc = current.bucket(r, numeric, categorical);
+            const std::uint64_t bt = shared ? bc : total.bucket(r, numeric, categorical);
+            double& ca = current.count.data[r * buckets + bc];
+            double& cs = total.count.data[r * buckets + bt];
+            ca += 1.0;
+            cs += 1.0;
+            a = min_of(a, ca);
+            s = min_of(s, cs);
+        }
+        record_score = sketch_score(a, s, ticks);
+    }
+
+    std::vector<double> categorical_scores(categorical.size());
+    for (std::size_t j = 0; j < categorical.size(); ++j) {
+        CategoricalSketch& current = categorical_counts[j].current;
+        CategoricalSketch& total = categorical_counts[j].total;
+        const bool shared = same_hashing(current, total);
+        double a = kInfinity;
+        double s = kInfinity;
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            const std::uint64_t bc = current.bucket(r, categorical[j]);
+            const std::uint64_t bt = shared ? bc : total.bucket(r, categorical[j]);
+            double& ca = current.count.data[r * buckets + bc];
+            double& cs = total.count.data[r * buckets + bt];
+            ca += 1.0;
+            cs += 1.0;
+            a = min_of(a, ca);
+            s = min_of(s, cs);
+        }
+        categorical_scores[j] = sketch_score(a, s, ticks);
+    }
+
+    ++entries_seen;
+    return assemble(record_score, std::move(numeric_scores), std::move(categorical_scores));
+}
+
+Result<MStreamScore> MStream::preview(std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                                      std::uint64_t timestamp) const {
+    Result<ClockStep> checked = check_record(numeric, categorical, timestamp);
+    if (!checked) return checked.take_error();
+    check_consistent();
+    const ClockStep step = checked.value();
+
+    // Every count is read as the ingest would leave it: decayed by the same
+    // factor, then raised by the record itself. Scaling by a non-negative
+    // factor and adding 1 keep the order of counts, so the row minimum can be
+    // taken first and still equal the ingest's minimum.
+    const double factor = step.elapsed > 0 ? std::pow(config.alpha, static_cast<double>(step.elapsed)) : 1.0;
+    const double ticks = ticks_of(step.tick);
+    const bool first = entries_seen == 0;
+    const std::uint64_t rows = config.num_rows;
+    const std::uint64_t buckets = config.num_buckets;
+    // With no rows the ingest's minimum stays +inf; 0 * inf would not.
+    const auto decayed = [&](double min_current) { return rows == 0 ? kInfinity : factor * min_current + 1.0; };
+
+    std::vector<double> numeric_scores(numeric.size());
+    for (std::size_t i = 0; i < numeric.size(); ++i) {
+        const auto& pair = numeric_counts[i];
+        const double z = numeric_normalizer.normalize_for_preview(i, static_cast<double>(numeric[i]), first);
+        const std::uint64_t b = pair.current.bucket(z);
+        const double a = factor * pair.current.count.data[b] + 1.0;
+        const double s = pair.total.count.data[b] + 1.0;
+        numeric_scores[i] = sketch_score(a, s, ticks);
+    }
+
+    double record_score;
+    {
+        const RecordSketch& current = record_counts.current;
+        const RecordSketch& total = record_counts.total;
+        const bool shared = same_hashing(current, total);
+        double a = kInfinity;
+        double s = kInfinity;
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            const std::uint64_t bc = current.bucket(r, numeric, categorical);
+            const std::uint64_t bt = shared ? bc : total.bucket(r, numeric, categorical);
+            a = min_of(a, current.count.data[r * buckets + bc]);
+            s = min_of(s, total.count.data[r * buckets + bt]);
+        }
+        record_score = sketch_score(decayed(a), s + 1.0, ticks);
+    }
+
+    std::vector<double> categorical_scores(categorical.size());
+    for (std::size_t j = 0; j < categorical.size(); ++j) {
+        const CategoricalSketch& current = categorical_counts[j].current;
+        const CategoricalSketch& total = categorical_counts[j].total;
+        const bool shared = same_hashing(current, total);
+        double a = kInfinity;
+        double s = kInfinity;
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            const std::uint64_t bc = current.bucket(r, categorical[j]);
+            const std::uint64_t bt = shared ? bc : total.bucket(r, categorical[j]);
+            a = min_of(a, current.count.data[r * buckets + bc]);
+            s = min_of(s, total.count.data[r * buckets + bt]);
+        }
+        categorical_scores[j] = sketch_score(decayed(a), s + 1.0, ticks);
+    }
+
+    return assemble(record_score, std::move(numeric_scores), std::move(categorical_scores));
+}
+
+}  // namespace arbolet::mstream
