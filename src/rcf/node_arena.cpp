@@ -1,12 +1,151 @@
 #include "rcf/node_arena.hpp"
 
+#include <algorithm>
+
+#include "common/internal_failure.hpp"
+#include "rcf/point_store.hpp"
+
 namespace arbolet::rcf {
 
 NodeArena NodeArena::create(std::uint64_t dims, std::uint64_t reserve_nodes) {
     NodeArena arena;
     arena.dims = dims;
     arena.nodes.reserve(reserve_nodes);
+    std::uint64_t cells = 0;
+    if (checked_mul(reserve_nodes, dims, cells)) {
+        check_allocation(cells, sizeof(float));
+        arena.box_min.reserve(cells);
+        arena.box_max.reserve(cells);
+    }
+    arena.box_range_sum.reserve(reserve_nodes);
     return arena;
+}
+
+void NodeArena::ensure_box_rows() {
+    const std::uint64_t rows = nodes.size();
+    std::uint64_t cells = 0;
+    if (!checked_mul(rows, dims, cells)) fail("node box table size overflows");
+    if (box_min.size() < cells || box_max.size() < cells) {
+        check_allocation(cells, sizeof(float));
+        box_min.resize(cells, 0.0f);
+        box_max.resize(cells, 0.0f);
+    }
+    if (box_range_sum.size() < rows) box_range_sum.resize(rows, 0.0);
+}
+
+std::uint64_t NodeArena::alloc(const Node& node) {
+    if (!free.empty()) {
+        const std::uint64_t slot = free.back();
+        check_index(slot, nodes.size());
+        free.pop_back();
+        nodes[slot] = node;
+        return slot;
+    }
+    nodes.push_back(node);
+    ensure_box_rows();
+    return nodes.size() - 1;
+}
+
+void NodeArena::free_node(std::uint64_t slot) {
+    check_index(slot, nodes.size());
+    // Releasing a vacant slot would put it on the stack twice and hand it out
+    // to two nodes.
+    if (nodes[slot].kind == NodeKind::Vacant) fail("accessed freed or uninitialized node");
+    if (nodes[slot].kind == NodeKind::Internal) {
+        // Vacant and leaf slots keep zero box rows, so that equal trees
+        // compare equal whatever their slots held before.
+        ensure_box_rows();
+        std::fill_n(box_min.begin() + static_cast<std::ptrdiff_t>(slot * dims), dims, 0.0f);
+        std::fill_n(box_max.begin() + static_cast<std::ptrdiff_t>(slot * dims), dims, 0.0f);
+        box_range_sum[slot] = 0.0;
+    }
+    nodes[slot] = Node{};
+    free.push_back(slot);
+}
+
+const Node& NodeArena::node(std::uint64_t slot) const {
+    check_index(slot, nodes.size());
+    const Node& n = nodes[slot];
+    if (n.kind == NodeKind::Vacant) [[unlikely]]
+        fail("accessed freed or uninitialized node");
+    return n;
+}
+
+Node& NodeArena::node(std::uint64_t slot) {
+    return const_cast<Node&>(static_cast<const NodeArena&>(*this).node(slot));
+}
+
+const Node& NodeArena::internal(std::uint64_t slot) const {
+    const Node& n = node(slot);
+    if (n.kind != NodeKind::Internal) [[unlikely]]
+        fail("internal error: entered unreachable code");
+    return n;
+}
+
+Node& NodeArena::internal(std::uint64_t slot) {
+    return const_cast<Node&>(static_cast<const NodeArena&>(*this).internal(slot));
+}
+
+BoundingBox NodeArena::bbox(std::uint64_t slot) const {
+    check_index(slot, nodes.size());
+    std::uint64_t end = 0;
+    if (!checked_mul(slot, dims, end) || !checked_add(end, dims, end) || end > box_min.size() ||
+        end > box_max.size() || slot >= box_range_sum.size()) {
+        // Rows not laid down yet read as an all-zero box.
+        return BoundingBox{std::vector<float>(dims, 0.0f), std::vector<float>(dims, 0.0f), 0.0};
+    }
+    const auto lo = box_min.begin() + static_cast<std::ptrdiff_t>(slot * dims);
+    const auto hi = box_max.begin() + static_cast<std::ptrdiff_t>(slot * dims);
+    return BoundingBox{std::vector<float>(lo, lo + static_cast<std::ptrdiff_t>(dims)),
+                       std::vector<float>(hi, hi + static_cast<std::ptrdiff_t>(dims)), box_range_sum[slot]};
+}
+
+void NodeArena::set_bbox(std::uint64_t slot, const BoundingBox& box) {
+    check_index(slot, nodes.size());
+    if (box.min.size() != dims || box.max.size() != dims) fail("bounding box length does not match the tree");
+    ensure_box_rows();
+    std::copy(box.min.begin(), box.min.end(), box_min.begin() + static_cast<std::ptrdiff_t>(slot * dims));
+    std::copy(box.max.begin(), box.max.end(), box_max.begin() + static_cast<std::ptrdiff_t>(slot * dims));
+    box_range_sum[slot] = box.range_sum;
+}
+
+NodeArena::BoxView NodeArena::box_view(std::uint64_t slot, const PointStore& store) const {
+    const Node& n = node(slot);
+    if (n.kind == NodeKind::Leaf) {
+        const std::span<const float> r = store.row(n.point_idx);
+        if (r.size() != dims) fail("point length does not match the tree");
+        return {r.data(), r.data()};
+    }
+    std::uint64_t end = 0;
+    if (!checked_mul(slot, dims, end) || !checked_add(end, dims, end) || end > box_min.size() ||
+        end > box_max.size())
+        fail("assertion failed: index < dim");
+    const std::uint64_t offset = slot * dims;
+    return {box_min.data() + offset, box_max.data() + offset};
+}
+
+void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointStore& store) {
+    ensure_box_rows();
+    const std::size_t d = static_cast<std::size_t>(dims);
+    for (std::size_t k = path.size(); k-- > 0;) {
+        const std::uint64_t slot = path[k];
+        const Node& n = internal(slot);
+        const BoxView l = box_view(n.left, store);
+        const BoxView r = box_view(n.right, store);
+        const std::uint64_t mass = mass_of(n.left) + mass_of(n.right);
+        float* out_min = box_min.data() + slot * dims;
+        float* out_max = box_max.data() + slot * dims;
+        double sum = 0.0;
+        for (std::size_t i = 0; i < d; ++i) {
+            const float lo = min_num(l.min[i], r.min[i]);
+            const float hi = max_num(l.max[i], r.max[i]);
+            out_min[i] = lo;
+            out_max[i] = hi;
+            sum += static_cast<double>(hi - lo);
+        }
+        box_range_sum[slot] = sum;
+        nodes[slot].mass = mass;
+    }
 }
 
 }  // namespace arbolet::rcf

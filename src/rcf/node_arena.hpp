@@ -86,6 +86,17 @@ struct NodeArena {
     BoundingBox bbox(std::uint64_t slot) const;
     void set_bbox(std::uint64_t slot, const BoundingBox& box);
 
+    // Grows the box rows to one per slot (a loaded arena may lack them).
+    void ensure_box_rows();
+
+    // Box of any live node without copying: a leaf's point row (min = max)
+    // or an internal node's rows. Valid until the next alloc.
+    struct BoxView {
+        const float* min;
+        const float* max;
+    };
+    BoxView box_view(std::uint64_t slot, const PointStore& store) const;
+
     // Recomputes box and mass of each internal node of `path` (root first)
     // from its children, deepest first.
     void refresh_path(std::span<const std::uint64_t> path, const PointStore& store);

@@ -1,5 +1,10 @@
 #include "rcf/point_store.hpp"
 
+#include <algorithm>
+#include <cstring>
+
+#include "common/internal_failure.hpp"
+
 namespace arbolet::rcf {
 
 PointStore PointStore::create(std::uint64_t dim, std::uint64_t input_dim, std::uint64_t shingle_size,
@@ -15,6 +20,89 @@ PointStore PointStore::create(std::uint64_t dim, std::uint64_t input_dim, std::u
     ps.capacity = rows;
     ps.shingle_buf.assign(dim, 0.0f);
     return ps;
+}
+
+std::span<const float> PointStore::row(std::uint64_t slot) const {
+    check_index(slot, capacity);
+    // A loaded matrix may be shorter than capacity rows; never read past it.
+    std::uint64_t end = 0;
+    if (!checked_mul(slot, dim, end) || !checked_add(end, dim, end) || end > store.data.size())
+        fail("assertion failed: index < dim");
+    return {store.data.data() + slot * dim, static_cast<std::size_t>(dim)};
+}
+
+bool PointStore::row_equals(std::uint64_t slot, std::span<const float> point) const {
+    if (point.size() != dim) return false;
+    const std::span<const float> r = row(slot);
+    for (std::size_t i = 0; i < r.size(); ++i)
+        if (!(r[i] == point[i])) return false;
+    return true;
+}
+
+void PointStore::shingle(std::span<const float> observation, std::vector<float>& out) {
+    const std::uint64_t n = observation.size();
+    if (shingle_buf.size() != dim || n > dim) fail("shingle buffer does not match the point dimension");
+    float* buf = shingle_buf.data();
+    if (n < dim) std::memmove(buf, buf + n, (dim - n) * sizeof(float));
+    if (n > 0) std::memcpy(buf + (dim - n), observation.data(), n * sizeof(float));
+    out.assign(shingle_buf.begin(), shingle_buf.end());
+}
+
+std::uint64_t PointStore::add(std::span<const float> point) {
+    if (point.size() != dim) fail("point length does not match the point store");
+    std::uint64_t slot;
+    if (!free_list.empty()) {
+        slot = free_list.back();
+        free_list.pop_back();
+    } else {
+        slot = next_free;
+        if (next_free >= capacity) {
+            std::uint64_t grown = 0, cells = 0;
+            if (!checked_mul(capacity, 2, grown) || !checked_add(grown, 4, grown) || !checked_mul(grown, dim, cells))
+                fail("point store size overflows");
+            check_allocation(cells, sizeof(float));
+            // Rows are contiguous and row-major, so growing the flat table
+            // keeps every existing row at its index.
+            store.data.resize(cells, 0.0f);
+            store.dim = {grown, dim};
+            occupied.resize(grown, 0);
+            ref_count.resize(grown, 0);
+            capacity = grown;
+        }
+        next_free += 1;
+    }
+    check_index(slot, capacity);
+    check_index(slot, occupied.size());
+    check_index(slot, ref_count.size());
+    std::uint64_t end = 0;
+    if (!checked_mul(slot, dim, end) || !checked_add(end, dim, end) || end > store.data.size())
+        fail("assertion failed: index < dim");
+    std::copy(point.begin(), point.end(), store.data.begin() + static_cast<std::ptrdiff_t>(slot * dim));
+    occupied[slot] = 1;
+    ref_count[slot] = 0;
+    size += 1;
+    entries_seen += 1;
+    return slot;
+}
+
+void PointStore::add_ref(std::uint64_t slot) {
+    check_index(slot, ref_count.size());
+    ref_count[slot] += 1;
+}
+
+void PointStore::release(std::uint64_t slot) {
+    check_index(slot, ref_count.size());
+    check_index(slot, occupied.size());
+    if (ref_count[slot] > 0) {
+        ref_count[slot] -= 1;
+        if (ref_count[slot] > 0) return;
+    }
+    // A slot that is already free is never pushed a second time.
+    if (occupied[slot]) {
+        occupied[slot] = 0;
+        size -= 1;
+        free_list.push_back(slot);
+    }
 }
 
 }  // namespace arbolet::rcf

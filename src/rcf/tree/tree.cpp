@@ -1,5 +1,7 @@
 #include "rcf/tree/tree.hpp"
 
+#include "common/internal_failure.hpp"
+
 namespace arbolet::rcf {
 
 RcfTree RcfTree::create(std::uint64_t dims, std::uint64_t capacity, Xoshiro256PlusPlus rng) {
@@ -10,6 +12,28 @@ RcfTree RcfTree::create(std::uint64_t dims, std::uint64_t capacity, Xoshiro256Pl
     tree.rng = rng;
     tree.dims = dims;
     return tree;
+}
+
+std::uint64_t RcfTree::descend(std::span<const float> point, TreeScratch& scratch) const {
+    scratch.path_nodes.clear();
+    scratch.path_siblings.clear();
+    if (root == kNone) fail("descent into an empty tree");
+    // A consistent tree is acyclic, so no descent visits more nodes than the
+    // arena has; a loaded cycle stops here instead of looping forever.
+    const std::size_t limit = arena.nodes.size();
+    std::uint64_t cur = root;
+    for (;;) {
+        const Node& n = arena.node(cur);
+        if (n.kind == NodeKind::Leaf) return cur;
+        if (scratch.path_nodes.size() >= limit) fail("tree descent does not end (cycle in the tree)");
+        check_index(n.cut_dim, point.size());
+        // Ties go left, so that a NaN coordinate goes right.
+        const bool left = point[n.cut_dim] <= n.cut_val;
+        const std::uint64_t next = left ? n.left : n.right;
+        scratch.path_nodes.push_back(cur);
+        scratch.path_siblings.push_back(left ? n.right : n.left);
+        cur = next;
+    }
 }
 
 }  // namespace arbolet::rcf

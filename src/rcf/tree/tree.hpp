@@ -19,6 +19,16 @@ struct TreeScratch {
     std::vector<std::uint64_t> path_nodes;
     std::vector<std::uint64_t> path_siblings;
     std::vector<std::uint64_t> refresh;
+
+    // Insertion's cut search: the growing box and the per-dimension ranges.
+    std::vector<float> box_min;
+    std::vector<float> box_max;
+    std::vector<double> ranges;
+    // The point being added by Forest::update.
+    std::vector<float> point;
+    // Set by remove: the leaf that lost one copy but still stands for others,
+    // or kNone when a leaf was taken out (or nothing changed).
+    std::uint64_t kept_leaf = kNone;
 };
 
 struct RcfTree {

@@ -1,0 +1,105 @@
+// Forest::update: shingle, store, and offer the point to every tree's sampler.
+#include <algorithm>
+#include <cstring>
+
+#include "common/internal_failure.hpp"
+#include "rcf/forest/forest.hpp"
+
+namespace arbolet::rcf {
+
+namespace {
+
+// After tree `tree` removed one copy of slot `evicted` from leaf `leaf` and
+// the leaf still stands for other copies, the leaf must stop naming the
+// evicted slot: the point store may free and reuse it once the samplers let
+// go of it. The leaf moves to another slot that the tree's own sampler keeps
+// and that descends to this leaf. A slot with the very same bits is
+// preferred, so that nothing a query can see changes; among those the one
+// with the smallest weight, which the sampler will keep the longest. Entry 0
+// is the evicted one and is about to be overwritten by the commit.
+void repoint_leaf(const RcfTree& tree, NodeArena& arena, const Sampler& sampler, const PointStore& store,
+                  std::uint64_t leaf, std::uint64_t evicted, TreeScratch& scratch) {
+    const std::uint64_t entries = std::min<std::uint64_t>(
+        sampler.size, std::min<std::uint64_t>(sampler.weights.size(), sampler.point_indices.size()));
+    const std::span<const float> gone = store.row(evicted);
+    std::uint64_t best = kNone;
+    for (std::uint64_t k = 1; k < entries; ++k) {
+        const std::uint64_t s = sampler.point_indices[k];
+        if (s == evicted || s >= store.capacity) continue;
+        const std::span<const float> r = store.row(s);
+        if (r.size() != gone.size() || std::memcmp(r.data(), gone.data(), r.size() * sizeof(float)) != 0) continue;
+        if (best == kNone || sampler.weights[k] < sampler.weights[best]) best = k;
+    }
+    if (best == kNone) {
+        // Copies merged into the leaf without being bit-identical (0.0 and
+        // -0.0, or points that only the fallback cut could not tell apart).
+        for (std::uint64_t k = 1; k < entries; ++k) {
+            const std::uint64_t s = sampler.point_indices[k];
+            if (s == evicted || s >= store.capacity) continue;
+            if (tree.descend(store.row(s), scratch) == leaf) {
+                best = k;
+                break;
+            }
+        }
+    }
+    if (best != kNone) arena.node(leaf).point_idx = sampler.point_indices[best];
+}
+
+}  // namespace
+
+Status Forest::update(std::span<const float> point) {
+    const std::uint64_t given = point.size();
+    const bool shingled = point_store.internal_shingling;
+    if (shingled) {
+        if (given != point_store.input_dim) return EngineError::dimension_mismatch(point_store.input_dim, given);
+    } else {
+        const std::uint64_t full = config.dimensions();
+        if (given != full) return EngineError::dimension_mismatch(full, given);
+    }
+    // A NaN coordinate routes right at every cut while boxes ignore it, so a
+    // later cut can send its own descent elsewhere and deletion would then
+    // take a copy from the wrong leaf. Refused before anything changes.
+    for (const float v : point)
+        if (v != v) return EngineError::invalid_argument("point values must not be NaN");
+
+    std::vector<float>& fresh = scratch.point;
+    if (shingled)
+        point_store.shingle(point, fresh);
+    else
+        fresh.assign(point.begin(), point.end());
+
+    entries_seen += 1;
+    const std::uint64_t t = entries_seen;
+    if (t <= config.shingle_warmup()) return {};
+    if (fresh.size() != point_store.dim) return EngineError::dimension_mismatch(point_store.dim, fresh.size());
+
+    const std::uint64_t n = point_store.add(fresh);
+    const double decay = config.effective_decay();
+    const double time = static_cast<double>(t);
+    if (samplers.size() != trees.size()) fail("forest has different numbers of trees and samplers");
+
+    bool accepted = false;
+    for (std::size_t i = 0; i < trees.size(); ++i) {
+        Sampler& sampler = samplers[i];
+        RcfTree& tree = trees[i];
+        const Sampler::Outcome out = sampler.decide(rng, decay, time, config.initial_accept_fraction, n);
+        if (out.decision == Sampler::Decision::Rejected) continue;
+        accepted = true;
+        if (out.decision == Sampler::Decision::AcceptedWithEviction) {
+            const std::uint64_t e = out.evicted;
+            Status removed = tree.remove(point_store, e, scratch);
+            if (!removed) return removed;
+            const std::uint64_t kept = scratch.kept_leaf;
+            if (kept != kNone && tree.arena.node(kept).point_idx == e)
+                repoint_leaf(tree, tree.arena, sampler, point_store, kept, e, scratch);
+            point_store.release(e);
+        }
+        tree.insert(point_store, n, scratch);
+        point_store.add_ref(n);
+        sampler.commit(n);
+    }
+    if (!accepted) point_store.release(n);
+    return {};
+}
+
+}  // namespace arbolet::rcf

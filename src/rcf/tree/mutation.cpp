@@ -1,0 +1,172 @@
+// Insertion with the bottom-up random cut search, and deletion with sibling
+// promotion.
+#include <cmath>
+
+#include "common/internal_failure.hpp"
+#include "rcf/cut.hpp"
+#include "rcf/point_store.hpp"
+#include "rcf/tree/tree.hpp"
+
+namespace arbolet::rcf {
+
+namespace {
+
+void check_dims(const RcfTree& tree, std::span<const float> p) {
+    if (p.size() != tree.dims || tree.arena.dims != tree.dims) fail("point length does not match the tree");
+}
+
+}  // namespace
+
+void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& scratch) {
+    const std::span<const float> p = store.row(slot);
+    check_dims(*this, p);
+    if (root == kNone) {
+        root = arena.alloc(Node::Leaf(slot, 1));
+        tree_mass = 1;
+        return;
+    }
+    arena.ensure_box_rows();
+    const std::uint64_t f = descend(p, scratch);
+    const std::span<const std::uint64_t> path = scratch.path_nodes;
+    const std::span<const std::uint64_t> siblings = scratch.path_siblings;
+    const std::size_t L = path.size();
+    tree_mass += 1;
+
+    const std::uint64_t q_slot = arena.node(f).point_idx;
+    if (store.row_equals(q_slot, p)) {
+        arena.node(f).mass += 1;
+        arena.refresh_path(path, store);
+        return;
+    }
+    const std::span<const float> q = store.row(q_slot);
+    check_dims(*this, q);
+
+    // Bottom-up: level k is the leaf for k = 0 and path[L - k] above it; B
+    // grows to each level's box by merging in the sibling left behind.
+    const std::size_t D = static_cast<std::size_t>(dims);
+    scratch.box_min.assign(q.begin(), q.end());
+    scratch.box_max.assign(q.begin(), q.end());
+    scratch.ranges.resize(D);
+    float* bmin = scratch.box_min.data();
+    float* bmax = scratch.box_max.data();
+
+    Cut cut;
+    std::uint64_t split = kNone;   // s: the node that the new internal node takes the place of
+    std::uint64_t parent = kNone;  // s's parent, kNone when s is the root
+    std::size_t ancestors = L;     // entries of the path above the new internal node
+    for (std::size_t k = 0; k <= L; ++k) {
+        const double u = rng.uniform_f64();
+        if (choose_cut(bmin, bmax, p, u, scratch.ranges.data(), cut) && cut_separates(cut, bmin, bmax, p)) {
+            split = k == 0 ? f : path[L - k];
+            parent = k == L ? kNone : path[L - k - 1];
+            ancestors = L - k;
+            break;
+        }
+        if (k < L) {
+            const NodeArena::BoxView sib = arena.box_view(siblings[L - 1 - k], store);
+            for (std::size_t i = 0; i < D; ++i) {
+                bmin[i] = min_num(bmin[i], sib.min[i]);
+                bmax[i] = max_num(bmax[i], sib.max[i]);
+            }
+        }
+    }
+
+    if (split == kNone) {
+        // No level separated (only infinite coordinates get here): cut the
+        // leaf off at the first clearly different dimension, or treat the
+        // point as a copy of the leaf's.
+        std::size_t d = D;
+        for (std::size_t i = 0; i < D; ++i) {
+            const float diff = p[i] - q[i];
+            if (std::fabs(diff) > 1.1920929e-7f) {
+                d = i;
+                break;
+            }
+        }
+        if (d == D) {
+            arena.node(f).mass += 1;
+            arena.refresh_path(path, store);
+            return;
+        }
+        cut.dim = d;
+        cut.value = min_num(q[d], p[d]);
+        split = f;
+        parent = L == 0 ? kNone : path[L - 1];
+        ancestors = L;
+    }
+
+    const std::uint64_t leaf = arena.alloc(Node::Leaf(slot, 1));
+    const bool new_left = cut.value >= p[cut.dim];
+    const std::uint64_t split_mass = arena.mass_of(split);
+    const std::uint64_t joined = arena.alloc(Node::Internal(new_left ? leaf : split, new_left ? split : leaf,
+                                                            cut.dim, cut.value, split_mass + 1));
+    {
+        const NodeArena::BoxView s = arena.box_view(split, store);
+        float* out_min = arena.box_min.data() + joined * dims;
+        float* out_max = arena.box_max.data() + joined * dims;
+        double sum = 0.0;
+        for (std::size_t i = 0; i < D; ++i) {
+            const float lo = min_num(s.min[i], p[i]);
+            const float hi = max_num(s.max[i], p[i]);
+            out_min[i] = lo;
+            out_max[i] = hi;
+            sum += static_cast<double>(hi - lo);
+        }
+        arena.box_range_sum[joined] = sum;
+    }
+    if (parent == kNone) {
+        root = joined;
+    } else {
+        Node& par = arena.internal(parent);
+        if (par.left == split)
+            par.left = joined;
+        else
+            par.right = joined;
+    }
+    arena.refresh_path(path.first(ancestors), store);
+}
+
+Status RcfTree::remove(const PointStore& store, std::uint64_t slot, TreeScratch& scratch) {
+    scratch.kept_leaf = kNone;
+    if (root == kNone) return EngineError::empty_tree();
+    const std::span<const float> p = store.row(slot);
+    check_dims(*this, p);
+    const std::uint64_t f = descend(p, scratch);
+    const std::span<const std::uint64_t> path = scratch.path_nodes;
+    const std::span<const std::uint64_t> siblings = scratch.path_siblings;
+    const std::size_t L = path.size();
+
+    Node& leaf = arena.node(f);
+    if (leaf.mass == 0) return EngineError::invalid_argument("leaf mass is already 0");
+    tree_mass -= 1;
+    if (leaf.mass > 1) {
+        leaf.mass -= 1;
+        scratch.kept_leaf = f;
+        arena.refresh_path(path, store);
+        return {};
+    }
+    if (L == 0) {
+        arena.free_node(f);
+        root = kNone;
+        return {};
+    }
+    const std::uint64_t a = path[L - 1];
+    const std::uint64_t sib = siblings[L - 1];
+    if (L == 1) {
+        root = sib;
+    } else {
+        Node& g = arena.internal(path[L - 2]);
+        if (g.left == a)
+            g.left = sib;
+        else
+            g.right = sib;
+    }
+    // Leaf first, then its parent: the next two allocations reuse the
+    // parent's slot first.
+    arena.free_node(f);
+    arena.free_node(a);
+    arena.refresh_path(path.first(L - 1), store);
+    return {};
+}
+
+}  // namespace arbolet::rcf
