@@ -1,0 +1,147 @@
+#include "python/binder.hpp"
+
+#include <cstring>
+
+namespace arbolet::python {
+namespace {
+
+PyObject* parse_default(const std::string& text) {
+    if (text == "None") return Py_NewRef(Py_None);
+    if (text == "True") return Py_NewRef(Py_True);
+    if (text == "False") return Py_NewRef(Py_False);
+    if (text.find_first_of(".eE") != std::string::npos) {
+        PyObject* s = PyUnicode_FromString(text.c_str());
+        if (s == nullptr) return nullptr;
+        PyObject* f = PyFloat_FromString(s);
+        Py_DECREF(s);
+        return f;
+    }
+    return PyLong_FromString(text.c_str(), nullptr, 10);
+}
+
+std::string trim(std::string s) {
+    const auto b = s.find_first_not_of(' ');
+    const auto e = s.find_last_not_of(' ');
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+void raise_type_error(const std::string& message) { PyErr_SetString(PyExc_TypeError, message.c_str()); }
+
+std::string quoted_list(const std::vector<std::string>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+std::size_t find_param(const Signature& sig, PyObject* key) {
+    for (std::size_t i = 0; i < sig.name_objects.size(); ++i)
+        if (sig.name_objects[i] == key) return i;
+    for (std::size_t i = 0; i < sig.names.size(); ++i)
+        if (PyUnicode_CompareWithASCIIString(key, sig.names[i].c_str()) == 0) return i;
+    return sig.names.size();
+}
+
+}  // namespace
+
+bool Signature::parse(const char* line, std::string qualified_name) {
+    qualified = std::move(qualified_name);
+    const char* open = std::strchr(line, '(');
+    const char* close = std::strrchr(line, ')');
+    std::string inner(open + 1, close);
+    std::size_t pos = 0;
+    while (pos <= inner.size() && !inner.empty()) {
+        std::size_t comma = inner.find(',', pos);
+        if (comma == std::string::npos) comma = inner.size();
+        std::string item = trim(inner.substr(pos, comma - pos));
+        pos = comma + 1;
+        if (item.empty() || item == "$self") continue;
+        const std::size_t eq = item.find('=');
+        std::string name = trim(item.substr(0, eq));
+        PyObject* def = nullptr;
+        if (eq != std::string::npos) {
+            def = parse_default(trim(item.substr(eq + 1)));
+            if (def == nullptr) return false;
+        } else {
+            ++required;
+        }
+        PyObject* interned = PyUnicode_InternFromString(name.c_str());
+        if (interned == nullptr) return false;
+        names.push_back(std::move(name));
+        name_objects.push_back(interned);
+        defaults.push_back(def);
+        if (comma >= inner.size()) break;
+    }
+    return true;
+}
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject* const* kwvalues, PyObject** out) {
+    const std::size_t n = sig.names.size();
+    if (static_cast<std::size_t>(nargs) > n) {
+        std::string message = sig.qualified + " takes ";
+        if (sig.required == n)
+            message += std::to_string(n);
+        else
+            message += "from " + std::to_string(sig.required) + " to " + std::to_string(n);
+        message += " positional arguments but " + std::to_string(nargs) + (nargs == 1 ? " was given" : " were given");
+        raise_type_error(message);
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GetItem(kwnames, k);
+        const std::size_t index = find_param(sig, key);
+        if (index == n) {
+            const char* text = PyUnicode_AsUTF8AndSize(key, nullptr);
+            if (text == nullptr) return false;
+            raise_type_error(sig.qualified + " got an unexpected keyword argument '" + text + "'");
+            return false;
+        }
+        if (out[index] != nullptr) {
+            raise_type_error(sig.qualified + " got multiple values for argument '" + sig.names[index] + "'");
+            return false;
+        }
+        out[index] = kwvalues[k];
+    }
+
+    std::vector<std::string> missing;
+    for (std::size_t i = 0; i < n; ++i)
+        if (out[i] == nullptr && sig.defaults[i] == nullptr) missing.push_back(sig.names[i]);
+    if (!missing.empty()) {
+        raise_type_error(sig.qualified + " missing " + std::to_string(missing.size()) + " required positional " +
+                         (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (out[i] == nullptr) out[i] = sig.defaults[i];
+    return true;
+}
+
+bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_Size(args);
+    std::vector<PyObject*> flat;
+    flat.reserve(static_cast<std::size_t>(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GetItem(args, i));
+    PyObject* kwnames = nullptr;
+    std::vector<PyObject*> kwvalues;
+    if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+        kwnames = PyTuple_New(PyDict_Size(kwargs));
+        if (kwnames == nullptr) return false;
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SetItem(kwnames, k++, Py_NewRef(key));
+            kwvalues.push_back(value);
+        }
+    }
+    const bool ok = bind(sig, flat.data(), nargs, kwnames, kwvalues.data(), out);
+    Py_XDECREF(kwnames);
+    return ok;
+}
+
+}  // namespace arbolet::python

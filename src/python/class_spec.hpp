@@ -1,0 +1,198 @@
+// Declarative class and method tables, and the one call path every method
+// takes: bind, check self, borrow, convert and run (in the handler), release.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/binder.hpp"
+#include "python/borrow.hpp"
+#include "python/errors.hpp"
+#include "python/py.hpp"
+
+namespace arbolet::python {
+
+// Memory layout of every instance: the interpreter's header, the borrow flag,
+// then the engine value.
+struct InstanceHead {
+    PyObject ob_base;
+    std::atomic<std::int64_t> borrow;
+};
+
+template <class Engine>
+struct Instance : InstanceHead {
+    Engine engine;
+};
+
+template <class Engine>
+Engine& engine_of(PyObject* self) {
+    return static_cast<Instance<Engine>*>(reinterpret_cast<InstanceHead*>(self))->engine;
+}
+
+enum class MethodKind : std::uint8_t { Instance, NoArgs, Static };
+
+// A handler converts the bound arguments (in signature order) and runs the
+// engine operation. `self` is null for static methods.
+using Handler = PyObject* (*)(PyTypeObject* cls, PyObject* self, PyObject* const* argv);
+
+struct MethodSpec {
+    const char* name;
+    MethodKind kind;
+    const char* signature;  // "update($self, point)"
+    const char* doc;        // documentation proper, may be empty
+    Borrow borrow;
+    Handler handler;
+};
+
+struct ClassSpec {
+    const char* name;          // "Forest"
+    const char* doc;           // constructor signature line, "\n--\n\n", text
+    const MethodSpec* methods;
+    std::size_t method_count;
+    std::size_t basic_size;
+    PyObject* (*construct)(PyTypeObject* cls, PyObject* const* argv);
+    PyObject* (*text)(PyObject* self);  // __repr__ and __str__
+    void (*destroy)(PyObject* self);    // runs the engine's destructor
+};
+
+// Wraps an engine value into a new instance of `cls`.
+template <class Engine>
+PyObject* wrap(PyTypeObject* cls, Engine&& engine) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
+    PyObject* obj = alloc(cls, 0);
+    if (obj == nullptr) return nullptr;
+    auto* inst = static_cast<Instance<std::decay_t<Engine>>*>(reinterpret_cast<InstanceHead*>(obj));
+    new (&inst->borrow) std::atomic<std::int64_t>(0);
+    try {
+        new (&inst->engine) std::decay_t<Engine>(std::forward<Engine>(engine));
+    } catch (...) {
+        // Not yet a complete instance: free the memory without the destructor.
+        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(cls, Py_tp_free));
+        free_fn(obj);
+        Py_DECREF(cls);
+        return raise_current_exception();
+    }
+    return obj;
+}
+
+template <class Engine>
+void destroy_engine(PyObject* self) {
+    engine_of<Engine>(self).~Engine();
+}
+
+// Per-class runtime: the lazily created type object and parsed signatures.
+template <const ClassSpec& C>
+struct ClassRuntime {
+    static inline PyTypeObject* type = nullptr;
+    static inline std::vector<Signature> signatures;
+    static inline Signature constructor;
+    static inline std::vector<std::string> docs;
+    static inline std::vector<PyMethodDef> defs;
+
+    template <std::size_t I>
+    static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        constexpr const MethodSpec& m = C.methods[I];
+        PyObject* bound[kMaxParams];
+        if (!bind(signatures[I], args, nargs, kwnames, args + nargs, bound)) return nullptr;
+        BorrowGuard guard;
+        if (m.kind != MethodKind::Static) {
+            if (!PyObject_TypeCheck(self, type)) {
+                PyErr_Format(PyExc_TypeError, "%s.%s() requires a '%s' instance", C.name, m.name, C.name);
+                return nullptr;
+            }
+            if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, m.borrow)) return nullptr;
+        }
+        try {
+            return m.handler(type, self, bound);
+        } catch (...) {
+            return raise_current_exception();
+        }
+    }
+
+    static PyObject* tp_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+        PyObject* bound[kMaxParams];
+        if (!bind_tuple(constructor, args, kwargs, bound)) return nullptr;
+        try {
+            return C.construct(cls, bound);
+        } catch (...) {
+            return raise_current_exception();
+        }
+    }
+
+    static PyObject* tp_repr(PyObject* self) {
+        BorrowGuard guard;
+        if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, Borrow::Shared)) return nullptr;
+        try {
+            return C.text(self);
+        } catch (...) {
+            return raise_current_exception();
+        }
+    }
+
+    static void tp_dealloc(PyObject* self) {
+        PyTypeObject* tp = Py_TYPE(self);
+        C.destroy(self);
+        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+        free_fn(self);
+        Py_DECREF(tp);
+    }
+
+    template <std::size_t... I>
+    static void add_defs(std::index_sequence<I...>) {
+        (defs.push_back(PyMethodDef{
+             C.methods[I].name,
+             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call<I>)),
+             METH_FASTCALL | METH_KEYWORDS | (C.methods[I].kind == MethodKind::Static ? METH_STATIC : 0),
+             nullptr}),
+         ...);
+    }
+
+    // The class object, created on first use and kept for the process.
+    static PyTypeObject* get() {
+        if (type != nullptr) return type;
+        const std::string doc_line(C.doc, std::string(C.doc).find('\n'));
+        if (!constructor.parse(doc_line.c_str(), std::string(C.name) + ".__new__()")) return nullptr;
+        signatures.resize(C.method_count);
+        docs.resize(C.method_count);
+        for (std::size_t i = 0; i < C.method_count; ++i) {
+            const MethodSpec& m = C.methods[i];
+            if (!signatures[i].parse(m.signature, std::string(C.name) + "." + m.name + "()")) return nullptr;
+            docs[i] = std::string(m.signature) + "\n--\n\n" + m.doc;
+        }
+        add_defs(std::make_index_sequence<C.method_count>());
+        for (std::size_t i = 0; i < C.method_count; ++i) defs[i].ml_doc = docs[i].c_str();
+        defs.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+
+        PyType_Slot slots[] = {
+            {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
+            {Py_tp_repr, reinterpret_cast<void*>(&tp_repr)},
+            {Py_tp_str, reinterpret_cast<void*>(&tp_repr)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
+            {Py_tp_doc, const_cast<char*>(C.doc)},
+            {Py_tp_methods, defs.data()},
+            {0, nullptr},
+        };
+        static const std::string qualified = std::string("arbolet.arbolet.") + C.name;
+        PyType_Spec spec = {qualified.c_str(), static_cast<int>(C.basic_size), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+        PyObject* created = PyType_FromSpec(&spec);
+        if (created == nullptr) {
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            Py_XDECREF(t);
+            Py_XDECREF(v);
+            Py_XDECREF(tb);
+            raise_panic(std::string("An error occurred while initializing class ") + C.name);
+            return nullptr;
+        }
+        type = reinterpret_cast<PyTypeObject*>(created);
+        return type;
+    }
+};
+
+}  // namespace arbolet::python

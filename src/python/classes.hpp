@@ -1,0 +1,11 @@
+// The two classes, created on first use.
+#pragma once
+
+#include "python/py.hpp"
+
+namespace arbolet::python {
+
+PyTypeObject* forest_type();
+PyTypeObject* mstream_type();
+
+}  // namespace arbolet::python

@@ -1,0 +1,379 @@
+#include "python/convert.hpp"
+
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+
+namespace arbolet::python {
+namespace {
+
+// Owning reference that releases itself.
+struct Ref {
+    PyObject* p = nullptr;
+    explicit Ref(PyObject* o = nullptr) : p(o) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p); }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+// A TypeError from converting a named parameter becomes
+// "argument 'NAME': <message>", keeping the original's cause; other
+// exception types pass through unchanged.
+bool prefix_argument_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, traceback);
+        return false;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref text(value != nullptr ? PyObject_Str(value) : PyUnicode_FromString(""));
+    Ref cause(value != nullptr ? PyException_GetCause(value) : nullptr);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    if (!text) return false;
+    Ref message(PyUnicode_FromFormat("argument '%s': %U", name, text.p));
+    if (!message) return false;
+    Ref error(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.p, nullptr));
+    if (!error) return false;
+    if (cause) PyException_SetCause(error.p, Py_NewRef(cause.p));
+    PyErr_SetObject(PyExc_TypeError, error.p);
+    return false;
+}
+
+bool fail_arg(const char* name) { return prefix_argument_error(name); }
+
+std::string type_qualname(PyObject* o) {
+    Ref q(PyType_GetQualName(Py_TYPE(o)));
+    if (!q) {
+        PyErr_Clear();
+        return "?";
+    }
+    const char* s = PyUnicode_AsUTF8AndSize(q.p, nullptr);
+    return s != nullptr ? s : "?";
+}
+
+// Shared front of the three vector conversions: str refused, then the
+// sequence check.
+bool check_sequence(PyObject* o) {
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        if (o == Py_None)
+            PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'Sequence'");
+        else
+            PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'Sequence'", type_qualname(o).c_str());
+        return false;
+    }
+    return true;
+}
+
+Py_ssize_t length_hint(PyObject* o) {
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return n;
+}
+
+// Iterates `o`, calling `each(item)` (which returns false with an error set).
+template <class F>
+bool for_each_item(PyObject* o, F&& each) {
+    Ref it(PyObject_GetIter(o));
+    if (!it) return false;
+    for (;;) {
+        Ref item(PyIter_Next(it.p));
+        if (!item) return !PyErr_Occurred();
+        if (!each(item.p)) return false;
+    }
+}
+
+bool type_is(PyObject* o, const char* module, const char* name) {
+    Ref type_name(PyType_GetName(Py_TYPE(o)));
+    if (!type_name) {
+        PyErr_Clear();
+        return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(type_name.p, name) != 0) return false;
+    Ref mod(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__module__"));
+    if (!mod || !PyUnicode_Check(mod.p)) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_CompareWithASCIIString(mod.p, module) == 0;
+}
+
+// Exact array types whose iteration yields Python floats of exactly the
+// buffer's values; subclasses (masked arrays, ...) iterate differently and
+// take the general path.
+bool plain_float_buffer_type(PyObject* o) {
+    if (PyMemoryView_Check(o)) return true;
+    return type_is(o, "numpy", "ndarray") || type_is(o, "array", "array");
+}
+
+// The fast path for one-dimensional float64/float32 buffers. Returns 1 when it
+// converted, 0 when the object is not such a buffer (no error set).
+int reals_from_buffer(PyObject* o, std::vector<float>& out) {
+    if (!plain_float_buffer_type(o) || !PyObject_CheckBuffer(o)) return 0;
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    int converted = 0;
+    std::string_view format = view.format != nullptr ? view.format : "B";
+    if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) format.remove_prefix(1);
+    const bool is_double = format == "d" && view.itemsize == 8;
+    const bool is_float = format == "f" && view.itemsize == 4;
+    if (view.ndim == 1 && (is_double || is_float)) {
+        const Py_ssize_t n = view.shape[0];
+        const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+        out.resize(static_cast<std::size_t>(n));
+        const char* base = static_cast<const char*>(view.buf);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const char* p = base + i * stride;
+            if (is_double) {
+                double d;
+                std::memcpy(&d, p, sizeof d);
+                out[static_cast<std::size_t>(i)] = static_cast<float>(d);
+            } else {
+                std::memcpy(&out[static_cast<std::size_t>(i)], p, sizeof(float));
+            }
+        }
+        converted = 1;
+    }
+    PyBuffer_Release(&view);
+    return converted;
+}
+
+bool u64_of(PyObject* o, std::uint64_t& out) {
+    Ref index(PyNumber_Index(o));
+    if (!index) return false;
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.p);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+bool i64_of(PyObject* o, std::int64_t& out) {
+    Ref index(PyNumber_Index(o));
+    if (!index) return false;
+    const long long v = PyLong_AsLongLong(index.p);
+    if (v == -1 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+bool u8_of(PyObject* o, unsigned char& out) {
+    Ref index(PyNumber_Index(o));
+    if (!index) return false;
+    const long v = PyLong_AsLong(index.p);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 0 || v > 255) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<unsigned char>(v);
+    return true;
+}
+
+// "TypeError: message" of the error in flight, which is cleared.
+std::string describe_and_clear() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    std::string out;
+    if (type != nullptr) {
+        Ref name(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
+        const char* s = name ? PyUnicode_AsUTF8AndSize(name.p, nullptr) : nullptr;
+        out = s != nullptr ? s : "Exception";
+    }
+    if (value != nullptr) {
+        Ref text(PyObject_Str(value));
+        const char* s = text ? PyUnicode_AsUTF8AndSize(text.p, nullptr) : nullptr;
+        if (s != nullptr) out += std::string(": ") + s;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    PyErr_Clear();
+    return out;
+}
+
+bool bytes_of(PyObject* o, std::string& out) {
+    if (PyBytes_Check(o)) {
+        char* data;
+        Py_ssize_t n;
+        if (PyBytes_AsStringAndSize(o, &data, &n) != 0) return false;
+        out.assign(data, static_cast<std::size_t>(n));
+        return true;
+    }
+    if (PyByteArray_Check(o)) {
+        out.assign(PyByteArray_AsString(o), static_cast<std::size_t>(PyByteArray_Size(o)));
+        return true;
+    }
+    if (!check_sequence(o)) return false;
+    out.clear();
+    out.reserve(static_cast<std::size_t>(length_hint(o)));
+    return for_each_item(o, [&](PyObject* item) {
+        unsigned char byte;
+        if (!u8_of(item, byte)) return false;
+        out.push_back(static_cast<char>(byte));
+        return true;
+    });
+}
+
+}  // namespace
+
+bool to_count(PyObject* o, const char* name, std::uint64_t& out) { return u64_of(o, out) || fail_arg(name); }
+
+bool to_real(PyObject* o, const char* name, double& out) {
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return fail_arg(name);
+    out = v;
+    return true;
+}
+
+bool to_flag(PyObject* o, const char* name, bool& out) {
+    if (PyBool_Check(o)) {
+        out = o == Py_True;
+        return true;
+    }
+    if (type_is(o, "numpy", "bool_") || type_is(o, "numpy", "bool")) {
+        const int truth = PyObject_IsTrue(o);
+        if (truth < 0) return fail_arg(name);
+        out = truth != 0;
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'bool'", type_qualname(o).c_str());
+    return fail_arg(name);
+}
+
+bool to_optional_seed(PyObject* o, const char* name, std::optional<std::uint64_t>& out) {
+    if (o == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::uint64_t v;
+    if (!to_count(o, name, v)) return false;
+    out = v;
+    return true;
+}
+
+bool to_reals(PyObject* o, const char* name, std::vector<float>& out) {
+    if (!check_sequence(o)) return fail_arg(name);
+    out.clear();
+    if (reals_from_buffer(o, out) == 1) return true;
+    out.reserve(static_cast<std::size_t>(length_hint(o)));
+    const bool ok = for_each_item(o, [&](PyObject* item) {
+        const double v = PyFloat_AsDouble(item);
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        out.push_back(static_cast<float>(v));
+        return true;
+    });
+    return ok || fail_arg(name);
+}
+
+bool to_indices(PyObject* o, const char* name, std::vector<std::uint64_t>& out) {
+    if (!check_sequence(o)) return fail_arg(name);
+    out.clear();
+    out.reserve(static_cast<std::size_t>(length_hint(o)));
+    const bool ok = for_each_item(o, [&](PyObject* item) {
+        std::uint64_t v;
+        if (!u64_of(item, v)) return false;
+        out.push_back(v);
+        return true;
+    });
+    return ok || fail_arg(name);
+}
+
+bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out) {
+    if (!check_sequence(o)) return fail_arg(name);
+    out.clear();
+    out.reserve(static_cast<std::size_t>(length_hint(o)));
+    const bool ok = for_each_item(o, [&](PyObject* item) {
+        std::int64_t v;
+        if (!i64_of(item, v)) return false;
+        out.push_back(v);
+        return true;
+    });
+    return ok || fail_arg(name);
+}
+
+bool to_json_text(PyObject* o, const char* name, std::string& out) {
+    std::string str_error;
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t n;
+        const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+        if (s != nullptr) {
+            out.assign(s, static_cast<std::size_t>(n));
+            return true;
+        }
+        str_error = describe_and_clear();
+    } else {
+        str_error = "TypeError: '" + type_qualname(o) + "' object is not an instance of 'str'";
+    }
+    if (bytes_of(o, out)) return true;
+    const std::string bytes_error = describe_and_clear();
+    const std::string message = "failed to extract enum StrOrBytes ('Str | Bytes')\n- variant Str (Str): " + str_error +
+                                "\n- variant Bytes (Bytes): " + bytes_error;
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return fail_arg(name);
+}
+
+bool to_path(PyObject* o, const char* name, std::string& out) {
+    PyObject* encoded = nullptr;
+    if (PyUnicode_FSConverter(o, &encoded) == 0) return fail_arg(name);
+    Ref bytes(encoded);
+    char* data;
+    Py_ssize_t n;
+    if (PyBytes_AsStringAndSize(bytes.p, &data, &n) != 0) return fail_arg(name);
+    out.assign(data, static_cast<std::size_t>(n));
+    return true;
+}
+
+PyObject* float_list(const double* values, std::size_t n) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* f = PyFloat_FromDouble(values[i]);
+        if (f == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), f);
+    }
+    return list;
+}
+
+PyObject* float_list(const float* values, std::size_t n) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* f = PyFloat_FromDouble(static_cast<double>(values[i]));
+        if (f == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), f);
+    }
+    return list;
+}
+
+PyObject* key(const char* text) {
+    // Keys are string literals, so their addresses identify them.
+    static std::unordered_map<const char*, PyObject*> cache;
+    auto it = cache.find(text);
+    if (it != cache.end()) return it->second;
+    PyObject* interned = PyUnicode_InternFromString(text);
+    if (interned != nullptr) cache.emplace(text, interned);
+    return interned;
+}
+
+}  // namespace arbolet::python

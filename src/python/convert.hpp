@@ -1,0 +1,34 @@
+// The conversion table: Python arguments to engine values, engine results to
+// Python objects. Every converter takes the parameter's name and, on failure,
+// leaves a Python error set (a TypeError re-raised with the prefix
+// "argument 'NAME': ") and returns false.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "python/py.hpp"
+
+namespace arbolet::python {
+
+bool to_count(PyObject* o, const char* name, std::uint64_t& out);
+bool to_real(PyObject* o, const char* name, double& out);
+bool to_flag(PyObject* o, const char* name, bool& out);
+bool to_optional_seed(PyObject* o, const char* name, std::optional<std::uint64_t>& out);
+bool to_reals(PyObject* o, const char* name, std::vector<float>& out);
+bool to_indices(PyObject* o, const char* name, std::vector<std::uint64_t>& out);
+bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out);
+// A str (as UTF-8) or bytes (bytes, bytearray or a sequence of 0..255).
+bool to_json_text(PyObject* o, const char* name, std::string& out);
+// str, bytes or os.PathLike, encoded with the file-system encoding.
+bool to_path(PyObject* o, const char* name, std::string& out);
+
+PyObject* float_list(const double* values, std::size_t n);
+PyObject* float_list(const float* values, std::size_t n);
+
+// Interned dict keys, created once.
+PyObject* key(const char* text);
+
+}  // namespace arbolet::python

@@ -1,0 +1,207 @@
+// The Forest class: argument conversion and result objects around the engine.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/classes.hpp"
+#include "python/persistence_methods.hpp"
+
+namespace arbolet::python {
+namespace {
+
+using rcf::Forest;
+
+Forest& forest(PyObject* self) { return engine_of<Forest>(self); }
+
+PyObject* float_result(Result<double>&& r) {
+    if (!take(r)) return nullptr;
+    return PyFloat_FromDouble(r.value());
+}
+
+PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
+    rcf::RcfConfig config;
+    std::optional<std::uint64_t> seed;
+    if (!to_count(argv[0], "input_dim", config.input_dim) || !to_count(argv[1], "shingle_size", config.shingle_size) ||
+        !to_count(argv[2], "num_trees", config.num_trees) || !to_count(argv[3], "capacity", config.capacity) ||
+        !to_real(argv[4], "time_decay", config.time_decay) || !to_count(argv[5], "output_after", config.output_after) ||
+        !to_flag(argv[6], "internal_shingling", config.internal_shingling) ||
+        !to_optional_seed(argv[7], "seed", seed))
+        return nullptr;
+    Result<Forest> built = Forest::build(config, seed);
+    if (!take(built)) return nullptr;
+    return wrap(cls, std::move(built).value());
+}
+
+PyObject* text(PyObject* self) {
+    const Forest& f = forest(self);
+    const std::string s = "Forest(input_dim=" + std::to_string(f.config.input_dim) +
+                          ", shingle_size=" + std::to_string(f.config.shingle_size) +
+                          ", num_trees=" + std::to_string(f.config.num_trees) +
+                          ", capacity=" + std::to_string(f.config.capacity) +
+                          ", entries_seen=" + std::to_string(f.entries_seen) + ")";
+    return str_of(s);
+}
+
+PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::vector<float> point;
+    if (!to_reals(argv[0], "point", point)) return nullptr;
+    Status done = forest(self).update(point);
+    if (!take(done)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <Result<double> (Forest::*Query)(std::span<const float>) const>
+PyObject* scalar_query(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::vector<float> point;
+    if (!to_reals(argv[0], "point", point)) return nullptr;
+    return float_result((forest(self).*Query)(point));
+}
+
+PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::vector<float> point;
+    if (!to_reals(argv[0], "point", point)) return nullptr;
+    auto pairs = forest(self).attribution(point);
+    if (!take(pairs)) return nullptr;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(pairs.value().size()));
+    if (list == nullptr) return nullptr;
+    Py_ssize_t i = 0;
+    for (const rcf::AttributionPair& p : pairs.value()) {
+        PyObject* d = Py_BuildValue("{OdOd}", key("below"), p.below, key("above"), p.above);
+        if (d == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SetItem(list, i++, d);
+    }
+    return list;
+}
+
+PyObject* near_neighbors(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::vector<float> point;
+    std::uint64_t top_k = 0, percentile = 0;
+    if (!to_reals(argv[0], "point", point) || !to_count(argv[1], "top_k", top_k) ||
+        !to_count(argv[2], "percentile", percentile))
+        return nullptr;
+    auto found = forest(self).near_neighbors(point, top_k, percentile);
+    if (!take(found)) return nullptr;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.value().size()));
+    if (list == nullptr) return nullptr;
+    Py_ssize_t i = 0;
+    for (const rcf::Neighbor& n : found.value()) {
+        PyObject* values = float_list(n.point.data(), n.point.size());
+        PyObject* d = values == nullptr ? nullptr
+                                        : Py_BuildValue("{OdONOd}", key("score"), n.score, key("point"), values,
+                                                        key("distance"), n.distance);
+        if (d == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SetItem(list, i++, d);
+    }
+    return list;
+}
+
+PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::vector<float> point;
+    std::vector<std::uint64_t> missing;
+    double centrality = 0.0;
+    if (!to_reals(argv[0], "point", point) || !to_indices(argv[1], "missing", missing) ||
+        !to_real(argv[2], "centrality", centrality))
+        return nullptr;
+    auto values = forest(self).impute(point, missing, centrality);
+    if (!take(values)) return nullptr;
+    return float_list(values.value().data(), values.value().size());
+}
+
+PyObject* extrapolate(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::uint64_t look_ahead = 0;
+    if (!to_count(argv[0], "look_ahead", look_ahead)) return nullptr;
+    auto values = forest(self).extrapolate(look_ahead);
+    if (!take(values)) return nullptr;
+    return float_list(values.value().data(), values.value().size());
+}
+
+PyObject* is_ready(PyTypeObject*, PyObject* self, PyObject* const*) { return PyBool_FromLong(forest(self).is_ready()); }
+PyObject* entries_seen(PyTypeObject*, PyObject* self, PyObject* const*) {
+    return PyLong_FromUnsignedLongLong(forest(self).entries_seen);
+}
+PyObject* num_trees(PyTypeObject*, PyObject* self, PyObject* const*) {
+    return PyLong_FromUnsignedLongLong(forest(self).num_trees());
+}
+PyObject* new_args(PyTypeObject*, PyObject* self, PyObject* const*) {
+    return Py_BuildValue("(K)", static_cast<unsigned long long>(forest(self).config.input_dim));
+}
+
+constexpr MethodSpec kMethods[] = {
+    {"update", MethodKind::Instance, "update($self, point)", "Update the forest with a new observation.",
+     Borrow::Exclusive, &update},
+    {"score", MethodKind::Instance, "score($self, point)",
+     "Anomaly score for `point`.  Returns 0.0 before the forest is ready.", Borrow::Shared,
+     &scalar_query<&Forest::score>},
+    {"displacement_score", MethodKind::Instance, "displacement_score($self, point)",
+     "Displacement-based anomaly score for `point`.", Borrow::Shared, &scalar_query<&Forest::displacement_score>},
+    {"attribution", MethodKind::Instance, "attribution($self, point)",
+     "Per-dimension attribution of the anomaly score.\n\nReturns a list of dict objects with keys: `below`, "
+     "`above`.\n`above` captures contribution from cuts above the query value;\n`below` captures contribution from "
+     "cuts below the query value.",
+     Borrow::Shared, &attribution},
+    {"density", MethodKind::Instance, "density($self, point)",
+     "Density estimate at `point` (higher means more typical).", Borrow::Shared, &scalar_query<&Forest::density>},
+    {"near_neighbors", MethodKind::Instance, "near_neighbors($self, point, top_k=10, percentile=50)",
+     "Find approximate near-neighbours of `point`.\n\nReturns a list of dict objects with keys: `score`, `point`, "
+     "`distance`.",
+     Borrow::Shared, &near_neighbors},
+    {"impute", MethodKind::Instance, "impute($self, point, missing, centrality=1.0)",
+     "Impute the missing dimensions of `point`.\n\nParameters\n----------\npoint : list[float]\n    "
+     "Full-dimensional query (missing values will be ignored).\nmissing : list[int]\n    Indices of dimensions to "
+     "impute.\ncentrality : float, optional\n    1.0 = always pick the nearest candidate (deterministic).",
+     Borrow::Shared, &impute},
+    {"extrapolate", MethodKind::Instance, "extrapolate($self, look_ahead)",
+     "Predict the next `look_ahead` base observations.\n\nRequires `internal_shingling = True` and `shingle_size > "
+     "1`.\nReturns a flat list of length `look_ahead * input_dim`.",
+     Borrow::Shared, &extrapolate},
+    {"is_ready", MethodKind::NoArgs, "is_ready($self)",
+     "Whether the forest has seen enough observations to return scores.", Borrow::Shared, &is_ready},
+    {"entries_seen", MethodKind::NoArgs, "entries_seen($self)", "Number of observations processed so far.",
+     Borrow::Shared, &entries_seen},
+    {"num_trees", MethodKind::NoArgs, "num_trees($self)", "Number of trees.", Borrow::Shared, &num_trees},
+    {"to_json", MethodKind::NoArgs, "to_json($self)", "Serialise forest state to a JSON string.", Borrow::Shared,
+     &to_json<Forest>},
+    {"from_json", MethodKind::Static, "from_json(json)", "Load a forest from a JSON string.", Borrow::None,
+     &from_json<Forest>},
+    {"save_json", MethodKind::Instance, "save_json($self, path)", "Serialise forest state to a JSON file.",
+     Borrow::Shared, &save_json<Forest>},
+    {"load_json", MethodKind::Static, "load_json(path)", "Load a forest from a JSON file.", Borrow::None,
+     &load_json<Forest>},
+    {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<Forest>},
+    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &copy<Forest>},
+    {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<Forest>},
+    {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive, &set_state<Forest>},
+    {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &new_args},
+    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce<Forest, &new_args>},
+};
+
+}  // namespace
+
+constexpr ClassSpec kForestClass = {
+    "Forest",
+    "Forest(input_dim, shingle_size=1, num_trees=50, capacity=256, time_decay=0.0, output_after=0, "
+    "internal_shingling=True, seed=None)\n--\n\nA Random Cut Forest anomaly detector.\n\nParameters\n----------\n"
+    "input_dim : int\n    Number of features per observation (before shingling).\nshingle_size : int, optional\n"
+    "    Temporal window size (default 1, no shingling).\nnum_trees : int, optional\n    Number of trees in the "
+    "ensemble (default 50).\ncapacity : int, optional\n    Maximum samples per tree (default 256).\ntime_decay : "
+    "float, optional\n    Exponential decay for sample weights (default 0 = auto).\noutput_after : int, optional\n"
+    "    Minimum observations before scoring starts (default 0 = auto).\ninternal_shingling : bool, optional\n"
+    "    When True, pass one base observation at a time and the forest\n    maintains the rolling shingle buffer "
+    "(default True).\nseed : int, optional\n    Random seed for deterministic forests.",
+    kMethods,
+    std::size(kMethods),
+    sizeof(Instance<Forest>),
+    &construct,
+    &text,
+    &destroy_engine<Forest>,
+};
+
+PyTypeObject* forest_type() { return ClassRuntime<kForestClass>::get(); }
+
+}  // namespace arbolet::python

@@ -1,0 +1,99 @@
+// Persistence, copy and pickle methods, shared by both classes.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "persist/documents.hpp"
+#include "persist/file_io.hpp"
+#include "python/class_spec.hpp"
+#include "python/convert.hpp"
+
+namespace arbolet::python {
+
+inline std::string document_of(const rcf::Forest& f) { return persist::forest_to_json(f); }
+inline std::string document_of(const mstream::MStream& m) { return persist::mstream_to_json(m); }
+
+template <class Engine>
+Result<Engine> read_document(std::string_view text);
+template <>
+inline Result<rcf::Forest> read_document<rcf::Forest>(std::string_view text) { return persist::forest_from_json(text); }
+template <>
+inline Result<mstream::MStream> read_document<mstream::MStream>(std::string_view text) {
+    return persist::mstream_from_json(text);
+}
+
+inline PyObject* str_of(const std::string& s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+template <class Engine>
+PyObject* to_json(PyTypeObject*, PyObject* self, PyObject* const*) {
+    return str_of(document_of(engine_of<Engine>(self)));
+}
+
+template <class Engine>
+PyObject* decode_into_new(PyTypeObject* cls, std::string_view text) {
+    Result<Engine> decoded = read_document<Engine>(text);
+    if (!take(decoded)) return nullptr;
+    return wrap(cls, std::move(decoded).value());
+}
+
+template <class Engine>
+PyObject* from_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
+    std::string text;
+    if (!to_json_text(argv[0], "json", text)) return nullptr;
+    return decode_into_new<Engine>(cls, text);
+}
+
+template <class Engine>
+PyObject* save_json(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::string path;
+    if (!to_path(argv[0], "path", path)) return nullptr;
+    Status written = persist::write_file(path, document_of(engine_of<Engine>(self)));
+    if (!take(written)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <class Engine>
+PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
+    std::string path;
+    if (!to_path(argv[0], "path", path)) return nullptr;
+    Result<std::string> contents = persist::read_file(path);
+    if (!take(contents)) return nullptr;
+    return decode_into_new<Engine>(cls, contents.value());
+}
+
+// Deep, field-by-field copy: the engine holds no Python objects, so `memo`
+// has nothing to record.
+template <class Engine>
+PyObject* copy(PyTypeObject*, PyObject* self, PyObject* const*) {
+    return wrap(Py_TYPE(self), Engine(engine_of<Engine>(self)));
+}
+
+template <class Engine>
+PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::string text;
+    if (!to_json_text(argv[0], "state", text)) return nullptr;
+    Result<Engine> decoded = read_document<Engine>(text);
+    if (!take(decoded)) return nullptr;
+    engine_of<Engine>(self) = std::move(decoded).value();
+    Py_RETURN_NONE;
+}
+
+// Pickling at every protocol: rebuild with the constructor arguments of
+// __getnewargs__, then restore the document with __setstate__.
+template <class Engine, PyObject* (*NewArgs)(PyTypeObject*, PyObject*, PyObject* const*)>
+PyObject* reduce(PyTypeObject* cls, PyObject* self, PyObject* const* argv) {
+    PyObject* args = NewArgs(cls, self, argv);
+    if (args == nullptr) return nullptr;
+    PyObject* state = to_json<Engine>(cls, self, argv);
+    if (state == nullptr) {
+        Py_DECREF(args);
+        return nullptr;
+    }
+    return Py_BuildValue("(ONN)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args, state);
+}
+
+}  // namespace arbolet::python
