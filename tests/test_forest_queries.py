@@ -1,0 +1,334 @@
+"""Forest queries: score walks, attribution, near neighbours, imputation and
+extrapolation. Exact values come from small hand-built trees loaded through
+from_json; behaviour on trained forests is checked by property."""
+
+import json
+import math
+
+import numpy as np
+import pytest
+
+import arbolet
+
+NONE = 2**64 - 1
+QUERIES = ["score", "displacement_score", "density"]
+
+
+def f32(x):
+    return float(np.float32(x))
+
+
+def build_doc(points, trees, shingle_size=1, internal_shingling=True, shingle_buf=None):
+    """A forest document whose trees are given as nested tuples:
+    ("L", row, mass) or ("I", cut_dim, cut_val, left, right). Boxes and
+    masses are derived from the children as the tree code keeps them."""
+    dims = len(points[0])
+    capacity = 8
+
+    def tree_doc(spec):
+        nodes = []
+
+        def emit(node):
+            if node[0] == "L":
+                nodes.append({"Leaf": {"point_idx": node[1], "mass": node[2]}})
+                p = np.array(points[node[1]], dtype=np.float32)
+                return len(nodes) - 1, p, p, node[2]
+            _, cut_dim, cut_val, left, right = node
+            ls, lmin, lmax, lmass = emit(left)
+            rs, rmin, rmax, rmass = emit(right)
+            bmin, bmax = np.minimum(lmin, rmin), np.maximum(lmax, rmax)
+            range_sum = sum(float(np.float32(hi - lo)) for lo, hi in zip(bmin, bmax))
+            nodes.append({"Internal": {"left": ls, "right": rs, "cut_dim": cut_dim, "cut_val": cut_val,
+                                       "mass": lmass + rmass,
+                                       "bbox": {"min": [float(v) for v in bmin], "max": [float(v) for v in bmax],
+                                                "range_sum": range_sum}}})
+            return len(nodes) - 1, bmin, bmax, lmass + rmass
+
+        if spec is None:
+            return {"root": NONE, "tree_mass": 0, "arena": {"nodes": [], "free": []},
+                    "rng": {"s": [1, 2, 3, 4]}, "dims": dims}
+        root, _, _, mass = emit(spec)
+        return {"root": root, "tree_mass": mass, "arena": {"nodes": nodes, "free": []},
+                "rng": {"s": [1, 2, 3, 4]}, "dims": dims}
+
+    rows = len(points)
+    return {
+        "config": {"input_dim": dims // shingle_size, "shingle_size": shingle_size, "capacity": capacity,
+                   "num_trees": len(trees), "time_decay": 0.0, "output_after": 0,
+                   "internal_shingling": internal_shingling, "initial_accept_fraction": 0.125},
+        "trees": [tree_doc(t) for t in trees],
+        "samplers": [{"capacity": capacity, "weights": [0.0] * capacity, "point_indices": [NONE] * capacity,
+                      "size": 0, "pending_weight": 0.0, "pending_point": NONE} for _ in trees],
+        "point_store": {"dim": dims, "input_dim": dims // shingle_size, "shingle_size": shingle_size,
+                        "internal_shingling": internal_shingling,
+                        "store": {"v": 1, "dim": [rows, dims], "data": [v for p in points for v in p]},
+                        "occupied": [True] * rows, "ref_count": [1] * rows, "next_free": rows, "free_list": [],
+                        "size": rows, "capacity": rows, "shingle_buf": shingle_buf or [0.0] * dims,
+                        "entries_seen": rows},
+        "entries_seen": rows,
+        "rng": {"s": [5, 6, 7, 8]},
+    }
+
+
+def load(*args, **kwargs):
+    return arbolet.Forest.from_json(json.dumps(build_doc(*args, **kwargs)))
+
+
+# Two points split on dimension 0 at 0.5, plus an empty tree that still
+# counts in every average.
+PAIR = [[0.0, 0.0], [1.0, 1.0]]
+SPLIT = ("I", 0, 0.5, ("L", 0, 1), ("L", 1, 1))
+L3 = math.log2(3)
+
+
+@pytest.fixture
+def pair():
+    return load(PAIR, [SPLIT, None])
+
+
+def cluster_forest(dims=2, n=400, seed=3, **kwargs):
+    rng = np.random.default_rng(seed)
+    forest = arbolet.Forest(dims, seed=seed, **kwargs)
+    for row in rng.normal(0.0, 1.0, size=(n, dims)):
+        forest.update(row)
+    return forest, rng
+
+
+def test_empty_forest_results():
+    forest = arbolet.Forest(3, seed=1)
+    for name in QUERIES:
+        assert getattr(forest, name)([1, 2, 3]) == 0.0
+    assert forest.attribution([1, 2, 3]) == [{"below": 0.0, "above": 0.0}] * 3
+    assert list(forest.attribution([1, 2, 3])[0]) == ["below", "above"]
+    assert forest.near_neighbors([1, 2, 3]) == []
+    with pytest.raises(RuntimeError, match="^NotReady$"):
+        forest.impute([1, 2, 3], [0])
+
+
+@pytest.mark.parametrize("mass", [1, 4])
+def test_single_leaf_trees(mass):
+    forest = arbolet.Forest(2, num_trees=3, capacity=8, seed=5)
+    for _ in range(mass):
+        forest.update([1.0, 2.0])
+    assert forest.score([1, 2]) == 0.5
+    assert forest.score([5, 5]) == pytest.approx(math.log2(mass + 1), rel=1e-15)
+    assert forest.displacement_score([1, 2]) == pytest.approx(0.5 / (mass + 1) ** 2, rel=1e-15)
+    assert forest.displacement_score([5, 5]) == pytest.approx(mass / (mass + 1), rel=1e-15)
+    assert forest.density([1, 2]) == mass
+    assert forest.density([5, 5]) == 0.0
+    [hit] = forest.near_neighbors([5, 5])
+    assert list(hit) == ["score", "point", "distance"]
+    assert hit == {"score": pytest.approx(math.log2(mass + 1), rel=1e-15), "point": [1.0, 2.0], "distance": 7.0}
+
+
+def test_path_values_on_hand_built_tree(pair):
+    # (3, 0) goes right to (1, 1) at depth 1; the root's gap is 2 over a
+    # range of 2, so p = 0.5 there.
+    assert pair.score([3, 0]) == pytest.approx(0.75 * L3 / 2, rel=1e-15)
+    assert pair.displacement_score([3, 0]) == pytest.approx((0.5 * 1 + 0.5 * 2) / 3 / 2, rel=1e-15)
+    assert pair.density([3, 0]) == 0.5
+    assert pair.attribution([3, 0]) == [{"below": pytest.approx(0.5 * L3 / 2, rel=1e-15), "above": 0.0},
+                                        {"below": 0.0, "above": 0.0}]
+    # A stored point: p = 0 on its path, so only the leaf term remains and
+    # the attribution is zero.
+    assert pair.score([1, 1]) == pytest.approx(0.75 * L3 / 2 / 2, rel=1e-15)
+    assert pair.displacement_score([1, 1]) == pytest.approx(0.75 / 2 / 3 / 2, rel=1e-15)
+    assert pair.density([1, 1]) == 0.5
+    assert pair.attribution([1, 1]) == [{"below": 0.0, "above": 0.0}] * 2
+
+
+@pytest.mark.parametrize("x, expected", [
+    (0.5, [0.0, 0.0]),                        # equal to the cut: left
+    (f32(np.nextafter(np.float32(0.5), np.float32(1))), [1.0, 1.0]),
+    (float("nan"), [1.0, 1.0]),               # NaN compares false: right
+])
+def test_routing_at_the_cut(pair, x, expected):
+    # percentile 100 stops below the root, so only the preferred leaf comes back
+    [hit] = pair.near_neighbors([x, 0.0], percentile=100)
+    assert hit["point"] == expected
+
+
+def test_nan_never_matches_and_adds_no_gap(pair):
+    # (NaN, 1): inside the box on dimension 1, goes right, does not match (1, 1)
+    assert pair.score([float("nan"), 1]) == pytest.approx(0.5 * L3 / 2, rel=1e-15)
+    assert pair.density([float("nan"), 1]) == 0.0
+
+
+@pytest.mark.parametrize("query", [[float("inf"), 0.0], [float("-inf"), 0.0], [3e38, 3e38]])
+def test_infinite_gap_gives_nan_scores_and_no_attribution(query):
+    # 3e38 on two dimensions overflows the single-precision gap sum
+    forest = load(PAIR, [SPLIT])
+    for name in QUERIES:
+        assert math.isnan(getattr(forest, name)(query))
+    assert forest.attribution(query) == [{"below": 0.0, "above": 0.0}] * 2
+
+
+def test_far_outlier_limits():
+    forest, _ = cluster_forest(num_trees=20, capacity=64)
+    far = [1e6, -1e6]
+    assert forest.score(far) == pytest.approx(math.log2(65), rel=1e-4)
+    assert forest.displacement_score(far) == pytest.approx(64 / 65, rel=1e-4)
+    assert forest.density(far) == pytest.approx(64, rel=1e-4)
+    total = sum(p["below"] + p["above"] for p in forest.attribution(far))
+    assert total == pytest.approx(forest.score(far), rel=1e-3)
+
+
+def test_detection_sanity():
+    forest, rng = cluster_forest(num_trees=30, capacity=128, n=600)
+    inliers = [forest.score(p) for p in rng.normal(0.0, 1.0, size=(50, 2))]
+    outlier = forest.score([8.0, -8.0])
+    assert outlier > 2 * np.mean(inliers)
+    assert outlier > max(inliers)
+    attribution = forest.attribution([8.0, 0.0])
+    assert attribution[0]["above"] + attribution[0]["below"] > 5 * (attribution[1]["above"] + attribution[1]["below"])
+
+
+def test_query_vector_rule():
+    forest = arbolet.Forest(2, shingle_size=3, seed=2)
+    for i in range(10):
+        forest.update([i, -i])
+    buf = [7.0, -7.0, 8.0, -8.0]
+    assert forest.score([1, 2]) == forest.score(buf + [1, 2])
+    assert len(forest.attribution([1, 2])) == 6
+    assert all(len(n["point"]) == 6 for n in forest.near_neighbors([100, 100]))
+    with pytest.raises(ValueError, match="^dimension mismatch: expected 6, got 4$"):
+        forest.score([1, 2, 3, 4])
+    external = arbolet.Forest(2, shingle_size=3, internal_shingling=False, seed=2)
+    with pytest.raises(ValueError, match="^dimension mismatch: expected 6, got 2$"):
+        external.near_neighbors([1, 2])
+
+
+def test_near_neighbors_merge_select_and_order():
+    forest, _ = cluster_forest(num_trees=10, capacity=32, n=200)
+    far = [50.0, 50.0]
+    everything = forest.near_neighbors(far, top_k=10**9)
+    distances = [n["distance"] for n in everything]
+    assert distances == sorted(distances)
+    assert len({tuple(n["point"]) for n in everything}) == len(everything)
+    # A far query visits every leaf of every tree, at depth 1 or more.
+    assert len(everything) > 32
+    assert all(0 < n["score"] <= math.log2(33) / 2 for n in everything)
+    assert forest.near_neighbors(far, top_k=5) == everything[:5]
+    assert forest.near_neighbors(far, top_k=0) == []
+
+
+def test_duplicate_rows_are_separate_entries():
+    forest = load([[1.0, 1.0], [1.0, 1.0], [4.0, 0.0]],
+                  [("I", 0, 2.0, ("L", 0, 1), ("L", 2, 1)), ("I", 0, 2.0, ("L", 1, 1), ("L", 2, 1))])
+    hits = forest.near_neighbors([9.0, 9.0], percentile=0)
+    assert sorted(h["distance"] for h in hits) == [14.0, 16.0, 16.0]
+    # row 2 is found by both trees at depth 1
+    assert hits[0] == {"score": pytest.approx(L3 / 2, rel=1e-15), "point": [4.0, 0.0], "distance": 14.0}
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda f: f.impute([1, 2, 3], []), ValueError, "missing list is empty"),
+    (lambda f: f.impute([1, 2, 3], [9]), ValueError, "dimension mismatch: expected 2, got 3"),
+    (lambda f: f.impute([1, 2], [0, 2, 5]), RuntimeError, "IndexOutOfBounds(2)"),
+])
+def test_impute_check_order(call, exc, message):
+    forest = arbolet.Forest(2, seed=1)  # empty: NotReady would come last
+    with pytest.raises(exc) as info:
+        call(forest)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("centrality", [1.0, 5.0, 0.0])
+def test_impute_on_hand_built_tree(centrality):
+    # Dimension 0 is missing: the cut on it opens both leaves. The nearest on
+    # dimension 1 is (1, 1); centrality 0 takes the last leaf, here the same.
+    forest = load(PAIR, [SPLIT])
+    assert forest.impute([123.0, 0.9], [0, 0], centrality) == [1.0, f32(0.9)]
+    # Dimension 1 missing: the cut on dimension 0 routes (0.2, ?) left.
+    assert forest.impute([0.2, 55.0], [1], centrality) == [f32(0.2), 0.0]
+
+
+def test_impute_centrality_zero_takes_the_last_leaf():
+    forest = load(PAIR, [SPLIT])
+    assert forest.impute([0.0, 0.0], [0], 1.0) == [0.0, 0.0]
+    assert forest.impute([0.0, 0.0], [0], 0.0) == [1.0, 0.0]
+
+
+@pytest.mark.parametrize("values, expected", [
+    ([3.0], 3.0),
+    ([3.0, 10.0], 6.5),
+    ([10.0, -1.0, 3.0], 3.0),
+    ([0.1, 0.2], f32((np.float32(0.1) + np.float32(0.2)) * np.float32(0.5))),
+])
+def test_median_rule(values, expected):
+    points = [[v, 0.0] for v in values]
+    forest = load(points, [("L", i, 1) for i in range(len(values))])
+    assert forest.impute([0.0, 0.0], [0])[0] == expected
+
+
+def test_impute_is_repeatable_and_ignores_missing_values():
+    forest, rng = cluster_forest(dims=3, num_trees=15, capacity=32)
+    for centrality in (1.0, 0.3):
+        a = forest.impute([0.1, 99.0, -0.2], [1], centrality)
+        assert a == forest.impute([0.1, -5.0, -0.2], [1, 1], centrality)
+        assert a[0] == f32(0.1) and a[2] == f32(-0.2)
+
+
+def test_extrapolate_checks():
+    with pytest.raises(ValueError, match="^extrapolation requires internal_shingling = true$"):
+        arbolet.Forest(1, internal_shingling=False, seed=1).extrapolate(0)
+    with pytest.raises(ValueError, match="^extrapolation requires shingle_size > 1$"):
+        arbolet.Forest(1, seed=1).extrapolate(0)
+    empty = arbolet.Forest(2, shingle_size=3, seed=1)
+    assert empty.extrapolate(0) == []
+    with pytest.raises(RuntimeError, match="^NotReady$"):
+        empty.extrapolate(1)
+    with pytest.raises(ValueError) as info:
+        empty.extrapolate(4)
+    assert str(info.value) == "extrapolation requires look_ahead <= shingle_size (got 4, shingle_size=3)"
+
+
+def test_extrapolate_periodic_signal():
+    forest = arbolet.Forest(1, shingle_size=4, num_trees=20, capacity=64, seed=9)
+    for t in range(400):
+        forest.update([float(t % 4)])
+    # the buffer reads 0, 1, 2, 3: re-imputing newest first recovers it
+    assert forest.extrapolate(4) == [3.0, 2.0, 1.0, 0.0]
+    assert len(arbolet.Forest(3, shingle_size=2, seed=1).extrapolate(0)) == 0
+
+
+def test_queries_are_read_only():
+    forest = arbolet.Forest(2, shingle_size=3, num_trees=10, capacity=32, seed=4)
+    for t in range(100):
+        forest.update([math.sin(t), math.cos(t)])
+    before = forest.to_json()
+    point = [0.5, 0.5]
+    full = point * 3
+    for name in QUERIES + ["attribution", "near_neighbors"]:
+        getattr(forest, name)(point)
+    forest.impute(full, [0, 3], 0.2)
+    forest.extrapolate(3)
+    assert forest.to_json() == before
+
+
+@pytest.mark.parametrize("damage, query", [
+    (damage, query)
+    for damage in ["cycle", "vacant", "cut_dim", "row"]
+    for query in ["score", "attribution", "near_neighbors", "impute"]
+    if (damage, query) != ("row", "attribution")  # attribution never reads a leaf's row
+])
+def test_inconsistent_trees_panic_instead_of_crashing(damage, query):
+    doc = build_doc(PAIR, [SPLIT])
+    nodes = doc["trees"][0]["arena"]["nodes"]
+    root = nodes[2]["Internal"]
+    if damage == "cycle":
+        root["left"] = root["right"] = 2
+    elif damage == "vacant":
+        nodes[0] = None
+        nodes[1] = None
+    elif damage == "cut_dim":
+        root["cut_dim"] = 2
+    else:
+        nodes[0]["Leaf"]["point_idx"] = nodes[1]["Leaf"]["point_idx"] = 10**12
+    forest = arbolet.Forest.from_json(json.dumps(doc))
+    with pytest.raises(BaseException) as info:
+        if query == "impute":
+            forest.impute([9.0, 9.0], [0])
+        else:
+            getattr(forest, query)([9.0, 9.0])
+    assert type(info.value).__name__ == "PanicException"
