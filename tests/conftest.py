@@ -1,0 +1,27 @@
+import json
+
+import pytest
+
+import arbolet
+
+
+def trained_forest(dim=2, n=300, seed=11, **kwargs):
+    """A small forest fed a deterministic cluster."""
+    import random
+
+    rng = random.Random(seed)
+    forest = arbolet.Forest(dim, num_trees=kwargs.pop("num_trees", 10), capacity=kwargs.pop("capacity", 32),
+                            seed=seed, **kwargs)
+    width = dim * kwargs.get("shingle_size", 1) if not kwargs.get("internal_shingling", True) else dim
+    for _ in range(n):
+        forest.update([rng.gauss(0.0, 1.0) for _ in range(width)])
+    return forest
+
+
+@pytest.fixture
+def small_forest():
+    return trained_forest()
+
+
+def document(detector):
+    return json.loads(detector.to_json())
