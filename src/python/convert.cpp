@@ -111,10 +111,22 @@ bool type_is(PyObject* o, const char* module, const char* name) {
 
 // Exact array types whose iteration yields Python floats of exactly the
 // buffer's values; subclasses (masked arrays, ...) iterate differently and
-// take the general path.
+// take the general path. Types found to qualify are remembered, so the name
+// lookup runs once per type.
 bool plain_float_buffer_type(PyObject* o) {
+    static PyTypeObject* known[4] = {};
+    PyTypeObject* type = Py_TYPE(o);
+    for (PyTypeObject* k : known)
+        if (k == type) return true;
     if (PyMemoryView_Check(o)) return true;
-    return type_is(o, "numpy", "ndarray") || type_is(o, "array", "array");
+    if (!type_is(o, "numpy", "ndarray") && !type_is(o, "array", "array")) return false;
+    for (PyTypeObject*& k : known)
+        if (k == nullptr) {
+            Py_INCREF(reinterpret_cast<PyObject*>(type));
+            k = type;
+            break;
+        }
+    return true;
 }
 
 // The fast path for one-dimensional float64/float32 buffers. Returns 1 when it
@@ -269,6 +281,20 @@ bool to_optional_seed(PyObject* o, const char* name, std::optional<std::uint64_t
 bool to_reals(PyObject* o, const char* name, std::vector<float>& out) {
     if (!check_sequence(o)) return fail_arg(name);
     out.clear();
+    // Exact lists and tuples: reading by index, re-checking the length at
+    // every step as list iteration does (an element's __float__ may mutate
+    // the list), gives the elements of iteration without an iterator.
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        const bool is_list = PyList_CheckExact(o);
+        out.reserve(static_cast<std::size_t>(is_list ? PyList_Size(o) : PyTuple_Size(o)));
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_Size(o) : PyTuple_Size(o)); ++i) {
+            Ref item(Py_NewRef(is_list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i)));
+            const double v = PyFloat_AsDouble(item.p);
+            if (v == -1.0 && PyErr_Occurred()) return fail_arg(name);
+            out.push_back(static_cast<float>(v));
+        }
+        return true;
+    }
     if (reals_from_buffer(o, out) == 1) return true;
     out.reserve(static_cast<std::size_t>(length_hint(o)));
     const bool ok = for_each_item(o, [&](PyObject* item) {
