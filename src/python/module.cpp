@@ -8,7 +8,7 @@
 namespace arbolet::python {
 namespace {
 
-constexpr const char* kVersion = "0.3.0";
+constexpr const char* kVersion = ARBOLET_VERSION;
 
 int add_exported(PyObject* module, const char* name, PyObject* value) {
     if (value == nullptr) return -1;
