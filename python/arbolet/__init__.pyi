@@ -1,0 +1,10 @@
+"""Streaming anomaly detection: ``Forest`` for numeric observations, ``MStream`` for records."""
+
+from .arbolet import Attribution as Attribution
+from .arbolet import DetailedScore as DetailedScore
+from .arbolet import Forest as Forest
+from .arbolet import MStream as MStream
+from .arbolet import Neighbor as Neighbor
+from .arbolet import __version__ as __version__
+
+__all__ = ["MStream", "Forest", "__version__"]
