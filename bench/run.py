@@ -1,0 +1,706 @@
+#!/usr/bin/env python3
+"""Speed and memory benchmarks for arbolet, side by side with the rrcf package.
+
+    python bench/run.py            # full run (a few minutes)
+    python bench/run.py --quick    # short run, fewer repetitions
+    python bench/run.py --json results.json --no-peer
+
+Every figure is the median of several repetitions, shown with the min-max
+spread of those repetitions. The process pins itself to one CPU. The peer
+comparison needs `pip install -r bench/requirements.txt` and is skipped
+when rrcf is not installed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import copy
+import gc
+import json
+import math
+import os
+import pickle
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import time
+from collections import deque
+
+import arbolet
+
+try:
+    import numpy as np
+except ImportError:  # only the array-argument and bandwidth figures need it
+    np = None
+
+
+def is_failure(exc):
+    """An ordinary error or the module's internal fault (a BaseException
+    subclass named PanicException), as opposed to Ctrl-C or exit."""
+    return isinstance(exc, Exception) or type(exc).__name__ == "PanicException"
+
+
+NUM_TREES = 50
+CAPACITY = 256
+PAGE = os.sysconf("SC_PAGE_SIZE")
+# Our node arena keeps, per slot: the node record (kind, cut_val, left,
+# right, cut_dim, point_idx, mass), then a box row of D floats for min and D
+# for max, and one double range sum.
+NODE_RECORD_BYTES = 48
+
+
+def box_row_bytes(dim):
+    return 2 * dim * 4 + 8
+
+
+# ----------------------------------------------------------------- helpers
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, group, name, samples, unit, note="", higher_is_better=False):
+        samples = list(samples)
+        row = {
+            "group": group,
+            "name": name,
+            "unit": unit,
+            "median": statistics.median(samples) if samples else None,
+            "min": min(samples) if samples else None,
+            "max": max(samples) if samples else None,
+            "reps": len(samples),
+            "note": note,
+        }
+        self.rows.append(row)
+        print(f"  {group:<12} {name:<42} {fmt(row['median']):>12} {unit}", flush=True)
+        return row["median"]
+
+    def na(self, group, name, unit, note):
+        self.rows.append({"group": group, "name": name, "unit": unit, "median": None,
+                          "min": None, "max": None, "reps": 0, "note": note})
+        print(f"  {group:<12} {name:<42} {'n/a':>12} ({note})", flush=True)
+
+    def get(self, group, name):
+        for r in self.rows:
+            if r["group"] == group and r["name"] == name:
+                return r["median"]
+        return None
+
+
+def fmt(v):
+    if v is None:
+        return "n/a"
+    if isinstance(v, str):
+        return v
+    a = abs(v)
+    if a >= 1e6:
+        return f"{v:,.0f}"
+    if a >= 100:
+        return f"{v:.0f}"
+    if a >= 10:
+        return f"{v:.1f}"
+    if a >= 1:
+        return f"{v:.2f}"
+    return f"{v:.3f}"
+
+
+def per_call_us(fn, args_list):
+    """Microseconds per call of fn over the argument tuples of args_list."""
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        for a in args_list:
+            fn(*a)
+        t1 = time.perf_counter()
+    finally:
+        gc.enable()
+    return (t1 - t0) * 1e6 / len(args_list)
+
+
+def repeat(reps, fn):
+    return [fn(i) for i in range(reps)]
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as fh:
+        return int(fh.read().split()[1]) * PAGE
+
+
+def pin_one_cpu(cpu):
+    try:
+        allowed = sorted(os.sched_getaffinity(0))
+        chosen = cpu if cpu is not None else allowed[-1]
+        os.sched_setaffinity(0, {chosen})
+        return chosen
+    except (AttributeError, OSError):
+        return None
+
+
+def cpu_model():
+    try:
+        out = subprocess.run(["lscpu"], capture_output=True, text=True, check=False).stdout
+        for line in out.splitlines():
+            if line.startswith("Model name:"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def git_commit():
+    here = os.path.dirname(os.path.abspath(__file__))
+    try:
+        r = subprocess.run(["git", "-C", here, "rev-parse", "--short", "HEAD"],
+                           capture_output=True, text=True, check=False)
+        return r.stdout.strip() or None
+    except OSError:
+        return None
+
+
+def persistence_available():
+    try:
+        f = arbolet.Forest(1, num_trees=1, capacity=2, seed=1)
+        arbolet.Forest.from_json(f.to_json())
+        return True
+    except BaseException as e:
+        if not is_failure(e):
+            raise
+        return False
+
+
+# ----------------------------------------------------------------- data
+
+
+def make_stream(n, dim, seed):
+    """Noisy sine per dimension, with rare spikes and a level shift at 60%."""
+    rng = random.Random(seed)
+    phases = [rng.uniform(0.0, 2.0 * math.pi) for _ in range(dim)]
+    shift_at = int(n * 0.6)
+    out = []
+    for t in range(n):
+        shift = 2.5 if t >= shift_at else 0.0
+        row = []
+        for j in range(dim):
+            v = math.sin(2.0 * math.pi * t / 64.0 + phases[j]) + rng.gauss(0.0, 0.1) + shift
+            if rng.random() < 0.005:
+                v += rng.choice((-1.0, 1.0)) * rng.uniform(4.0, 8.0)
+            row.append(v)
+        out.append(row)
+    return out
+
+
+def shingles(stream, size):
+    """Full shingled points (oldest observation first) for stream[size-1:]."""
+    buf = deque(maxlen=size)
+    out = []
+    for row in stream:
+        buf.append(row)
+        if len(buf) == size:
+            out.append([v for r in buf for v in r])
+    return out
+
+
+# ----------------------------------------------------------------- forest
+
+
+def bench_forest(table, input_dim, shingle, cfg):
+    group = f"forest d{input_dim} s{shingle}"
+    D = input_dim * shingle
+    reps = cfg.reps
+    n_upd = cfg.n_update
+    n_q = cfg.n_query
+    n_slow = cfg.n_slow
+    total = cfg.warm + n_q + 2 * reps * n_upd + 8
+    stream = make_stream(total, input_dim, seed=1000 + 10 * input_dim + shingle)
+    f = arbolet.Forest(input_dim, shingle_size=shingle, num_trees=NUM_TREES, capacity=CAPACITY, seed=7)
+    pos = 0
+    for row in stream[: cfg.warm]:
+        f.update(row)
+    pos = cfg.warm
+    assert f.is_ready()
+
+    queries = stream[pos: pos + n_q]
+    # Full-dimensional queries: the forest's own shingle with one new row.
+    full = shingles(stream[pos - shingle + 1: pos + n_q], shingle)
+    missing = list(range(D - input_dim, D))
+
+    res = {}
+    res["score"] = table.add(group, "score", repeat(reps, lambda i: per_call_us(f.score, [(q,) for q in queries])),
+                             "us/call")
+    table.add(group, "attribution",
+              repeat(reps, lambda i: per_call_us(f.attribution, [(q,) for q in queries[:n_slow]])), "us/call")
+    table.add(group, "near_neighbors",
+              repeat(reps, lambda i: per_call_us(f.near_neighbors, [(q,) for q in queries[:n_slow]])), "us/call")
+    table.add(group, "impute (newest observation missing)",
+              repeat(reps, lambda i: per_call_us(f.impute, [(p, missing) for p in full[:n_slow]])), "us/call")
+    table.add(group, f"extrapolate({shingle})",
+              repeat(reps, lambda i: per_call_us(f.extrapolate, [(shingle,)] * n_slow)), "us/call")
+
+    pos += n_q
+    upd = []
+    for _ in range(reps):
+        chunk = stream[pos: pos + n_upd]
+        pos += n_upd
+        upd.append(per_call_us(f.update, [(r,) for r in chunk]))
+    res["update"] = table.add(group, "update", upd, "us/call")
+
+    def step(row, score=f.score, update=f.update):
+        score(row)
+        update(row)
+
+    steps = []
+    for _ in range(reps):
+        chunk = stream[pos: pos + n_upd]
+        pos += n_upd
+        steps.append(per_call_us(step, [(r,) for r in chunk]))
+    res["step"] = table.add(group, "score-then-update", steps, "us/step")
+    res["forest"] = f
+    return res
+
+
+# ----------------------------------------------------------------- peer
+
+
+def bench_peer(table, our_step_us, cfg):
+    try:
+        import numpy  # noqa: F401
+        import rrcf
+    except ImportError:
+        table.na("peer", "rrcf score-then-update (d1 s4)", "us/point",
+                 "rrcf not installed: pip install -r bench/requirements.txt")
+        return None
+    group = "peer"
+    shingle = 4
+    warm = CAPACITY + 44
+    n = cfg.n_peer
+    reps = cfg.reps_peer
+    stream = make_stream(warm + shingle + n * reps, 1, seed=1000 + 10 + shingle)
+    points = [np.asarray(p, dtype=float) for p in shingles(stream, shingle)]
+    trees = [rrcf.RCTree() for _ in range(NUM_TREES)]
+    state = {"index": 0}
+
+    def insert_and_codisp(point):
+        # The usual streaming loop of the rrcf documentation: forget the
+        # oldest point once a tree is full, insert, then collusive
+        # displacement of the new point averaged over the trees.
+        index = state["index"]
+        total = 0.0
+        for tree in trees:
+            if len(tree.leaves) >= CAPACITY:
+                tree.forget_point(index - CAPACITY)
+            tree.insert_point(point, index=index)
+            total += tree.codisp(index) / NUM_TREES
+        state["index"] = index + 1
+        return total
+
+    for p in points[:warm]:
+        insert_and_codisp(p)
+    pos = warm
+    samples = []
+    for _ in range(reps):
+        chunk = points[pos: pos + n]
+        pos += n
+        samples.append(per_call_us(insert_and_codisp, [(p,) for p in chunk]))
+    peer = table.add(group, "rrcf insert+codisp per point (d1 s4)", samples, "us/point",
+                     note=f"{warm} warm-up points, then {reps} x {n} timed points (shorter stream: the peer is slow)")
+    if our_step_us:
+        ratio = peer / our_step_us
+        table.rows.append({"group": group, "name": "speed-up, arbolet score-then-update vs rrcf", "unit": "x",
+                           "median": ratio, "min": None, "max": None, "reps": 1, "note": ""})
+        print(f"  {group:<12} {'speed-up vs rrcf':<42} {fmt(ratio):>12} x", flush=True)
+        return ratio
+    return None
+
+
+# ----------------------------------------------------------------- mstream
+
+
+def bench_mstream(table, cfg):
+    group = "mstream 10+10"
+    rng = random.Random(42)
+    n = cfg.n_mstream
+    reps = cfg.reps
+    records = [([rng.gauss(0.0, 1.0) for _ in range(10)], [rng.randrange(8) for _ in range(10)])
+               for _ in range(n)]
+    out = {}
+    for label, every in (("timestamp +1 every record", 1), ("timestamp +1 every 100 records", 100)):
+        m = arbolet.MStream(10, 10, seed=3)
+        clock = {"i": 0}
+
+        def one_rep(_):
+            args = []
+            for num, cat in records:
+                args.append((num, cat, 1 + clock["i"] // every))
+                clock["i"] += 1
+            return 1e6 / per_call_us(m.update_and_score, args)
+
+        one_rep(0)  # warm-up: the sketches have seen the stream once
+        out[every] = table.add(group, f"update_and_score, {label}", repeat(reps, one_rep), "records/s")
+        if every == 100:
+            ts = 1 + clock["i"] // every
+            table.add(group, "score (preview) alone",
+                      repeat(reps, lambda i: 1e6 / per_call_us(m.score, [(a, b, ts) for a, b in records])),
+                      "records/s")
+    return out
+
+
+# ----------------------------------------------------------------- persistence
+
+
+def bench_persistence(table, cfg, have_persist):
+    group = "persistence"
+    stream = make_stream(10_000, 8, seed=99)
+    f = arbolet.Forest(8, seed=5)
+    for row in stream:
+        f.update(row)
+    rng = random.Random(8)
+    m = arbolet.MStream(10, 10, seed=5)
+    for i in range(10_000):
+        m.update([rng.gauss(0.0, 1.0) for _ in range(10)], [rng.randrange(8) for _ in range(10)], 1 + i // 100)
+    reps = cfg.reps_persist
+    for label, obj, cls in (("forest D=8, 10k updates", f, arbolet.Forest),
+                            ("mstream 10+10, 10k records", m, arbolet.MStream)):
+        if not have_persist:
+            for op in ("to_json", "from_json", "pickle.dumps", "pickle.loads"):
+                table.na(group, f"{label}: {op}", "ms", "to_json/from_json not available in this build")
+        else:
+            text = obj.to_json()
+            blob = pickle.dumps(obj)
+            table.add(group, f"{label}: document size", [len(text.encode())], "bytes")
+            table.add(group, f"{label}: pickle size", [len(blob)], "bytes")
+            table.add(group, f"{label}: to_json", repeat(reps, lambda i: timed_ms(obj.to_json)), "ms")
+            table.add(group, f"{label}: from_json", repeat(reps, lambda i: timed_ms(lambda: cls.from_json(text))), "ms")
+            table.add(group, f"{label}: pickle.dumps", repeat(reps, lambda i: timed_ms(lambda: pickle.dumps(obj))), "ms")
+            table.add(group, f"{label}: pickle.loads", repeat(reps, lambda i: timed_ms(lambda: pickle.loads(blob))), "ms")
+        # deepcopy copies field by field and does not need the document.
+        try:
+            table.add(group, f"{label}: copy.deepcopy", repeat(reps, lambda i: timed_ms(lambda: copy.deepcopy(obj))), "ms")
+        except BaseException as e:
+            if not is_failure(e):
+                raise
+            table.na(group, f"{label}: copy.deepcopy", "ms", f"{type(e).__name__}: {e}")
+    return f
+
+
+def timed_ms(fn):
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        fn()
+        return (time.perf_counter() - t0) * 1e3
+    finally:
+        gc.enable()
+
+
+# ----------------------------------------------------------------- memory
+
+
+def forest_state_bytes(f, input_dim, shingle, updates, have_persist):
+    """Raw size of the forest's state (points, nodes, boxes, samplers) and how it was obtained."""
+    D = input_dim * shingle
+    if have_persist:
+        doc = json.loads(f.to_json())
+        live_slots = internal = 0
+        for tree in doc["trees"]:
+            for node in tree["arena"]["nodes"]:
+                if node is not None:
+                    live_slots += 1
+                    internal += "Internal" in node
+        rows = doc["point_store"]["size"]
+        sampler_entries = sum(s["capacity"] for s in doc["samplers"])
+        how = "live counts read from the state document"
+    else:
+        live_slots = NUM_TREES * (2 * CAPACITY - 1)
+        internal = NUM_TREES * (CAPACITY - 1)
+        rows = min(updates, NUM_TREES * CAPACITY)
+        sampler_entries = NUM_TREES * CAPACITY
+        how = "estimated: full trees, one stored row per update (no document available)"
+    parts = {
+        "points": rows * (D * 4 + 8 + 1),          # values, reference count, occupied flag
+        "nodes": live_slots * NODE_RECORD_BYTES,
+        "boxes": internal * box_row_bytes(D),     # only internal nodes need a box
+        "samplers": sampler_entries * (8 + 8),     # weight and point index
+    }
+    return parts, how, {"live_slots": live_slots, "internal": internal, "rows": rows}
+
+
+def bench_memory(table, cfg, have_persist):
+    group = "memory"
+    count = cfg.n_forests
+    updates = cfg.mem_updates
+    stream = make_stream(updates, 8, seed=77)
+    gc.collect()
+    before = rss_bytes()
+    forests = []
+    for k in range(count):
+        f = arbolet.Forest(8, seed=100 + k)
+        for row in stream:
+            f.update(row)
+        forests.append(f)
+    gc.collect()
+    after = rss_bytes()
+    per = (after - before) / count
+    parts, how, counts = forest_state_bytes(forests[0], 8, 1, updates, have_persist)
+    raw = sum(parts.values())
+    table.add(group, f"RSS growth per forest (D=8, {count} forests)", [per], "bytes",
+              note=f"{updates} updates each")
+    for k, v in parts.items():
+        table.add(group, f"raw state: {k}", [v], "bytes", note=how)
+    table.add(group, "raw state total", [raw], "bytes", note=how)
+    ratio = per / raw
+    table.add(group, "RSS / raw state", [ratio], "x")
+    del forests
+    return ratio, per, raw, counts
+
+
+# ----------------------------------------------------------------- binding
+
+
+def bench_binding(table, cfg):
+    group = "binding"
+    f = arbolet.Forest(4, num_trees=1, capacity=2, seed=1)
+    for i in range(8):
+        f.update([float(i), 1.0, 2.0, 3.0])
+    point = [0.5, 1.5, 2.5, 3.5]
+    n = cfg.n_binding
+    res = {}
+    res["list"] = table.add(group, "score, 1 tree, capacity 2, list of 4",
+                            repeat(cfg.reps, lambda i: tight_us(f.score, point, n)), "us/call")
+    if np is not None:
+        for dt in ("float64", "float32"):
+            arr = np.asarray(point, dtype=dt)
+            res[dt] = table.add(group, f"score, 1 tree, capacity 2, numpy {dt}[4]",
+                                repeat(cfg.reps, lambda i: tight_us(f.score, arr, n)), "us/call")
+    table.add(group, "reference: num_trees() (no argument)",
+              repeat(cfg.reps, lambda i: tight_us0(f.num_trees, n)), "us/call")
+    table.add(group, "reference: empty Python loop iteration",
+              repeat(cfg.reps, lambda i: tight_loop(n)), "us/iter")
+    return res
+
+
+def tight_us(fn, arg, n):
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        for _ in range(n):
+            fn(arg)
+        return (time.perf_counter() - t0) * 1e6 / n
+    finally:
+        gc.enable()
+
+
+def tight_us0(fn, n):
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        for _ in range(n):
+            fn()
+        return (time.perf_counter() - t0) * 1e6 / n
+    finally:
+        gc.enable()
+
+
+def tight_loop(n):
+    t0 = time.perf_counter()
+    for _ in range(n):
+        pass
+    return (time.perf_counter() - t0) * 1e6 / n
+
+
+# ----------------------------------------------------------------- limit
+
+
+def score_limit(table, forest, D, score_us, have_persist, reps):
+    """Memory-and-arithmetic floor for one score at this D (see bench/README.md)."""
+    group = "score limit"
+    if have_persist:
+        doc = json.loads(forest.to_json())
+        total_depth = 0.0
+        total_mass = 0
+        for tree in doc["trees"]:
+            nodes = tree["arena"]["nodes"]
+            root = tree["root"]
+            if root >= len(nodes):
+                continue
+            stack = [(root, 0)]
+            while stack:
+                slot, depth = stack.pop()
+                node = nodes[slot]
+                if "Leaf" in node:
+                    m = node["Leaf"]["mass"]
+                    total_depth += m * depth
+                    total_mass += m
+                else:
+                    stack.append((node["Internal"]["left"], depth + 1))
+                    stack.append((node["Internal"]["right"], depth + 1))
+        mean_depth = total_depth / max(total_mass, 1)
+        how = "mass-weighted mean leaf depth from the document"
+    else:
+        # Mean leaf depth of a random binary tree of n leaves, 2(H_n - 1).
+        mean_depth = 2.0 * (sum(1.0 / k for k in range(1, CAPACITY + 1)) - 1.0)
+        how = "mean leaf depth assumed 2(H_256 - 1); no document available"
+    internal_visits = NUM_TREES * mean_depth
+    node_bytes = NODE_RECORD_BYTES + box_row_bytes(D)       # record + min row + max row + range sum
+    leaf_bytes = NODE_RECORD_BYTES + 4 * D                 # leaf record + its point row
+    bytes_touched = internal_visits * node_bytes + NUM_TREES * leaf_bytes
+    bw = read_bandwidth(forest_working_set(D), reps)
+    mem_us = bytes_touched / bw * 1e6 if bw else None
+    # Arithmetic per internal node: D subtractions/compares/adds for the gap,
+    # then one division and three multiply-adds in the dependent chain of the
+    # fold. Counted at 1 cycle per independent float op and 15 cycles for the
+    # division + fold chain; the clock is read from /proc/cpuinfo.
+    ghz = cpu_ghz()
+    cycles = internal_visits * (3 * D + 15) + NUM_TREES * (2 * D + 20)
+    arith_us = cycles / (ghz * 1e3) if ghz else None
+    limit = (mem_us or 0.0) + (arith_us or 0.0)
+    table.add(group, "mean path length (internal nodes / tree)", [mean_depth], "nodes", note=how)
+    table.add(group, "bytes touched per score", [bytes_touched], "bytes")
+    table.add(group, "read bandwidth at the forest's working set", [bw / 1e9 if bw else None], "GB/s")
+    table.add(group, "memory floor", [mem_us], "us")
+    table.add(group, "arithmetic floor", [arith_us], "us", note=f"{ghz:.2f} GHz" if ghz else "")
+    table.add(group, "limit (memory + arithmetic)", [limit], "us")
+    table.add(group, "score / limit", [score_us / limit], "x")
+    return score_us / limit, limit
+
+
+def forest_working_set(D):
+    slots = NUM_TREES * (2 * CAPACITY + 4)
+    return slots * (NODE_RECORD_BYTES + box_row_bytes(D))
+
+
+def read_bandwidth(nbytes, reps):
+    if np is None:
+        return None
+    a = np.ones(max(nbytes // 4, 1024), dtype=np.float32)
+    a.sum()
+    samples = []
+    for _ in range(max(reps, 5)):
+        t0 = time.perf_counter()
+        for _ in range(20):
+            a.sum()
+        samples.append(20 * a.nbytes / (time.perf_counter() - t0))
+    return statistics.median(samples)
+
+
+def cpu_ghz():
+    try:
+        with open("/proc/cpuinfo") as fh:
+            for line in fh:
+                if line.startswith("cpu MHz"):
+                    return float(line.split(":")[1]) / 1000.0
+    except OSError:
+        pass
+    return None
+
+
+# ----------------------------------------------------------------- main
+
+
+class Config:
+    def __init__(self, quick):
+        self.reps = 3 if quick else 7
+        self.warm = 1000 if quick else 2000
+        self.n_update = 300 if quick else 2000
+        self.n_query = 300 if quick else 2000
+        self.n_slow = 100 if quick else 500
+        self.n_peer = 20 if quick else 100
+        self.reps_peer = 3 if quick else 5
+        self.n_mstream = 5_000 if quick else 50_000
+        self.reps_persist = 3 if quick else 5
+        self.n_forests = 20 if quick else 100
+        self.mem_updates = 1000 if quick else 3000
+        self.n_binding = 50_000 if quick else 500_000
+
+
+def print_table(rows):
+    print()
+    print(f"{'group':<14}{'benchmark':<48}{'median':>14}  {'spread (min-max)':<24}unit")
+    print("-" * 110)
+    for r in rows:
+        spread = ""
+        if r["reps"] > 1 and r["min"] is not None:
+            spread = f"{fmt(r['min'])} - {fmt(r['max'])}"
+        print(f"{r['group']:<14}{r['name']:<48}{fmt(r['median']):>14}  {spread:<24}{r['unit']}")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="short run with fewer repetitions")
+    ap.add_argument("--json", metavar="PATH", help="also write the results as JSON")
+    ap.add_argument("--no-peer", action="store_true", help="skip the rrcf comparison")
+    ap.add_argument("--cpu", type=int, default=None, help="CPU to pin to (default: the last allowed one)")
+    ap.add_argument("--only", default=None,
+                    help="comma list of sections: forest,peer,mstream,persistence,memory,binding")
+    args = ap.parse_args()
+    cfg = Config(args.quick)
+    only = set(args.only.split(",")) if args.only else None
+
+    def want(section):
+        return only is None or section in only
+
+    cpu = pin_one_cpu(args.cpu)
+    have_persist = persistence_available()
+    load_before = os.getloadavg()
+    meta = {
+        "arbolet_version": arbolet.__version__,
+        "commit": git_commit(),
+        "python": platform.python_version(),
+        "cpu_model": cpu_model(),
+        "pinned_cpu": cpu,
+        "quick": args.quick,
+        "persistence": have_persist,
+        "loadavg_before": load_before,
+        "date": time.strftime("%Y-%m-%d %H:%M:%S"),
+    }
+    print(f"arbolet {meta['arbolet_version']} ({meta['commit']}), Python {meta['python']}, {meta['cpu_model']}, "
+          f"pinned to CPU {cpu}, load average {load_before[0]:.2f}")
+
+    table = Table()
+    targets = []
+    forests = {}
+    if want("forest") or want("peer"):
+        configs = [(1, 4), (1, 8), (8, 4), (8, 8)] if want("forest") else [(1, 4)]
+        for d, s in configs:
+            forests[(d, s)] = bench_forest(table, d, s, cfg)
+        main_cfg = forests[(1, 4)]
+        targets.append(("score-then-update, 50x256, d1 s4", "<= 12 us", main_cfg["step"], main_cfg["step"] <= 12.0))
+        ratio, limit = score_limit(table, main_cfg["forest"], 4, main_cfg["score"], have_persist, cfg.reps)
+        targets.append(("score at D=4 vs memory+arithmetic limit", f"<= 3x of {limit:.2f} us", ratio, ratio <= 3.0))
+    if want("peer") and not args.no_peer:
+        r = bench_peer(table, forests[(1, 4)]["step"], cfg)
+        if r is not None:
+            targets.append(("speed-up vs rrcf, d1 s4", ">= 500x", r, r >= 500.0))
+    if want("mstream"):
+        ms = bench_mstream(table, cfg)
+        targets.append(("MStream 10+10, ts every 100 records", ">= 500,000 rec/s", ms[100], ms[100] >= 5e5))
+        targets.append(("MStream 10+10, ts every record", ">= 100,000 rec/s", ms[1], ms[1] >= 1e5))
+    if want("binding"):
+        b = bench_binding(table, cfg)
+        targets.append(("binding: score, 4-value list", "< 1 us", b["list"], b["list"] < 1.0))
+    if want("persistence"):
+        bench_persistence(table, cfg, have_persist)
+    if want("memory"):
+        ratio, per, raw, _ = bench_memory(table, cfg, have_persist)
+        targets.append(("RSS per default forest / raw state", "<= 1.5x", ratio, ratio <= 1.5))
+
+    meta["loadavg_after"] = os.getloadavg()
+    print_table(table.rows)
+    print()
+    print("Targets")
+    for name, goal, value, ok in targets:
+        print(f"  {'met ' if ok else 'MISS'}  {name:<44} {fmt(value):>12}   target {goal}")
+    la = meta["loadavg_after"]
+    print(f"\nload average before {load_before[0]:.2f}, after {la[0]:.2f} (machine has {os.cpu_count()} CPUs)")
+    if args.json:
+        with open(args.json, "w") as fh:
+            json.dump({"meta": meta, "results": table.rows,
+                       "targets": [{"name": n, "target": g, "value": v, "met": ok} for n, g, v, ok in targets]},
+                      fh, indent=2)
+        print(f"wrote {args.json}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
