@@ -1,18 +1,160 @@
 #include "mstream/sketch.hpp"
 
+#include <bit>
+#include <cmath>
+#include <algorithm>
+#include <limits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "mstream/detector.hpp"
 
 namespace arbolet::mstream {
 
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr int kMantissaBits = 52;
+constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << kMantissaBits) - 1;
+constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
+// c * f rounded to nearest-even, computed on the integers when the product
+// lands among the subnormals (or an operand is one). The hardware gets the
+// same bits, but through a microcode assist that costs a hundred cycles or
+// more per element, and decayed counts spend many steps there on their way
+// to zero.
+double multiply_small(double c, double f) {
+    if (c == 0.0 || f == 0.0 || !std::isfinite(c) || !std::isfinite(f)) return c * f;
+    const std::uint64_t bc = std::bit_cast<std::uint64_t>(c);
+    const std::uint64_t bf = std::bit_cast<std::uint64_t>(f);
+    // |x| = mantissa * 2^(max(biased exponent, 1) - 1075), subnormals included.
+    const int ebc = static_cast<int>((bc & ~kSignBit) >> kMantissaBits);
+    const int ebf = static_cast<int>((bf & ~kSignBit) >> kMantissaBits);
+    const std::uint64_t mc = (bc & kFractionMask) | (ebc != 0 ? std::uint64_t{1} << kMantissaBits : 0);
+    const std::uint64_t mf = (bf & kFractionMask) | (ebf != 0 ? std::uint64_t{1} << kMantissaBits : 0);
+    // Bits of the exact product below the subnormal grid step 2^-1074.
+    const int shift = 1076 - (ebc != 0 ? ebc : 1) - (ebf != 0 ? ebf : 1);
+    const std::uint64_t sign = (bc ^ bf) & kSignBit;
+    if (shift >= 128) return std::bit_cast<double>(sign);  // below half the smallest subnormal
+    const unsigned __int128 product = static_cast<unsigned __int128>(mc) * mf;
+    if (shift <= 0) return c * f;
+    const unsigned __int128 kept_wide = product >> shift;
+    if ((kept_wide >> kMantissaBits) != 0) return c * f;  // a normal result: the hardware rounds it without help
+    const std::uint64_t kept = static_cast<std::uint64_t>(kept_wide);
+    // The dropped bits, moved to the top: the first is the half, the rest
+    // decide ties.
+    const unsigned __int128 dropped = product << (128 - shift);
+    const unsigned __int128 half = static_cast<unsigned __int128>(1) << 127;
+    const std::uint64_t n = kept + ((dropped > half || (dropped == half && (kept & 1))) ? 1 : 0);
+    // n * 2^-1074 has the bit pattern n, also when rounding carries into the
+    // smallest normal.
+    return std::bit_cast<double>(sign | n);
+}
+
+double decay_one(double c, double factor, double safe, bool factor_normal) {
+    const double a = std::fabs(c);
+    return factor_normal && (a >= safe || a == 0.0) ? c * factor : multiply_small(c, factor);
+}
+
+#if defined(__x86_64__)
+
+// Blocks of a few counts that hold an awkward one (see decay_counts), with
+// their lane masks, recorded without a branch: such blocks are scattered, and
+// a branch per block would mostly mispredict.
+constexpr std::size_t kChunkBlocks = 256;
+
+void redo_awkward(double* p, const std::uint64_t* pending, std::size_t found, double factor) {
+    for (std::size_t e = 0; e < found; ++e) {
+        const std::size_t base = static_cast<std::size_t>(pending[e] >> 8);
+        for (unsigned lanes = pending[e] & 255; lanes != 0; lanes &= lanes - 1) {
+            double& c = p[base + static_cast<std::size_t>(std::countr_zero(lanes))];
+            c = multiply_small(c, factor);
+        }
+    }
+}
+
+// Decays the leading multiple of 8 counts; returns how many it did.
+__attribute__((target("avx2"))) std::size_t decay_packed_avx2(double* p, std::size_t n, double factor, double safe) {
+    const __m256d safe_pack = _mm256_set1_pd(safe);
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d f = _mm256_set1_pd(factor);
+    std::uint64_t pending[kChunkBlocks];
+    std::size_t i = 0;
+    while (i + 8 <= n) {
+        std::size_t found = 0;
+        const std::size_t stop = i + 8 * std::min(kChunkBlocks, (n - i) / 8);
+        for (; i < stop; i += 8) {
+            const __m256d a = _mm256_loadu_pd(p + i);
+            const __m256d b = _mm256_loadu_pd(p + i + 4);
+            const __m256d awkward_a = _mm256_and_pd(_mm256_cmp_pd(a, safe_pack, _CMP_LT_OQ),
+                                                    _mm256_cmp_pd(a, zero, _CMP_NEQ_OQ));
+            const __m256d awkward_b = _mm256_and_pd(_mm256_cmp_pd(b, safe_pack, _CMP_LT_OQ),
+                                                    _mm256_cmp_pd(b, zero, _CMP_NEQ_OQ));
+            const __m256d product_a = _mm256_mul_pd(_mm256_andnot_pd(awkward_a, a), f);
+            const __m256d product_b = _mm256_mul_pd(_mm256_andnot_pd(awkward_b, b), f);
+            _mm256_storeu_pd(p + i, _mm256_blendv_pd(product_a, a, awkward_a));
+            _mm256_storeu_pd(p + i + 4, _mm256_blendv_pd(product_b, b, awkward_b));
+            const unsigned awkward =
+                static_cast<unsigned>(_mm256_movemask_pd(awkward_a) | (_mm256_movemask_pd(awkward_b) << 4));
+            pending[found] = (static_cast<std::uint64_t>(i) << 8) | awkward;
+            found += awkward != 0;
+        }
+        redo_awkward(p, pending, found, factor);
+    }
+    return i;
+}
+
+std::size_t decay_packed_sse2(double* p, std::size_t n, double factor, double safe) {
+    const __m128d safe_pack = _mm_set1_pd(safe);
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d f = _mm_set1_pd(factor);
+    std::uint64_t pending[kChunkBlocks];
+    std::size_t i = 0;
+    while (i + 4 <= n) {
+        std::size_t found = 0;
+        const std::size_t stop = i + 4 * std::min(kChunkBlocks, (n - i) / 4);
+        for (; i < stop; i += 4) {
+            const __m128d a = _mm_loadu_pd(p + i);
+            const __m128d b = _mm_loadu_pd(p + i + 2);
+            const __m128d awkward_a = _mm_and_pd(_mm_cmplt_pd(a, safe_pack), _mm_cmpneq_pd(a, zero));
+            const __m128d awkward_b = _mm_and_pd(_mm_cmplt_pd(b, safe_pack), _mm_cmpneq_pd(b, zero));
+            const __m128d product_a = _mm_mul_pd(_mm_andnot_pd(awkward_a, a), f);
+            const __m128d product_b = _mm_mul_pd(_mm_andnot_pd(awkward_b, b), f);
+            _mm_storeu_pd(p + i, _mm_or_pd(_mm_andnot_pd(awkward_a, product_a), _mm_and_pd(awkward_a, a)));
+            _mm_storeu_pd(p + i + 2, _mm_or_pd(_mm_andnot_pd(awkward_b, product_b), _mm_and_pd(awkward_b, b)));
+            const unsigned awkward =
+                static_cast<unsigned>(_mm_movemask_pd(awkward_a) | (_mm_movemask_pd(awkward_b) << 2));
+            pending[found] = (static_cast<std::uint64_t>(i) << 8) | awkward;
+            found += awkward != 0;
+        }
+        redo_awkward(p, pending, found, factor);
+    }
+    return i;
+}
+
+#endif
+
+}  // namespace
+
 void decay_counts(std::span<double> counts, double factor) {
     double* p = counts.data();
     const std::size_t n = counts.size();
+    // Any count at least this large keeps a normal product, and zeros stay
+    // zero. Counts in between (and negative ones) are left alone by the
+    // packed multiply, which then never meets a subnormal, and are redone one
+    // by one afterwards. NaN compares false and is left to the hardware.
+    const double safe = 2.0 * std::numeric_limits<double>::min() / std::fabs(factor);
+    const bool factor_normal = std::isnormal(factor);
     std::size_t i = 0;
-    // A fixed-width block body lets the vectoriser use packed multiplies
-    // without a runtime trip-count check.
-    for (; i + 8 <= n; i += 8)
-        for (std::size_t k = 0; k < 8; ++k) p[i + k] *= factor;
-    for (; i < n; ++i) p[i] *= factor;
+#if defined(__x86_64__)
+    if (factor_normal) {
+        static const bool avx2 = __builtin_cpu_supports("avx2");
+        i = avx2 ? decay_packed_avx2(p, n, factor, safe) : decay_packed_sse2(p, n, factor, safe);
+    }
+#endif
+    for (; i < n; ++i) p[i] = decay_one(p[i], factor, safe, factor_normal);
 }
 
 RecordSketch RecordSketch::build(const MStreamConfig& config, Xoshiro256PlusPlus& rng) {
