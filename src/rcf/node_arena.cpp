@@ -63,28 +63,12 @@ void NodeArena::free_node(std::uint64_t slot) {
     free.push_back(slot);
 }
 
-const Node& NodeArena::node(std::uint64_t slot) const {
+void NodeArena::bad_slot(std::uint64_t slot) const {
     check_index(slot, nodes.size());
-    const Node& n = nodes[slot];
-    if (n.kind == NodeKind::Vacant) [[unlikely]]
-        fail("accessed freed or uninitialized node");
-    return n;
+    fail("accessed freed or uninitialized node");
 }
 
-Node& NodeArena::node(std::uint64_t slot) {
-    return const_cast<Node&>(static_cast<const NodeArena&>(*this).node(slot));
-}
-
-const Node& NodeArena::internal(std::uint64_t slot) const {
-    const Node& n = node(slot);
-    if (n.kind != NodeKind::Internal) [[unlikely]]
-        fail("internal error: entered unreachable code");
-    return n;
-}
-
-Node& NodeArena::internal(std::uint64_t slot) {
-    return const_cast<Node&>(static_cast<const NodeArena&>(*this).internal(slot));
-}
+void NodeArena::not_internal() { fail("internal error: entered unreachable code"); }
 
 BoundingBox NodeArena::bbox(std::uint64_t slot) const {
     check_index(slot, nodes.size());

@@ -67,12 +67,33 @@ struct NodeArena {
 
     // InternalFailure "accessed freed or uninitialized node" for a vacant
     // slot, "assertion failed: index < dim" beyond the slots.
-    const Node& node(std::uint64_t slot) const;
-    Node& node(std::uint64_t slot);
+    const Node& node(std::uint64_t slot) const {
+        if (slot >= nodes.size() || nodes[slot].kind == NodeKind::Vacant) [[unlikely]]
+            bad_slot(slot);
+        return nodes[slot];
+    }
+    Node& node(std::uint64_t slot) {
+        if (slot >= nodes.size() || nodes[slot].kind == NodeKind::Vacant) [[unlikely]]
+            bad_slot(slot);
+        return nodes[slot];
+    }
     // As node(), plus "internal error: entered unreachable code" when the
     // slot holds a leaf.
-    const Node& internal(std::uint64_t slot) const;
-    Node& internal(std::uint64_t slot);
+    const Node& internal(std::uint64_t slot) const {
+        const Node& n = node(slot);
+        if (n.kind != NodeKind::Internal) [[unlikely]]
+            not_internal();
+        return n;
+    }
+    Node& internal(std::uint64_t slot) {
+        Node& n = node(slot);
+        if (n.kind != NodeKind::Internal) [[unlikely]]
+            not_internal();
+        return n;
+    }
+    // The two faults above (out of line, off the hot path).
+    [[noreturn]] void bad_slot(std::uint64_t slot) const;
+    [[noreturn]] static void not_internal();
     std::uint64_t mass_of(std::uint64_t slot) const { return node(slot).mass; }
 
     // Box of an internal node (no kind check; callers hold an internal slot).
