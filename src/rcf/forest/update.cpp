@@ -62,6 +62,8 @@ Status Forest::update(std::span<const float> point) {
     for (const float v : point)
         if (v != v) return EngineError::invalid_argument("point values must not be NaN");
 
+    if (samplers.size() != trees.size()) fail("forest has different numbers of trees and samplers");
+
     std::vector<float>& fresh = scratch.point;
     if (shingled)
         point_store.shingle(point, fresh);
@@ -76,7 +78,6 @@ Status Forest::update(std::span<const float> point) {
     const std::uint64_t n = point_store.add(fresh);
     const double decay = config.effective_decay();
     const double time = static_cast<double>(t);
-    if (samplers.size() != trees.size()) fail("forest has different numbers of trees and samplers");
 
     bool accepted = false;
     for (std::size_t i = 0; i < trees.size(); ++i) {
