@@ -1,0 +1,489 @@
+// The Forest state document.
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/internal_failure.hpp"
+#include "persist/documents.hpp"
+#include "persist/json_reader.hpp"
+#include "persist/json_writer.hpp"
+#include "persist/matrix_reader.hpp"
+#include "persist/validate.hpp"
+
+namespace arbolet::persist {
+
+namespace {
+
+using rcf::Node;
+using rcf::NodeKind;
+
+// ---- writing -------------------------------------------------------------------
+
+void write_rng(JsonWriter& w, const Xoshiro256PlusPlus& rng) {
+    w.raw("{\"s\":[");
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (i != 0) w.ch(',');
+        w.u64(rng.s[i]);
+    }
+    w.raw("]}");
+}
+
+void write_tree(JsonWriter& w, const rcf::RcfTree& tree) {
+    const rcf::NodeArena& arena = tree.arena;
+    const std::uint64_t d = arena.dims;
+    w.raw("{\"root\":");
+    w.u64(tree.root);
+    w.raw(",\"tree_mass\":");
+    w.u64(tree.tree_mass);
+    w.raw(",\"arena\":{\"nodes\":[");
+    for (std::size_t slot = 0; slot < arena.nodes.size(); ++slot) {
+        if (slot != 0) w.ch(',');
+        const Node& n = arena.nodes[slot];
+        switch (n.kind) {
+            case NodeKind::Vacant:
+                w.null();
+                break;
+            case NodeKind::Leaf:
+                w.raw("{\"Leaf\":{\"point_idx\":");
+                w.u64(n.point_idx);
+                w.raw(",\"mass\":");
+                w.u64(n.mass);
+                w.raw("}}");
+                break;
+            case NodeKind::Internal: {
+                if ((slot + 1) * d > arena.box_min.size() || (slot + 1) * d > arena.box_max.size() ||
+                    slot >= arena.box_range_sum.size())
+                    fail("internal node without a bounding box");
+                w.raw("{\"Internal\":{\"left\":");
+                w.u64(n.left);
+                w.raw(",\"right\":");
+                w.u64(n.right);
+                w.raw(",\"cut_dim\":");
+                w.u64(n.cut_dim);
+                w.raw(",\"cut_val\":");
+                w.f32(n.cut_val);
+                w.raw(",\"mass\":");
+                w.u64(n.mass);
+                w.raw(",\"bbox\":{\"min\":");
+                w.list(std::span<const float>(arena.box_min.data() + slot * d, d));
+                w.raw(",\"max\":");
+                w.list(std::span<const float>(arena.box_max.data() + slot * d, d));
+                w.raw(",\"range_sum\":");
+                w.f64(arena.box_range_sum[slot]);
+                w.raw("}}}");
+                break;
+            }
+        }
+    }
+    w.raw("],\"free\":");
+    w.list(arena.free);
+    w.raw("},\"rng\":");
+    write_rng(w, tree.rng);
+    w.raw(",\"dims\":");
+    w.u64(tree.dims);
+    w.ch('}');
+}
+
+void write_sampler(JsonWriter& w, const rcf::Sampler& s) {
+    w.raw("{\"capacity\":");
+    w.u64(s.capacity);
+    w.raw(",\"weights\":");
+    w.list(s.weights);
+    w.raw(",\"point_indices\":");
+    w.list(s.point_indices);
+    w.raw(",\"size\":");
+    w.u64(s.size);
+    w.raw(",\"pending_weight\":");
+    w.f64(s.pending_weight);
+    w.raw(",\"pending_point\":");
+    w.u64(s.pending_point);
+    w.ch('}');
+}
+
+void write_point_store(JsonWriter& w, const rcf::PointStore& ps) {
+    w.raw("{\"dim\":");
+    w.u64(ps.dim);
+    w.raw(",\"input_dim\":");
+    w.u64(ps.input_dim);
+    w.raw(",\"shingle_size\":");
+    w.u64(ps.shingle_size);
+    w.raw(",\"internal_shingling\":");
+    w.boolean(ps.internal_shingling);
+    w.raw(",\"store\":");
+    w.matrix(ps.store);
+    w.raw(",\"occupied\":[");
+    for (std::size_t i = 0; i < ps.occupied.size(); ++i) {
+        if (i != 0) w.ch(',');
+        w.boolean(ps.occupied[i] != 0);
+    }
+    w.raw("],\"ref_count\":");
+    w.list(ps.ref_count);
+    w.raw(",\"next_free\":");
+    w.u64(ps.next_free);
+    w.raw(",\"free_list\":");
+    w.list(ps.free_list);
+    w.raw(",\"size\":");
+    w.u64(ps.size);
+    w.raw(",\"capacity\":");
+    w.u64(ps.capacity);
+    w.raw(",\"shingle_buf\":");
+    w.list(ps.shingle_buf);
+    w.raw(",\"entries_seen\":");
+    w.u64(ps.entries_seen);
+    w.ch('}');
+}
+
+std::size_t expected_size(const rcf::Forest& f) {
+    std::size_t values = f.point_store.store.data.size() + 3 * f.point_store.capacity;
+    for (const rcf::RcfTree& t : f.trees) values += t.arena.nodes.size() * (2 * t.arena.dims + 8);
+    for (const rcf::Sampler& s : f.samplers) values += 2 * s.capacity;
+    return 1024 + values * 12;
+}
+
+// ---- reading -------------------------------------------------------------------
+
+using json::Reader;
+using json::RecordSpec;
+
+const RecordSpec kForest{"struct Forest", "struct Forest with 6 elements",
+                         {"config", "trees", "samplers", "point_store", "entries_seen", "rng"}};
+const RecordSpec kConfig{"struct RcfConfig", "struct RcfConfig with 8 elements",
+                         {"input_dim", "shingle_size", "capacity", "num_trees", "time_decay", "output_after",
+                          "internal_shingling", "initial_accept_fraction"}};
+const RecordSpec kTree{"struct RcfTree", "struct RcfTree with 5 elements",
+                       {"root", "tree_mass", "arena", "rng", "dims"}};
+const RecordSpec kArena{"struct NodeArena", "struct NodeArena with 2 elements", {"nodes", "free"}};
+const RecordSpec kLeaf{"struct variant Node::Leaf", "struct variant Node::Leaf with 2 elements",
+                       {"point_idx", "mass"}};
+const RecordSpec kInternal{"struct variant Node::Internal", "struct variant Node::Internal with 6 elements",
+                           {"left", "right", "cut_dim", "cut_val", "mass", "bbox"}};
+const RecordSpec kBox{"struct BoundingBox", "struct BoundingBox with 3 elements", {"min", "max", "range_sum"}};
+const RecordSpec kRng{"struct Xoshiro256PlusPlus", "struct Xoshiro256PlusPlus with 1 element", {"s"}};
+const RecordSpec kSampler{"struct Sampler", "struct Sampler with 6 elements",
+                          {"capacity", "weights", "point_indices", "size", "pending_weight", "pending_point"}};
+const RecordSpec kPointStore{"struct PointStore", "struct PointStore with 13 elements",
+                             {"dim", "input_dim", "shingle_size", "internal_shingling", "store", "occupied",
+                              "ref_count", "next_free", "free_list", "size", "capacity", "shingle_buf",
+                              "entries_seen"}};
+
+constexpr const char* kUsize = "usize";
+constexpr const char* kU64 = "u64";
+constexpr const char* kSeq = "a sequence";
+
+void read_rng(Reader& r, Xoshiro256PlusPlus& rng) {
+    r.read_record(kRng, [&](int) {
+        r.read_fixed(4, "an array of length 4", [&](std::size_t i) { rng.s[i] = r.read_unsigned(kU64); });
+    });
+}
+
+template <class T>
+void read_list(Reader& r, std::vector<T>& out, const char* expecting) {
+    out.clear();
+    r.read_seq(kSeq, [&] { out.push_back(r.read_unsigned(expecting)); });
+}
+
+void read_floats(Reader& r, std::vector<float>& out) {
+    out.clear();
+    r.read_seq(kSeq, [&] { out.push_back(r.read_f32()); });
+}
+
+class ForestDecoder {
+public:
+    explicit ForestDecoder(std::string_view text) : r_(text) {}
+
+    Result<rcf::Forest> run() {
+        rcf::Forest forest;
+        try {
+            read_forest(forest);
+            r_.finish();
+        } catch (json::Positioned& e) {
+            return EngineError::io(r_.describe(e));
+        } catch (json::Unpositioned& e) {
+            return EngineError::io(r_.describe(json::Positioned{e.message, 0}));
+        }
+        if (!deferred_.empty()) return EngineError::io(deferred_);
+        std::string problem = find_forest_inconsistency(forest);
+        if (!problem.empty()) return EngineError::io(problem);
+        for (rcf::RcfTree& t : forest.trees) spread_boxes(t);
+        return forest;
+    }
+
+private:
+    void read_forest(rcf::Forest& f) {
+        r_.read_record(kForest, [&](int i) {
+            switch (i) {
+                case 0: read_config(f.config); break;
+                case 1:
+                    r_.read_seq(kSeq, [&] {
+                        f.trees.emplace_back();
+                        read_tree(f.trees.back(), f.trees.size() - 1);
+                    });
+                    break;
+                case 2:
+                    r_.read_seq(kSeq, [&] {
+                        f.samplers.emplace_back();
+                        read_sampler(f.samplers.back());
+                    });
+                    break;
+                case 3: read_point_store(f.point_store); break;
+                case 4: f.entries_seen = r_.read_unsigned(kU64); break;
+                case 5: read_rng(r_, f.rng); break;
+            }
+        });
+    }
+
+    void read_config(rcf::RcfConfig& c) {
+        r_.read_record(kConfig, [&](int i) {
+            switch (i) {
+                case 0: c.input_dim = r_.read_unsigned(kUsize); break;
+                case 1: c.shingle_size = r_.read_unsigned(kUsize); break;
+                case 2: c.capacity = r_.read_unsigned(kUsize); break;
+                case 3: c.num_trees = r_.read_unsigned(kUsize); break;
+                case 4: c.time_decay = r_.read_f64(); break;
+                case 5: c.output_after = r_.read_unsigned(kUsize); break;
+                case 6: c.internal_shingling = r_.read_bool(); break;
+                case 7: c.initial_accept_fraction = r_.read_f64(); break;
+            }
+        });
+    }
+
+    // Boxes of internal nodes are collected packed (in slot order) in the
+    // arena's box rows, since the tree's dims may come later in the record;
+    // spread_boxes moves them to their slots once the forest is validated.
+    void read_tree(rcf::RcfTree& t, std::size_t index) {
+        box_lengths_.clear();
+        r_.read_record(kTree, [&](int i) {
+            switch (i) {
+                case 0: t.root = r_.read_unsigned(kUsize); break;
+                case 1: t.tree_mass = r_.read_unsigned(kUsize); break;
+                case 2: read_arena(t.arena); break;
+                case 3: read_rng(r_, t.rng); break;
+                case 4: t.dims = r_.read_unsigned(kUsize); break;
+            }
+        });
+        t.arena.dims = t.dims;
+        if (!deferred_.empty()) return;
+        for (const BoxLengths& b : box_lengths_) {
+            if (b.min != t.dims || b.max != t.dims) {
+                deferred_ = "inconsistent state: tree " + std::to_string(index) + " node " + std::to_string(b.slot) +
+                            " has a bounding box of " + std::to_string(b.min != t.dims ? b.min : b.max) +
+                            " values, expected " + std::to_string(t.dims);
+                return;
+            }
+        }
+    }
+
+    void read_arena(rcf::NodeArena& a) {
+        r_.read_record(kArena, [&](int i) {
+            if (i == 0) {
+                a.nodes.clear();
+                a.box_min.clear();
+                a.box_max.clear();
+                a.box_range_sum.clear();
+                r_.read_seq(kSeq, [&] {
+                    a.nodes.emplace_back();
+                    if (!r_.take_null()) read_node(a, a.nodes.size() - 1);
+                });
+            } else {
+                read_list(r_, a.free, kUsize);
+            }
+        });
+    }
+
+    void read_node(rcf::NodeArena& a, std::size_t slot) {
+        const int c = r_.peek_value();
+        if (c == '"') {
+            // A bare variant name: a unit variant where a record is needed.
+            variant_of(r_.read_string());
+            throw json::Unpositioned{"invalid type: unit variant, expected struct variant"};
+        }
+        if (c < 0) r_.fail_peek("EOF while parsing a value");
+        if (c != '{') r_.fail_peek("expected value");
+        r_.enter();
+        r_.eat();
+        const int k = r_.peek_value();
+        if (k < 0) r_.fail_peek("EOF while parsing a value");
+        if (k != '"') r_.fail_invalid_type("variant identifier");
+        const bool leaf = variant_of(r_.read_string());
+        r_.colon();
+        Node& n = a.nodes[slot];
+        if (leaf) {
+            n.kind = NodeKind::Leaf;
+            r_.read_record(kLeaf, [&](int i) {
+                if (i == 0)
+                    n.point_idx = r_.read_unsigned(kUsize);
+                else
+                    n.mass = r_.read_unsigned(kUsize);
+            });
+        } else {
+            n.kind = NodeKind::Internal;
+            r_.read_record(kInternal, [&](int i) {
+                switch (i) {
+                    case 0: n.left = r_.read_unsigned(kUsize); break;
+                    case 1: n.right = r_.read_unsigned(kUsize); break;
+                    case 2: n.cut_dim = r_.read_unsigned(kUsize); break;
+                    case 3: n.cut_val = r_.read_f32(); break;
+                    case 4: n.mass = r_.read_unsigned(kUsize); break;
+                    case 5: read_box(a, slot); break;
+                }
+            });
+        }
+        r_.leave();
+        const int e = r_.peek_value();
+        if (e == '}') {
+            r_.eat();
+            return;
+        }
+        r_.fail_here(e < 0 ? "EOF while parsing an object" : "expected value");
+    }
+
+    // True for Leaf, false for Internal.
+    bool variant_of(std::string_view name) {
+        if (name == "Leaf") return true;
+        if (name == "Internal") return false;
+        r_.fail_here("unknown variant `" + std::string(name) + "`, expected `Internal` or `Leaf`");
+    }
+
+    void read_box(rcf::NodeArena& a, std::size_t slot) {
+        BoxLengths lengths{slot, 0, 0};
+        r_.read_record(kBox, [&](int i) {
+            if (i == 0) {
+                const std::size_t before = a.box_min.size();
+                r_.read_seq(kSeq, [&] { a.box_min.push_back(r_.read_f32()); });
+                lengths.min = a.box_min.size() - before;
+            } else if (i == 1) {
+                const std::size_t before = a.box_max.size();
+                r_.read_seq(kSeq, [&] { a.box_max.push_back(r_.read_f32()); });
+                lengths.max = a.box_max.size() - before;
+            } else {
+                a.box_range_sum.push_back(r_.read_f64());
+            }
+        });
+        box_lengths_.push_back(lengths);
+    }
+
+    void read_sampler(rcf::Sampler& s) {
+        r_.read_record(kSampler, [&](int i) {
+            switch (i) {
+                case 0: s.capacity = r_.read_unsigned(kUsize); break;
+                case 1:
+                    s.weights.clear();
+                    r_.read_seq(kSeq, [&] { s.weights.push_back(r_.read_f64()); });
+                    break;
+                case 2: read_list(r_, s.point_indices, kUsize); break;
+                case 3: s.size = r_.read_unsigned(kUsize); break;
+                case 4: s.pending_weight = r_.read_f64(); break;
+                case 5: s.pending_point = r_.read_unsigned(kUsize); break;
+            }
+        });
+    }
+
+    void read_point_store(rcf::PointStore& ps) {
+        r_.read_record(kPointStore, [&](int i) {
+            switch (i) {
+                case 0: ps.dim = r_.read_unsigned(kUsize); break;
+                case 1: ps.input_dim = r_.read_unsigned(kUsize); break;
+                case 2: ps.shingle_size = r_.read_unsigned(kUsize); break;
+                case 3: ps.internal_shingling = r_.read_bool(); break;
+                case 4: json::read_matrix<2>(r_, ps.store, [&] { return r_.read_f32(); }); break;
+                case 5:
+                    ps.occupied.clear();
+                    r_.read_seq(kSeq, [&] { ps.occupied.push_back(r_.read_bool() ? 1 : 0); });
+                    break;
+                case 6: read_list(r_, ps.ref_count, kUsize); break;
+                case 7: ps.next_free = r_.read_unsigned(kUsize); break;
+                case 8: read_list(r_, ps.free_list, kUsize); break;
+                case 9: ps.size = r_.read_unsigned(kUsize); break;
+                case 10: ps.capacity = r_.read_unsigned(kUsize); break;
+                case 11: read_floats(r_, ps.shingle_buf); break;
+                case 12: ps.entries_seen = r_.read_unsigned(kU64); break;
+            }
+        });
+    }
+
+    // Moves the packed boxes (one per internal node, in slot order) to one
+    // row per slot; rows of other slots are zero.
+    static void spread_boxes(rcf::RcfTree& t) {
+        rcf::NodeArena& a = t.arena;
+        const std::uint64_t d = a.dims;
+        const std::uint64_t n = a.nodes.size();
+        std::uint64_t cells = 0;
+        if (!checked_mul(n, d, cells)) throw std::bad_alloc();
+        check_allocation(cells, 2 * sizeof(float));
+        std::size_t packed = a.box_range_sum.size();
+        a.box_min.resize(cells);
+        a.box_max.resize(cells);
+        a.box_range_sum.resize(n);
+        for (std::uint64_t s = n; s-- > 0;) {
+            float* min_row = a.box_min.data() + s * d;
+            float* max_row = a.box_max.data() + s * d;
+            if (a.nodes[s].kind == NodeKind::Internal) {
+                --packed;
+                if (packed != s) {
+                    std::memmove(min_row, a.box_min.data() + packed * d, d * sizeof(float));
+                    std::memmove(max_row, a.box_max.data() + packed * d, d * sizeof(float));
+                    a.box_range_sum[s] = a.box_range_sum[packed];
+                }
+            } else {
+                std::memset(min_row, 0, d * sizeof(float));
+                std::memset(max_row, 0, d * sizeof(float));
+                a.box_range_sum[s] = 0.0;
+            }
+        }
+    }
+
+    struct BoxLengths {
+        std::uint64_t slot, min, max;
+    };
+
+    Reader r_;
+    std::vector<BoxLengths> box_lengths_;
+    std::string deferred_;
+};
+
+}  // namespace
+
+std::string forest_to_json(const rcf::Forest& f) {
+    JsonWriter w(expected_size(f));
+    const rcf::RcfConfig& c = f.config;
+    w.raw("{\"config\":{\"input_dim\":");
+    w.u64(c.input_dim);
+    w.raw(",\"shingle_size\":");
+    w.u64(c.shingle_size);
+    w.raw(",\"capacity\":");
+    w.u64(c.capacity);
+    w.raw(",\"num_trees\":");
+    w.u64(c.num_trees);
+    w.raw(",\"time_decay\":");
+    w.f64(c.time_decay);
+    w.raw(",\"output_after\":");
+    w.u64(c.output_after);
+    w.raw(",\"internal_shingling\":");
+    w.boolean(c.internal_shingling);
+    w.raw(",\"initial_accept_fraction\":");
+    w.f64(c.initial_accept_fraction);
+    w.raw("},\"trees\":[");
+    for (std::size_t i = 0; i < f.trees.size(); ++i) {
+        if (i != 0) w.ch(',');
+        write_tree(w, f.trees[i]);
+    }
+    w.raw("],\"samplers\":[");
+    for (std::size_t i = 0; i < f.samplers.size(); ++i) {
+        if (i != 0) w.ch(',');
+        write_sampler(w, f.samplers[i]);
+    }
+    w.raw("],\"point_store\":");
+    write_point_store(w, f.point_store);
+    w.raw(",\"entries_seen\":");
+    w.u64(f.entries_seen);
+    w.raw(",\"rng\":");
+    write_rng(w, f.rng);
+    w.ch('}');
+    return std::move(w).take();
+}
+
+Result<rcf::Forest> forest_from_json(std::string_view text) { return ForestDecoder(text).run(); }
+
+}  // namespace arbolet::persist
