@@ -1,0 +1,284 @@
+"""Several threads on one detector, and one detector per thread.
+
+Every call holds the interpreter lock, so two threads meet on one detector
+only while a call is converting a Python-level argument (the iteration of a
+sequence or an element's conversion runs Python code, during which the
+interpreter may switch threads with the borrow held). The arguments below
+are such sequences, and they yield the lock on purpose, so conflicts happen
+often. A conflict must surface as the borrow RuntimeError; everything that
+got through must have been applied whole, which a serial replay checks."""
+
+import itertools
+import sys
+import threading
+import time
+
+import pytest
+
+import arbolet
+
+BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
+THREADS = 4
+
+
+@pytest.fixture(autouse=True)
+def fast_switching():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(old)
+
+
+class Journal:
+    """The order in which mutations took effect. An entry is written at the
+    last step of an argument's conversion, which runs under the exclusive
+    borrow: no other call can change the detector between the entry and the
+    engine operation that follows it."""
+
+    def __init__(self):
+        self.entries = []
+
+
+class SlowSeq:
+    """A sequence whose iteration hands the interpreter to other threads
+    between elements and, at its end, optionally journals an entry."""
+
+    def __init__(self, items, journal=None, entry=None):
+        self.items = list(items)
+        self.journal = journal
+        self.entry = entry
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        for v in self.items:
+            time.sleep(0)
+            yield v
+        if self.journal is not None:
+            self.journal.entries.append(self.entry)
+
+
+class Clock:
+    """A timestamp that takes the next tick of a shared counter when it is
+    converted (the last argument converted by the MStream record methods),
+    so ingests stay in timestamp order whatever the thread interleaving."""
+
+    counter = itertools.count(1)
+
+    def __init__(self, journal=None, entry=None):
+        self.journal = journal
+        self.entry = entry
+
+    def __index__(self):
+        t = next(Clock.counter) // 3 + 1  # several records share a timestamp
+        if self.journal is not None:
+            self.journal.entries.append(self.entry + (t,))
+        return t
+
+
+def run_threads(worker, n=THREADS):
+    outcomes = [None] * n
+    start = threading.Barrier(n)
+
+    def body(i):
+        start.wait()
+        try:
+            outcomes[i] = worker(i)
+        except BaseException as e:  # reported on the main thread
+            outcomes[i] = e
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=300)
+        assert not t.is_alive()
+    for o in outcomes:
+        if isinstance(o, BaseException):
+            raise o
+    return outcomes
+
+
+def attempt(counts, call, *args, **kwargs):
+    """Calls and returns the result, or None after a borrow conflict (counted);
+    any other failure propagates and fails the test."""
+    try:
+        result = call(*args, **kwargs)
+    except RuntimeError as e:
+        assert str(e) in BORROW_ERRORS, repr(e)
+        counts[str(e)] += 1
+        return None
+    counts["ok"] += 1
+    return result
+
+
+def new_counts():
+    return {"ok": 0, "Already borrowed": 0, "Already mutably borrowed": 0}
+
+
+def merged(outcomes):
+    total = new_counts()
+    for c in outcomes:
+        for k, v in c.items():
+            total[k] += v
+    return total
+
+
+def test_shared_forest_sees_results_or_borrow_errors_and_matches_serial_replay():
+    forest = arbolet.Forest(3, shingle_size=2, num_trees=4, capacity=16, seed=21)
+    for i in range(20):
+        forest.update([i, -i, i % 3])
+    snapshot = forest.to_json()
+    journal = Journal()
+    documents = []
+
+    def worker(tid):
+        counts = new_counts()
+        for step in range(60):
+            point = [tid + step * 0.25, (step * 7 + tid) % 5, -step]
+            kind = (step + tid) % 6
+            if kind in (0, 1):
+                attempt(counts, forest.update, SlowSeq(point, journal, ("update", point)))
+            elif kind == 2:
+                s = attempt(counts, forest.score, SlowSeq(point * 2))
+                assert s is None or s >= 0.0
+                attempt(counts, forest.attribution, SlowSeq(point * 2))
+                attempt(counts, forest.near_neighbors, SlowSeq(point * 2), top_k=3)
+            elif kind == 3:
+                attempt(counts, forest.impute, SlowSeq(point * 2), SlowSeq([1, 4]))
+                attempt(counts, forest.extrapolate, 2)
+                attempt(counts, forest.density, SlowSeq(point * 2))
+                attempt(counts, forest.displacement_score, SlowSeq(point * 2))
+            elif kind == 4:
+                doc = attempt(counts, forest.to_json)
+                if doc is not None:
+                    documents.append(doc)
+            elif step % 12 == 5:
+                # Restore the snapshot, given as a sequence of byte values so
+                # that its conversion runs under the exclusive borrow.
+                attempt(counts, forest.__setstate__, SlowSeq(snapshot.encode(), journal, ("restore",)))
+            else:
+                attempt(counts, repr, forest)
+                attempt(counts, forest.entries_seen)
+        return counts
+
+    counts = merged(run_threads(worker))
+    assert counts["ok"] > 0
+    assert counts["Already borrowed"] + counts["Already mutably borrowed"] > 0, counts
+
+    replay = arbolet.Forest.from_json(snapshot)
+    for entry in journal.entries:
+        if entry[0] == "update":
+            replay.update(entry[1])
+        else:
+            replay.__setstate__(snapshot)
+    assert forest.to_json() == replay.to_json()
+    # Every document read concurrently is a whole one.
+    for doc in documents[:: max(1, len(documents) // 20)]:
+        assert arbolet.Forest.from_json(doc).to_json() == doc
+
+
+def test_shared_mstream_sees_results_or_borrow_errors_and_matches_serial_replay():
+    m = arbolet.MStream(2, 2, num_rows=2, num_buckets=32, seed=4)
+    snapshot = m.to_json()
+    journal = Journal()
+    methods = ["update", "update_and_score", "update_and_score_detailed"]
+
+    def worker(tid):
+        counts = new_counts()
+        for step in range(60):
+            numeric = [tid * 0.5 + step % 4, step * 0.1]
+            categorical = [tid, step % 3]
+            kind = (step + tid) % 5
+            if kind <= 1:
+                name = methods[step % 3]
+                attempt(counts, getattr(m, name), SlowSeq(numeric), SlowSeq(categorical),
+                        Clock(journal, (name, numeric, categorical)))
+            elif kind == 2:
+                # A preview may name an earlier time than the last record:
+                # the clock's own ValueError is then a clean answer too.
+                try:
+                    attempt(counts, m.score_detailed, SlowSeq(numeric), SlowSeq(categorical), Clock())
+                    attempt(counts, m.score, SlowSeq(numeric), SlowSeq(categorical), Clock())
+                except ValueError as e:
+                    assert "non-decreasing" in str(e)
+            elif kind == 3:
+                doc = attempt(counts, m.to_json)
+                if doc is not None:
+                    arbolet.MStream.from_json(doc)
+                attempt(counts, m.current_time)
+            elif step == 8:
+                attempt(counts, m.__setstate__, SlowSeq(snapshot.encode(), journal, ("restore",)))
+            else:
+                attempt(counts, repr, m)
+                attempt(counts, m.is_ready)
+        return counts
+
+    counts = merged(run_threads(worker))
+    assert counts["Already borrowed"] + counts["Already mutably borrowed"] > 0, counts
+
+    replay = arbolet.MStream.from_json(snapshot)
+    for entry in journal.entries:
+        if entry[0] == "restore":
+            replay.__setstate__(snapshot)
+        else:
+            name, numeric, categorical, t = entry
+            getattr(replay, name)(numeric, categorical, t)
+    assert m.to_json() == replay.to_json()
+
+
+def test_separate_detectors_in_separate_threads_do_not_interfere():
+    def workload(tid):
+        f = arbolet.Forest(2, num_trees=3, capacity=16, seed=100 + tid)
+        m = arbolet.MStream(1, 1, num_buckets=16, seed=200 + tid)
+        scores = []
+        for i in range(150):
+            f.update(SlowSeq([i % 7 + tid, (i * 3) % 11]))
+            scores.append(f.score([tid, 1.0]))
+            scores.append(m.update_and_score(SlowSeq([i % 5]), [tid + i % 2], i // 10 + 1))
+        return f.to_json(), m.to_json(), scores
+
+    threaded = run_threads(workload)
+    serial = [workload(tid) for tid in range(THREADS)]
+    assert threaded == serial
+
+
+@pytest.mark.parametrize("name", ["update", "score", "impute", "to_json", "__setstate__", "repr"])
+def test_reentrant_calls_from_every_method_leave_the_flag_released(name):
+    """A call made while another call on the same detector is converting its
+    argument: reads nest under reads, everything else is refused, and no
+    refusal leaves a borrow behind."""
+    f = arbolet.Forest(2, num_trees=2, capacity=4, seed=9)
+    f.update([1.0, 2.0])
+    doc = f.to_json()
+    inner = {
+        "update": lambda: f.update([0.0, 0.0]),
+        "score": lambda: f.score([0.0, 0.0]),
+        "impute": lambda: f.impute([0.0, 0.0], [0]),
+        "to_json": f.to_json,
+        "__setstate__": lambda: f.__setstate__(doc),
+        "repr": lambda: repr(f),
+    }[name]
+    mutating_inner = name in ("update", "__setstate__")
+    seen = []
+
+    class Probe(SlowSeq):
+        def __iter__(self):
+            try:
+                inner()
+                seen.append("ok")
+            except RuntimeError as e:
+                seen.append(str(e))
+            return iter(self.items)
+
+    f.update(Probe([3.0, 4.0]))
+    f.score(Probe([3.0, 4.0]))
+    assert seen[0] == "Already borrowed" if mutating_inner else seen[0] == "Already mutably borrowed"
+    assert seen[1] == ("Already borrowed" if mutating_inner else "ok")
+    # Afterwards both kinds of borrow are free again.
+    f.update([5.0, 6.0])
+    assert f.entries_seen() == 3
