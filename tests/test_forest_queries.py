@@ -356,3 +356,183 @@ def test_walks_compiled_from_cpp(tmp_path):
     assert build.returncode == 0, build.stderr
     run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0 and run.stdout.strip() == "ok", run.stdout + run.stderr
+
+
+# An independent model of the walks, read from the forest's document, to pin
+# the order of every floating-point operation.
+MASK = (1 << 64) - 1
+
+
+def seeded(seed):
+    words, x = [], seed
+    for _ in range(4):
+        x = (x + 0x9E3779B97F4A7C15) & MASK
+        z = ((x ^ (x >> 30)) * 0xBF58476D1CE4E5B9) & MASK
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
+        words.append(z ^ (z >> 31))
+    return words
+
+
+def peek(s):
+    x = (s[0] + s[3]) & MASK
+    return ((((x << 23) | (x >> 41)) & MASK) + s[0]) & MASK
+
+
+def next_u64(s):
+    result = peek(s)
+    t = (s[1] << 17) & MASK
+    s[2] ^= s[0]
+    s[3] ^= s[1]
+    s[1] ^= s[2]
+    s[0] ^= s[3]
+    s[2] ^= t
+    s[3] = ((s[3] << 45) | (s[3] >> 19)) & MASK
+    return result
+
+
+class Model:
+    def __init__(self, forest):
+        doc = json.loads(forest.to_json())
+        store = doc["point_store"]["store"]
+        self.rows = np.array(store["data"], dtype=np.float32).reshape(store["dim"])
+        self.trees = doc["trees"]
+        self.rng = doc["rng"]["s"]
+
+    def node(self, tree, slot):
+        [(kind, fields)] = tree["arena"]["nodes"][slot].items()
+        return kind, fields
+
+    def p(self, n, q):
+        gap = np.float32(0)
+        for d, x in enumerate(q):
+            lo, hi = np.float32(n["bbox"]["min"][d]), np.float32(n["bbox"]["max"][d])
+            if x < lo:
+                gap = np.float32(gap + (lo - x))
+            elif x > hi:
+                gap = np.float32(gap + (x - hi))
+        if gap == 0:
+            return 0.0
+        if n["bbox"]["range_sum"] == 0:
+            return 1.0
+        return float(gap) / (n["bbox"]["range_sum"] + float(gap))
+
+    def child(self, n, q):
+        return n["left"] if q[n["cut_dim"]] <= np.float32(n["cut_val"]) else n["right"]
+
+    def path(self, tree, slot, depth, q, kind):
+        k, n = self.node(tree, slot)
+        m, big = float(n["mass"]), float(tree["tree_mass"])
+        if k == "Leaf":
+            match = bool(np.all(self.rows[n["point_idx"]] == q))
+            if kind == "density":
+                return m if match else 0.0
+            if kind == "score":
+                return (1.0 - m / (2.0 * big)) * (1.0 / (depth + math.log2(m + 1.0))) if match else 1.0 / (depth + 1.0)
+            return (1.0 - m / (2.0 * big)) * (1.0 / (m + 1.0)) if match else m
+        c = self.path(tree, self.child(n, q), depth + 1, q, kind)
+        p = self.p(n, q)
+        if p == 0:
+            return c
+        return (1.0 - p) * c + p * (1.0 / (depth + 1.0) if kind == "score" else m)
+
+    def combined(self, q, kind):
+        total = 0.0
+        for t in self.trees:
+            if t["root"] == NONE or t["tree_mass"] == 0:
+                continue
+            v, big = self.path(t, t["root"], 0, q, kind), float(t["tree_mass"])
+            total += {"score": v * math.log2(big + 1.0), "displacement_score": v / (big + 1.0), "density": v}[kind]
+        return total / len(self.trees)
+
+    def attribution(self, q):
+        total = [[0.0, 0.0] for _ in q]
+        for t in self.trees:
+            pairs = [[0.0, 0.0] for _ in q]
+            if t["root"] != NONE and t["tree_mass"]:
+                lift, remaining, depth, slot = math.log2(t["tree_mass"] + 1.0), 1.0, 0, t["root"]
+                while (nd := self.node(t, slot))[0] == "Internal":
+                    n = nd[1]
+                    slot = self.child(n, q)
+                    p = self.p(n, q)
+                    if p > 0:
+                        add = lift * ((1.0 / (depth + 1.0)) * (remaining * p))
+                        pairs[n["cut_dim"]][1 if slot == n["left"] else 0] += add
+                        remaining *= 1.0 - p
+                    depth += 1
+            for a, b in zip(total, pairs):
+                a[0] += b[0]
+                a[1] += b[1]
+        scale = 1.0 / len(self.trees)
+        return [{"below": b * scale, "above": a * scale} for b, a in total]
+
+    def neighbors(self, q, top_k, percentile):
+        merged = {}
+
+        def visit(t, slot, depth):
+            k, n = self.node(t, slot)
+            if k == "Leaf":
+                x = self.rows[n["point_idx"]]
+                dist = sum(float(abs(np.float32(a - b))) for a, b in zip(q, x))
+                entry = merged.setdefault(n["point_idx"], [0.0, 1.7976931348623157e308])
+                entry[0] += math.log2(t["tree_mass"] + 1.0) / (depth + 1.0)
+                entry[1] = min(entry[1], dist)
+                return
+            p = self.p(n, q)
+            if depth > 0 and not p > percentile / 100.0:
+                return
+            preferred = self.child(n, q)
+            visit(t, preferred, depth + 1)
+            if p > 0.5:
+                visit(t, n["right"] if preferred == n["left"] else n["left"], depth + 1)
+
+        for t in self.trees:
+            if t["root"] != NONE and t["tree_mass"]:
+                visit(t, t["root"], 0)
+        entries = sorted(merged.items(), key=lambda e: (e[1][1], e[0]))[:top_k]
+        return [{"score": s / len(self.trees), "point": [float(v) for v in self.rows[r]], "distance": d}
+                for r, (s, d) in entries]
+
+    def impute(self, q, missing, centrality):
+        query_rng, nominated = seeded(peek(self.rng)), []
+        for t in self.trees:
+            rng = seeded(next_u64(query_rng))
+            if t["root"] == NONE or not t["tree_mass"]:
+                continue
+            best, stack = None, [t["root"]]
+            while stack:
+                k, n = self.node(t, stack.pop())
+                if k == "Internal":
+                    stack += [n["right"], n["left"]] if n["cut_dim"] in missing else [self.child(n, q)]
+                    continue
+                x = self.rows[n["point_idx"]]
+                dist = sum(float(abs(np.float32(q[i] - x[i]))) for i in range(len(q)) if i not in missing)
+                if best is None:
+                    best = (n["point_idx"], dist)
+                elif centrality >= 1:
+                    best = (n["point_idx"], dist) if dist < best[1] else best
+                else:
+                    u = (next_u64(rng) >> 11) * 2.0**-53
+                    best = (n["point_idx"], dist) if dist < best[1] or u < 1 - centrality else best
+            nominated.append(best[0])
+        out = [float(v) for v in q]
+        for j in missing:
+            values = sorted(self.rows[r][j] for r in nominated)
+            h = len(values) // 2
+            out[j] = float(values[h] if len(values) % 2 else (max(values[:h]) + values[h]) * np.float32(0.5))
+        return out
+
+
+@pytest.mark.parametrize("dims, trees", [(3, 7), (5, 8)])
+def test_walks_match_the_model_bit_for_bit(dims, trees):
+    forest, rng = cluster_forest(dims=dims, num_trees=trees, capacity=24, n=150, seed=dims)
+    model = Model(forest)
+    stored = model.rows[:5].tolist()
+    queries = rng.normal(0.0, 1.5, size=(12, dims)).astype(np.float32).tolist() + stored + [[4.0] * dims]
+    for q in queries:
+        q32 = np.array(q, dtype=np.float32)
+        for kind in QUERIES:
+            assert getattr(forest, kind)(q) == model.combined(q32, kind)
+        assert forest.attribution(q) == model.attribution(q32)
+        assert forest.near_neighbors(q, 6, 30) == model.neighbors(q32, 6, 30)
+        for missing, centrality in (([0], 1.0), ([1, dims - 1], 0.4)):
+            assert forest.impute(q, missing, centrality) == model.impute(q32, missing, centrality)
