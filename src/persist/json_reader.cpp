@@ -151,10 +151,18 @@ void Reader::ident(const char* rest) {
 // ---- numbers -----------------------------------------------------------------
 
 Reader::Number Reader::parse_number() {
-    const std::size_t start = pos_;
+    // Scans with a local cursor (the hot loop of every document) and
+    // stores it back before any fault is raised.
+    const char* const begin = s_.data();
+    const char* const end = begin + s_.size();
+    const char* const start = begin + pos_;
+    const char* p = start;
+    auto at = [&](const char* q) { return q < end ? static_cast<unsigned char>(*q) : -1; };
+    auto sync = [&] { pos_ = static_cast<std::size_t>(p - begin); };
+
     bool negative = false;
-    if (peek_or_null() == '-') {
-        ++pos_;
+    if (at(p) == '-') {
+        ++p;
         negative = true;
     }
     std::uint64_t significand = 0;
@@ -164,75 +172,85 @@ Reader::Number Reader::parse_number() {
     // exponent; tells an overflow from an underflow.
     std::int64_t lead = 0;
     bool lead_known = false;
-    int c = next_or_null();
+    int c = at(p);
+    if (c >= 0) ++p;
     if (c == '0') {
-        if (is_digit(peek_or_null())) fail_peek("invalid number");
+        if (is_digit(at(p))) {
+            sync();
+            fail_peek("invalid number");
+        }
     } else if (c >= '1' && c <= '9') {
         significand = static_cast<std::uint64_t>(c - '0');
         nonzero = true;
         lead_known = true;
-        while (is_digit(peek_or_null())) {
-            const unsigned d = static_cast<unsigned>(s_[pos_] - '0');
-            ++pos_;
+        while (p < end && is_digit(*p)) {
+            const unsigned d = static_cast<unsigned>(*p - '0');
+            ++p;
             ++lead;
             if (!overflow && (__builtin_mul_overflow(significand, 10u, &significand) ||
                               __builtin_add_overflow(significand, d, &significand)))
                 overflow = true;
         }
     } else {
+        sync();
         fail_here("invalid number");
     }
     bool integral = true;
-    int p = peek_or_null();
-    if (p == '.') {
-        ++pos_;
+    int q = at(p);
+    if (q == '.') {
+        ++p;
         integral = false;
-        bool any = false;
-        std::int64_t k = 0;
-        while (is_digit(peek_or_null())) {
-            ++k;
-            if (s_[pos_] != '0' && !lead_known) {
-                lead = -k;
+        const char* digits = p;
+        while (p < end && is_digit(*p)) {
+            if (*p != '0' && !lead_known) {
+                lead = -(p - digits + 1);
                 lead_known = true;
                 nonzero = true;
             }
-            ++pos_;
-            any = true;
+            ++p;
         }
-        if (!any) {
-            if (pos_ < s_.size()) fail_peek("invalid number");
+        if (p == digits) {
+            sync();
+            if (p < end) fail_peek("invalid number");
             fail_peek("EOF while parsing a value");
         }
-        p = peek_or_null();
+        q = at(p);
     }
     std::int64_t exponent = 0;
-    if (p == 'e' || p == 'E') {
-        ++pos_;
+    if (q == 'e' || q == 'E') {
+        ++p;
         integral = false;
         bool positive_exp = true;
-        p = peek_or_null();
-        if (p == '+') {
-            ++pos_;
-        } else if (p == '-') {
-            ++pos_;
+        q = at(p);
+        if (q == '+') {
+            ++p;
+        } else if (q == '-') {
+            ++p;
             positive_exp = false;
         }
-        c = next_or_null();
-        if (!is_digit(c)) fail_here("invalid number");
+        c = at(p);
+        if (c >= 0) ++p;
+        if (!is_digit(c)) {
+            sync();
+            fail_here("invalid number");
+        }
         std::int32_t e = c - '0';
         constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-        while (is_digit(peek_or_null())) {
-            const std::int32_t d = s_[pos_] - '0';
-            ++pos_;
+        while (p < end && is_digit(*p)) {
+            const std::int32_t d = *p - '0';
+            ++p;
             if (e > kMax / 10 || (e == kMax / 10 && d > kMax % 10)) {
+                sync();
                 if (nonzero && positive_exp) fail_here("number out of range");
-                while (is_digit(peek_or_null())) ++pos_;
+                while (p < end && is_digit(*p)) ++p;
+                sync();
                 return Number{Number::F64, 0, 0, negative ? -0.0 : 0.0};
             }
             e = e * 10 + d;
         }
         exponent = positive_exp ? e : -static_cast<std::int64_t>(e);
     }
+    sync();
     if (integral && !overflow) {
         if (!negative) return Number{Number::U64, significand, 0, 0.0};
         if (significand == 0) return Number{Number::F64, 0, 0, -0.0};
@@ -241,7 +259,7 @@ Reader::Number Reader::parse_number() {
         return Number{Number::I64, 0, v, 0.0};
     }
     double value = 0.0;
-    const auto res = std::from_chars(s_.data() + start, s_.data() + pos_, value);
+    const auto res = std::from_chars(start, p, value);
     if (res.ec == std::errc::result_out_of_range) {
         if (lead + exponent > 0) fail_here("number out of range");
         value = negative ? -0.0 : 0.0;
