@@ -53,6 +53,31 @@ double multiply_small(double c, double f) {
     return std::bit_cast<double>(sign | n);
 }
 
+// The common case of multiply_small, in doubles: a positive count below the
+// safe bound times a positive normal factor. Anything it cannot settle goes to
+// multiply_small.
+double multiply_awkward(double c, double f) {
+    if (!(c > 0.0) || !(f > 0.0)) return multiply_small(c, f);
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(c);
+    constexpr std::uint64_t kTwo52Bits = 0x4330000000000000ULL;  // 2^52
+    // c in units of the subnormal step 2^-1074, exactly.
+    double units;
+    if ((bits >> kMantissaBits) == 0)
+        units = std::bit_cast<double>(bits | kTwo52Bits) - 0x1.0p52;
+    else
+        units = c * 0x1.0p600 * 0x1.0p474;
+    const double y = units * f;  // normal, so no assist; rounded once
+    if (!(y < 0x1.0p52)) return multiply_small(c, f);
+    // Adding 2^52 rounds y to an integer, ties to even, and leaves that
+    // integer in the low bits.
+    const double t = y + 0x1.0p52;
+    const double off = (t - 0x1.0p52) - y;
+    // Unless y sits exactly on a half, rounding it gives what rounding the
+    // exact product would.
+    if (off == 0.5 || off == -0.5) return multiply_small(c, f);
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(t) - kTwo52Bits);
+}
+
 double decay_one(double c, double factor, double safe, bool factor_normal) {
     const double a = std::fabs(c);
     return factor_normal && (a >= safe || a == 0.0) ? c * factor : multiply_small(c, factor);
@@ -70,7 +95,7 @@ void redo_awkward(double* p, const std::uint64_t* pending, std::size_t found, do
         const std::size_t base = static_cast<std::size_t>(pending[e] >> 8);
         for (unsigned lanes = pending[e] & 255; lanes != 0; lanes &= lanes - 1) {
             double& c = p[base + static_cast<std::size_t>(std::countr_zero(lanes))];
-            c = multiply_small(c, factor);
+            c = multiply_awkward(c, factor);
         }
     }
 }
