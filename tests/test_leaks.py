@@ -1,10 +1,10 @@
 """Repeating every method, on its successful and on its failing paths, must
 not grow the number of live Python objects nor the native heap.
 
-The heap is measured with glibc's allocation statistics where they are
-available (they count every byte the engines and the interpreter hold from
-malloc), and by resident memory otherwise (the sanitizer runtime replaces
-malloc and reports nothing)."""
+The heap is measured by the allocator's own count of bytes in use: the
+sanitizer runtime's when it is loaded (it replaces malloc, and its
+quarantine of freed blocks makes resident memory meaningless), glibc's
+otherwise; resident memory is the last resort."""
 
 import ctypes
 import gc
@@ -25,25 +25,31 @@ class _MallInfo2(ctypes.Structure):
                  "keepcost")]
 
 
-def _mallinfo2():
-    try:
-        fn = ctypes.CDLL(None).mallinfo2
-    except (OSError, AttributeError):
-        return None
-    fn.restype = _MallInfo2
-    return fn
+def _heap_counter():
+    """A function giving the bytes in use from malloc, or None."""
+    process = ctypes.CDLL(None)
+    sanitizer = getattr(process, "__sanitizer_get_current_allocated_bytes", None)
+    if sanitizer is not None:
+        sanitizer.restype = ctypes.c_size_t
+        return sanitizer
+    mallinfo2 = getattr(process, "mallinfo2", None)
+    if mallinfo2 is not None:
+        mallinfo2.restype = _MallInfo2
+
+        def used():
+            info = mallinfo2()
+            return info.uordblks + info.hblkhd
+
+        if used() > 0:
+            return used
+    return None
 
 
-_MALLINFO = _mallinfo2()
+_HEAP = _heap_counter()
 
 
 def heap_bytes():
-    """Bytes in use from malloc, or None when the allocator does not say."""
-    if _MALLINFO is None:
-        return None
-    info = _MALLINFO()
-    used = info.uordblks + info.hblkhd
-    return used or None
+    return _HEAP() if _HEAP is not None else None
 
 
 def rss_bytes():
