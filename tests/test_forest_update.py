@@ -304,6 +304,22 @@ def test_same_seed_same_state_and_other_seed_differs():
     assert doc(a) == doc(b)
 
 
+def test_restored_and_copied_forests_continue_identically():
+    rng = random.Random(2)
+    forest = arbolet.Forest(3, num_trees=4, capacity=16, seed=8)
+    for _ in range(100):
+        forest.update([rng.choice([0.0, 1.0, rng.gauss(0, 1)]) for _ in range(3)])
+    doc(forest)
+    restored = arbolet.Forest.from_json(forest.to_json())
+    copied = forest.__copy__()
+    for _ in range(200):
+        p = [rng.choice([0.0, 1.0, rng.gauss(0, 1)]) for _ in range(3)]
+        for f in (forest, restored, copied):
+            f.update(p)
+    assert restored.to_json() == forest.to_json() == copied.to_json()
+    check_invariants(doc(restored))
+
+
 def test_ready_after_threshold_and_numpy_input():
     forest = arbolet.Forest(3, capacity=8, num_trees=4, seed=2)
     for i in range(3):
@@ -331,3 +347,33 @@ def test_engine_checks_compiled_from_cpp(tmp_path):
     assert build.returncode == 0, build.stderr
     run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0 and run.stdout.strip() == "ok", run.stdout + run.stderr
+
+
+def _empty_tree(t):
+    t.update(root=NONE, tree_mass=0, arena={"nodes": [], "free": []})
+
+
+def _zero_leaf_mass(t):
+    for n in t["arena"]["nodes"]:
+        if "Leaf" in n:
+            n["Leaf"]["mass"] = 0
+
+
+@pytest.mark.parametrize("damage, error, message", [
+    (_empty_tree, RuntimeError, "^EmptyTree$"),
+    (_zero_leaf_mass, ValueError, "^leaf mass is already 0$"),
+])
+def test_inconsistent_loaded_tree_fails_the_eviction(damage, error, message):
+    forest = arbolet.Forest(1, num_trees=1, capacity=2, seed=1)
+    forest.update([1.0])
+    forest.update([2.0])
+    d = doc(forest)
+    d["samplers"][0]["weights"][0] = 1e300  # the next point evicts the root entry
+    damage(d["trees"][0])
+    try:
+        broken = arbolet.Forest.from_json(json.dumps(d))
+    except (RuntimeError, ValueError):
+        pytest.skip("the loader refuses this state")
+    with pytest.raises(error, match=message):
+        broken.update([3.0])
+    assert broken.entries_seen() == 3
