@@ -11,6 +11,7 @@ import random
 import stat
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -215,6 +216,43 @@ def test_save_to_a_device_writes_in_place():
 def run_python(code, timeout=300):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=timeout)
+
+
+def test_save_respects_write_permission():
+    # Read-only file: refused, as opening it for writing would be. Writable
+    # file in a directory we may not create files in: written in place.
+    with tempfile.TemporaryDirectory() as top:
+        os.chmod(top, 0o777)
+        check_write_permission(pathlib.Path(top))
+
+
+def check_write_permission(tmp_path):
+    locked_dir = tmp_path / "locked"
+    locked_dir.mkdir()
+    (locked_dir / "writable.json").write_text("old")
+    os.chmod(locked_dir / "writable.json", 0o666)
+    (tmp_path / "readonly.json").write_text("old")
+    os.chmod(tmp_path / "readonly.json", 0o444)
+    os.chmod(locked_dir, 0o555)
+    os.chmod(tmp_path, 0o777)
+    drop = "os.setgid(65534); os.setuid(65534)" if os.geteuid() == 0 else "pass"
+    result = run_python(f"""
+        import os, sys
+        sys.path[:0] = {sys.path!r}
+        import arbolet
+        {drop}
+        forest = arbolet.Forest(1, seed=1)
+        try:
+            forest.save_json({str(tmp_path / "readonly.json")!r})
+        except RuntimeError as e:
+            print(e)
+        forest.save_json({str(locked_dir / "writable.json")!r})
+        print(open({str(locked_dir / "writable.json")!r}).read() == forest.to_json())
+    """)
+    os.chmod(locked_dir, 0o755)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ['Io("Permission', 'denied', '(os', 'error', '13)")', "True"]
+    assert (tmp_path / "readonly.json").read_text() == "old"
 
 
 def test_failed_save_keeps_the_previous_file(tmp_path):

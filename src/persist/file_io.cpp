@@ -96,6 +96,8 @@ Status write_file(const std::string& path, std::string_view contents) {
     bool exists = ::stat(path.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) return write_in_place(path, contents);
     if (exists) {
+        // A file we could not open for writing must not be replaced either.
+        if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES) return os_error(EACCES);
         // Replace the file a symbolic link points to, not the link.
         struct stat lst {};
         if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
