@@ -306,30 +306,27 @@ bool to_reals(PyObject* o, const char* name, std::vector<float>& out) {
     return ok || fail_arg(name);
 }
 
-bool to_indices(PyObject* o, const char* name, std::vector<std::uint64_t>& out) {
+// Vectors of integers: each element converted as `convert` says.
+template <class T>
+bool to_integers(PyObject* o, const char* name, std::vector<T>& out, bool (*convert)(PyObject*, T&)) {
     if (!check_sequence(o)) return fail_arg(name);
     out.clear();
     out.reserve(static_cast<std::size_t>(length_hint(o)));
     const bool ok = for_each_item(o, [&](PyObject* item) {
-        std::uint64_t v;
-        if (!u64_of(item, v)) return false;
+        T v;
+        if (!convert(item, v)) return false;
         out.push_back(v);
         return true;
     });
     return ok || fail_arg(name);
 }
 
+bool to_indices(PyObject* o, const char* name, std::vector<std::uint64_t>& out) {
+    return to_integers(o, name, out, &u64_of);
+}
+
 bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out) {
-    if (!check_sequence(o)) return fail_arg(name);
-    out.clear();
-    out.reserve(static_cast<std::size_t>(length_hint(o)));
-    const bool ok = for_each_item(o, [&](PyObject* item) {
-        std::int64_t v;
-        if (!i64_of(item, v)) return false;
-        out.push_back(v);
-        return true;
-    });
-    return ok || fail_arg(name);
+    return to_integers(o, name, out, &i64_of);
 }
 
 bool to_json_text(PyObject* o, const char* name, std::string& out) {
