@@ -168,6 +168,10 @@ Reader::Number Reader::parse_number() {
     std::uint64_t significand = 0;
     bool overflow = false;
     bool nonzero = false;
+    // All digits of the significand, integer and fraction, while they fit.
+    std::uint64_t mantissa = 0;
+    bool mantissa_fits = true;
+    std::int64_t fraction_digits = 0;
     // Decimal exponent of the first non-zero digit, ignoring the explicit
     // exponent; tells an overflow from an underflow.
     std::int64_t lead = 0;
@@ -201,7 +205,12 @@ Reader::Number Reader::parse_number() {
         ++p;
         integral = false;
         const char* digits = p;
+        mantissa = significand;
+        mantissa_fits = !overflow;
         while (p < end && is_digit(*p)) {
+            if (mantissa_fits && (__builtin_mul_overflow(mantissa, 10u, &mantissa) ||
+                                  __builtin_add_overflow(mantissa, static_cast<unsigned>(*p - '0'), &mantissa)))
+                mantissa_fits = false;
             if (*p != '0' && !lead_known) {
                 lead = -(p - digits + 1);
                 lead_known = true;
@@ -214,6 +223,7 @@ Reader::Number Reader::parse_number() {
             if (p < end) fail_peek("invalid number");
             fail_peek("EOF while parsing a value");
         }
+        fraction_digits = p - digits;
         q = at(p);
     }
     std::int64_t exponent = 0;
@@ -257,6 +267,20 @@ Reader::Number Reader::parse_number() {
         const std::int64_t v = static_cast<std::int64_t>(0 - significand);
         if (v >= 0) return Number{Number::F64, 0, 0, -static_cast<double>(significand)};
         return Number{Number::I64, 0, v, 0.0};
+    }
+    if (fraction_digits == 0) {
+        mantissa = significand;
+        mantissa_fits = !overflow;
+    }
+    // Exact operands and one rounding: correctly rounded without the
+    // general algorithm, which covers nearly every number we write.
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const std::int64_t e10 = exponent - fraction_digits;
+    if (mantissa_fits && mantissa <= (std::uint64_t{1} << 53) && e10 >= -22 && e10 <= 22) {
+        double v = static_cast<double>(mantissa);
+        v = e10 < 0 ? v / kPow10[-e10] : v * kPow10[e10];
+        return Number{Number::F64, 0, 0, negative ? -v : v};
     }
     double value = 0.0;
     const auto res = std::from_chars(start, p, value);
