@@ -446,3 +446,45 @@ def test_numpy_integer_arrays_as_indices_and_codes(dtype):
     with pytest.raises(OverflowError):
         m.update([1.0], np.array([2**63, 1, 1], dtype=np.uint64), 2)
     assert m.entries_seen() == 1
+
+
+# ------------------------------------------------------- documents and paths
+
+class FspathRaises:
+    def __fspath__(self):
+        raise Raises("fspath")
+
+
+@pytest.mark.parametrize(
+    "json_arg, error",
+    [
+        ([256], TypeError), ([-1], TypeError), (None, TypeError), ("\ud800", TypeError), (3.5, TypeError),
+        (b"\xff\xfe", RuntimeError), ("\x00", RuntimeError), ("", RuntimeError), (" " * 10**6, RuntimeError),
+        ([123] * 10**5, RuntimeError), ("[" * 100_000, RuntimeError), ('{"a":' * 100_000, RuntimeError),
+        ('{"config":1}' * 2, RuntimeError), ("1e999999999999", RuntimeError), ("-" + "9" * 100_000, RuntimeError),
+        ('"' + "\\u" * 1000, RuntimeError),
+    ],
+)
+@pytest.mark.parametrize("cls", [arbolet.Forest, arbolet.MStream])
+def test_hostile_json_arguments_are_refused_cleanly(cls, json_arg, error):
+    with pytest.raises(error):
+        cls.from_json(json_arg)
+    target = cls(1, 1, seed=1) if cls is arbolet.MStream else cls(1, num_trees=1, capacity=2, seed=1)
+    before = target.to_json()
+    with pytest.raises(error):
+        target.__setstate__(json_arg)
+    assert target.to_json() == before
+
+
+def test_hostile_paths_are_refused_cleanly(tmp_path):
+    f = arbolet.Forest(1, num_trees=1, capacity=2, seed=1)
+    with pytest.raises(ValueError, match="null"):
+        f.save_json(str(tmp_path / "a\x00b"))
+    with pytest.raises(Raises):
+        f.save_json(FspathRaises())
+    with pytest.raises(TypeError, match=r"^argument 'path': "):
+        arbolet.MStream.load_json(12)
+    for call in (lambda: f.save_json(tmp_path), lambda: arbolet.Forest.load_json(tmp_path),
+                 lambda: arbolet.Forest.load_json("/dev/null"), lambda: arbolet.MStream.load_json(tmp_path / "none")):
+        with pytest.raises(RuntimeError, match=r"^Io\("):
+            call()
