@@ -108,15 +108,58 @@ NodeArena::BoxView NodeArena::box_view(std::uint64_t slot, const PointStore& sto
     return {box_min.data() + offset, box_max.data() + offset};
 }
 
+namespace {
+
+// The boxes and masses that one refresh walk reads, with the bounds checked
+// once per walk: after ensure_box_rows every live slot has its box rows, and
+// `rows` is the number of point rows that PointStore::row would accept, so a
+// level costs a few comparisons and pointer arithmetic. Anything outside
+// those bounds goes through the checked accessors, which raise the failure.
+struct ChildBoxes {
+    const NodeArena& arena;
+    const PointStore& store;
+    std::uint64_t slots;
+    std::uint64_t rows;
+
+    ChildBoxes(const NodeArena& a, const PointStore& s)
+        : arena(a), store(s), slots(a.nodes.size()), rows(s.capacity) {
+        if (s.dim != a.dims) fail("point length does not match the tree");
+        if (a.dims > 0) rows = std::min<std::uint64_t>(rows, s.store.data.size() / a.dims);
+    }
+
+    NodeArena::BoxView box(std::uint64_t slot, std::uint64_t& mass) const {
+        if (slot < slots) [[likely]] {
+            const Node& n = arena.nodes[slot];
+            if (n.kind == NodeKind::Internal) {
+                mass = n.mass;
+                const std::uint64_t offset = slot * arena.dims;
+                return {arena.box_min.data() + offset, arena.box_max.data() + offset};
+            }
+            if (n.kind == NodeKind::Leaf && n.point_idx < rows) {
+                mass = n.mass;
+                const float* row = store.store.data.data() + n.point_idx * arena.dims;
+                return {row, row};
+            }
+        }
+        const NodeArena::BoxView view = arena.box_view(slot, store);
+        mass = arena.mass_of(slot);
+        return view;
+    }
+};
+
+}  // namespace
+
 void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointStore& store) {
     ensure_box_rows();
+    if (path.empty()) return;
+    const ChildBoxes children(*this, store);
     const std::size_t d = static_cast<std::size_t>(dims);
     for (std::size_t k = path.size(); k-- > 0;) {
         const std::uint64_t slot = path[k];
-        const Node& n = internal(slot);
-        const BoxView l = box_view(n.left, store);
-        const BoxView r = box_view(n.right, store);
-        const std::uint64_t mass = mass_of(n.left) + mass_of(n.right);
+        Node& n = internal(slot);
+        std::uint64_t left_mass = 0, right_mass = 0;
+        const BoxView l = children.box(n.left, left_mass);
+        const BoxView r = children.box(n.right, right_mass);
         float* out_min = box_min.data() + slot * dims;
         float* out_max = box_max.data() + slot * dims;
         double sum = 0.0;
@@ -128,7 +171,7 @@ void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointSto
             sum += static_cast<double>(hi - lo);
         }
         box_range_sum[slot] = sum;
-        nodes[slot].mass = mass;
+        n.mass = left_mass + right_mass;
     }
 }
 
