@@ -137,6 +137,7 @@ Result<MStream> MStream::build(std::uint64_t numeric_dim, std::uint64_t categori
     }
 
     detector.numeric_normalizer = NumericRangeNormalizer::unbounded(numeric_dim);
+    detector.verify();
     return detector;
 }
 
@@ -165,6 +166,7 @@ Result<MStream::ClockStep> MStream::check_record(std::span<const float> numeric,
 }
 
 void MStream::check_consistent() const {
+    if (shapes.verified) return;
     const std::uint64_t rows = config.num_rows;
     const std::uint64_t buckets = config.num_buckets;
     const std::uint64_t nd = config.numeric_dim;
@@ -206,12 +208,26 @@ void MStream::check_consistent() const {
         fail("assertion failed: normalizer bounds.len() == numeric_dim");
 }
 
+void MStream::verify() {
+    if (shapes.verified) return;
+    check_consistent();
+    shapes.record_shared = same_hashing(record_counts.current, record_counts.total);
+    shapes.categorical_shared.assign(categorical_counts.size(), 0);
+    for (std::size_t j = 0; j < categorical_counts.size(); ++j)
+        shapes.categorical_shared[j] = same_hashing(categorical_counts[j].current, categorical_counts[j].total);
+    shapes.verified = true;
+}
+
 Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<const std::int64_t> categorical,
                                      std::uint64_t timestamp) {
     Result<ClockStep> checked = check_record(numeric, categorical, timestamp);
     if (!checked) return checked.take_error();
-    check_consistent();
+    verify();
     const ClockStep step = checked.value();
+    // Allocated before anything changes, so that running out of memory
+    // leaves the detector as it was.
+    std::vector<double> numeric_scores(numeric.size());
+    std::vector<double> categorical_scores(categorical.size());
 
     clock.current_time = timestamp;
     clock.current_tick = step.tick;
@@ -227,7 +243,6 @@ Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<c
     const std::uint64_t rows = config.num_rows;
     const std::uint64_t buckets = config.num_buckets;
 
-    std::vector<double> numeric_scores(numeric.size());
     for (std::size_t i = 0; i < numeric.size(); ++i) {
         auto& pair = numeric_counts[i];
         const double z = numeric_normalizer.normalize_for_ingest(i, static_cast<double>(numeric[i]), first);
@@ -243,7 +258,7 @@ Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<c
     {
         RecordSketch& current = record_counts.current;
         RecordSketch& total = record_counts.total;
-        const bool shared = same_hashing(current, total);
+        const bool shared = shapes.record_shared;
         double a = kInfinity;
         double s = kInfinity;
         for (std::uint64_t r = 0; r < rows; ++r) {
@@ -259,11 +274,10 @@ Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<c
         record_score = sketch_score(a, s, ticks);
     }
 
-    std::vector<double> categorical_scores(categorical.size());
     for (std::size_t j = 0; j < categorical.size(); ++j) {
         CategoricalSketch& current = categorical_counts[j].current;
         CategoricalSketch& total = categorical_counts[j].total;
-        const bool shared = same_hashing(current, total);
+        const bool shared = shapes.categorical_shared[j] != 0;
         double a = kInfinity;
         double s = kInfinity;
         for (std::uint64_t r = 0; r < rows; ++r) {
@@ -316,7 +330,7 @@ Result<MStreamScore> MStream::preview(std::span<const float> numeric, std::span<
     {
         const RecordSketch& current = record_counts.current;
         const RecordSketch& total = record_counts.total;
-        const bool shared = same_hashing(current, total);
+        const bool shared = shapes.verified ? shapes.record_shared : same_hashing(current, total);
         double a = kInfinity;
         double s = kInfinity;
         for (std::uint64_t r = 0; r < rows; ++r) {
@@ -332,7 +346,7 @@ Result<MStreamScore> MStream::preview(std::span<const float> numeric, std::span<
     for (std::size_t j = 0; j < categorical.size(); ++j) {
         const CategoricalSketch& current = categorical_counts[j].current;
         const CategoricalSketch& total = categorical_counts[j].total;
-        const bool shared = same_hashing(current, total);
+        const bool shared = shapes.verified ? shapes.categorical_shared[j] != 0 : same_hashing(current, total);
         double a = kInfinity;
         double s = kInfinity;
         for (std::uint64_t r = 0; r < rows; ++r) {

@@ -36,6 +36,19 @@ struct MStreamScore {
     std::vector<double> categorical_features;
 };
 
+// What MStream::check_consistent learnt about a state, so that later records
+// skip it. Not part of the state: it compares equal whatever it holds, and a
+// loaded state starts without it because loading makes a new value.
+struct VerifiedShapes {
+    bool verified = false;
+    // Whether each current sketch hashes like its total (always so unless a
+    // loaded document says otherwise), so one bucket serves both.
+    bool record_shared = false;
+    std::vector<char> categorical_shared;
+
+    friend bool operator==(const VerifiedShapes&, const VerifiedShapes&) { return true; }
+};
+
 struct MStream {
     MStreamConfig config;
     StreamClock clock;
@@ -72,8 +85,13 @@ struct MStream {
 
     // A loaded state is taken as written; this verifies that every table
     // has the shape the configuration implies before a record touches one.
-    // InternalFailure otherwise.
+    // InternalFailure otherwise. Free once `shapes` is verified: records keep
+    // every shape, and nothing else changes a state in place.
     void check_consistent() const;
+    // check_consistent, then remembers the outcome in `shapes`.
+    void verify();
+
+    VerifiedShapes shapes;
 
     friend bool operator==(const MStream&, const MStream&) = default;
 };
