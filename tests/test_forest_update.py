@@ -377,3 +377,63 @@ def test_inconsistent_loaded_tree_fails_the_eviction(damage, error, message):
     with pytest.raises(error, match=message):
         broken.update([3.0])
     assert broken.entries_seen() == 3
+
+
+# States of streams mixing 0.0 and -0.0 (plus a few other values), recorded
+# with the build that recomputed every box on the path after each change:
+# SHA-256 prefixes of to_json every 100 updates, and of the scores taken along
+# the way. Insertion leaves boxes whose zeros may carry the other sign than a
+# merge of the children, which a later refresh canonicalises; a refresh that
+# keeps boxes it believes unchanged must reproduce exactly that.
+SIGNED_ZERO_HISTORIES = [
+    ("plain", dict(input_dim=3, num_trees=6, capacity=16, time_decay=0.2, seed=21), 3, 31, "4fbf8e040e77294a",
+     [
+         "dfe13cd862b0cea9",
+         "b1578b9586301572",
+         "262424569dbb560d",
+         "a90da3b4d09f8e0d",
+         "2dc2e66394eb6f47",
+         "6dd5bd8b6ead2e49",
+         "7bc05249831d47d0",
+         "17b6ad585516f252"]),
+    ("shingled", dict(input_dim=1, shingle_size=4, num_trees=6, capacity=24, seed=22), 1, 32, "6d202a97dd9bbb07",
+     [
+         "a37a239f13f6b693",
+         "4a0854013f4a98b7",
+         "ceaf12275665e0b0",
+         "80077c709e9103a4",
+         "8634d463626eacbe",
+         "fbbe2f8840fd5705",
+         "10eef8af748e9fea",
+         "1a939499da830f96"]),
+    ("slow decay", dict(input_dim=2, num_trees=4, capacity=32, time_decay=0.01, seed=23), 2, 33, "04427b8d1f30f54a",
+     [
+         "fc717a02d358f3be",
+         "8203b55085821503",
+         "45340e27f0765fa5",
+         "62822fc5cb012485",
+         "92366dd3878ad3a7",
+         "46bc0b49135d55b2",
+         "5a275aa65b14cf31",
+         "471178937d4c93b9"]),
+]
+
+
+@pytest.mark.parametrize("name, kwargs, dim, seed, scores, states", SIGNED_ZERO_HISTORIES,
+                         ids=[h[0] for h in SIGNED_ZERO_HISTORIES])
+def test_signed_zero_streams_reproduce_recorded_states(name, kwargs, dim, seed, scores, states):
+    import hashlib
+
+    rng = random.Random(seed)
+    values = [-0.0, 0.0, -0.0, 0.0, 1.0, -1.0, 0.5]
+    forest = arbolet.Forest(**kwargs)
+    seen, score_texts = [], []
+    for k in range(1, 801):
+        p = [rng.choice(values) for _ in range(dim)]
+        if k > 100 and k % 7 == 0:
+            score_texts.append(forest.score(p).hex())
+        forest.update(p)
+        if k % 100 == 0:
+            seen.append(hashlib.sha256(forest.to_json().encode()).hexdigest()[:16])
+    assert seen == states
+    assert hashlib.sha256(",".join(score_texts).encode()).hexdigest()[:16] == scores

@@ -1,6 +1,7 @@
 #include "rcf/node_arena.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "common/internal_failure.hpp"
 #include "rcf/point_store.hpp"
@@ -127,51 +128,69 @@ struct ChildBoxes {
         if (a.dims > 0) rows = std::min<std::uint64_t>(rows, s.store.data.size() / a.dims);
     }
 
-    NodeArena::BoxView box(std::uint64_t slot, std::uint64_t& mass) const {
+    NodeArena::BoxView box(std::uint64_t slot, std::uint64_t& mass, bool& leaf) const {
         if (slot < slots) [[likely]] {
             const Node& n = arena.nodes[slot];
             if (n.kind == NodeKind::Internal) {
                 mass = n.mass;
+                leaf = false;
                 const std::uint64_t offset = slot * arena.dims;
                 return {arena.box_min.data() + offset, arena.box_max.data() + offset};
             }
             if (n.kind == NodeKind::Leaf && n.point_idx < rows) {
                 mass = n.mass;
+                leaf = true;
                 const float* row = store.store.data.data() + n.point_idx * arena.dims;
                 return {row, row};
             }
         }
         const NodeArena::BoxView view = arena.box_view(slot, store);
         mass = arena.mass_of(slot);
+        leaf = arena.node(slot).is_leaf();
         return view;
     }
 };
 
 }  // namespace
 
+// Early stop: once a recomputed box comes out bit-identical to the one it
+// replaces, the boxes above it can only change where a node's stored box is
+// not the merge of its children's boxes. Such nodes (box_is_merge false) and
+// nodes with a leaf child are still recomputed; the leaf rule is there because
+// a leaf's box is its point row, which can change without a refresh (a leaf
+// moved to another copy of its point that differs in the sign of a zero).
+// Masses are always recomputed.
 void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointStore& store) {
     ensure_box_rows();
     if (path.empty()) return;
     const ChildBoxes children(*this, store);
     const std::size_t d = static_cast<std::size_t>(dims);
+    bool unchanged_below = false;
     for (std::size_t k = path.size(); k-- > 0;) {
         const std::uint64_t slot = path[k];
         Node& n = internal(slot);
         std::uint64_t left_mass = 0, right_mass = 0;
-        const BoxView l = children.box(n.left, left_mass);
-        const BoxView r = children.box(n.right, right_mass);
+        bool left_leaf = false, right_leaf = false;
+        const BoxView l = children.box(n.left, left_mass, left_leaf);
+        const BoxView r = children.box(n.right, right_mass, right_leaf);
+        n.mass = left_mass + right_mass;
+        if (unchanged_below && n.box_is_merge && !left_leaf && !right_leaf) continue;
         float* out_min = box_min.data() + slot * dims;
         float* out_max = box_max.data() + slot * dims;
         double sum = 0.0;
+        std::uint32_t differs = 0;
         for (std::size_t i = 0; i < d; ++i) {
             const float lo = min_num(l.min[i], r.min[i]);
             const float hi = max_num(l.max[i], r.max[i]);
+            differs |= (std::bit_cast<std::uint32_t>(lo) ^ std::bit_cast<std::uint32_t>(out_min[i])) |
+                       (std::bit_cast<std::uint32_t>(hi) ^ std::bit_cast<std::uint32_t>(out_max[i]));
             out_min[i] = lo;
             out_max[i] = hi;
             sum += static_cast<double>(hi - lo);
         }
         box_range_sum[slot] = sum;
-        n.mass = left_mass + right_mass;
+        n.box_is_merge = true;
+        unchanged_below = differs == 0;
     }
 }
 

@@ -18,6 +18,14 @@ enum class NodeKind : std::uint8_t { Vacant, Leaf, Internal };
 // rows). Node::Leaf and Node::Internal build the two variants.
 struct Node {
     NodeKind kind = NodeKind::Vacant;
+    // Working knowledge, not state (excluded from == and from documents; it
+    // sits in padding): set only by NodeArena::refresh_path when it has just
+    // computed this internal node's box as the merge of its children's boxes,
+    // so that a later refresh may keep the box bit for bit while the
+    // children's boxes stay unchanged. A node built by insertion merges the
+    // split node's box with the new point, which can differ from that merge in
+    // the sign of a zero, so it starts false, as do loaded and reused nodes.
+    bool box_is_merge = false;
     float cut_val = 0.0f;
     std::uint64_t left = 0;
     std::uint64_t right = 0;
@@ -46,7 +54,10 @@ struct Node {
     bool is_leaf() const { return kind == NodeKind::Leaf; }
     bool is_internal() const { return kind == NodeKind::Internal; }
 
-    friend bool operator==(const Node&, const Node&) = default;
+    friend bool operator==(const Node& a, const Node& b) {
+        return a.kind == b.kind && a.cut_val == b.cut_val && a.left == b.left && a.right == b.right &&
+               a.cut_dim == b.cut_dim && a.point_idx == b.point_idx && a.mass == b.mass;
+    }
 };
 
 struct NodeArena {
@@ -119,7 +130,8 @@ struct NodeArena {
     BoxView box_view(std::uint64_t slot, const PointStore& store) const;
 
     // Recomputes box and mass of each internal node of `path` (root first)
-    // from its children, deepest first.
+    // from its children, deepest first. The result is the same as merging
+    // every box again; boxes that provably would not change are kept.
     void refresh_path(std::span<const std::uint64_t> path, const PointStore& store);
 
     friend bool operator==(const NodeArena&, const NodeArena&) = default;
