@@ -2,6 +2,7 @@
 checks and their order, refused records leaving no trace, table sizes, and a
 plain-Python model of the whole detector checked bit for bit."""
 
+import copy
 import json
 import math
 import random
@@ -424,3 +425,49 @@ def test_loaded_state_continues_like_the_original():
     for t in range(20, 30):
         assert m.update_and_score_detailed([t, 1.0, 2.0], [1, -1], t) == \
             clone.update_and_score_detailed([t, 1.0, 2.0], [1, -1], t)
+
+
+@pytest.mark.parametrize("alpha, steps", [(0.8, [1]), (0.8, [1, 1, 1, 2, 0, 1, 3]), (0.3, [1, 0]), (0.99, [5])])
+def test_loaded_and_copied_counts_decay_like_the_model(alpha, steps):
+    # Counts that a decay leaves unchanged (zeros of both signs, counts stuck
+    # at the bottom of the subnormal range) next to ones it changes, written
+    # into a document: the loaded detector, and a copy taken mid-stream, must
+    # multiply exactly what the model multiplies.
+    m = MStream(3, 2, num_rows=2, num_buckets=13, alpha=alpha, seed=21)
+    m.update([0.0, 1.0, 2.0], [1, 2], 1)
+    d = doc(m)
+    pattern = [0.0, 5e-324, 1e-323, 0.0, -0.0, -5e-324, 1.0, 3e-308, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 2.5e-320]
+    tables = [d["record_counts"]["current"]] + [p["current"] for p in d["numeric_counts"]] + \
+        [p["current"] for p in d["categorical_counts"]]
+    for n, table in enumerate(tables):
+        size = len(table["count"]["data"])
+        table["count"]["data"] = [pattern[(n + k) % len(pattern)] for k in range(size)]
+    loaded = MStream.from_json(json.dumps(d))
+    model = Model(d)
+    model.time, model.tick, model.seen = 1, 1, 1
+    model.lo, model.hi = d["numeric_normalizer"]["min_numeric"], d["numeric_normalizer"]["max_numeric"]
+    model.rec[0] = list(tables[0]["count"]["data"])
+    model.rec[1] = list(d["record_counts"]["total"]["count"]["data"])
+    for i, pair in enumerate(d["numeric_counts"]):
+        model.num[i] = [list(pair["current"]["count"]["data"]), list(pair["total"]["count"]["data"])]
+    for j, pair in enumerate(d["categorical_counts"]):
+        model.cat[j] = [list(pair["current"]["count"]["data"]), list(pair["total"]["count"]["data"])]
+    rng = random.Random(5)
+    t, clone = 1, None
+    for i in range(120):
+        t += steps[i % len(steps)]
+        numeric, codes = [rng.choice([0.0, 1.0, 2.0, 7.5]) for _ in range(3)], [rng.randrange(3), 5]
+        want = model.ingest(numeric, codes, t)
+        got = loaded.update_and_score_detailed(numeric, codes, t)
+        assert same_bits(got["total"], want["total"]), i
+        if clone is not None:
+            assert clone.update_and_score_detailed(numeric, codes, t) == got
+        if i == 40:
+            clone = copy.copy(loaded)
+    final = doc(loaded)
+    assert clone.to_json() == loaded.to_json()
+    got_tables = [final["record_counts"]["current"]] + [p["current"] for p in final["numeric_counts"]] + \
+        [p["current"] for p in final["categorical_counts"]]
+    want_tables = [model.rec[0]] + [n[0] for n in model.num] + [c[0] for c in model.cat]
+    for got, want in zip(got_tables, want_tables):
+        assert all(map(same_bits, got["count"]["data"], want))

@@ -249,6 +249,7 @@ Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<c
         const std::uint64_t b = pair.current.bucket(z);
         double& a = pair.current.count.data[b];
         double& s = pair.total.count.data[b];
+        pair.current.decay_index.touch(b);
         a += 1.0;
         s += 1.0;
         numeric_scores[i] = sketch_score(a, s, ticks);
@@ -266,6 +267,7 @@ Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<c
             const std::uint64_t bt = shared ? bc : total.bucket(r, numeric, categorical);
             double& ca = current.count.data[r * buckets + bc];
             double& cs = total.count.data[r * buckets + bt];
+            current.decay_index.touch(r * buckets + bc);
             ca += 1.0;
             cs += 1.0;
             a = min_of(a, ca);
@@ -285,6 +287,7 @@ Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<c
             const std::uint64_t bt = shared ? bc : total.bucket(r, categorical[j]);
             double& ca = current.count.data[r * buckets + bc];
             double& cs = total.count.data[r * buckets + bt];
+            current.decay_index.touch(r * buckets + bc);
             ca += 1.0;
             cs += 1.0;
             a = min_of(a, ca);

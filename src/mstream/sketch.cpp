@@ -83,103 +83,133 @@ double decay_one(double c, double factor, double safe, bool factor_normal) {
     return factor_normal && (a >= safe || a == 0.0) ? c * factor : multiply_small(c, factor);
 }
 
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+constexpr std::size_t kBlock = DecayIndex::kBlock;
+
+// Decays the n counts at p one by one; whether any changed.
+bool decay_block(double* p, std::size_t n, double factor, double safe, bool factor_normal) {
+    bool changed = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = decay_one(p[i], factor, safe, factor_normal);
+        changed |= !same_bits(d, p[i]);
+        p[i] = d;
+    }
+    return changed;
+}
+
+void settle(std::uint64_t* pending, std::size_t block) {
+    pending[block / 64] &= ~(std::uint64_t{1} << (block % 64));
+}
+
 #if defined(__x86_64__)
 
-// Blocks of a few counts that hold an awkward one (see decay_counts), with
-// their lane masks, recorded without a branch: such blocks are scattered, and
-// a branch per block would mostly mispredict.
+// Blocks that hold an awkward count (see decay_counts), recorded without a
+// branch as (block << 9) | (changed << 8) | lanes: such blocks are scattered,
+// and a branch per block would mostly mispredict.
 constexpr std::size_t kChunkBlocks = 256;
 
-void redo_awkward(double* p, const std::uint64_t* pending, std::size_t found, double factor) {
+void redo_awkward(double* p, std::uint64_t* pending, const std::uint64_t* awkward, std::size_t found,
+                  double factor) {
     for (std::size_t e = 0; e < found; ++e) {
-        const std::size_t base = static_cast<std::size_t>(pending[e] >> 8);
-        for (unsigned lanes = pending[e] & 255; lanes != 0; lanes &= lanes - 1) {
-            double& c = p[base + static_cast<std::size_t>(std::countr_zero(lanes))];
-            c = multiply_awkward(c, factor);
+        const std::size_t block = static_cast<std::size_t>(awkward[e] >> 9);
+        bool changed = ((awkward[e] >> 8) & 1) != 0;
+        for (unsigned lanes = awkward[e] & 255; lanes != 0; lanes &= lanes - 1) {
+            double& c = p[block * kBlock + static_cast<std::size_t>(std::countr_zero(lanes))];
+            const double d = multiply_awkward(c, factor);
+            changed |= !same_bits(d, c);
+            c = d;
         }
+        if (!changed) settle(pending, block);
     }
 }
 
-// Decays the leading multiple of 8 counts; returns how many it did.
-__attribute__((target("avx2"))) std::size_t decay_packed_avx2(double* p, std::size_t n, double factor, double safe) {
+// Decays the pending blocks among the first `blocks` (each of 8 counts) and
+// settles those that came out unchanged.
+__attribute__((target("avx2"))) void decay_blocks_avx2(double* p, std::size_t blocks, std::uint64_t* pending,
+                                                       double factor, double safe) {
     const __m256d safe_pack = _mm256_set1_pd(safe);
     const __m256d zero = _mm256_setzero_pd();
     const __m256d f = _mm256_set1_pd(factor);
-    std::uint64_t pending[kChunkBlocks];
-    std::size_t i = 0;
-    while (i + 8 <= n) {
-        std::size_t found = 0;
-        const std::size_t stop = i + 8 * std::min(kChunkBlocks, (n - i) / 8);
-        for (; i < stop; i += 8) {
-            const __m256d a = _mm256_loadu_pd(p + i);
-            const __m256d b = _mm256_loadu_pd(p + i + 4);
+    std::uint64_t awkward_blocks[kChunkBlocks];
+    std::size_t found = 0;
+    for (std::size_t w = 0; w * 64 < blocks; ++w) {
+        std::uint64_t todo = pending[w];
+        if (blocks - w * 64 < 64) todo &= (std::uint64_t{1} << (blocks - w * 64)) - 1;
+        std::uint64_t unchanged = 0;
+        for (; todo != 0; todo &= todo - 1) {
+            const std::size_t k = static_cast<std::size_t>(std::countr_zero(todo));
+            const std::size_t block = w * 64 + k;
+            double* q = p + block * kBlock;
+            const __m256d a = _mm256_loadu_pd(q);
+            const __m256d b = _mm256_loadu_pd(q + 4);
             const __m256d awkward_a = _mm256_and_pd(_mm256_cmp_pd(a, safe_pack, _CMP_LT_OQ),
                                                     _mm256_cmp_pd(a, zero, _CMP_NEQ_OQ));
             const __m256d awkward_b = _mm256_and_pd(_mm256_cmp_pd(b, safe_pack, _CMP_LT_OQ),
                                                     _mm256_cmp_pd(b, zero, _CMP_NEQ_OQ));
-            const __m256d product_a = _mm256_mul_pd(_mm256_andnot_pd(awkward_a, a), f);
-            const __m256d product_b = _mm256_mul_pd(_mm256_andnot_pd(awkward_b, b), f);
-            _mm256_storeu_pd(p + i, _mm256_blendv_pd(product_a, a, awkward_a));
-            _mm256_storeu_pd(p + i + 4, _mm256_blendv_pd(product_b, b, awkward_b));
+            // Awkward lanes are kept as they are here and redone afterwards.
+            const __m256d out_a = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(awkward_a, a), f), a, awkward_a);
+            const __m256d out_b = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(awkward_b, b), f), b, awkward_b);
+            _mm256_storeu_pd(q, out_a);
+            _mm256_storeu_pd(q + 4, out_b);
+            const __m256i same_a = _mm256_cmpeq_epi64(_mm256_castpd_si256(out_a), _mm256_castpd_si256(a));
+            const __m256i same_b = _mm256_cmpeq_epi64(_mm256_castpd_si256(out_b), _mm256_castpd_si256(b));
+            const unsigned same = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(same_a)) |
+                                                        (_mm256_movemask_pd(_mm256_castsi256_pd(same_b)) << 4));
             const unsigned awkward =
                 static_cast<unsigned>(_mm256_movemask_pd(awkward_a) | (_mm256_movemask_pd(awkward_b) << 4));
-            pending[found] = (static_cast<std::uint64_t>(i) << 8) | awkward;
+            const std::uint64_t changed = same != 255 ? 1 : 0;
+            unchanged |= static_cast<std::uint64_t>(changed == 0 && awkward == 0) << k;
+            awkward_blocks[found] = (static_cast<std::uint64_t>(block) << 9) | (changed << 8) | awkward;
             found += awkward != 0;
+            if (found == kChunkBlocks) {
+                redo_awkward(p, pending, awkward_blocks, found, factor);
+                found = 0;
+            }
         }
-        redo_awkward(p, pending, found, factor);
+        pending[w] &= ~unchanged;
     }
-    return i;
-}
-
-std::size_t decay_packed_sse2(double* p, std::size_t n, double factor, double safe) {
-    const __m128d safe_pack = _mm_set1_pd(safe);
-    const __m128d zero = _mm_setzero_pd();
-    const __m128d f = _mm_set1_pd(factor);
-    std::uint64_t pending[kChunkBlocks];
-    std::size_t i = 0;
-    while (i + 4 <= n) {
-        std::size_t found = 0;
-        const std::size_t stop = i + 4 * std::min(kChunkBlocks, (n - i) / 4);
-        for (; i < stop; i += 4) {
-            const __m128d a = _mm_loadu_pd(p + i);
-            const __m128d b = _mm_loadu_pd(p + i + 2);
-            const __m128d awkward_a = _mm_and_pd(_mm_cmplt_pd(a, safe_pack), _mm_cmpneq_pd(a, zero));
-            const __m128d awkward_b = _mm_and_pd(_mm_cmplt_pd(b, safe_pack), _mm_cmpneq_pd(b, zero));
-            const __m128d product_a = _mm_mul_pd(_mm_andnot_pd(awkward_a, a), f);
-            const __m128d product_b = _mm_mul_pd(_mm_andnot_pd(awkward_b, b), f);
-            _mm_storeu_pd(p + i, _mm_or_pd(_mm_andnot_pd(awkward_a, product_a), _mm_and_pd(awkward_a, a)));
-            _mm_storeu_pd(p + i + 2, _mm_or_pd(_mm_andnot_pd(awkward_b, product_b), _mm_and_pd(awkward_b, b)));
-            const unsigned awkward =
-                static_cast<unsigned>(_mm_movemask_pd(awkward_a) | (_mm_movemask_pd(awkward_b) << 2));
-            pending[found] = (static_cast<std::uint64_t>(i) << 8) | awkward;
-            found += awkward != 0;
-        }
-        redo_awkward(p, pending, found, factor);
-    }
-    return i;
+    redo_awkward(p, pending, awkward_blocks, found, factor);
 }
 
 #endif
 
 }  // namespace
 
-void decay_counts(std::span<double> counts, double factor) {
+void decay_counts(std::span<double> counts, DecayIndex& index, double factor) {
     double* p = counts.data();
     const std::size_t n = counts.size();
+    const std::size_t blocks = (n + kBlock - 1) / kBlock;
+    const std::size_t words = (blocks + 63) / 64;
+    const std::uint64_t factor_bits = std::bit_cast<std::uint64_t>(factor);
+    if (!index.valid || index.factor_bits != factor_bits || index.pending.size() != words) {
+        // Nothing is known to survive this factor unchanged: multiply every
+        // block once, which settles the ones that do.
+        index.pending.assign(words, ~std::uint64_t{0});
+        index.factor_bits = factor_bits;
+        index.valid = true;
+    }
+    std::uint64_t* pending = index.pending.data();
+
     // Any count at least this large keeps a normal product, and zeros stay
     // zero. Counts in between (and negative ones) are left alone by the
     // packed multiply, which then never meets a subnormal, and are redone one
     // by one afterwards. NaN compares false and is left to the hardware.
     const double safe = 2.0 * std::numeric_limits<double>::min() / std::fabs(factor);
     const bool factor_normal = std::isnormal(factor);
-    std::size_t i = 0;
+    std::size_t packed = 0;  // leading blocks of full width done by the packed path
 #if defined(__x86_64__)
-    if (factor_normal) {
-        static const bool avx2 = __builtin_cpu_supports("avx2");
-        i = avx2 ? decay_packed_avx2(p, n, factor, safe) : decay_packed_sse2(p, n, factor, safe);
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (factor_normal && avx2) {
+        packed = n / kBlock;
+        decay_blocks_avx2(p, packed, pending, factor, safe);
     }
 #endif
-    for (; i < n; ++i) p[i] = decay_one(p[i], factor, safe, factor_normal);
+    for (std::size_t block = packed; block < blocks; ++block) {
+        if (((pending[block / 64] >> (block % 64)) & 1) == 0) continue;
+        const std::size_t first = block * kBlock;
+        if (!decay_block(p + first, std::min(kBlock, n - first), factor, safe, factor_normal)) settle(pending, block);
+    }
 }
 
 RecordSketch RecordSketch::build(const MStreamConfig& config, Xoshiro256PlusPlus& rng) {

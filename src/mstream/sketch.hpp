@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "common/matrix.hpp"
 #include "random/xoshiro.hpp"
@@ -40,8 +41,34 @@ inline constexpr std::uint64_t kValueConstant = 0xbe5466cf34e90c6cULL;
 inline constexpr std::uint64_t kCoefficientConstant = 0x452821e638d01377ULL;
 inline constexpr std::uint64_t kHashMultiplier = 0x5851f42d4c957f2dULL;
 
-// Multiplies every count by factor in one pass over contiguous storage.
-void decay_counts(std::span<double> counts, double factor);
+// Which blocks of a decaying count table the next decay has to multiply.
+// Multiplying is deterministic, so a block that kept every bit when last
+// multiplied by some factor keeps them again under the same factor until a
+// record adds to it: zeros, and counts stuck at the bottom of the subnormal
+// range (where rounding takes c * alpha back to c), which every bucket a
+// stream has ever touched ends up as. Not part of the state: it compares
+// equal whatever it holds, and a sketch without one (new, loaded, or copied
+// before its first decay) or a different factor starts from a full pass.
+struct DecayIndex {
+    static constexpr std::size_t kBlock = 8;  // counts per block
+
+    // Bit k of word w: block 64w + k must be multiplied by the next decay.
+    std::vector<std::uint64_t> pending;
+    std::uint64_t factor_bits = 0;  // the factor of the last decay
+    bool valid = false;
+
+    // Every write to a count of a decaying table must call this.
+    void touch(std::size_t index) {
+        const std::size_t word = index / (64 * kBlock);
+        if (word < pending.size()) pending[word] |= std::uint64_t{1} << (index / kBlock % 64);
+    }
+
+    friend bool operator==(const DecayIndex&, const DecayIndex&) { return true; }
+};
+
+// Multiplies every count by factor, skipping the blocks that the index shows
+// would come out unchanged; the result is that of multiplying every count.
+void decay_counts(std::span<double> counts, DecayIndex& index, double factor);
 
 struct RecordSketch {
     std::uint64_t num_rows = 0;
@@ -60,7 +87,8 @@ struct RecordSketch {
     std::uint64_t bucket(std::uint64_t row, std::span<const float> numeric,
                          std::span<const std::int64_t> categorical) const;
 
-    void decay(double factor) { decay_counts(count.data, factor); }
+    DecayIndex decay_index;  // only used by the decaying (current) sketch
+    void decay(double factor) { decay_counts(count.data, decay_index, factor); }
 
     friend bool operator==(const RecordSketch&, const RecordSketch&) = default;
 };
@@ -82,7 +110,8 @@ struct NumericSketch {
         return index < last ? index : last;
     }
 
-    void decay(double factor) { decay_counts(count.data, factor); }
+    DecayIndex decay_index;  // only used by the decaying (current) sketch
+    void decay(double factor) { decay_counts(count.data, decay_index, factor); }
 
     friend bool operator==(const NumericSketch&, const NumericSketch&) = default;
 };
@@ -105,7 +134,8 @@ struct CategoricalSketch {
         return std::rotl(h, static_cast<int>(d & 63)) % num_buckets;
     }
 
-    void decay(double factor) { decay_counts(count.data, factor); }
+    DecayIndex decay_index;  // only used by the decaying (current) sketch
+    void decay(double factor) { decay_counts(count.data, decay_index, factor); }
 
     friend bool operator==(const CategoricalSketch&, const CategoricalSketch&) = default;
 };
