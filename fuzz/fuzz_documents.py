@@ -15,6 +15,19 @@ libFuzzer as crash-<hash> and belongs in tests/fuzz_regressions/.
 
     python fuzz/fuzz_documents.py --seconds 60 [--corpus DIR] [libFuzzer flags]
     python fuzz/fuzz_documents.py crash-file ...     (replays inputs)
+
+With an ordinary build libFuzzer is guided by the outcomes it observes
+(which error, which result). For guidance from inside the C++ code, build
+the module with clang and coverage instrumentation and put it first on
+PYTHONPATH:
+
+    scripts/dev-build.sh build/fuzz -DCMAKE_CXX_COMPILER=clang++ \
+        "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -w"
+    PYTHONPATH=build/fuzz python fuzz/fuzz_documents.py --seconds 1800 --corpus DIR
+
+(DIR seeded by an ordinary run first). The sanitizer build cannot share
+coverage with the engine (its runtime takes over the hooks); fuzz it with
+--blind over a corpus that a guided run grows.
 """
 
 import argparse
@@ -28,7 +41,31 @@ import sys
 import tempfile
 import zlib
 
-import arbolet
+
+try:
+    import arbolet
+except ImportError as e:
+    # A module built with native coverage resolves its coverage hooks
+    # against the fuzzing engine, which atheris loads privately when fuzzing
+    # starts; such a module is imported by _late_import, once it can be.
+    if "__sancov" not in str(e) and "__sanitizer_cov" not in str(e):
+        raise
+    arbolet = None
+
+
+def _late_import():
+    global arbolet
+    import ctypes
+
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            path = line.split()[-1]
+            if "atheris" in path and "core_with_libfuzzer" in path:
+                ctypes.CDLL(path, mode=os.RTLD_GLOBAL | os.RTLD_NOLOAD)
+                break
+    import arbolet as module
+
+    arbolet = module
 
 FOREST, MSTREAM = 0, 1
 RAW, EDIT = 0, 1
@@ -321,6 +358,8 @@ def round_trip(cls, detector):
 
 def check_one(data):
     """The whole oracle for one input; raises Finding on a fault."""
+    if arbolet is None:
+        _late_import()
     made = document_of(data)
     if made is None:
         return
@@ -422,9 +461,11 @@ def main(argv):
     replay = [a for a in rest if not a.startswith("-")]
     flags = [a for a in rest if a.startswith("-")]
     if not replay:
+        if arbolet is None and not args.corpus:
+            parser.error("a natively instrumented build needs --corpus (seed it with an ordinary run)")
         corpus = args.corpus or tempfile.mkdtemp(prefix="arbolet-fuzz-")
         os.makedirs(corpus, exist_ok=True)
-        for i, seed in enumerate(seed_inputs()):
+        for i, seed in enumerate(seed_inputs() if arbolet is not None else []):
             with open(os.path.join(corpus, f"seed-{i:02d}"), "wb") as fh:
                 fh.write(seed)
         replay = [corpus]
