@@ -39,7 +39,7 @@ Result<double> combine_paths(const Forest& forest, std::span<const float> point,
     if (!q) return q.take_error();
     double sum = 0.0;
     for (const RcfTree& tree : forest.trees)
-        sum += traversal::path_value(tree, forest.point_store, q.value(), kind, forest.scratch.path_nodes);
+        sum += traversal::path_value(tree, forest.point_store, q.value(), kind, forest.scratch.path_steps);
     return sum / tree_count(forest);
 }
 

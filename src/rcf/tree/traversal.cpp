@@ -19,30 +19,6 @@ TreeReader::TreeReader(const RcfTree& tree, const PointStore& store, std::uint64
     if (dims > 0) box_rows_ = std::min({box_rows_, a.box_min.size() / dims, a.box_max.size() / dims});
 }
 
-float TreeReader::box_gap(std::uint64_t slot, std::span<const float> q) const {
-    check_index(slot, box_rows_);
-    const float* mn = tree_.arena.box_min.data() + slot * dims_;
-    const float* mx = tree_.arena.box_max.data() + slot * dims_;
-    const float* x = q.data();
-    float gap = 0.0f;
-    for (std::uint64_t d = 0; d < dims_; ++d) {
-        if (x[d] < mn[d])
-            gap += mn[d] - x[d];
-        else if (x[d] > mx[d])
-            gap += x[d] - mx[d];
-    }
-    return gap;
-}
-
-double TreeReader::separation(std::uint64_t slot, std::span<const float> q) const {
-    const float gap = box_gap(slot, q);
-    if (gap == 0.0f) return 0.0;
-    const double range = tree_.arena.box_range_sum[slot];
-    if (range == 0.0) return 1.0;
-    const double g = static_cast<double>(gap);
-    return g / (range + g);
-}
-
 std::span<const float> TreeReader::leaf_row(const Node& leaf) const {
     std::span<const float> row = store_.row(leaf.point_idx);
     if (row.size() != dims_) fail("stored point length does not match the forest dimension");
@@ -95,29 +71,43 @@ struct DensityPolicy {
 };
 
 // The recursion v(node) = (1 - p) v(child) + p U(node) is evaluated as a
-// descent that records the internal nodes passed, then a fold from the leaf
-// back to the root: same operations in the same order, no call stack.
+// descent that records each internal node's p and mass, then a fold from the
+// leaf back to the root: same operations in the same order, no call stack,
+// and each node read once.
 template <class Policy>
-double fold_path(const TreeReader& r, std::span<const float> q, std::vector<std::uint64_t>& path) {
+double fold_path(const TreeReader& r, std::span<const float> q, std::vector<PathStep>& path) {
     const RcfTree& tree = r.tree();
-    path.clear();
     const std::uint64_t limit = r.slot_count();
+    // Every slot that node() accepts has a box row unless the arena is short
+    // of rows; then the separations are left to the fold, which checks each
+    // one, so that faults are met in the same order as ever.
+    const bool rows_for_all = r.box_rows() >= limit;
+    const float* x = q.data();
     std::uint64_t slot = tree.root;
     const Node* n = &r.node(slot);
+    // `path` only grows (it is working storage), so the steps are counted here.
+    std::size_t depth = 0;
+    std::size_t room = path.size();
+    PathStep* steps = path.data();
     while (n->is_internal()) {
-        if (path.size() >= limit) walk_too_long();
-        path.push_back(slot);
+        if (depth >= limit) walk_too_long();
+        if (depth >= room) [[unlikely]] {
+            path.resize(2 * depth + 32);
+            room = path.size();
+            steps = path.data();
+        }
+        const double p = rows_for_all ? r.separation_of(r.box_gap_unchecked(slot, x), slot) : 0.0;
+        steps[depth++] = {p, static_cast<double>(n->mass), slot};
         slot = r.child_toward(*n, q);
         n = &r.node(slot);
     }
     const double tree_mass = static_cast<double>(tree.tree_mass);
-    double v = Policy::leaf(r.leaf_matches(*n, q), static_cast<double>(path.size()), static_cast<double>(n->mass),
+    double v = Policy::leaf(r.leaf_matches(*n, q), static_cast<double>(depth), static_cast<double>(n->mass),
                             tree_mass);
-    for (std::size_t i = path.size(); i-- > 0;) {
-        const std::uint64_t s = path[i];
-        const double p = r.separation(s, q);
+    for (std::size_t i = depth; i-- > 0;) {
+        const double p = rows_for_all ? path[i].separation : r.separation(path[i].slot, q);
         if (p == 0.0) continue;
-        const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(r.node(s).mass));
+        const double u = Policy::unseen(static_cast<double>(i), path[i].mass);
         v = (1.0 - p) * v + p * u;
     }
     return Policy::normalise(v, tree_mass);
@@ -126,7 +116,7 @@ double fold_path(const TreeReader& r, std::span<const float> q, std::vector<std:
 }  // namespace
 
 double path_value(const RcfTree& tree, const PointStore& store, std::span<const float> q, PathKind kind,
-                  std::vector<std::uint64_t>& path) {
+                  std::vector<PathStep>& path) {
     if (tree.root == kNone || tree.tree_mass == 0) return 0.0;
     const TreeReader r(tree, store, q.size());
     switch (kind) {

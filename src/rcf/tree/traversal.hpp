@@ -9,6 +9,7 @@
 // instead of looping or reading out of bounds.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -40,16 +41,54 @@ public:
     TreeReader(const RcfTree& tree, const PointStore& store, std::uint64_t dims);
 
     const RcfTree& tree() const { return tree_; }
-    const Node& node(std::uint64_t slot) const { return node_at(tree_.arena, slot); }
+    const Node& node(std::uint64_t slot) const {
+        const std::vector<Node>& nodes = tree_.arena.nodes;
+        if (slot < nodes.size() && nodes[slot].kind != NodeKind::Vacant) [[likely]]
+            return nodes[slot];
+        return node_at(tree_.arena, slot);  // raises the failure
+    }
     std::uint64_t slot_count() const { return tree_.arena.nodes.size(); }
+    // Slots that have box rows (every slot, for any arena built or loaded
+    // here); separation checks slots against it.
+    std::uint64_t box_rows() const { return box_rows_; }
 
     // Box gap of q at an internal node, summed in single precision in
     // dimension order. NaN coordinates compare false on both sides and so
     // add nothing.
-    float box_gap(std::uint64_t slot, std::span<const float> q) const;
+    float box_gap(std::uint64_t slot, std::span<const float> q) const {
+        check_index(slot, box_rows_);
+        return box_gap_unchecked(slot, q.data());
+    }
+    // As box_gap, for a slot known to be below box_rows().
+    float box_gap_unchecked(std::uint64_t slot, const float* x) const {
+        const float* mn = tree_.arena.box_min.data() + slot * dims_;
+        const float* mx = tree_.arena.box_max.data() + slot * dims_;
+        float gap = 0.0f;
+        for (std::uint64_t d = 0; d < dims_; ++d) {
+            // Branch-free selection by masks, since whether the query lies
+            // below, above or inside a box is unpredictable. Gaps are
+            // positive, so adding +0 where the point is inside leaves the sum
+            // unchanged.
+            const std::uint32_t below = std::bit_cast<std::uint32_t>(mn[d] - x[d]);
+            const std::uint32_t above = std::bit_cast<std::uint32_t>(x[d] - mx[d]);
+            const std::uint32_t is_below = 0u - static_cast<std::uint32_t>(x[d] < mn[d]);
+            const std::uint32_t is_above = (0u - static_cast<std::uint32_t>(x[d] > mx[d])) & ~is_below;
+            gap += std::bit_cast<float>((below & is_below) | (above & is_above));
+        }
+        return gap;
+    }
     // Chance that a random cut of the node's box, widened to take in q,
     // falls between q and the box.
-    double separation(std::uint64_t slot, std::span<const float> q) const;
+    double separation(std::uint64_t slot, std::span<const float> q) const {
+        return separation_of(box_gap(slot, q), slot);
+    }
+    double separation_of(float gap, std::uint64_t slot) const {
+        if (gap == 0.0f) return 0.0;
+        const double range = tree_.arena.box_range_sum[slot];
+        if (range == 0.0) return 1.0;
+        const double g = static_cast<double>(gap);
+        return g / (range + g);
+    }
 
     // Routing rule: ties go left, so that a NaN coordinate (which compares
     // false) goes right.
@@ -77,7 +116,7 @@ enum class PathKind { Score, Displacement, Density };
 // One tree's contribution to score, displacement_score or density (0.0 for
 // an empty tree). `path` is reusable working storage.
 double path_value(const RcfTree& tree, const PointStore& store, std::span<const float> q, PathKind kind,
-                  std::vector<std::uint64_t>& path);
+                  std::vector<PathStep>& path);
 
 // Fills `pairs` (`dims` entries, zeroed by the walk) with one tree's
 // attribution.

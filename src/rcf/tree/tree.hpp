@@ -14,8 +14,17 @@ namespace arbolet::rcf {
 
 struct PointStore;
 
+// One internal node passed by a scoring descent: its separation probability
+// and its mass, so that the fold back up reads no node again.
+struct PathStep {
+    double separation;
+    double mass;
+    std::uint64_t slot;
+};
+
 // Reusable working storage for descents (not part of the state).
 struct TreeScratch {
+    std::vector<PathStep> path_steps;
     std::vector<std::uint64_t> path_nodes;
     std::vector<std::uint64_t> path_siblings;
     std::vector<std::uint64_t> refresh;
