@@ -427,21 +427,37 @@ def test_loaded_state_continues_like_the_original():
             clone.update_and_score_detailed([t, 1.0, 2.0], [1, -1], t)
 
 
-@pytest.mark.parametrize("alpha, steps", [(0.8, [1]), (0.8, [1, 1, 1, 2, 0, 1, 3]), (0.3, [1, 0]), (0.99, [5])])
-def test_loaded_and_copied_counts_decay_like_the_model(alpha, steps):
+def awkward_counts(n, rng):
+    """Counts around the subnormal range, where the decay rounds by itself."""
+    return [rng.choice([0.0, 5e-324 * rng.randrange(1, 2**52), 5e-324 * rng.randrange(1, 9),
+                        math.ldexp(rng.random(), -1020), math.ldexp(rng.random(), -1000), 1.0]) for _ in range(n)]
+
+
+def rounding_twice_counts(n, rng):
+    """Subnormal counts whose product with 1 - 2**-53, rounded to doubles first,
+    lands exactly between two subnormals (the exact product does not)."""
+    return [5e-324 * (3 * 2**50 + 2 * rng.randrange(2**40) + 1) for _ in range(n)]
+
+
+@pytest.mark.parametrize("alpha, steps, fill", [
+    (1 - 2**-53, [1], rounding_twice_counts),
+    (0.8, [1], None), (0.8, [1, 1, 1, 2, 0, 1, 3], None), (0.3, [1, 0], None), (0.99, [5], None),
+    (0.5, [1, 1, 2], awkward_counts), (0.75, [1], awkward_counts), (0.999, [1, 3], awkward_counts)])
+def test_loaded_and_copied_counts_decay_like_the_model(alpha, steps, fill):
     # Counts that a decay leaves unchanged (zeros of both signs, counts stuck
     # at the bottom of the subnormal range) next to ones it changes, written
     # into a document: the loaded detector, and a copy taken mid-stream, must
     # multiply exactly what the model multiplies.
-    m = MStream(3, 2, num_rows=2, num_buckets=13, alpha=alpha, seed=21)
+    m = MStream(3, 2, num_rows=2, num_buckets=13 if fill is None else 64, alpha=alpha, seed=21)
     m.update([0.0, 1.0, 2.0], [1, 2], 1)
     d = doc(m)
     pattern = [0.0, 5e-324, 1e-323, 0.0, -0.0, -5e-324, 1.0, 3e-308, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 2.5e-320]
     tables = [d["record_counts"]["current"]] + [p["current"] for p in d["numeric_counts"]] + \
         [p["current"] for p in d["categorical_counts"]]
+    fill_rng = random.Random(alpha)
     for n, table in enumerate(tables):
         size = len(table["count"]["data"])
-        table["count"]["data"] = [pattern[(n + k) % len(pattern)] for k in range(size)]
+        table["count"]["data"] = fill(size, fill_rng) if fill else [pattern[(n + k) % len(pattern)] for k in range(size)]
     loaded = MStream.from_json(json.dumps(d))
     model = Model(d)
     model.time, model.tick, model.seen = 1, 1, 1

@@ -124,8 +124,37 @@ void redo_awkward(double* p, std::uint64_t* pending, const std::uint64_t* awkwar
     }
 }
 
+// multiply_awkward on four lanes at once, for the lanes in `awkward` (the
+// others give garbage). Lanes it cannot settle (a negative count, a normal
+// product, a tie after the first rounding) are set in `unsettled`.
+__attribute__((target("avx2"))) inline __m256d multiply_awkward_avx2(__m256d c, __m256d awkward, __m256d f,
+                                                                     __m256d& unsettled) {
+    const __m256d two52 = _mm256_set1_pd(0x1.0p52);
+    const __m256i two52_bits = _mm256_castpd_si256(two52);
+    const __m256d x = _mm256_and_pd(awkward, c);  // other lanes become 0 and stay harmless
+    const __m256i bits = _mm256_castpd_si256(x);
+    // c in units of the subnormal step 2^-1074, exactly: from the bits for a
+    // subnormal (never multiplied, so no assist), by scaling for a normal.
+    const __m256d subnormal =
+        _mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_set1_epi64x(std::int64_t{1} << kMantissaBits), bits));
+    const __m256d from_bits = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(bits, two52_bits)), two52);
+    const __m256d scaled = _mm256_mul_pd(_mm256_mul_pd(_mm256_andnot_pd(subnormal, x), _mm256_set1_pd(0x1.0p600)),
+                                         _mm256_set1_pd(0x1.0p474));
+    const __m256d units = _mm256_blendv_pd(scaled, from_bits, subnormal);
+    const __m256d y = _mm256_mul_pd(units, f);
+    const __m256d t = _mm256_add_pd(y, two52);
+    const __m256d off = _mm256_sub_pd(_mm256_sub_pd(t, two52), y);
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d tie = _mm256_or_pd(_mm256_cmp_pd(off, half, _CMP_EQ_OQ),
+                                     _mm256_cmp_pd(off, _mm256_set1_pd(-0.5), _CMP_EQ_OQ));
+    const __m256d bad = _mm256_or_pd(_mm256_or_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_NGT_UQ), tie),
+                                     _mm256_cmp_pd(y, two52, _CMP_NLT_UQ));
+    unsettled = _mm256_and_pd(awkward, bad);
+    return _mm256_castsi256_pd(_mm256_sub_epi64(_mm256_castpd_si256(t), two52_bits));
+}
+
 // Decays the pending blocks among the first `blocks` (each of 8 counts) and
-// settles those that came out unchanged.
+// settles those that came out unchanged. The factor is normal and positive.
 __attribute__((target("avx2"))) void decay_blocks_avx2(double* p, std::size_t blocks, std::uint64_t* pending,
                                                        double factor, double safe) {
     const __m256d safe_pack = _mm256_set1_pd(safe);
@@ -147,18 +176,26 @@ __attribute__((target("avx2"))) void decay_blocks_avx2(double* p, std::size_t bl
                                                     _mm256_cmp_pd(a, zero, _CMP_NEQ_OQ));
             const __m256d awkward_b = _mm256_and_pd(_mm256_cmp_pd(b, safe_pack, _CMP_LT_OQ),
                                                     _mm256_cmp_pd(b, zero, _CMP_NEQ_OQ));
-            // Awkward lanes are kept as they are here and redone afterwards.
-            const __m256d out_a = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(awkward_a, a), f), a, awkward_a);
-            const __m256d out_b = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(awkward_b, b), f), b, awkward_b);
+            // Awkward lanes never reach the hardware multiply.
+            __m256d out_a = _mm256_mul_pd(_mm256_andnot_pd(awkward_a, a), f);
+            __m256d out_b = _mm256_mul_pd(_mm256_andnot_pd(awkward_b, b), f);
+            unsigned awkward = 0;
+            if (!_mm256_testz_pd(_mm256_or_pd(awkward_a, awkward_b), _mm256_or_pd(awkward_a, awkward_b))) {
+                __m256d unsettled_a, unsettled_b;
+                const __m256d small_a = multiply_awkward_avx2(a, awkward_a, f, unsettled_a);
+                const __m256d small_b = multiply_awkward_avx2(b, awkward_b, f, unsettled_b);
+                // Unsettled lanes keep their count here and are redone afterwards.
+                out_a = _mm256_blendv_pd(_mm256_blendv_pd(out_a, small_a, awkward_a), a, unsettled_a);
+                out_b = _mm256_blendv_pd(_mm256_blendv_pd(out_b, small_b, awkward_b), b, unsettled_b);
+                awkward = static_cast<unsigned>(_mm256_movemask_pd(unsettled_a) |
+                                                (_mm256_movemask_pd(unsettled_b) << 4));
+            }
             _mm256_storeu_pd(q, out_a);
             _mm256_storeu_pd(q + 4, out_b);
-            const __m256i same_a = _mm256_cmpeq_epi64(_mm256_castpd_si256(out_a), _mm256_castpd_si256(a));
-            const __m256i same_b = _mm256_cmpeq_epi64(_mm256_castpd_si256(out_b), _mm256_castpd_si256(b));
-            const unsigned same = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(same_a)) |
-                                                        (_mm256_movemask_pd(_mm256_castsi256_pd(same_b)) << 4));
-            const unsigned awkward =
-                static_cast<unsigned>(_mm256_movemask_pd(awkward_a) | (_mm256_movemask_pd(awkward_b) << 4));
-            const std::uint64_t changed = same != 255 ? 1 : 0;
+            const __m256i same = _mm256_and_si256(
+                _mm256_cmpeq_epi64(_mm256_castpd_si256(out_a), _mm256_castpd_si256(a)),
+                _mm256_cmpeq_epi64(_mm256_castpd_si256(out_b), _mm256_castpd_si256(b)));
+            const std::uint64_t changed = _mm256_movemask_pd(_mm256_castsi256_pd(same)) != 15 ? 1 : 0;
             unchanged |= static_cast<std::uint64_t>(changed == 0 && awkward == 0) << k;
             awkward_blocks[found] = (static_cast<std::uint64_t>(block) << 9) | (changed << 8) | awkward;
             found += awkward != 0;
@@ -200,7 +237,7 @@ void decay_counts(std::span<double> counts, DecayIndex& index, double factor) {
     std::size_t packed = 0;  // leading blocks of full width done by the packed path
 #if defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (factor_normal && avx2) {
+    if (factor_normal && factor > 0.0 && avx2) {
         packed = n / kBlock;
         decay_blocks_avx2(p, packed, pending, factor, safe);
     }
