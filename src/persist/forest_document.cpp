@@ -1,6 +1,7 @@
 // The Forest state document.
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <vector>
@@ -358,7 +359,10 @@ private:
                 r_.read_seq(kSeq, [&] { a.box_max.push_back(r_.read_f32()); });
                 lengths.max = a.box_max.size() - before;
             } else {
-                a.box_range_sum.push_back(r_.read_f64());
+                // A box wider than the single-precision range has an infinite
+                // range sum, written as null; it reads back as that infinity
+                // so that such a forest survives a round trip.
+                a.box_range_sum.push_back(r_.read_f64_or_null(std::numeric_limits<double>::infinity()));
             }
         });
         box_lengths_.push_back(lengths);

@@ -47,6 +47,11 @@ struct Forest {
 
     // update.cpp
     Status update(std::span<const float> point);
+    // The second half of update: store the (already shingled) point of the
+    // current entries_seen and offer it to every tree. Values are taken as
+    // they are, so loaded states and engine checks can drive the trees with
+    // any coordinates.
+    Status offer(std::span<const float> point);
 
     // query.cpp
     Result<double> score(std::span<const float> point) const;

@@ -1,5 +1,6 @@
 // Forest::update: shingle, store, and offer the point to every tree's sampler.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "common/internal_failure.hpp"
@@ -56,11 +57,14 @@ Status Forest::update(std::span<const float> point) {
         const std::uint64_t full = config.dimensions();
         if (given != full) return EngineError::dimension_mismatch(full, given);
     }
-    // A NaN coordinate routes right at every cut while boxes ignore it, so a
-    // later cut can send its own descent elsewhere and deletion would then
-    // take a copy from the wrong leaf. Refused before anything changes.
+    // Refused before anything changes. A NaN coordinate routes right at
+    // every cut while boxes ignore it, so a later cut can send its own
+    // descent elsewhere and deletion would then take a copy from the wrong
+    // leaf. An infinite one stretches every box on its way to infinity, after
+    // which even huge values look typical, and the state could be saved but
+    // never read back (documents hold no infinities).
     for (const float v : point)
-        if (v != v) return EngineError::invalid_argument("point values must not be NaN");
+        if (!std::isfinite(v)) return EngineError::invalid_argument("point values must be finite");
 
     if (samplers.size() != trees.size()) fail("forest has different numbers of trees and samplers");
 
@@ -73,8 +77,12 @@ Status Forest::update(std::span<const float> point) {
     entries_seen += 1;
     const std::uint64_t t = entries_seen;
     if (t <= config.shingle_warmup()) return {};
-    if (fresh.size() != point_store.dim) return EngineError::dimension_mismatch(point_store.dim, fresh.size());
+    return offer(fresh);
+}
 
+Status Forest::offer(std::span<const float> fresh) {
+    if (fresh.size() != point_store.dim) return EngineError::dimension_mismatch(point_store.dim, fresh.size());
+    const std::uint64_t t = entries_seen;
     const std::uint64_t n = point_store.add(fresh);
     const double decay = config.effective_decay();
     const double time = static_cast<double>(t);
