@@ -434,6 +434,7 @@ def blind(corpus, seconds, artifacts):
     while time.monotonic() - start < seconds:
         if time.monotonic() - last_scan > 30:
             pool, last_scan = scan(), time.monotonic()
+            print(f"blind: {runs} inputs in {last_scan - start:.0f} s, corpus {len(pool)}", flush=True)
         data = mutate(rng.choice(pool), rng) if rng.randrange(8) else rng.choice(pool)
         with open(current, "wb") as fh:
             fh.write(data)
