@@ -12,7 +12,8 @@ namespace {
 }  // namespace
 
 TreeReader::TreeReader(const RcfTree& tree, const PointStore& store, std::uint64_t dims)
-    : tree_(tree), store_(store), dims_(dims), box_rows_(0) {
+    : tree_(tree), store_(store), dims_(dims), box_rows_(0), nodes_(tree.arena.nodes.data()),
+      slots_(tree.arena.nodes.size()) {
     if (tree.dims != dims || tree.arena.dims != dims) fail("tree dimension does not match the forest dimension");
     const NodeArena& a = tree.arena;
     box_rows_ = a.box_range_sum.size();
@@ -42,6 +43,20 @@ double l1_distance(std::span<const float> a, std::span<const float> b) {
 
 namespace {
 
+// log2(tree_mass + 1), remembered for the last mass seen by this thread: the
+// trees of a forest mostly hold the same number of points, and a logarithm
+// costs as much as several levels of a walk. The same call gives the same
+// bits, so remembering it changes no result.
+double lift_of(double tree_mass) {
+    thread_local double last_mass = 0.0;
+    thread_local double last_lift = 0.0;  // log2(0 + 1)
+    if (tree_mass != last_mass) {
+        last_lift = std::log2(tree_mass + 1.0);
+        last_mass = tree_mass;
+    }
+    return last_lift;
+}
+
 // S, U, A and N of the generic path score, and the density rule, as one
 // policy per kind so that the walk below compiles to straight-line code.
 struct ScorePolicy {
@@ -51,7 +66,7 @@ struct ScorePolicy {
         return damp * (1.0 / (depth + std::log2(m + 1.0)));
     }
     static double unseen(double depth, double /*mass*/) { return 1.0 / (depth + 1.0); }
-    static double normalise(double v, double tree_mass) { return v * std::log2(tree_mass + 1.0); }
+    static double normalise(double v, double tree_mass) { return v * lift_of(tree_mass); }
 };
 
 struct DisplacementPolicy {
@@ -97,7 +112,7 @@ double fold_path(const TreeReader& r, std::span<const float> q, std::vector<Path
             steps = path.data();
         }
         const double p = rows_for_all ? r.separation_of(r.box_gap_unchecked(slot, x), slot) : 0.0;
-        steps[depth++] = {p, static_cast<double>(n->mass), slot};
+        steps[depth++] = {p, n->mass, slot};
         slot = r.child_toward(*n, q);
         n = &r.node(slot);
     }
@@ -107,7 +122,7 @@ double fold_path(const TreeReader& r, std::span<const float> q, std::vector<Path
     for (std::size_t i = depth; i-- > 0;) {
         const double p = rows_for_all ? path[i].separation : r.separation(path[i].slot, q);
         if (p == 0.0) continue;
-        const double u = Policy::unseen(static_cast<double>(i), path[i].mass);
+        const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(path[i].mass));
         v = (1.0 - p) * v + p * u;
     }
     return Policy::normalise(v, tree_mass);
@@ -137,7 +152,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
     const TreeReader r(tree, store, q.size());
     if (pairs.size() != q.size()) fail("attribution vector length does not match the forest dimension");
 
-    const double lift = std::log2(static_cast<double>(tree.tree_mass) + 1.0);
+    const double lift = lift_of(static_cast<double>(tree.tree_mass));
     const std::uint64_t limit = r.slot_count();
     double remaining = 1.0;
     std::uint64_t depth = 0;
@@ -167,7 +182,7 @@ void collect_neighbors(const RcfTree& tree, const PointStore& store, std::span<c
                        std::vector<std::uint64_t>& stack_depths) {
     if (tree.root == kNone || tree.tree_mass == 0) return;
     const TreeReader r(tree, store, q.size());
-    const double lift = std::log2(static_cast<double>(tree.tree_mass) + 1.0);
+    const double lift = lift_of(static_cast<double>(tree.tree_mass));
     const std::uint64_t limit = r.slot_count();
 
     // Depth-first with an explicit stack: the preferred child is pushed last

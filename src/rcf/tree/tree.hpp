@@ -15,10 +15,12 @@ namespace arbolet::rcf {
 struct PointStore;
 
 // One internal node passed by a scoring descent: its separation probability
-// and its mass, so that the fold back up reads no node again.
+// and its mass, so that the fold back up reads no node again. The mass stays
+// an integer because only nodes with a nonzero separation need it as a
+// double, and the conversion costs several instructions.
 struct PathStep {
     double separation;
-    double mass;
+    std::uint64_t mass;
     std::uint64_t slot;
 };
 
