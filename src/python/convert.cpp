@@ -83,8 +83,19 @@ Py_ssize_t length_hint(PyObject* o) {
 }
 
 // Iterates `o`, calling `each(item)` (which returns false with an error set).
+// Exact lists and tuples are read by index, re-checking the length at every
+// step as list iteration does (an element's conversion may mutate the list):
+// the same elements as iteration, without an iterator.
 template <class F>
 bool for_each_item(PyObject* o, F&& each) {
+    const bool is_list = PyList_CheckExact(o);
+    if (is_list || PyTuple_CheckExact(o)) {
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_Size(o) : PyTuple_Size(o)); ++i) {
+            Ref item(Py_NewRef(is_list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i)));
+            if (!each(item.p)) return false;
+        }
+        return true;
+    }
     Ref it(PyObject_GetIter(o));
     if (!it) return false;
     for (;;) {
@@ -165,6 +176,12 @@ int reals_from_buffer(PyObject* o, std::vector<float>& out) {
 }
 
 bool u64_of(PyObject* o, std::uint64_t& out) {
+    if (PyLong_CheckExact(o)) {
+        const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        out = v;
+        return true;
+    }
     Ref index(PyNumber_Index(o));
     if (!index) return false;
     const unsigned long long v = PyLong_AsUnsignedLongLong(index.p);
@@ -174,6 +191,12 @@ bool u64_of(PyObject* o, std::uint64_t& out) {
 }
 
 bool i64_of(PyObject* o, std::int64_t& out) {
+    if (PyLong_CheckExact(o)) {
+        const long long v = PyLong_AsLongLong(o);
+        if (v == -1 && PyErr_Occurred()) return false;
+        out = v;
+        return true;
+    }
     Ref index(PyNumber_Index(o));
     if (!index) return false;
     const long long v = PyLong_AsLongLong(index.p);
@@ -281,21 +304,7 @@ bool to_optional_seed(PyObject* o, const char* name, std::optional<std::uint64_t
 bool to_reals(PyObject* o, const char* name, std::vector<float>& out) {
     if (!check_sequence(o)) return fail_arg(name);
     out.clear();
-    // Exact lists and tuples: reading by index, re-checking the length at
-    // every step as list iteration does (an element's __float__ may mutate
-    // the list), gives the elements of iteration without an iterator.
-    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-        const bool is_list = PyList_CheckExact(o);
-        out.reserve(static_cast<std::size_t>(is_list ? PyList_Size(o) : PyTuple_Size(o)));
-        for (Py_ssize_t i = 0; i < (is_list ? PyList_Size(o) : PyTuple_Size(o)); ++i) {
-            Ref item(Py_NewRef(is_list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i)));
-            const double v = PyFloat_AsDouble(item.p);
-            if (v == -1.0 && PyErr_Occurred()) return fail_arg(name);
-            out.push_back(static_cast<float>(v));
-        }
-        return true;
-    }
-    if (reals_from_buffer(o, out) == 1) return true;
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && reals_from_buffer(o, out) == 1) return true;
     out.reserve(static_cast<std::size_t>(length_hint(o)));
     const bool ok = for_each_item(o, [&](PyObject* item) {
         const double v = PyFloat_AsDouble(item);
