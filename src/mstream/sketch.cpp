@@ -102,6 +102,23 @@ void settle(std::uint64_t* pending, std::size_t block) {
     pending[block / 64] &= ~(std::uint64_t{1} << (block % 64));
 }
 
+// The largest n such that every m in 1..n satisfies round(m * factor) = m
+// for the subnormal m * 2^-1074: counts that decay into these steps never
+// leave them (with alpha > 0.5 a decayed count never reaches zero). The set
+// is 1..n because m * (1 - factor) grows with m; the search is capped, and
+// counts above the cap simply take the exact path.
+std::uint64_t stuck_units(double factor) {
+    if (!(factor > 0.0 && factor < 1.0)) return 0;
+    constexpr std::uint64_t kCap = 1 << 16;
+    std::uint64_t n = 0;
+    while (n < kCap) {
+        const double c = std::bit_cast<double>(n + 1);
+        if (!same_bits(multiply_small(c, factor), c)) break;
+        ++n;
+    }
+    return n;
+}
+
 #if defined(__x86_64__)
 
 // Blocks that hold an awkward count (see decay_counts), recorded without a
@@ -153,11 +170,20 @@ __attribute__((target("avx2"))) inline __m256d multiply_awkward_avx2(__m256d c, 
     return _mm256_castsi256_pd(_mm256_sub_epi64(_mm256_castpd_si256(t), two52_bits));
 }
 
+// Lanes that are fixed points of the factor: positive subnormals of fewer
+// than `limit` steps. They keep their value without the exact (slow) path.
+__attribute__((target("avx2"))) inline __m256d stuck_lanes_avx2(__m256d v, __m256i limit) {
+    const __m256i bits = _mm256_castpd_si256(v);
+    return _mm256_castsi256_pd(
+        _mm256_and_si256(_mm256_cmpgt_epi64(bits, _mm256_setzero_si256()), _mm256_cmpgt_epi64(limit, bits)));
+}
+
 // Decays the pending blocks among the first `blocks` (each of 8 counts) and
 // settles those that came out unchanged. The factor is normal and positive.
 __attribute__((target("avx2"))) void decay_blocks_avx2(double* p, std::size_t blocks, std::uint64_t* pending,
-                                                       double factor, double safe) {
+                                                       double factor, double safe, std::uint64_t stuck_units) {
     const __m256d safe_pack = _mm256_set1_pd(safe);
+    const __m256i stuck_limit = _mm256_set1_epi64x(static_cast<std::int64_t>(stuck_units + 1));
     const __m256d zero = _mm256_setzero_pd();
     const __m256d f = _mm256_set1_pd(factor);
     std::uint64_t awkward_blocks[kChunkBlocks];
@@ -172,13 +198,18 @@ __attribute__((target("avx2"))) void decay_blocks_avx2(double* p, std::size_t bl
             double* q = p + block * kBlock;
             const __m256d a = _mm256_loadu_pd(q);
             const __m256d b = _mm256_loadu_pd(q + 4);
-            const __m256d awkward_a = _mm256_and_pd(_mm256_cmp_pd(a, safe_pack, _CMP_LT_OQ),
-                                                    _mm256_cmp_pd(a, zero, _CMP_NEQ_OQ));
-            const __m256d awkward_b = _mm256_and_pd(_mm256_cmp_pd(b, safe_pack, _CMP_LT_OQ),
-                                                    _mm256_cmp_pd(b, zero, _CMP_NEQ_OQ));
-            // Awkward lanes never reach the hardware multiply.
-            __m256d out_a = _mm256_mul_pd(_mm256_andnot_pd(awkward_a, a), f);
-            __m256d out_b = _mm256_mul_pd(_mm256_andnot_pd(awkward_b, b), f);
+            const __m256d small_a = _mm256_and_pd(_mm256_cmp_pd(a, safe_pack, _CMP_LT_OQ),
+                                                  _mm256_cmp_pd(a, zero, _CMP_NEQ_OQ));
+            const __m256d small_b = _mm256_and_pd(_mm256_cmp_pd(b, safe_pack, _CMP_LT_OQ),
+                                                  _mm256_cmp_pd(b, zero, _CMP_NEQ_OQ));
+            const __m256d stuck_a = stuck_lanes_avx2(a, stuck_limit);
+            const __m256d stuck_b = stuck_lanes_avx2(b, stuck_limit);
+            const __m256d awkward_a = _mm256_andnot_pd(stuck_a, small_a);
+            const __m256d awkward_b = _mm256_andnot_pd(stuck_b, small_b);
+            // Small lanes never reach the hardware multiply; stuck ones keep
+            // their value.
+            __m256d out_a = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(small_a, a), f), a, stuck_a);
+            __m256d out_b = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(small_b, b), f), b, stuck_b);
             unsigned awkward = 0;
             if (!_mm256_testz_pd(_mm256_or_pd(awkward_a, awkward_b), _mm256_or_pd(awkward_a, awkward_b))) {
                 __m256d unsettled_a, unsettled_b;
@@ -224,6 +255,7 @@ void decay_counts(std::span<double> counts, DecayIndex& index, double factor) {
         // block once, which settles the ones that do.
         index.pending.assign(words, ~std::uint64_t{0});
         index.factor_bits = factor_bits;
+        index.stuck_units = stuck_units(factor);
         index.valid = true;
     }
     std::uint64_t* pending = index.pending.data();
@@ -239,7 +271,7 @@ void decay_counts(std::span<double> counts, DecayIndex& index, double factor) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (factor_normal && factor > 0.0 && avx2) {
         packed = n / kBlock;
-        decay_blocks_avx2(p, packed, pending, factor, safe);
+        decay_blocks_avx2(p, packed, pending, factor, safe, index.stuck_units);
     }
 #endif
     for (std::size_t block = packed; block < blocks; ++block) {

@@ -55,6 +55,9 @@ struct DecayIndex {
     // Bit k of word w: block 64w + k must be multiplied by the next decay.
     std::vector<std::uint64_t> pending;
     std::uint64_t factor_bits = 0;  // the factor of the last decay
+    // Positive subnormal counts n * 2^-1074 with 1 <= n <= stuck_units are
+    // fixed points of that factor (n * factor rounds back to n).
+    std::uint64_t stuck_units = 0;
     bool valid = false;
 
     // Every write to a count of a decaying table must call this.
