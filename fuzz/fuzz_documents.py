@@ -426,8 +426,11 @@ def blind(corpus, seconds, artifacts):
     def scan():
         found = []
         for name in os.listdir(corpus):
-            with open(os.path.join(corpus, name), "rb") as fh:
-                found.append(fh.read())
+            try:
+                with open(os.path.join(corpus, name), "rb") as fh:
+                    found.append(fh.read())
+            except FileNotFoundError:
+                pass  # the guided run replaced it with a smaller input meanwhile
         return found or seed_inputs()
 
     pool = scan()
