@@ -231,12 +231,17 @@ __attribute__((target("avx2"))) void decay_blocks_avx2(double* p, std::size_t bl
             awkward_blocks[found] = (static_cast<std::uint64_t>(block) << 9) | (changed << 8) | awkward;
             found += awkward != 0;
             if (found == kChunkBlocks) {
+                _mm256_zeroupper();
                 redo_awkward(p, pending, awkward_blocks, found, factor);
                 found = 0;
             }
         }
         pending[w] &= ~unchanged;
     }
+    // Clean upper halves before any legacy-SSE code runs again (the rest of
+    // this process, libm's asinh included): with them dirty, every such
+    // instruction pays a transition penalty, which here made asinh ~13x slower.
+    _mm256_zeroupper();
     redo_awkward(p, pending, awkward_blocks, found, factor);
 }
 
