@@ -43,10 +43,11 @@ class SlowSeq:
     """A sequence whose iteration hands the interpreter to other threads
     between elements and, at its end, optionally journals an entry."""
 
-    def __init__(self, items, journal=None, entry=None):
+    def __init__(self, items, journal=None, entry=None, pause=0.0):
         self.items = list(items)
         self.journal = journal
         self.entry = entry
+        self.pause = pause
 
     def __len__(self):
         return len(self.items)
@@ -55,6 +56,7 @@ class SlowSeq:
         return self.items[i]
 
     def __iter__(self):
+        time.sleep(self.pause)
         for v in self.items:
             time.sleep(0)
             yield v
@@ -116,6 +118,17 @@ def attempt(counts, call, *args, **kwargs):
     return result
 
 
+def persist(counts, call, *args, **kwargs):
+    """A mutation retried until it gets its exclusive borrow (or gives up)."""
+    for _ in range(200):
+        before = counts["ok"]
+        result = attempt(counts, call, *args, **kwargs)
+        if counts["ok"] != before:
+            return result
+        time.sleep(1e-4)
+    return None
+
+
 def new_counts():
     return {"ok": 0, "Already borrowed": 0, "Already mutably borrowed": 0}
 
@@ -142,16 +155,18 @@ def test_shared_forest_sees_results_or_borrow_errors_and_matches_serial_replay()
             point = [tid + step * 0.25, (step * 7 + tid) % 5, -step]
             kind = (step + tid) % 6
             if kind in (0, 1):
-                attempt(counts, forest.update, SlowSeq(point, journal, ("update", point)))
+                persist(counts, forest.update, SlowSeq(point, journal, ("update", point), pause=2e-4))
             elif kind == 2:
-                s = attempt(counts, forest.score, SlowSeq(point * 2))
+                # Plain lists: these reads hold their borrow only inside
+                # the engine, so the writers get through often.
+                s = attempt(counts, forest.score, point * 2)
                 assert s is None or s >= 0.0
-                attempt(counts, forest.attribution, SlowSeq(point * 2))
-                attempt(counts, forest.near_neighbors, SlowSeq(point * 2), top_k=3)
+                attempt(counts, forest.attribution, point * 2)
+                attempt(counts, forest.near_neighbors, point * 2, top_k=3)
+                attempt(counts, forest.density, point * 2)
             elif kind == 3:
                 attempt(counts, forest.impute, SlowSeq(point * 2), SlowSeq([1, 4]))
                 attempt(counts, forest.extrapolate, 2)
-                attempt(counts, forest.density, SlowSeq(point * 2))
                 attempt(counts, forest.displacement_score, SlowSeq(point * 2))
             elif kind == 4:
                 doc = attempt(counts, forest.to_json)
@@ -167,8 +182,8 @@ def test_shared_forest_sees_results_or_borrow_errors_and_matches_serial_replay()
         return counts
 
     counts = merged(run_threads(worker))
-    assert counts["ok"] > 0
     assert counts["Already borrowed"] + counts["Already mutably borrowed"] > 0, counts
+    assert len(journal.entries) >= 20, (len(journal.entries), counts)
 
     replay = arbolet.Forest.from_json(snapshot)
     for entry in journal.entries:
@@ -196,7 +211,7 @@ def test_shared_mstream_sees_results_or_borrow_errors_and_matches_serial_replay(
             kind = (step + tid) % 5
             if kind <= 1:
                 name = methods[step % 3]
-                attempt(counts, getattr(m, name), SlowSeq(numeric), SlowSeq(categorical),
+                persist(counts, getattr(m, name), SlowSeq(numeric, pause=2e-4), SlowSeq(categorical),
                         Clock(journal, (name, numeric, categorical)))
             elif kind == 2:
                 # A preview may name an earlier time than the last record:
@@ -220,6 +235,7 @@ def test_shared_mstream_sees_results_or_borrow_errors_and_matches_serial_replay(
 
     counts = merged(run_threads(worker))
     assert counts["Already borrowed"] + counts["Already mutably borrowed"] > 0, counts
+    assert len(journal.entries) >= 20, (len(journal.entries), counts)
 
     replay = arbolet.MStream.from_json(snapshot)
     for entry in journal.entries:
