@@ -111,9 +111,13 @@ double fold_path(const TreeReader& r, std::span<const float> q, std::vector<Path
             room = path.size();
             steps = path.data();
         }
+        // The child is known before this node's separation is computed, so
+        // its loads overlap that arithmetic instead of following it.
+        const std::uint64_t next = r.child_toward(*n, q);
+        r.prefetch(next);
         const double p = rows_for_all ? r.separation_of(r.box_gap_unchecked(slot, x), slot) : 0.0;
         steps[depth++] = {p, n->mass, slot};
-        slot = r.child_toward(*n, q);
+        slot = next;
         n = &r.node(slot);
     }
     const double tree_mass = static_cast<double>(tree.tree_mass);
