@@ -54,9 +54,8 @@ void write_tree(JsonWriter& w, const rcf::RcfTree& tree) {
                 w.raw("}}");
                 break;
             case NodeKind::Internal: {
-                if ((slot + 1) * d > arena.box_min.size() || (slot + 1) * d > arena.box_max.size() ||
-                    slot >= arena.box_range_sum.size())
-                    fail("internal node without a bounding box");
+                if (n.box_row() >= arena.box_row_count()) fail("internal node without a bounding box");
+                const std::uint64_t row = n.box_row();
                 w.raw("{\"Internal\":{\"left\":");
                 w.u64(n.left);
                 w.raw(",\"right\":");
@@ -68,11 +67,11 @@ void write_tree(JsonWriter& w, const rcf::RcfTree& tree) {
                 w.raw(",\"mass\":");
                 w.u64(n.mass);
                 w.raw(",\"bbox\":{\"min\":");
-                w.list(std::span<const float>(arena.box_min.data() + slot * d, d));
+                w.list(std::span<const float>(arena.row_min(row), d));
                 w.raw(",\"max\":");
-                w.list(std::span<const float>(arena.box_max.data() + slot * d, d));
+                w.list(std::span<const float>(arena.row_max(row), d));
                 w.raw(",\"range_sum\":");
-                w.f64(arena.box_range_sum[slot]);
+                w.f64(arena.row_range_sum(row));
                 w.raw("}}}");
                 break;
             }
@@ -138,7 +137,7 @@ void write_point_store(JsonWriter& w, const rcf::PointStore& ps) {
 
 std::size_t expected_size(const rcf::Forest& f) {
     std::size_t values = f.point_store.store.data.size() + 3 * f.point_store.capacity;
-    for (const rcf::RcfTree& t : f.trees) values += t.arena.nodes.size() * (2 * t.arena.dims + 8);
+    for (const rcf::RcfTree& t : f.trees) values += t.arena.nodes.size() * 8 + t.arena.boxes.size();
     for (const rcf::Sampler& s : f.samplers) values += 2 * s.capacity;
     return 1024 + values * 12;
 }
@@ -207,7 +206,6 @@ public:
         if (!deferred_.empty()) return EngineError::io(deferred_);
         std::string problem = find_forest_inconsistency(forest);
         if (!problem.empty()) return EngineError::io(problem);
-        for (rcf::RcfTree& t : forest.trees) spread_boxes(t);
         return forest;
     }
 
@@ -250,9 +248,10 @@ private:
         });
     }
 
-    // Boxes of internal nodes are collected packed (in slot order) in the
-    // arena's box rows, since the tree's dims may come later in the record;
-    // spread_boxes moves them to their slots once the forest is validated.
+    // Boxes of internal nodes become the arena's box rows in slot order; the
+    // tree's dims may come later in the record, so the row lengths are
+    // checked against it afterwards, and a box of the wrong length fails the
+    // load.
     void read_tree(rcf::RcfTree& t, std::size_t index) {
         box_lengths_.clear();
         r_.read_record(kTree, [&](int i) {
@@ -280,9 +279,9 @@ private:
         r_.read_record(kArena, [&](int i) {
             if (i == 0) {
                 a.nodes.clear();
-                a.box_min.clear();
-                a.box_max.clear();
-                a.box_range_sum.clear();
+                a.boxes.clear();
+                a.box_free.clear();
+                box_rows_ = 0;
                 r_.read_seq(kSeq, [&] {
                     a.nodes.emplace_back();
                     if (!r_.take_null()) read_node(a, a.nodes.size() - 1);
@@ -320,6 +319,7 @@ private:
             });
         } else {
             n.kind = NodeKind::Internal;
+            n.point_idx = Node::kNoBox;
             r_.read_record(kInternal, [&](int i) {
                 switch (i) {
                     case 0: n.left = r_.read_unsigned(kUsize); break;
@@ -349,23 +349,33 @@ private:
 
     void read_box(rcf::NodeArena& a, std::size_t slot) {
         BoxLengths lengths{slot, 0, 0};
+        box_min_.clear();
+        box_max_.clear();
+        double range_sum = 0.0;
         r_.read_record(kBox, [&](int i) {
             if (i == 0) {
-                const std::size_t before = a.box_min.size();
-                r_.read_seq(kSeq, [&] { a.box_min.push_back(r_.read_f32()); });
-                lengths.min = a.box_min.size() - before;
+                r_.read_seq(kSeq, [&] { box_min_.push_back(r_.read_f32()); });
+                lengths.min = box_min_.size();
             } else if (i == 1) {
-                const std::size_t before = a.box_max.size();
-                r_.read_seq(kSeq, [&] { a.box_max.push_back(r_.read_f32()); });
-                lengths.max = a.box_max.size() - before;
+                r_.read_seq(kSeq, [&] { box_max_.push_back(r_.read_f32()); });
+                lengths.max = box_max_.size();
             } else {
                 // A box wider than the single-precision range has an infinite
                 // range sum, written as null; it reads back as that infinity
                 // so that such a forest survives a round trip.
-                a.box_range_sum.push_back(r_.read_f64_or_null(std::numeric_limits<double>::infinity()));
+                range_sum = r_.read_f64_or_null(std::numeric_limits<double>::infinity());
             }
         });
         box_lengths_.push_back(lengths);
+        // Laid down as one row (minima, maxima, range sum); the row has the
+        // arena's stride whenever both lengths match dims, which the load
+        // requires.
+        a.nodes[slot].point_idx = box_rows_++;
+        a.boxes.insert(a.boxes.end(), box_min_.begin(), box_min_.end());
+        a.boxes.insert(a.boxes.end(), box_max_.begin(), box_max_.end());
+        float sum_bits[2];
+        std::memcpy(sum_bits, &range_sum, sizeof range_sum);
+        a.boxes.insert(a.boxes.end(), sum_bits, sum_bits + 2);
     }
 
     void read_sampler(rcf::Sampler& s) {
@@ -407,43 +417,14 @@ private:
         });
     }
 
-    // Moves the packed boxes (one per internal node, in slot order) to one
-    // row per slot; rows of other slots are zero.
-    static void spread_boxes(rcf::RcfTree& t) {
-        rcf::NodeArena& a = t.arena;
-        const std::uint64_t d = a.dims;
-        const std::uint64_t n = a.nodes.size();
-        std::uint64_t cells = 0;
-        if (!checked_mul(n, d, cells)) throw std::bad_alloc();
-        check_allocation(cells, 2 * sizeof(float));
-        std::size_t packed = a.box_range_sum.size();
-        a.box_min.resize(cells);
-        a.box_max.resize(cells);
-        a.box_range_sum.resize(n);
-        for (std::uint64_t s = n; s-- > 0;) {
-            float* min_row = a.box_min.data() + s * d;
-            float* max_row = a.box_max.data() + s * d;
-            if (a.nodes[s].kind == NodeKind::Internal) {
-                --packed;
-                if (packed != s) {
-                    std::memmove(min_row, a.box_min.data() + packed * d, d * sizeof(float));
-                    std::memmove(max_row, a.box_max.data() + packed * d, d * sizeof(float));
-                    a.box_range_sum[s] = a.box_range_sum[packed];
-                }
-            } else {
-                std::memset(min_row, 0, d * sizeof(float));
-                std::memset(max_row, 0, d * sizeof(float));
-                a.box_range_sum[s] = 0.0;
-            }
-        }
-    }
-
     struct BoxLengths {
         std::uint64_t slot, min, max;
     };
 
     Reader r_;
     std::vector<BoxLengths> box_lengths_;
+    std::vector<float> box_min_, box_max_;
+    std::uint64_t box_rows_ = 0;
     std::string deferred_;
 };
 

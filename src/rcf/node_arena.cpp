@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "common/internal_failure.hpp"
 #include "rcf/point_store.hpp"
@@ -12,39 +13,59 @@ NodeArena NodeArena::create(std::uint64_t dims, std::uint64_t reserve_nodes) {
     NodeArena arena;
     arena.dims = dims;
     arena.nodes.reserve(reserve_nodes);
+    // A binary tree has fewer internal nodes than leaves.
+    const std::uint64_t rows = reserve_nodes / 2 + 1;
     std::uint64_t cells = 0;
-    if (checked_mul(reserve_nodes, dims, cells)) {
+    if (checked_mul(rows, arena.row_stride(), cells)) {
         check_allocation(cells, sizeof(float));
-        arena.box_min.reserve(cells);
-        arena.box_max.reserve(cells);
+        arena.boxes.reserve(cells);
     }
-    arena.box_range_sum.reserve(reserve_nodes);
     return arena;
 }
 
-void NodeArena::ensure_box_rows() {
-    const std::uint64_t rows = nodes.size();
-    std::uint64_t cells = 0;
-    if (!checked_mul(rows, dims, cells)) fail("node box table size overflows");
-    if (box_min.size() < cells || box_max.size() < cells) {
-        check_allocation(cells, sizeof(float));
-        box_min.resize(cells, 0.0f);
-        box_max.resize(cells, 0.0f);
+std::uint64_t NodeArena::take_box_row() {
+    if (!box_free.empty()) {
+        const std::uint64_t row = box_free.back();
+        box_free.pop_back();
+        check_index(row, box_row_count());
+        return row;
     }
-    if (box_range_sum.size() < rows) box_range_sum.resize(rows, 0.0);
+    const std::uint64_t row = box_row_count();
+    std::uint64_t cells = 0;
+    if (!checked_mul(row + 1, row_stride(), cells)) fail("node box table size overflows");
+    check_allocation(cells, sizeof(float));
+    boxes.resize(cells, 0.0f);
+    return row;
+}
+
+std::uint64_t NodeArena::box_row_of(std::uint64_t slot) const {
+    const Node& n = internal(slot);
+    check_index(n.box_row(), box_row_count());
+    return n.box_row();
+}
+
+void NodeArena::ensure_box_rows() {
+    const std::uint64_t rows = box_row_count();
+    for (Node& n : nodes) {
+        if (n.kind != NodeKind::Internal || n.box_row() < rows) continue;
+        n.point_idx = take_box_row();
+        std::fill_n(row_min(n.point_idx), row_stride(), 0.0f);
+    }
 }
 
 std::uint64_t NodeArena::alloc(const Node& node) {
+    std::uint64_t slot;
     if (!free.empty()) {
-        const std::uint64_t slot = free.back();
+        slot = free.back();
         check_index(slot, nodes.size());
         free.pop_back();
         nodes[slot] = node;
-        return slot;
+    } else {
+        nodes.push_back(node);
+        slot = nodes.size() - 1;
     }
-    nodes.push_back(node);
-    ensure_box_rows();
-    return nodes.size() - 1;
+    if (node.kind == NodeKind::Internal) nodes[slot].point_idx = take_box_row();
+    return slot;
 }
 
 void NodeArena::free_node(std::uint64_t slot) {
@@ -52,14 +73,8 @@ void NodeArena::free_node(std::uint64_t slot) {
     // Releasing a vacant slot would put it on the stack twice and hand it out
     // to two nodes.
     if (nodes[slot].kind == NodeKind::Vacant) fail("accessed freed or uninitialized node");
-    if (nodes[slot].kind == NodeKind::Internal) {
-        // Vacant and leaf slots keep zero box rows, so that equal trees
-        // compare equal whatever their slots held before.
-        ensure_box_rows();
-        std::fill_n(box_min.begin() + static_cast<std::ptrdiff_t>(slot * dims), dims, 0.0f);
-        std::fill_n(box_max.begin() + static_cast<std::ptrdiff_t>(slot * dims), dims, 0.0f);
-        box_range_sum[slot] = 0.0;
-    }
+    if (nodes[slot].kind == NodeKind::Internal && nodes[slot].box_row() < box_row_count())
+        box_free.push_back(nodes[slot].box_row());
     nodes[slot] = Node{};
     free.push_back(slot);
 }
@@ -73,25 +88,25 @@ void NodeArena::not_internal() { fail("internal error: entered unreachable code"
 
 BoundingBox NodeArena::bbox(std::uint64_t slot) const {
     check_index(slot, nodes.size());
-    std::uint64_t end = 0;
-    if (!checked_mul(slot, dims, end) || !checked_add(end, dims, end) || end > box_min.size() ||
-        end > box_max.size() || slot >= box_range_sum.size()) {
-        // Rows not laid down yet read as an all-zero box.
+    const Node& n = nodes[slot];
+    if (n.kind != NodeKind::Internal || n.box_row() >= box_row_count()) {
+        // A node without a row reads as an all-zero box.
         return BoundingBox{std::vector<float>(dims, 0.0f), std::vector<float>(dims, 0.0f), 0.0};
     }
-    const auto lo = box_min.begin() + static_cast<std::ptrdiff_t>(slot * dims);
-    const auto hi = box_max.begin() + static_cast<std::ptrdiff_t>(slot * dims);
-    return BoundingBox{std::vector<float>(lo, lo + static_cast<std::ptrdiff_t>(dims)),
-                       std::vector<float>(hi, hi + static_cast<std::ptrdiff_t>(dims)), box_range_sum[slot]};
+    const float* lo = row_min(n.box_row());
+    const float* hi = row_max(n.box_row());
+    return BoundingBox{std::vector<float>(lo, lo + dims), std::vector<float>(hi, hi + dims),
+                       row_range_sum(n.box_row())};
 }
 
 void NodeArena::set_bbox(std::uint64_t slot, const BoundingBox& box) {
     check_index(slot, nodes.size());
     if (box.min.size() != dims || box.max.size() != dims) fail("bounding box length does not match the tree");
-    ensure_box_rows();
-    std::copy(box.min.begin(), box.min.end(), box_min.begin() + static_cast<std::ptrdiff_t>(slot * dims));
-    std::copy(box.max.begin(), box.max.end(), box_max.begin() + static_cast<std::ptrdiff_t>(slot * dims));
-    box_range_sum[slot] = box.range_sum;
+    Node& n = internal(slot);
+    if (n.box_row() >= box_row_count()) n.point_idx = take_box_row();
+    std::copy(box.min.begin(), box.min.end(), row_min(n.box_row()));
+    std::copy(box.max.begin(), box.max.end(), row_max(n.box_row()));
+    set_row_range_sum(n.box_row(), box.range_sum);
 }
 
 NodeArena::BoxView NodeArena::box_view(std::uint64_t slot, const PointStore& store) const {
@@ -101,29 +116,45 @@ NodeArena::BoxView NodeArena::box_view(std::uint64_t slot, const PointStore& sto
         if (r.size() != dims) fail("point length does not match the tree");
         return {r.data(), r.data()};
     }
-    std::uint64_t end = 0;
-    if (!checked_mul(slot, dims, end) || !checked_add(end, dims, end) || end > box_min.size() ||
-        end > box_max.size())
-        fail("assertion failed: index < dim");
-    const std::uint64_t offset = slot * dims;
-    return {box_min.data() + offset, box_max.data() + offset};
+    check_index(n.box_row(), box_row_count());
+    return {row_min(n.box_row()), row_max(n.box_row())};
+}
+
+bool operator==(const NodeArena& a, const NodeArena& b) {
+    if (a.dims != b.dims || a.nodes != b.nodes || a.free != b.free) return false;
+    const std::uint64_t ra = a.box_row_count(), rb = b.box_row_count();
+    const std::vector<float> zeros(a.row_stride(), 0.0f);
+    for (std::size_t slot = 0; slot < a.nodes.size(); ++slot) {
+        if (a.nodes[slot].kind != NodeKind::Internal) continue;
+        const std::uint64_t x = a.nodes[slot].box_row(), y = b.nodes[slot].box_row();
+        const float* pa = x < ra ? a.row_min(x) : zeros.data();
+        const float* pb = y < rb ? b.row_min(y) : zeros.data();
+        for (std::uint64_t i = 0; i < 2 * a.dims; ++i)
+            if (!(pa[i] == pb[i])) return false;
+        double sa = 0.0, sb = 0.0;
+        std::memcpy(&sa, pa + 2 * a.dims, sizeof sa);
+        std::memcpy(&sb, pb + 2 * a.dims, sizeof sb);
+        if (!(sa == sb)) return false;
+    }
+    return true;
 }
 
 namespace {
 
 // The boxes and masses that one refresh walk reads, with the bounds checked
-// once per walk: after ensure_box_rows every live slot has its box rows, and
-// `rows` is the number of point rows that PointStore::row would accept, so a
+// once per walk: an internal node's row number is compared with the rows
+// laid down, and `rows` is the number of point rows that PointStore::row would accept, so a
 // level costs a few comparisons and pointer arithmetic. Anything outside
 // those bounds goes through the checked accessors, which raise the failure.
 struct ChildBoxes {
     const NodeArena& arena;
     const PointStore& store;
     std::uint64_t slots;
+    std::uint64_t box_rows;
     std::uint64_t rows;
 
     ChildBoxes(const NodeArena& a, const PointStore& s)
-        : arena(a), store(s), slots(a.nodes.size()), rows(s.capacity) {
+        : arena(a), store(s), slots(a.nodes.size()), box_rows(a.box_row_count()), rows(s.capacity) {
         if (s.dim != a.dims) fail("point length does not match the tree");
         if (a.dims > 0) rows = std::min<std::uint64_t>(rows, s.store.data.size() / a.dims);
     }
@@ -131,11 +162,10 @@ struct ChildBoxes {
     NodeArena::BoxView box(std::uint64_t slot, std::uint64_t& mass, bool& leaf) const {
         if (slot < slots) [[likely]] {
             const Node& n = arena.nodes[slot];
-            if (n.kind == NodeKind::Internal) {
+            if (n.kind == NodeKind::Internal && n.box_row() < box_rows) {
                 mass = n.mass;
                 leaf = false;
-                const std::uint64_t offset = slot * arena.dims;
-                return {arena.box_min.data() + offset, arena.box_max.data() + offset};
+                return {arena.row_min(n.box_row()), arena.row_max(n.box_row())};
             }
             if (n.kind == NodeKind::Leaf && n.point_idx < rows) {
                 mass = n.mass;
@@ -161,7 +191,6 @@ struct ChildBoxes {
 // moved to another copy of its point that differs in the sign of a zero).
 // Masses are always recomputed.
 void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointStore& store) {
-    ensure_box_rows();
     if (path.empty()) return;
     const ChildBoxes children(*this, store);
     const std::size_t d = static_cast<std::size_t>(dims);
@@ -175,8 +204,9 @@ void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointSto
         const BoxView r = children.box(n.right, right_mass, right_leaf);
         n.mass = left_mass + right_mass;
         if (unchanged_below && n.box_is_merge && !left_leaf && !right_leaf) continue;
-        float* out_min = box_min.data() + slot * dims;
-        float* out_max = box_max.data() + slot * dims;
+        check_index(n.box_row(), children.box_rows);
+        float* out_min = row_min(n.box_row());
+        float* out_max = row_max(n.box_row());
         double sum = 0.0;
         std::uint32_t differs = 0;
         for (std::size_t i = 0; i < d; ++i) {
@@ -188,7 +218,7 @@ void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointSto
             out_max[i] = hi;
             sum += static_cast<double>(hi - lo);
         }
-        box_range_sum[slot] = sum;
+        set_row_range_sum(n.box_row(), sum);
         n.box_is_merge = true;
         unchanged_below = differs == 0;
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -14,8 +15,13 @@ struct PointStore;
 enum class NodeKind : std::uint8_t { Vacant, Leaf, Internal };
 
 // One slot of the arena: vacant, a leaf (point_idx, mass) or an internal node
-// (left, right, cut_dim, cut_val, mass; its box lives in the arena's box
-// rows). Node::Leaf and Node::Internal build the two variants.
+// (left, right, cut_dim, cut_val, mass; its box lives in one of the arena's
+// box rows). Node::Leaf and Node::Internal build the two variants.
+//
+// An internal node has no point, so its point_idx field holds the number of
+// its box row instead (box_row()); that keeps a node at 48 bytes. The row
+// number is bookkeeping of this process: it is neither compared nor written
+// to documents.
 struct Node {
     NodeKind kind = NodeKind::Vacant;
     // Working knowledge, not state (excluded from == and from documents; it
@@ -51,12 +57,16 @@ struct Node {
         n.mass = mass;
         return n;
     }
+    static constexpr std::uint64_t kNoBox = ~std::uint64_t{0};
+    std::uint64_t box_row() const { return point_idx; }
+
     bool is_leaf() const { return kind == NodeKind::Leaf; }
     bool is_internal() const { return kind == NodeKind::Internal; }
 
     friend bool operator==(const Node& a, const Node& b) {
         return a.kind == b.kind && a.cut_val == b.cut_val && a.left == b.left && a.right == b.right &&
-               a.cut_dim == b.cut_dim && a.point_idx == b.point_idx && a.mass == b.mass;
+               a.cut_dim == b.cut_dim && (a.kind == NodeKind::Internal || a.point_idx == b.point_idx) &&
+               a.mass == b.mass;
     }
 };
 
@@ -64,12 +74,40 @@ struct NodeArena {
     std::vector<Node> nodes;
     std::vector<std::uint64_t> free;
 
-    // Box rows, one per slot and `dims` wide, contiguous so that no node owns
-    // a heap block; meaningful only for internal nodes.
+    // Box rows, one per internal node (leaves never need one), each
+    // `row_stride()` floats: dims minima, dims maxima, then the range sum as
+    // the bytes of a double. Keeping a box in one short row makes it one or
+    // two cache lines, and leaving leaves out halves the table, so that a
+    // forest's nodes and boxes stay in cache between score and update. Rows
+    // of freed nodes go on `box_free` for reuse; which row a node gets is
+    // invisible outside the arena.
     std::uint64_t dims = 0;
-    std::vector<float> box_min;
-    std::vector<float> box_max;
-    std::vector<double> box_range_sum;
+    std::vector<float> boxes;
+    std::vector<std::uint64_t> box_free;
+
+    std::uint64_t row_stride() const { return 2 * dims + 2; }
+    // Rows laid down (checked against the table's actual length).
+    std::uint64_t box_row_count() const {
+        const std::uint64_t stride = row_stride();
+        return boxes.size() / stride;
+    }
+    const float* row_min(std::uint64_t row) const { return boxes.data() + row * row_stride(); }
+    const float* row_max(std::uint64_t row) const { return boxes.data() + row * row_stride() + dims; }
+    float* row_min(std::uint64_t row) { return boxes.data() + row * row_stride(); }
+    float* row_max(std::uint64_t row) { return boxes.data() + row * row_stride() + dims; }
+    double row_range_sum(std::uint64_t row) const {
+        double v;
+        std::memcpy(&v, boxes.data() + row * row_stride() + 2 * dims, sizeof v);
+        return v;
+    }
+    void set_row_range_sum(std::uint64_t row, double v) {
+        std::memcpy(boxes.data() + row * row_stride() + 2 * dims, &v, sizeof v);
+    }
+    // Row number of an internal slot's box, failing for a slot that is not
+    // internal or whose row is not laid down.
+    std::uint64_t box_row_of(std::uint64_t slot) const;
+    // A vacant row (reused or new), and giving one back.
+    std::uint64_t take_box_row();
 
     static NodeArena create(std::uint64_t dims, std::uint64_t reserve_nodes);
 
@@ -107,18 +145,19 @@ struct NodeArena {
     [[noreturn]] static void not_internal();
     std::uint64_t mass_of(std::uint64_t slot) const { return node(slot).mass; }
 
-    // Box of an internal node (no kind check; callers hold an internal slot).
-    std::span<const float> bbox_min(std::uint64_t slot) const { return {box_min.data() + slot * dims, dims}; }
-    std::span<const float> bbox_max(std::uint64_t slot) const { return {box_max.data() + slot * dims, dims}; }
-    std::span<float> bbox_min(std::uint64_t slot) { return {box_min.data() + slot * dims, dims}; }
-    std::span<float> bbox_max(std::uint64_t slot) { return {box_max.data() + slot * dims, dims}; }
-    double bbox_range_sum(std::uint64_t slot) const { return box_range_sum[slot]; }
+    // Box of an internal node (fails for any other slot).
+    std::span<const float> bbox_min(std::uint64_t slot) const { return {row_min(box_row_of(slot)), dims}; }
+    std::span<const float> bbox_max(std::uint64_t slot) const { return {row_max(box_row_of(slot)), dims}; }
+    std::span<float> bbox_min(std::uint64_t slot) { return {row_min(box_row_of(slot)), dims}; }
+    std::span<float> bbox_max(std::uint64_t slot) { return {row_max(box_row_of(slot)), dims}; }
+    double bbox_range_sum(std::uint64_t slot) const { return row_range_sum(box_row_of(slot)); }
 
     // Document form of an internal node's box, and the reverse.
     BoundingBox bbox(std::uint64_t slot) const;
     void set_bbox(std::uint64_t slot, const BoundingBox& box);
 
-    // Grows the box rows to one per slot (a loaded arena may lack them).
+    // Gives a zeroed row to every internal node that lacks one (an arena put
+    // together by hand). Scans every slot: not for hot paths.
     void ensure_box_rows();
 
     // Box of any live node without copying: a leaf's point row (min = max)
@@ -134,7 +173,9 @@ struct NodeArena {
     // every box again; boxes that provably would not change are kept.
     void refresh_path(std::span<const std::uint64_t> path, const PointStore& store);
 
-    friend bool operator==(const NodeArena&, const NodeArena&) = default;
+    // Same nodes, free slots and boxes of internal nodes (slot by slot);
+    // row numbers and the row free stack do not count.
+    friend bool operator==(const NodeArena& a, const NodeArena& b);
 };
 
 }  // namespace arbolet::rcf

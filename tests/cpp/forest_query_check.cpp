@@ -14,15 +14,12 @@ static int bad = 0;
 #define EXPECT(c) do { if(!(c)) { std::printf("FAILED line %d: %s\n", __LINE__, #c); ++bad; } } while(0)
 static bool near_(double a, double b) { return std::fabs(a-b) <= 1e-12*std::max(1.0,std::fabs(b)); }
 
-// Hand-built arenas: nodes appended in order, box rows kept one per slot.
-static void ensure_boxes(NodeArena& a) {
-  a.box_min.resize(a.nodes.size()*a.dims); a.box_max.resize(a.nodes.size()*a.dims); a.box_range_sum.resize(a.nodes.size());
-}
-static std::uint64_t add_node(NodeArena& a, Node n) { a.nodes.push_back(n); ensure_boxes(a); return a.nodes.size()-1; }
+// Hand-built arenas: nodes appended in order; set_bbox gives an internal node
+// its box row.
+static std::uint64_t add_node(NodeArena& a, Node n) { a.nodes.push_back(n); return a.nodes.size()-1; }
 static void set_box(NodeArena& a, std::uint64_t s, std::vector<float> mn, std::vector<float> mx) {
-  ensure_boxes(a);
-  double r = 0; for (size_t i=0;i<mn.size();++i){ a.box_min[s*a.dims+i]=mn[i]; a.box_max[s*a.dims+i]=mx[i]; r += (double)(mx[i]-mn[i]); }
-  a.box_range_sum[s]=r;
+  double r = 0; for (size_t i=0;i<mn.size();++i) r += (double)(mx[i]-mn[i]);
+  a.set_bbox(s, BoundingBox{mn, mx, r});
 }
 static std::uint64_t put(PointStore& ps, std::vector<float> p) { return ps.add(p); }
 
@@ -94,7 +91,7 @@ int main() {
     EXPECT(fails([&]{ (void)g.score(q0); })=="assertion failed: index < dim"); }
   { Forest g = f; RcfTree& t = g.trees[1]; t.arena.nodes[t.root].right = 99;
     EXPECT(fails([&]{ (void)g.score(q3); })=="assertion failed: index < dim"); }
-  { Forest g = f; RcfTree& t = g.trees[1]; t.arena.box_min.resize(2);
+  { Forest g = f; RcfTree& t = g.trees[1]; t.arena.boxes.resize(1);
     EXPECT(fails([&]{ (void)g.score(q3); })=="assertion failed: index < dim"); }
   { Forest g = f; RcfTree& t = g.trees[0]; t.arena.nodes[0].point_idx = 1000000;
     EXPECT(!fails([&]{ (void)g.score(q3); }).empty()); }

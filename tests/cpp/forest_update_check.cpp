@@ -45,6 +45,9 @@ static void check_forest(const Forest& f) {
         const RcfTree& t = f.trees[i];
         const Sampler& s = f.samplers[i];
         std::map<std::uint64_t, std::uint64_t> held, reached, leaves;
+        // Box rows: one per internal node, never shared, never also free.
+        std::map<std::uint64_t, int> rows;
+        for (std::uint64_t r : t.arena.box_free) ++rows[r];
         for (std::uint64_t k = 0; k < s.size; ++k) ++refs[s.point_indices[k]], ++held[s.point_indices[k]];
         CHECK(t.tree_mass == s.size);
         if (t.root == kNone) continue;
@@ -58,6 +61,7 @@ static void check_forest(const Forest& f) {
                 leaves[x] = n.mass;
                 continue;
             }
+            CHECK(n.box_row() < t.arena.box_row_count() && ++rows[n.box_row()] == 1);
             const auto l = t.arena.box_view(n.left, ps), r = t.arena.box_view(n.right, ps);
             double sum = 0.0;
             for (std::uint64_t d = 0; d < t.dims; ++d) {

@@ -25,7 +25,6 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
         tree_mass = 1;
         return;
     }
-    arena.ensure_box_rows();
     const std::uint64_t f = descend(p, scratch);
     const std::span<const std::uint64_t> path = scratch.path_nodes;
     const std::span<const std::uint64_t> siblings = scratch.path_siblings;
@@ -102,8 +101,9 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
                                                             cut.dim, cut.value, split_mass + 1));
     {
         const NodeArena::BoxView s = arena.box_view(split, store);
-        float* out_min = arena.box_min.data() + joined * dims;
-        float* out_max = arena.box_max.data() + joined * dims;
+        const std::uint64_t row = arena.box_row_of(joined);
+        float* out_min = arena.row_min(row);
+        float* out_max = arena.row_max(row);
         double sum = 0.0;
         for (std::size_t i = 0; i < D; ++i) {
             const float lo = min_num(s.min[i], p[i]);
@@ -112,7 +112,7 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
             out_max[i] = hi;
             sum += static_cast<double>(hi - lo);
         }
-        arena.box_range_sum[joined] = sum;
+        arena.set_row_range_sum(row, sum);
     }
     if (parent == kNone) {
         root = joined;

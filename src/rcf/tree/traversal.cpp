@@ -12,12 +12,10 @@ namespace {
 }  // namespace
 
 TreeReader::TreeReader(const RcfTree& tree, const PointStore& store, std::uint64_t dims)
-    : tree_(tree), store_(store), dims_(dims), box_rows_(0), nodes_(tree.arena.nodes.data()),
+    : tree_(tree), store_(store), dims_(dims), box_rows_(tree.arena.box_row_count()),
+      stride_(tree.arena.row_stride()), boxes_(tree.arena.boxes.data()), nodes_(tree.arena.nodes.data()),
       slots_(tree.arena.nodes.size()) {
     if (tree.dims != dims || tree.arena.dims != dims) fail("tree dimension does not match the forest dimension");
-    const NodeArena& a = tree.arena;
-    box_rows_ = a.box_range_sum.size();
-    if (dims > 0) box_rows_ = std::min({box_rows_, a.box_min.size() / dims, a.box_max.size() / dims});
 }
 
 std::span<const float> TreeReader::leaf_row(const Node& leaf) const {
@@ -93,10 +91,10 @@ template <class Policy>
 double fold_path(const TreeReader& r, std::span<const float> q, std::vector<PathStep>& path) {
     const RcfTree& tree = r.tree();
     const std::uint64_t limit = r.slot_count();
-    // Every slot that node() accepts has a box row unless the arena is short
-    // of rows; then the separations are left to the fold, which checks each
-    // one, so that faults are met in the same order as ever.
-    const bool rows_for_all = r.box_rows() >= limit;
+    // Every internal node has a box row unless the arena is short of rows;
+    // then the separations are left to the fold, which checks each one, so
+    // that faults are met in the same order as ever.
+    bool rows_for_all = true;
     const float* x = q.data();
     std::uint64_t slot = tree.root;
     const Node* n = &r.node(slot);
@@ -115,10 +113,12 @@ double fold_path(const TreeReader& r, std::span<const float> q, std::vector<Path
         // its loads overlap that arithmetic instead of following it.
         const std::uint64_t next = r.child_toward(*n, q);
         r.prefetch(next);
-        const double p = rows_for_all ? r.separation_of(r.box_gap_unchecked(slot, x), slot) : 0.0;
+        rows_for_all = rows_for_all && r.has_box(*n);
+        const double p = rows_for_all ? r.separation_of(r.box_gap_unchecked(*n, x), *n) : 0.0;
         steps[depth++] = {p, n->mass, slot};
         slot = next;
         n = &r.node(slot);
+        if (n->is_internal()) r.prefetch_box(*n);
     }
     const double tree_mass = static_cast<double>(tree.tree_mass);
     double v = Policy::leaf(r.leaf_matches(*n, q), static_cast<double>(depth), static_cast<double>(n->mass),

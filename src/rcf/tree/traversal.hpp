@@ -87,37 +87,39 @@ public:
         return node_at(tree_.arena, slot);  // raises the failure
     }
     std::uint64_t slot_count() const { return slots_; }
-    // Slots that have box rows (every slot, for any arena built or loaded
-    // here); separation checks slots against it.
+    // Box rows laid down; separation checks an internal node's row number
+    // against it.
     std::uint64_t box_rows() const { return box_rows_; }
+    bool has_box(const Node& n) const { return n.box_row() < box_rows_; }
 
-    // Box gap of q at an internal node (box_gap_of).
-    float box_gap(std::uint64_t slot, std::span<const float> q) const {
-        check_index(slot, box_rows_);
-        return box_gap_unchecked(slot, q.data());
-    }
-    // As box_gap, for a slot known to be below box_rows().
-    // Starts loading a slot's node and box row while other work goes on. A
-    // prefetch never faults, so the slot need not be valid.
-    void prefetch(std::uint64_t slot) const {
-        __builtin_prefetch(nodes_ + slot);
-        __builtin_prefetch(tree_.arena.box_min.data() + slot * dims_);
-        __builtin_prefetch(tree_.arena.box_max.data() + slot * dims_);
-        __builtin_prefetch(tree_.arena.box_range_sum.data() + slot);
+    // Starts loading a slot's node while other work goes on. A prefetch
+    // never faults, so the slot need not be valid.
+    void prefetch(std::uint64_t slot) const { __builtin_prefetch(nodes_ + slot); }
+    // The same for an internal node's box row (one or two cache lines).
+    void prefetch_box(const Node& n) const {
+        if (!has_box(n)) return;
+        const float* row = boxes_ + n.box_row() * stride_;
+        __builtin_prefetch(row);
+        __builtin_prefetch(row + stride_ - 1);
     }
 
-    float box_gap_unchecked(std::uint64_t slot, const float* x) const {
-        return box_gap_of(tree_.arena.box_min.data() + slot * dims_, tree_.arena.box_max.data() + slot * dims_, x,
-                          dims_);
+    // Box gap of q at an internal node (box_gap_of); the node must have a
+    // box row (has_box).
+    float box_gap_unchecked(const Node& n, const float* x) const {
+        const float* row = boxes_ + n.box_row() * stride_;
+        return box_gap_of(row, row + dims_, x, dims_);
     }
     // Chance that a random cut of the node's box, widened to take in q,
     // falls between q and the box.
     double separation(std::uint64_t slot, std::span<const float> q) const {
-        return separation_of(box_gap(slot, q), slot);
+        const Node& n = node(slot);
+        check_index(n.box_row(), box_rows_);
+        return separation_of(box_gap_unchecked(n, q.data()), n);
     }
-    double separation_of(float gap, std::uint64_t slot) const {
+    double separation_of(float gap, const Node& n) const {
         if (gap == 0.0f) return 0.0;
-        const double range = tree_.arena.box_range_sum[slot];
+        double range;
+        std::memcpy(&range, boxes_ + n.box_row() * stride_ + 2 * dims_, sizeof range);
         if (range == 0.0) return 1.0;
         const double g = static_cast<double>(gap);
         return g / (range + g);
@@ -139,6 +141,8 @@ private:
     const PointStore& store_;
     std::uint64_t dims_;
     std::uint64_t box_rows_;
+    std::uint64_t stride_;
+    const float* boxes_;
     // The arena's nodes, taken once: a reader lives within one query, which
     // does not change the tree.
     const Node* nodes_;
