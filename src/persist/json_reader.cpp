@@ -5,6 +5,7 @@
 #include <limits>
 #include <system_error>
 
+#include "common/debug_text.hpp"
 #include "persist/float_text.hpp"
 
 namespace arbolet::persist::json {
@@ -72,35 +73,6 @@ bool valid_utf8(std::string_view s) {
         i += len;
     }
     return true;
-}
-
-// A found string as messages quote it: in double quotes, with quotes,
-// backslashes and control characters escaped.
-std::string quoted(std::string_view s) {
-    std::string out = "\"";
-    for (char ch : s) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case 0: out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    static const char* hex = "0123456789abcdef";
-                    out += "\\u{";
-                    if (c >= 0x10) out += hex[c >> 4];
-                    out += hex[c & 0xF];
-                    out += '}';
-                } else {
-                    out += ch;
-                }
-        }
-    }
-    out += '"';
-    return out;
 }
 
 }  // namespace
@@ -438,7 +410,7 @@ void Reader::fail_invalid_type(const char* expecting) {
             break;
         case '"':
             eat();
-            found = "string " + quoted(parse_string_body(true));
+            found = "string " + debug_quote(parse_string_body(true));
             break;
         case '[': found = "sequence"; break;
         case '{': found = "map"; break;

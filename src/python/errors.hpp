@@ -19,8 +19,6 @@ PyObject* raise_panic(std::string_view message);
 // Maps the C++ exception in flight (InternalFailure, bad_alloc, ...).
 PyObject* raise_current_exception();
 
-// Structural debug form of a text payload: quoted, with escapes.
-std::string debug_quote(std::string_view text);
 // The message of an EngineError as Python shows it.
 std::string engine_error_message(const EngineError& error);
 
