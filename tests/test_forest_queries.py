@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import arbolet
+from reference_rng import next_u64, peek, seeded
 
 NONE = 2**64 - 1
 QUERIES = ["score", "displacement_score", "density"]
@@ -360,35 +361,6 @@ def test_walks_compiled_from_cpp(tmp_path):
 
 # An independent model of the walks, read from the forest's document, to pin
 # the order of every floating-point operation.
-MASK = (1 << 64) - 1
-
-
-def seeded(seed):
-    words, x = [], seed
-    for _ in range(4):
-        x = (x + 0x9E3779B97F4A7C15) & MASK
-        z = ((x ^ (x >> 30)) * 0xBF58476D1CE4E5B9) & MASK
-        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
-        words.append(z ^ (z >> 31))
-    return words
-
-
-def peek(s):
-    x = (s[0] + s[3]) & MASK
-    return ((((x << 23) | (x >> 41)) & MASK) + s[0]) & MASK
-
-
-def next_u64(s):
-    result = peek(s)
-    t = (s[1] << 17) & MASK
-    s[2] ^= s[0]
-    s[3] ^= s[1]
-    s[1] ^= s[2]
-    s[0] ^= s[3]
-    s[2] ^= t
-    s[3] = ((s[3] << 45) | (s[3] >> 19)) & MASK
-    return result
-
 
 class Model:
     def __init__(self, forest):
