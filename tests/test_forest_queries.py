@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import arbolet
-from reference_rng import next_u64, peek, seeded
+from reference_rng import next_u64, peek, seeded, uniform
 
 NONE = 2**64 - 1
 QUERIES = ["score", "displacement_score", "density"]
@@ -483,7 +483,7 @@ class Model:
                 elif centrality >= 1:
                     best = (n["point_idx"], dist) if dist < best[1] else best
                 else:
-                    u = (next_u64(rng) >> 11) * 2.0**-53
+                    u = uniform(rng)
                     best = (n["point_idx"], dist) if dist < best[1] or u < 1 - centrality else best
             nominated.append(best[0])
         out = [float(v) for v in q]
