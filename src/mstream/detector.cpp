@@ -61,6 +61,29 @@ double sketch_score(double a, double s, double ticks) {
     return sq / mu + sq / (spread * mu);
 }
 
+// Adds one to the record's bucket in every row of a pair's `current`, then of
+// its `total`, and scores the row minima the counts reach. `bucket(sketch, r)`
+// hashes for row r; when the two sketches hash alike (`shared`) the current
+// sketch's bucket serves both.
+template <class Sketch, class Bucket>
+double add_and_score(SketchCounts<Sketch>& pair, bool shared, std::uint64_t rows, std::uint64_t buckets,
+                     double ticks, Bucket bucket) {
+    double a = kInfinity;
+    double s = kInfinity;
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        const std::uint64_t bc = bucket(pair.current, r);
+        const std::uint64_t bt = shared ? bc : bucket(pair.total, r);
+        double& ca = pair.current.count.data[r * buckets + bc];
+        double& cs = pair.total.count.data[r * buckets + bt];
+        pair.current.decay_index.touch(r * buckets + bc);
+        ca += 1.0;
+        cs += 1.0;
+        a = min_of(a, ca);
+        s = min_of(s, cs);
+    }
+    return sketch_score(a, s, ticks);
+}
+
 bool same_hashing(const RecordSketch& a, const RecordSketch& b) {
     return a.numeric_planes == b.numeric_planes && a.categorical_coeffs == b.categorical_coeffs;
 }
@@ -257,43 +280,18 @@ Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<c
 
     double record_score;
     {
-        RecordSketch& current = record_counts.current;
-        RecordSketch& total = record_counts.total;
-        const bool shared = shapes.record_shared;
-        double a = kInfinity;
-        double s = kInfinity;
-        for (std::uint64_t r = 0; r < rows; ++r) {
-            const std::uint64_t bc = current.bucket(r, numeric, categorical);
-            const std::uint64_t bt = shared ? bc : total.bucket(r, numeric, categorical);
-            double& ca = current.count.data[r * buckets + bc];
-            double& cs = total.count.data[r * buckets + bt];
-            current.decay_index.touch(r * buckets + bc);
-            ca += 1.0;
-            cs += 1.0;
-            a = min_of(a, ca);
-            s = min_of(s, cs);
-        }
-        record_score = sketch_score(a, s, ticks);
+        record_score = add_and_score(record_counts, shapes.record_shared, rows, buckets, ticks,
+                                     [&](const RecordSketch& k, std::uint64_t r) {
+                                         return k.bucket(r, numeric, categorical);
+                                     });
     }
 
     for (std::size_t j = 0; j < categorical.size(); ++j) {
-        CategoricalSketch& current = categorical_counts[j].current;
-        CategoricalSketch& total = categorical_counts[j].total;
-        const bool shared = shapes.categorical_shared[j] != 0;
-        double a = kInfinity;
-        double s = kInfinity;
-        for (std::uint64_t r = 0; r < rows; ++r) {
-            const std::uint64_t bc = current.bucket(r, categorical[j]);
-            const std::uint64_t bt = shared ? bc : total.bucket(r, categorical[j]);
-            double& ca = current.count.data[r * buckets + bc];
-            double& cs = total.count.data[r * buckets + bt];
-            current.decay_index.touch(r * buckets + bc);
-            ca += 1.0;
-            cs += 1.0;
-            a = min_of(a, ca);
-            s = min_of(s, cs);
-        }
-        categorical_scores[j] = sketch_score(a, s, ticks);
+        const std::int64_t code = categorical[j];
+        categorical_scores[j] = add_and_score(categorical_counts[j], shapes.categorical_shared[j] != 0, rows, buckets,
+                                              ticks, [&](const CategoricalSketch& k, std::uint64_t r) {
+                                                  return k.bucket(r, code);
+                                              });
     }
 
     ++entries_seen;
