@@ -61,6 +61,26 @@ double sketch_score(double a, double s, double ticks) {
     return sq / mu + sq / (spread * mu);
 }
 
+struct RowMinima {
+    double current;
+    double total;
+};
+
+// The minima over rows of a pair's counts at the record's buckets, as they
+// stand (a preview reads them before any change).
+template <class Sketch, class Bucket>
+RowMinima row_minima(const SketchCounts<Sketch>& pair, bool shared, std::uint64_t rows, std::uint64_t buckets,
+                     Bucket bucket) {
+    RowMinima m{kInfinity, kInfinity};
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        const std::uint64_t bc = bucket(pair.current, r);
+        const std::uint64_t bt = shared ? bc : bucket(pair.total, r);
+        m.current = min_of(m.current, pair.current.count.data[r * buckets + bc]);
+        m.total = min_of(m.total, pair.total.count.data[r * buckets + bt]);
+    }
+    return m;
+}
+
 // Adds one to the record's bucket in every row of a pair's `current`, then of
 // its `total`, and scores the row minima the counts reach. `bucket(sketch, r)`
 // hashes for row r; when the two sketches hash alike (`shared`) the current
@@ -327,36 +347,22 @@ Result<MStreamScore> MStream::preview(std::span<const float> numeric, std::span<
         numeric_scores[i] = sketch_score(a, s, ticks);
     }
 
-    double record_score;
-    {
-        const RecordSketch& current = record_counts.current;
-        const RecordSketch& total = record_counts.total;
-        const bool shared = shapes.verified ? shapes.record_shared : same_hashing(current, total);
-        double a = kInfinity;
-        double s = kInfinity;
-        for (std::uint64_t r = 0; r < rows; ++r) {
-            const std::uint64_t bc = current.bucket(r, numeric, categorical);
-            const std::uint64_t bt = shared ? bc : total.bucket(r, numeric, categorical);
-            a = min_of(a, current.count.data[r * buckets + bc]);
-            s = min_of(s, total.count.data[r * buckets + bt]);
-        }
-        record_score = sketch_score(decayed(a), s + 1.0, ticks);
-    }
+    const RowMinima record = row_minima(record_counts,
+                                        shapes.verified ? shapes.record_shared
+                                                        : same_hashing(record_counts.current, record_counts.total),
+                                        rows, buckets, [&](const RecordSketch& k, std::uint64_t r) {
+                                            return k.bucket(r, numeric, categorical);
+                                        });
+    const double record_score = sketch_score(decayed(record.current), record.total + 1.0, ticks);
 
     std::vector<double> categorical_scores(categorical.size());
     for (std::size_t j = 0; j < categorical.size(); ++j) {
-        const CategoricalSketch& current = categorical_counts[j].current;
-        const CategoricalSketch& total = categorical_counts[j].total;
-        const bool shared = shapes.verified ? shapes.categorical_shared[j] != 0 : same_hashing(current, total);
-        double a = kInfinity;
-        double s = kInfinity;
-        for (std::uint64_t r = 0; r < rows; ++r) {
-            const std::uint64_t bc = current.bucket(r, categorical[j]);
-            const std::uint64_t bt = shared ? bc : total.bucket(r, categorical[j]);
-            a = min_of(a, current.count.data[r * buckets + bc]);
-            s = min_of(s, total.count.data[r * buckets + bt]);
-        }
-        categorical_scores[j] = sketch_score(decayed(a), s + 1.0, ticks);
+        const auto& pair = categorical_counts[j];
+        const std::int64_t code = categorical[j];
+        const RowMinima m = row_minima(
+            pair, shapes.verified ? shapes.categorical_shared[j] != 0 : same_hashing(pair.current, pair.total), rows,
+            buckets, [&](const CategoricalSketch& k, std::uint64_t r) { return k.bucket(r, code); });
+        categorical_scores[j] = sketch_score(decayed(m.current), m.total + 1.0, ticks);
     }
 
     return assemble(record_score, std::move(numeric_scores), std::move(categorical_scores));
