@@ -48,7 +48,7 @@ void write_tree(JsonWriter& w, const rcf::RcfTree& tree) {
                 break;
             case NodeKind::Leaf:
                 w.raw("{\"Leaf\":{\"point_idx\":");
-                w.u64(n.point_idx);
+                w.u64(n.point_idx());
                 w.raw(",\"mass\":");
                 w.u64(n.mass);
                 w.raw("}}");
@@ -61,7 +61,7 @@ void write_tree(JsonWriter& w, const rcf::RcfTree& tree) {
                 w.raw(",\"right\":");
                 w.u64(n.right);
                 w.raw(",\"cut_dim\":");
-                w.u64(n.cut_dim);
+                w.u64(n.cut_dim());
                 w.raw(",\"cut_val\":");
                 w.f32(n.cut_val);
                 w.raw(",\"mass\":");
@@ -254,6 +254,7 @@ private:
     // load.
     void read_tree(rcf::RcfTree& t, std::size_t index) {
         box_lengths_.clear();
+        tree_index_ = index;
         r_.read_record(kTree, [&](int i) {
             switch (i) {
                 case 0: t.root = r_.read_unsigned(kUsize); break;
@@ -283,6 +284,9 @@ private:
                 a.box_free.clear();
                 box_rows_ = 0;
                 r_.read_seq(kSeq, [&] {
+                    if (a.nodes.size() == Node::kMaxSlots && deferred_.empty())
+                        deferred_ = "inconsistent state: tree " + std::to_string(tree_index_) +
+                                    " has more than 2^32 - 1 node slots";
                     a.nodes.emplace_back();
                     if (!r_.take_null()) read_node(a, a.nodes.size() - 1);
                 });
@@ -313,18 +317,20 @@ private:
             n.kind = NodeKind::Leaf;
             r_.read_record(kLeaf, [&](int i) {
                 if (i == 0)
-                    n.point_idx = r_.read_unsigned(kUsize);
+                    n.set_point_idx(r_.read_unsigned(kUsize));
                 else
                     n.mass = r_.read_unsigned(kUsize);
             });
         } else {
             n.kind = NodeKind::Internal;
-            n.point_idx = Node::kNoBox;
+            n.set_box_row(Node::kNoBox);
             r_.read_record(kInternal, [&](int i) {
                 switch (i) {
-                    case 0: n.left = r_.read_unsigned(kUsize); break;
-                    case 1: n.right = r_.read_unsigned(kUsize); break;
-                    case 2: n.cut_dim = r_.read_unsigned(kUsize); break;
+                    case 0: n.left = index32(r_.read_unsigned(kUsize), slot, "names child ", " beyond the arena"); break;
+                    case 1: n.right = index32(r_.read_unsigned(kUsize), slot, "names child ", " beyond the arena"); break;
+                    case 2:
+                        n.set_cut_dim(index32(r_.read_unsigned(kUsize), slot, "cuts dimension ", " beyond the point length"));
+                        break;
                     case 3: n.cut_val = r_.read_f32(); break;
                     case 4: n.mass = r_.read_unsigned(kUsize); break;
                     case 5: read_box(a, slot); break;
@@ -338,6 +344,17 @@ private:
             return;
         }
         r_.fail_here(e < 0 ? "EOF while parsing an object" : "expected value");
+    }
+
+    // Child slots and cut dimensions are held in 32 bits: a wider value
+    // cannot name anything that exists, so the load is refused (after the
+    // parse, like the other inconsistencies) instead of wrapping it.
+    std::uint32_t index32(std::uint64_t v, std::size_t slot, const char* before, const char* after) {
+        if (v <= Node::kMax32) return static_cast<std::uint32_t>(v);
+        if (deferred_.empty())
+            deferred_ = "inconsistent state: tree " + std::to_string(tree_index_) + " node " + std::to_string(slot) +
+                        " " + before + std::to_string(v) + after;
+        return 0;
     }
 
     // True for Leaf, false for Internal.
@@ -370,7 +387,10 @@ private:
         // Laid down as one row (minima, maxima, range sum); the row has the
         // arena's stride whenever both lengths match dims, which the load
         // requires.
-        a.nodes[slot].point_idx = box_rows_++;
+        // Rows are numbered in 32 bits; a row beyond that stays unnumbered
+        // (kNoBox) and the slot check below refuses the document first.
+        if (box_rows_ < Node::kNoBox) a.nodes[slot].set_box_row(box_rows_);
+        ++box_rows_;
         a.boxes.insert(a.boxes.end(), box_min_.begin(), box_min_.end());
         a.boxes.insert(a.boxes.end(), box_max_.begin(), box_max_.end());
         float sum_bits[2];
@@ -425,6 +445,7 @@ private:
     std::vector<BoxLengths> box_lengths_;
     std::vector<float> box_min_, box_max_;
     std::uint64_t box_rows_ = 0;
+    std::size_t tree_index_ = 0;
     std::string deferred_;
 };
 

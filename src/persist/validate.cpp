@@ -71,16 +71,16 @@ std::string check_tree(std::size_t t, const rcf::RcfTree& tree, std::uint64_t di
         const Node& node = nodes[s];
         auto at = [&] { return name + " node " + to_string(s); };
         if (node.kind == NodeKind::Leaf) {
-            if (node.point_idx >= rows)
-                return inconsistent(at() + " names point " + to_string(node.point_idx) + " beyond the point store");
+            if (node.point_idx() >= rows)
+                return inconsistent(at() + " names point " + to_string(node.point_idx()) + " beyond the point store");
         } else if (node.kind == NodeKind::Internal) {
             for (std::uint64_t child : {node.left, node.right}) {
                 if (child >= n) return inconsistent(at() + " names child " + to_string(child) + " beyond the arena");
                 if (nodes[child].kind == NodeKind::Vacant)
                     return inconsistent(at() + " names vacant child " + to_string(child));
             }
-            if (node.cut_dim >= dims)
-                return inconsistent(at() + " cuts dimension " + to_string(node.cut_dim) + " of " + to_string(dims));
+            if (node.cut_dim() >= dims)
+                return inconsistent(at() + " cuts dimension " + to_string(node.cut_dim()) + " of " + to_string(dims));
         }
     }
 

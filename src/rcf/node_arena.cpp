@@ -31,6 +31,8 @@ std::uint64_t NodeArena::take_box_row() {
         return row;
     }
     const std::uint64_t row = box_row_count();
+    // Row numbers are 32 bits wide, the top value marking "no row".
+    if (row >= Node::kNoBox) fail("node box table exceeds 2^32 - 1 rows");
     std::uint64_t cells = 0;
     if (!checked_mul(row + 1, row_stride(), cells)) fail("node box table size overflows");
     check_allocation(cells, sizeof(float));
@@ -48,8 +50,8 @@ void NodeArena::ensure_box_rows() {
     const std::uint64_t rows = box_row_count();
     for (Node& n : nodes) {
         if (n.kind != NodeKind::Internal || n.box_row() < rows) continue;
-        n.point_idx = take_box_row();
-        std::fill_n(row_min(n.point_idx), row_stride(), 0.0f);
+        n.set_box_row(take_box_row());
+        std::fill_n(row_min(n.box_row()), row_stride(), 0.0f);
     }
 }
 
@@ -61,10 +63,12 @@ std::uint64_t NodeArena::alloc(const Node& node) {
         free.pop_back();
         nodes[slot] = node;
     } else {
+        // Child slots are 32 bits wide: an arena stops short of wrapping them.
+        if (nodes.size() >= Node::kMaxSlots) fail("node arena exceeds 2^32 - 1 slots");
         nodes.push_back(node);
         slot = nodes.size() - 1;
     }
-    if (node.kind == NodeKind::Internal) nodes[slot].point_idx = take_box_row();
+    if (node.kind == NodeKind::Internal) nodes[slot].set_box_row(take_box_row());
     return slot;
 }
 
@@ -83,6 +87,8 @@ void NodeArena::bad_slot(std::uint64_t slot) const {
     check_index(slot, nodes.size());
     fail("accessed freed or uninitialized node");
 }
+
+void Node::too_wide() { fail("node index does not fit in 32 bits"); }
 
 void NodeArena::not_internal() { fail("internal error: entered unreachable code"); }
 
@@ -103,7 +109,7 @@ void NodeArena::set_bbox(std::uint64_t slot, const BoundingBox& box) {
     check_index(slot, nodes.size());
     if (box.min.size() != dims || box.max.size() != dims) fail("bounding box length does not match the tree");
     Node& n = internal(slot);
-    if (n.box_row() >= box_row_count()) n.point_idx = take_box_row();
+    if (n.box_row() >= box_row_count()) n.set_box_row(take_box_row());
     std::copy(box.min.begin(), box.min.end(), row_min(n.box_row()));
     std::copy(box.max.begin(), box.max.end(), row_max(n.box_row()));
     set_row_range_sum(n.box_row(), box.range_sum);
@@ -112,7 +118,7 @@ void NodeArena::set_bbox(std::uint64_t slot, const BoundingBox& box) {
 NodeArena::BoxView NodeArena::box_view(std::uint64_t slot, const PointStore& store) const {
     const Node& n = node(slot);
     if (n.kind == NodeKind::Leaf) {
-        const std::span<const float> r = store.row(n.point_idx);
+        const std::span<const float> r = store.row(n.point_idx());
         if (r.size() != dims) fail("point length does not match the tree");
         return {r.data(), r.data()};
     }
@@ -167,10 +173,10 @@ struct ChildBoxes {
                 leaf = false;
                 return {arena.row_min(n.box_row()), arena.row_max(n.box_row())};
             }
-            if (n.kind == NodeKind::Leaf && n.point_idx < rows) {
+            if (n.kind == NodeKind::Leaf && n.point_idx() < rows) {
                 mass = n.mass;
                 leaf = true;
-                const float* row = store.store.data.data() + n.point_idx * arena.dims;
+                const float* row = store.store.data.data() + n.point_idx() * arena.dims;
                 return {row, row};
             }
         }

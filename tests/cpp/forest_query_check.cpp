@@ -87,13 +87,13 @@ int main() {
     m = fails([&]{ (void)g.attribution(q0); }); EXPECT(m.find("cycle")!=std::string::npos); }
   { Forest g = f; RcfTree& t = g.trees[1]; t.arena.nodes[0].kind = NodeKind::Vacant;
     EXPECT(fails([&]{ (void)g.score(q0); })=="accessed freed or uninitialized node"); }
-  { Forest g = f; RcfTree& t = g.trees[1]; t.arena.nodes[t.root].cut_dim = 7;
+  { Forest g = f; RcfTree& t = g.trees[1]; t.arena.nodes[t.root].set_cut_dim(7);
     EXPECT(fails([&]{ (void)g.score(q0); })=="assertion failed: index < dim"); }
   { Forest g = f; RcfTree& t = g.trees[1]; t.arena.nodes[t.root].right = 99;
     EXPECT(fails([&]{ (void)g.score(q3); })=="assertion failed: index < dim"); }
   { Forest g = f; RcfTree& t = g.trees[1]; t.arena.boxes.resize(1);
     EXPECT(fails([&]{ (void)g.score(q3); })=="assertion failed: index < dim"); }
-  { Forest g = f; RcfTree& t = g.trees[0]; t.arena.nodes[0].point_idx = 1000000;
+  { Forest g = f; RcfTree& t = g.trees[0]; t.arena.nodes[0].set_point_idx(1000000);
     EXPECT(!fails([&]{ (void)g.score(q3); }).empty()); }
   // deep chain: 200000 internal nodes
   { Forest g = f; RcfTree& t = g.trees[1]; std::uint64_t child = 0;

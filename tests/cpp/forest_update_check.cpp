@@ -57,7 +57,7 @@ static void check_forest(const Forest& f) {
             stack.pop_back();
             const Node& n = t.arena.node(x);
             if (n.is_leaf()) {
-                CHECK(held.count(n.point_idx) == 1 && ps.occupied[n.point_idx]);
+                CHECK(held.count(n.point_idx()) == 1 && ps.occupied[n.point_idx()]);
                 leaves[x] = n.mass;
                 continue;
             }
@@ -145,7 +145,7 @@ static void tree_mechanics() {
     CHECK(f.trees[0].rng == one);
     const Node& root = f.trees[0].arena.node(f.trees[0].root);
     CHECK(root.is_internal() && root.cut_val >= 1.0f && root.cut_val < 2.0f);
-    CHECK(f.point_store.row(f.trees[0].arena.node(root.left).point_idx)[0] == 1.0f);
+    CHECK(f.point_store.row(f.trees[0].arena.node(root.left).point_idx())[0] == 1.0f);
     CHECK(f.update(std::vector<float>{1.0f}).ok());
     CHECK(f.trees[0].rng == one && f.trees[0].arena.mass_of(f.trees[0].root) == 3);
 
@@ -154,7 +154,7 @@ static void tree_mechanics() {
     RcfTree& t = f.trees[0];
     TreeScratch scratch;
     const std::uint64_t parent = t.root, leaf2 = root.right;
-    CHECK(t.remove(f.point_store, t.arena.node(leaf2).point_idx, scratch).ok());
+    CHECK(t.remove(f.point_store, t.arena.node(leaf2).point_idx(), scratch).ok());
     CHECK(t.arena.node(t.root).is_leaf() && t.arena.free.size() == 2);
     CHECK(t.arena.alloc(Node::Leaf(0, 1)) == parent && t.arena.alloc(Node::Leaf(0, 1)) == leaf2);
 
@@ -173,6 +173,28 @@ static std::string panic_text(F&& fn) {
         return e.message();
     }
     return "";
+}
+
+// Child slots, cut_dim and box rows are 32 bits wide in a node: a wider
+// value must fail rather than wrap onto a valid slot or dimension, while a
+// leaf keeps all 64 bits of its point row.
+static void narrow_node_fields() {
+    const std::uint64_t wide = std::uint64_t{1} << 32;
+    const std::string msg = "node index does not fit in 32 bits";
+    CHECK(panic_text([&] { Node::Internal(wide, 1, 0, 0.0f, 2); }) == msg);
+    CHECK(panic_text([&] { Node::Internal(0, wide + 1, 0, 0.0f, 2); }) == msg);
+    CHECK(panic_text([&] { Node::Internal(0, 1, wide, 0.0f, 2); }) == msg);
+    Node n = Node::Internal(0xFFFFFFFEu, 0xFFFFFFFFu, 0xFFFFFFFFu, 1.5f, 2);
+    CHECK(n.left == 0xFFFFFFFEu && n.right == 0xFFFFFFFFu && n.cut_dim() == 0xFFFFFFFFu);
+    CHECK(n.box_row() == Node::kNoBox);
+    n.set_box_row(7);
+    CHECK(n.box_row() == 7 && n.cut_dim() == 0xFFFFFFFFu);
+    n.set_cut_dim(3);
+    CHECK(n.box_row() == 7 && n.cut_dim() == 3);
+    CHECK(panic_text([&] { n.set_left(wide); }) == msg && n.left == 0xFFFFFFFEu);
+    CHECK(panic_text([&] { n.set_box_row(wide); }) == msg && n.box_row() == 7);
+    const Node leaf = Node::Leaf(UINT64_MAX - 1, 5);
+    CHECK(leaf.point_idx() == UINT64_MAX - 1 && leaf.mass == 5);
 }
 
 static void inconsistent_states() {
@@ -211,11 +233,11 @@ static void inconsistent_states() {
     vacant.trees[0].arena.nodes[vacant.trees[0].arena.node(vacant.trees[0].root).right] = Node{};
     CHECK(panic_text([&] { (void)vacant.update(p); }) == "accessed freed or uninitialized node");
     Forest bad_dim = f;
-    bad_dim.trees[0].arena.nodes[bad_dim.trees[0].root].cut_dim = 2;
+    bad_dim.trees[0].arena.nodes[bad_dim.trees[0].root].set_cut_dim(2);
     CHECK(panic_text([&] { (void)bad_dim.update(p); }) == "assertion failed: index < dim");
     Forest bad_slot = f;
     for (auto& n : bad_slot.trees[0].arena.nodes)
-        if (n.is_leaf()) n.point_idx = UINT64_MAX - 1;
+        if (n.is_leaf()) n.set_point_idx(UINT64_MAX - 1);
     CHECK(panic_text([&] { (void)bad_slot.update(p); }) == "assertion failed: index < dim");
     Forest short_sampler = f;
     short_sampler.samplers[0].capacity = 0;
@@ -229,6 +251,7 @@ int main() {
     software_log_values();
     next_down_values();
     tree_mechanics();
+    narrow_node_fields();
     inconsistent_states();
     infinite_streams();
     if (failures) return 1;

@@ -43,7 +43,7 @@ void repoint_leaf(const RcfTree& tree, NodeArena& arena, const Sampler& sampler,
             }
         }
     }
-    if (best != kNone) arena.node(leaf).point_idx = sampler.point_indices[best];
+    if (best != kNone) arena.node(leaf).set_point_idx(sampler.point_indices[best]);
 }
 
 }  // namespace
@@ -99,7 +99,7 @@ Status Forest::offer(std::span<const float> fresh) {
             Status removed = tree.remove(point_store, e, scratch);
             if (!removed) return removed;
             const std::uint64_t kept = scratch.kept_leaf;
-            if (kept != kNone && tree.arena.node(kept).point_idx == e)
+            if (kept != kNone && tree.arena.node(kept).point_idx() == e)
                 repoint_leaf(tree, tree.arena, sampler, point_store, kept, e, scratch);
             point_store.release(e);
         }

@@ -31,7 +31,7 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
     const std::size_t L = path.size();
     tree_mass += 1;
 
-    const std::uint64_t q_slot = arena.node(f).point_idx;
+    const std::uint64_t q_slot = arena.node(f).point_idx();
     if (store.row_equals(q_slot, p)) {
         arena.node(f).mass += 1;
         arena.refresh_path(path, store);
@@ -119,9 +119,9 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
     } else {
         Node& par = arena.internal(parent);
         if (par.left == split)
-            par.left = joined;
+            par.set_left(joined);
         else
-            par.right = joined;
+            par.set_right(joined);
     }
     arena.refresh_path(path.first(ancestors), store);
 }
@@ -157,9 +157,9 @@ Status RcfTree::remove(const PointStore& store, std::uint64_t slot, TreeScratch&
     } else {
         Node& g = arena.internal(path[L - 2]);
         if (g.left == a)
-            g.left = sib;
+            g.set_left(sib);
         else
-            g.right = sib;
+            g.set_right(sib);
     }
     // Leaf first, then its parent: the next two allocations reuse the
     // parent's slot first.

@@ -19,13 +19,13 @@ TreeReader::TreeReader(const RcfTree& tree, const PointStore& store, std::uint64
 }
 
 std::span<const float> TreeReader::leaf_row(const Node& leaf) const {
-    std::span<const float> row = store_.row(leaf.point_idx);
+    std::span<const float> row = store_.row(leaf.point_idx());
     if (row.size() != dims_) fail("stored point length does not match the forest dimension");
     return row;
 }
 
 bool TreeReader::leaf_matches(const Node& leaf, std::span<const float> q) const {
-    std::span<const float> row = store_.row(leaf.point_idx);
+    std::span<const float> row = store_.row(leaf.point_idx());
     if (row.size() != q.size()) return false;
     for (std::size_t i = 0; i < row.size(); ++i)
         if (!(row[i] == q[i])) return false;
@@ -164,16 +164,16 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
     for (const Node* n = &r.node(slot); n->is_internal(); n = &r.node(slot)) {
         if (depth >= limit) walk_too_long();
         const std::uint64_t next = r.child_toward(*n, q);
-        const bool goes_left = q[n->cut_dim] <= n->cut_val;
+        const bool goes_left = q[n->cut_dim()] <= n->cut_val;
         const double p = r.separation(slot, q);
         // A NaN p (an infinite gap over an infinite range) is not > 0 and is
         // skipped without touching `remaining`.
         if (p > 0.0) {
             const double add = lift * ((1.0 / (static_cast<double>(depth) + 1.0)) * (remaining * p));
             if (goes_left)
-                pairs[n->cut_dim].above += add;
+                pairs[n->cut_dim()].above += add;
             else
-                pairs[n->cut_dim].below += add;
+                pairs[n->cut_dim()].below += add;
             remaining *= 1.0 - p;
         }
         ++depth;
@@ -206,13 +206,13 @@ void collect_neighbors(const RcfTree& tree, const PointStore& store, std::span<c
         const Node& n = r.node(slot);
         if (n.is_leaf()) {
             const double term = lift / (static_cast<double>(depth) + 1.0);
-            out.push_back({n.point_idx, out.size(), term, l1_distance(q, r.leaf_row(n))});
+            out.push_back({n.point_idx(), out.size(), term, l1_distance(q, r.leaf_row(n))});
             continue;
         }
         const double p = r.separation(slot, q);
         if (depth > 0 && !(p > threshold)) continue;
-        check_index(n.cut_dim, q.size());
-        const bool goes_left = q[n.cut_dim] <= n.cut_val;
+        check_index(n.cut_dim(), q.size());
+        const bool goes_left = q[n.cut_dim()] <= n.cut_val;
         if (p > 0.5) {
             stack_nodes.push_back(goes_left ? n.right : n.left);
             stack_depths.push_back(depth + 1);
@@ -245,8 +245,8 @@ ImputeCandidate impute_descent(const RcfTree& tree, const PointStore& store, std
         if (++steps > limit) walk_too_long();
         const Node& n = r.node(slot);
         if (n.is_internal()) {
-            check_index(n.cut_dim, q.size());
-            if (missing[n.cut_dim]) {
+            check_index(n.cut_dim(), q.size());
+            if (missing[n.cut_dim()]) {
                 stack.push_back(n.right);
                 stack.push_back(n.left);
             } else {
@@ -259,13 +259,13 @@ ImputeCandidate impute_descent(const RcfTree& tree, const PointStore& store, std
         for (std::size_t i = 0; i < row.size(); ++i)
             if (!missing[i]) distance += static_cast<double>(std::fabs(q[i] - row[i]));
         if (!have_best) {
-            best = {n.point_idx, distance};
+            best = {n.point_idx(), distance};
             have_best = true;
         } else if (nearest_only) {
-            if (distance < best.distance) best = {n.point_idx, distance};
+            if (distance < best.distance) best = {n.point_idx(), distance};
         } else {
             const double u = rng.uniform_f64();
-            if (distance < best.distance || u < switch_chance) best = {n.point_idx, distance};
+            if (distance < best.distance || u < switch_chance) best = {n.point_idx(), distance};
         }
     }
     return best;

@@ -128,8 +128,8 @@ public:
     // Routing rule: ties go left, so that a NaN coordinate (which compares
     // false) goes right.
     std::uint64_t child_toward(const Node& n, std::span<const float> q) const {
-        check_index(n.cut_dim, dims_);
-        return q[n.cut_dim] <= n.cut_val ? n.left : n.right;
+        check_index(n.cut_dim(), dims_);
+        return q[n.cut_dim()] <= n.cut_val ? n.left : n.right;
     }
 
     // The stored row of a leaf, exactly `dims` values long.

@@ -26,9 +26,9 @@ std::uint64_t RcfTree::descend(std::span<const float> point, TreeScratch& scratc
         const Node& n = arena.node(cur);
         if (n.kind == NodeKind::Leaf) return cur;
         if (scratch.path_nodes.size() >= limit) fail("tree descent does not end (cycle in the tree)");
-        check_index(n.cut_dim, point.size());
+        check_index(n.cut_dim(), point.size());
         // Ties go left, so that a NaN coordinate goes right.
-        const bool left = point[n.cut_dim] <= n.cut_val;
+        const bool left = point[n.cut_dim()] <= n.cut_val;
         const std::uint64_t next = left ? n.left : n.right;
         scratch.path_nodes.push_back(cur);
         scratch.path_siblings.push_back(left ? n.right : n.left);
