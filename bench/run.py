@@ -52,7 +52,7 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 # Our node arena keeps, per slot: the node record (kind, cut_val, left,
 # right, cut_dim, point_idx, mass), then a box row of D floats for min and D
 # for max, and one double range sum.
-NODE_RECORD_BYTES = 48
+NODE_RECORD_BYTES = 32
 
 
 def box_row_bytes(dim):

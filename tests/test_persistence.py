@@ -323,6 +323,10 @@ INCONSISTENT = {
     "vacant_child": (lambda d: node(d, internal_slots(d)[0]).update(left=add_vacant(d)), "names vacant child"),
     "point_beyond": (lambda d: node(d, leaf_slots(d)[0]).update(point_idx=10 ** 6), "names point 1000000 beyond"),
     "cut_dim": (lambda d: node(d, internal_slots(d)[0]).update(cut_dim=2), "cuts dimension 2 of 2"),
+    # Indices that a 32-bit field would wrap onto a valid slot or dimension.
+    "child_wraps": (lambda d: node(d, internal_slots(d)[0]).update(left=2 ** 32 + node(d, internal_slots(d)[0])["left"]),
+                    "beyond the arena"),
+    "cut_dim_wraps": (lambda d: node(d, internal_slots(d)[0]).update(cut_dim=2 ** 32), "cuts dimension 4294967296"),
     "root_beyond": (lambda d: d["trees"][1].update(root=77), "tree 1 root 77 beyond the arena"),
     "root_vacant": (lambda d: d["trees"][0].update(root=add_vacant(d)), "root names vacant slot"),
     "free_occupied": (lambda d: d["trees"][0]["arena"]["free"].append(leaf_slots(d)[0]), "names occupied slot"),
