@@ -5,13 +5,12 @@ from_json; behaviour on trained forests is checked by property."""
 import json
 import math
 import shutil
-import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import arbolet
+from conftest import run_engine_check
 from reference_rng import next_u64, peek, seeded, uniform
 
 NONE = 2**64 - 1
@@ -346,17 +345,7 @@ def test_walks_compiled_from_cpp(tmp_path):
     """Exact values on hand-built trees and the guards against damaged
     states (cycles, vacant or out-of-range slots, short box rows, deep
     chains), checked against the engine directly."""
-    src = Path(__file__).resolve().parents[1] / "src"
-    sources = sorted((src / "rcf").rglob("*.cpp")) + sorted((src / "random").glob("*.cpp"))
-    sources += sorted((src / "common").glob("*.cpp"))
-    exe = tmp_path / "forest_query_check"
-    build = subprocess.run(
-        ["g++", "-std=c++20", "-O2", "-ffp-contract=off", "-I", str(src),
-         str(Path(__file__).parent / "cpp" / "forest_query_check.cpp"), *map(str, sources), "-o", str(exe)],
-        capture_output=True, text=True)
-    assert build.returncode == 0, build.stderr
-    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stdout + run.stderr
+    run_engine_check(tmp_path, "forest_query_check")
 
 
 # An independent model of the walks, read from the forest's document, to pin

@@ -5,13 +5,12 @@ import json
 import math
 import random
 import shutil
-import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import arbolet
+from conftest import run_engine_check
 
 NONE = 2**64 - 1
 
@@ -331,19 +330,7 @@ def test_engine_checks_compiled_from_cpp(tmp_path):
     """The software logarithm, nextDown, exact boxes over infinite
     coordinates, tree mechanics and inconsistent states, checked against the
     engine directly (tests/cpp/forest_update_check.cpp)."""
-    src = Path(__file__).resolve().parents[1] / "src"
-    sources = [src / "rcf" / f"{name}.cpp" for name in
-               ("point_store", "bounding_box", "node_arena", "sampler", "cut",
-                "tree/tree", "tree/mutation", "forest/forest", "forest/update")]
-    sources += sorted((src / "random").glob("*.cpp")) + sorted((src / "common").glob("*.cpp"))
-    exe = tmp_path / "forest_update_check"
-    build = subprocess.run(
-        ["g++", "-std=c++20", "-O2", "-ffp-contract=off", "-I", str(src),
-         str(Path(__file__).parent / "cpp" / "forest_update_check.cpp"), *map(str, sources), "-o", str(exe)],
-        capture_output=True, text=True)
-    assert build.returncode == 0, build.stderr
-    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stdout + run.stderr
+    run_engine_check(tmp_path, "forest_update_check")
 
 
 def _empty_tree(t):
