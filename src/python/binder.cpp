@@ -74,6 +74,11 @@ bool Signature::parse(const char* line, std::string qualified_name) {
         defaults.push_back(def);
         if (comma >= inner.size()) break;
     }
+    if (names.size() > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s has %zu parameters; the binder holds at most %zu", qualified.c_str(),
+                     names.size(), kMaxParams);
+        return false;
+    }
     return true;
 }
 

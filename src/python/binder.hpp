@@ -10,7 +10,26 @@
 
 namespace arbolet::python {
 
-inline constexpr std::size_t kMaxParams = 8;
+// Bound arguments live in a stack array of this many entries; a longer
+// signature is refused when the class is built (see Signature::parse) and at
+// compile time by the class tables (see ClassRuntime).
+inline constexpr std::size_t kMaxParams = 16;
+
+// Parameters in a signature line, `$self` excluded: one more than its
+// top-level commas, none for "()".
+constexpr std::size_t count_params(const char* line) {
+    std::size_t commas = 0;
+    bool open = false, any = false, self = false;
+    for (const char* c = line; *c != '\0'; ++c) {
+        if (*c == '(') open = true;
+        else if (*c == ')') break;
+        else if (open && *c == ',') ++commas;
+        else if (open && *c == '$') self = true;
+        else if (open && *c != ' ') any = true;
+    }
+    const std::size_t items = any || self ? commas + 1 : 0;
+    return self ? items - 1 : items;
+}
 
 struct Signature {
     std::string qualified;               // "Forest.update()", used in messages

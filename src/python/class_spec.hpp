@@ -97,6 +97,7 @@ struct ClassRuntime {
     template <std::size_t I>
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         constexpr const MethodSpec& m = C.methods[I];
+        static_assert(count_params(m.signature) <= kMaxParams, "a method has more parameters than the binder holds");
         PyObject* bound[kMaxParams];
         if (!bind(signatures[I], args, nargs, kwnames, args + nargs, bound)) return nullptr;
         BorrowGuard guard;
@@ -115,6 +116,7 @@ struct ClassRuntime {
     }
 
     static PyObject* tp_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+        static_assert(count_params(C.doc) <= kMaxParams, "a constructor has more parameters than the binder holds");
         PyObject* bound[kMaxParams];
         if (!bind_tuple(constructor, args, kwargs, bound)) return nullptr;
         try {
