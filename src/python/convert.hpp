@@ -18,6 +18,11 @@ bool to_real(PyObject* o, const char* name, double& out);
 bool to_flag(PyObject* o, const char* name, bool& out);
 bool to_optional_seed(PyObject* o, const char* name, std::optional<std::uint64_t>& out);
 bool to_reals(PyObject* o, const char* name, std::vector<float>& out);
+// The front of every vector conversion: `str` refused, then the sequence check.
+bool to_sequence(PyObject* o, const char* name);
+// NumPy arrays, array.array and memoryview (exact types), whose buffer holds
+// exactly what their iteration yields.
+bool plain_buffer_type(PyObject* o);
 bool to_indices(PyObject* o, const char* name, std::vector<std::uint64_t>& out);
 bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out);
 // A str (as UTF-8) or bytes (bytes, bytearray or a sequence of 0..255).

@@ -48,23 +48,29 @@ void repoint_leaf(const RcfTree& tree, NodeArena& arena, const Sampler& sampler,
 
 }  // namespace
 
-Status Forest::update(std::span<const float> point) {
+Status Forest::check_update(std::span<const float> point) const {
     const std::uint64_t given = point.size();
-    const bool shingled = point_store.internal_shingling;
-    if (shingled) {
+    if (point_store.internal_shingling) {
         if (given != point_store.input_dim) return EngineError::dimension_mismatch(point_store.input_dim, given);
     } else {
         const std::uint64_t full = config.dimensions();
         if (given != full) return EngineError::dimension_mismatch(full, given);
     }
-    // Refused before anything changes. A NaN coordinate routes right at
-    // every cut while boxes ignore it, so a later cut can send its own
-    // descent elsewhere and deletion would then take a copy from the wrong
-    // leaf. An infinite one stretches every box on its way to infinity, after
-    // which even huge values look typical, and the state could be saved but
-    // never read back (documents hold no infinities).
+    // A NaN coordinate routes right at every cut while boxes ignore it, so a
+    // later cut can send its own descent elsewhere and deletion would then
+    // take a copy from the wrong leaf. An infinite one stretches every box on
+    // its way to infinity, after which even huge values look typical, and the
+    // state could be saved but never read back (documents hold no infinities).
     for (const float v : point)
         if (!std::isfinite(v)) return EngineError::invalid_argument("point values must be finite");
+    return {};
+}
+
+Status Forest::update(std::span<const float> point) {
+    // Refused before anything changes.
+    Status checked = check_update(point);
+    if (!checked) return checked;
+    const bool shingled = point_store.internal_shingling;
 
     if (samplers.size() != trees.size()) fail("forest has different numbers of trees and samplers");
 
