@@ -36,12 +36,7 @@ def layouts(x):
 def test_forest_batches_equal_loops(config, width):
     x = stream(400, width)
     expected = arbolet.Forest(num_trees=12, capacity=32, seed=5, **config)
-    scores, displacements, densities = [], [], []
-    for row in x.tolist():
-        scores.append(expected.score(row))
-        displacements.append(expected.displacement_score(row))
-        densities.append(expected.density(row))
-        expected.update(row)
+    scores = [expected.score_and_update(row) for row in x.tolist()]
     for points in layouts(x):
         f = arbolet.Forest(num_trees=12, capacity=32, seed=5, **config)
         assert f.score_and_update_many(points).tolist() == scores

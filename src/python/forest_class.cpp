@@ -53,22 +53,19 @@ PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
+PyObject* score_and_update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::vector<float> point;
+    if (!to_reals(argv[0], "point", point)) return nullptr;
+    Forest& f = forest(self);
+    return float_result(unlocked([&] { return f.score_and_update(point); }));
+}
+
 template <Result<double> (Forest::*Query)(std::span<const float>) const>
 PyObject* scalar_query(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     if (!to_reals(argv[0], "point", point)) return nullptr;
     const Forest& f = forest(self);
     return float_result(unlocked([&] { return (f.*Query)(point); }));
-}
-
-// What one row of score_and_update_many does: the score the point gets
-// before it joins the forest, then the update.
-Result<double> score_then_update(Forest& f, std::span<const float> point) {
-    Result<double> scored = f.score(point);
-    if (!scored) return scored;
-    Status done = f.update(point);
-    if (!done) return done.take_error();
-    return scored;
 }
 
 // A batch over the rows of `argv[0]`: every row checked with `check` before
@@ -104,7 +101,7 @@ PyObject* many(PyObject* self, PyObject* const* argv, Check&& check, Step&& step
 }
 
 Status check_query(const Forest& f, std::span<const float> p) { return f.check_query(p); }
-Status check_update(const Forest& f, std::span<const float> p) { return f.check_update(p); }
+Status check_update(const Forest& f, std::span<const float> p) { return f.check_observation(p); }
 
 template <Result<double> (Forest::*Query)(std::span<const float>) const>
 PyObject* query_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
@@ -116,7 +113,8 @@ PyObject* update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 }
 
 PyObject* score_and_update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    return many<true>(self, argv, &check_update, &score_then_update);
+    return many<true>(self, argv, &check_update,
+                      [](Forest& f, std::span<const float> p) { return f.score_and_update(p); });
 }
 
 PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {
@@ -204,6 +202,10 @@ constexpr MethodSpec kMethods[] = {
     {"score", MethodKind::Instance, "score($self, point)",
      "Anomaly score for `point`.  Returns 0.0 before the forest is ready.", Borrow::Shared,
      &scalar_query<&Forest::score>},
+    {"score_and_update", MethodKind::Instance, "score_and_update($self, point)",
+     "Score the observation `point` in the window it will be stored in, then update the forest with it.\n\n"
+     "Returns the score that `score` gives for the full shingle that `update(point)` inserts.",
+     Borrow::Exclusive, &score_and_update},
     {"displacement_score", MethodKind::Instance, "displacement_score($self, point)",
      "Displacement-based anomaly score for `point`.", Borrow::Shared, &scalar_query<&Forest::displacement_score>},
     {"attribution", MethodKind::Instance, "attribution($self, point)",
@@ -236,8 +238,8 @@ constexpr MethodSpec kMethods[] = {
      "array (an array.array('d') without NumPy).",
      Borrow::Shared, &query_many<&Forest::score>},
     {"score_and_update_many", MethodKind::Instance, "score_and_update_many($self, points)",
-     "For every row of `points` in order: its anomaly score, then the update with it.\n\nReturns a NumPy "
-     "float64 array (an array.array('d') without NumPy). Every row is checked before the first is applied.",
+     "`score_and_update` for every row of `points` in order.\n\nReturns a NumPy float64 array (an "
+     "array.array('d') without NumPy). Every row is checked before the first is applied.",
      Borrow::Exclusive, &score_and_update_many},
     {"displacement_score_many", MethodKind::Instance, "displacement_score_many($self, points)",
      "Displacement-based anomaly score of every row of `points`.", Borrow::Shared,
