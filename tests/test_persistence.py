@@ -348,6 +348,7 @@ def test_saves_run_signal_handlers_and_let_other_threads_run(tmp_path):
             forest.save_json({str(fifo)!r})
         except KeyboardInterrupt:
             print("interrupted")
+        signal.setitimer(signal.ITIMER_REAL, 0)
     """, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["True", "True", "interrupted"]
