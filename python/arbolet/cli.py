@@ -14,7 +14,7 @@ import io
 import itertools
 import os
 import sys
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
 from ._keyed_detectors import KeyedDetectors, Settings, StateError, _replacing
@@ -109,6 +109,7 @@ def build_parser() -> argparse.ArgumentParser:
     score.add_argument("--load-state", metavar="FILE",
                        help="continue from a saved state (its settings hold; options may repeat them)")
     score.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    score.set_defaults(command_parser=score)
     return parser
 
 
@@ -227,61 +228,61 @@ def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, 
         write(row + cells)
 
 
-def _progress(source: IO[str], size: int | None, quiet: bool) -> tuple[Iterable[str], Any]:
-    """The input's lines, counted by a progress bar on stderr when one is wanted and tqdm is installed."""
+def _text_lines(source: IO[bytes], bar: Any) -> Iterator[str]:
+    """The input's lines as text, decoded one by one so that a bad byte is reported at its own line."""
+    for number, raw in enumerate(source, start=1):
+        if bar is not None:
+            bar.update(len(raw))
+        try:
+            text = raw.decode("utf-8-sig" if number == 1 else "utf-8")
+        except UnicodeDecodeError:
+            raise Failure(f"line {number}: not UTF-8 text") from None
+        yield text
+
+
+def _progress_bar(size: int | None, quiet: bool) -> Any:
+    """A progress bar on stderr, counting bytes, when one is wanted and tqdm is installed."""
     if quiet or not sys.stderr.isatty():
-        return source, None
+        return None
     try:
         from tqdm import tqdm
     except ImportError:
-        return source, None
-    bar = tqdm(total=size, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr, leave=False)
-
-    def counted() -> Iterator[str]:
-        for text in source:
-            bar.update(len(text))
-            yield text
-
-    return counted(), bar
+        return None
+    return tqdm(total=size, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr, leave=False)
 
 
 def run_score(args: argparse.Namespace) -> None:
     saved = None
     if args.load_state is not None:
         try:
-            saved_detectors = KeyedDetectors.load(args.load_state)
+            saved = KeyedDetectors.load(args.load_state)
         except StateError as error:
             raise Failure(f"{args.load_state}: {error}") from None
-        saved = saved_detectors.settings
-    settings = resolve_settings(args, saved)
-    detectors = KeyedDetectors(settings, saved_detectors.detectors if saved is not None else None)
+    settings = resolve_settings(args, saved.settings if saved is not None else None)
+    detectors = KeyedDetectors(settings, saved.detectors if saved is not None else None)
     name = "<stdin>" if args.file == STDIO else args.file
-    if args.file == STDIO:
-        source = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
-        size = None
-    else:
-        source = open(args.file, encoding="utf-8-sig", newline="")
-        size = os.fstat(source.fileno()).st_size
-    with source:
-        lines, bar = _progress(source, size, args.quiet)
-        reader = csv.reader(lines)
-        try:
-            if args.output == STDIO:
-                writer = csv.writer(sys.stdout, lineterminator="\n")
+    source = sys.stdin.buffer if args.file == STDIO else open(args.file, "rb")
+    size = os.fstat(source.fileno()).st_size if args.file != STDIO else None
+    bar = _progress_bar(size, args.quiet)
+    reader = csv.reader(_text_lines(source, bar), strict=True)
+    try:
+        if args.output == STDIO:
+            writer = csv.writer(sys.stdout, lineterminator="\n")
+            score_rows(reader, lambda: reader.line_num, detectors, writer.writerow)
+            sys.stdout.flush()
+        else:
+            with _replacing(args.output) as raw, io.TextIOWrapper(raw, encoding="utf-8", newline="") as out:
+                writer = csv.writer(out, lineterminator="\n")
                 score_rows(reader, lambda: reader.line_num, detectors, writer.writerow)
-                sys.stdout.flush()
-            else:
-                with _replacing(args.output) as raw, io.TextIOWrapper(raw, encoding="utf-8", newline="") as out:
-                    writer = csv.writer(out, lineterminator="\n")
-                    score_rows(reader, lambda: reader.line_num, detectors, writer.writerow)
-        except Failure as failure:
-            raise Failure(f"{name}: {failure}", failure.status) from None
-        except (csv.Error, UnicodeDecodeError) as error:
-            reason = "not UTF-8 text" if isinstance(error, UnicodeDecodeError) else str(error)
-            raise Failure(f"{name}: line {reader.line_num + 1}: {reason}") from None
-        finally:
-            if bar is not None:
-                bar.close()
+    except Failure as failure:
+        raise Failure(f"{name}: {failure}", failure.status) from None
+    except csv.Error as error:
+        raise Failure(f"{name}: line {reader.line_num}: {error}") from None
+    finally:
+        if bar is not None:
+            bar.close()
+        if source is not sys.stdin.buffer:
+            source.close()
     if args.save_state is not None:
         detectors.save(args.save_state)
 
@@ -294,7 +295,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         run_score(args)
     except Failure as failure:
         if failure.status == 2:
-            parser.print_usage(sys.stderr)
+            args.command_parser.print_usage(sys.stderr)
         print(f"arbolet: error: {failure}", file=sys.stderr)
         return failure.status
     except OSError as error:

@@ -10,6 +10,7 @@ or an unknown feature raises ``ValueError`` naming it.
 from __future__ import annotations
 
 import datetime
+import math
 import numbers
 from collections.abc import Hashable, Iterable, Iterator, Mapping
 from typing import Any
@@ -101,6 +102,8 @@ class ForestDetector(base.AnomalyDetector):
         Points stored before scores are given; 0 means ``capacity // 4 + 1``.
     seed
         Seed for the forest's random draws; ``None`` draws one from the operating system.
+    normalize
+        Divide scores by ``log2(capacity + 1)`` (capped at 1).
 
     Examples
     --------
@@ -120,6 +123,7 @@ class ForestDetector(base.AnomalyDetector):
         time_decay: float = 0.0,
         output_after: int = 0,
         seed: int | None = None,
+        normalize: bool = True,
     ) -> None:
         self.shingle_size = shingle_size
         self.num_trees = num_trees
@@ -127,6 +131,7 @@ class ForestDetector(base.AnomalyDetector):
         self.time_decay = time_decay
         self.output_after = output_after
         self.seed = seed
+        self.normalize = normalize
         self._names: tuple[Hashable, ...] = ()
         self._features: _Features | None = None
         self._forest: Forest | None = None
@@ -160,7 +165,8 @@ class ForestDetector(base.AnomalyDetector):
         window = self._window(x)
         if len(window) < len(self._names) * self.shingle_size or not self._forest.is_ready():
             return 0.0
-        return self._forest.score(window)
+        score = self._forest.score(window)
+        return min(1.0, score / math.log2(self.capacity + 1)) if self.normalize else score
 
     def _window(self, x: Mapping[Hashable, Any]) -> list[float]:
         assert self._features is not None
