@@ -16,7 +16,7 @@ import hashlib
 import json
 import os
 import zipfile
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, Any
 
@@ -74,7 +74,7 @@ def _is_names(value: Any) -> bool:
     return isinstance(value, list) and all(isinstance(name, str) for name in value)
 
 
-_SETTING_CHECKS = {
+_SETTING_CHECKS: dict[str, Callable[[Any], bool]] = {
     "mstream": lambda value: isinstance(value, bool),
     "columns": lambda value: value is None or _is_names(value),
     "categorical": _is_names,
@@ -134,12 +134,13 @@ class KeyedDetectors:
 
     def save(self, path: str) -> None:
         """Writes the state file at ``path``, replacing it only once the whole file is written."""
-        entries = [{"key": key, "member": f"detectors/{i}.json"} for i, key in enumerate(self.detectors)]
+        members = [f"detectors/{i}.json" for i in range(len(self.detectors))]
+        entries = [{"key": key, "member": member} for key, member in zip(self.detectors, members)]
         manifest = {"format": FORMAT, "version": VERSION, "settings": self.settings.to_dict(), "detectors": entries}
         with _replacing(path) as file, zipfile.ZipFile(file, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
             archive.writestr(MANIFEST, json.dumps(manifest, indent=1))
-            for entry, detector in zip(entries, self.detectors.values()):
-                archive.writestr(entry["member"], detector.to_json())
+            for member, detector in zip(members, self.detectors.values()):
+                archive.writestr(member, detector.to_json())
 
     @classmethod
     def load(cls, path: str) -> KeyedDetectors:

@@ -10,6 +10,7 @@ import argparse
 import csv
 import dataclasses
 import datetime
+import importlib
 import io
 import itertools
 import os
@@ -139,12 +140,12 @@ def _show(value: Any) -> str:
 class Table:
     """The header of the input and where each column the run reads sits in it."""
 
-    def __init__(self, header: list[str], settings: Settings, first_row: list[str] | None) -> None:
+    def __init__(self, header: list[str], settings: Settings, first_row: list[str] | None, first_line: int) -> None:
         self.header = header
         self.position: dict[str, int] = {}
         for i, name in enumerate(header):
             self.position.setdefault(name, i)
-        special = {settings.key, settings.time, *settings.categorical} - {None}
+        special = {name for name in (settings.key, settings.time, *settings.categorical) if name is not None}
         columns = settings.columns
         if columns is None:
             if first_row is None:
@@ -153,7 +154,7 @@ class Table:
                 columns = tuple(name for name, cell in zip(header, first_row)
                                 if name not in special and _is_number(cell))
                 if not columns and not settings.categorical:
-                    raise Failure("line 2: no numeric column to score (name the value columns with --columns)")
+                    raise Failure(f"line {first_line}: no numeric column to score (name the value columns with --columns)")
         self.columns = columns
         for name in (*columns, *special):
             if name not in self.position:
@@ -197,7 +198,7 @@ def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, 
     first = next(rows, None)
     while first == []:  # blank lines
         first = next(rows, None)
-    table = Table(header, settings, first)
+    table = Table(header, settings, first, line())
     if settings.columns is None and first is not None:
         detectors.settings = dataclasses.replace(settings, columns=table.columns)
     write(header + detectors.output_columns())
@@ -245,7 +246,7 @@ def _progress_bar(size: int | None, quiet: bool) -> Any:
     if quiet or not sys.stderr.isatty():
         return None
     try:
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
         return None
     return tqdm(total=size, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr, leave=False)
