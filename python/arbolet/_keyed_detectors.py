@@ -151,7 +151,8 @@ class KeyedDetectors:
                 if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
                     raise StateError("not an arbolet state file")
                 if manifest.get("version") != VERSION:
-                    raise StateError(f"state file version {manifest.get('version')!r} is not supported (only {VERSION})")
+                    raise StateError(f"state file version {manifest.get('version')!r} is not supported "
+                                     f"(only {VERSION})")
                 settings = Settings.from_dict(manifest.get("settings"))
                 kind = MStream if settings.mstream else Forest
                 detectors: dict[str | None, Forest | MStream] = {}

@@ -141,7 +141,6 @@ class Table:
     """The header of the input and where each column the run reads sits in it."""
 
     def __init__(self, header: list[str], settings: Settings, first_row: list[str] | None, first_line: int) -> None:
-        self.header = header
         self.position: dict[str, int] = {}
         for i, name in enumerate(header):
             self.position.setdefault(name, i)
@@ -154,7 +153,8 @@ class Table:
                 columns = tuple(name for name, cell in zip(header, first_row)
                                 if name not in special and _is_number(cell))
                 if not columns and not settings.categorical:
-                    raise Failure(f"line {first_line}: no numeric column to score (name the value columns with --columns)")
+                    raise Failure(f"line {first_line}: no numeric column to score "
+                                  "(name the value columns with --columns)")
         self.columns = columns
         for name in (*columns, *special):
             if name not in self.position:
