@@ -38,7 +38,7 @@ Result<double> Thresholder::update(double score) {
     for (double r : recent) above_recent = above_recent && score > r;
     const bool free = !alarmed || since_alarm >= config.suppression;
     double grade = 0.0;
-    if (steps >= config.warm_up && score > cut && above_recent && free) {
+    if (is_ready() && score > cut && above_recent && free) {
         // How far above the cut-off, relative to it: 1 - cut / score when
         // the cut-off is positive.
         const double excess = score - cut;
@@ -57,9 +57,12 @@ Result<double> Thresholder::update(double score) {
         const double w = steps < config.horizon ? 1.0 / static_cast<double>(steps + 1)
                                                 : 1.0 / static_cast<double>(config.horizon);
         const double taken = steps >= config.warm_up ? std::min(score, location + kClip * s) : score;
-        const double d = taken - location;
-        location += w * d;
-        deviation += w * (std::fabs(d) - deviation);
+        // The location takes the clipped score, so that anomalies do not drag
+        // it up; the deviation takes the whole distance, so that after a level
+        // shift the spread widens and the alarms stop.
+        const double distance = std::fabs(score - location);
+        location += w * (taken - location);
+        deviation += w * (distance - deviation);
     }
     if (config.peak_window > 0) {
         if (recent.size() < config.peak_window) {

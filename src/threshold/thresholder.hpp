@@ -34,7 +34,7 @@ struct ThresholderConfig {
 inline constexpr std::uint64_t kMaxWindow = std::uint64_t{1} << 24;
 inline constexpr std::uint64_t kMaxHorizon = std::uint64_t{1} << 40;
 
-// Scores above location + kClip * spread enter the baseline as that value,
+// Scores above location + kClip * spread enter the location as that value,
 // so that anomalies do not drag it up.
 inline constexpr double kClip = 3.0;
 // The spread is at least this fraction of |location|: on flat series noise
@@ -61,7 +61,8 @@ struct Thresholder {
     // grade: 0 for an ordinary or suppressed step, in (0, 1] for an alarm.
     Result<double> update(double score);
 
-    bool is_ready() const { return steps >= config.warm_up; }
+    // The first step has no baseline to be judged against, whatever warm_up says.
+    bool is_ready() const { return steps > 0 && steps >= config.warm_up; }
     double spread() const;
     // The raw score that the next step must exceed (besides the recent peak).
     double threshold() const;
