@@ -8,6 +8,7 @@
 #include "persist/documents.hpp"
 #include "persist/file_io.hpp"
 #include "persist/thresholder_document.hpp"
+#include "python/blocking_io.hpp"
 #include "python/class_spec.hpp"
 #include "python/convert.hpp"
 
@@ -57,8 +58,10 @@ template <class Engine>
 PyObject* save_json(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    Status written = persist::write_file(path, document_of(engine_of<Engine>(self)));
-    if (!take(written)) return nullptr;
+    const std::string document = document_of(engine_of<Engine>(self));
+    Status written = without_interpreter_lock(
+        [&](const persist::InterruptCheck& check) { return persist::write_file(path, document, check); });
+    if (PyErr_Occurred() || !take(written)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -66,8 +69,9 @@ template <class Engine>
 PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    Result<std::string> contents = persist::read_file(path);
-    if (!take(contents)) return nullptr;
+    Result<std::string> contents = without_interpreter_lock(
+        [&](const persist::InterruptCheck& check) { return persist::read_file(path, check); });
+    if (PyErr_Occurred() || !take(contents)) return nullptr;
     return decode_into_new<Engine>(cls, contents.value());
 }
 
