@@ -285,6 +285,162 @@ def bench_forest(table, input_dim, shingle, cfg):
     return res
 
 
+# ----------------------------------------------------------------- throughput
+
+
+def wall_us_per_point(fn, points):
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        fn(points)
+        return (time.perf_counter() - t0) * 1e6 / len(points)
+    finally:
+        gc.enable()
+
+
+def bench_wide(table, cfg, have_persist):
+    """100 trees x 256, input_dim 16, shingle 1: one thread (CPU time, pinned), then
+    score_and_update with the trees spread over 2 threads (elapsed time, unpinned)."""
+    group = "forest d16 s1 (100 trees)"
+    n = cfg.n_update
+    stream = make_stream(cfg.warm + (4 * cfg.reps + 2) * n, 16, seed=1616, shift_at=10**9)
+    f = arbolet.Forest(16, num_trees=100, capacity=CAPACITY, seed=7)
+    f.update_many(stream[: cfg.warm])
+    pos = cfg.warm
+    res = {}
+    res["score"] = table.add(group, "score", repeat(cfg.reps, lambda i: per_call_us(f.score, [(q,) for q in stream[pos: pos + n]])), "us/call")
+
+    def step(row, score=f.score, update=f.update):
+        score(row)
+        update(row)
+
+    steps = []
+    for _ in range(cfg.reps):
+        steps.append(per_call_us(step, [(r,) for r in stream[pos: pos + n]]))
+        pos += n
+    res["step"] = table.add(group, "score-then-update, 1 thread", steps, "us/step")
+    res["limit_ratio"], res["limit"] = score_limit(table, f, 16, res["score"], have_persist, cfg.reps, trees=100,
+                                                  group="score limit d16 (100 trees)")
+
+    pinned = os.sched_getaffinity(0) if hasattr(os, "sched_getaffinity") else None
+    if pinned is None or (os.cpu_count() or 1) < 2:
+        table.na(group, "score_and_update, 2 threads / 1 thread", "x", "needs 2 CPUs")
+        return res
+    os.sched_setaffinity(0, set(range(os.cpu_count())))
+    try:
+        timings = {1: [], 2: []}
+        for _ in range(cfg.reps):
+            for threads in (1, 2):
+                f.threads = threads
+                rows = [(r,) for r in stream[pos: pos + n]]
+                pos += n // 2
+                gc.disable()
+                t0 = time.perf_counter()
+                for (r,) in rows:
+                    f.score_and_update(r)
+                timings[threads].append((time.perf_counter() - t0) * 1e6 / n)
+                gc.enable()
+        one = table.add(group, "score_and_update, 1 thread (elapsed)", timings[1], "us/call")
+        two = table.add(group, "score_and_update, 2 threads (elapsed)", timings[2], "us/call")
+        res["two_threads"] = two / one
+        table.add(group, "score_and_update, 2 threads / 1 thread", [two / one], "x")
+    finally:
+        f.threads = 1
+        os.sched_setaffinity(0, pinned)
+    return res
+
+
+def bench_batches(table, cfg, forest_res):
+    """score_and_update_many against the loop over score_and_update (d1 s4, one core)."""
+    group = "forest d1 s4"
+    n = cfg.n_update
+    stream = make_stream(cfg.warm + 2 * cfg.reps * n, 1, seed=1014, shift_at=10**9)
+    loop_f = arbolet.Forest(1, shingle_size=4, num_trees=NUM_TREES, capacity=CAPACITY, seed=7)
+    many_f = arbolet.Forest(1, shingle_size=4, num_trees=NUM_TREES, capacity=CAPACITY, seed=7)
+    loop_f.update_many(stream[: cfg.warm])
+    many_f.update_many(stream[: cfg.warm])
+    pos = cfg.warm
+    loops, batches = [], []
+    for _ in range(cfg.reps):
+        chunk = stream[pos: pos + n]
+        pos += n
+        loops.append(per_call_us(loop_f.score_and_update, [(r,) for r in chunk]))
+        t0 = CLOCK()
+        many_f.score_and_update_many(chunk)
+        batches.append((CLOCK() - t0) * 1e6 / n)
+    loop = table.add(group, "score_and_update, loop of single calls", loops, "us/point")
+    many = table.add(group, "score_and_update_many", batches, "us/point")
+    return loop, many
+
+
+def two_python_threads(table, cfg):
+    """Points per second of two Python threads, each with its own default
+    forest and single calls, against one thread (elapsed time, unpinned)."""
+    group = "threads"
+    if not hasattr(os, "sched_getaffinity") or (os.cpu_count() or 1) < 2:
+        table.na(group, "2 Python threads / 1, own forests", "x", "needs 2 CPUs")
+        return None
+    import threading
+
+    n = cfg.n_update * 4
+    streams = [make_stream(cfg.warm + n, 1, seed=2000 + k) for k in range(2)]
+    pinned = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, set(range(os.cpu_count())))
+    try:
+        def run(count):
+            forests = [arbolet.Forest(1, shingle_size=4, seed=k) for k in range(count)]
+            for f, st in zip(forests, streams):
+                f.update_many(st[: cfg.warm])
+            start = threading.Barrier(count + 1)
+            spans = [None] * count
+
+            def body(k):
+                f, rows = forests[k], streams[k][cfg.warm:]
+                start.wait()
+                t0 = time.perf_counter()
+                for r in rows:
+                    f.score(r)
+                    f.update(r)
+                spans[k] = (t0, time.perf_counter())
+
+            threads = [threading.Thread(target=body, args=(k,)) for k in range(count)]
+            for t in threads:
+                t.start()
+            start.wait()
+            for t in threads:
+                t.join()
+            return count * n / (max(e for _, e in spans) - min(b for b, _ in spans))
+
+        ratios = []
+        for _ in range(cfg.reps):
+            ratios.append(run(2) / run(1))
+    finally:
+        os.sched_setaffinity(0, pinned)
+    return table.add(group, "2 Python threads / 1, own forests", ratios, "x")
+
+
+def bench_mstream_many(table, cfg):
+    group = "mstream 10+10"
+    rng = random.Random(43)
+    n = cfg.n_mstream
+    numeric = [[rng.gauss(0.0, 1.0) for _ in range(10)] for _ in range(n)]
+    codes = [[rng.randrange(8) for _ in range(10)] for _ in range(n)]
+    if np is not None:
+        numeric, codes = np.array(numeric), np.array(codes, dtype=np.int64)
+    m = arbolet.MStream(10, 10, seed=3)
+    clock = {"i": 0}
+
+    def one_rep(_):
+        ts = [1 + (clock["i"] + k) // 100 for k in range(n)]
+        clock["i"] += n
+        t0 = CLOCK()
+        m.update_and_score_many(numeric, codes, ts)
+        return n / (CLOCK() - t0)
+
+    one_rep(0)
+    return table.add(group, "update_and_score_many, ts every 100 records", repeat(cfg.reps, one_rep), "records/s")
+
+
 # ----------------------------------------------------------------- peer
 
 
@@ -537,9 +693,8 @@ def tight_loop(n):
 # ----------------------------------------------------------------- limit
 
 
-def score_limit(table, forest, D, score_us, have_persist, reps):
+def score_limit(table, forest, D, score_us, have_persist, reps, trees=NUM_TREES, group="score limit"):
     """Memory-and-arithmetic floor for one score at this D (see bench/README.md)."""
-    group = "score limit"
     if have_persist:
         doc = json.loads(forest.to_json())
         total_depth = 0.0
@@ -566,11 +721,11 @@ def score_limit(table, forest, D, score_us, have_persist, reps):
         # Mean leaf depth of a random binary tree of n leaves, 2(H_n - 1).
         mean_depth = 2.0 * (sum(1.0 / k for k in range(1, CAPACITY + 1)) - 1.0)
         how = "mean leaf depth assumed 2(H_256 - 1); no document available"
-    internal_visits = NUM_TREES * mean_depth
+    internal_visits = trees * mean_depth
     node_bytes = NODE_RECORD_BYTES + box_row_bytes(D)       # record + min row + max row + range sum
     leaf_bytes = NODE_RECORD_BYTES + 4 * D                 # leaf record + its point row
-    bytes_touched = internal_visits * node_bytes + NUM_TREES * leaf_bytes
-    bw = read_bandwidth(forest_working_set(D), reps)
+    bytes_touched = internal_visits * node_bytes + trees * leaf_bytes
+    bw = read_bandwidth(forest_working_set(D, trees), reps)
     mem_us = bytes_touched / bw * 1e6 if bw else None
     # Arithmetic per internal node on the fold: the box gap costs four
     # float operations per dimension (two compares, a subtraction, an add),
@@ -579,7 +734,7 @@ def score_limit(table, forest, D, score_us, have_persist, reps):
     # per division (their throughput); each leaf adds a D-wide comparison
     # and two binary logarithms (~40 cycles).
     ghz = cpu_ghz()
-    cycles = internal_visits * ((4 * D + 10) / 2.0 + 2 * 4) + NUM_TREES * (D + 40)
+    cycles = internal_visits * ((4 * D + 10) / 2.0 + 2 * 4) + trees * (D + 40)
     arith_us = cycles / (ghz * 1e3) if ghz else None
     # The two overlap on an out-of-order core: the floor is the larger.
     limit = max(mem_us or 0.0, arith_us or 0.0)
@@ -595,8 +750,8 @@ def score_limit(table, forest, D, score_us, have_persist, reps):
     return score_us / limit, limit
 
 
-def forest_working_set(D):
-    slots = NUM_TREES * (2 * CAPACITY + 4)
+def forest_working_set(D, trees=NUM_TREES):
+    slots = trees * (2 * CAPACITY + 4)
     return slots * (NODE_RECORD_BYTES + box_row_bytes(D))
 
 
@@ -664,7 +819,7 @@ def main():
     ap.add_argument("--no-peer", action="store_true", help="skip the rrcf comparison")
     ap.add_argument("--cpu", type=int, default=None, help="CPU to pin to (default: the last allowed one)")
     ap.add_argument("--only", default=None,
-                    help="comma list of sections: forest,peer,mstream,persistence,memory,binding")
+                    help="comma list of sections: forest,throughput,peer,mstream,persistence,memory,binding")
     ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                     help="cpu: this thread's CPU time (default, robust on a shared machine); wall: elapsed time")
     args = ap.parse_args()
@@ -705,6 +860,25 @@ def main():
         targets.append(("score-then-update, 50x256, d1 s4", "<= 12 us", main_cfg["step"], main_cfg["step"] <= 12.0))
         ratio, limit = score_limit(table, main_cfg["forest"], 4, main_cfg["score"], have_persist, cfg.reps)
         targets.append(("score at D=4 vs memory+arithmetic limit", f"<= 3x of {limit:.2f} us", ratio, ratio <= 3.0))
+    if want("throughput"):
+        wide = bench_wide(table, cfg, have_persist)
+        targets.append(("score-then-update, 100x256, d16 s1, 1 thread", "<= 35 us", wide["step"], wide["step"] <= 35.0))
+        if wide.get("two_threads") is not None:
+            targets.append(("score_and_update 100x256 d16, 2 threads / 1", "<= 0.6x", wide["two_threads"],
+                            wide["two_threads"] <= 0.6))
+        targets.append(("score at D=16 (100 trees) vs its limit", f"(limit {wide['limit']:.2f} us)",
+                        wide["limit_ratio"], True))
+        if (1, 4) in forests:
+            step = forests[(1, 4)]["step"]
+            targets.append(("score-then-update, 50x256, d1 s4", "<= 11 us", step, step <= 11.0))
+        loop, many = bench_batches(table, cfg, forests.get((1, 4)))
+        targets.append(("score_and_update_many / loop, d1 s4", "<= 1x", many / loop, many <= loop))
+        two = two_python_threads(table, cfg)
+        if two is not None:
+            targets.append(("2 Python threads / 1, own default forests", ">= 1.8x", two, two >= 1.8))
+        ms_many = bench_mstream_many(table, cfg)
+        targets.append(("MStream 10+10 update_and_score_many, ts/100", ">= 1,200,000 rec/s", ms_many,
+                        ms_many >= 1.2e6))
     if want("peer") and not args.no_peer:
         r = bench_peer(table, forests[(1, 4)]["step"], cfg)
         if r is not None:

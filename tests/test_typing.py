@@ -76,6 +76,7 @@ USE = '''\
     detail: DetailedScore = detector.score_detailed([1.0], [3, -4], 1)
     when: int | None = detector.current_time()
     first: float = detail["numeric_features"][0] + near[0]["point"][0] + parts[0]["above"]
+    forest.threads = 2
     batch = forest.score_and_update_many([[1.0, 2.0], (3.0, 4.0)])
     total: float = sum(batch) + batch[0] + sum(detector.update_and_score_many([[1.0]], [[3, -4]], [2]))
 

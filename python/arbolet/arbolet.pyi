@@ -108,7 +108,13 @@ class Forest:
         output_after: SupportsIndex = 0,
         internal_shingling: bool = True,
         seed: SupportsIndex | None = None,
+        threads: SupportsIndex = 1,
     ) -> Self: ...
+    @property
+    def threads(self) -> int:
+        """Threads that one call may spread the trees over, the calling one included (default 1; settable)."""
+    @threads.setter
+    def threads(self, value: SupportsIndex) -> None: ...
     @property
     def input_dim(self) -> int:
         """Number of features per observation (before shingling)."""

@@ -51,11 +51,14 @@ struct MethodSpec {
     Handler handler;
 };
 
-// A read-only attribute computed from the instance under a shared borrow.
+// An attribute computed from the instance under a shared borrow; read-only
+// unless `set` is given, which runs under an exclusive borrow (returns false
+// with a Python error set). Deleting a settable attribute is refused.
 struct PropertySpec {
     const char* name;
     const char* doc;
     PyObject* (*get)(PyObject* self);
+    bool (*set)(PyObject* self, PyObject* value) = nullptr;
 };
 
 struct ClassSpec {
@@ -164,6 +167,22 @@ struct ClassRuntime {
         }
     }
 
+    static int set_property(PyObject* self, PyObject* value, void* closure) {
+        const PropertySpec& p = *static_cast<const PropertySpec*>(closure);
+        if (value == nullptr) {
+            PyErr_Format(PyExc_AttributeError, "cannot delete attribute '%s'", p.name);
+            return -1;
+        }
+        BorrowGuard guard;
+        if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, Borrow::Exclusive)) return -1;
+        try {
+            return p.set(self, value) ? 0 : -1;
+        } catch (...) {
+            raise_current_exception();
+            return -1;
+        }
+    }
+
     static void tp_dealloc(PyObject* self) {
         PyTypeObject* tp = Py_TYPE(self);
         C.destroy(self);
@@ -202,7 +221,7 @@ struct ClassRuntime {
         defs.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
         for (std::size_t i = 0; i < C.property_count; ++i) {
             const PropertySpec& p = C.properties[i];
-            getsets.push_back(PyGetSetDef{p.name, &get_property, nullptr, p.doc,
+            getsets.push_back(PyGetSetDef{p.name, &get_property, p.set != nullptr ? &set_property : nullptr, p.doc,
                                           const_cast<void*>(static_cast<const void*>(&p))});
         }
         getsets.push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});

@@ -29,6 +29,22 @@ PyObject* float_result(Result<double>&& r) {
     return PyFloat_FromDouble(r.value());
 }
 
+bool to_threads(PyObject* o, std::uint64_t& out) {
+    if (!to_count(o, "threads", out)) return false;
+    if (out > 0) return true;
+    PyErr_SetString(PyExc_ValueError, "threads must be > 0");
+    return false;
+}
+
+PyObject* get_threads(PyObject* self) { return PyLong_FromUnsignedLongLong(forest(self).threads); }
+
+bool set_threads(PyObject* self, PyObject* value) {
+    std::uint64_t threads = 0;
+    if (!to_threads(value, threads)) return false;
+    forest(self).threads = threads;
+    return true;
+}
+
 PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
     rcf::RcfConfig config;
     std::optional<std::uint64_t> seed;
@@ -38,8 +54,11 @@ PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
         !to_flag(argv[6], "internal_shingling", config.internal_shingling) ||
         !to_optional_seed(argv[7], "seed", seed))
         return nullptr;
+    std::uint64_t threads = 1;
+    if (!to_threads(argv[8], threads)) return nullptr;
     Result<Forest> built = Forest::build(config, seed);
     if (!take(built)) return nullptr;
+    built.value().threads = threads;
     return wrap(cls, std::move(built).value());
 }
 
@@ -234,6 +253,11 @@ constexpr PropertySpec kProperties[] = {
     {"internal_shingling", "Whether the forest keeps the rolling shingle from one observation at a time.",
      &internal_shingling_property},
     {"dimensions", "Length of a full point: input_dim * shingle_size.", &dimensions_property},
+    {"threads",
+     "Threads that one call may spread the trees over, the calling one included (default 1; settable).\n\n"
+     "Every count gives bit-identical results and states. Not saved with the state: copies keep it, loaded "
+     "forests start with 1.",
+     &get_threads, &set_threads},
 };
 
 constexpr MethodSpec kMethods[] = {
@@ -313,14 +337,15 @@ constexpr MethodSpec kMethods[] = {
 constexpr ClassSpec kForestClass = {
     "Forest",
     "Forest(input_dim, shingle_size=1, num_trees=50, capacity=256, time_decay=0.0, output_after=0, "
-    "internal_shingling=True, seed=None)\n--\n\nA Random Cut Forest anomaly detector.\n\nParameters\n----------\n"
+    "internal_shingling=True, seed=None, threads=1)\n--\n\nA Random Cut Forest anomaly detector.\n\nParameters\n----------\n"
     "input_dim : int\n    Number of features per observation (before shingling).\nshingle_size : int, optional\n"
     "    Temporal window size (default 1, no shingling).\nnum_trees : int, optional\n    Number of trees in the "
     "ensemble (default 50).\ncapacity : int, optional\n    Maximum samples per tree (default 256).\ntime_decay : "
     "float, optional\n    Exponential decay for sample weights (default 0 = auto).\noutput_after : int, optional\n"
     "    Observations before `is_ready()` turns true (default 0 = auto).\ninternal_shingling : bool, optional\n"
     "    When True, pass one base observation at a time and the forest\n    maintains the rolling shingle buffer "
-    "(default True).\nseed : int, optional\n    Random seed for deterministic forests.",
+    "(default True).\nseed : int, optional\n    Random seed for deterministic forests.\nthreads : int, optional\n"
+    "    Threads that one call may spread the trees over (default 1); see the `threads` property.",
     kMethods,
     std::size(kMethods),
     sizeof(Instance<Forest>),

@@ -1,12 +1,14 @@
 // The whole state of one Random Cut Forest detector, and its operations.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "common/engine_error.hpp"
+#include "common/worker_pool.hpp"
 #include "random/xoshiro.hpp"
 #include "rcf/config.hpp"
 #include "rcf/point_store.hpp"
@@ -26,6 +28,16 @@ struct Neighbor {
     double distance;
 };
 
+// Runs work(begin, end) over consecutive ranges of `count` trees on up to
+// `threads` threads: a few ranges per thread, so that uneven trees balance.
+template <class Work>
+void for_tree_chunks(std::size_t count, std::uint64_t threads, const Work& work) {
+    const std::size_t chunks = static_cast<std::size_t>(std::min<std::uint64_t>(count, threads * 4));
+    parallel_for(chunks, static_cast<std::size_t>(threads), [&](std::size_t c) {
+        work(c * count / chunks, (c + 1) * count / chunks);
+    });
+}
+
 struct Forest {
     RcfConfig config;
     std::vector<RcfTree> trees;
@@ -36,10 +48,15 @@ struct Forest {
 
     // Working storage of the update path (under an exclusive borrow); not
     // part of the state. Queries may run in several threads at once and use
-    // query_scratch() instead.
+    // thread_scratch() instead.
     TreeScratch scratch;
-    // The calling thread's working storage for queries, reused across calls.
-    static TreeScratch& query_scratch();
+    // Threads that one call may spread the trees over, the calling one
+    // included (1: no other). Not part of the state: documents leave it out,
+    // equality ignores it, copies keep it. Every count gives the same bits.
+    std::uint64_t threads = 1;
+    // The calling thread's working storage for queries and for one tree's
+    // share of a parallel update, reused across calls.
+    static TreeScratch& thread_scratch();
 
     // forest.cpp. `config.initial_accept_fraction` is ignored (always 0.125).
     // Draws the seed from the operating system when none is given, then

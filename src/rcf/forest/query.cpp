@@ -38,8 +38,23 @@ Result<double> combine_paths(const Forest& forest, std::span<const float> point,
     Result<std::vector<float>> q = query_vector(forest, point);
     if (!q) return q.take_error();
     double sum = 0.0;
-    for (const RcfTree& tree : forest.trees)
-        sum += traversal::path_value(tree, forest.point_store, q.value(), kind, Forest::query_scratch().path_steps);
+    const std::size_t count = forest.trees.size();
+    if (forest.threads <= 1 || count < 2) {
+        for (const RcfTree& tree : forest.trees)
+            sum += traversal::path_value(tree, forest.point_store, q.value(), kind, Forest::thread_scratch().path_steps);
+        return sum / tree_count(forest);
+    }
+    // Each tree's value by whichever thread, then the sum in tree order.
+    // (A thread_local named inside the lambda would be each worker's own.)
+    thread_local std::vector<double> per_tree;
+    std::vector<double>& values = per_tree;
+    values.resize(count);
+    for_tree_chunks(count, forest.threads, [&](std::size_t begin, std::size_t end) {
+        std::vector<PathStep>& steps = Forest::thread_scratch().path_steps;
+        for (std::size_t i = begin; i < end; ++i)
+            values[i] = traversal::path_value(forest.trees[i], forest.point_store, q.value(), kind, steps);
+    });
+    for (const double v : values) sum += v;
     return sum / tree_count(forest);
 }
 
@@ -63,7 +78,7 @@ struct NearerFirst {
 
 }  // namespace
 
-TreeScratch& Forest::query_scratch() {
+TreeScratch& Forest::thread_scratch() {
     thread_local TreeScratch scratch;
     return scratch;
 }
@@ -116,7 +131,7 @@ Result<std::vector<Neighbor>> Forest::near_neighbors(std::span<const float> poin
     const double threshold = static_cast<double>(percentile) / 100.0;
     std::vector<traversal::NeighborCandidate> found;
     found.reserve(2 * trees.size());
-    TreeScratch& scratch = query_scratch();
+    TreeScratch& scratch = thread_scratch();
     for (const RcfTree& tree : trees)
         traversal::collect_neighbors(tree, point_store, q.value(), threshold, found, scratch.path_nodes,
                                      scratch.path_siblings);

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "common/internal_failure.hpp"
 #include "rcf/forest/forest.hpp"
@@ -85,32 +87,88 @@ Status Forest::update(std::span<const float> point) {
     return offer(fresh);
 }
 
+namespace {
+
+// One tree's part of offering slot `n`, after its sampler decided `out`:
+// the eviction, the insertion and the sampler's commit. Reads the point
+// store and changes nothing outside the tree and its sampler, so trees can
+// take their parts in any order or at once.
+Status tree_part(RcfTree& tree, Sampler& sampler, const PointStore& store, Sampler::Outcome out, std::uint64_t n,
+                 TreeScratch& scratch) {
+    if (out.decision == Sampler::Decision::AcceptedWithEviction) {
+        const std::uint64_t e = out.evicted;
+        Status removed = tree.remove(store, e, scratch);
+        if (!removed) return removed;
+        const std::uint64_t kept = scratch.kept_leaf;
+        if (kept != kNone && tree.arena.node(kept).point_idx() == e)
+            repoint_leaf(tree, tree.arena, sampler, store, kept, e, scratch);
+    }
+    tree.insert(store, n, scratch);
+    sampler.commit(n);
+    return {};
+}
+
+// The point store's side of one accepting tree: the evicted slot's
+// reference goes, the new slot's comes.
+void store_part(PointStore& store, Sampler::Outcome out, std::uint64_t n) {
+    if (out.decision == Sampler::Decision::AcceptedWithEviction) store.release(out.evicted);
+    store.add_ref(n);
+}
+
+}  // namespace
+
 Status Forest::offer(std::span<const float> fresh) {
     if (fresh.size() != point_store.dim) return EngineError::dimension_mismatch(point_store.dim, fresh.size());
     const std::uint64_t t = entries_seen;
     const std::uint64_t n = point_store.add(fresh);
     const double decay = config.effective_decay();
     const double time = static_cast<double>(t);
+    const std::size_t count = trees.size();
 
     bool accepted = false;
-    for (std::size_t i = 0; i < trees.size(); ++i) {
-        Sampler& sampler = samplers[i];
-        RcfTree& tree = trees[i];
-        const Sampler::Outcome out = sampler.decide(rng, decay, time, config.initial_accept_fraction, n);
-        if (out.decision == Sampler::Decision::Rejected) continue;
-        accepted = true;
-        if (out.decision == Sampler::Decision::AcceptedWithEviction) {
-            const std::uint64_t e = out.evicted;
-            Status removed = tree.remove(point_store, e, scratch);
-            if (!removed) return removed;
-            const std::uint64_t kept = scratch.kept_leaf;
-            if (kept != kNone && tree.arena.node(kept).point_idx() == e)
-                repoint_leaf(tree, tree.arena, sampler, point_store, kept, e, scratch);
-            point_store.release(e);
+    if (threads <= 1 || count < 2) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const Sampler::Outcome out = samplers[i].decide(rng, decay, time, config.initial_accept_fraction, n);
+            if (out.decision == Sampler::Decision::Rejected) continue;
+            accepted = true;
+            Status done = tree_part(trees[i], samplers[i], point_store, out, n, scratch);
+            if (!done) return done;
+            store_part(point_store, out, n);
         }
-        tree.insert(point_store, n, scratch);
-        point_store.add_ref(n);
-        sampler.commit(n);
+    } else {
+        // The forest generator is drawn by the samplers alone, in tree order;
+        // the trees then take their parts at once, each with its own
+        // generator, and the point store's references follow in tree order:
+        // the same bits as the loop above.
+        thread_local std::vector<Sampler::Outcome> decided;
+        std::vector<Sampler::Outcome>& outcomes = decided;  // the caller's, for the workers too
+        outcomes.resize(count);
+        for (std::size_t i = 0; i < count; ++i)
+            outcomes[i] = samplers[i].decide(rng, decay, time, config.initial_accept_fraction, n);
+        std::mutex failure_mutex;
+        std::size_t failed = count;
+        EngineError failure{};
+        for_tree_chunks(count, threads, [&](std::size_t begin, std::size_t end) {
+            TreeScratch& own = thread_scratch();
+            for (std::size_t i = begin; i < end; ++i) {
+                if (outcomes[i].decision == Sampler::Decision::Rejected) continue;
+                Status done = tree_part(trees[i], samplers[i], point_store, outcomes[i], n, own);
+                if (!done) {
+                    std::lock_guard<std::mutex> lock(failure_mutex);
+                    if (i < failed) {
+                        failed = i;
+                        failure = done.error();
+                    }
+                    return;
+                }
+            }
+        });
+        for (std::size_t i = 0; i < failed; ++i) {
+            if (outcomes[i].decision == Sampler::Decision::Rejected) continue;
+            accepted = true;
+            store_part(point_store, outcomes[i], n);
+        }
+        if (failed < count) return failure;
     }
     if (!accepted) point_store.release(n);
     return {};
