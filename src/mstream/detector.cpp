@@ -112,17 +112,14 @@ bool same_hashing(const CategoricalSketch& a, const CategoricalSketch& b) {
     return a.hash_a == b.hash_a && a.hash_b == b.hash_b;
 }
 
-MStreamScore assemble(double record, std::vector<double> numeric, std::vector<double> categorical) {
+// The total from the parts already in `out`, in their order.
+void assemble(double record, MStreamScore& out) {
     double numeric_sum = 0.0;
-    for (double v : numeric) numeric_sum += v;
+    for (double v : out.numeric_features) numeric_sum += v;
     double categorical_sum = 0.0;
-    for (double v : categorical) categorical_sum += v;
-    MStreamScore score;
-    score.total = (record + numeric_sum) + categorical_sum;
-    score.record = record;
-    score.numeric_features = std::move(numeric);
-    score.categorical_features = std::move(categorical);
-    return score;
+    for (double v : out.categorical_features) categorical_sum += v;
+    out.total = (record + numeric_sum) + categorical_sum;
+    out.record = record;
 }
 
 double ticks_of(std::uint64_t tick) { return static_cast<double>(tick > 1 ? tick : 1); }
@@ -263,14 +260,32 @@ void MStream::verify() {
 
 Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<const std::int64_t> categorical,
                                      std::uint64_t timestamp) {
+    MStreamScore out;
+    Status done = ingest_into(numeric, categorical, timestamp, out);
+    if (!done) return done.take_error();
+    return out;
+}
+
+Result<MStreamScore> MStream::preview(std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                                      std::uint64_t timestamp) const {
+    MStreamScore out;
+    Status done = preview_into(numeric, categorical, timestamp, out);
+    if (!done) return done.take_error();
+    return out;
+}
+
+Status MStream::ingest_into(std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                            std::uint64_t timestamp, MStreamScore& out) {
     Result<ClockStep> checked = check_record(numeric, categorical, timestamp);
     if (!checked) return checked.take_error();
     verify();
     const ClockStep step = checked.value();
-    // Allocated before anything changes, so that running out of memory
-    // leaves the detector as it was.
-    std::vector<double> numeric_scores(numeric.size());
-    std::vector<double> categorical_scores(categorical.size());
+    // Sized before anything changes, so that running out of memory leaves
+    // the detector as it was.
+    std::vector<double>& numeric_scores = out.numeric_features;
+    std::vector<double>& categorical_scores = out.categorical_features;
+    numeric_scores.resize(numeric.size());
+    categorical_scores.resize(categorical.size());
 
     clock.current_time = timestamp;
     clock.current_tick = step.tick;
@@ -315,11 +330,12 @@ Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<c
     }
 
     ++entries_seen;
-    return assemble(record_score, std::move(numeric_scores), std::move(categorical_scores));
+    assemble(record_score, out);
+    return {};
 }
 
-Result<MStreamScore> MStream::preview(std::span<const float> numeric, std::span<const std::int64_t> categorical,
-                                      std::uint64_t timestamp) const {
+Status MStream::preview_into(std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                             std::uint64_t timestamp, MStreamScore& out) const {
     Result<ClockStep> checked = check_record(numeric, categorical, timestamp);
     if (!checked) return checked.take_error();
     check_consistent();
@@ -337,7 +353,10 @@ Result<MStreamScore> MStream::preview(std::span<const float> numeric, std::span<
     // With no rows the ingest's minimum stays +inf; 0 * inf would not.
     const auto decayed = [&](double min_current) { return rows == 0 ? kInfinity : factor * min_current + 1.0; };
 
-    std::vector<double> numeric_scores(numeric.size());
+    std::vector<double>& numeric_scores = out.numeric_features;
+    std::vector<double>& categorical_scores = out.categorical_features;
+    numeric_scores.resize(numeric.size());
+    categorical_scores.resize(categorical.size());
     for (std::size_t i = 0; i < numeric.size(); ++i) {
         const auto& pair = numeric_counts[i];
         const double z = numeric_normalizer.normalize_for_preview(i, static_cast<double>(numeric[i]), first);
@@ -355,7 +374,6 @@ Result<MStreamScore> MStream::preview(std::span<const float> numeric, std::span<
                                         });
     const double record_score = sketch_score(decayed(record.current), record.total + 1.0, ticks);
 
-    std::vector<double> categorical_scores(categorical.size());
     for (std::size_t j = 0; j < categorical.size(); ++j) {
         const auto& pair = categorical_counts[j];
         const std::int64_t code = categorical[j];
@@ -365,7 +383,8 @@ Result<MStreamScore> MStream::preview(std::span<const float> numeric, std::span<
         categorical_scores[j] = sketch_score(decayed(m.current), m.total + 1.0, ticks);
     }
 
-    return assemble(record_score, std::move(numeric_scores), std::move(categorical_scores));
+    assemble(record_score, out);
+    return {};
 }
 
 }  // namespace arbolet::mstream

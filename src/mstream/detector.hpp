@@ -67,6 +67,12 @@ struct MStream {
                                 std::uint64_t timestamp);
     Result<MStreamScore> preview(std::span<const float> numeric, std::span<const std::int64_t> categorical,
                                  std::uint64_t timestamp) const;
+    // The same, writing into `out` and reusing its vectors (a batch passes
+    // one for every record).
+    Status ingest_into(std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                       std::uint64_t timestamp, MStreamScore& out);
+    Status preview_into(std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                        std::uint64_t timestamp, MStreamScore& out) const;
 
     bool is_ready() const { return entries_seen > 0; }
 

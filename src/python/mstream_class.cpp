@@ -114,14 +114,15 @@ PyObject* records_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     }
     std::vector<double> out(Results ? timestamps.size() : 0);
     std::optional<EngineError> failed;
+    MStreamScore scored;  // reused by every record
     const std::ptrdiff_t done = run_rows(timestamps.size(), [&](std::size_t r) {
-        Result<MStreamScore> scored = Ingest ? m.ingest(numeric.row(r), categorical.row(r), timestamps[r])
-                                             : m.preview(numeric.row(r), categorical.row(r), timestamps[r]);
-        if (!scored) {
-            failed = scored.take_error();
+        Status ok = Ingest ? m.ingest_into(numeric.row(r), categorical.row(r), timestamps[r], scored)
+                           : m.preview_into(numeric.row(r), categorical.row(r), timestamps[r], scored);
+        if (!ok) {
+            failed = ok.take_error();
             return false;
         }
-        if (Results) out[r] = scored.value().total;
+        if (Results) out[r] = scored.total;
         return true;
     });
     if (done < 0) return nullptr;
