@@ -6,6 +6,7 @@
 
 #include "common/debug_text.hpp"
 #include "common/internal_failure.hpp"
+#include "common/memory_budget.hpp"
 
 namespace arbolet::python {
 
@@ -59,6 +60,9 @@ PyObject* raise_current_exception() {
         throw;
     } catch (const InternalFailure& f) {
         return raise_panic(f.message());
+    } catch (const MemoryShortfall& shortfall) {
+        PyErr_SetString(PyExc_MemoryError, shortfall.what());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::length_error&) {
