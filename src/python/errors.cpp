@@ -30,11 +30,17 @@ std::string engine_error_message(const EngineError& e) {
         case K::IndexOutOfBounds: return "IndexOutOfBounds(" + std::to_string(e.index) + ")";
         case K::EmptyTree: return "EmptyTree";
         case K::Io: return "Io(" + debug_quote(e.text) + ")";
+        case K::Interrupted: return "interrupted";
     }
     return "unknown error";
 }
 
 PyObject* raise_engine_error(const EngineError& e) {
+    if (e.kind == EngineError::Kind::Interrupted) {
+        // The signal handler's own exception (KeyboardInterrupt, ...) stands.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
     const bool value_error =
         e.kind == EngineError::Kind::InvalidArgument || e.kind == EngineError::Kind::DimensionMismatch;
     const std::string message = engine_error_message(e);

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/blocking_io.hpp"
 #include "python/classes.hpp"
 #include "python/persistence_methods.hpp"
 
@@ -133,6 +134,7 @@ PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 PyObject* extrapolate(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::uint64_t look_ahead = 0;
     if (!to_count(argv[0], "look_ahead", look_ahead)) return nullptr;
+    const StopCheckScope ctrl_c(&python_signal_raised);
     auto values = forest(self).extrapolate(look_ahead);
     if (!take(values)) return nullptr;
     return float_list(values.value().data(), values.value().size());
