@@ -1,4 +1,4 @@
-// Persistence, copy and pickle methods, shared by both classes.
+// Persistence, copy and pickle methods, shared by every class.
 #pragma once
 
 #include <string>
@@ -7,6 +7,7 @@
 
 #include "persist/documents.hpp"
 #include "persist/file_io.hpp"
+#include "persist/thresholder_document.hpp"
 #include "python/blocking_io.hpp"
 #include "python/class_spec.hpp"
 #include "python/convert.hpp"
@@ -15,6 +16,7 @@ namespace arbolet::python {
 
 inline std::string document_of(const rcf::Forest& f) { return persist::forest_to_json(f); }
 inline std::string document_of(const mstream::MStream& m) { return persist::mstream_to_json(m); }
+inline std::string document_of(const threshold::Thresholder& t) { return persist::thresholder_to_json(t); }
 
 template <class Engine>
 Result<Engine> read_document(std::string_view text);
@@ -23,6 +25,10 @@ inline Result<rcf::Forest> read_document<rcf::Forest>(std::string_view text) { r
 template <>
 inline Result<mstream::MStream> read_document<mstream::MStream>(std::string_view text) {
     return persist::mstream_from_json(text);
+}
+template <>
+inline Result<threshold::Thresholder> read_document<threshold::Thresholder>(std::string_view text) {
+    return persist::thresholder_from_json(text);
 }
 
 inline PyObject* str_of(const std::string& s) {
