@@ -73,13 +73,17 @@ bool check_sequence(PyObject* o) {
     return true;
 }
 
-Py_ssize_t length_hint(PyObject* o) {
+// What to reserve for a sequence's elements: its len(), which a sequence
+// may get wrong (or lie about), so only up to a bound that costs little when
+// the elements never come; longer sequences grow as they are read.
+std::size_t reserve_hint(PyObject* o) {
+    constexpr Py_ssize_t kMostReserved = 1 << 16;
     const Py_ssize_t n = PySequence_Size(o);
     if (n < 0) {
         PyErr_Clear();
         return 0;
     }
-    return n;
+    return static_cast<std::size_t>(n < kMostReserved ? n : kMostReserved);
 }
 
 // Iterates `o`, calling `each(item)` (which returns false with an error set).
@@ -255,7 +259,7 @@ bool bytes_of(PyObject* o, std::string& out) {
     }
     if (!check_sequence(o)) return false;
     out.clear();
-    out.reserve(static_cast<std::size_t>(length_hint(o)));
+    out.reserve(reserve_hint(o));
     return for_each_item(o, [&](PyObject* item) {
         unsigned char byte;
         if (!u8_of(item, byte)) return false;
@@ -348,7 +352,7 @@ bool to_reals(PyObject* o, const char* name, std::vector<float>& out, PointLengt
     if (!refuse_many_dimensions(o, accepted) || !check_sequence(o)) return fail_arg(name);
     out.clear();
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && reals_from_buffer(o, out) == 1) return true;
-    out.reserve(static_cast<std::size_t>(length_hint(o)));
+    out.reserve(reserve_hint(o));
     const bool ok = for_each_item(o, [&](PyObject* item) {
         const double v = PyFloat_AsDouble(item);
         if (v == -1.0 && PyErr_Occurred()) {
@@ -367,7 +371,7 @@ template <class T>
 bool to_integers(PyObject* o, const char* name, std::vector<T>& out, bool (*convert)(PyObject*, T&)) {
     if (!check_sequence(o)) return fail_arg(name);
     out.clear();
-    out.reserve(static_cast<std::size_t>(length_hint(o)));
+    out.reserve(reserve_hint(o));
     const bool ok = for_each_item(o, [&](PyObject* item) {
         T v;
         if (!convert(item, v)) return false;
