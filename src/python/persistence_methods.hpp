@@ -11,6 +11,7 @@
 #include "python/blocking_io.hpp"
 #include "python/class_spec.hpp"
 #include "python/convert.hpp"
+#include "python/unlocked.hpp"
 
 namespace arbolet::python {
 
@@ -47,12 +48,13 @@ inline PyObject* repr_of(PyObject* self, const std::string& arguments) {
 
 template <class Engine>
 PyObject* to_json(PyTypeObject*, PyObject* self, PyObject* const*) {
-    return str_of(document_of(engine_of<Engine>(self)));
+    const Engine& e = engine_of<Engine>(self);
+    return str_of(unlocked([&] { return document_of(e); }));
 }
 
 template <class Engine>
 PyObject* decode_into_new(PyTypeObject* cls, std::string_view text) {
-    Result<Engine> decoded = read_document<Engine>(text);
+    Result<Engine> decoded = unlocked([&] { return read_document<Engine>(text); });
     if (!take(decoded)) return nullptr;
     return wrap(cls, std::move(decoded).value());
 }
@@ -68,7 +70,8 @@ template <class Engine>
 PyObject* save_json(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    const std::string document = document_of(engine_of<Engine>(self));
+    const Engine& e = engine_of<Engine>(self);
+    const std::string document = unlocked([&] { return document_of(e); });
     Status written = without_interpreter_lock(
         [&](const persist::InterruptCheck& check) { return persist::write_file(path, document, check); });
     if (PyErr_Occurred() || !take(written)) return nullptr;
@@ -118,7 +121,8 @@ inline bool copy_attributes(PyObject* from, PyObject* to, PyObject* memo) {
 // subclass instance's attributes are copied too, shallowly by copy.copy.
 template <class Engine>
 PyObject* copy(PyTypeObject*, PyObject* self, PyObject* const*) {
-    PyObject* made = wrap(Py_TYPE(self), Engine(engine_of<Engine>(self)));
+    const Engine& e = engine_of<Engine>(self);
+    PyObject* made = wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }));
     if (made != nullptr && !copy_attributes(self, made, nullptr)) Py_CLEAR(made);
     return made;
 }
@@ -128,7 +132,8 @@ PyObject* copy(PyTypeObject*, PyObject* self, PyObject* const*) {
 template <class Engine>
 PyObject* deep_copy(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     PyObject* memo = argv[0];
-    PyObject* made = wrap(Py_TYPE(self), Engine(engine_of<Engine>(self)));
+    const Engine& e = engine_of<Engine>(self);
+    PyObject* made = wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }));
     if (made == nullptr) return nullptr;
     if (PyDict_Check(memo)) {
         PyObject* id = PyLong_FromVoidPtr(self);
@@ -145,7 +150,7 @@ template <class Engine>
 PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::string text;
     if (!to_json_text(argv[0], "state", text)) return nullptr;
-    Result<Engine> decoded = read_document<Engine>(text);
+    Result<Engine> decoded = unlocked([&] { return read_document<Engine>(text); });
     if (!take(decoded)) return nullptr;
     engine_of<Engine>(self) = std::move(decoded).value();
     Py_RETURN_NONE;
