@@ -29,14 +29,15 @@ def document(detector):
     return json.loads(detector.to_json())
 
 
-def run_engine_check(tmp_path, name):
-    """Compiles tests/cpp/NAME.cpp against the forest engine and runs it; it prints "ok" when every check holds."""
+def run_engine_check(tmp_path, name, flags=()):
+    """Compiles tests/cpp/NAME.cpp against the forest engine (with extra compiler `flags`) and runs it; it
+    prints "ok" when every check holds."""
     src = Path(__file__).resolve().parents[1] / "src"
     sources = [*sorted((src / "rcf").rglob("*.cpp")), *sorted((src / "random").glob("*.cpp")),
                *sorted((src / "common").glob("*.cpp"))]
     exe = tmp_path / name
     build = subprocess.run(
-        ["g++", "-std=c++20", "-O2", "-ffp-contract=off", "-I", str(src),
+        ["g++", "-std=c++20", "-O2", "-ffp-contract=off", *flags, "-I", str(src),
          str(Path(__file__).parent / "cpp" / f"{name}.cpp"), *map(str, sources), "-o", str(exe)],
         capture_output=True, text=True)
     assert build.returncode == 0, build.stderr

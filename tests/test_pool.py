@@ -115,3 +115,15 @@ def test_python_threads_share_the_pool():
     for t in threads:
         t.join()
     assert out == [expected] * 4
+
+
+def test_pool_is_clean_under_the_thread_checker(tmp_path):
+    import subprocess
+
+    from conftest import run_engine_check
+
+    probe = subprocess.run(["g++", "-fsanitize=thread", "-x", "c++", "-", "-o", str(tmp_path / "probe")],
+                           input="int main() {}", capture_output=True, text=True)
+    if probe.returncode != 0:
+        pytest.skip("the toolchain has no ThreadSanitizer")
+    run_engine_check(tmp_path, "forest_threads_check", flags=("-fsanitize=thread", "-g"))

@@ -1,0 +1,60 @@
+// The worker pool under a thread checker: forests spreading their trees over
+// several threads, from several calling threads at once, must give the states
+// and scores of one thread. Prints "ok" and exits 0 on success.
+#include <cstdio>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "rcf/forest/forest.hpp"
+
+using namespace arbolet;
+using namespace arbolet::rcf;
+
+static Forest make(std::uint64_t threads) {
+    RcfConfig c;
+    c.input_dim = 3;
+    c.shingle_size = 2;
+    c.num_trees = 9;
+    c.capacity = 16;
+    c.time_decay = 0.05;
+    Forest f = std::move(Forest::build(c, 17).value());
+    f.threads = threads;
+    return f;
+}
+
+// Scores of a drifting stream with runs of equal points, many evictions.
+static std::vector<double> drive(Forest& f) {
+    std::mt19937_64 gen(5);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    std::vector<double> scores;
+    std::vector<float> p(3);
+    for (int i = 0; i < 1500; ++i) {
+        if (i % 50 >= 10)
+            for (float& v : p) v = noise(gen) + static_cast<float>(i / 500);
+        scores.push_back(f.score_and_update(p).value());
+        scores.push_back(f.density(p).value());
+    }
+    return scores;
+}
+
+int main() {
+    Forest serial = make(1);
+    const std::vector<double> expected = drive(serial);
+    int failures = 0;
+    std::vector<std::thread> callers;
+    std::vector<int> same(4, 0);
+    for (int k = 0; k < 4; ++k)
+        callers.emplace_back([&, k] {
+            Forest f = make(2 + k);
+            same[k] = drive(f) == expected && f == serial;
+        });
+    for (std::thread& t : callers) t.join();
+    for (int k = 0; k < 4; ++k)
+        if (!same[k]) {
+            std::printf("FAILED: %d threads differ from one\n", 2 + k);
+            ++failures;
+        }
+    if (failures == 0) std::printf("ok\n");
+    return failures == 0 ? 0 : 1;
+}
