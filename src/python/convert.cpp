@@ -354,9 +354,10 @@ void refuse_nested(PyObject* o, Py_ssize_t index, PyObject* item, PointLengths a
 }
 
 bool to_reals(PyObject* o, const char* name, std::vector<float>& out, PointLengths accepted) {
-    if (!refuse_many_dimensions(o, accepted) || !check_sequence(o)) return fail_arg(name);
     out.clear();
+    // A one-dimensional float buffer needs none of the checks below.
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && reals_from_buffer(o, out) == 1) return true;
+    if (!refuse_many_dimensions(o, accepted) || !check_sequence(o)) return fail_arg(name);
     out.reserve(reserve_hint(o));
     const bool ok = for_each_item(o, [&](PyObject* item) {
         const double v = PyFloat_AsDouble(item);
