@@ -15,7 +15,6 @@ namespace arbolet::mstream {
 
 namespace {
 
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr int kMantissaBits = 52;
 constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << kMantissaBits) - 1;
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
