@@ -37,10 +37,13 @@ int stat(const char* path, struct stat* buf) noexcept { return arbolet_old_xstat
 int lstat(const char* path, struct stat* buf) noexcept { return arbolet_old_lxstat(kStatVersion, path, buf); }
 int fstat(int fd, struct stat* buf) noexcept { return arbolet_old_fxstat(kStatVersion, fd, buf); }
 
-#define ARBOLET_FORWARD(ret, name, params, args)    \
-    ret arbolet_old_##name params;                  \
-    ARBOLET_OLD_SYMBOL(arbolet_old_##name, name);   \
-    ret name params noexcept { return arbolet_old_##name args; }
+// The exception specification must match the header's: cancellation points
+// (pthread_once, pthread_join) are declared without one.
+#define ARBOLET_FORWARD_SPEC(ret, name, params, args, spec) \
+    ret arbolet_old_##name params;                          \
+    ARBOLET_OLD_SYMBOL(arbolet_old_##name, name);           \
+    ret name params spec { return arbolet_old_##name args; }
+#define ARBOLET_FORWARD(ret, name, params, args) ARBOLET_FORWARD_SPEC(ret, name, params, args, noexcept)
 
 ARBOLET_FORWARD(int, pthread_key_create, (pthread_key_t* key, void (*destructor)(void*)), (key, destructor))
 ARBOLET_FORWARD(int, __pthread_key_create, (pthread_key_t* key, void (*destructor)(void*)), (key, destructor))
@@ -48,18 +51,22 @@ ARBOLET_FORWARD(int, pthread_key_delete, (pthread_key_t key), (key))
 ARBOLET_FORWARD(void*, pthread_getspecific, (pthread_key_t key), (key))
 // The header marks the value "not accessed", which g++ then reports as read
 // uninitialised when it is passed on.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 ARBOLET_FORWARD(int, pthread_setspecific, (pthread_key_t key, const void* value), (key, value))
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
-ARBOLET_FORWARD(int, pthread_once, (pthread_once_t* once, void (*init)(void)), (once, init))
+#endif
+ARBOLET_FORWARD_SPEC(int, pthread_once, (pthread_once_t* once, void (*init)(void)), (once, init), )
 ARBOLET_FORWARD(int, pthread_rwlock_rdlock, (pthread_rwlock_t* lock), (lock))
 ARBOLET_FORWARD(int, pthread_rwlock_wrlock, (pthread_rwlock_t* lock), (lock))
 ARBOLET_FORWARD(int, pthread_rwlock_unlock, (pthread_rwlock_t* lock), (lock))
 ARBOLET_FORWARD(int, pthread_create,
                 (pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg),
                 (thread, attr, start, arg))
-ARBOLET_FORWARD(int, pthread_join, (pthread_t thread, void** result), (thread, result))
+ARBOLET_FORWARD_SPEC(int, pthread_join, (pthread_t thread, void** result), (thread, result), )
 ARBOLET_FORWARD(int, pthread_detach, (pthread_t thread), (thread))
 
 // The runtime's shortcut for processes that never started a thread (2.32):
