@@ -86,14 +86,11 @@ PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 // __getnewargs__, then restore the document with __setstate__.
 template <class Engine, PyObject* (*NewArgs)(PyTypeObject*, PyObject*, PyObject* const*)>
 PyObject* reduce(PyTypeObject* cls, PyObject* self, PyObject* const* argv) {
-    PyObject* args = NewArgs(cls, self, argv);
-    if (args == nullptr) return nullptr;
-    PyObject* state = to_json<Engine>(cls, self, argv);
-    if (state == nullptr) {
-        Py_DECREF(args);
-        return nullptr;
-    }
-    return Py_BuildValue("(ONN)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args, state);
+    Ref args(NewArgs(cls, self, argv));
+    if (!args) return nullptr;
+    Ref state(to_json<Engine>(cls, self, argv));
+    if (!state) return nullptr;
+    return Py_BuildValue("(OOO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
 }
 
 }  // namespace arbolet::python
