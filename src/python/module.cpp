@@ -1,6 +1,6 @@
 // Module initialisation: two-phase, no per-module state. The execution step
-// adds MStream, Forest and __version__, in that order, each also appended to
-// __all__.
+// adds MStream, Forest, __version__ and Thresholder, in that order, each also
+// appended to __all__; then PanicException, which is not in __all__.
 #include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/py.hpp"
@@ -30,6 +30,7 @@ int exec_module(PyObject* module) {
     if (add_exported(module, "Forest", reinterpret_cast<PyObject*>(forest_type())) < 0) return -1;
     Ref version(PyUnicode_FromString(kVersion));
     if (add_exported(module, "__version__", version.get()) < 0) return -1;
+    if (add_exported(module, "Thresholder", reinterpret_cast<PyObject*>(thresholder_type())) < 0) return -1;
     // Reachable by name for `except arbolet.PanicException`, though not
     // part of __all__.
     return PyModule_AddObjectRef(module, "PanicException", panic_exception_type());
