@@ -6,7 +6,8 @@
 // versions (the thread functions moved into libc in 2.34, stat became a real
 // function in 2.33) and added others. The module's own definitions below take
 // precedence for every reference inside it (they stay local: only the init
-// function is exported) and forward to the versions every x86-64 glibc has.
+// function is exported) and forward to the oldest versions of the same
+// functions (2.2.5, or 2.30 for the waits against a chosen clock).
 // None of them touches floating point, so results do not depend on this file.
 //
 // The mathematical functions keep their 2.29 versions: their older entry
@@ -20,16 +21,16 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 
-#define ARBOLET_OLD_SYMBOL(local, name) __asm__(".symver " #local ", " #name "@GLIBC_2.2.5")
+#define ARBOLET_OLD_SYMBOL(local, name, version) __asm__(".symver " #local ", " #name "@" version)
 
 extern "C" {
 
 int arbolet_old_xstat(int, const char*, struct stat*);
 int arbolet_old_lxstat(int, const char*, struct stat*);
 int arbolet_old_fxstat(int, int, struct stat*);
-ARBOLET_OLD_SYMBOL(arbolet_old_xstat, __xstat);
-ARBOLET_OLD_SYMBOL(arbolet_old_lxstat, __lxstat);
-ARBOLET_OLD_SYMBOL(arbolet_old_fxstat, __fxstat);
+ARBOLET_OLD_SYMBOL(arbolet_old_xstat, __xstat, "GLIBC_2.2.5");
+ARBOLET_OLD_SYMBOL(arbolet_old_lxstat, __lxstat, "GLIBC_2.2.5");
+ARBOLET_OLD_SYMBOL(arbolet_old_fxstat, __fxstat, "GLIBC_2.2.5");
 // The structure layout version the old entry points take on x86-64.
 constexpr int kStatVersion = 1;
 
@@ -37,13 +38,14 @@ int stat(const char* path, struct stat* buf) noexcept { return arbolet_old_xstat
 int lstat(const char* path, struct stat* buf) noexcept { return arbolet_old_lxstat(kStatVersion, path, buf); }
 int fstat(int fd, struct stat* buf) noexcept { return arbolet_old_fxstat(kStatVersion, fd, buf); }
 
-// The exception specification must match the header's: cancellation points
-// (pthread_once, pthread_join) are declared without one.
-#define ARBOLET_FORWARD_SPEC(ret, name, params, args, spec) \
-    ret arbolet_old_##name params;                          \
-    ARBOLET_OLD_SYMBOL(arbolet_old_##name, name);           \
+// `name` forwarded to its entry point of the given version. The exception
+// specification must match the header's: cancellation points (pthread_once,
+// pthread_join, pthread_cond_clockwait) are declared without one.
+#define ARBOLET_FORWARD_AT(version, spec, ret, name, params, args) \
+    ret arbolet_old_##name params;                                 \
+    ARBOLET_OLD_SYMBOL(arbolet_old_##name, name, version);         \
     ret name params spec { return arbolet_old_##name args; }
-#define ARBOLET_FORWARD(ret, name, params, args) ARBOLET_FORWARD_SPEC(ret, name, params, args, noexcept)
+#define ARBOLET_FORWARD(ret, name, params, args) ARBOLET_FORWARD_AT("GLIBC_2.2.5", noexcept, ret, name, params, args)
 
 ARBOLET_FORWARD(int, pthread_key_create, (pthread_key_t* key, void (*destructor)(void*)), (key, destructor))
 ARBOLET_FORWARD(int, __pthread_key_create, (pthread_key_t* key, void (*destructor)(void*)), (key, destructor))
@@ -59,15 +61,28 @@ ARBOLET_FORWARD(int, pthread_setspecific, (pthread_key_t key, const void* value)
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
-ARBOLET_FORWARD_SPEC(int, pthread_once, (pthread_once_t* once, void (*init)(void)), (once, init), )
+ARBOLET_FORWARD_AT("GLIBC_2.2.5", , int, pthread_once, (pthread_once_t* once, void (*init)(void)), (once, init))
 ARBOLET_FORWARD(int, pthread_rwlock_rdlock, (pthread_rwlock_t* lock), (lock))
 ARBOLET_FORWARD(int, pthread_rwlock_wrlock, (pthread_rwlock_t* lock), (lock))
 ARBOLET_FORWARD(int, pthread_rwlock_unlock, (pthread_rwlock_t* lock), (lock))
 ARBOLET_FORWARD(int, pthread_create,
                 (pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg),
                 (thread, attr, start, arg))
-ARBOLET_FORWARD_SPEC(int, pthread_join, (pthread_t thread, void** result), (thread, result), )
+ARBOLET_FORWARD_AT("GLIBC_2.2.5", , int, pthread_join, (pthread_t thread, void** result), (thread, result))
 ARBOLET_FORWARD(int, pthread_detach, (pthread_t thread), (thread))
+ARBOLET_FORWARD(int, pthread_mutex_timedlock, (pthread_mutex_t* mutex, const struct timespec* until), (mutex, until))
+
+// Waits against a chosen clock, which the runtime's timed waits use; they
+// first appeared in 2.30.
+ARBOLET_FORWARD_AT("GLIBC_2.30", , int, pthread_cond_clockwait,
+                   (pthread_cond_t* cond, pthread_mutex_t* mutex, clockid_t clock, const struct timespec* until),
+                   (cond, mutex, clock, until))
+ARBOLET_FORWARD_AT("GLIBC_2.30", noexcept, int, pthread_mutex_clocklock,
+                   (pthread_mutex_t* mutex, clockid_t clock, const struct timespec* until), (mutex, clock, until))
+ARBOLET_FORWARD_AT("GLIBC_2.30", noexcept, int, pthread_rwlock_clockrdlock,
+                   (pthread_rwlock_t* lock, clockid_t clock, const struct timespec* until), (lock, clock, until))
+ARBOLET_FORWARD_AT("GLIBC_2.30", noexcept, int, pthread_rwlock_clockwrlock,
+                   (pthread_rwlock_t* lock, clockid_t clock, const struct timespec* until), (lock, clock, until))
 
 // The runtime's shortcut for processes that never started a thread (2.32):
 // claiming threads always takes the safe, atomic path.
