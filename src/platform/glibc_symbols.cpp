@@ -31,12 +31,23 @@ int arbolet_old_fxstat(int, int, struct stat*);
 ARBOLET_OLD_SYMBOL(arbolet_old_xstat, __xstat, "GLIBC_2.2.5");
 ARBOLET_OLD_SYMBOL(arbolet_old_lxstat, __lxstat, "GLIBC_2.2.5");
 ARBOLET_OLD_SYMBOL(arbolet_old_fxstat, __fxstat, "GLIBC_2.2.5");
-// The structure layout version the old entry points take on x86-64.
+// The structure layout version the old entry points take on x86-64, where
+// the 64-bit variants (the C++ runtime's file streams call fstat64) are the
+// same functions on the same structure.
 constexpr int kStatVersion = 1;
 
 int stat(const char* path, struct stat* buf) noexcept { return arbolet_old_xstat(kStatVersion, path, buf); }
 int lstat(const char* path, struct stat* buf) noexcept { return arbolet_old_lxstat(kStatVersion, path, buf); }
 int fstat(int fd, struct stat* buf) noexcept { return arbolet_old_fxstat(kStatVersion, fd, buf); }
+int stat64(const char* path, struct stat64* buf) noexcept {
+    return arbolet_old_xstat(kStatVersion, path, reinterpret_cast<struct stat*>(buf));
+}
+int lstat64(const char* path, struct stat64* buf) noexcept {
+    return arbolet_old_lxstat(kStatVersion, path, reinterpret_cast<struct stat*>(buf));
+}
+int fstat64(int fd, struct stat64* buf) noexcept {
+    return arbolet_old_fxstat(kStatVersion, fd, reinterpret_cast<struct stat*>(buf));
+}
 
 // `name` forwarded to its entry point of the given version. The exception
 // specification must match the header's: cancellation points (pthread_once,
