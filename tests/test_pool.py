@@ -117,13 +117,27 @@ def test_python_threads_share_the_pool():
     assert out == [expected] * 4
 
 
-def test_pool_is_clean_under_the_thread_checker(tmp_path):
+def test_pool_checks_in_cpp(tmp_path):
+    """Several calling threads, each with a forest over several workers, against one thread: as built
+    with the other engine checks, then under ThreadSanitizer when the toolchain has it."""
     import subprocess
+    from pathlib import Path
 
     from conftest import run_engine_check
 
+    run_engine_check("forest_threads_check")
     probe = subprocess.run(["g++", "-fsanitize=thread", "-x", "c++", "-", "-o", str(tmp_path / "probe")],
                            input="int main() {}", capture_output=True, text=True)
     if probe.returncode != 0:
         pytest.skip("the toolchain has no ThreadSanitizer")
-    run_engine_check(tmp_path, "forest_threads_check", flags=("-fsanitize=thread", "-g"))
+    src = Path(__file__).resolve().parents[1] / "src"
+    sources = [*sorted((src / "rcf").rglob("*.cpp")), *sorted((src / "random").glob("*.cpp")),
+               *sorted((src / "common").glob("*.cpp"))]
+    exe = tmp_path / "forest_threads_check"
+    build = subprocess.run(
+        ["g++", "-std=c++20", "-O1", "-g", "-ffp-contract=off", "-fsanitize=thread", "-I", str(src),
+         str(Path(__file__).parent / "cpp" / "forest_threads_check.cpp"), *map(str, sources), "-o", str(exe)],
+        capture_output=True, text=True)
+    assert build.returncode == 0, build.stderr
+    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stdout + run.stderr

@@ -1,6 +1,9 @@
 #include "common/worker_pool.hpp"
 
+#if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
+#define ARBOLET_HAS_FORK 1
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -101,14 +104,18 @@ struct Pool {
 // Replaced in a fork child, whose copy may hold a locked mutex and names
 // threads that do not exist there; the old one is deliberately leaked.
 std::atomic<Pool*> current{nullptr};
+#ifdef ARBOLET_HAS_FORK
 std::once_flag fork_handler;
+#endif
 
 Pool& pool() {
     Pool* p = current.load(std::memory_order_acquire);
     if (p != nullptr) return *p;
+#ifdef ARBOLET_HAS_FORK
     std::call_once(fork_handler, [] {
         pthread_atfork(nullptr, nullptr, [] { current.store(nullptr, std::memory_order_release); });
     });
+#endif
     Pool* fresh = new Pool();
     if (current.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return *fresh;
     delete fresh;  // another thread was first
