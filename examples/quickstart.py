@@ -3,9 +3,8 @@
 The stream is generated here: a daily-looking sine wave with noise, into which
 three spikes, a level shift and a dropout (the sensor reads 0 for a while) are
 injected. Each value is scored against the forest *before* the forest learns
-it, and a running threshold (mean + 5 standard deviations of the recent normal
-scores) turns scores into alarms. Alarms closer together than one shingle are
-one event. The output is the same on every run.
+it (`score_and_update`), and an `arbolet.Thresholder` turns the raw scores into
+alarms with a grade in (0, 1]. The output is the same on every run.
 """
 
 from __future__ import annotations
@@ -44,67 +43,32 @@ def make_stream(seed: int) -> tuple[list[float], list[Injected]]:
     return values, injected
 
 
-class RunningThreshold:
-    """Flags scores far above the recent typical score.
-
-    Keeps an exponentially weighted mean and variance of the scores that were
-    *not* flagged, so an anomaly does not raise the bar for the next one.
-    """
-
-    def __init__(self, sigmas: float = 5.0, weight: float = 0.01, warmup: int = 150) -> None:
-        self.sigmas = sigmas
-        self.weight = weight
-        self.warmup = warmup
-        self.count = 0
-        self.mean = 0.0
-        self.var = 0.0
-
-    @property
-    def level(self) -> float:
-        return self.mean + self.sigmas * math.sqrt(self.var)
-
-    def is_anomaly(self, score: float) -> bool:
-        flagged = self.count >= self.warmup and score > self.level
-        if not flagged:
-            self.count += 1
-            delta = score - self.mean
-            self.mean += delta / self.count if self.count < 1 / self.weight else self.weight * delta
-            self.var = (1.0 - self.weight) * (self.var + self.weight * delta * delta)
-        return flagged
-
-
 def main() -> None:
     values, injected = make_stream(seed=2024)
     forest = arbolet.Forest(1, shingle_size=SHINGLE, seed=42)
-    threshold = RunningThreshold()
+    # Suppresses repeats within one shingle and ignores raw scores below
+    # log2(capacity + 1) / 4, so one event gives one alarm.
+    thresholder = arbolet.Thresholder.for_forest(forest)
 
-    events: list[tuple[int, float]] = []  # (first flagged position, peak score)
-    last_flag = -(10**9)
+    events: list[tuple[int, float]] = []  # (alarm position, grade)
     for t, value in enumerate(values):
-        # Score first, then learn: the score says how unusual the value is
-        # for the forest as it stood before seeing it.
-        if forest.is_ready():
-            score = forest.score([value])
-            if threshold.is_anomaly(score):
-                if t - last_flag > SHINGLE:
-                    events.append((t, score))
-                else:
-                    start, peak = events[-1]
-                    events[-1] = (start, max(peak, score))
-                last_flag = t
-        forest.update([value])
+        # score_and_update scores the value against the forest as it stood,
+        # then learns it; the thresholder turns the raw score into a grade.
+        grade = thresholder.update(forest.score_and_update([value]))
+        if grade > 0.0:
+            events.append((t, grade))
 
-    print(f"scored {len(values)} values, {len(events)} anomalous events:")
+    print(f"scored {len(values)} values, {len(events)} alarms:")
     caught: set[str] = set()
-    for start, peak in events:
+    for start, grade in events:
         label = "false alarm"
         for i, item in enumerate(injected):
             # A value stays in the shingle for SHINGLE steps, so an event may
-            # start up to that long after the injected change.
+            # alarm up to that long after the injected change.
             if item.start <= start < item.end + SHINGLE:
                 label = item.name
                 caught.add(f"{item.name}#{i}")
-        print(f"  t={start:5d}  peak score={peak:5.2f}  ({label})")
+        print(f"  t={start:5d}  grade={grade:4.2f}  ({label})")
     print(f"caught {len(caught)} of {len(injected)} injected anomalies")
 
 
