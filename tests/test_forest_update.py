@@ -421,3 +421,24 @@ def test_signed_zero_streams_reproduce_recorded_states(name, kwargs, dim, seed, 
             seen.append(hashlib.sha256(forest.to_json().encode()).hexdigest()[:16])
     assert seen == states
     assert hashlib.sha256(",".join(score_texts).encode()).hexdigest()[:16] == scores
+
+
+@pytest.mark.parametrize("shingle_size, internal", [(3, True), (1, True), (2, False)])
+def test_score_and_update_scores_the_inserted_shingle(shingle_size, internal):
+    import random
+
+    rng = random.Random(5)
+    width = 2 if internal else 2 * shingle_size
+    a = arbolet.Forest(2, shingle_size=shingle_size, num_trees=8, capacity=16, internal_shingling=internal, seed=3)
+    b = arbolet.Forest(2, shingle_size=shingle_size, num_trees=8, capacity=16, internal_shingling=internal, seed=3)
+    window = [0.0] * (2 * shingle_size)
+    for _ in range(200):
+        point = [rng.gauss(0, 1) for _ in range(width)]
+        window = (window[2:] + point) if internal else point
+        expected = b.score(window)
+        b.update(point)
+        assert a.score_and_update(point) == expected
+    assert a.to_json() == b.to_json()
+    with pytest.raises(ValueError, match="finite"):
+        a.score_and_update([float("nan")] * width)
+    assert a.to_json() == b.to_json()

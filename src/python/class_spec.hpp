@@ -34,7 +34,9 @@ Engine& engine_of(PyObject* self) {
     return static_cast<Instance<Engine>*>(reinterpret_cast<InstanceHead*>(self))->engine;
 }
 
-enum class MethodKind : std::uint8_t { Instance, NoArgs, Static };
+// Class methods receive the class they were called on (a subclass too) as
+// `cls` and a null `self`; static methods receive the base class.
+enum class MethodKind : std::uint8_t { Instance, NoArgs, Static, Class };
 
 // A handler converts the bound arguments (in signature order) and runs the
 // engine operation. `self` is null for static methods.
@@ -49,6 +51,13 @@ struct MethodSpec {
     Handler handler;
 };
 
+// A read-only attribute computed from the instance under a shared borrow.
+struct PropertySpec {
+    const char* name;
+    const char* doc;
+    PyObject* (*get)(PyObject* self);
+};
+
 struct ClassSpec {
     const char* name;          // "Forest"
     const char* doc;           // constructor signature line, "\n--\n\n", text
@@ -58,6 +67,8 @@ struct ClassSpec {
     PyObject* (*construct)(PyTypeObject* cls, PyObject* const* argv);
     PyObject* (*text)(PyObject* self);  // __repr__ and __str__
     void (*destroy)(PyObject* self);    // runs the engine's destructor
+    const PropertySpec* properties = nullptr;
+    std::size_t property_count = 0;
 };
 
 // Wraps an engine value into a new instance of `cls`.
@@ -93,6 +104,7 @@ struct ClassRuntime {
     static inline Signature constructor;
     static inline std::vector<std::string> docs;
     static inline std::vector<PyMethodDef> defs;
+    static inline std::vector<PyGetSetDef> getsets;
 
     template <std::size_t I>
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -100,8 +112,13 @@ struct ClassRuntime {
         static_assert(count_params(m.signature) <= kMaxParams, "a method has more parameters than the binder holds");
         PyObject* bound[kMaxParams];
         if (!bind(signatures[I], args, nargs, kwnames, args + nargs, bound)) return nullptr;
+        PyTypeObject* cls = type;
+        if constexpr (m.kind == MethodKind::Class) {
+            cls = reinterpret_cast<PyTypeObject*>(self);
+            self = nullptr;
+        }
         BorrowGuard guard;
-        if (m.kind != MethodKind::Static) {
+        if constexpr (m.kind != MethodKind::Static && m.kind != MethodKind::Class) {
             if (!PyObject_TypeCheck(self, type)) {
                 PyErr_Format(PyExc_TypeError, "%s.%s() requires a '%s' instance", C.name, m.name, C.name);
                 return nullptr;
@@ -109,7 +126,7 @@ struct ClassRuntime {
             if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, m.borrow)) return nullptr;
         }
         try {
-            return m.handler(type, self, bound);
+            return m.handler(cls, self, bound);
         } catch (...) {
             return raise_current_exception();
         }
@@ -136,6 +153,17 @@ struct ClassRuntime {
         }
     }
 
+    static PyObject* get_property(PyObject* self, void* closure) {
+        const PropertySpec& p = *static_cast<const PropertySpec*>(closure);
+        BorrowGuard guard;
+        if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, Borrow::Shared)) return nullptr;
+        try {
+            return p.get(self);
+        } catch (...) {
+            return raise_current_exception();
+        }
+    }
+
     static void tp_dealloc(PyObject* self) {
         PyTypeObject* tp = Py_TYPE(self);
         C.destroy(self);
@@ -149,7 +177,10 @@ struct ClassRuntime {
         (defs.push_back(PyMethodDef{
              C.methods[I].name,
              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call<I>)),
-             METH_FASTCALL | METH_KEYWORDS | (C.methods[I].kind == MethodKind::Static ? METH_STATIC : 0),
+             METH_FASTCALL | METH_KEYWORDS |
+                 (C.methods[I].kind == MethodKind::Static  ? METH_STATIC
+                  : C.methods[I].kind == MethodKind::Class ? METH_CLASS
+                                                           : 0),
              nullptr}),
          ...);
     }
@@ -169,6 +200,12 @@ struct ClassRuntime {
         add_defs(std::make_index_sequence<C.method_count>());
         for (std::size_t i = 0; i < C.method_count; ++i) defs[i].ml_doc = docs[i].c_str();
         defs.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+        for (std::size_t i = 0; i < C.property_count; ++i) {
+            const PropertySpec& p = C.properties[i];
+            getsets.push_back(PyGetSetDef{p.name, &get_property, nullptr, p.doc,
+                                          const_cast<void*>(static_cast<const void*>(&p))});
+        }
+        getsets.push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
 
         PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
@@ -177,6 +214,7 @@ struct ClassRuntime {
             {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
             {Py_tp_doc, const_cast<char*>(C.doc)},
             {Py_tp_methods, defs.data()},
+            {Py_tp_getset, getsets.data()},
             {0, nullptr},
         };
         static const std::string qualified = std::string("arbolet.arbolet.") + C.name;

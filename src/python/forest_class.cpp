@@ -50,6 +50,12 @@ PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
+PyObject* score_and_update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::vector<float> point;
+    if (!to_reals(argv[0], "point", point)) return nullptr;
+    return float_result(forest(self).score_and_update(point));
+}
+
 template <Result<double> (Forest::*Query)(std::span<const float>) const>
 PyObject* scalar_query(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
@@ -138,6 +144,10 @@ constexpr MethodSpec kMethods[] = {
     {"score", MethodKind::Instance, "score($self, point)",
      "Anomaly score for `point`.  Returns 0.0 before the forest is ready.", Borrow::Shared,
      &scalar_query<&Forest::score>},
+    {"score_and_update", MethodKind::Instance, "score_and_update($self, point)",
+     "Score the observation `point` in the window it will be stored in, then update the forest with it.\n\n"
+     "Returns the score that `score` gives for the full shingle that `update(point)` inserts.",
+     Borrow::Exclusive, &score_and_update},
     {"displacement_score", MethodKind::Instance, "displacement_score($self, point)",
      "Displacement-based anomaly score for `point`.", Borrow::Shared, &scalar_query<&Forest::displacement_score>},
     {"attribution", MethodKind::Instance, "attribution($self, point)",

@@ -50,6 +50,11 @@ struct Forest {
 
     // update.cpp
     Status update(std::span<const float> point);
+    // The score of the full shingle that update(point) inserts, then the
+    // update itself; nothing changes when the observation is refused.
+    Result<double> score_and_update(std::span<const float> point);
+    // update()'s checks of one observation: its length and finite values.
+    Status check_observation(std::span<const float> point) const;
     // The second half of update: store the (already shingled) point of the
     // current entries_seen and offer it to every tree. Values are taken as
     // they are, so loaded states and engine checks can drive the trees with

@@ -48,7 +48,7 @@ void repoint_leaf(const RcfTree& tree, NodeArena& arena, const Sampler& sampler,
 
 }  // namespace
 
-Status Forest::update(std::span<const float> point) {
+Status Forest::check_observation(std::span<const float> point) const {
     const std::uint64_t given = point.size();
     const bool shingled = point_store.internal_shingling;
     if (shingled) {
@@ -65,11 +65,16 @@ Status Forest::update(std::span<const float> point) {
     // never read back (documents hold no infinities).
     for (const float v : point)
         if (!std::isfinite(v)) return EngineError::invalid_argument("point values must be finite");
+    return {};
+}
 
+Status Forest::update(std::span<const float> point) {
+    Status valid = check_observation(point);
+    if (!valid) return valid;
     if (samplers.size() != trees.size()) fail("forest has different numbers of trees and samplers");
 
     std::vector<float>& fresh = scratch.point;
-    if (shingled)
+    if (point_store.internal_shingling)
         point_store.shingle(point, fresh);
     else
         fresh.assign(point.begin(), point.end());
@@ -109,6 +114,29 @@ Status Forest::offer(std::span<const float> fresh) {
     }
     if (!accepted) point_store.release(n);
     return {};
+}
+
+// The point that update() is about to insert is the shingle buffer shifted by
+// one observation; scoring `point` alone would overwrite the newest
+// observation instead, skipping the last one.
+Result<double> Forest::score_and_update(std::span<const float> point) {
+    Status valid = check_observation(point);
+    if (!valid) return valid.take_error();
+    std::vector<float> next;
+    if (point_store.internal_shingling) {
+        next = point_store.shingle_buf;
+        const std::uint64_t n = point.size();
+        if (next.size() != point_store.dim || n > next.size()) fail("shingle buffer does not match the point dimension");
+        if (n < next.size()) std::memmove(next.data(), next.data() + n, (next.size() - n) * sizeof(float));
+        std::memcpy(next.data() + (next.size() - n), point.data(), n * sizeof(float));
+    } else {
+        next.assign(point.begin(), point.end());
+    }
+    Result<double> scored = score(next);
+    if (!scored) return scored;
+    Status done = update(point);
+    if (!done) return done.take_error();
+    return scored;
 }
 
 }  // namespace arbolet::rcf
