@@ -24,6 +24,20 @@ inline Result<mstream::MStream> read_document<mstream::MStream>(std::string_view
     return persist::mstream_from_json(text);
 }
 
+inline std::string bytes_state_of(const rcf::Forest& f) { return persist::forest_to_bytes(f); }
+inline std::string bytes_state_of(const mstream::MStream& m) { return persist::mstream_to_bytes(m); }
+
+template <class Engine>
+Result<Engine> read_bytes_state(std::string_view data);
+template <>
+inline Result<rcf::Forest> read_bytes_state<rcf::Forest>(std::string_view data) {
+    return persist::forest_from_bytes(data);
+}
+template <>
+inline Result<mstream::MStream> read_bytes_state<mstream::MStream>(std::string_view data) {
+    return persist::mstream_from_bytes(data);
+}
+
 inline PyObject* str_of(const std::string& s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
@@ -65,6 +79,46 @@ PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     return decode_into_new<Engine>(cls, contents.value());
 }
 
+// The compact binary form: to_bytes / from_bytes and the files save / load.
+// The loaders are class methods, so a subclass loads as itself.
+template <class Engine>
+PyObject* to_bytes(PyTypeObject*, PyObject* self, PyObject* const*) {
+    const std::string data = bytes_state_of(engine_of<Engine>(self));
+    return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
+}
+
+template <class Engine>
+PyObject* decode_bytes_into_new(PyTypeObject* cls, std::string_view data) {
+    Result<Engine> decoded = read_bytes_state<Engine>(data);
+    if (!take(decoded)) return nullptr;
+    return wrap(cls, std::move(decoded).value());
+}
+
+template <class Engine>
+PyObject* from_bytes(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
+    std::string data;
+    if (!to_byte_string(argv[0], "data", data)) return nullptr;
+    return decode_bytes_into_new<Engine>(cls, data);
+}
+
+template <class Engine>
+PyObject* save(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::string path;
+    if (!to_path(argv[0], "path", path)) return nullptr;
+    Status written = persist::write_file(path, bytes_state_of(engine_of<Engine>(self)));
+    if (!take(written)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <class Engine>
+PyObject* load(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
+    std::string path;
+    if (!to_path(argv[0], "path", path)) return nullptr;
+    Result<std::string> contents = persist::read_file(path);
+    if (!take(contents)) return nullptr;
+    return decode_bytes_into_new<Engine>(cls, contents.value());
+}
+
 // Deep, field-by-field copy: the engine holds no Python objects, so `memo`
 // has nothing to record.
 template <class Engine>
@@ -74,6 +128,16 @@ PyObject* copy(PyTypeObject*, PyObject* self, PyObject* const*) {
 
 template <class Engine>
 PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    // A dict is a subclass instance's attributes, which pickling by
+    // __reduce__ hands back after the state itself was restored.
+    if (PyDict_Check(argv[0])) {
+        PyObject* attrs = PyObject_GetAttrString(self, "__dict__");
+        if (attrs == nullptr) return nullptr;
+        const int updated = PyDict_Update(attrs, argv[0]);
+        Py_DECREF(attrs);
+        if (updated != 0) return nullptr;
+        Py_RETURN_NONE;
+    }
     std::string text;
     if (!to_json_text(argv[0], "state", text)) return nullptr;
     Result<Engine> decoded = read_document<Engine>(text);
@@ -82,18 +146,31 @@ PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
-// Pickling at every protocol: rebuild with the constructor arguments of
-// __getnewargs__, then restore the document with __setstate__.
-template <class Engine, PyObject* (*NewArgs)(PyTypeObject*, PyObject*, PyObject* const*)>
-PyObject* reduce(PyTypeObject* cls, PyObject* self, PyObject* const* argv) {
-    PyObject* args = NewArgs(cls, self, argv);
-    if (args == nullptr) return nullptr;
-    PyObject* state = to_json<Engine>(cls, self, argv);
-    if (state == nullptr) {
-        Py_DECREF(args);
+// Pickling at every protocol: the class's from_bytes and the compact bytes,
+// so unpickling allocates only what the bytes describe; a subclass's
+// instance attributes follow as the state. Pickles of the earlier form (the
+// class, __getnewargs__ and the JSON text for __setstate__) still load.
+template <class Engine>
+PyObject* reduce(PyTypeObject*, PyObject* self, PyObject* const*) {
+    PyObject* loader = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes");
+    if (loader == nullptr) return nullptr;
+    PyObject* data = to_bytes<Engine>(nullptr, self, nullptr);
+    if (data == nullptr) {
+        Py_DECREF(loader);
         return nullptr;
     }
-    return Py_BuildValue("(ONN)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args, state);
+    PyObject* attrs = nullptr;
+    if (PyObject_HasAttrString(self, "__dict__")) {
+        attrs = PyObject_GetAttrString(self, "__dict__");
+        if (attrs == nullptr) {
+            Py_DECREF(loader);
+            Py_DECREF(data);
+            return nullptr;
+        }
+        if (PyDict_Check(attrs) && PyDict_Size(attrs) == 0) Py_CLEAR(attrs);
+    }
+    if (attrs == nullptr) return Py_BuildValue("(N(N))", loader, data);
+    return Py_BuildValue("(N(N)N)", loader, data, attrs);
 }
 
 }  // namespace arbolet::python
