@@ -66,6 +66,10 @@ std::string check_sampler(std::size_t t, const rcf::Sampler& s, std::uint64_t ca
         if (k < s.size ? slot >= rows : slot != kNone && slot >= rows)
             return inconsistent(name + " names point " + to_string(slot) + " beyond the point store");
     }
+    // The sampler evicts its entry 0 as the largest weight: a max-heap.
+    for (std::uint64_t k = 1; k < s.size; ++k)
+        if (!(s.weights[(k - 1) / 2] >= s.weights[k]))
+            return inconsistent(name + " weights are not a heap at entry " + to_string(k));
     if (s.pending_point != kNone && s.pending_point >= rows)
         return inconsistent(name + " pending_point " + to_string(s.pending_point) + " beyond the point store");
     return {};
@@ -136,7 +140,8 @@ std::string check_tree(std::size_t t, const rcf::RcfTree& tree, std::uint64_t di
 // the point store's reference counts are the samplers' entries.
 std::string check_tree_contents(std::size_t t, const rcf::RcfTree& tree, const rcf::Sampler& sampler,
                                 const rcf::PointStore& ps, bool check_boxes, std::vector<std::uint64_t>& owner,
-                                std::vector<std::uint64_t>& order) {
+                                std::vector<std::uint64_t>& order, std::vector<std::uint64_t>& reach,
+                                std::vector<std::uint64_t>& leaf_tree, std::vector<std::uint64_t>& leaf_of) {
     const std::string name = "tree " + to_string(t);
     const rcf::NodeArena& arena = tree.arena;
     const std::vector<Node>& nodes = arena.nodes;
@@ -179,10 +184,15 @@ std::string check_tree_contents(std::size_t t, const rcf::RcfTree& tree, const r
         if (ml > UINT64_MAX - mr || n.mass != ml + mr)
             return inconsistent(at() + " has mass " + to_string(n.mass) + ", its children " + to_string(ml) + " and " +
                                 to_string(mr));
-        if (!check_boxes) continue;
         if (n.box_row() >= arena.box_row_count()) return inconsistent(at() + " has no bounding box");
         const rcf::NodeArena::BoxView a = arena.box_view(n.left, ps);
         const rcf::NodeArena::BoxView b = arena.box_view(n.right, ps);
+        // The cut separates the children's boxes (as insertion chooses it),
+        // so every leaf's own point descends to that leaf.
+        const std::uint64_t cd = n.cut_dim();
+        if (!(a.max[cd] <= n.cut_val && n.cut_val < b.min[cd]))
+            return inconsistent(at() + " cut does not separate its children");
+        if (!check_boxes) continue;
         const float* mn = arena.row_min(n.box_row());
         const float* mx = arena.row_max(n.box_row());
         double sum = 0.0;
@@ -194,6 +204,37 @@ std::string check_tree_contents(std::size_t t, const rcf::RcfTree& tree, const r
         if (!(arena.row_range_sum(n.box_row()) == sum))
             return inconsistent(at() + " has range sum " + std::to_string(arena.row_range_sum(n.box_row())) +
                                 ", its box gives " + std::to_string(sum));
+    }
+    // Every sampler entry descends (as deletion will) to a leaf standing for
+    // a point of the same value, and each leaf's mass is the number of
+    // entries that reach it.
+    if (tree.root != kNone) {
+        reach.assign(nodes.size(), 0);
+        for (std::uint64_t s : order)
+            if (nodes[s].kind == NodeKind::Leaf) {
+                leaf_tree[nodes[s].point_idx()] = t + 1;
+                leaf_of[nodes[s].point_idx()] = s;
+            }
+        for (std::uint64_t k = 0; k < sampler.size; ++k) {
+            const std::uint64_t slot = sampler.point_indices[k];
+            const float* p = ps.store.data.data() + slot * ps.dim;
+            // An entry naming a leaf's own point reaches that leaf (the cuts
+            // separate); any other entry is followed down the tree.
+            std::uint64_t s = tree.root;
+            if (leaf_tree[slot] == t + 1)
+                s = leaf_of[slot];
+            else
+                while (nodes[s].kind == NodeKind::Internal)
+                    s = p[nodes[s].cut_dim()] <= nodes[s].cut_val ? nodes[s].left : nodes[s].right;
+            if (!ps.row_equals(nodes[s].point_idx(), std::span<const float>(p, ps.dim)))
+                return inconsistent(name + " sampler entry " + to_string(k) + " (point " + to_string(slot) +
+                                    ") descends to node " + to_string(s) + ", which stands for another point");
+            ++reach[s];
+        }
+        for (std::uint64_t s : order)
+            if (nodes[s].kind == NodeKind::Leaf && reach[s] != nodes[s].mass)
+                return inconsistent(name + " node " + to_string(s) + " has mass " + to_string(nodes[s].mass) +
+                                    ", its sampler holds the point " + to_string(reach[s]) + " times");
     }
     if (tree.tree_mass != root_mass)
         return inconsistent(name + " has tree_mass " + to_string(tree.tree_mass) + ", its root " +
@@ -263,10 +304,10 @@ std::string find_forest_inconsistency(const rcf::Forest& forest, bool check_boxe
         problem = check_tree(t, forest.trees[t], dims, rows, mark, stack);
         if (!problem.empty()) return problem;
     }
-    std::vector<std::uint64_t> owner(rows, 0);
+    std::vector<std::uint64_t> owner(rows, 0), mark64, leaf_tree(rows, 0), leaf_of(rows, 0);
     for (std::size_t t = 0; t < forest.trees.size(); ++t) {
         problem = check_tree_contents(t, forest.trees[t], forest.samplers[t], forest.point_store, check_boxes, owner,
-                                      stack);
+                                      stack, mark64, leaf_tree, leaf_of);
         if (!problem.empty()) return problem;
     }
     return check_references(forest);
