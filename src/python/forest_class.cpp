@@ -13,6 +13,15 @@ using rcf::Forest;
 
 Forest& forest(PyObject* self) { return engine_of<Forest>(self); }
 
+// The lengths of one point: an observation (`update`), a query (which may
+// also be a whole shingle) or a whole shingle (`impute`).
+enum class PointUse { Observation, Query, Shingle };
+PointLengths point_length(const Forest& f, PointUse use) {
+    const std::uint64_t n = f.point_store.input_dim, full = f.point_store.dim;
+    if (!f.point_store.internal_shingling || use == PointUse::Shingle || n == full) return {full, 0};
+    return use == PointUse::Observation ? PointLengths{n, 0} : PointLengths{n, full};
+}
+
 PyObject* float_result(Result<double>&& r) {
     if (!take(r)) return nullptr;
     return PyFloat_FromDouble(r.value());
@@ -44,7 +53,7 @@ PyObject* text(PyObject* self) {
 
 PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
-    if (!to_reals(argv[0], "point", point)) return nullptr;
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Observation))) return nullptr;
     Status done = forest(self).update(point);
     if (!take(done)) return nullptr;
     Py_RETURN_NONE;
@@ -52,20 +61,20 @@ PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 
 PyObject* score_and_update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
-    if (!to_reals(argv[0], "point", point)) return nullptr;
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Observation))) return nullptr;
     return float_result(forest(self).score_and_update(point));
 }
 
 template <Result<double> (Forest::*Query)(std::span<const float>) const>
 PyObject* scalar_query(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
-    if (!to_reals(argv[0], "point", point)) return nullptr;
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query))) return nullptr;
     return float_result((forest(self).*Query)(point));
 }
 
 PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
-    if (!to_reals(argv[0], "point", point)) return nullptr;
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query))) return nullptr;
     auto pairs = forest(self).attribution(point);
     if (!take(pairs)) return nullptr;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(pairs.value().size()));
@@ -85,7 +94,8 @@ PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 PyObject* near_neighbors(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     std::uint64_t top_k = 0, percentile = 0;
-    if (!to_reals(argv[0], "point", point) || !to_count(argv[1], "top_k", top_k) ||
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query)) ||
+        !to_count(argv[1], "top_k", top_k) ||
         !to_count(argv[2], "percentile", percentile))
         return nullptr;
     auto found = forest(self).near_neighbors(point, top_k, percentile);
@@ -111,7 +121,8 @@ PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     std::vector<std::uint64_t> missing;
     double centrality = 0.0;
-    if (!to_reals(argv[0], "point", point) || !to_indices(argv[1], "missing", missing) ||
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Shingle)) ||
+        !to_indices(argv[1], "missing", missing) ||
         !to_real(argv[2], "centrality", centrality))
         return nullptr;
     auto values = forest(self).impute(point, missing, centrality);
@@ -138,11 +149,41 @@ PyObject* new_args(PyTypeObject*, PyObject* self, PyObject* const*) {
     return Py_BuildValue("(K)", static_cast<unsigned long long>(forest(self).config.input_dim));
 }
 
+template <std::uint64_t rcf::RcfConfig::*Field>
+PyObject* count_property(PyObject* self) {
+    return PyLong_FromUnsignedLongLong(forest(self).config.*Field);
+}
+PyObject* time_decay_property(PyObject* self) { return PyFloat_FromDouble(forest(self).config.effective_decay()); }
+PyObject* output_after_property(PyObject* self) {
+    return PyLong_FromUnsignedLongLong(forest(self).config.effective_output_after());
+}
+PyObject* internal_shingling_property(PyObject* self) {
+    return PyBool_FromLong(forest(self).config.internal_shingling);
+}
+PyObject* dimensions_property(PyObject* self) { return PyLong_FromUnsignedLongLong(forest(self).point_store.dim); }
+
+constexpr PropertySpec kProperties[] = {
+    {"input_dim", "Number of features per observation (before shingling).",
+     &count_property<&rcf::RcfConfig::input_dim>},
+    {"shingle_size", "Number of consecutive observations in one point.",
+     &count_property<&rcf::RcfConfig::shingle_size>},
+    {"capacity", "Maximum samples per tree.", &count_property<&rcf::RcfConfig::capacity>},
+    {"time_decay", "Exponential decay for sample weights in effect (0.1 / capacity when built with 0).",
+     &time_decay_property},
+    {"output_after", "Observations before `is_ready()` turns true, besides the shingle's warm-up "
+                     "(capacity // 4 + 1 when built with 0).",
+     &output_after_property},
+    {"internal_shingling", "Whether the forest keeps the rolling shingle from one observation at a time.",
+     &internal_shingling_property},
+    {"dimensions", "Length of a full point: input_dim * shingle_size.", &dimensions_property},
+};
+
 constexpr MethodSpec kMethods[] = {
     {"update", MethodKind::Instance, "update($self, point)", "Update the forest with a new observation.",
      Borrow::Exclusive, &update},
     {"score", MethodKind::Instance, "score($self, point)",
-     "Anomaly score for `point`.  Returns 0.0 before the forest is ready.", Borrow::Shared,
+     "Anomaly score for `point`.  Answers once the trees hold a point; `is_ready()` tells when scores are "
+     "meaningful.", Borrow::Shared,
      &scalar_query<&Forest::score>},
     {"score_and_update", MethodKind::Instance, "score_and_update($self, point)",
      "Score the observation `point` in the window it will be stored in, then update the forest with it.\n\n"
@@ -171,7 +212,7 @@ constexpr MethodSpec kMethods[] = {
      "1`.\nReturns a flat list of length `look_ahead * input_dim`.",
      Borrow::Shared, &extrapolate},
     {"is_ready", MethodKind::NoArgs, "is_ready($self)",
-     "Whether the forest has seen enough observations to return scores.", Borrow::Shared, &is_ready},
+     "Whether the forest has seen enough observations for its scores to be meaningful.", Borrow::Shared, &is_ready},
     {"entries_seen", MethodKind::NoArgs, "entries_seen($self)", "Number of observations processed so far.",
      Borrow::Shared, &entries_seen},
     {"num_trees", MethodKind::NoArgs, "num_trees($self)", "Number of trees.", Borrow::Shared, &num_trees},
@@ -196,7 +237,7 @@ constexpr MethodSpec kMethods[] = {
     {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<Forest>},
     {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive, &set_state<Forest>},
     {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &new_args},
-    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce<Forest>},
+    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce_via_bytes<Forest>},
 };
 
 }  // namespace
@@ -209,7 +250,7 @@ constexpr ClassSpec kForestClass = {
     "    Temporal window size (default 1, no shingling).\nnum_trees : int, optional\n    Number of trees in the "
     "ensemble (default 50).\ncapacity : int, optional\n    Maximum samples per tree (default 256).\ntime_decay : "
     "float, optional\n    Exponential decay for sample weights (default 0 = auto).\noutput_after : int, optional\n"
-    "    Minimum observations before scoring starts (default 0 = auto).\ninternal_shingling : bool, optional\n"
+    "    Observations before `is_ready()` turns true (default 0 = auto).\ninternal_shingling : bool, optional\n"
     "    When True, pass one base observation at a time and the forest\n    maintains the rolling shingle buffer "
     "(default True).\nseed : int, optional\n    Random seed for deterministic forests.",
     kMethods,
@@ -218,6 +259,8 @@ constexpr ClassSpec kForestClass = {
     &construct,
     &text,
     &destroy_engine<Forest>,
+    kProperties,
+    std::size(kProperties),
 };
 
 PyTypeObject* forest_type() { return ClassRuntime<kForestClass>::get(); }

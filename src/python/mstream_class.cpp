@@ -51,8 +51,8 @@ struct Record {
     std::vector<std::int64_t> categorical;
     std::uint64_t timestamp = 0;
 
-    bool convert(PyObject* const* argv) {
-        return to_reals(argv[0], "numeric", numeric) && to_codes(argv[1], "categorical", categorical) &&
+    bool convert(PyObject* const* argv, std::uint64_t numeric_dim) {
+        return to_reals(argv[0], "numeric", numeric, {numeric_dim}) && to_codes(argv[1], "categorical", categorical) &&
                to_count(argv[2], "timestamp", timestamp);
     }
 };
@@ -74,7 +74,7 @@ enum class Shape { None, Total, Detailed };
 template <bool Ingest, Shape Out>
 PyObject* record_method(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     Record r;
-    if (!r.convert(argv)) return nullptr;
+    if (!r.convert(argv, detector(self).config.numeric_dim)) return nullptr;
     Result<MStreamScore> scored = Ingest ? detector(self).ingest(r.numeric, r.categorical, r.timestamp)
                                          : detector(self).preview(r.numeric, r.categorical, r.timestamp);
     if (!take(scored)) return nullptr;
@@ -101,6 +101,22 @@ PyObject* new_args(PyTypeObject*, PyObject* self, PyObject* const*) {
     return Py_BuildValue("(KK)", static_cast<unsigned long long>(c.numeric_dim),
                          static_cast<unsigned long long>(c.categorical_dim));
 }
+
+template <std::uint64_t mstream::MStreamConfig::*Field>
+PyObject* count_property(PyObject* self) {
+    return PyLong_FromUnsignedLongLong(detector(self).config.*Field);
+}
+PyObject* alpha_property(PyObject* self) { return PyFloat_FromDouble(detector(self).config.alpha); }
+
+constexpr PropertySpec kProperties[] = {
+    {"numeric_dim", "Number of numerical features in each record.",
+     &count_property<&mstream::MStreamConfig::numeric_dim>},
+    {"categorical_dim", "Number of categorical features in each record.",
+     &count_property<&mstream::MStreamConfig::categorical_dim>},
+    {"num_rows", "Number of hash rows.", &count_property<&mstream::MStreamConfig::num_rows>},
+    {"num_buckets", "Number of buckets per hash row.", &count_property<&mstream::MStreamConfig::num_buckets>},
+    {"alpha", "Temporal decay factor.", &alpha_property},
+};
 
 constexpr MethodSpec kMethods[] = {
     {"update", MethodKind::Instance, "update($self, numeric, categorical, timestamp)",
@@ -145,7 +161,7 @@ constexpr MethodSpec kMethods[] = {
     {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive,
      &set_state<MStream>},
     {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &new_args},
-    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce<MStream>},
+    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce_via_bytes<MStream>},
 };
 
 }  // namespace
@@ -164,6 +180,8 @@ constexpr ClassSpec kMStreamClass = {
     &construct,
     &text,
     &destroy_engine<MStream>,
+    kProperties,
+    std::size(kProperties),
 };
 
 PyTypeObject* mstream_type() { return ClassRuntime<kMStreamClass>::get(); }

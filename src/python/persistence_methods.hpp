@@ -1,4 +1,4 @@
-// Persistence, copy and pickle methods, shared by both classes.
+// Persistence, copy and pickle methods, shared by every class.
 #pragma once
 
 #include <string>
@@ -7,6 +7,8 @@
 
 #include "persist/documents.hpp"
 #include "persist/file_io.hpp"
+#include "persist/thresholder_document.hpp"
+#include "python/blocking_io.hpp"
 #include "python/class_spec.hpp"
 #include "python/convert.hpp"
 
@@ -14,6 +16,7 @@ namespace arbolet::python {
 
 inline std::string document_of(const rcf::Forest& f) { return persist::forest_to_json(f); }
 inline std::string document_of(const mstream::MStream& m) { return persist::mstream_to_json(m); }
+inline std::string document_of(const threshold::Thresholder& t) { return persist::thresholder_to_json(t); }
 
 template <class Engine>
 Result<Engine> read_document(std::string_view text);
@@ -22,6 +25,10 @@ inline Result<rcf::Forest> read_document<rcf::Forest>(std::string_view text) { r
 template <>
 inline Result<mstream::MStream> read_document<mstream::MStream>(std::string_view text) {
     return persist::mstream_from_json(text);
+}
+template <>
+inline Result<threshold::Thresholder> read_document<threshold::Thresholder>(std::string_view text) {
+    return persist::thresholder_from_json(text);
 }
 
 inline std::string bytes_state_of(const rcf::Forest& f) { return persist::forest_to_bytes(f); }
@@ -65,8 +72,10 @@ template <class Engine>
 PyObject* save_json(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    Status written = persist::write_file(path, document_of(engine_of<Engine>(self)));
-    if (!take(written)) return nullptr;
+    const std::string document = document_of(engine_of<Engine>(self));
+    Status written = without_interpreter_lock(
+        [&](const persist::InterruptCheck& check) { return persist::write_file(path, document, check); });
+    if (PyErr_Occurred() || !take(written)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -74,8 +83,9 @@ template <class Engine>
 PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    Result<std::string> contents = persist::read_file(path);
-    if (!take(contents)) return nullptr;
+    Result<std::string> contents = without_interpreter_lock(
+        [&](const persist::InterruptCheck& check) { return persist::read_file(path, check); });
+    if (PyErr_Occurred() || !take(contents)) return nullptr;
     return decode_into_new<Engine>(cls, contents.value());
 }
 
@@ -105,8 +115,10 @@ template <class Engine>
 PyObject* save(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    Status written = persist::write_file(path, bytes_state_of(engine_of<Engine>(self)));
-    if (!take(written)) return nullptr;
+    const std::string data = bytes_state_of(engine_of<Engine>(self));
+    Status written = without_interpreter_lock(
+        [&](const persist::InterruptCheck& check) { return persist::write_file(path, data, check); });
+    if (PyErr_Occurred() || !take(written)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -114,8 +126,9 @@ template <class Engine>
 PyObject* load(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    Result<std::string> contents = persist::read_file(path);
-    if (!take(contents)) return nullptr;
+    Result<std::string> contents = without_interpreter_lock(
+        [&](const persist::InterruptCheck& check) { return persist::read_file(path, check); });
+    if (PyErr_Occurred() || !take(contents)) return nullptr;
     return decode_bytes_into_new<Engine>(cls, contents.value());
 }
 
@@ -151,7 +164,7 @@ PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 // instance attributes follow as the state. Pickles of the earlier form (the
 // class, __getnewargs__ and the JSON text for __setstate__) still load.
 template <class Engine>
-PyObject* reduce(PyTypeObject*, PyObject* self, PyObject* const*) {
+PyObject* reduce_via_bytes(PyTypeObject*, PyObject* self, PyObject* const*) {
     PyObject* loader = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes");
     if (loader == nullptr) return nullptr;
     PyObject* data = to_bytes<Engine>(nullptr, self, nullptr);
@@ -171,6 +184,21 @@ PyObject* reduce(PyTypeObject*, PyObject* self, PyObject* const*) {
     }
     if (attrs == nullptr) return Py_BuildValue("(N(N))", loader, data);
     return Py_BuildValue("(N(N)N)", loader, data, attrs);
+}
+
+// Pickling through the JSON document, for classes without a compact form:
+// rebuild with the constructor arguments of __getnewargs__, then restore the
+// document with __setstate__.
+template <class Engine, PyObject* (*NewArgs)(PyTypeObject*, PyObject*, PyObject* const*)>
+PyObject* reduce(PyTypeObject* cls, PyObject* self, PyObject* const* argv) {
+    PyObject* args = NewArgs(cls, self, argv);
+    if (args == nullptr) return nullptr;
+    PyObject* state = to_json<Engine>(cls, self, argv);
+    if (state == nullptr) {
+        Py_DECREF(args);
+        return nullptr;
+    }
+    return Py_BuildValue("(ONN)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args, state);
 }
 
 }  // namespace arbolet::python

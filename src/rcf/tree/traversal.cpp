@@ -158,22 +158,43 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
 
     const double lift = lift_of(static_cast<double>(tree.tree_mass));
     const std::uint64_t limit = r.slot_count();
+    const std::size_t dims = q.size();
     double remaining = 1.0;
     std::uint64_t depth = 0;
     std::uint64_t slot = tree.root;
     for (const Node* n = &r.node(slot); n->is_internal(); n = &r.node(slot)) {
         if (depth >= limit) walk_too_long();
         const std::uint64_t next = r.child_toward(*n, q);
-        const bool goes_left = q[n->cut_dim()] <= n->cut_val;
-        const double p = r.separation(slot, q);
+        check_index(n->box_row(), r.box_rows());
+        const float gap = r.box_gap_unchecked(*n, q.data());
+        const double p = r.separation_of(gap, *n);
         // A NaN p (an infinite gap over an infinite range) is not > 0 and is
         // skipped without touching `remaining`.
         if (p > 0.0) {
-            const double add = lift * ((1.0 / (static_cast<double>(depth) + 1.0)) * (remaining * p));
-            if (goes_left)
-                pairs[n->cut_dim()].above += add;
-            else
-                pairs[n->cut_dim()].below += add;
+            // The node's separation term is shared among the dimensions in
+            // which the query lies outside the box, in proportion to how far
+            // outside: the cuts that separate it fall in those gaps. With
+            // an empty range p is 1 and the shares are the gaps over the gap.
+            const double range = r.range_sum_unchecked(*n);
+            const double den = range == 0.0 ? static_cast<double>(gap) : range + static_cast<double>(gap);
+            if (std::isfinite(den)) {
+                const double weight = 1.0 / (static_cast<double>(depth) + 1.0);
+                const float* mn = r.box_min_unchecked(*n);
+                const float* mx = mn + dims;
+                for (std::size_t i = 0; i < dims; ++i) {
+                    // The cuts that separate a query below the box lie above
+                    // its value, and the other way round.
+                    const bool below_box = q[i] < mn[i];
+                    if (!below_box && !(q[i] > mx[i])) continue;
+                    const float g = below_box ? mn[i] - q[i] : q[i] - mx[i];
+                    if (!(g > 0.0f)) continue;
+                    const double add = lift * (weight * (remaining * (static_cast<double>(g) / den)));
+                    if (below_box)
+                        pairs[i].above += add;
+                    else
+                        pairs[i].below += add;
+                }
+            }
             remaining *= 1.0 - p;
         }
         ++depth;
