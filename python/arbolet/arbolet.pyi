@@ -24,6 +24,27 @@ class _IndexVector(Protocol):
     def __iter__(self) -> Iterator[SupportsIndex]: ...
 
 _Real = SupportsFloat | SupportsIndex
+# Rows for the batch calls: a 2-D NumPy array (float64 or float32, any
+# layout, or integers for codes) or any sequence of sequences.
+@type_check_only
+class _Rows(Protocol):
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_RealVector]: ...
+
+@type_check_only
+class _CodeRows(Protocol):
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_IndexVector]: ...
+
+# A NumPy float64 array when NumPy is installed, else array.array('d'):
+# both are sequences of float that support the buffer protocol.
+@type_check_only
+class _Floats(Protocol):
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> float: ...
+    def __iter__(self) -> Iterator[float]: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
 # A JSON document as text, or its UTF-8 bytes.
 _JsonText = str | bytes | bytearray | _IndexVector
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -156,6 +177,16 @@ class Forest:
         Requires `internal_shingling = True` and `shingle_size > 1`.
         Returns a flat list of length `look_ahead * input_dim`.
         """
+    def update_many(self, points: _Rows) -> None:
+        """Update the forest with every row of `points` in order, as a loop over `update` would."""
+    def score_many(self, points: _Rows) -> _Floats:
+        """Anomaly score of every row of `points`, as a loop over `score` would give."""
+    def score_and_update_many(self, points: _Rows) -> _Floats:
+        """`score_and_update` for every row of `points` in order."""
+    def displacement_score_many(self, points: _Rows) -> _Floats:
+        """Displacement-based anomaly score of every row of `points`."""
+    def density_many(self, points: _Rows) -> _Floats:
+        """Density estimate at every row of `points`."""
     def is_ready(self) -> bool:
         """Whether the forest has seen enough observations for its scores to be meaningful."""
     def entries_seen(self) -> int:
@@ -249,6 +280,12 @@ class MStream:
         self, numeric: _RealVector, categorical: _IndexVector, timestamp: SupportsIndex
     ) -> DetailedScore:
         """Ingest a record and return a decomposed anomaly score."""
+    def update_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> None:
+        """Ingest N records in order, as a loop over `update` would."""
+    def score_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> _Floats:
+        """Preview the anomaly score of each of N records against the current state, as a loop over `score` would."""
+    def update_and_score_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> _Floats:
+        """Ingest N records in order and return their anomaly scores, as a loop over `update_and_score` would."""
     def is_ready(self) -> bool:
         """Whether the detector has processed at least one record."""
     def entries_seen(self) -> int:

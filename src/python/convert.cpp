@@ -128,7 +128,7 @@ bool type_is(PyObject* o, const char* module, const char* name) {
 // buffer's values; subclasses (masked arrays, ...) iterate differently and
 // take the general path. Types found to qualify are remembered, so the name
 // lookup runs once per type.
-bool plain_float_buffer_type(PyObject* o) {
+bool known_buffer_type(PyObject* o) {
     static PyTypeObject* known[4] = {};
     PyTypeObject* type = Py_TYPE(o);
     for (PyTypeObject* k : known)
@@ -147,7 +147,7 @@ bool plain_float_buffer_type(PyObject* o) {
 // The fast path for one-dimensional float64/float32 buffers. Returns 1 when it
 // converted, 0 when the object is not such a buffer (no error set).
 int reals_from_buffer(PyObject* o, std::vector<float>& out) {
-    if (!plain_float_buffer_type(o) || !PyObject_CheckBuffer(o)) return 0;
+    if (!known_buffer_type(o) || !PyObject_CheckBuffer(o)) return 0;
     Py_buffer view;
     if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) != 0) {
         PyErr_Clear();
@@ -269,6 +269,10 @@ bool bytes_of(PyObject* o, std::string& out) {
 }
 
 }  // namespace
+
+bool to_sequence(PyObject* o, const char* name) { return check_sequence(o) || fail_arg(name); }
+
+bool plain_buffer_type(PyObject* o) { return known_buffer_type(o); }
 
 bool to_count(PyObject* o, const char* name, std::uint64_t& out) { return u64_of(o, out) || fail_arg(name); }
 

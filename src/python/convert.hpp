@@ -26,6 +26,11 @@ struct PointLengths {
 // One point. Something with two or more dimensions (`ndim` >= 2: a 2-D
 // array, a table) is refused before conversion.
 bool to_reals(PyObject* o, const char* name, std::vector<float>& out, PointLengths accepted = {});
+// The front of every vector conversion: `str` refused, then the sequence check.
+bool to_sequence(PyObject* o, const char* name);
+// NumPy arrays, array.array and memoryview (exact types), whose buffer holds
+// exactly what their iteration yields.
+bool plain_buffer_type(PyObject* o);
 bool to_indices(PyObject* o, const char* name, std::vector<std::uint64_t>& out);
 bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out);
 // A str (as UTF-8) or bytes (bytes, bytearray or a sequence of 0..255).

@@ -3,8 +3,10 @@
 #include <utility>
 #include <vector>
 
+#include "python/batch.hpp"
 #include "python/classes.hpp"
 #include "python/persistence_methods.hpp"
+#include "python/unlocked.hpp"
 
 namespace arbolet::python {
 namespace {
@@ -54,7 +56,8 @@ PyObject* text(PyObject* self) {
 PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Observation))) return nullptr;
-    Status done = forest(self).update(point);
+    Forest& f = forest(self);
+    Status done = unlocked([&] { return f.update(point); });
     if (!take(done)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -62,20 +65,72 @@ PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 PyObject* score_and_update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Observation))) return nullptr;
-    return float_result(forest(self).score_and_update(point));
+    Forest& f = forest(self);
+    return float_result(unlocked([&] { return f.score_and_update(point); }));
 }
 
 template <Result<double> (Forest::*Query)(std::span<const float>) const>
 PyObject* scalar_query(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query))) return nullptr;
-    return float_result((forest(self).*Query)(point));
+    const Forest& f = forest(self);
+    return float_result(unlocked([&] { return (f.*Query)(point); }));
+}
+
+// A batch over the rows of `argv[0]`: every row checked with `check` before
+// any runs, then `step(forest, row)` for each row in order. Returns the
+// results of rows that give one, else None.
+template <bool Results, class Check, class Step>
+PyObject* many(PyObject* self, PyObject* const* argv, Check&& check, Step&& step) {
+    Rows<float> rows;
+    if (!to_real_rows(argv[0], "points", "point", rows)) return nullptr;
+    Forest& f = forest(self);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        Status ok = check(f, rows.row(r));
+        if (!ok) return raise_row_error(r, ok.error());
+    }
+    std::vector<double> out(Results ? rows.size() : 0);
+    std::optional<EngineError> failed;
+    const std::ptrdiff_t done = run_rows(rows.size(), [&](std::size_t r) {
+        auto result = step(f, rows.row(r));
+        if (!result) {
+            failed = result.take_error();
+            return false;
+        }
+        if constexpr (Results) out[r] = result.value();
+        return true;
+    });
+    if (done < 0) return nullptr;
+    if (failed) return raise_row_error(static_cast<std::size_t>(done), *failed);
+    if constexpr (Results) {
+        return float_array(out);
+    } else {
+        Py_RETURN_NONE;
+    }
+}
+
+Status check_query(const Forest& f, std::span<const float> p) { return f.check_query(p); }
+Status check_update(const Forest& f, std::span<const float> p) { return f.check_observation(p); }
+
+template <Result<double> (Forest::*Query)(std::span<const float>) const>
+PyObject* query_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    return many<true>(self, argv, &check_query, [](Forest& f, std::span<const float> p) { return (f.*Query)(p); });
+}
+
+PyObject* update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    return many<false>(self, argv, &check_update, [](Forest& f, std::span<const float> p) { return f.update(p); });
+}
+
+PyObject* score_and_update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    return many<true>(self, argv, &check_update,
+                      [](Forest& f, std::span<const float> p) { return f.score_and_update(p); });
 }
 
 PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query))) return nullptr;
-    auto pairs = forest(self).attribution(point);
+    const Forest& f = forest(self);
+    auto pairs = unlocked([&] { return f.attribution(point); });
     if (!take(pairs)) return nullptr;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(pairs.value().size()));
     if (list == nullptr) return nullptr;
@@ -98,7 +153,8 @@ PyObject* near_neighbors(PyTypeObject*, PyObject* self, PyObject* const* argv) {
         !to_count(argv[1], "top_k", top_k) ||
         !to_count(argv[2], "percentile", percentile))
         return nullptr;
-    auto found = forest(self).near_neighbors(point, top_k, percentile);
+    const Forest& f = forest(self);
+    auto found = unlocked([&] { return f.near_neighbors(point, top_k, percentile); });
     if (!take(found)) return nullptr;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.value().size()));
     if (list == nullptr) return nullptr;
@@ -125,7 +181,8 @@ PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {
         !to_indices(argv[1], "missing", missing) ||
         !to_real(argv[2], "centrality", centrality))
         return nullptr;
-    auto values = forest(self).impute(point, missing, centrality);
+    const Forest& f = forest(self);
+    auto values = unlocked([&] { return f.impute(point, missing, centrality); });
     if (!take(values)) return nullptr;
     return float_list(values.value().data(), values.value().size());
 }
@@ -133,7 +190,8 @@ PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 PyObject* extrapolate(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::uint64_t look_ahead = 0;
     if (!to_count(argv[0], "look_ahead", look_ahead)) return nullptr;
-    auto values = forest(self).extrapolate(look_ahead);
+    const Forest& f = forest(self);
+    auto values = unlocked([&] { return f.extrapolate(look_ahead); });
     if (!take(values)) return nullptr;
     return float_list(values.value().data(), values.value().size());
 }
@@ -211,6 +269,24 @@ constexpr MethodSpec kMethods[] = {
      "Predict the next `look_ahead` base observations.\n\nRequires `internal_shingling = True` and `shingle_size > "
      "1`.\nReturns a flat list of length `look_ahead * input_dim`.",
      Borrow::Shared, &extrapolate},
+    {"update_many", MethodKind::Instance, "update_many($self, points)",
+     "Update the forest with every row of `points` in order, as a loop over `update` would.\n\n`points` is a 2-D "
+     "array (NumPy float64/float32 in any layout, or a sequence of sequences). Every row is checked before the "
+     "first is applied; a bad row raises the error `update` would, prefixed with \"row R: \".",
+     Borrow::Exclusive, &update_many},
+    {"score_many", MethodKind::Instance, "score_many($self, points)",
+     "Anomaly score of every row of `points`, as a loop over `score` would give.\n\nReturns a NumPy float64 "
+     "array (an array.array('d') without NumPy).",
+     Borrow::Shared, &query_many<&Forest::score>},
+    {"score_and_update_many", MethodKind::Instance, "score_and_update_many($self, points)",
+     "`score_and_update` for every row of `points` in order.\n\nReturns a NumPy float64 array (an "
+     "array.array('d') without NumPy). Every row is checked before the first is applied.",
+     Borrow::Exclusive, &score_and_update_many},
+    {"displacement_score_many", MethodKind::Instance, "displacement_score_many($self, points)",
+     "Displacement-based anomaly score of every row of `points`.", Borrow::Shared,
+     &query_many<&Forest::displacement_score>},
+    {"density_many", MethodKind::Instance, "density_many($self, points)", "Density estimate at every row of `points`.",
+     Borrow::Shared, &query_many<&Forest::density>},
     {"is_ready", MethodKind::NoArgs, "is_ready($self)",
      "Whether the forest has seen enough observations for its scores to be meaningful.", Borrow::Shared, &is_ready},
     {"entries_seen", MethodKind::NoArgs, "entries_seen($self)", "Number of observations processed so far.",

@@ -11,6 +11,7 @@
 #include "python/blocking_io.hpp"
 #include "python/class_spec.hpp"
 #include "python/convert.hpp"
+#include "python/unlocked.hpp"
 
 namespace arbolet::python {
 
@@ -51,12 +52,13 @@ inline PyObject* str_of(const std::string& s) {
 
 template <class Engine>
 PyObject* to_json(PyTypeObject*, PyObject* self, PyObject* const*) {
-    return str_of(document_of(engine_of<Engine>(self)));
+    const Engine& e = engine_of<Engine>(self);
+    return str_of(unlocked([&] { return document_of(e); }));
 }
 
 template <class Engine>
 PyObject* decode_into_new(PyTypeObject* cls, std::string_view text) {
-    Result<Engine> decoded = read_document<Engine>(text);
+    Result<Engine> decoded = unlocked([&] { return read_document<Engine>(text); });
     if (!take(decoded)) return nullptr;
     return wrap(cls, std::move(decoded).value());
 }
@@ -136,7 +138,8 @@ PyObject* load(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
 // has nothing to record.
 template <class Engine>
 PyObject* copy(PyTypeObject*, PyObject* self, PyObject* const*) {
-    return wrap(Py_TYPE(self), Engine(engine_of<Engine>(self)));
+    const Engine& e = engine_of<Engine>(self);
+    return wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }));
 }
 
 template <class Engine>
@@ -153,7 +156,7 @@ PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     }
     std::string text;
     if (!to_json_text(argv[0], "state", text)) return nullptr;
-    Result<Engine> decoded = read_document<Engine>(text);
+    Result<Engine> decoded = unlocked([&] { return read_document<Engine>(text); });
     if (!take(decoded)) return nullptr;
     engine_of<Engine>(self) = std::move(decoded).value();
     Py_RETURN_NONE;

@@ -28,7 +28,7 @@ void imputation_query(const Forest& forest, std::span<const float> q, std::span<
         if (tree.root == kNone || tree.tree_mass == 0) continue;
         Xoshiro256PlusPlus descent_rng = Xoshiro256PlusPlus::seeded(descent_seed);
         rows.push_back(traversal::impute_descent(tree, forest.point_store, q, missing, centrality, descent_rng,
-                                                 forest.scratch.path_nodes)
+                                                 Forest::query_scratch().path_nodes)
                            .row);
     }
 }
