@@ -5,6 +5,8 @@ from_json; behaviour on trained forests is checked by property."""
 import json
 import math
 import shutil
+import signal
+import time
 
 import numpy as np
 import pytest
@@ -339,6 +341,30 @@ def test_extrapolate_forecasts_a_seasonal_signal():
         window = forest.impute(window[1:] + [123.0], [7])
         assert forest.extrapolate(k)[-1] == window[7]
     assert forest.extrapolate(3) == forecast[:3]
+
+
+def test_ctrl_c_stops_a_long_extrapolation_and_leaves_the_forest_unchanged():
+    # The whole call takes seconds; the handler's exception ends it within
+    # a poll interval, and a query has nothing to undo.
+    forest = arbolet.Forest(1, shingle_size=8000, num_trees=30, capacity=32, seed=1)
+    for i in range(8100):
+        forest.update([float(i % 7)])
+    before = forest.extrapolate(3)
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        start = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            forest.extrapolate(8000)
+        assert time.monotonic() - start < 2.0
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert forest.extrapolate(3) == before and forest.entries_seen() == 8100
 
 
 def test_extrapolate_shifts_before_the_first_step():

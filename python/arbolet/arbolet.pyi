@@ -195,13 +195,13 @@ class Forest:
         """Number of trees."""
     def to_json(self) -> str:
         """Serialise forest state to a JSON string."""
-    @staticmethod
-    def from_json(json: _JsonText) -> Forest:
+    @classmethod
+    def from_json(cls, json: _JsonText) -> Self:
         """Load a forest from a JSON string."""
     def save_json(self, path: _Path) -> None:
         """Serialise forest state to a JSON file."""
-    @staticmethod
-    def load_json(path: _Path) -> Forest:
+    @classmethod
+    def load_json(cls, path: _Path) -> Self:
         """Load a forest from a JSON file."""
     def to_bytes(self) -> bytes:
         """Serialise forest state to compact, checksummed bytes."""
@@ -294,13 +294,13 @@ class MStream:
         """Last timestamp observed by the detector."""
     def to_json(self) -> str:
         """Serialise detector state to a JSON string."""
-    @staticmethod
-    def from_json(json: _JsonText) -> MStream:
+    @classmethod
+    def from_json(cls, json: _JsonText) -> Self:
         """Load a detector from a JSON string."""
     def save_json(self, path: _Path) -> None:
         """Serialise detector state to a JSON file."""
-    @staticmethod
-    def load_json(path: _Path) -> MStream:
+    @classmethod
+    def load_json(cls, path: _Path) -> Self:
         """Load a detector from a JSON file."""
     def to_bytes(self) -> bytes:
         """Serialise detector state to compact, checksummed bytes."""

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/internal_failure.hpp"
+#include "common/memory_budget.hpp"
 
 namespace arbolet::mstream {
 
@@ -146,26 +147,31 @@ Status MStream::check_config(const MStreamConfig& c) {
     return {};
 }
 
+void MStream::check_size(const MStreamConfig& c) {
+    const std::uint64_t planes = plane_count(c.num_buckets);
+    // Each table may fit while all of them together do not: refuse before
+    // the first one is filled rather than exhaust memory part way.
+    std::uint64_t bytes = 0;
+    add_bytes(bytes, c.num_rows, planes * c.numeric_dim, sizeof(double));
+    add_bytes(bytes, 1, c.num_rows, c.categorical_dim * sizeof(std::int64_t));
+    add_bytes(bytes, 2, c.num_rows, c.num_buckets * sizeof(double));
+    add_bytes(bytes, c.numeric_dim, 2, sizeof(SketchCounts<NumericSketch>) + c.num_buckets * sizeof(double));
+    add_bytes(bytes, c.categorical_dim, 2,
+              sizeof(SketchCounts<CategoricalSketch>) + c.num_rows * 2 * sizeof(std::int64_t));
+    add_bytes(bytes, c.categorical_dim * 2, c.num_rows, c.num_buckets * sizeof(double));
+    check_memory("MStream", bytes);
+}
+
 Result<MStream> MStream::build(std::uint64_t numeric_dim, std::uint64_t categorical_dim, std::uint64_t num_rows,
                                std::uint64_t num_buckets, double alpha, std::optional<std::uint64_t> seed) {
     // The operating system is asked before validation, so a refused
     // configuration still consumes its draw.
     const std::uint64_t h = seed ? *seed : Xoshiro256PlusPlus::from_os_random().next_u64();
 
-    Status valid = check_config({numeric_dim, categorical_dim, num_rows, num_buckets, alpha});
+    const MStreamConfig config{numeric_dim, categorical_dim, num_rows, num_buckets, alpha};
+    Status valid = check_config(config);
     if (!valid) return valid.take_error();
-    const std::uint64_t planes = plane_count(num_buckets);
-
-    // Each table may fit while all of them together do not: refuse before
-    // the first one is filled rather than exhaust memory part way.
-    std::uint64_t bytes = 0;
-    add_bytes(bytes, num_rows, planes * numeric_dim, sizeof(double));
-    add_bytes(bytes, 1, num_rows, categorical_dim * sizeof(std::int64_t));
-    add_bytes(bytes, 2, num_rows, num_buckets * sizeof(double));
-    add_bytes(bytes, numeric_dim, 2, sizeof(SketchCounts<NumericSketch>) + num_buckets * sizeof(double));
-    add_bytes(bytes, categorical_dim, 2, sizeof(SketchCounts<CategoricalSketch>) + num_rows * 2 * sizeof(std::int64_t));
-    add_bytes(bytes, categorical_dim * 2, num_rows, num_buckets * sizeof(double));
-    check_allocation(bytes, 1);
+    check_size(config);
 
     MStream detector;
     detector.config = {numeric_dim, categorical_dim, num_rows, num_buckets, alpha};

@@ -65,6 +65,9 @@ struct MStream {
     // The constructor's refusals of a configuration (InvalidArgument with
     // its message), without the memory check; loading applies them too.
     static Status check_config(const MStreamConfig& config);
+    // The constructor's memory check for a configuration that passed
+    // check_config (MemoryError when the tables would not fit).
+    static void check_size(const MStreamConfig& config);
 
     Result<MStreamScore> ingest(std::span<const float> numeric, std::span<const std::int64_t> categorical,
                                 std::uint64_t timestamp);

@@ -245,15 +245,12 @@ private:
         c.initial_accept_fraction = r_.f64();
         Status valid = rcf::Forest::check_config(c);
         if (!valid) inconsistent(valid.error().text);
-        // The tables that the configuration fixes, as the constructor
-        // reserves them; check_config has ruled out every overflow here.
+        // The tables that the configuration fixes, refused as the
+        // constructor refuses them when they would not fit; check_config has
+        // ruled out every overflow here.
+        rcf::Forest::check_size(c);
         dims_ = c.input_dim * c.shingle_size;
         config_rows_ = std::max(c.num_trees * c.capacity + 1, 2 * c.capacity);
-        check_allocation(config_rows_ * dims_, sizeof(float));
-        check_allocation(c.num_trees * c.capacity, sizeof(double) + sizeof(std::uint64_t));
-        std::uint64_t box_cells = 0;
-        if (!checked_mul(c.num_trees, (c.capacity + 3) * (2 * dims_ + 2), box_cells)) throw std::bad_alloc();
-        check_allocation(box_cells, sizeof(float));
         capacity_ = c.capacity;
     }
 

@@ -123,25 +123,6 @@ void write_categorical(ByteWriter& w, const mstream::SketchCounts<CategoricalSke
     write_counts(w, p.total.count.data);
 }
 
-// The tables the configuration fixes, as the constructor allocates them,
-// refused (MemoryError) when they exceed the machine's memory.
-void check_memory(const mstream::MStreamConfig& c) {
-    std::uint64_t cells = 0, part = 0, per_feature = 0;
-    auto add = [&](std::uint64_t n) {
-        if (!checked_add(cells, n, cells)) throw std::bad_alloc();
-    };
-    if (!checked_mul(c.num_rows, mstream::plane_count(c.num_buckets), part) || !checked_mul(part, c.numeric_dim, part))
-        throw std::bad_alloc();
-    add(2 * part);
-    if (!checked_mul(c.num_rows, c.num_buckets, per_feature)) throw std::bad_alloc();
-    add(2 * per_feature);
-    if (!checked_mul(c.categorical_dim, 2 * per_feature + 4 * c.num_rows, part)) throw std::bad_alloc();
-    add(part);
-    if (!checked_mul(c.numeric_dim, 2 * c.num_buckets + 2, part)) throw std::bad_alloc();
-    add(part);
-    check_allocation(cells, sizeof(double));
-}
-
 }  // namespace
 
 void write_mstream_payload(ByteWriter& w, const mstream::MStream& m) {
@@ -174,7 +155,7 @@ void read_mstream_payload(ByteReader& r, mstream::MStream& m) {
     c.alpha = r.f64();
     Status valid = mstream::MStream::check_config(c);
     if (!valid) throw Inconsistent{"inconsistent state: " + valid.error().text};
-    check_memory(c);
+    mstream::MStream::check_size(c);
     if (r.flag()) m.clock.current_time = r.var();
     m.clock.current_tick = r.var();
     m.entries_seen = r.var();

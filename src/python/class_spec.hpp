@@ -13,6 +13,7 @@
 #include "python/binder.hpp"
 #include "python/borrow.hpp"
 #include "python/errors.hpp"
+#include "python/fork_guard.hpp"
 #include "python/py.hpp"
 
 namespace arbolet::python {
@@ -22,7 +23,16 @@ namespace arbolet::python {
 struct InstanceHead {
     PyObject ob_base;
     std::atomic<std::int64_t> borrow;
+    std::atomic<std::uint64_t> borrow_generation;  // fork_guard.hpp
 };
+
+// Every borrow of an instance: refused in a forked child when a thread of
+// the parent held the instance at the fork, then the borrow flag.
+inline bool borrow_instance(BorrowGuard& guard, PyObject* self, Borrow kind) {
+    if (kind == Borrow::None) return true;
+    InstanceHead* head = reinterpret_cast<InstanceHead*>(self);
+    return claim_for_this_process(head->borrow, head->borrow_generation) && guard.acquire(head->borrow, kind);
+}
 
 template <class Engine>
 struct Instance : InstanceHead {
@@ -79,6 +89,7 @@ PyObject* wrap(PyTypeObject* cls, Engine&& engine) {
     if (obj == nullptr) return nullptr;
     auto* inst = static_cast<Instance<std::decay_t<Engine>>*>(reinterpret_cast<InstanceHead*>(obj));
     new (&inst->borrow) std::atomic<std::int64_t>(0);
+    new (&inst->borrow_generation) std::atomic<std::uint64_t>(process_generation.load());
     try {
         new (&inst->engine) std::decay_t<Engine>(std::forward<Engine>(engine));
     } catch (...) {
@@ -123,7 +134,7 @@ struct ClassRuntime {
                 PyErr_Format(PyExc_TypeError, "%s.%s() requires a '%s' instance", C.name, m.name, C.name);
                 return nullptr;
             }
-            if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, m.borrow)) return nullptr;
+            if (!borrow_instance(guard, self, m.borrow)) return nullptr;
         }
         try {
             return m.handler(cls, self, bound);
@@ -145,7 +156,7 @@ struct ClassRuntime {
 
     static PyObject* tp_repr(PyObject* self) {
         BorrowGuard guard;
-        if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, Borrow::Shared)) return nullptr;
+        if (!borrow_instance(guard, self, Borrow::Shared)) return nullptr;
         try {
             return C.text(self);
         } catch (...) {
@@ -156,7 +167,7 @@ struct ClassRuntime {
     static PyObject* get_property(PyObject* self, void* closure) {
         const PropertySpec& p = *static_cast<const PropertySpec*>(closure);
         BorrowGuard guard;
-        if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, Borrow::Shared)) return nullptr;
+        if (!borrow_instance(guard, self, Borrow::Shared)) return nullptr;
         try {
             return p.get(self);
         } catch (...) {

@@ -6,6 +6,7 @@
 
 #include "common/debug_text.hpp"
 #include "common/internal_failure.hpp"
+#include "common/memory_budget.hpp"
 
 namespace arbolet::python {
 
@@ -29,11 +30,17 @@ std::string engine_error_message(const EngineError& e) {
         case K::IndexOutOfBounds: return "IndexOutOfBounds(" + std::to_string(e.index) + ")";
         case K::EmptyTree: return "EmptyTree";
         case K::Io: return "Io(" + debug_quote(e.text) + ")";
+        case K::Interrupted: return "interrupted";
     }
     return "unknown error";
 }
 
 PyObject* raise_engine_error(const EngineError& e) {
+    if (e.kind == EngineError::Kind::Interrupted) {
+        // The signal handler's own exception (KeyboardInterrupt, ...) stands.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
     const bool value_error =
         e.kind == EngineError::Kind::InvalidArgument || e.kind == EngineError::Kind::DimensionMismatch;
     const std::string message = engine_error_message(e);
@@ -59,6 +66,9 @@ PyObject* raise_current_exception() {
         throw;
     } catch (const InternalFailure& f) {
         return raise_panic(f.message());
+    } catch (const MemoryShortfall& shortfall) {
+        PyErr_SetString(PyExc_MemoryError, shortfall.what());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::length_error&) {

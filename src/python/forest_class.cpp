@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "python/batch.hpp"
+#include "python/blocking_io.hpp"
 #include "python/classes.hpp"
 #include "python/persistence_methods.hpp"
 #include "python/unlocked.hpp"
@@ -45,12 +46,12 @@ PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
 
 PyObject* text(PyObject* self) {
     const Forest& f = forest(self);
-    const std::string s = "Forest(input_dim=" + std::to_string(f.config.input_dim) +
+    const std::string s = "input_dim=" + std::to_string(f.config.input_dim) +
                           ", shingle_size=" + std::to_string(f.config.shingle_size) +
                           ", num_trees=" + std::to_string(f.config.num_trees) +
                           ", capacity=" + std::to_string(f.config.capacity) +
-                          ", entries_seen=" + std::to_string(f.entries_seen) + ")";
-    return str_of(s);
+                          ", entries_seen=" + std::to_string(f.entries_seen);
+    return repr_of(self, s);
 }
 
 PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
@@ -191,6 +192,7 @@ PyObject* extrapolate(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::uint64_t look_ahead = 0;
     if (!to_count(argv[0], "look_ahead", look_ahead)) return nullptr;
     const Forest& f = forest(self);
+    const StopCheckScope ctrl_c(&python_signal_raised);
     auto values = unlocked([&] { return f.extrapolate(look_ahead); });
     if (!take(values)) return nullptr;
     return float_list(values.value().data(), values.value().size());
@@ -294,11 +296,11 @@ constexpr MethodSpec kMethods[] = {
     {"num_trees", MethodKind::NoArgs, "num_trees($self)", "Number of trees.", Borrow::Shared, &num_trees},
     {"to_json", MethodKind::NoArgs, "to_json($self)", "Serialise forest state to a JSON string.", Borrow::Shared,
      &to_json<Forest>},
-    {"from_json", MethodKind::Static, "from_json(json)", "Load a forest from a JSON string.", Borrow::None,
+    {"from_json", MethodKind::Class, "from_json(json)", "Load a forest from a JSON string.", Borrow::None,
      &from_json<Forest>},
     {"save_json", MethodKind::Instance, "save_json($self, path)", "Serialise forest state to a JSON file.",
      Borrow::Shared, &save_json<Forest>},
-    {"load_json", MethodKind::Static, "load_json(path)", "Load a forest from a JSON file.", Borrow::None,
+    {"load_json", MethodKind::Class, "load_json(path)", "Load a forest from a JSON file.", Borrow::None,
      &load_json<Forest>},
     {"to_bytes", MethodKind::NoArgs, "to_bytes($self)",
      "Serialise forest state to compact, checksummed bytes.", Borrow::Shared, &to_bytes<Forest>},
@@ -309,7 +311,7 @@ constexpr MethodSpec kMethods[] = {
     {"load", MethodKind::Class, "load(path)", "Load a forest from a file written by save.", Borrow::None,
      &load<Forest>},
     {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<Forest>},
-    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &copy<Forest>},
+    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &deep_copy<Forest>},
     {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<Forest>},
     {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive, &set_state<Forest>},
     {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &new_args},

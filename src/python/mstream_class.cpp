@@ -39,13 +39,13 @@ std::string positional(double value) {
 
 PyObject* text(PyObject* self) {
     const MStream& m = detector(self);
-    const std::string s = "MStream(numeric_dim=" + std::to_string(m.config.numeric_dim) +
+    const std::string s = "numeric_dim=" + std::to_string(m.config.numeric_dim) +
                           ", categorical_dim=" + std::to_string(m.config.categorical_dim) +
                           ", num_rows=" + std::to_string(m.config.num_rows) +
                           ", num_buckets=" + std::to_string(m.config.num_buckets) +
                           ", alpha=" + positional(m.config.alpha) +
-                          ", entries_seen=" + std::to_string(m.entries_seen) + ")";
-    return str_of(s);
+                          ", entries_seen=" + std::to_string(m.entries_seen);
+    return repr_of(self, s);
 }
 
 struct Record {
@@ -201,11 +201,11 @@ constexpr MethodSpec kMethods[] = {
      Borrow::Shared, &current_time},
     {"to_json", MethodKind::NoArgs, "to_json($self)", "Serialise detector state to a JSON string.", Borrow::Shared,
      &to_json<MStream>},
-    {"from_json", MethodKind::Static, "from_json(json)", "Load a detector from a JSON string.", Borrow::None,
+    {"from_json", MethodKind::Class, "from_json(json)", "Load a detector from a JSON string.", Borrow::None,
      &from_json<MStream>},
     {"save_json", MethodKind::Instance, "save_json($self, path)", "Serialise detector state to a JSON file.",
      Borrow::Shared, &save_json<MStream>},
-    {"load_json", MethodKind::Static, "load_json(path)", "Load a detector from a JSON file.", Borrow::None,
+    {"load_json", MethodKind::Class, "load_json(path)", "Load a detector from a JSON file.", Borrow::None,
      &load_json<MStream>},
     {"to_bytes", MethodKind::NoArgs, "to_bytes($self)",
      "Serialise detector state to compact, checksummed bytes.", Borrow::Shared, &to_bytes<MStream>},
@@ -216,7 +216,7 @@ constexpr MethodSpec kMethods[] = {
     {"load", MethodKind::Class, "load(path)", "Load a detector from a file written by save.", Borrow::None,
      &load<MStream>},
     {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<MStream>},
-    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &copy<MStream>},
+    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &deep_copy<MStream>},
     {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<MStream>},
     {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive,
      &set_state<MStream>},

@@ -50,6 +50,16 @@ inline PyObject* str_of(const std::string& s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+// "Name(arguments)", with the name of the instance's own class, so that a
+// subclass shows as itself.
+inline PyObject* repr_of(PyObject* self, const std::string& arguments) {
+    PyObject* name = PyType_GetName(Py_TYPE(self));
+    if (name == nullptr) return nullptr;
+    PyObject* text = PyUnicode_FromFormat("%U(%s)", name, arguments.c_str());
+    Py_DECREF(name);
+    return text;
+}
+
 template <class Engine>
 PyObject* to_json(PyTypeObject*, PyObject* self, PyObject* const*) {
     const Engine& e = engine_of<Engine>(self);
@@ -74,7 +84,8 @@ template <class Engine>
 PyObject* save_json(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    const std::string document = document_of(engine_of<Engine>(self));
+    const Engine& e = engine_of<Engine>(self);
+    const std::string document = unlocked([&] { return document_of(e); });
     Status written = without_interpreter_lock(
         [&](const persist::InterruptCheck& check) { return persist::write_file(path, document, check); });
     if (PyErr_Occurred() || !take(written)) return nullptr;
@@ -95,13 +106,14 @@ PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
 // The loaders are class methods, so a subclass loads as itself.
 template <class Engine>
 PyObject* to_bytes(PyTypeObject*, PyObject* self, PyObject* const*) {
-    const std::string data = bytes_state_of(engine_of<Engine>(self));
+    const Engine& e = engine_of<Engine>(self);
+    const std::string data = unlocked([&] { return bytes_state_of(e); });
     return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
 }
 
 template <class Engine>
 PyObject* decode_bytes_into_new(PyTypeObject* cls, std::string_view data) {
-    Result<Engine> decoded = read_bytes_state<Engine>(data);
+    Result<Engine> decoded = unlocked([&] { return read_bytes_state<Engine>(data); });
     if (!take(decoded)) return nullptr;
     return wrap(cls, std::move(decoded).value());
 }
@@ -117,7 +129,8 @@ template <class Engine>
 PyObject* save(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    const std::string data = bytes_state_of(engine_of<Engine>(self));
+    const Engine& e = engine_of<Engine>(self);
+    const std::string data = unlocked([&] { return bytes_state_of(e); });
     Status written = without_interpreter_lock(
         [&](const persist::InterruptCheck& check) { return persist::write_file(path, data, check); });
     if (PyErr_Occurred() || !take(written)) return nullptr;
@@ -134,12 +147,62 @@ PyObject* load(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     return decode_bytes_into_new<Engine>(cls, contents.value());
 }
 
-// Deep, field-by-field copy: the engine holds no Python objects, so `memo`
-// has nothing to record.
+// The instance attributes of `from` (a subclass's __dict__), copied into
+// `to`'s: as they are, or through copy.deepcopy with `memo`.
+inline bool copy_attributes(PyObject* from, PyObject* to, PyObject* memo) {
+    PyObject* attributes = PyObject_GetAttrString(from, "__dict__");
+    if (attributes == nullptr) {
+        // Instances of the classes themselves have no __dict__.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    bool ok = true;
+    if (PyDict_Size(attributes) > 0) {
+        PyObject* copied = nullptr;
+        if (memo == nullptr) {
+            copied = Py_NewRef(attributes);
+        } else {
+            PyObject* module = PyImport_ImportModule("copy");
+            copied = module == nullptr ? nullptr : PyObject_CallMethod(module, "deepcopy", "OO", attributes, memo);
+            Py_XDECREF(module);
+        }
+        PyObject* target = copied == nullptr ? nullptr : PyObject_GetAttrString(to, "__dict__");
+        ok = target != nullptr && PyDict_Update(target, copied) == 0;
+        Py_XDECREF(target);
+        Py_XDECREF(copied);
+    }
+    Py_DECREF(attributes);
+    return ok;
+}
+
+// Deep, field-by-field copy of the engine: it holds no Python objects. A
+// subclass instance's attributes are copied too, shallowly by copy.copy.
 template <class Engine>
 PyObject* copy(PyTypeObject*, PyObject* self, PyObject* const*) {
     const Engine& e = engine_of<Engine>(self);
-    return wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }));
+    PyObject* made = wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }));
+    if (made != nullptr && !copy_attributes(self, made, nullptr)) Py_CLEAR(made);
+    return made;
+}
+
+// copy.deepcopy: the new object enters `memo` before the attributes are
+// copied, so that attributes referring back to the detector get the copy.
+template <class Engine>
+PyObject* deep_copy(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    PyObject* memo = argv[0];
+    const Engine& e = engine_of<Engine>(self);
+    PyObject* made = wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }));
+    if (made == nullptr) return nullptr;
+    if (PyDict_Check(memo)) {
+        PyObject* id = PyLong_FromVoidPtr(self);
+        const int stored = id == nullptr ? -1 : PyDict_SetItem(memo, id, made);
+        Py_XDECREF(id);
+        if (stored != 0 || !copy_attributes(self, made, memo)) Py_CLEAR(made);
+    } else if (!copy_attributes(self, made, nullptr)) {
+        Py_CLEAR(made);
+    }
+    return made;
 }
 
 template <class Engine>

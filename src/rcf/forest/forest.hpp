@@ -48,6 +48,9 @@ struct Forest {
     // The constructor's refusals of a configuration (InvalidArgument with
     // its message), without the memory check; loading applies them too.
     static Status check_config(const RcfConfig& config);
+    // The constructor's memory check for a configuration that passed
+    // check_config: MemoryError-kind failure when a full forest would not fit.
+    static void check_size(const RcfConfig& config);
 
     bool is_ready() const { return config.is_ready(entries_seen); }
     std::uint64_t num_trees() const { return trees.size(); }
