@@ -4,6 +4,7 @@
 // reserves anything.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -22,12 +23,8 @@ struct Fault {
 class ByteWriter {
 public:
     void u8(std::uint8_t v) { out_.push_back(static_cast<char>(v)); }
-    void u32(std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) u8(static_cast<std::uint8_t>(v >> (8 * i)));
-    }
-    void u64(std::uint64_t v) {
-        for (int i = 0; i < 8; ++i) u8(static_cast<std::uint8_t>(v >> (8 * i)));
-    }
+    void u32(std::uint32_t v) { fixed(v); }
+    void u64(std::uint64_t v) { fixed(v); }
     void f32(float v) { u32(std::bit_cast<std::uint32_t>(v)); }
     void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
     void var(std::uint64_t v) {
@@ -48,6 +45,13 @@ public:
     std::string& str() { return out_; }
 
 private:
+    template <class U>
+    void fixed(U v) {
+        char b[sizeof(U)];
+        for (std::size_t i = 0; i < sizeof(U); ++i) b[i] = static_cast<char>(v >> (8 * i));
+        out_.append(b, sizeof(U));
+    }
+
     std::string out_;
 };
 
@@ -122,23 +126,32 @@ private:
 // packed bytes to a ByteWriter at the end, the reader takes its bytes first.
 class BitWriter {
 public:
+    // `width` <= 57, so that a field always fits next to the pending bits.
     void put(std::uint64_t v, unsigned width) {
-        for (unsigned i = 0; i < width; ++i) {
-            if (bit_ % 8 == 0) buf_.push_back(0);
-            buf_.back() = static_cast<char>(static_cast<std::uint8_t>(buf_.back()) | (((v >> i) & 1u) << (bit_ % 8)));
-            ++bit_;
+        acc_ |= (v & ((std::uint64_t{1} << width) - 1)) << pending_;
+        pending_ += width;
+        bits_ += width;
+        while (pending_ >= 8) {
+            buf_.push_back(static_cast<char>(acc_ & 0xFFu));
+            acc_ >>= 8;
+            pending_ -= 8;
         }
     }
     void flush_to(ByteWriter& w) {
-        w.var(bit_);
+        if (pending_ > 0) buf_.push_back(static_cast<char>(acc_ & 0xFFu));
+        w.var(bits_);
         w.bytes(buf_);
         buf_.clear();
-        bit_ = 0;
+        acc_ = 0;
+        pending_ = 0;
+        bits_ = 0;
     }
 
 private:
     std::string buf_;
-    std::uint64_t bit_ = 0;
+    std::uint64_t acc_ = 0;
+    unsigned pending_ = 0;
+    std::uint64_t bits_ = 0;
 };
 
 class BitReader {
@@ -149,11 +162,16 @@ public:
         data_ = r.take((bits_ + 7) / 8);
     }
     std::uint64_t bits_left() const { return bits_ - bit_; }
+    // `width` <= 57, as written.
     std::uint64_t get(unsigned width) {
-        if (width > bits_left()) r_.fail("bit field ends early");
-        std::uint64_t v = 0;
-        for (unsigned i = 0; i < width; ++i, ++bit_)
-            v |= static_cast<std::uint64_t>((static_cast<std::uint8_t>(data_[bit_ / 8]) >> (bit_ % 8)) & 1u) << i;
+        if (width > 57 || width > bits_left()) r_.fail("bit field ends early");
+        const std::size_t first = bit_ / 8;
+        std::uint64_t window = 0;
+        const std::size_t n = std::min<std::size_t>(8, data_.size() - first);
+        for (std::size_t i = 0; i < n; ++i)
+            window |= static_cast<std::uint64_t>(static_cast<std::uint8_t>(data_[first + i])) << (8 * i);
+        const std::uint64_t v = (window >> (bit_ % 8)) & ((std::uint64_t{1} << width) - 1);
+        bit_ += width;
         return v;
     }
 
