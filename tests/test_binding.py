@@ -342,6 +342,14 @@ def test_states_that_would_panic_are_refused_at_load():
         MStream.from_json(m.to_json().replace('"num_rows":2,', '"num_rows":5,', 1))
 
 
+def test_panic_exception_is_a_base_exception():
+    panic = arbolet.PanicException
+    assert panic is arbolet.arbolet.PanicException
+    assert "PanicException" not in arbolet.__all__
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    assert panic.__doc__
+
+
 def test_copies_and_pickles_are_independent():
     f = Forest(1, num_trees=3, capacity=8, seed=4)
     for x in range(20):
