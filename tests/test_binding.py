@@ -345,6 +345,8 @@ def test_panic_exception_is_a_base_exception():
         broken.update([1.0, 2.0], [], 1)
     panic = type(info.value)
     assert panic.__name__ == "PanicException"
+    assert panic is arbolet.PanicException is arbolet.arbolet.PanicException
+    assert "PanicException" not in arbolet.__all__
     assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
     assert panic.__doc__
 

@@ -4,7 +4,6 @@ from_json; behaviour on trained forests is checked by property."""
 
 import json
 import math
-import shutil
 import signal
 import time
 
@@ -405,12 +404,11 @@ def test_inconsistent_documents_never_reach_a_crash(damage):
         assert type(info.value).__name__ == "PanicException"
 
 
-@pytest.mark.skipif(shutil.which("g++") is None, reason="g++ not available")
-def test_walks_compiled_from_cpp(tmp_path):
+def test_walks_compiled_from_cpp():
     """Exact values on hand-built trees and the guards against damaged
     states (cycles, vacant or out-of-range slots, short box rows, deep
     chains), checked against the engine directly."""
-    run_engine_check(tmp_path, "forest_query_check")
+    run_engine_check("forest_query_check")
 
 
 # An independent model of the walks, read from the forest's document, to pin

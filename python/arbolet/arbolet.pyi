@@ -9,6 +9,11 @@ from typing_extensions import disjoint_base
 __all__ = ["MStream", "Forest", "__version__", "Thresholder"]
 __version__: str
 
+class PanicException(BaseException):
+    """Raised when an internal invariant of a detector is broken (a state that ordinary input cannot reach,
+    such as an inconsistent loaded document). Derives from BaseException so that `except Exception`
+    does not swallow it."""
+
 # Anything that the sequence protocol accepts: lists, tuples, NumPy arrays,
 # array.array, ... (a ``str`` is refused at run time).
 @type_check_only

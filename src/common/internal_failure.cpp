@@ -2,6 +2,8 @@
 
 #include "common/memory_budget.hpp"
 
+#include "common/platform.hpp"
+
 namespace arbolet {
 
 void fail(std::string message) { throw InternalFailure(std::move(message)); }
@@ -12,7 +14,7 @@ void check_allocation(std::uint64_t count, std::uint64_t element_size) {
     check_memory("an allocation", bytes);
 }
 
-bool checked_mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) { return !__builtin_mul_overflow(a, b, &out); }
-bool checked_add(std::uint64_t a, std::uint64_t b, std::uint64_t& out) { return !__builtin_add_overflow(a, b, &out); }
+bool checked_mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) { return !mul_overflows(a, b, out); }
+bool checked_add(std::uint64_t a, std::uint64_t b, std::uint64_t& out) { return !add_overflows(a, b, out); }
 
 }  // namespace arbolet

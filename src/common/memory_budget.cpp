@@ -5,6 +5,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "common/platform.hpp"
+
 namespace arbolet {
 
 namespace {
@@ -58,12 +60,12 @@ std::uint64_t cgroup_limit() {
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
     std::uint64_t out;
-    return __builtin_mul_overflow(a, b, &out) ? UINT64_MAX : out;
+    return mul_overflows(a, b, out) ? UINT64_MAX : out;
 }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     std::uint64_t out;
-    return __builtin_add_overflow(a, b, &out) ? UINT64_MAX : out;
+    return add_overflows(a, b, out) ? UINT64_MAX : out;
 }
 
 std::uint64_t memory_available() {

@@ -15,6 +15,7 @@
 #include "python/errors.hpp"
 #include "python/fork_guard.hpp"
 #include "python/py.hpp"
+#include "python/ref.hpp"
 
 namespace arbolet::python {
 
@@ -93,10 +94,11 @@ PyObject* wrap(PyTypeObject* cls, Engine&& engine) {
     try {
         new (&inst->engine) std::decay_t<Engine>(std::forward<Engine>(engine));
     } catch (...) {
-        // Not yet a complete instance: free the memory without the destructor.
+        // Not yet a complete instance: free the memory without the destructor,
+        // and drop the reference to the class that the allocation took.
+        const Ref class_reference(reinterpret_cast<PyObject*>(cls));
         auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(cls, Py_tp_free));
         free_fn(obj);
-        Py_DECREF(cls);
         return raise_current_exception();
     }
     return obj;
@@ -177,10 +179,11 @@ struct ClassRuntime {
 
     static void tp_dealloc(PyObject* self) {
         PyTypeObject* tp = Py_TYPE(self);
+        // Instances of a heap type hold a reference to it, dropped last.
+        const Ref class_reference(reinterpret_cast<PyObject*>(tp));
         C.destroy(self);
         auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
         free_fn(self);
-        Py_DECREF(tp);
     }
 
     template <std::size_t... I>
@@ -233,12 +236,18 @@ struct ClassRuntime {
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
         PyObject* created = PyType_FromSpec(&spec);
         if (created == nullptr) {
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            Py_XDECREF(t);
-            Py_XDECREF(v);
-            Py_XDECREF(tb);
+            // The failure keeps its own message; what went wrong underneath
+            // becomes its cause, as `raise ... from`.
+            FetchedError cause = FetchedError::fetch();
+            cause.normalize();
+            if (cause.value && cause.traceback) PyException_SetTraceback(cause.value.get(), cause.traceback.get());
             raise_panic(std::string("An error occurred while initializing class ") + C.name);
+            if (cause.value) {
+                FetchedError panic = FetchedError::fetch();
+                panic.normalize();
+                if (panic.value) PyException_SetCause(panic.value.get(), cause.value.release());
+                panic.restore();
+            }
             return nullptr;
         }
         type = reinterpret_cast<PyTypeObject*>(created);

@@ -7,6 +7,7 @@
 #include "common/debug_text.hpp"
 #include "common/internal_failure.hpp"
 #include "common/memory_budget.hpp"
+#include "python/ref.hpp"
 
 namespace arbolet::python {
 
@@ -44,20 +45,18 @@ PyObject* raise_engine_error(const EngineError& e) {
     const bool value_error =
         e.kind == EngineError::Kind::InvalidArgument || e.kind == EngineError::Kind::DimensionMismatch;
     const std::string message = engine_error_message(e);
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-    if (text == nullptr) return nullptr;
-    PyErr_SetObject(value_error ? PyExc_ValueError : PyExc_RuntimeError, text);
-    Py_DECREF(text);
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return nullptr;
+    PyErr_SetObject(value_error ? PyExc_ValueError : PyExc_RuntimeError, text.get());
     return nullptr;
 }
 
 PyObject* raise_panic(std::string_view message) {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return nullptr;
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-    if (text == nullptr) return nullptr;
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return nullptr;
+    PyErr_SetObject(type, text.get());
     return nullptr;
 }
 

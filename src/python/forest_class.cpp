@@ -133,18 +133,15 @@ PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     const Forest& f = forest(self);
     auto pairs = unlocked([&] { return f.attribution(point); });
     if (!take(pairs)) return nullptr;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(pairs.value().size()));
-    if (list == nullptr) return nullptr;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(pairs.value().size())));
+    if (!list) return nullptr;
     Py_ssize_t i = 0;
     for (const rcf::AttributionPair& p : pairs.value()) {
         PyObject* d = Py_BuildValue("{OdOd}", key("below"), p.below, key("above"), p.above);
-        if (d == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, i++, d);
+        if (d == nullptr) return nullptr;
+        PyList_SetItem(list.get(), i++, d);
     }
-    return list;
+    return list.release();
 }
 
 PyObject* near_neighbors(PyTypeObject*, PyObject* self, PyObject* const* argv) {
@@ -157,21 +154,18 @@ PyObject* near_neighbors(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     const Forest& f = forest(self);
     auto found = unlocked([&] { return f.near_neighbors(point, top_k, percentile); });
     if (!take(found)) return nullptr;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.value().size()));
-    if (list == nullptr) return nullptr;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(found.value().size())));
+    if (!list) return nullptr;
     Py_ssize_t i = 0;
     for (const rcf::Neighbor& n : found.value()) {
-        PyObject* values = float_list(n.point.data(), n.point.size());
-        PyObject* d = values == nullptr ? nullptr
-                                        : Py_BuildValue("{OdONOd}", key("score"), n.score, key("point"), values,
-                                                        key("distance"), n.distance);
-        if (d == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, i++, d);
+        Ref values(float_list(n.point.data(), n.point.size()));
+        if (!values) return nullptr;
+        PyObject* d = Py_BuildValue("{OdOOOd}", key("score"), n.score, key("point"), values.get(), key("distance"),
+                                    n.distance);
+        if (d == nullptr) return nullptr;
+        PyList_SetItem(list.get(), i++, d);
     }
-    return list;
+    return list.release();
 }
 
 PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {

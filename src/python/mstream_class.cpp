@@ -60,15 +60,12 @@ struct Record {
 };
 
 PyObject* detailed(const MStreamScore& s) {
-    PyObject* numeric = float_list(s.numeric_features.data(), s.numeric_features.size());
-    if (numeric == nullptr) return nullptr;
-    PyObject* categorical = float_list(s.categorical_features.data(), s.categorical_features.size());
-    if (categorical == nullptr) {
-        Py_DECREF(numeric);
-        return nullptr;
-    }
-    return Py_BuildValue("{OdOdONON}", key("total"), s.total, key("record"), s.record, key("numeric_features"),
-                         numeric, key("categorical_features"), categorical);
+    Ref numeric(float_list(s.numeric_features.data(), s.numeric_features.size()));
+    if (!numeric) return nullptr;
+    Ref categorical(float_list(s.categorical_features.data(), s.categorical_features.size()));
+    if (!categorical) return nullptr;
+    return Py_BuildValue("{OdOdOOOO}", key("total"), s.total, key("record"), s.record, key("numeric_features"),
+                         numeric.get(), key("categorical_features"), categorical.get());
 }
 
 enum class Shape { None, Total, Detailed };

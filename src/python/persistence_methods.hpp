@@ -39,11 +39,9 @@ inline PyObject* str_of(const std::string& s) {
 // "Name(arguments)", with the name of the instance's own class, so that a
 // subclass shows as itself.
 inline PyObject* repr_of(PyObject* self, const std::string& arguments) {
-    PyObject* name = PyType_GetName(Py_TYPE(self));
-    if (name == nullptr) return nullptr;
-    PyObject* text = PyUnicode_FromFormat("%U(%s)", name, arguments.c_str());
-    Py_DECREF(name);
-    return text;
+    Ref name(PyType_GetName(Py_TYPE(self)));
+    if (!name) return nullptr;
+    return PyUnicode_FromFormat("%U(%s)", name.get(), arguments.c_str());
 }
 
 template <class Engine>
@@ -91,30 +89,23 @@ PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
 // The instance attributes of `from` (a subclass's __dict__), copied into
 // `to`'s: as they are, or through copy.deepcopy with `memo`.
 inline bool copy_attributes(PyObject* from, PyObject* to, PyObject* memo) {
-    PyObject* attributes = PyObject_GetAttrString(from, "__dict__");
-    if (attributes == nullptr) {
+    Ref attributes(PyObject_GetAttrString(from, "__dict__"));
+    if (!attributes) {
         // Instances of the classes themselves have no __dict__.
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
         return true;
     }
-    bool ok = true;
-    if (PyDict_Size(attributes) > 0) {
-        PyObject* copied = nullptr;
-        if (memo == nullptr) {
-            copied = Py_NewRef(attributes);
-        } else {
-            PyObject* module = PyImport_ImportModule("copy");
-            copied = module == nullptr ? nullptr : PyObject_CallMethod(module, "deepcopy", "OO", attributes, memo);
-            Py_XDECREF(module);
-        }
-        PyObject* target = copied == nullptr ? nullptr : PyObject_GetAttrString(to, "__dict__");
-        ok = target != nullptr && PyDict_Update(target, copied) == 0;
-        Py_XDECREF(target);
-        Py_XDECREF(copied);
+    if (PyDict_Size(attributes.get()) == 0) return true;
+    Ref copied;
+    if (memo == nullptr) {
+        copied = Ref::borrowed(attributes.get());
+    } else {
+        Ref module(PyImport_ImportModule("copy"));
+        if (module) copied = Ref(PyObject_CallMethod(module.get(), "deepcopy", "OO", attributes.get(), memo));
     }
-    Py_DECREF(attributes);
-    return ok;
+    Ref target(copied ? PyObject_GetAttrString(to, "__dict__") : nullptr);
+    return target && PyDict_Update(target.get(), copied.get()) == 0;
 }
 
 // Deep, field-by-field copy of the engine: it holds no Python objects. A
@@ -122,9 +113,9 @@ inline bool copy_attributes(PyObject* from, PyObject* to, PyObject* memo) {
 template <class Engine>
 PyObject* copy(PyTypeObject*, PyObject* self, PyObject* const*) {
     const Engine& e = engine_of<Engine>(self);
-    PyObject* made = wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }));
-    if (made != nullptr && !copy_attributes(self, made, nullptr)) Py_CLEAR(made);
-    return made;
+    Ref made(wrap(Py_TYPE(self), unlocked([&] { return Engine(e); })));
+    if (!made || !copy_attributes(self, made.get(), nullptr)) return nullptr;
+    return made.release();
 }
 
 // copy.deepcopy: the new object enters `memo` before the attributes are
@@ -133,17 +124,16 @@ template <class Engine>
 PyObject* deep_copy(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     PyObject* memo = argv[0];
     const Engine& e = engine_of<Engine>(self);
-    PyObject* made = wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }));
-    if (made == nullptr) return nullptr;
+    Ref made(wrap(Py_TYPE(self), unlocked([&] { return Engine(e); })));
+    if (!made) return nullptr;
     if (PyDict_Check(memo)) {
-        PyObject* id = PyLong_FromVoidPtr(self);
-        const int stored = id == nullptr ? -1 : PyDict_SetItem(memo, id, made);
-        Py_XDECREF(id);
-        if (stored != 0 || !copy_attributes(self, made, memo)) Py_CLEAR(made);
-    } else if (!copy_attributes(self, made, nullptr)) {
-        Py_CLEAR(made);
+        Ref id(PyLong_FromVoidPtr(self));
+        if (!id || PyDict_SetItem(memo, id.get(), made.get()) != 0 || !copy_attributes(self, made.get(), memo))
+            return nullptr;
+    } else if (!copy_attributes(self, made.get(), nullptr)) {
+        return nullptr;
     }
-    return made;
+    return made.release();
 }
 
 template <class Engine>
@@ -160,14 +150,11 @@ PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 // __getnewargs__, then restore the document with __setstate__.
 template <class Engine, PyObject* (*NewArgs)(PyTypeObject*, PyObject*, PyObject* const*)>
 PyObject* reduce(PyTypeObject* cls, PyObject* self, PyObject* const* argv) {
-    PyObject* args = NewArgs(cls, self, argv);
-    if (args == nullptr) return nullptr;
-    PyObject* state = to_json<Engine>(cls, self, argv);
-    if (state == nullptr) {
-        Py_DECREF(args);
-        return nullptr;
-    }
-    return Py_BuildValue("(ONN)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args, state);
+    Ref args(NewArgs(cls, self, argv));
+    if (!args) return nullptr;
+    Ref state(to_json<Engine>(cls, self, argv));
+    if (!state) return nullptr;
+    return Py_BuildValue("(OOO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
 }
 
 }  // namespace arbolet::python
