@@ -75,7 +75,9 @@ def test_forest_scores_through_for_forest():
     forest = Forest(1, shingle_size=4, num_trees=20, capacity=64, seed=3)
     t = Thresholder.for_forest(forest)
     assert "suppression=4" in repr(t) and f"min_score={math.log2(65) / 4!r}" in repr(t)
-    assert "min_score=1.0," in repr(Thresholder.for_forest(forest, min_score=1, horizon=None))
+    assert (t.suppression, t.min_score, t.horizon, t.warm_up, t.sigmas, t.min_spread, t.peak_window) == (
+        4, math.log2(65) / 4, 1000, 100, 3.0, 0.0, 64)
+    assert Thresholder.for_forest(forest, min_score=1, horizon=None).min_score == 1.0
     m = Model(min_score=math.log2(65) / 4, suppression=4)
     rng = random.Random(1)
     values = [math.sin(i / 5) + 0.05 * rng.random() for i in range(600)]
