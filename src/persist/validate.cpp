@@ -121,6 +121,9 @@ std::string check_tree(std::size_t t, const rcf::RcfTree& tree, std::uint64_t di
 
 std::string find_forest_inconsistency(const rcf::Forest& forest) {
     const rcf::RcfConfig& config = forest.config;
+    // The constructor's refusal holds for loaded states too: such a forest
+    // would silently stop learning.
+    if (const char* problem = rcf::time_decay_problem(config.time_decay)) return inconsistent(problem);
     if (forest.trees.size() != config.num_trees)
         return inconsistent(to_string(forest.trees.size()) + " trees, expected num_trees " + to_string(config.num_trees));
     if (forest.samplers.size() != forest.trees.size())
