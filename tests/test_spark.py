@@ -55,7 +55,8 @@ def spark() -> Any:
 
     session = (SparkSession.builder.master("local[2]").appName("arbolet-tests")
                .config("spark.sql.shuffle.partitions", "2").config("spark.ui.enabled", "false")
-               .config("spark.ui.showConsoleProgress", "false").getOrCreate())
+               .config("spark.ui.showConsoleProgress", "false").config("spark.sql.session.timeZone", "UTC")
+               .getOrCreate())
     session.sparkContext.setLogLevel("ERROR")
     yield session
     session.stop()
@@ -121,10 +122,16 @@ def test_forest_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_
     late = ("host-3", 1, 0.0, 0.0)  # arrives with the last file, after host-3 has scored t=7
     for i, part in enumerate(files):
         write_csv(tmp_path / "in" / f"part-{i}.csv", "host,t,v,w", part + ([late] if i == 2 else []), 1_000 + i)
-    got = run_stream(spark, tmp_path, "forest_scores",
-                     lambda df: score_by_key(df, "host", ["v", "w"], "t", seed=5, **FOREST), FOREST_SCHEMA)
+    from pyspark.sql import functions as F
+
+    def build(df: Any) -> Any:  # ordered by a timestamp this time, kept in the state between micro-batches
+        timed = df.withColumn("t", F.timestamp_seconds("t"))
+        return score_by_key(timed, "host", ["v", "w"], "t", seed=5, **FOREST).withColumn("t", F.unix_seconds("t"))
+
+    got = run_stream(spark, tmp_path, "forest_scores", build, FOREST_SCHEMA)
     refused = [r for r in got if r[4] is not None]
-    assert refused == [("host-3", 1, None, None, "late: t 1 is before 7, already scored for this key")]
+    assert refused == [("host-3", 1, None, None,
+                        "late: t 1970-01-01 00:00:01 is before 1970-01-01 00:00:07, already scored for this key")]
     assert [r for r in got if r[4] is None] == expected
 
 
@@ -204,10 +211,10 @@ def test_key_seed_is_a_documented_stable_hash() -> None:
 
 def test_a_killed_driver_restarts_from_its_checkpoint_without_loss_or_duplicates(spark: Any, tmp_path: Path) -> None:
     driver = Path(__file__).with_name("spark_stream_driver.py")
-    rows = metric_rows(keys=40, steps=24, seed=4)
+    rows = metric_rows(keys=30, steps=24, seed=4)
     source, sink, checkpoint = tmp_path / "in", tmp_path / "out", tmp_path / "checkpoint"
     source.mkdir()
-    files = split_by_time(rows, list(range(0, 25, 4)))
+    files = split_by_time(rows, list(range(0, 25, 6)))
     for i, part in enumerate(files):
         write_csv(source / f"part-{i}.csv", "host,t,v,w", part, 1_000 + i)
     env = dict(os.environ, PYSPARK_PYTHON=sys.executable,

@@ -105,6 +105,7 @@ class _Job:
     settings: tuple[tuple[str, Any], ...]
     seed: int
     timeout_ms: int | None
+    integral_order: bool
 
     def new_detector(self, key: Key) -> Forest | MStream:
         settings = dict(self.settings)
@@ -124,18 +125,20 @@ class _Job:
 
         if pd.isna(key):
             key = None  # a null key arrives as None or NaN, depending on the column type
-        frame = frame.sort_values([self.order, *self.numeric, *self.categorical], kind="stable",
-                                  na_position="last", ignore_index=True)
-        n = len(frame)
-        scores = np.full(n, np.nan)
-        ready: list[bool | None] = [None] * n
-        errors: list[str | None] = [None] * n
-        order = frame[self.order]
-        numeric = frame[list(self.numeric)].to_numpy(dtype=np.float64, na_value=np.nan)
-        bad_numeric = ~np.isfinite(numeric).all(axis=1)
-        categorical = frame[list(self.categorical)]
-        null_categorical = categorical.isna().any(axis=1).to_numpy()
-        null_order = order.isna().to_numpy()
+        # Plain arrays, column by column: pandas indexing costs more than the detector on small groups.
+        order = frame[self.order].to_numpy()
+        numeric = np.column_stack([frame[c].to_numpy(dtype=np.float64, na_value=np.nan) for c in self.numeric]
+                                  ) if self.numeric else np.empty((len(order), 0))
+        codes = [frame[c].to_numpy(dtype=object) for c in self.categorical]
+        missing = np.column_stack([pd.isna(c) for c in codes]) if codes else np.zeros((len(order), 0), bool)
+        null_order = pd.isna(order)
+        if len(order) > 1 and (null_order.any() or not (order[1:] > order[:-1]).all()):
+            ties = [np.array([np.inf if absent else float(v) for v, absent in zip(c, m)])
+                    for c, m in zip(codes, missing.T)]
+            rank = np.lexsort([*reversed(ties), *reversed(numeric.T), order])
+            order, numeric, null_order, missing = order[rank], numeric[rank], null_order[rank], missing[rank]
+            codes = [c[rank] for c in codes]
+        n = len(order)
 
         detector: Forest | MStream | None = None
         last = None
@@ -145,45 +148,59 @@ class _Job:
                 last = state[1]
             else:
                 detector = self.new_detector(key)
-        changed = False
-        codes = categorical.to_numpy(dtype=object)
-        for i in range(n):
-            if detector is None:
-                errors[i] = "key is null"
-            elif null_order[i]:
-                errors[i] = f"{self.order} is null"
-            elif bad_numeric[i]:
-                column = self.numeric[int(np.argmin(np.isfinite(numeric[i])))]
-                errors[i] = f"{column} is null, NaN or infinite"
-            elif null_categorical[i]:
-                errors[i] = f"{self.categorical[int(np.argmax(categorical.iloc[i].isna().to_numpy()))]} is null"
-            elif self.kind == "forest" and last is not None and order.iat[i] < last:
-                errors[i] = f"late: {self.order} {order.iat[i]} is before {last}, already scored for this key"
-            else:
-                try:
-                    ready[i] = detector.is_ready()
-                    if isinstance(detector, Forest):
-                        scores[i] = detector.score_and_update(numeric[i])
-                    else:
-                        scores[i] = detector.update_and_score(
-                            numeric[i], [int(c) for c in codes[i]], int(order.iat[i]))
-                except (ValueError, OverflowError) as error:
-                    ready[i] = None
-                    errors[i] = str(error)
-                    continue
-                changed = True
-                last = order.iat[i]
+        finite = np.isfinite(numeric)
+        # Why a row cannot be scored, if it cannot; checked in this order.
+        refusals: list[tuple[Any, Callable[[int], str]]] = [
+            (np.full(n, detector is None), lambda i: "key is null"),
+            (null_order, lambda i: f"{self.order} is null"),
+            (~finite.all(axis=1), lambda i: f"{self.numeric[int(np.argmin(finite[i]))]} is null, NaN or infinite"),
+            (missing.any(axis=1), lambda i: f"{self.categorical[int(np.argmax(missing[i]))]} is null"),
+        ]
+        if self.kind == "forest" and last is not None:
+            refusals.append((~null_order & (order < np.array(last, dtype=order.dtype)),
+                             lambda i: f"late: {self.order} {_text(order[i])} is before {_text(last)}, "
+                                       f"already scored for this key"))
 
-        result = pd.DataFrame({
-            self.key: pd.Series([key] * n, dtype=object if key is None else None),
-            self.order: order,
-            "score": scores,
-            "is_ready": pd.Series(ready, dtype="boolean"),
-            "error": pd.Series(errors, dtype=object),
-        })
-        if not keep_state or detector is None or not changed:
+        scores = np.full(n, np.nan)
+        ready = np.full(n, None, dtype=object)
+        errors = np.full(n, None, dtype=object)
+        scored = -1
+        for i in range(n):
+            refusal = next((why for rows, why in refusals if rows[i]), None)
+            if refusal is not None:
+                errors[i] = refusal(i)
+                continue
+            assert detector is not None
+            try:
+                was_ready = detector.is_ready()
+                if isinstance(detector, Forest):
+                    scores[i] = detector.score_and_update(numeric[i])
+                else:
+                    scores[i] = detector.update_and_score(numeric[i], [int(c[i]) for c in codes], int(order[i]))
+            except (ValueError, OverflowError) as error:
+                errors[i] = str(error)
+                continue
+            ready[i] = was_ready
+            scored = i
+
+        keys = np.full(n, key, dtype=object)
+        result = pd.DataFrame({self.key: keys, self.order: order, "score": scores, "is_ready": ready,
+                               "error": errors}, copy=False)
+        if not keep_state or detector is None or scored < 0:
             return result, state
-        return result, (_dump_state(detector), last)
+        newest = order[scored]
+        if isinstance(newest, np.datetime64):
+            newest = pd.Timestamp(newest)
+        else:  # an integer column holding nulls arrives as floats
+            newest = int(newest) if self.integral_order else newest.item()
+        return result, (_dump_state(detector), newest)
+
+
+def _text(value: Any) -> str:
+    """An ordering value as people write it: 7, 2.5 or 2026-01-01 00:00:07."""
+    import pandas as pd
+
+    return str(pd.Timestamp(value)) if hasattr(value, "dtype") and value.dtype.kind == "M" else str(value)
 
 
 def _input_dim(width: int, settings: dict[str, Any]) -> int:
@@ -248,7 +265,7 @@ def _is_integer(t: DataType) -> bool:
 def _is_orderable(t: DataType) -> bool:
     from pyspark.sql import types as T
 
-    return isinstance(t, (T.NumericType, T.TimestampType, T.TimestampNTZType, T.DateType))
+    return isinstance(t, (T.NumericType, T.TimestampType, T.TimestampNTZType)) and not isinstance(t, T.DecimalType)
 
 
 def _timeout_ms(idle_timeout: float | datetime.timedelta | None) -> int | None:
@@ -321,7 +338,7 @@ def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: st
     ``df`` is a batch or streaming DataFrame; ``key`` names the key column
     (string, binary or integer), ``values`` the numeric columns that make one
     observation (``input_dim`` is their number), ``order`` the column that
-    orders a key's rows (a number, timestamp or date). ``settings`` are the
+    orders a key's rows (a number or a timestamp). ``settings`` are the
     ``Forest`` keywords (``shingle_size``, ``num_trees``, ``capacity``, ...);
     ``seed`` (default 0) is combined with each key by ``key_seed``.
 
@@ -339,11 +356,12 @@ def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: st
         raise TypeError("input_dim comes from the number of value columns; do not pass it")
     _check_columns(df, {
         "key": ((key,), _is_key_type, "a string, binary or integer column"),
-        "order": ((order,), _is_orderable, "a numeric, timestamp or date column"),
+        "order": ((order,), _is_orderable, "a numeric or timestamp column"),
         "value": (numeric, _is_number, "a numeric column"),
     })
     seed = _base_seed(settings)
-    job = _Job("forest", key, order, numeric, (), tuple(settings.items()), seed, _timeout_ms(idle_timeout))
+    job = _Job("forest", key, order, numeric, (), tuple(settings.items()), seed, _timeout_ms(idle_timeout),
+               _is_integer(df.schema[order].dataType))
     return _run(df, job)
 
 
@@ -372,5 +390,5 @@ def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], 
     })
     seed = _base_seed(settings)
     job = _Job("mstream", key, timestamp, numeric_columns, categorical_columns, tuple(settings.items()), seed,
-               _timeout_ms(idle_timeout))
+               _timeout_ms(idle_timeout), True)
     return _run(df, job)
