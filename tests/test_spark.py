@@ -241,3 +241,15 @@ def test_a_killed_driver_restarts_from_its_checkpoint_without_loss_or_duplicates
     expected = forest_loop(rows, seed=7)
     assert len(got) == len(expected) == len(set(got))
     assert got == expected
+
+
+def test_example_finds_the_three_incidents(tmp_path: Path) -> None:
+    example = Path(__file__).resolve().parents[1] / "examples" / "spark_per_key.py"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in (str(Path(arbolet.__file__).parents[1]),
+                                                                  os.environ.get("PYTHONPATH")) if p))
+    done = subprocess.run([sys.executable, str(example), "--hosts", "120", str(tmp_path / "work")], env=env,
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "scored 5760 readings of 120 hosts in 4 micro-batches" in done.stdout
+    top = done.stdout.split("hosts with the highest scores:")[1].splitlines()[1:4]
+    assert sorted(line.split()[0] for line in top) == ["host-0042", "host-0050", "host-0077"], done.stdout
