@@ -27,8 +27,7 @@ def stream(seed: int, length: int) -> list[list[float]]:
 def score_then_update(forest: arbolet.Forest, points: list[list[float]]) -> list[float]:
     scores = []
     for point in points:
-        scores.append(forest.score(point))
-        forest.update(point)
+        scores.append(forest.score_and_update(point))
     return scores
 
 

@@ -5,7 +5,8 @@ Every minute brings about ten connection records: two numeric features
 destination port). In minutes 150 to 152 one host floods port 3389 with sixty
 tiny connections a minute. MStream scores each record as it arrives; the
 burst's records rise to the top, and the detailed score shows which parts of
-the record were unusual. The output is the same on every run.
+a burst record are unusual: the same tiny connection from the same host to
+the same port, repeated far more often than in the minutes before. The output is the same on every run.
 """
 
 from __future__ import annotations
@@ -41,15 +42,25 @@ def main() -> None:
 
     scored: list[tuple[float, int, bool]] = []
     per_minute: dict[int, float] = {}
-    previewed = False
+    burst_seen = 0
+    ordinary: arbolet.DetailedScore | None = None
     for minute, numeric, categorical, in_burst in records:
-        if in_burst and not previewed:
-            previewed = True
-            # Preview the first burst record before ingesting it: which part stands out?
-            parts = detector.score_detailed(numeric, categorical, minute)
-            print("first burst record, previewed:")
-            print(f"  record {parts['record']:.1f}, numeric {[round(x, 1) for x in parts['numeric_features']]}, "
-                  f"categorical {[round(x, 1) for x in parts['categorical_features']]}")
+        burst_seen += in_burst
+        if minute == BURST[0] and not in_burst:
+            ordinary = detector.score_detailed(numeric, categorical, minute)
+        if burst_seen == 10 and in_burst and ordinary is not None:
+            # Preview (without ingesting) the tenth burst record of the first
+            # burst minute next to the minute's last ordinary record: which
+            # parts stand out? The burst's counts grow with every record, so
+            # its first record is only just above the ordinary peaks.
+            burst = detector.score_detailed(numeric, categorical, minute)
+            print(f"previewed in minute {minute}:")
+            print(f"  {'':<18} {'total':>8} {'record':>8}  {'numeric (bytes, secs)':<21}  categorical (host, port)")
+            for name, parts in (("ordinary record", ordinary), ("10th burst record", burst)):
+                numeric_parts = ", ".join(f"{x:6.1f}" for x in parts["numeric_features"])
+                categorical_parts = ", ".join(f"{x:6.1f}" for x in parts["categorical_features"])
+                print(f"  {name:<18} {parts['total']:8.1f} {parts['record']:8.1f}  {numeric_parts:<21}  "
+                      f"{categorical_parts}")
         score = detector.update_and_score(numeric, categorical, minute)
         scored.append((score, minute, in_burst))
         per_minute[minute] = max(per_minute.get(minute, 0.0), score)

@@ -34,8 +34,8 @@ def process_batch(forest: arbolet.Forest, values: list[float]) -> tuple[arbolet.
     """Runs in a worker: score each value against the forest, then learn it."""
     scores = []
     for value in values:
-        scores.append(forest.score([value]) if forest.is_ready() else 0.0)
-        forest.update([value])
+        score = forest.score_and_update([value])
+        scores.append(score if forest.is_ready() else 0.0)
     return forest, scores
 
 

@@ -14,11 +14,11 @@ from arbolet import Forest, MStream
 
 
 def test_module_attributes():
-    assert arbolet.__all__ == ["MStream", "Forest", "__version__"]
+    assert arbolet.__all__ == ["MStream", "Forest", "__version__", "Thresholder"]
     assert arbolet.__version__ == "0.3.0"
     assert arbolet.__doc__ == ""
     native = arbolet.arbolet
-    assert native.__all__ == ["MStream", "Forest", "__version__"]
+    assert native.__all__ == ["MStream", "Forest", "__version__", "Thresholder"]
     for cls in (Forest, MStream):
         assert cls.__module__ == "arbolet.arbolet"
         assert cls.__qualname__ == cls.__name__
@@ -178,6 +178,53 @@ def test_numpy_buffers_give_the_values_of_iteration():
         assert np.array_equal(np.array(got), np.array(expected), equal_nan=True)
         with np.errstate(over="ignore"):
             assert got[1:] == [float(np.float32(x)) for x in arr[1:]]
+
+
+class Table:
+    """Shaped like a data frame: two dimensions, and iteration that yields
+    column labels, which would convert silently."""
+    ndim, shape = 2, (5, 2)
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        return [0, 1][i]
+
+
+def test_tables_are_refused_where_one_point_is_expected():
+    shingled = Forest(3, shingle_size=4, num_trees=1, capacity=4, seed=5)
+    one = "^argument 'point': one point is a 1-D sequence of "
+    with pytest.raises(TypeError, match=one + r"3 numbers, but a 2-D ndarray of shape \(2, 3\) was given$"):
+        shingled.update(np.zeros((2, 3)))
+    with pytest.raises(TypeError, match=one + r"3 or 12 numbers, but a 2-D Table of shape \(5, 2\) was given$"):
+        shingled.score(Table())
+    with pytest.raises(TypeError, match=one + r"12 numbers, but a 3-D memoryview of shape \(1, 3, 4\)"):
+        shingled.impute(memoryview(np.zeros((1, 3, 4))), [0])
+    with pytest.raises(TypeError, match=one + "3 or 12 numbers, but item 0 of the list is a list$"):
+        shingled.attribution([[1.0, 2.0, 3.0]])
+    with pytest.raises(TypeError, match="^argument 'numeric': one point is a 1-D sequence of 2 numbers, but a 2-D"):
+        MStream(2, 0, seed=1).update(np.ones((1, 2)), [], 1)
+    assert shingled.entries_seen() == 0
+    external = Forest(2, shingle_size=2, internal_shingling=False, num_trees=1, capacity=4, seed=5)
+    with pytest.raises(TypeError, match=r"sequence of 4 numbers, but a 2-D ndarray of shape \(1, 4\)"):
+        external.score_and_update(np.zeros((1, 4)))
+
+
+def test_configuration_properties():
+    f = Forest(3, shingle_size=4, capacity=100, seed=5)
+    assert (f.input_dim, f.shingle_size, f.capacity, f.internal_shingling, f.dimensions) == (3, 4, 100, True, 12)
+    # the values in effect, not the automatic marker 0
+    assert (f.time_decay, f.output_after) == (0.1 / 100, 26)
+    g = Forest(1, time_decay=0.5, output_after=7, internal_shingling=False, seed=5)
+    assert (g.time_decay, g.output_after, g.internal_shingling) == (0.5, 7, False)
+    m = MStream(2, 1, num_rows=3, num_buckets=64, alpha=0.5, seed=1)
+    assert (m.numeric_dim, m.categorical_dim, m.num_rows, m.num_buckets, m.alpha) == (2, 1, 3, 64, 0.5)
+    with pytest.raises(AttributeError):
+        f.capacity = 5
+    assert "is_ready()" in Forest.output_after.__doc__
+    assert Forest.score.__doc__ == ("Anomaly score for `point`.  Answers once the trees hold a point; `is_ready()` "
+                                    "tells when scores are meaningful.")
 
 
 def test_index_and_code_vectors():

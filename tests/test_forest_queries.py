@@ -189,6 +189,33 @@ def test_detection_sanity():
     assert separation_total([0.0, 0.0]) < 0.5 * separation_total([8.0, -8.0])
 
 
+@pytest.mark.parametrize("dims", [3, 8, 16])
+def test_attribution_points_at_the_outlying_dimension(dims):
+    forest, rng = cluster_forest(dims=dims, n=1000, seed=dims)
+    model = Model(forest)
+    for j in sorted({0, dims // 2, dims - 1}):
+        for value, side in ((8.0, "below"), (-8.0, "above")):
+            q = [0.0] * dims
+            q[j] = value
+            halves = forest.attribution(q)
+            total = sum(p["below"] + p["above"] for p in halves)
+            assert halves[j][side] > 0.9 * total
+    # The halves carry the score except for the leaf terms.
+    for q in rng.normal(0.0, 2.0, size=(5, dims)).astype(np.float32).tolist() + [[8.0] * dims]:
+        total = sum(p["below"] + p["above"] for p in forest.attribution(q))
+        expected = forest.score(q) - model.score_leaf_terms(np.array(q, dtype=np.float32))
+        assert total == pytest.approx(expected, rel=1e-6)
+
+
+def test_attribution_names_a_spike_in_the_newest_observation():
+    forest = arbolet.Forest(1, shingle_size=4, seed=11)
+    rng = np.random.default_rng(11)
+    for t in range(1000):
+        forest.update([math.sin(t / 5.0) + rng.normal(0.0, 0.1)])
+    shares = [p["below"] + p["above"] for p in forest.attribution([6.0])]
+    assert max(shares) == shares[3] > 0.5 * sum(shares)
+
+
 def test_query_vector_rule():
     forest = arbolet.Forest(2, shingle_size=3, seed=2)
     for i in range(10):
@@ -289,13 +316,25 @@ def test_extrapolate_checks():
     assert str(info.value) == "extrapolation requires look_ahead <= shingle_size (got 4, shingle_size=3)"
 
 
-def test_extrapolate_periodic_signal():
-    forest = arbolet.Forest(1, shingle_size=4, num_trees=20, capacity=64, seed=9)
-    for t in range(400):
-        forest.update([float(t % 4)])
-    # the buffer reads 0, 1, 2, 3: re-imputing newest first recovers it
-    assert forest.extrapolate(4) == [3.0, 2.0, 1.0, 0.0]
-    assert len(arbolet.Forest(3, shingle_size=2, seed=1).extrapolate(0)) == 0
+def test_extrapolate_forecasts_a_seasonal_signal():
+    forest = arbolet.Forest(1, shingle_size=8, seed=9)
+    wave = [math.sin(2 * math.pi * t / 16) for t in range(2008)]
+    for x in wave[:2000]:
+        forest.update([x])
+    forecast = forest.extrapolate(8)
+    assert forecast == pytest.approx(wave[2000:], abs=0.05)
+    # Each step is one imputation of the newest block of the window moved
+    # on by one observation.
+    window = json.loads(forest.to_json())["point_store"]["shingle_buf"]
+    for k in range(1, 9):
+        window = forest.impute(window[1:] + [123.0], [7])
+        assert forest.extrapolate(k)[-1] == window[7]
+    assert forest.extrapolate(3) == forecast[:3]
+
+
+def test_extrapolate_shifts_before_the_first_step():
+    forest = load([[1.0, 2.0, 3.0, 4.0]], [("L", 0, 1)], shingle_size=2, shingle_buf=[1.0, 2.0, 3.0, 4.0])
+    assert forest.extrapolate(2) == [3.0, 4.0, 3.0, 4.0]
 
 
 def test_queries_are_read_only():
@@ -363,14 +402,19 @@ class Model:
         [(kind, fields)] = tree["arena"]["nodes"][slot].items()
         return kind, fields
 
-    def p(self, n, q):
-        gap = np.float32(0)
+    def gaps(self, n, q):
+        """Signed per-dimension gaps (negative: the query lies below the box)
+        and their single-precision sum."""
+        gaps, total = [], np.float32(0)
         for d, x in enumerate(q):
             lo, hi = np.float32(n["bbox"]["min"][d]), np.float32(n["bbox"]["max"][d])
-            if x < lo:
-                gap = np.float32(gap + (lo - x))
-            elif x > hi:
-                gap = np.float32(gap + (x - hi))
+            g = -(lo - x) if x < lo else (x - hi) if x > hi else np.float32(0)
+            gaps.append(g)
+            total = np.float32(total + abs(g))
+        return gaps, total
+
+    def p(self, n, q):
+        gap = self.gaps(n, q)[1]
         if gap == 0:
             return 0.0
         if n["bbox"]["range_sum"] == 0:
@@ -416,8 +460,13 @@ class Model:
                     slot = self.child(n, q)
                     p = self.p(n, q)
                     if p > 0:
-                        add = lift * ((1.0 / (depth + 1.0)) * (remaining * p))
-                        pairs[n["cut_dim"]][1 if slot == n["left"] else 0] += add
+                        gaps, gap = self.gaps(n, q)
+                        rs = n["bbox"]["range_sum"]
+                        den = float(gap) if rs == 0 else rs + float(gap)
+                        for i, g in enumerate(gaps):
+                            if g != 0 and math.isfinite(den):
+                                add = lift * ((1.0 / (depth + 1.0)) * (remaining * (float(abs(g)) / den)))
+                                pairs[i][1 if g < 0 else 0] += add
                         remaining *= 1.0 - p
                     depth += 1
             for a, b in zip(total, pairs):
@@ -425,6 +474,27 @@ class Model:
                 a[1] += b[1]
         scale = 1.0 / len(self.trees)
         return [{"below": b * scale, "above": a * scale} for b, a in total]
+
+    def score_leaf_terms(self, q):
+        """The part of ``score`` that no attribution carries: each tree's
+        leaf term, weighted by the chance left after the separations."""
+        total = 0.0
+        for t in self.trees:
+            if t["root"] == NONE or not t["tree_mass"]:
+                continue
+            big, remaining, depth, slot = float(t["tree_mass"]), 1.0, 0, t["root"]
+            while (nd := self.node(t, slot))[0] == "Internal":
+                p = self.p(nd[1], q)
+                remaining *= 1.0 - p if p > 0 else 1.0
+                slot, depth = self.child(nd[1], q), depth + 1
+            leaf = nd[1]
+            m = float(leaf["mass"])
+            if np.all(self.rows[leaf["point_idx"]] == q):
+                term = (1.0 - m / (2.0 * big)) / (depth + math.log2(m + 1.0))
+            else:
+                term = 1.0 / (depth + 1.0)
+            total += math.log2(big + 1.0) * remaining * term
+        return total / len(self.trees)
 
     def neighbors(self, q, top_k, percentile):
         merged = {}

@@ -261,18 +261,38 @@ def test_first_capacity_points_enter_every_tree():
 
 
 def test_point_rejected_everywhere_is_freed_and_its_slot_reused():
-    # A negative decay makes every later weight larger than the heap roots,
-    # so full samplers reject every new point.
-    forest = arbolet.Forest(1, num_trees=3, capacity=4, time_decay=-1000.0, seed=5)
+    # With one tree, a full sampler rejects a point now and then; the point
+    # is then freed and its slot handed to the next point.
+    forest = arbolet.Forest(1, num_trees=1, capacity=4, seed=5)
     for i in range(4):
         forest.update([float(i)])
-    full = doc(forest)
-    for i in range(3):
+    rejections = []
+    for i in range(300):
+        before = doc(forest)
         forest.update([10.0 + i])
         d = doc(forest)
-        assert d["point_store"]["occupied"] == full["point_store"]["occupied"]
-        assert d["point_store"]["free_list"] == [4]
-        assert d["trees"] == full["trees"]
+        if d["trees"] == before["trees"]:
+            assert d["point_store"]["occupied"] == before["point_store"]["occupied"]
+            rejections.append(d["point_store"]["free_list"])
+    assert len(rejections) > 10
+    assert all(len(free) == 1 for free in rejections)
+
+
+def test_settings_that_would_stop_learning_are_refused():
+    for decay in (-1.0, -1e-300, math.nan, math.inf, -math.inf, 1e289, 1.7976931348623157e308):
+        message = "time_decay must be <= 1e288" if 0 < decay < math.inf else "time_decay must be finite and >= 0"
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            arbolet.Forest(1, time_decay=decay)
+    negative_zero, zero = (arbolet.Forest(1, time_decay=decay, seed=1) for decay in (-0.0, 0.0))
+    for i in range(30):
+        negative_zero.update([float(i)])
+        zero.update([float(i)])
+    assert negative_zero.to_json().replace('"time_decay":-0.0', '"time_decay":0.0') == zero.to_json()
+    forest = arbolet.Forest(1, num_trees=4, capacity=8, time_decay=1e288, seed=2)
+    for i in range(40):
+        forest.update([float(i)])
+    held = [s for smp in doc(forest)["samplers"] for s in smp["point_indices"]]
+    assert min(doc(forest)["point_store"]["store"]["data"][s] for s in held) >= 30.0
 
 
 def test_decay_eventually_evicts_every_early_point():

@@ -314,6 +314,12 @@ def test_length_is_only_a_hint():
     assert echo(f, Seq([1.0, 2.0, 3.0, 0.0], len_raises=True), 3) == [1.0, 2.0, 3.0]
     with pytest.raises(ValueError, match="expected 4, got 2"):
         f.score(Seq([1.0, 2.0], length=4))
+    # A length far beyond memory reserves nothing like it.
+    huge = 2**40
+    f.update(Seq([1.0, 2.0, 3.0, 0.0], length=huge))
+    assert f.impute(Seq([1.0, 2.0, 3.0, 0.0], length=huge), Seq([3], length=huge))[:3] == [1.0, 2.0, 3.0]
+    doc = f.to_json().encode()
+    assert arbolet.Forest.from_json(Seq(list(doc), length=huge)).to_json() == f.to_json()
 
 
 @pytest.mark.parametrize(

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import time
 
 import pytest
 
@@ -219,8 +220,9 @@ def run_python(code, timeout=300):
 
 
 def test_save_respects_write_permission():
-    # Read-only file: refused, as opening it for writing would be. Writable
-    # file in a directory we may not create files in: written in place.
+    # A read-only file, and a writable file in a directory we may not create
+    # files in: both refused with the OS error, neither file touched (a
+    # rewrite in place would destroy the old file if it failed half way).
     with tempfile.TemporaryDirectory() as top:
         os.chmod(top, 0o777)
         check_write_permission(pathlib.Path(top))
@@ -242,17 +244,114 @@ def check_write_permission(tmp_path):
         import arbolet
         {drop}
         forest = arbolet.Forest(1, seed=1)
-        try:
-            forest.save_json({str(tmp_path / "readonly.json")!r})
-        except RuntimeError as e:
-            print(e)
-        forest.save_json({str(locked_dir / "writable.json")!r})
-        print(open({str(locked_dir / "writable.json")!r}).read() == forest.to_json())
+        for path in [{str(tmp_path / "readonly.json")!r}, {str(locked_dir / "writable.json")!r}]:
+            try:
+                forest.save_json(path)
+            except RuntimeError as e:
+                print(e)
     """)
     os.chmod(locked_dir, 0o755)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ['Io("Permission', 'denied', '(os', 'error', '13)")', "True"]
+    assert result.stdout.splitlines() == ['Io("Permission denied (os error 13)")'] * 2
     assert (tmp_path / "readonly.json").read_text() == "old"
+    assert (locked_dir / "writable.json").read_text() == "old"
+    assert os.listdir(locked_dir) == ["writable.json"]
+
+
+def test_save_follows_dangling_links_and_takes_the_longest_names(tmp_path):
+    forest = fed_forest(**FOREST_CONFIGS[0])
+    link = tmp_path / "link.json"
+    link.symlink_to("created.json")
+    forest.save_json(link)
+    assert link.is_symlink() and (tmp_path / "created.json").read_text() == forest.to_json()
+    longest = tmp_path / ("n" * 255)
+    forest.save_json(longest)
+    assert Forest.load_json(longest).to_json() == forest.to_json()
+    assert sorted(os.listdir(tmp_path)) == ["created.json", "link.json", "n" * 255]
+
+
+def test_save_removes_only_the_temporary_files_of_dead_writers(tmp_path):
+    target = tmp_path / "state.json"
+    dead = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead.wait()
+    stale = tmp_path / f".state.json.arbolet-{dead.pid}-00000000000000ff.tmp"
+    live = tmp_path / f".state.json.arbolet-{os.getppid()}-00000000000000ff.tmp"
+    other = tmp_path / f".other.json.arbolet-{dead.pid}-00000000000000ff.tmp"
+    for path in (stale, live, other):
+        path.write_text("partial")
+    Forest(1, seed=1).save_json(target)
+    assert sorted(os.listdir(tmp_path)) == sorted([target.name, live.name, other.name])
+
+
+def test_killed_saves_leave_the_old_or_the_new_file(tmp_path):
+    # A child saves two large states in turn and is killed at random moments;
+    # the target must always load as one of them, and no temporary file may
+    # outlive its writer beyond the next save.
+    target = tmp_path / "state.json"
+    texts = [fed_forest(n=600, dim=3, seed=s, num_trees=60, capacity=256).to_json() for s in (1, 2)]
+    sources = [tmp_path / f"src{i}" for i in range(2)]
+    for source, text in zip(sources, texts):
+        source.write_text(text)
+    target.write_text(texts[0])
+    child_code = textwrap.dedent(f"""
+        import sys
+        sys.path[:0] = {sys.path!r}
+        import arbolet
+        states = [arbolet.Forest.from_json(open(p).read()) for p in sys.argv[1:]]
+        print("ready", flush=True)
+        while True:
+            for state in states:
+                state.save_json({str(target)!r})
+    """)
+    rng = random.Random(4)
+    for _ in range(8):
+        child = subprocess.Popen([sys.executable, "-c", child_code, *map(str, sources)], stdout=subprocess.PIPE,
+                                 text=True)
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(rng.uniform(0.05, 0.6))
+        child.kill()
+        child.wait()
+        child.stdout.close()
+        assert target.read_text() in texts
+    Forest.from_json(texts[1]).save_json(target)
+    assert sorted(os.listdir(tmp_path)) == ["src0", "src1", "state.json"]
+
+
+def test_saves_run_signal_handlers_and_let_other_threads_run(tmp_path):
+    # Opening a FIFO blocks until a reader comes; the reader is another
+    # thread, which needs the interpreter lock, while timer signals interrupt
+    # the open. A handler that raises ends the save with its exception.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    result = run_python(f"""
+        import signal, sys, threading, time
+        sys.path[:0] = {sys.path!r}
+        import arbolet
+        forest = arbolet.Forest(1, seed=1)
+        ticks = []
+        signal.signal(signal.SIGALRM, lambda *a: ticks.append(1))
+        signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+        got = []
+        def read():
+            time.sleep(0.3)
+            with open({str(fifo)!r}) as f:
+                got.append(f.read())
+        reader = threading.Thread(target=read)
+        reader.start()
+        forest.save_json({str(fifo)!r})
+        reader.join()
+        print(got == [forest.to_json()], len(ticks) > 3)
+        def interrupt(*a):
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGALRM, interrupt)
+        try:
+            forest.save_json({str(fifo)!r})
+        except KeyboardInterrupt:
+            print("interrupted")
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    """, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "True", "interrupted"]
 
 
 def test_failed_save_keeps_the_previous_file(tmp_path):

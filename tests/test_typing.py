@@ -76,6 +76,8 @@ USE = '''\
     detail: DetailedScore = detector.score_detailed([1.0], [3, -4], 1)
     when: int | None = detector.current_time()
     first: float = detail["numeric_features"][0] + near[0]["point"][0] + parts[0]["above"]
+    batch = forest.score_and_update_many([[1.0, 2.0], (3.0, 4.0)])
+    total: float = sum(batch) + batch[0] + sum(detector.update_and_score_many([[1.0]], [[3, -4]], [2]))
 
     forest.update("12")  # E: a str is no vector
     forest.update(5)  # E: nor is a number
@@ -83,6 +85,7 @@ USE = '''\
     not_a_str: str = forest.score([1.0, 2.0])  # E: scores are floats
     no_key = detail["sum"]  # E: unknown key
     arbolet.Forest.load_json(3)  # E: not a path
+    forest.update_many([1.0, 2.0])  # E: rows, not one point
 '''
 
 

@@ -6,7 +6,7 @@ from typing import Protocol, Self, SupportsFloat, SupportsIndex, TypedDict, type
 
 from typing_extensions import disjoint_base
 
-__all__ = ["MStream", "Forest", "__version__"]
+__all__ = ["MStream", "Forest", "__version__", "Thresholder"]
 __version__: str
 
 # Anything that the sequence protocol accepts: lists, tuples, NumPy arrays,
@@ -24,6 +24,27 @@ class _IndexVector(Protocol):
     def __iter__(self) -> Iterator[SupportsIndex]: ...
 
 _Real = SupportsFloat | SupportsIndex
+# Rows for the batch calls: a 2-D NumPy array (float64 or float32, any
+# layout, or integers for codes) or any sequence of sequences.
+@type_check_only
+class _Rows(Protocol):
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_RealVector]: ...
+
+@type_check_only
+class _CodeRows(Protocol):
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_IndexVector]: ...
+
+# A NumPy float64 array when NumPy is installed, else array.array('d'):
+# both are sequences of float that support the buffer protocol.
+@type_check_only
+class _Floats(Protocol):
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> float: ...
+    def __iter__(self) -> Iterator[float]: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
 # A JSON document as text, or its UTF-8 bytes.
 _JsonText = str | bytes | bytearray | _IndexVector
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -54,7 +75,28 @@ class DetailedScore(TypedDict):
 
 @disjoint_base
 class Forest:
-    """A Random Cut Forest anomaly detector."""
+    """A Random Cut Forest anomaly detector.
+
+    Parameters
+    ----------
+    input_dim : int
+        Number of features per observation (before shingling).
+    shingle_size : int, optional
+        Temporal window size (default 1, no shingling).
+    num_trees : int, optional
+        Number of trees in the ensemble (default 50).
+    capacity : int, optional
+        Maximum samples per tree (default 256).
+    time_decay : float, optional
+        Exponential decay for sample weights (default 0 = auto).
+    output_after : int, optional
+        Observations before `is_ready()` turns true (default 0 = auto).
+    internal_shingling : bool, optional
+        When True, pass one base observation at a time and the forest
+        maintains the rolling shingle buffer (default True).
+    seed : int, optional
+        Random seed for deterministic forests.
+    """
 
     def __new__(
         cls,
@@ -67,26 +109,98 @@ class Forest:
         internal_shingling: bool = True,
         seed: SupportsIndex | None = None,
     ) -> Self: ...
-    def update(self, point: _RealVector) -> None: ...
-    def score(self, point: _RealVector) -> float: ...
-    def score_and_update(self, point: _RealVector) -> float: ...
-    def displacement_score(self, point: _RealVector) -> float: ...
-    def attribution(self, point: _RealVector) -> list[Attribution]: ...
-    def density(self, point: _RealVector) -> float: ...
+    @property
+    def input_dim(self) -> int:
+        """Number of features per observation (before shingling)."""
+    @property
+    def shingle_size(self) -> int:
+        """Number of consecutive observations in one point."""
+    @property
+    def capacity(self) -> int:
+        """Maximum samples per tree."""
+    @property
+    def time_decay(self) -> float:
+        """Exponential decay for sample weights in effect (0.1 / capacity when built with 0)."""
+    @property
+    def output_after(self) -> int:
+        """Observations before `is_ready()` turns true, besides the shingle's warm-up (capacity // 4 + 1 when built with 0)."""
+    @property
+    def internal_shingling(self) -> bool:
+        """Whether the forest keeps the rolling shingle from one observation at a time."""
+    @property
+    def dimensions(self) -> int:
+        """Length of a full point: input_dim * shingle_size."""
+    def update(self, point: _RealVector) -> None:
+        """Update the forest with a new observation."""
+    def score(self, point: _RealVector) -> float:
+        """Anomaly score for `point`.  Answers once the trees hold a point; `is_ready()` tells when scores are meaningful."""
+    def score_and_update(self, point: _RealVector) -> float:
+        """Score the observation `point` in the window it will be stored in, then update the forest with it.
+
+        Returns the score that `score` gives for the full shingle that `update(point)` inserts.
+        """
+    def displacement_score(self, point: _RealVector) -> float:
+        """Displacement-based anomaly score for `point`."""
+    def attribution(self, point: _RealVector) -> list[Attribution]:
+        """Per-dimension attribution of the anomaly score.
+
+        Returns a list of dict objects with keys: `below`, `above`.
+        `above` captures contribution from cuts above the query value;
+        `below` captures contribution from cuts below the query value.
+        """
+    def density(self, point: _RealVector) -> float:
+        """Density estimate at `point` (higher means more typical)."""
     def near_neighbors(
         self, point: _RealVector, top_k: SupportsIndex = 10, percentile: SupportsIndex = 50
-    ) -> list[Neighbor]: ...
-    def impute(self, point: _RealVector, missing: _IndexVector, centrality: _Real = 1.0) -> list[float]: ...
-    def extrapolate(self, look_ahead: SupportsIndex) -> list[float]: ...
-    def is_ready(self) -> bool: ...
-    def entries_seen(self) -> int: ...
-    def num_trees(self) -> int: ...
-    def to_json(self) -> str: ...
+    ) -> list[Neighbor]:
+        """Find approximate near-neighbours of `point`.
+
+        Returns a list of dict objects with keys: `score`, `point`, `distance`.
+        """
+    def impute(self, point: _RealVector, missing: _IndexVector, centrality: _Real = 1.0) -> list[float]:
+        """Impute the missing dimensions of `point`.
+
+        Parameters
+        ----------
+        point : list[float]
+            Full-dimensional query (missing values will be ignored).
+        missing : list[int]
+            Indices of dimensions to impute.
+        centrality : float, optional
+            1.0 = always pick the nearest candidate (deterministic).
+        """
+    def extrapolate(self, look_ahead: SupportsIndex) -> list[float]:
+        """Predict the next `look_ahead` base observations.
+
+        Requires `internal_shingling = True` and `shingle_size > 1`.
+        Returns a flat list of length `look_ahead * input_dim`.
+        """
+    def update_many(self, points: _Rows) -> None:
+        """Update the forest with every row of `points` in order, as a loop over `update` would."""
+    def score_many(self, points: _Rows) -> _Floats:
+        """Anomaly score of every row of `points`, as a loop over `score` would give."""
+    def score_and_update_many(self, points: _Rows) -> _Floats:
+        """`score_and_update` for every row of `points` in order."""
+    def displacement_score_many(self, points: _Rows) -> _Floats:
+        """Displacement-based anomaly score of every row of `points`."""
+    def density_many(self, points: _Rows) -> _Floats:
+        """Density estimate at every row of `points`."""
+    def is_ready(self) -> bool:
+        """Whether the forest has seen enough observations for its scores to be meaningful."""
+    def entries_seen(self) -> int:
+        """Number of observations processed so far."""
+    def num_trees(self) -> int:
+        """Number of trees."""
+    def to_json(self) -> str:
+        """Serialise forest state to a JSON string."""
     @staticmethod
-    def from_json(json: _JsonText) -> Forest: ...
-    def save_json(self, path: _Path) -> None: ...
+    def from_json(json: _JsonText) -> Forest:
+        """Load a forest from a JSON string."""
+    def save_json(self, path: _Path) -> None:
+        """Serialise forest state to a JSON file."""
     @staticmethod
-    def load_json(path: _Path) -> Forest: ...
+    def load_json(path: _Path) -> Forest:
+        """Load a forest from a JSON file."""
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object) -> Self: ...
     def __getstate__(self) -> str: ...
@@ -96,7 +210,23 @@ class Forest:
 
 @disjoint_base
 class MStream:
-    """A mixed numerical/categorical streaming anomaly detector."""
+    """A mixed numerical/categorical streaming anomaly detector.
+
+    Parameters
+    ----------
+    numeric_dim : int
+        Number of numerical features in each record.
+    categorical_dim : int
+        Number of categorical features in each record.
+    num_rows : int, optional
+        Number of hash rows (default 2).
+    num_buckets : int, optional
+        Number of buckets per hash row (default 1024).
+    alpha : float, optional
+        Temporal decay factor in `(0, 1)` (default 0.8).
+    seed : int, optional
+        Random seed for deterministic hashing.
+    """
 
     def __new__(
         cls,
@@ -107,29 +237,107 @@ class MStream:
         alpha: _Real = 0.8,
         seed: SupportsIndex | None = None,
     ) -> Self: ...
-    def update(self, numeric: _RealVector, categorical: _IndexVector, timestamp: SupportsIndex) -> None: ...
-    def score(self, numeric: _RealVector, categorical: _IndexVector, timestamp: SupportsIndex) -> float: ...
+    @property
+    def numeric_dim(self) -> int:
+        """Number of numerical features in each record."""
+    @property
+    def categorical_dim(self) -> int:
+        """Number of categorical features in each record."""
+    @property
+    def num_rows(self) -> int:
+        """Number of hash rows."""
+    @property
+    def num_buckets(self) -> int:
+        """Number of buckets per hash row."""
+    @property
+    def alpha(self) -> float:
+        """Temporal decay factor."""
+    def update(self, numeric: _RealVector, categorical: _IndexVector, timestamp: SupportsIndex) -> None:
+        """Ingest a record without returning its anomaly score."""
+    def score(self, numeric: _RealVector, categorical: _IndexVector, timestamp: SupportsIndex) -> float:
+        """Preview the anomaly score for a record without mutating detector state."""
     def update_and_score(
         self, numeric: _RealVector, categorical: _IndexVector, timestamp: SupportsIndex
-    ) -> float: ...
+    ) -> float:
+        """Ingest a record and return its anomaly score."""
     def score_detailed(
         self, numeric: _RealVector, categorical: _IndexVector, timestamp: SupportsIndex
-    ) -> DetailedScore: ...
+    ) -> DetailedScore:
+        """Preview a decomposed anomaly score without mutating detector state."""
     def update_and_score_detailed(
         self, numeric: _RealVector, categorical: _IndexVector, timestamp: SupportsIndex
-    ) -> DetailedScore: ...
-    def is_ready(self) -> bool: ...
-    def entries_seen(self) -> int: ...
-    def current_time(self) -> int | None: ...
-    def to_json(self) -> str: ...
+    ) -> DetailedScore:
+        """Ingest a record and return a decomposed anomaly score."""
+    def update_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> None:
+        """Ingest N records in order, as a loop over `update` would."""
+    def score_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> _Floats:
+        """Preview the anomaly score of each of N records against the current state, as a loop over `score` would."""
+    def update_and_score_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> _Floats:
+        """Ingest N records in order and return their anomaly scores, as a loop over `update_and_score` would."""
+    def is_ready(self) -> bool:
+        """Whether the detector has processed at least one record."""
+    def entries_seen(self) -> int:
+        """Number of records processed so far."""
+    def current_time(self) -> int | None:
+        """Last timestamp observed by the detector."""
+    def to_json(self) -> str:
+        """Serialise detector state to a JSON string."""
     @staticmethod
-    def from_json(json: _JsonText) -> MStream: ...
-    def save_json(self, path: _Path) -> None: ...
+    def from_json(json: _JsonText) -> MStream:
+        """Load a detector from a JSON string."""
+    def save_json(self, path: _Path) -> None:
+        """Serialise detector state to a JSON file."""
     @staticmethod
-    def load_json(path: _Path) -> MStream: ...
+    def load_json(path: _Path) -> MStream:
+        """Load a detector from a JSON file."""
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object) -> Self: ...
     def __getstate__(self) -> str: ...
     def __setstate__(self, state: _JsonText) -> None: ...
     def __getnewargs__(self) -> tuple[int, int]: ...
     def __reduce__(self) -> tuple[type[Self], tuple[int, int], str]: ...
+
+@disjoint_base
+class Thresholder:
+    """Turns a detector's raw scores into alarms and an anomaly grade in [0, 1], causally."""
+
+    def __new__(
+        cls,
+        horizon: SupportsIndex | None = 1000,
+        warm_up: SupportsIndex | None = 100,
+        sigmas: _Real | None = 3.0,
+        min_spread: _Real | None = 0.0,
+        min_score: _Real | None = 0.0,
+        suppression: SupportsIndex | None = 4,
+        peak_window: SupportsIndex | None = 64,
+    ) -> Self: ...
+    @classmethod
+    def for_forest(
+        cls,
+        forest: Forest,
+        horizon: SupportsIndex | None = None,
+        warm_up: SupportsIndex | None = None,
+        sigmas: _Real | None = None,
+        min_spread: _Real | None = None,
+        min_score: _Real | None = None,
+        suppression: SupportsIndex | None = None,
+        peak_window: SupportsIndex | None = None,
+    ) -> Self: ...
+    def update(self, score: _Real) -> float: ...
+    def is_ready(self) -> bool: ...
+    @property
+    def threshold(self) -> float: ...
+    @property
+    def steps_since_alarm(self) -> int | None: ...
+    def to_json(self) -> str: ...
+    @staticmethod
+    def from_json(json: _JsonText) -> Thresholder: ...
+    def save_json(self, path: _Path) -> None: ...
+    @staticmethod
+    def load_json(path: _Path) -> Thresholder: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: object) -> Self: ...
+    def __getstate__(self) -> str: ...
+    def __setstate__(self, state: _JsonText) -> None: ...
+    def __getnewargs__(self) -> tuple[()]: ...
+    def __reduce__(self) -> tuple[type[Self], tuple[()], str]: ...

@@ -36,12 +36,24 @@ char32_t next_code_point(std::string_view s, std::size_t& i) {
 
 }  // namespace
 
-std::string debug_quote(std::string_view text) {
+std::string bounded_text(std::string_view text) {
+    if (text.size() <= kMostQuotedBytes) return std::string(text);
+    std::size_t cut = kMostQuotedBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80) --cut;
+    return std::string(text.substr(0, cut)) + "... (" + std::to_string(text.size()) + " bytes in all)";
+}
+
+std::string debug_quote(std::string_view text, std::size_t most_bytes) {
     std::string out = "\"";
     std::size_t i = 0;
     while (i < text.size()) {
         const std::size_t start = i;
         const char32_t c = next_code_point(text, i);
+        if (i > most_bytes) {
+            // A message quoting a whole huge text would be as huge (several
+            // times over, with escapes).
+            return out + "\"... (" + std::to_string(text.size()) + " bytes in all)";
+        }
         switch (c) {
             case '"': out += "\\\""; continue;
             case '\\': out += "\\\\"; continue;

@@ -184,7 +184,7 @@ Result<MStream> MStream::build(std::uint64_t numeric_dim, std::uint64_t categori
     return detector;
 }
 
-Result<MStream::ClockStep> MStream::clock_step(std::uint64_t timestamp) const {
+Result<MStream::ClockStep> MStream::clock_step(const StreamClock& clock, std::uint64_t timestamp) {
     if (timestamp == 0) return EngineError::invalid_argument("timestamp must be > 0");
     if (!clock.current_time) return ClockStep{0, 1};
     const std::uint64_t previous = *clock.current_time;
@@ -195,13 +195,13 @@ Result<MStream::ClockStep> MStream::clock_step(std::uint64_t timestamp) const {
     return ClockStep{elapsed, clock.current_tick + elapsed};
 }
 
-Result<MStream::ClockStep> MStream::check_record(std::span<const float> numeric,
+Result<MStream::ClockStep> MStream::check_record(const StreamClock& at, std::span<const float> numeric,
                                                  std::span<const std::int64_t> categorical,
                                                  std::uint64_t timestamp) const {
     if (numeric.size() != config.numeric_dim) return EngineError::dimension_mismatch(config.numeric_dim, numeric.size());
     if (categorical.size() != config.categorical_dim)
         return EngineError::dimension_mismatch(config.categorical_dim, categorical.size());
-    Result<ClockStep> step = clock_step(timestamp);
+    Result<ClockStep> step = clock_step(at, timestamp);
     if (!step) return step;
     for (float x : numeric)
         if (!std::isfinite(x)) return EngineError::invalid_argument("numeric values must be finite");

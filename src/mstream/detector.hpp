@@ -75,13 +75,20 @@ struct MStream {
         std::uint64_t elapsed = 0;
         std::uint64_t tick = 0;
     };
-    Result<ClockStep> clock_step(std::uint64_t timestamp) const;
+    Result<ClockStep> clock_step(std::uint64_t timestamp) const { return clock_step(clock, timestamp); }
+    static Result<ClockStep> clock_step(const StreamClock& at, std::uint64_t timestamp);
 
     // Every check that can refuse a record, in the order the caller sees
     // them: numeric length, categorical length, timestamp, finiteness. Runs
     // before anything changes, so a refused record leaves no trace.
     Result<ClockStep> check_record(std::span<const float> numeric, std::span<const std::int64_t> categorical,
-                                   std::uint64_t timestamp) const;
+                                   std::uint64_t timestamp) const {
+        return check_record(clock, numeric, categorical, timestamp);
+    }
+    // The same checks against the clock `at` (a batch checks each record
+    // against the clock its predecessors would leave).
+    Result<ClockStep> check_record(const StreamClock& at, std::span<const float> numeric,
+                                   std::span<const std::int64_t> categorical, std::uint64_t timestamp) const;
 
     // A loaded state is taken as written; this verifies that every table
     // has the shape the configuration implies before a record touches one.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/debug_text.hpp"
 #include "common/internal_failure.hpp"
 #include "persist/documents.hpp"
 #include "persist/json_reader.hpp"
@@ -361,7 +362,7 @@ private:
     bool variant_of(std::string_view name) {
         if (name == "Leaf") return true;
         if (name == "Internal") return false;
-        r_.fail_here("unknown variant `" + std::string(name) + "`, expected `Internal` or `Leaf`");
+        r_.fail_here("unknown variant `" + bounded_text(name) + "`, expected `Internal` or `Leaf`");
     }
 
     void read_box(rcf::NodeArena& a, std::size_t slot) {

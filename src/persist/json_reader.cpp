@@ -410,7 +410,7 @@ void Reader::fail_invalid_type(const char* expecting) {
             break;
         case '"':
             eat();
-            found = "string " + debug_quote(parse_string_body(true));
+            found = "string " + debug_quote(parse_string_body(true), kMostQuotedBytes);
             break;
         case '[': found = "sequence"; break;
         case '{': found = "map"; break;

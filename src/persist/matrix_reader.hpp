@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/debug_text.hpp"
 #include "common/internal_failure.hpp"
 #include "common/matrix.hpp"
 #include "persist/json_reader.hpp"
@@ -84,7 +85,7 @@ void read_matrix(Reader& r, Matrix<T>& m, ReadElement&& read_element) {
                     r.colon();
                     read_data();
                 } else {
-                    throw Unpositioned{"unknown field `" + std::string(key) + "`, expected one of `v`, `dim`, `data`"};
+                    throw Unpositioned{"unknown field `" + bounded_text(key) + "`, expected one of `v`, `dim`, `data`"};
                 }
             }
             if (!have_v) throw Unpositioned{"missing field `v`"};

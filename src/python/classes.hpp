@@ -1,4 +1,4 @@
-// The two classes, created on first use.
+// The classes, created on first use.
 #pragma once
 
 #include "python/py.hpp"
@@ -7,5 +7,6 @@ namespace arbolet::python {
 
 PyTypeObject* forest_type();
 PyTypeObject* mstream_type();
+PyTypeObject* thresholder_type();
 
 }  // namespace arbolet::python

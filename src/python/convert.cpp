@@ -73,13 +73,17 @@ bool check_sequence(PyObject* o) {
     return true;
 }
 
-Py_ssize_t length_hint(PyObject* o) {
+// What to reserve for a sequence's elements: its len(), which a sequence
+// may get wrong (or lie about), so only up to a bound that costs little when
+// the elements never come; longer sequences grow as they are read.
+std::size_t reserve_hint(PyObject* o) {
+    constexpr Py_ssize_t kMostReserved = 1 << 16;
     const Py_ssize_t n = PySequence_Size(o);
     if (n < 0) {
         PyErr_Clear();
         return 0;
     }
-    return n;
+    return static_cast<std::size_t>(n < kMostReserved ? n : kMostReserved);
 }
 
 // Iterates `o`, calling `each(item)` (which returns false with an error set).
@@ -124,7 +128,7 @@ bool type_is(PyObject* o, const char* module, const char* name) {
 // buffer's values; subclasses (masked arrays, ...) iterate differently and
 // take the general path. Types found to qualify are remembered, so the name
 // lookup runs once per type.
-bool plain_float_buffer_type(PyObject* o) {
+bool known_buffer_type(PyObject* o) {
     static PyTypeObject* known[4] = {};
     PyTypeObject* type = Py_TYPE(o);
     for (PyTypeObject* k : known)
@@ -143,7 +147,7 @@ bool plain_float_buffer_type(PyObject* o) {
 // The fast path for one-dimensional float64/float32 buffers. Returns 1 when it
 // converted, 0 when the object is not such a buffer (no error set).
 int reals_from_buffer(PyObject* o, std::vector<float>& out) {
-    if (!plain_float_buffer_type(o) || !PyObject_CheckBuffer(o)) return 0;
+    if (!known_buffer_type(o) || !PyObject_CheckBuffer(o)) return 0;
     Py_buffer view;
     if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) != 0) {
         PyErr_Clear();
@@ -255,7 +259,7 @@ bool bytes_of(PyObject* o, std::string& out) {
     }
     if (!check_sequence(o)) return false;
     out.clear();
-    out.reserve(static_cast<std::size_t>(length_hint(o)));
+    out.reserve(reserve_hint(o));
     return for_each_item(o, [&](PyObject* item) {
         unsigned char byte;
         if (!u8_of(item, byte)) return false;
@@ -265,6 +269,10 @@ bool bytes_of(PyObject* o, std::string& out) {
 }
 
 }  // namespace
+
+bool to_sequence(PyObject* o, const char* name) { return check_sequence(o) || fail_arg(name); }
+
+bool plain_buffer_type(PyObject* o) { return known_buffer_type(o); }
 
 bool to_count(PyObject* o, const char* name, std::uint64_t& out) { return u64_of(o, out) || fail_arg(name); }
 
@@ -301,14 +309,61 @@ bool to_optional_seed(PyObject* o, const char* name, std::optional<std::uint64_t
     return true;
 }
 
-bool to_reals(PyObject* o, const char* name, std::vector<float>& out) {
-    if (!check_sequence(o)) return fail_arg(name);
+// "3 ", "3 or 12 " or nothing, for the messages below.
+std::string lengths_text(PointLengths accepted) {
+    std::string count;
+    if (accepted.length != 0) count = std::to_string(accepted.length) + " ";
+    if (accepted.or_length != 0) count += "or " + std::to_string(accepted.or_length) + " ";
+    return count;
+}
+
+// Refuses an object that says it has two or more dimensions (a 2-D array, a
+// table) where one point is expected: iterating it would yield rows, or a
+// table's column labels, instead of numbers. Lists and tuples have no shape.
+bool refuse_many_dimensions(PyObject* o, PointLengths accepted) {
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyUnicode_Check(o)) return true;
+    Ref ndim(PyObject_GetAttrString(o, "ndim"));
+    if (!ndim || !PyLong_Check(ndim.p)) {
+        PyErr_Clear();
+        return true;
+    }
+    const long dims = PyLong_AsLong(ndim.p);
+    if (dims < 2) {
+        PyErr_Clear();
+        return true;
+    }
+    Ref shape(PyObject_GetAttrString(o, "shape"));
+    Ref shape_text(shape ? PyObject_Str(shape.p) : nullptr);
+    const char* shape_s = shape_text ? PyUnicode_AsUTF8AndSize(shape_text.p, nullptr) : nullptr;
+    PyErr_Clear();
+    // Whatever `shape` says, the message stays short.
+    const std::string shown = shape_s != nullptr && std::strlen(shape_s) <= 80 ? shape_s : "?";
+    PyErr_Format(PyExc_TypeError, "one point is a 1-D sequence of %snumbers, but a %ld-D %s of shape %s was given",
+                 lengths_text(accepted).c_str(), dims, type_qualname(o).c_str(), shown.c_str());
+    return false;
+}
+
+// The same refusal for a sequence of sequences (a list of rows), found when
+// an item fails to convert to a number.
+void refuse_nested(PyObject* o, Py_ssize_t index, PyObject* item, PointLengths accepted) {
+    if (PyUnicode_Check(item) || PyBytes_Check(item) || !PySequence_Check(item)) return;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "one point is a 1-D sequence of %snumbers, but item %zd of the %s is a %s",
+                 lengths_text(accepted).c_str(), index, type_qualname(o).c_str(), type_qualname(item).c_str());
+}
+
+bool to_reals(PyObject* o, const char* name, std::vector<float>& out, PointLengths accepted) {
+    if (!refuse_many_dimensions(o, accepted) || !check_sequence(o)) return fail_arg(name);
     out.clear();
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && reals_from_buffer(o, out) == 1) return true;
-    out.reserve(static_cast<std::size_t>(length_hint(o)));
+    out.reserve(reserve_hint(o));
     const bool ok = for_each_item(o, [&](PyObject* item) {
         const double v = PyFloat_AsDouble(item);
-        if (v == -1.0 && PyErr_Occurred()) return false;
+        if (v == -1.0 && PyErr_Occurred()) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError))
+                refuse_nested(o, static_cast<Py_ssize_t>(out.size()), item, accepted);
+            return false;
+        }
         out.push_back(static_cast<float>(v));
         return true;
     });
@@ -320,7 +375,7 @@ template <class T>
 bool to_integers(PyObject* o, const char* name, std::vector<T>& out, bool (*convert)(PyObject*, T&)) {
     if (!check_sequence(o)) return fail_arg(name);
     out.clear();
-    out.reserve(static_cast<std::size_t>(length_hint(o)));
+    out.reserve(reserve_hint(o));
     const bool ok = for_each_item(o, [&](PyObject* item) {
         T v;
         if (!convert(item, v)) return false;

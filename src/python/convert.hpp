@@ -17,7 +17,20 @@ bool to_count(PyObject* o, const char* name, std::uint64_t& out);
 bool to_real(PyObject* o, const char* name, double& out);
 bool to_flag(PyObject* o, const char* name, bool& out);
 bool to_optional_seed(PyObject* o, const char* name, std::optional<std::uint64_t>& out);
-bool to_reals(PyObject* o, const char* name, std::vector<float>& out);
+// The lengths a point argument accepts, for the message that refuses a
+// table: `length`, or also `or_length` when that is not 0. 0 says nothing.
+struct PointLengths {
+    std::uint64_t length = 0;
+    std::uint64_t or_length = 0;
+};
+// One point. Something with two or more dimensions (`ndim` >= 2: a 2-D
+// array, a table) is refused before conversion.
+bool to_reals(PyObject* o, const char* name, std::vector<float>& out, PointLengths accepted = {});
+// The front of every vector conversion: `str` refused, then the sequence check.
+bool to_sequence(PyObject* o, const char* name);
+// NumPy arrays, array.array and memoryview (exact types), whose buffer holds
+// exactly what their iteration yields.
+bool plain_buffer_type(PyObject* o);
 bool to_indices(PyObject* o, const char* name, std::vector<std::uint64_t>& out);
 bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out);
 // A str (as UTF-8) or bytes (bytes, bytearray or a sequence of 0..255).

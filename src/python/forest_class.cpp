@@ -3,8 +3,10 @@
 #include <utility>
 #include <vector>
 
+#include "python/batch.hpp"
 #include "python/classes.hpp"
 #include "python/persistence_methods.hpp"
+#include "python/unlocked.hpp"
 
 namespace arbolet::python {
 namespace {
@@ -12,6 +14,15 @@ namespace {
 using rcf::Forest;
 
 Forest& forest(PyObject* self) { return engine_of<Forest>(self); }
+
+// The lengths of one point: an observation (`update`), a query (which may
+// also be a whole shingle) or a whole shingle (`impute`).
+enum class PointUse { Observation, Query, Shingle };
+PointLengths point_length(const Forest& f, PointUse use) {
+    const std::uint64_t n = f.point_store.input_dim, full = f.point_store.dim;
+    if (!f.point_store.internal_shingling || use == PointUse::Shingle || n == full) return {full, 0};
+    return use == PointUse::Observation ? PointLengths{n, 0} : PointLengths{n, full};
+}
 
 PyObject* float_result(Result<double>&& r) {
     if (!take(r)) return nullptr;
@@ -44,29 +55,82 @@ PyObject* text(PyObject* self) {
 
 PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
-    if (!to_reals(argv[0], "point", point)) return nullptr;
-    Status done = forest(self).update(point);
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Observation))) return nullptr;
+    Forest& f = forest(self);
+    Status done = unlocked([&] { return f.update(point); });
     if (!take(done)) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* score_and_update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
-    if (!to_reals(argv[0], "point", point)) return nullptr;
-    return float_result(forest(self).score_and_update(point));
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Observation))) return nullptr;
+    Forest& f = forest(self);
+    return float_result(unlocked([&] { return f.score_and_update(point); }));
 }
 
 template <Result<double> (Forest::*Query)(std::span<const float>) const>
 PyObject* scalar_query(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
-    if (!to_reals(argv[0], "point", point)) return nullptr;
-    return float_result((forest(self).*Query)(point));
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query))) return nullptr;
+    const Forest& f = forest(self);
+    return float_result(unlocked([&] { return (f.*Query)(point); }));
+}
+
+// A batch over the rows of `argv[0]`: every row checked with `check` before
+// any runs, then `step(forest, row)` for each row in order. Returns the
+// results of rows that give one, else None.
+template <bool Results, class Check, class Step>
+PyObject* many(PyObject* self, PyObject* const* argv, Check&& check, Step&& step) {
+    Rows<float> rows;
+    if (!to_real_rows(argv[0], "points", "point", rows)) return nullptr;
+    Forest& f = forest(self);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        Status ok = check(f, rows.row(r));
+        if (!ok) return raise_row_error(r, ok.error());
+    }
+    std::vector<double> out(Results ? rows.size() : 0);
+    std::optional<EngineError> failed;
+    const std::ptrdiff_t done = run_rows(rows.size(), [&](std::size_t r) {
+        auto result = step(f, rows.row(r));
+        if (!result) {
+            failed = result.take_error();
+            return false;
+        }
+        if constexpr (Results) out[r] = result.value();
+        return true;
+    });
+    if (done < 0) return nullptr;
+    if (failed) return raise_row_error(static_cast<std::size_t>(done), *failed);
+    if constexpr (Results) {
+        return float_array(out);
+    } else {
+        Py_RETURN_NONE;
+    }
+}
+
+Status check_query(const Forest& f, std::span<const float> p) { return f.check_query(p); }
+Status check_update(const Forest& f, std::span<const float> p) { return f.check_observation(p); }
+
+template <Result<double> (Forest::*Query)(std::span<const float>) const>
+PyObject* query_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    return many<true>(self, argv, &check_query, [](Forest& f, std::span<const float> p) { return (f.*Query)(p); });
+}
+
+PyObject* update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    return many<false>(self, argv, &check_update, [](Forest& f, std::span<const float> p) { return f.update(p); });
+}
+
+PyObject* score_and_update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    return many<true>(self, argv, &check_update,
+                      [](Forest& f, std::span<const float> p) { return f.score_and_update(p); });
 }
 
 PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
-    if (!to_reals(argv[0], "point", point)) return nullptr;
-    auto pairs = forest(self).attribution(point);
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query))) return nullptr;
+    const Forest& f = forest(self);
+    auto pairs = unlocked([&] { return f.attribution(point); });
     if (!take(pairs)) return nullptr;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(pairs.value().size()));
     if (list == nullptr) return nullptr;
@@ -85,10 +149,12 @@ PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 PyObject* near_neighbors(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     std::uint64_t top_k = 0, percentile = 0;
-    if (!to_reals(argv[0], "point", point) || !to_count(argv[1], "top_k", top_k) ||
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query)) ||
+        !to_count(argv[1], "top_k", top_k) ||
         !to_count(argv[2], "percentile", percentile))
         return nullptr;
-    auto found = forest(self).near_neighbors(point, top_k, percentile);
+    const Forest& f = forest(self);
+    auto found = unlocked([&] { return f.near_neighbors(point, top_k, percentile); });
     if (!take(found)) return nullptr;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.value().size()));
     if (list == nullptr) return nullptr;
@@ -111,10 +177,12 @@ PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     std::vector<std::uint64_t> missing;
     double centrality = 0.0;
-    if (!to_reals(argv[0], "point", point) || !to_indices(argv[1], "missing", missing) ||
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Shingle)) ||
+        !to_indices(argv[1], "missing", missing) ||
         !to_real(argv[2], "centrality", centrality))
         return nullptr;
-    auto values = forest(self).impute(point, missing, centrality);
+    const Forest& f = forest(self);
+    auto values = unlocked([&] { return f.impute(point, missing, centrality); });
     if (!take(values)) return nullptr;
     return float_list(values.value().data(), values.value().size());
 }
@@ -122,7 +190,8 @@ PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 PyObject* extrapolate(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::uint64_t look_ahead = 0;
     if (!to_count(argv[0], "look_ahead", look_ahead)) return nullptr;
-    auto values = forest(self).extrapolate(look_ahead);
+    const Forest& f = forest(self);
+    auto values = unlocked([&] { return f.extrapolate(look_ahead); });
     if (!take(values)) return nullptr;
     return float_list(values.value().data(), values.value().size());
 }
@@ -138,11 +207,41 @@ PyObject* new_args(PyTypeObject*, PyObject* self, PyObject* const*) {
     return Py_BuildValue("(K)", static_cast<unsigned long long>(forest(self).config.input_dim));
 }
 
+template <std::uint64_t rcf::RcfConfig::*Field>
+PyObject* count_property(PyObject* self) {
+    return PyLong_FromUnsignedLongLong(forest(self).config.*Field);
+}
+PyObject* time_decay_property(PyObject* self) { return PyFloat_FromDouble(forest(self).config.effective_decay()); }
+PyObject* output_after_property(PyObject* self) {
+    return PyLong_FromUnsignedLongLong(forest(self).config.effective_output_after());
+}
+PyObject* internal_shingling_property(PyObject* self) {
+    return PyBool_FromLong(forest(self).config.internal_shingling);
+}
+PyObject* dimensions_property(PyObject* self) { return PyLong_FromUnsignedLongLong(forest(self).point_store.dim); }
+
+constexpr PropertySpec kProperties[] = {
+    {"input_dim", "Number of features per observation (before shingling).",
+     &count_property<&rcf::RcfConfig::input_dim>},
+    {"shingle_size", "Number of consecutive observations in one point.",
+     &count_property<&rcf::RcfConfig::shingle_size>},
+    {"capacity", "Maximum samples per tree.", &count_property<&rcf::RcfConfig::capacity>},
+    {"time_decay", "Exponential decay for sample weights in effect (0.1 / capacity when built with 0).",
+     &time_decay_property},
+    {"output_after", "Observations before `is_ready()` turns true, besides the shingle's warm-up "
+                     "(capacity // 4 + 1 when built with 0).",
+     &output_after_property},
+    {"internal_shingling", "Whether the forest keeps the rolling shingle from one observation at a time.",
+     &internal_shingling_property},
+    {"dimensions", "Length of a full point: input_dim * shingle_size.", &dimensions_property},
+};
+
 constexpr MethodSpec kMethods[] = {
     {"update", MethodKind::Instance, "update($self, point)", "Update the forest with a new observation.",
      Borrow::Exclusive, &update},
     {"score", MethodKind::Instance, "score($self, point)",
-     "Anomaly score for `point`.  Returns 0.0 before the forest is ready.", Borrow::Shared,
+     "Anomaly score for `point`.  Answers once the trees hold a point; `is_ready()` tells when scores are "
+     "meaningful.", Borrow::Shared,
      &scalar_query<&Forest::score>},
     {"score_and_update", MethodKind::Instance, "score_and_update($self, point)",
      "Score the observation `point` in the window it will be stored in, then update the forest with it.\n\n"
@@ -170,8 +269,26 @@ constexpr MethodSpec kMethods[] = {
      "Predict the next `look_ahead` base observations.\n\nRequires `internal_shingling = True` and `shingle_size > "
      "1`.\nReturns a flat list of length `look_ahead * input_dim`.",
      Borrow::Shared, &extrapolate},
+    {"update_many", MethodKind::Instance, "update_many($self, points)",
+     "Update the forest with every row of `points` in order, as a loop over `update` would.\n\n`points` is a 2-D "
+     "array (NumPy float64/float32 in any layout, or a sequence of sequences). Every row is checked before the "
+     "first is applied; a bad row raises the error `update` would, prefixed with \"row R: \".",
+     Borrow::Exclusive, &update_many},
+    {"score_many", MethodKind::Instance, "score_many($self, points)",
+     "Anomaly score of every row of `points`, as a loop over `score` would give.\n\nReturns a NumPy float64 "
+     "array (an array.array('d') without NumPy).",
+     Borrow::Shared, &query_many<&Forest::score>},
+    {"score_and_update_many", MethodKind::Instance, "score_and_update_many($self, points)",
+     "`score_and_update` for every row of `points` in order.\n\nReturns a NumPy float64 array (an "
+     "array.array('d') without NumPy). Every row is checked before the first is applied.",
+     Borrow::Exclusive, &score_and_update_many},
+    {"displacement_score_many", MethodKind::Instance, "displacement_score_many($self, points)",
+     "Displacement-based anomaly score of every row of `points`.", Borrow::Shared,
+     &query_many<&Forest::displacement_score>},
+    {"density_many", MethodKind::Instance, "density_many($self, points)", "Density estimate at every row of `points`.",
+     Borrow::Shared, &query_many<&Forest::density>},
     {"is_ready", MethodKind::NoArgs, "is_ready($self)",
-     "Whether the forest has seen enough observations to return scores.", Borrow::Shared, &is_ready},
+     "Whether the forest has seen enough observations for its scores to be meaningful.", Borrow::Shared, &is_ready},
     {"entries_seen", MethodKind::NoArgs, "entries_seen($self)", "Number of observations processed so far.",
      Borrow::Shared, &entries_seen},
     {"num_trees", MethodKind::NoArgs, "num_trees($self)", "Number of trees.", Borrow::Shared, &num_trees},
@@ -201,7 +318,7 @@ constexpr ClassSpec kForestClass = {
     "    Temporal window size (default 1, no shingling).\nnum_trees : int, optional\n    Number of trees in the "
     "ensemble (default 50).\ncapacity : int, optional\n    Maximum samples per tree (default 256).\ntime_decay : "
     "float, optional\n    Exponential decay for sample weights (default 0 = auto).\noutput_after : int, optional\n"
-    "    Minimum observations before scoring starts (default 0 = auto).\ninternal_shingling : bool, optional\n"
+    "    Observations before `is_ready()` turns true (default 0 = auto).\ninternal_shingling : bool, optional\n"
     "    When True, pass one base observation at a time and the forest\n    maintains the rolling shingle buffer "
     "(default True).\nseed : int, optional\n    Random seed for deterministic forests.",
     kMethods,
@@ -210,6 +327,8 @@ constexpr ClassSpec kForestClass = {
     &construct,
     &text,
     &destroy_engine<Forest>,
+    kProperties,
+    std::size(kProperties),
 };
 
 PyTypeObject* forest_type() { return ClassRuntime<kForestClass>::get(); }

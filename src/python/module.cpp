@@ -1,5 +1,5 @@
 // Module initialisation: two-phase, no per-module state. The execution step
-// adds MStream, Forest and __version__, in that order, each also appended to
+// adds MStream, Forest, __version__ and Thresholder, in that order, each also appended to
 // __all__.
 #include "python/classes.hpp"
 #include "python/errors.hpp"
@@ -36,7 +36,8 @@ int exec_module(PyObject* module) {
     PyObject* version = PyUnicode_FromString(kVersion);
     const int rc = add_exported(module, "__version__", version);
     Py_XDECREF(version);
-    return rc;
+    if (rc < 0) return rc;
+    return add_exported(module, "Thresholder", reinterpret_cast<PyObject*>(thresholder_type()));
 }
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec_module)}, {0, nullptr}};

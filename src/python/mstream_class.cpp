@@ -4,8 +4,10 @@
 #include <utility>
 #include <vector>
 
+#include "python/batch.hpp"
 #include "python/classes.hpp"
 #include "python/persistence_methods.hpp"
+#include "python/unlocked.hpp"
 
 namespace arbolet::python {
 namespace {
@@ -51,8 +53,8 @@ struct Record {
     std::vector<std::int64_t> categorical;
     std::uint64_t timestamp = 0;
 
-    bool convert(PyObject* const* argv) {
-        return to_reals(argv[0], "numeric", numeric) && to_codes(argv[1], "categorical", categorical) &&
+    bool convert(PyObject* const* argv, std::uint64_t numeric_dim) {
+        return to_reals(argv[0], "numeric", numeric, {numeric_dim}) && to_codes(argv[1], "categorical", categorical) &&
                to_count(argv[2], "timestamp", timestamp);
     }
 };
@@ -74,9 +76,11 @@ enum class Shape { None, Total, Detailed };
 template <bool Ingest, Shape Out>
 PyObject* record_method(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     Record r;
-    if (!r.convert(argv)) return nullptr;
-    Result<MStreamScore> scored = Ingest ? detector(self).ingest(r.numeric, r.categorical, r.timestamp)
-                                         : detector(self).preview(r.numeric, r.categorical, r.timestamp);
+    if (!r.convert(argv, detector(self).config.numeric_dim)) return nullptr;
+    MStream& m = detector(self);
+    Result<MStreamScore> scored = unlocked([&] {
+        return Ingest ? m.ingest(r.numeric, r.categorical, r.timestamp) : m.preview(r.numeric, r.categorical, r.timestamp);
+    });
     if (!take(scored)) return nullptr;
     if constexpr (Out == Shape::None) {
         Py_RETURN_NONE;
@@ -84,6 +88,48 @@ PyObject* record_method(PyTypeObject*, PyObject* self, PyObject* const* argv) {
         return PyFloat_FromDouble(scored.value().total);
     } else {
         return detailed(scored.value());
+    }
+}
+
+// A batch of N records: the loop over `update`, `update_and_score` or `score`
+// (Ingest false), with every record checked first, each against the clock
+// that the records before it would leave.
+template <bool Ingest, bool Results>
+PyObject* records_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    Rows<float> numeric;
+    Rows<std::int64_t> categorical;
+    std::vector<std::uint64_t> timestamps;
+    if (!to_real_rows(argv[0], "numeric", "numeric", numeric) ||
+        !to_code_rows(argv[1], "categorical", "categorical", categorical) ||
+        !to_count_rows(argv[2], "timestamps", "timestamp", timestamps) ||
+        !same_row_counts({numeric.size(), categorical.size(), timestamps.size()},
+                         "numeric, categorical and timestamps"))
+        return nullptr;
+    MStream& m = detector(self);
+    mstream::StreamClock clock = m.clock;
+    for (std::size_t r = 0; r < timestamps.size(); ++r) {
+        auto step = m.check_record(clock, numeric.row(r), categorical.row(r), timestamps[r]);
+        if (!step) return raise_row_error(r, step.error());
+        if (Ingest) clock = {timestamps[r], step.value().tick};
+    }
+    std::vector<double> out(Results ? timestamps.size() : 0);
+    std::optional<EngineError> failed;
+    const std::ptrdiff_t done = run_rows(timestamps.size(), [&](std::size_t r) {
+        Result<MStreamScore> scored = Ingest ? m.ingest(numeric.row(r), categorical.row(r), timestamps[r])
+                                             : m.preview(numeric.row(r), categorical.row(r), timestamps[r]);
+        if (!scored) {
+            failed = scored.take_error();
+            return false;
+        }
+        if (Results) out[r] = scored.value().total;
+        return true;
+    });
+    if (done < 0) return nullptr;
+    if (failed) return raise_row_error(static_cast<std::size_t>(done), *failed);
+    if constexpr (Results) {
+        return float_array(out);
+    } else {
+        Py_RETURN_NONE;
     }
 }
 
@@ -102,6 +148,22 @@ PyObject* new_args(PyTypeObject*, PyObject* self, PyObject* const*) {
                          static_cast<unsigned long long>(c.categorical_dim));
 }
 
+template <std::uint64_t mstream::MStreamConfig::*Field>
+PyObject* count_property(PyObject* self) {
+    return PyLong_FromUnsignedLongLong(detector(self).config.*Field);
+}
+PyObject* alpha_property(PyObject* self) { return PyFloat_FromDouble(detector(self).config.alpha); }
+
+constexpr PropertySpec kProperties[] = {
+    {"numeric_dim", "Number of numerical features in each record.",
+     &count_property<&mstream::MStreamConfig::numeric_dim>},
+    {"categorical_dim", "Number of categorical features in each record.",
+     &count_property<&mstream::MStreamConfig::categorical_dim>},
+    {"num_rows", "Number of hash rows.", &count_property<&mstream::MStreamConfig::num_rows>},
+    {"num_buckets", "Number of buckets per hash row.", &count_property<&mstream::MStreamConfig::num_buckets>},
+    {"alpha", "Temporal decay factor.", &alpha_property},
+};
+
 constexpr MethodSpec kMethods[] = {
     {"update", MethodKind::Instance, "update($self, numeric, categorical, timestamp)",
      "Ingest a record without returning its anomaly score.", Borrow::Exclusive, &record_method<true, Shape::None>},
@@ -117,6 +179,20 @@ constexpr MethodSpec kMethods[] = {
      "update_and_score_detailed($self, numeric, categorical, timestamp)",
      "Ingest a record and return a decomposed anomaly score.", Borrow::Exclusive,
      &record_method<true, Shape::Detailed>},
+    {"update_many", MethodKind::Instance, "update_many($self, numeric, categorical, timestamps)",
+     "Ingest N records in order, as a loop over `update` would.\n\n`numeric` is N x numeric_dim reals, "
+     "`categorical` N x categorical_dim integers (2-D arrays or sequences of sequences; an empty second axis "
+     "where a dimension is 0) and `timestamps` N integers. Every record is checked before the first is "
+     "ingested; a bad one raises the error of the single call, prefixed with \"row R: \".",
+     Borrow::Exclusive, &records_many<true, false>},
+    {"score_many", MethodKind::Instance, "score_many($self, numeric, categorical, timestamps)",
+     "Preview the anomaly score of each of N records against the current state, as a loop over `score` "
+     "would.\n\nReturns a NumPy float64 array (an array.array('d') without NumPy).",
+     Borrow::Shared, &records_many<false, true>},
+    {"update_and_score_many", MethodKind::Instance, "update_and_score_many($self, numeric, categorical, timestamps)",
+     "Ingest N records in order and return their anomaly scores, as a loop over `update_and_score` "
+     "would.\n\nReturns a NumPy float64 array (an array.array('d') without NumPy).",
+     Borrow::Exclusive, &records_many<true, true>},
     {"is_ready", MethodKind::NoArgs, "is_ready($self)", "Whether the detector has processed at least one record.",
      Borrow::Shared, &is_ready},
     {"entries_seen", MethodKind::NoArgs, "entries_seen($self)", "Number of records processed so far.",
@@ -156,6 +232,8 @@ constexpr ClassSpec kMStreamClass = {
     &construct,
     &text,
     &destroy_engine<MStream>,
+    kProperties,
+    std::size(kProperties),
 };
 
 PyTypeObject* mstream_type() { return ClassRuntime<kMStreamClass>::get(); }

@@ -1,4 +1,4 @@
-// Persistence, copy and pickle methods, shared by both classes.
+// Persistence, copy and pickle methods, shared by every class.
 #pragma once
 
 #include <string>
@@ -7,13 +7,17 @@
 
 #include "persist/documents.hpp"
 #include "persist/file_io.hpp"
+#include "persist/thresholder_document.hpp"
+#include "python/blocking_io.hpp"
 #include "python/class_spec.hpp"
 #include "python/convert.hpp"
+#include "python/unlocked.hpp"
 
 namespace arbolet::python {
 
 inline std::string document_of(const rcf::Forest& f) { return persist::forest_to_json(f); }
 inline std::string document_of(const mstream::MStream& m) { return persist::mstream_to_json(m); }
+inline std::string document_of(const threshold::Thresholder& t) { return persist::thresholder_to_json(t); }
 
 template <class Engine>
 Result<Engine> read_document(std::string_view text);
@@ -23,6 +27,10 @@ template <>
 inline Result<mstream::MStream> read_document<mstream::MStream>(std::string_view text) {
     return persist::mstream_from_json(text);
 }
+template <>
+inline Result<threshold::Thresholder> read_document<threshold::Thresholder>(std::string_view text) {
+    return persist::thresholder_from_json(text);
+}
 
 inline PyObject* str_of(const std::string& s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
@@ -30,12 +38,13 @@ inline PyObject* str_of(const std::string& s) {
 
 template <class Engine>
 PyObject* to_json(PyTypeObject*, PyObject* self, PyObject* const*) {
-    return str_of(document_of(engine_of<Engine>(self)));
+    const Engine& e = engine_of<Engine>(self);
+    return str_of(unlocked([&] { return document_of(e); }));
 }
 
 template <class Engine>
 PyObject* decode_into_new(PyTypeObject* cls, std::string_view text) {
-    Result<Engine> decoded = read_document<Engine>(text);
+    Result<Engine> decoded = unlocked([&] { return read_document<Engine>(text); });
     if (!take(decoded)) return nullptr;
     return wrap(cls, std::move(decoded).value());
 }
@@ -51,8 +60,10 @@ template <class Engine>
 PyObject* save_json(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    Status written = persist::write_file(path, document_of(engine_of<Engine>(self)));
-    if (!take(written)) return nullptr;
+    const std::string document = document_of(engine_of<Engine>(self));
+    Status written = without_interpreter_lock(
+        [&](const persist::InterruptCheck& check) { return persist::write_file(path, document, check); });
+    if (PyErr_Occurred() || !take(written)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -60,8 +71,9 @@ template <class Engine>
 PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    Result<std::string> contents = persist::read_file(path);
-    if (!take(contents)) return nullptr;
+    Result<std::string> contents = without_interpreter_lock(
+        [&](const persist::InterruptCheck& check) { return persist::read_file(path, check); });
+    if (PyErr_Occurred() || !take(contents)) return nullptr;
     return decode_into_new<Engine>(cls, contents.value());
 }
 
@@ -69,14 +81,15 @@ PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
 // has nothing to record.
 template <class Engine>
 PyObject* copy(PyTypeObject*, PyObject* self, PyObject* const*) {
-    return wrap(Py_TYPE(self), Engine(engine_of<Engine>(self)));
+    const Engine& e = engine_of<Engine>(self);
+    return wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }));
 }
 
 template <class Engine>
 PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::string text;
     if (!to_json_text(argv[0], "state", text)) return nullptr;
-    Result<Engine> decoded = read_document<Engine>(text);
+    Result<Engine> decoded = unlocked([&] { return read_document<Engine>(text); });
     if (!take(decoded)) return nullptr;
     engine_of<Engine>(self) = std::move(decoded).value();
     Py_RETURN_NONE;

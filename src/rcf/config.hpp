@@ -1,6 +1,7 @@
 // The forest's configuration and the values derived from it.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace arbolet::rcf {
@@ -8,6 +9,20 @@ namespace arbolet::rcf {
 // Slot index meaning "none": an empty tree's root, an unused sampler entry,
 // no pending point.
 inline constexpr std::uint64_t kNone = UINT64_MAX;
+
+// The largest decay whose product with any 64-bit entry count stays finite:
+// past that product the sampler weights all become -inf and a full sampler
+// refuses every new point.
+inline constexpr double kMaxTimeDecay = 1e288;
+
+// Why `time_decay` would silently stop a forest from learning, or nullptr.
+// Negative and NaN decays make new weights no smaller than old ones (or
+// incomparable); -0.0 counts as 0.0, the automatic decay.
+inline const char* time_decay_problem(double time_decay) {
+    if (!std::isfinite(time_decay) || time_decay < 0.0) return "time_decay must be finite and >= 0";
+    if (time_decay > kMaxTimeDecay) return "time_decay must be <= 1e288";
+    return nullptr;
+}
 
 struct RcfConfig {
     std::uint64_t input_dim = 0;

@@ -201,7 +201,8 @@ static void inconsistent_states() {
     const std::vector<float> p{0.5f, 0.5f};
     // A full sampler naming a point its (empty) tree does not hold.
     {
-        Forest f = make(2, 1, 1, -1.0, 5);
+        Forest f = make(2, 1, 1, 0.0, 5);
+        f.config.time_decay = -1.0;
         CHECK(f.update(p).ok());
         f.trees[0] = RcfTree::create(2, 1, f.trees[0].rng);
         f.samplers[0].weights[0] = INFINITY;

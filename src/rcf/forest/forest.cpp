@@ -13,6 +13,7 @@ Result<Forest> Forest::build(const RcfConfig& args, std::optional<std::uint64_t>
     if (args.shingle_size == 0) return EngineError::invalid_argument("shingle_size must be > 0");
     if (args.capacity == 0) return EngineError::invalid_argument("capacity must be > 0");
     if (args.num_trees == 0) return EngineError::invalid_argument("num_trees must be > 0");
+    if (const char* problem = time_decay_problem(args.time_decay)) return EngineError::invalid_argument(problem);
 
     // Sizes that cannot be represented are refused before anything is built.
     std::uint64_t dims = 0, samples = 0, rows = 0, cells = 0, twice_capacity = 0;

@@ -34,8 +34,12 @@ struct Forest {
     std::uint64_t entries_seen = 0;
     Xoshiro256PlusPlus rng;
 
-    // Working storage reused across calls; not part of the state.
-    mutable TreeScratch scratch;
+    // Working storage of the update path (under an exclusive borrow); not
+    // part of the state. Queries may run in several threads at once and use
+    // query_scratch() instead.
+    TreeScratch scratch;
+    // The calling thread's working storage for queries, reused across calls.
+    static TreeScratch& query_scratch();
 
     // forest.cpp. `config.initial_accept_fraction` is ignored (always 0.125).
     // Draws the seed from the operating system when none is given, then
@@ -59,6 +63,8 @@ struct Forest {
     Status offer(std::span<const float> point);
 
     // query.cpp
+    // The dimension check of the point queries.
+    Status check_query(std::span<const float> point) const;
     Result<double> score(std::span<const float> point) const;
     Result<double> displacement_score(std::span<const float> point) const;
     Result<double> density(std::span<const float> point) const;

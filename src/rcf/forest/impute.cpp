@@ -28,7 +28,7 @@ void imputation_query(const Forest& forest, std::span<const float> q, std::span<
         if (tree.root == kNone || tree.tree_mass == 0) continue;
         Xoshiro256PlusPlus descent_rng = Xoshiro256PlusPlus::seeded(descent_seed);
         rows.push_back(traversal::impute_descent(tree, forest.point_store, q, missing, centrality, descent_rng,
-                                                 forest.scratch.path_nodes)
+                                                 Forest::query_scratch().path_nodes)
                            .row);
     }
 }
@@ -104,11 +104,14 @@ Result<std::vector<float>> Forest::extrapolate(std::uint64_t look_ahead) const {
     if (!checked_mul(block, ps.shingle_size, expected_dims) || expected_dims != dims || ps.shingle_buf.size() != dims)
         fail("shingle buffer length does not match input_dim * shingle_size");
 
-    // The working shingle is never shifted: step k re-imputes block
-    // shingle_size - 1 - k, newest first, with the blocks imputed before it
-    // taken as known.
+    // Each step moves the window one observation on (the oldest block
+    // dropped, the others moved towards the front) and imputes the newest
+    // block from the rest, so step k forecasts k + 1 observations ahead from
+    // the real observations and the forecasts made before it.
     std::vector<float> working(ps.shingle_buf);
     std::vector<std::uint8_t> mask(dims, 0);
+    const std::uint64_t lo = dims - block;
+    std::fill(mask.begin() + static_cast<std::ptrdiff_t>(lo), mask.end(), std::uint8_t{1});
     std::vector<std::uint64_t> rows;
     rows.reserve(trees.size());
     std::vector<float> values;
@@ -117,15 +120,11 @@ Result<std::vector<float>> Forest::extrapolate(std::uint64_t look_ahead) const {
     result.reserve(look_ahead * block);
     Xoshiro256PlusPlus step_rng = rng;
     for (std::uint64_t k = 0; k < look_ahead; ++k) {
-        const std::uint64_t lo = dims - (k + 1) * block;
-        const std::uint64_t hi = dims - k * block;
-        std::fill(mask.begin(), mask.end(), std::uint8_t{0});
-        std::fill(mask.begin() + static_cast<std::ptrdiff_t>(lo), mask.begin() + static_cast<std::ptrdiff_t>(hi),
-                  std::uint8_t{1});
+        std::copy(working.begin() + static_cast<std::ptrdiff_t>(block), working.end(), working.begin());
         step_rng.next_u64();
         imputation_query(*this, working, mask, 1.0, step_rng.peek_u64(), rows);
         if (rows.empty()) return EngineError::not_ready();
-        for (std::uint64_t i = lo; i < hi; ++i) {
+        for (std::uint64_t i = lo; i < dims; ++i) {
             const float v = median_at(ps, rows, i, values);
             working[i] = v;
             result.push_back(v);

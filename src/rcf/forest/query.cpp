@@ -39,7 +39,7 @@ Result<double> combine_paths(const Forest& forest, std::span<const float> point,
     if (!q) return q.take_error();
     double sum = 0.0;
     for (const RcfTree& tree : forest.trees)
-        sum += traversal::path_value(tree, forest.point_store, q.value(), kind, forest.scratch.path_steps);
+        sum += traversal::path_value(tree, forest.point_store, q.value(), kind, Forest::query_scratch().path_steps);
     return sum / tree_count(forest);
 }
 
@@ -62,6 +62,17 @@ struct NearerFirst {
 };
 
 }  // namespace
+
+TreeScratch& Forest::query_scratch() {
+    thread_local TreeScratch scratch;
+    return scratch;
+}
+
+Status Forest::check_query(std::span<const float> point) const {
+    const std::uint64_t n = point.size();
+    if (n == point_store.dim || (point_store.internal_shingling && n == point_store.input_dim)) return {};
+    return EngineError::dimension_mismatch(point_store.dim, n);
+}
 
 Result<double> Forest::score(std::span<const float> point) const {
     return combine_paths(*this, point, traversal::PathKind::Score);
@@ -105,6 +116,7 @@ Result<std::vector<Neighbor>> Forest::near_neighbors(std::span<const float> poin
     const double threshold = static_cast<double>(percentile) / 100.0;
     std::vector<traversal::NeighborCandidate> found;
     found.reserve(2 * trees.size());
+    TreeScratch& scratch = query_scratch();
     for (const RcfTree& tree : trees)
         traversal::collect_neighbors(tree, point_store, q.value(), threshold, found, scratch.path_nodes,
                                      scratch.path_siblings);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace arbolet::rcf::traversal {
 
@@ -158,22 +159,69 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
 
     const double lift = lift_of(static_cast<double>(tree.tree_mass));
     const std::uint64_t limit = r.slot_count();
+    const std::size_t dims = q.size();
     double remaining = 1.0;
     std::uint64_t depth = 0;
     std::uint64_t slot = tree.root;
     for (const Node* n = &r.node(slot); n->is_internal(); n = &r.node(slot)) {
         if (depth >= limit) walk_too_long();
         const std::uint64_t next = r.child_toward(*n, q);
-        const bool goes_left = q[n->cut_dim()] <= n->cut_val;
-        const double p = r.separation(slot, q);
+        check_index(n->box_row(), r.box_rows());
+        const float gap = r.box_gap_unchecked(*n, q.data());
+        const double p = r.separation_of(gap, *n);
         // A NaN p (an infinite gap over an infinite range) is not > 0 and is
         // skipped without touching `remaining`.
         if (p > 0.0) {
-            const double add = lift * ((1.0 / (static_cast<double>(depth) + 1.0)) * (remaining * p));
-            if (goes_left)
-                pairs[n->cut_dim()].above += add;
-            else
-                pairs[n->cut_dim()].below += add;
+            // The node's separation term is shared among the dimensions in
+            // which the query lies outside the box, in proportion to how far
+            // outside: the cuts that separate it fall in those gaps. With
+            // an empty range p is 1 and the shares are the gaps over the gap.
+            const double range = r.range_sum_unchecked(*n);
+            const double den = range == 0.0 ? static_cast<double>(gap) : range + static_cast<double>(gap);
+            if (std::isfinite(den)) {
+                const double weight = 1.0 / (static_cast<double>(depth) + 1.0);
+                // The cuts that separate a query below the box lie above its
+                // value, and the other way round.
+                auto credit = [&](std::size_t i, float g, bool below_box) {
+                    if (!(g > 0.0f)) return;
+                    const double add = lift * (weight * (remaining * (static_cast<double>(g) / den)));
+                    if (below_box)
+                        pairs[i].above += add;
+                    else
+                        pairs[i].below += add;
+                };
+                const float* mn = r.box_min_unchecked(*n);
+                const float* mx = mn + dims;
+                // Four dimensions at a time, as box_gap_of computes them (the
+                // same gaps); most blocks hold the query inside the box.
+                using F4 = float __attribute__((vector_size(16)));
+                using I4 = std::int32_t __attribute__((vector_size(16)));
+                std::size_t d = 0;
+                for (; d + 4 <= dims; d += 4) {
+                    F4 lo, hi, x;
+                    std::memcpy(&lo, mn + d, sizeof lo);
+                    std::memcpy(&hi, mx + d, sizeof hi);
+                    std::memcpy(&x, q.data() + d, sizeof x);
+                    const I4 is_below = x < lo;
+                    const I4 is_above = x > hi;
+                    const I4 outside = is_below | is_above;
+                    if ((outside[0] | outside[1] | outside[2] | outside[3]) == 0) continue;
+                    const F4 under = lo - x;
+                    const F4 over = x - hi;
+                    for (int j = 0; j < 4; ++j) {
+                        if (is_below[j])
+                            credit(d + j, under[j], true);
+                        else if (is_above[j])
+                            credit(d + j, over[j], false);
+                    }
+                }
+                for (; d < dims; ++d) {
+                    if (q[d] < mn[d])
+                        credit(d, mn[d] - q[d], true);
+                    else if (q[d] > mx[d])
+                        credit(d, q[d] - mx[d], false);
+                }
+            }
             remaining *= 1.0 - p;
         }
         ++depth;

@@ -109,6 +109,14 @@ public:
         const float* row = boxes_ + n.box_row() * stride_;
         return box_gap_of(row, row + dims_, x, dims_);
     }
+    // The box of an internal node with a box row (has_box): `min`, then
+    // `max` at `dims` values further on.
+    const float* box_min_unchecked(const Node& n) const { return boxes_ + n.box_row() * stride_; }
+    double range_sum_unchecked(const Node& n) const {
+        double range;
+        std::memcpy(&range, boxes_ + n.box_row() * stride_ + 2 * dims_, sizeof range);
+        return range;
+    }
     // Chance that a random cut of the node's box, widened to take in q,
     // falls between q and the box.
     double separation(std::uint64_t slot, std::span<const float> q) const {
@@ -118,8 +126,7 @@ public:
     }
     double separation_of(float gap, const Node& n) const {
         if (gap == 0.0f) return 0.0;
-        double range;
-        std::memcpy(&range, boxes_ + n.box_row() * stride_ + 2 * dims_, sizeof range);
+        const double range = range_sum_unchecked(n);
         if (range == 0.0) return 1.0;
         const double g = static_cast<double>(gap);
         return g / (range + g);

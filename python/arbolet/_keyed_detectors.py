@@ -1,0 +1,197 @@
+"""One detector per key, all made from one set of settings, and the state file that holds them.
+
+The state file is a ZIP archive (readable with any ZIP tool) of:
+
+- ``arbolet-state.json``: ``{"format": "arbolet-keyed-state", "version": 1, "settings": {...},
+  "detectors": [{"key": KEY, "member": NAME}, ...]}``, the settings as in ``Settings`` and one entry
+  per detector in the order the keys first appeared (``key`` is ``null`` without a key column);
+- one member per detector (``detectors/0.json``, ``detectors/1.json``, ...): that detector's own JSON
+  state document, exactly as its ``to_json()`` writes it.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import hashlib
+import json
+import os
+import zipfile
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import IO, Any
+
+from .arbolet import Forest, MStream
+
+FORMAT = "arbolet-keyed-state"
+VERSION = 1
+MANIFEST = "arbolet-state.json"
+
+
+class StateError(Exception):
+    """A state file that cannot be read back."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    """What every detector of a run is built from, and which columns feed it."""
+
+    mstream: bool = False
+    columns: tuple[str, ...] | None = None  # None: chosen from the first data row
+    categorical: tuple[str, ...] = ()
+    key: str | None = None
+    time: str | None = None
+    time_unit: int = 1
+    trees: int = 50
+    capacity: int = 256
+    shingle: int = 1
+    alpha: float = 0.8
+    seed: int | None = None
+
+    def to_dict(self) -> dict[str, Any]:
+        return {name: list(value) if isinstance(value, tuple) else value
+                for name, value in dataclasses.asdict(self).items()}
+
+    @classmethod
+    def from_dict(cls, data: Any) -> Settings:
+        if not isinstance(data, dict):
+            raise StateError("settings must be an object")
+        values: dict[str, Any] = {}
+        for name, value in data.items():
+            check = _SETTING_CHECKS.get(name)
+            if check is None:
+                raise StateError(f"unknown setting {name!r}")
+            if not check(value):
+                raise StateError(f"setting {name!r} has a value of the wrong type or range: {value!r}")
+            values[name] = tuple(value) if isinstance(value, list) else value
+        return cls(**values)
+
+
+def _is_int(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _is_names(value: Any) -> bool:
+    return isinstance(value, list) and all(isinstance(name, str) for name in value)
+
+
+_SETTING_CHECKS: dict[str, Callable[[Any], bool]] = {
+    "mstream": lambda value: isinstance(value, bool),
+    "columns": lambda value: value is None or _is_names(value),
+    "categorical": _is_names,
+    "key": lambda value: value is None or isinstance(value, str),
+    "time": lambda value: value is None or isinstance(value, str),
+    "time_unit": lambda value: _is_int(value) and value >= 1,
+    "trees": _is_int,
+    "capacity": _is_int,
+    "shingle": _is_int,
+    "alpha": lambda value: _is_int(value) or isinstance(value, float),
+    "seed": lambda value: value is None or _is_int(value),
+}
+
+
+def key_seed(seed: int | None, key: str | None) -> int | None:
+    """The seed of one key's detector: the run's seed without a key column, else derived from both."""
+    if seed is None or key is None:
+        return seed
+    digest = hashlib.blake2b(f"{seed}\0{key}".encode("utf-8", "surrogatepass"), digest_size=8).digest()
+    return int.from_bytes(digest, "little")
+
+
+class KeyedDetectors:
+    """The detectors of a run, one per key (a single one, key ``None``, without a key column)."""
+
+    def __init__(self, settings: Settings, detectors: dict[str | None, Forest | MStream] | None = None) -> None:
+        self.settings = settings
+        self.detectors: dict[str | None, Forest | MStream] = detectors if detectors is not None else {}
+
+    def output_columns(self) -> list[str]:
+        """Names of the cells that ``step`` returns."""
+        return ["score"]
+
+    def step(self, key: str | None, values: list[float], codes: list[int], timestamp: int | None) -> list[str]:
+        """Scores one row with its key's detector, then learns it; returns the output cells.
+
+        A forest's score cell is empty until it is ready. Without a timestamp an MStream's clock
+        advances by one per row of its key. Errors of the detector (``ValueError``) leave it unchanged.
+        """
+        detector = self.detectors.get(key)
+        if detector is None:
+            detector = self.detectors[key] = self._new_detector(key, len(values), len(codes))
+        if isinstance(detector, MStream):
+            if timestamp is None:
+                timestamp = (detector.current_time() or 0) + 1
+            return [repr(detector.update_and_score(values, codes, timestamp))]
+        ready = detector.is_ready()
+        score = detector.score_and_update(values)
+        return [repr(score) if ready else ""]
+
+    def _new_detector(self, key: str | None, numeric_dim: int, categorical_dim: int) -> Forest | MStream:
+        s = self.settings
+        seed = key_seed(s.seed, key)
+        if s.mstream:
+            return MStream(numeric_dim, categorical_dim, alpha=s.alpha, seed=seed)
+        return Forest(numeric_dim, shingle_size=s.shingle, num_trees=s.trees, capacity=s.capacity, seed=seed)
+
+    def save(self, path: str) -> None:
+        """Writes the state file at ``path``, replacing it only once the whole file is written."""
+        members = [f"detectors/{i}.json" for i in range(len(self.detectors))]
+        entries = [{"key": key, "member": member} for key, member in zip(self.detectors, members)]
+        manifest = {"format": FORMAT, "version": VERSION, "settings": self.settings.to_dict(), "detectors": entries}
+        with _replacing(path) as file, zipfile.ZipFile(file, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
+            archive.writestr(MANIFEST, json.dumps(manifest, indent=1))
+            for member, detector in zip(members, self.detectors.values()):
+                archive.writestr(member, detector.to_json())
+
+    @classmethod
+    def load(cls, path: str) -> KeyedDetectors:
+        """Reads a state file written by ``save``; raises ``StateError`` (or ``OSError``) if it cannot."""
+        try:
+            with zipfile.ZipFile(path) as archive:
+                manifest = json.loads(archive.read(MANIFEST))
+                if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
+                    raise StateError("not an arbolet state file")
+                if manifest.get("version") != VERSION:
+                    raise StateError(f"state file version {manifest.get('version')!r} is not supported "
+                                     f"(only {VERSION})")
+                settings = Settings.from_dict(manifest.get("settings"))
+                kind = MStream if settings.mstream else Forest
+                detectors: dict[str | None, Forest | MStream] = {}
+                entries = manifest.get("detectors")
+                if not isinstance(entries, list):
+                    raise StateError("'detectors' must be a list")
+                for entry in entries:
+                    key, member = _entry(entry, settings)
+                    if key in detectors:
+                        raise StateError(f"key {key!r} appears twice")
+                    try:
+                        detectors[key] = kind.from_json(archive.read(member))
+                    except (RuntimeError, ValueError) as error:
+                        raise StateError(f"{member}: {error}") from None
+        except (zipfile.BadZipFile, KeyError, UnicodeDecodeError, json.JSONDecodeError) as error:
+            raise StateError(f"broken state file ({error})") from None
+        return cls(settings, detectors)
+
+
+def _entry(entry: Any, settings: Settings) -> tuple[str | None, str]:
+    if not isinstance(entry, dict) or not isinstance(entry.get("member"), str):
+        raise StateError("each detector entry needs a 'member' name")
+    key = entry.get("key")
+    if (key is None) != (settings.key is None) or not (key is None or isinstance(key, str)):
+        raise StateError("detector keys do not match the key column setting")
+    return key, entry["member"]
+
+
+@contextmanager
+def _replacing(path: str) -> Iterator[IO[bytes]]:
+    """A file written beside ``path`` that replaces it on success and disappears on failure."""
+    temporary = f"{path}.{os.getpid()}.tmp"
+    try:
+        with open(temporary, "xb") as file:
+            yield file
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise

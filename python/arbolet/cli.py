@@ -1,0 +1,312 @@
+"""The ``arbolet`` command (also ``python -m arbolet``): ``arbolet score FILE.csv`` scores each row.
+
+Exit status: 0 on success, 1 for bad input (a one-line message with the line number), 2 for a
+wrong command line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import dataclasses
+import datetime
+import importlib
+import io
+import itertools
+import os
+import sys
+from collections.abc import Iterator, Sequence
+from typing import IO, Any
+
+from ._keyed_detectors import KeyedDetectors, Settings, StateError, _replacing
+from .codes import category_code
+
+STDIO = "-"
+FOREST_ONLY = ("trees", "capacity", "shingle")
+MSTREAM_ONLY = ("categorical", "alpha")
+
+
+class Failure(Exception):
+    """Ends the command with a one-line message and an exit status."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def _names(text: str) -> tuple[str, ...]:
+    names = tuple(name.strip() for name in text.split(","))
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"empty column name in {text!r}")
+    return names
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 2**64 - 1: {text!r}")
+    return value
+
+
+def _fraction(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError(f"must lie strictly between 0 and 1: {text!r}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="arbolet", description="Streaming anomaly scores for files.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    score = commands.add_parser(
+        "score",
+        help="score each row of a CSV file",
+        description="Reads a CSV file with a header row and writes it back with a score column: each row is "
+        "scored by its key's detector, then learned. A forest's score is empty until it is ready.",
+        epilog="Exit status: 0 on success, 1 for bad input, 2 for a wrong command line.",
+    )
+    score.add_argument("file", nargs="?", default=STDIO, metavar="FILE.csv",
+                       help="the CSV file; - or nothing reads standard input")
+    score.add_argument("-o", "--output", default=STDIO, metavar="FILE",
+                       help="write the scored rows here (default: standard output)")
+    score.add_argument("--columns", type=_names, metavar="A,B,...",
+                       help="value columns (default: every column whose first data row is a number, "
+                       "except the key, time and categorical columns)")
+    score.add_argument("--key", metavar="COLUMN", help="one detector per distinct value of this column")
+    score.add_argument("--time", metavar="COLUMN",
+                       help="time column, integers or ISO 8601 dates (UTC unless they say otherwise): the "
+                       "MStream timestamps (default: each row of a key advances its clock by one); "
+                       "never a value column")
+    score.add_argument("--time-unit", type=_positive, metavar="N",
+                       help="one MStream time step is N units of the time column (seconds for dates; default 1)")
+    forest = score.add_argument_group("forest (the default detector)")
+    forest.add_argument("--trees", type=_positive, metavar="N", help="number of trees (default 50)")
+    forest.add_argument("--capacity", type=_positive, metavar="N", help="points sampled per tree (default 256)")
+    forest.add_argument("--shingle", type=_positive, metavar="N", help="rows joined into one point (default 1)")
+    mstream = score.add_argument_group("MStream")
+    mstream.add_argument("--mstream", action="store_true", default=None, help="score records with MStream")
+    mstream.add_argument("--categorical", type=_names, metavar="A,B,...",
+                         help="categorical columns (their text is hashed into codes)")
+    mstream.add_argument("--alpha", type=_fraction, help="share of the counts kept per time step (default 0.8)")
+    score.add_argument("--seed", type=_seed, help="seed; with --key each key's detector gets its own seed derived "
+                       "from it and the key (default: from the operating system)")
+    score.add_argument("--save-state", metavar="FILE", help="save every detector here at the end")
+    score.add_argument("--load-state", metavar="FILE",
+                       help="continue from a saved state (its settings hold; options may repeat them)")
+    score.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    score.set_defaults(command_parser=score)
+    return parser
+
+
+def resolve_settings(args: argparse.Namespace, saved: Settings | None) -> Settings:
+    """The run's settings: the saved ones (or the defaults) with the options given on the command line."""
+    base = saved or Settings()
+    given = {name: getattr(args, name) for name in
+             ("mstream", "columns", "categorical", "key", "time", "time_unit", "trees", "capacity", "shingle",
+              "alpha", "seed") if getattr(args, name) is not None}
+    if saved is not None:
+        for name, value in given.items():
+            if getattr(saved, name) != value and not (name == "columns" and saved.columns is None):
+                raise Failure(f"--{name.replace('_', '-')} {_show(value)} differs from the loaded state's "
+                              f"{_show(getattr(saved, name))}", status=2)
+    settings = dataclasses.replace(base, **given)
+    wrong = [name for name in (FOREST_ONLY if settings.mstream else MSTREAM_ONLY) if name in given]
+    if wrong:
+        raise Failure(f"--{wrong[0]} does not apply to the {'MStream' if settings.mstream else 'forest'} "
+                      f"detector{'' if settings.mstream else ' (add --mstream)'}", status=2)
+    return settings
+
+
+def _show(value: Any) -> str:
+    return ",".join(value) if isinstance(value, (tuple, list)) else str(value)
+
+
+class Table:
+    """The header of the input and where each column the run reads sits in it."""
+
+    def __init__(self, header: list[str], settings: Settings, first_row: list[str] | None, first_line: int) -> None:
+        self.position: dict[str, int] = {}
+        for i, name in enumerate(header):
+            self.position.setdefault(name, i)
+        special = {name for name in (settings.key, settings.time, *settings.categorical) if name is not None}
+        columns = settings.columns
+        if columns is None:
+            if first_row is None:
+                columns = ()
+            else:
+                columns = tuple(name for name, cell in zip(header, first_row)
+                                if name not in special and _is_number(cell))
+                if not columns and not settings.categorical:
+                    raise Failure(f"line {first_line}: no numeric column to score "
+                                  "(name the value columns with --columns)")
+        self.columns = columns
+        for name in (*columns, *special):
+            if name not in self.position:
+                raise Failure(f"line 1: no column {name!r} in the header ({', '.join(map(repr, header))})")
+            if header.count(name) > 1:
+                raise Failure(f"line 1: column {name!r} appears more than once in the header")
+        self.values = [self.position[name] for name in columns]
+        self.categorical = [self.position[name] for name in settings.categorical]
+        self.key = None if settings.key is None else self.position[settings.key]
+        self.time = None if settings.time is None else self.position[settings.time]
+
+
+def _is_number(cell: str) -> bool:
+    try:
+        float(cell)
+    except ValueError:
+        return False
+    return True
+
+
+def _timestamp(cell: str, unit: int) -> int:
+    try:
+        value = int(cell)
+    except ValueError:
+        try:
+            moment = datetime.datetime.fromisoformat(cell.strip())
+        except ValueError:
+            raise ValueError(f"{cell!r} is neither an integer nor an ISO 8601 date") from None
+        if moment.tzinfo is None:
+            moment = moment.replace(tzinfo=datetime.timezone.utc)
+        value = int(moment.timestamp())
+    return value // unit
+
+
+def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, write: Any) -> None:
+    """Reads the header and the rows, writes each row with its output cells. ``line()`` is the current line."""
+    settings = detectors.settings
+    header = next(rows, None)
+    if header is None:
+        raise Failure("the input is empty: expected a header row")
+    first = next(rows, None)
+    while first == []:  # blank lines
+        first = next(rows, None)
+    table = Table(header, settings, first, line())
+    if settings.columns is None and first is not None:
+        detectors.settings = dataclasses.replace(settings, columns=table.columns)
+    write(header + detectors.output_columns())
+    width = len(header)
+    for row in itertools.chain([first] if first is not None else [], rows):
+        if len(row) != width:
+            if not row:
+                continue
+            raise Failure(f"line {line()}: expected {width} fields, found {len(row)}")
+        values = []
+        for name, i in zip(table.columns, table.values):
+            try:
+                values.append(float(row[i]))
+            except ValueError:
+                raise Failure(f"line {line()}: column {name!r}: {row[i]!r} is not a number") from None
+        codes = [category_code(row[i]) for i in table.categorical]
+        timestamp = None
+        if table.time is not None:
+            try:
+                timestamp = _timestamp(row[table.time], settings.time_unit)
+            except ValueError as error:
+                raise Failure(f"line {line()}: column {settings.time!r}: {error}") from None
+        key = None if table.key is None else row[table.key]
+        try:
+            cells = detectors.step(key, values, codes, timestamp)
+        except (ValueError, OverflowError) as error:
+            raise Failure(f"line {line()}: {error}") from None
+        write(row + cells)
+
+
+def _text_lines(source: IO[bytes], bar: Any) -> Iterator[str]:
+    """The input's lines as text, decoded one by one so that a bad byte is reported at its own line."""
+    for number, raw in enumerate(source, start=1):
+        if bar is not None:
+            bar.update(len(raw))
+        try:
+            text = raw.decode("utf-8-sig" if number == 1 else "utf-8")
+        except UnicodeDecodeError:
+            raise Failure(f"line {number}: not UTF-8 text") from None
+        yield text
+
+
+def _progress_bar(size: int | None, quiet: bool) -> Any:
+    """A progress bar on stderr, counting bytes, when one is wanted and tqdm is installed."""
+    if quiet or not sys.stderr.isatty():
+        return None
+    try:
+        tqdm = importlib.import_module("tqdm").tqdm
+    except ImportError:
+        return None
+    return tqdm(total=size, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr, leave=False)
+
+
+def run_score(args: argparse.Namespace) -> None:
+    saved = None
+    if args.load_state is not None:
+        try:
+            saved = KeyedDetectors.load(args.load_state)
+        except StateError as error:
+            raise Failure(f"{args.load_state}: {error}") from None
+    settings = resolve_settings(args, saved.settings if saved is not None else None)
+    detectors = KeyedDetectors(settings, saved.detectors if saved is not None else None)
+    name = "<stdin>" if args.file == STDIO else args.file
+    source = sys.stdin.buffer if args.file == STDIO else open(args.file, "rb")
+    size = os.fstat(source.fileno()).st_size if args.file != STDIO else None
+    bar = _progress_bar(size, args.quiet)
+    reader = csv.reader(_text_lines(source, bar), strict=True)
+    try:
+        if args.output == STDIO:
+            writer = csv.writer(sys.stdout, lineterminator="\n")
+            score_rows(reader, lambda: reader.line_num, detectors, writer.writerow)
+            sys.stdout.flush()
+        else:
+            with _replacing(args.output) as raw, io.TextIOWrapper(raw, encoding="utf-8", newline="") as out:
+                writer = csv.writer(out, lineterminator="\n")
+                score_rows(reader, lambda: reader.line_num, detectors, writer.writerow)
+    except Failure as failure:
+        raise Failure(f"{name}: {failure}", failure.status) from None
+    except csv.Error as error:
+        raise Failure(f"{name}: line {reader.line_num}: {error}") from None
+    finally:
+        if bar is not None:
+            bar.close()
+        if source is not sys.stdin.buffer:
+            source.close()
+    if args.save_state is not None:
+        detectors.save(args.save_state)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line; returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        run_score(args)
+    except Failure as failure:
+        if failure.status == 2:
+            args.command_parser.print_usage(sys.stderr)
+        print(f"arbolet: error: {failure}", file=sys.stderr)
+        return failure.status
+    except OSError as error:
+        if isinstance(error, BrokenPipeError):  # the reader went away (for example `| head`)
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            return 1
+        where = f": {error.filename}" if error.filename else ""
+        print(f"arbolet: error: {error.strerror or error}{where}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return 0

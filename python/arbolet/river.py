@@ -1,0 +1,300 @@
+"""arbolet's detectors as River anomaly detectors (``pip install "arbolet[river]"``).
+
+``ForestDetector`` and ``MStreamDetector`` implement River's ``AnomalyDetector`` interface
+(``learn_one(x)``, ``score_one(x)``, higher is more anomalous), so they fit River's pipelines,
+anomaly filters (``anomaly.QuantileFilter``, ``anomaly.ThresholdFilter``) and progressive
+evaluation. The first dict passed to ``learn_one`` fixes the features; a later dict with a missing
+or an unknown feature raises ``ValueError`` naming it.
+"""
+
+from __future__ import annotations
+
+import datetime
+import math
+import numbers
+from collections.abc import Hashable, Iterable, Iterator, Mapping
+from typing import Any
+
+from river import base
+
+from .arbolet import Forest, MStream
+from .codes import category_code
+
+__all__ = ["ForestDetector", "MStreamDetector"]
+
+
+def _sorted_names(names: Iterable[Hashable]) -> tuple[Hashable, ...]:
+    try:
+        return tuple(sorted(names))  # type: ignore[type-var]
+    except TypeError:  # names of mixed types
+        return tuple(sorted(names, key=repr))
+
+
+class _Features:
+    """The feature names fixed by the first dict, and the checks every later dict must pass."""
+
+    def __init__(self, names: Iterable[Hashable]) -> None:
+        self.expected = frozenset(names)
+
+    def check(self, x: Mapping[Hashable, Any]) -> None:
+        if len(x) == len(self.expected) and all(name in self.expected for name in x):
+            return
+        for name in x:
+            if name not in self.expected:
+                raise ValueError(f"unknown feature {name!r}: {self._known()}")
+        missing = next(name for name in _sorted_names(self.expected) if name not in x)
+        raise ValueError(f"feature {missing!r} is missing: {self._known()}")
+
+    def _known(self) -> str:
+        names = ", ".join(map(repr, _sorted_names(self.expected)))
+        return f"the first dict learned fixed the features to {names}"
+
+
+def _numbers(x: Mapping[Hashable, Any], names: tuple[Hashable, ...]) -> list[float]:
+    values = [x[name] for name in names]
+    for name, value in zip(names, values):
+        if type(value) is not float and not isinstance(value, numbers.Real):
+            raise ValueError(f"feature {name!r}: {value!r} is not a number")
+    return values
+
+
+def _codes(x: Mapping[Hashable, Any], names: tuple[Hashable, ...]) -> list[int]:
+    codes = []
+    for name in names:
+        value = x[name]
+        if isinstance(value, str):
+            codes.append(category_code(value))
+        elif isinstance(value, numbers.Integral):
+            codes.append(int(value))
+        else:
+            raise ValueError(f"feature {name!r}: {value!r} is not a category (a str or an int)")
+    return codes
+
+
+def _timestamp(name: Hashable, value: Any) -> int:
+    if isinstance(value, datetime.datetime):
+        return int(value.timestamp())
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        return int(value)
+    raise ValueError(f"feature {name!r}: {value!r} is not a timestamp (an int or a datetime)")
+
+
+class ForestDetector(base.AnomalyDetector):
+    """A Random Cut Forest (``arbolet.Forest``) as a River anomaly detector.
+
+    Features are the dimensions of the forest's points, in sorted order of their names, fixed by
+    the first dict learned. With ``shingle_size`` > 1 each point joins the last ``shingle_size``
+    dicts, and ``score_one(x)`` scores the point that ``learn_one(x)`` would store next (the window
+    shifted by one dict, ``x`` appended). ``score_one`` returns 0.0 until the forest is ready
+    (``output_after`` points stored; 0 means ``capacity // 4 + 1``).
+
+    Parameters
+    ----------
+    shingle_size
+        Dicts joined into one point.
+    num_trees
+        Trees in the forest.
+    capacity
+        Points sampled per tree.
+    time_decay
+        Decay of old points in the samples; 0 means ``0.1 / capacity``.
+    output_after
+        Points stored before scores are given; 0 means ``capacity // 4 + 1``.
+    seed
+        Seed for the forest's random draws; ``None`` draws one from the operating system.
+    normalize
+        Divide scores by ``log2(capacity + 1)`` (capped at 1).
+
+    Examples
+    --------
+    >>> from arbolet.river import ForestDetector
+    >>> detector = ForestDetector(num_trees=20, capacity=64, seed=1)
+    >>> for i in range(200):
+    ...     detector.learn_one({"x": i % 10, "y": 2 * (i % 10)})
+    >>> detector.score_one({"x": 4, "y": 8}) < detector.score_one({"x": 4, "y": 80})
+    True
+    """
+
+    def __init__(
+        self,
+        shingle_size: int = 1,
+        num_trees: int = 50,
+        capacity: int = 256,
+        time_decay: float = 0.0,
+        output_after: int = 0,
+        seed: int | None = None,
+        normalize: bool = True,
+    ) -> None:
+        self.shingle_size = shingle_size
+        self.num_trees = num_trees
+        self.capacity = capacity
+        self.time_decay = time_decay
+        self.output_after = output_after
+        self.seed = seed
+        self.normalize = normalize
+        self._names: tuple[Hashable, ...] = ()
+        self._features: _Features | None = None
+        self._forest: Forest | None = None
+        self._recent: list[float] = []  # the last shingle_size - 1 dicts' values, oldest first
+
+    @property
+    def forest(self) -> Forest | None:
+        """The underlying ``arbolet.Forest`` (``None`` before the first ``learn_one``)."""
+        return self._forest
+
+    @property
+    def feature_names(self) -> tuple[Hashable, ...]:
+        """The features, in the order of the point's dimensions (empty before the first ``learn_one``)."""
+        return self._names
+
+    def learn_one(self, x: dict[Hashable, Any]) -> None:
+        if self._forest is None:
+            names = _sorted_names(x)
+            forest = Forest(len(names), self.shingle_size, self.num_trees, self.capacity, self.time_decay,
+                            self.output_after, False, self.seed)
+            self._names, self._features, self._forest = names, _Features(names), forest
+        window = self._window(x)
+        if len(window) == len(self._names) * self.shingle_size:
+            self._forest.update(window)
+            del window[: len(self._names)]
+        self._recent = window
+
+    def score_one(self, x: dict[Hashable, Any]) -> float:
+        if self._forest is None:
+            return 0.0
+        window = self._window(x)
+        if len(window) < len(self._names) * self.shingle_size or not self._forest.is_ready():
+            return 0.0
+        score = self._forest.score(window)
+        return min(1.0, score / math.log2(self.capacity + 1)) if self.normalize else score
+
+    def _window(self, x: Mapping[Hashable, Any]) -> list[float]:
+        assert self._features is not None
+        self._features.check(x)
+        return self._recent + _numbers(x, self._names)
+
+    @classmethod
+    def _unit_test_params(cls) -> Iterator[dict[str, Any]]:
+        yield {"num_trees": 10, "capacity": 32}
+        yield {"num_trees": 5, "capacity": 16, "shingle_size": 3}
+
+    def _unit_test_skips(self) -> set[str]:
+        # A dict whose features differ from the first one is refused by design.
+        return {"check_emerging_features", "check_disappearing_features", "check_radically_disappearing_features"}
+
+
+class MStreamDetector(base.AnomalyDetector):
+    """An ``arbolet.MStream`` as a River anomaly detector.
+
+    The first dict learned fixes the features: ``time_key`` (if given) holds the timestamp,
+    ``categorical`` names the categorical features (``None``: those whose value in the first dict is
+    a ``str``), and every other feature is numeric. Categories may be ints (used as codes) or strs
+    (turned into codes by ``arbolet.codes.category_code``, a stable hash). Timestamps are ints or
+    datetimes (whole seconds since the epoch) and must not decrease; without ``time_key`` every
+    record learned advances the clock by one. ``score_one(x)`` previews the score that learning
+    ``x`` gives, without changing the detector.
+
+    Parameters
+    ----------
+    categorical
+        Names of the categorical features; ``None`` takes those whose first value is a ``str``.
+    time_key
+        Name of the feature that holds the timestamp; ``None`` counts records.
+    num_rows
+        Independent hashes per sketch.
+    num_buckets
+        Hash buckets per row.
+    alpha
+        Share of the counts kept per time unit, in (0, 1).
+    seed
+        Seed for the hash functions; ``None`` draws one from the operating system.
+
+    Examples
+    --------
+    >>> from arbolet.river import MStreamDetector
+    >>> detector = MStreamDetector(time_key="minute", seed=1)
+    >>> for minute in range(1, 30):
+    ...     for user in ("ann", "bob", "cid"):
+    ...         detector.learn_one({"minute": minute, "user": user, "bytes": 100.0})
+    >>> usual = detector.score_one({"minute": 30, "user": "ann", "bytes": 100.0})
+    >>> for _ in range(50):
+    ...     detector.learn_one({"minute": 30, "user": "eve", "bytes": 100.0})
+    >>> detector.score_one({"minute": 30, "user": "eve", "bytes": 100.0}) > 100 * usual
+    True
+    """
+
+    def __init__(
+        self,
+        categorical: tuple[Hashable, ...] | None = None,
+        time_key: Hashable | None = None,
+        num_rows: int = 2,
+        num_buckets: int = 1024,
+        alpha: float = 0.8,
+        seed: int | None = None,
+    ) -> None:
+        self.categorical = categorical
+        self.time_key = time_key
+        self.num_rows = num_rows
+        self.num_buckets = num_buckets
+        self.alpha = alpha
+        self.seed = seed
+        self._numeric: tuple[Hashable, ...] = ()
+        self._categorical: tuple[Hashable, ...] = ()
+        self._features: _Features | None = None
+        self._mstream: MStream | None = None
+
+    @property
+    def mstream(self) -> MStream | None:
+        """The underlying ``arbolet.MStream`` (``None`` before the first ``learn_one``)."""
+        return self._mstream
+
+    @property
+    def feature_names(self) -> tuple[tuple[Hashable, ...], tuple[Hashable, ...]]:
+        """The numeric and the categorical features, each in the detector's order."""
+        return self._numeric, self._categorical
+
+    def learn_one(self, x: dict[Hashable, Any]) -> None:
+        if self._mstream is None:
+            self._start(x)
+        assert self._mstream is not None
+        self._mstream.update(*self._record(x))
+
+    def score_one(self, x: dict[Hashable, Any]) -> float:
+        if self._mstream is None:
+            return 0.0
+        return self._mstream.score(*self._record(x))
+
+    def _start(self, x: Mapping[Hashable, Any]) -> None:
+        names = [name for name in x if name != self.time_key]
+        if self.categorical is None:
+            categorical = _sorted_names(name for name in names if isinstance(x[name], str))
+        else:
+            categorical = tuple(self.categorical)
+            for name in categorical:
+                if name not in x:
+                    raise ValueError(f"categorical feature {name!r} is missing from the first dict")
+        numeric = _sorted_names(name for name in names if name not in categorical)
+        expected = [*names, self.time_key] if self.time_key is not None else names
+        if self.time_key is not None and self.time_key not in x:
+            raise ValueError(f"feature {self.time_key!r} (the time key) is missing")
+        mstream = MStream(len(numeric), len(categorical), self.num_rows, self.num_buckets, self.alpha, self.seed)
+        self._numeric, self._categorical, self._features = numeric, categorical, _Features(expected)
+        self._mstream = mstream
+
+    def _record(self, x: Mapping[Hashable, Any]) -> tuple[list[float], list[int], int]:
+        assert self._features is not None and self._mstream is not None
+        self._features.check(x)
+        if self.time_key is None:
+            timestamp = (self._mstream.current_time() or 0) + 1
+        else:
+            timestamp = _timestamp(self.time_key, x[self.time_key])
+        return _numbers(x, self._numeric), _codes(x, self._categorical), timestamp
+
+    @classmethod
+    def _unit_test_params(cls) -> Iterator[dict[str, Any]]:
+        yield {"num_buckets": 64}
+        yield {"num_buckets": 64, "categorical": ("c",), "time_key": "t"}
+
+    def _unit_test_skips(self) -> set[str]:
+        # A dict whose features differ from the first one is refused by design.
+        return {"check_emerging_features", "check_disappearing_features", "check_radically_disappearing_features"}

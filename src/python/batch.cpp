@@ -1,0 +1,210 @@
+#include "python/batch.hpp"
+
+#include <cstring>
+#include <string_view>
+
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+
+namespace arbolet::python {
+namespace {
+
+struct Ref {
+    PyObject* p = nullptr;
+    explicit Ref(PyObject* o = nullptr) : p(o) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p); }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+// Re-raises the error in flight as the same type with "row R: " in front of
+// its message, keeping its cause. An exception type that cannot be built
+// from one message is left as it was.
+bool prefix_row(std::size_t row) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref text(value != nullptr ? PyObject_Str(value) : nullptr);
+    Ref message(text ? PyUnicode_FromFormat("row %zu: %U", row, text.p) : nullptr);
+    Ref error(message ? PyObject_CallFunctionObjArgs(type, message.p, nullptr) : nullptr);
+    if (!error || !PyExceptionInstance_Check(error.p)) {
+        PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+        return false;
+    }
+    if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(error.p, cause);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    PyErr_SetObject(type, error.p);
+    Py_DECREF(type);
+    return false;
+}
+
+std::string_view buffer_format(const Py_buffer& view) {
+    std::string_view format = view.format != nullptr ? view.format : "B";
+    if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) format.remove_prefix(1);
+    return format;
+}
+
+// Reads a 2-D buffer whose element format `accept` takes (it returns a
+// reader of one element, or null). Returns 1 when read, 0 when `o` is not
+// such a buffer (nothing set).
+template <class T, class Accept>
+int rows_from_buffer(PyObject* o, Rows<T>& out, Accept&& accept) {
+    if (!plain_buffer_type(o) || !PyObject_CheckBuffer(o)) return 0;
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    auto read = accept(buffer_format(view), view.itemsize);
+    int converted = 0;
+    if (view.ndim == 2 && read != nullptr) {
+        const auto n = static_cast<std::size_t>(view.shape[0]), width = static_cast<std::size_t>(view.shape[1]);
+        const Py_ssize_t s0 = view.strides != nullptr ? view.strides[0] : view.shape[1] * view.itemsize;
+        const Py_ssize_t s1 = view.strides != nullptr ? view.strides[1] : view.itemsize;
+        out.values.resize(n * width);
+        out.starts.resize(n + 1);
+        const char* base = static_cast<const char*>(view.buf);
+        for (std::size_t r = 0; r < n; ++r) {
+            out.starts[r + 1] = (r + 1) * width;
+            for (std::size_t c = 0; c < width; ++c)
+                out.values[r * width + c] = read(base + static_cast<Py_ssize_t>(r) * s0 + static_cast<Py_ssize_t>(c) * s1);
+        }
+        converted = 1;
+    }
+    PyBuffer_Release(&view);
+    return converted;
+}
+
+template <class T>
+T load(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+using RealReader = float (*)(const char*);
+RealReader real_reader(std::string_view format, Py_ssize_t size) {
+    if (format == "d" && size == 8) return [](const char* p) { return static_cast<float>(load<double>(p)); };
+    if (format == "f" && size == 4) return [](const char* p) { return load<float>(p); };
+    return nullptr;
+}
+
+// Signed integers of any width, and unsigned ones narrower than 64 bits
+// (wider ones may not fit and take the general path, which says so).
+using CodeReader = std::int64_t (*)(const char*);
+CodeReader code_reader(std::string_view format, Py_ssize_t size) {
+    if (format.size() != 1) return nullptr;
+    const char f = format[0];
+    const bool is_signed = f == 'b' || f == 'h' || f == 'i' || f == 'l' || f == 'q' || f == 'n';
+    const bool is_unsigned = f == 'B' || f == 'H' || f == 'I' || f == 'L' || f == 'Q' || f == 'N';
+    if (is_signed) switch (size) {
+            case 1: return [](const char* p) { return std::int64_t{load<std::int8_t>(p)}; };
+            case 2: return [](const char* p) { return std::int64_t{load<std::int16_t>(p)}; };
+            case 4: return [](const char* p) { return std::int64_t{load<std::int32_t>(p)}; };
+            case 8: return [](const char* p) { return load<std::int64_t>(p); };
+        }
+    if (is_unsigned) switch (size) {
+            case 1: return [](const char* p) { return std::int64_t{load<std::uint8_t>(p)}; };
+            case 2: return [](const char* p) { return std::int64_t{load<std::uint16_t>(p)}; };
+            case 4: return [](const char* p) { return std::int64_t{load<std::uint32_t>(p)}; };
+        }
+    return nullptr;
+}
+
+// Iterates the rows of `o` (already known to be a sequence), converting each
+// with `convert(item, values)`.
+template <class T, class Convert>
+bool rows_from_sequence(PyObject* o, Rows<T>& out, Convert&& convert) {
+    Ref it(PyObject_GetIter(o));
+    if (!it) return false;
+    std::vector<T> row;
+    for (std::size_t r = 0;; ++r) {
+        Ref item(PyIter_Next(it.p));
+        if (!item) return !PyErr_Occurred();
+        if (!convert(item.p, row)) return prefix_row(r);
+        out.values.insert(out.values.end(), row.begin(), row.end());
+        out.starts.push_back(out.values.size());
+    }
+}
+
+template <class T, class Accept, class Convert>
+bool to_rows(PyObject* o, const char* name, Rows<T>& out, Accept&& accept, Convert&& convert) {
+    out.values.clear();
+    out.starts.assign(1, 0);
+    if (!to_sequence(o, name)) return false;
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && rows_from_buffer(o, out, accept) == 1) return true;
+    return rows_from_sequence(o, out, convert);
+}
+
+}  // namespace
+
+bool to_real_rows(PyObject* o, const char* name, const char* item, Rows<float>& out) {
+    return to_rows(o, name, out, real_reader,
+                   [item](PyObject* row, std::vector<float>& values) { return to_reals(row, item, values); });
+}
+
+bool to_code_rows(PyObject* o, const char* name, const char* item, Rows<std::int64_t>& out) {
+    return to_rows(o, name, out, code_reader,
+                   [item](PyObject* row, std::vector<std::int64_t>& values) { return to_codes(row, item, values); });
+}
+
+bool to_count_rows(PyObject* o, const char* name, const char* item, std::vector<std::uint64_t>& out) {
+    out.clear();
+    if (!to_sequence(o, name)) return false;
+    Ref it(PyObject_GetIter(o));
+    if (!it) return false;
+    for (std::size_t r = 0;; ++r) {
+        Ref element(PyIter_Next(it.p));
+        if (!element) return !PyErr_Occurred();
+        std::uint64_t v = 0;
+        if (!to_count(element.p, item, v)) return prefix_row(r);
+        out.push_back(v);
+    }
+}
+
+PyObject* raise_row_error(std::size_t row, const EngineError& error) {
+    raise_engine_error(error);
+    prefix_row(row);
+    return nullptr;
+}
+
+bool same_row_counts(std::initializer_list<std::size_t> counts, const char* names) {
+    for (std::size_t n : counts)
+        if (n != *counts.begin()) {
+            PyErr_Format(PyExc_ValueError, "%s must have the same number of rows", names);
+            return false;
+        }
+    return true;
+}
+
+PyObject* float_array(std::span<const double> values) {
+    // NumPy's `empty`, or None once its import failed; looked up once.
+    static PyObject* numpy_empty = nullptr;
+    if (numpy_empty == nullptr) {
+        Ref numpy(PyImport_ImportModule("numpy"));
+        numpy_empty = numpy ? PyObject_GetAttrString(numpy.p, "empty") : nullptr;
+        if (numpy_empty == nullptr) {
+            PyErr_Clear();
+            numpy_empty = Py_NewRef(Py_None);
+        }
+    }
+    const std::size_t bytes = values.size() * sizeof(double);
+    if (numpy_empty != Py_None) {
+        Ref array(PyObject_CallFunction(numpy_empty, "ns", static_cast<Py_ssize_t>(values.size()), "float64"));
+        if (!array) return nullptr;
+        Py_buffer view;
+        if (PyObject_GetBuffer(array.p, &view, PyBUF_CONTIG) != 0) return nullptr;
+        if (bytes != 0) std::memcpy(view.buf, values.data(), bytes);
+        PyBuffer_Release(&view);
+        return Py_NewRef(array.p);
+    }
+    Ref module(PyImport_ImportModule("array"));
+    if (!module) return nullptr;
+    return PyObject_CallMethod(module.p, "array", "sy#", "d", reinterpret_cast<const char*>(values.data()),
+                               static_cast<Py_ssize_t>(bytes));
+}
+
+}  // namespace arbolet::python

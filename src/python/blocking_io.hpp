@@ -1,0 +1,31 @@
+// Blocking file I/O without the interpreter lock, with Python's signal
+// handlers run whenever a system call is interrupted.
+#pragma once
+
+#include <utility>
+
+#include "persist/file_io.hpp"
+#include "python/py.hpp"
+
+namespace arbolet::python {
+
+// Runs `io(check)` with the interpreter lock released. When a system call is
+// interrupted, `check` takes the lock back and runs the signal handlers:
+// the call is retried unless a handler raised (KeyboardInterrupt, say),
+// whose exception is then left set for the caller.
+template <class IO>
+auto without_interpreter_lock(IO&& io) {
+    struct Released {
+        PyThreadState* state = PyEval_SaveThread();
+        ~Released() { PyEval_RestoreThread(state); }
+    } released;
+    const persist::InterruptCheck check = [&released] {
+        PyEval_RestoreThread(released.state);
+        const bool retry = PyErr_CheckSignals() == 0;
+        released.state = PyEval_SaveThread();
+        return retry;
+    };
+    return std::forward<IO>(io)(check);
+}
+
+}  // namespace arbolet::python

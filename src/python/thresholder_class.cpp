@@ -1,0 +1,180 @@
+// The Thresholder class: from a detector's raw scores to alarms and grades.
+#include <charconv>
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "python/classes.hpp"
+#include "python/persistence_methods.hpp"
+
+namespace arbolet::python {
+namespace {
+
+using threshold::Thresholder;
+using threshold::ThresholderConfig;
+
+Thresholder& thresholder(PyObject* self) { return engine_of<Thresholder>(self); }
+
+// Reads the settings in signature order; a None keeps the value already in
+// `c` (for_forest's defaults).
+bool read_config(PyObject* const* argv, ThresholderConfig& c) {
+    struct Count {
+        const char* name;
+        std::uint64_t* out;
+    };
+    struct Real {
+        const char* name;
+        double* out;
+    };
+    const Count h{"horizon", &c.horizon}, w{"warm_up", &c.warm_up}, s{"suppression", &c.suppression},
+        p{"peak_window", &c.peak_window};
+    const Real g{"sigmas", &c.sigmas}, sp{"min_spread", &c.min_spread}, ms{"min_score", &c.min_score};
+    auto count = [](PyObject* o, const Count& f) { return o == Py_None || to_count(o, f.name, *f.out); };
+    auto real = [](PyObject* o, const Real& f) { return o == Py_None || to_real(o, f.name, *f.out); };
+    return count(argv[0], h) && count(argv[1], w) && real(argv[2], g) && real(argv[3], sp) && real(argv[4], ms) &&
+           count(argv[5], s) && count(argv[6], p);
+}
+
+PyObject* build_into(PyTypeObject* cls, const ThresholderConfig& c) {
+    Result<Thresholder> built = Thresholder::build(c);
+    if (!take(built)) return nullptr;
+    return wrap(cls, std::move(built).value());
+}
+
+PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
+    ThresholderConfig c;
+    if (!read_config(argv, c)) return nullptr;
+    return build_into(cls, c);
+}
+
+// Python's repr of a float: shortest round trip, always with a point or exponent.
+std::string real_text(double v) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    std::string s(buf, r.ptr);
+    if (s.find_first_of(".eni") == std::string::npos) s += ".0";
+    return s;
+}
+
+PyObject* text(PyObject* self) {
+    const Thresholder& t = thresholder(self);
+    const ThresholderConfig& c = t.config;
+    return str_of("Thresholder(horizon=" + std::to_string(c.horizon) + ", warm_up=" + std::to_string(c.warm_up) +
+                  ", sigmas=" + real_text(c.sigmas) + ", min_spread=" + real_text(c.min_spread) +
+                  ", min_score=" + real_text(c.min_score) + ", suppression=" + std::to_string(c.suppression) +
+                  ", peak_window=" + std::to_string(c.peak_window) + ", steps=" + std::to_string(t.steps) + ")");
+}
+
+PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    double score = 0.0;
+    if (!to_real(argv[0], "score", score)) return nullptr;
+    Result<double> grade = thresholder(self).update(score);
+    if (!take(grade)) return nullptr;
+    return PyFloat_FromDouble(grade.value());
+}
+
+PyObject* for_forest(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
+    PyTypeObject* forest_cls = forest_type();
+    if (forest_cls == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(argv[0], forest_cls)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'forest': expected a Forest");
+        return nullptr;
+    }
+    ThresholderConfig c;
+    {
+        BorrowGuard guard;
+        if (!guard.acquire(reinterpret_cast<InstanceHead*>(argv[0])->borrow, Borrow::Shared)) return nullptr;
+        const rcf::RcfConfig& f = engine_of<rcf::Forest>(argv[0]).config;
+        // One event stays in the shingle for shingle_size steps.
+        c.suppression = f.shingle_size;
+        // Raw forest scores scale with log2(capacity + 1); a quarter of it
+        // (2.0 for capacity 256) is where ordinary noise ends.
+        c.min_score = std::log2(static_cast<double>(f.capacity) + 1.0) / 4.0;
+    }
+    if (!read_config(argv + 1, c)) return nullptr;
+    return build_into(cls, c);
+}
+
+PyObject* is_ready(PyTypeObject*, PyObject* self, PyObject* const*) {
+    return PyBool_FromLong(thresholder(self).is_ready());
+}
+
+PyObject* no_args(PyTypeObject*, PyObject*, PyObject* const*) { return PyTuple_New(0); }
+
+PyObject* threshold_of(PyObject* self) { return PyFloat_FromDouble(thresholder(self).threshold()); }
+
+PyObject* steps_since_alarm(PyObject* self) {
+    const Thresholder& t = thresholder(self);
+    if (!t.alarmed) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(t.since_alarm);
+}
+
+constexpr MethodSpec kMethods[] = {
+    {"update", MethodKind::Instance, "update($self, score)",
+     "Judge a detector's raw score for the current step, learn it, and return the anomaly grade: 0.0 for an "
+     "ordinary or suppressed step, above 0 (at most 1) for an alarm.",
+     Borrow::Exclusive, &update},
+    {"for_forest", MethodKind::Class,
+     "for_forest(forest, horizon=None, warm_up=None, sigmas=None, min_spread=None, min_score=None, "
+     "suppression=None, peak_window=None)",
+     "A thresholder for a Forest's raw scores: suppression = its shingle_size, min_score = log2(capacity + 1) / 4. "
+     "Other settings given here replace these and the defaults.",
+     Borrow::None, &for_forest},
+    {"is_ready", MethodKind::NoArgs, "is_ready($self)", "Whether the warm-up is over (alarms are possible).",
+     Borrow::Shared, &is_ready},
+    {"to_json", MethodKind::NoArgs, "to_json($self)", "Serialise the state to a JSON string.", Borrow::Shared,
+     &to_json<Thresholder>},
+    {"from_json", MethodKind::Static, "from_json(json)", "Load a thresholder from a JSON string.", Borrow::None,
+     &from_json<Thresholder>},
+    {"save_json", MethodKind::Instance, "save_json($self, path)", "Serialise the state to a JSON file.",
+     Borrow::Shared, &save_json<Thresholder>},
+    {"load_json", MethodKind::Static, "load_json(path)", "Load a thresholder from a JSON file.", Borrow::None,
+     &load_json<Thresholder>},
+    {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<Thresholder>},
+    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &copy<Thresholder>},
+    {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<Thresholder>},
+    {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive,
+     &set_state<Thresholder>},
+    {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &no_args},
+    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce<Thresholder, &no_args>},
+};
+
+constexpr PropertySpec kProperties[] = {
+    {"threshold", "The raw score that the next step must exceed to alarm (it must also exceed every score of the "
+                  "last peak_window steps).",
+     &threshold_of},
+    {"steps_since_alarm", "Steps processed since the last alarm (0 right after it), None before the first.",
+     &steps_since_alarm},
+};
+
+}  // namespace
+
+constexpr ClassSpec kThresholderClass = {
+    "Thresholder",
+    "Thresholder(horizon=1000, warm_up=100, sigmas=3.0, min_spread=0.0, min_score=0.0, suppression=4, "
+    "peak_window=64)\n--\n\n"
+    "Turns a detector's raw scores into alarms and an anomaly grade in [0, 1], causally.\n\n"
+    "A step alarms when it is past the warm-up, its score exceeds `threshold` (location + sigmas * spread of a "
+    "robust, exponentially weighted baseline, and at least min_score), it exceeds every score of the last "
+    "peak_window steps, and no alarm was raised in the `suppression` steps before it.\n\n"
+    "Parameters\n----------\nhorizon : int, optional\n    Steps over which the baseline forgets (default 1000).\n"
+    "warm_up : int, optional\n    Steps that only feed the baseline (default 100).\nsigmas : float, optional\n"
+    "    Cut-off in spreads above the location (default 3.0).\nmin_spread : float, optional\n"
+    "    Lower bound of the spread, in score units (default 0.0; the spread is also at least a tenth of the "
+    "location).\nmin_score : float, optional\n    Scores at or below this never alarm (default 0.0).\n"
+    "suppression : int, optional\n    Steps after an alarm whose grade is 0 (default 4).\n"
+    "peak_window : int, optional\n    An alarm needs a score above every score of this many preceding steps "
+    "(default 64; 0 turns the rule off).",
+    kMethods,
+    std::size(kMethods),
+    sizeof(Instance<Thresholder>),
+    &construct,
+    &text,
+    &destroy_engine<Thresholder>,
+    kProperties,
+    std::size(kProperties),
+};
+
+PyTypeObject* thresholder_type() { return ClassRuntime<kThresholderClass>::get(); }
+
+}  // namespace arbolet::python

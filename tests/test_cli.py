@@ -1,0 +1,161 @@
+"""The arbolet command, run as a user runs it: the installed console script and ``python -m arbolet``."""
+
+from __future__ import annotations
+
+import csv
+import datetime
+import fcntl
+import io
+import json
+import math
+import os
+import pty
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import sysconfig
+import termios
+import zipfile
+from pathlib import Path
+
+import pytest
+
+import arbolet
+from arbolet.codes import category_code
+
+MODULE = [sys.executable, "-m", "arbolet"]
+
+
+def console_script() -> list[str]:
+    script = shutil.which("arbolet", path=sysconfig.get_path("scripts"))
+    if script is None:
+        if os.environ.get("CI"):
+            pytest.fail("the arbolet console script is not installed")
+        pytest.skip("the arbolet console script is installed with the package")
+    return [script]
+
+
+@pytest.fixture(params=["console script", "python -m arbolet"])
+def command(request) -> list[str]:
+    return console_script() if request.param == "console script" else MODULE
+
+
+def run(command, *args, stdin=b"", cwd=None, **kwargs) -> subprocess.CompletedProcess:
+    env = dict(os.environ)
+    root = str(Path(arbolet.__file__).resolve().parent.parent)  # the arbolet under test, installed or built
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
+    return subprocess.run([*command, *map(str, args)], input=stdin, env=env, cwd=cwd, timeout=300,
+                          capture_output="stderr" not in kwargs, **kwargs)
+
+
+def metrics_csv(steps=400, spike=(300, "b")) -> str:
+    rng = random.Random(0)
+    lines = ["time,host,cpu,mem"]
+    for t in range(steps):
+        for host in ("a", "b"):
+            cpu = math.sin(t / 10) + rng.gauss(0, 0.05) + (3.0 if (t, host) == spike else 0.0)
+            lines.append(f"{t},{host},{cpu:.4f},{rng.uniform(0.4, 0.6):.2f}")
+    return "\n".join(lines) + "\n"
+
+
+def rows(text: str | bytes) -> list[list[str]]:
+    return list(csv.reader(io.StringIO(text.decode() if isinstance(text, bytes) else text)))
+
+
+def test_score_per_key_and_continue_from_a_saved_state(command, tmp_path):
+    data = metrics_csv()
+    (tmp_path / "all.csv").write_text(data)
+    head, tail = data.splitlines(keepends=True)[:401], data.splitlines(keepends=True)[401:]
+    (tmp_path / "first.csv").write_text("".join(head))
+    (tmp_path / "rest.csv").write_text(head[0] + "".join(tail))
+    settings = ["--key", "host", "--time", "time", "--shingle", "4", "--trees", "20", "--capacity", "64",
+                "--seed", "7"]
+
+    whole = run(command, "score", "all.csv", *settings, cwd=tmp_path)
+    assert whole.returncode == 0 and whole.stderr == b""
+    scored = rows(whole.stdout)
+    assert scored[0] == ["time", "host", "cpu", "mem", "score"]
+    assert [row[:4] for row in scored] == rows(data)
+    assert scored[1][4] == ""  # not ready yet
+    top = max(scored[201:], key=lambda row: float(row[4]))  # from t = 100 on
+    assert top[:2] == ["300", "b"]
+
+    first = run(command, "score", "first.csv", *settings, "--save-state", "state.zip", "--quiet", cwd=tmp_path)
+    rest = run(command, "score", "-", "--load-state", "state.zip", "--shingle", "4", "-o", "rest.out",
+               stdin=(tmp_path / "rest.csv").read_bytes(), cwd=tmp_path)
+    assert first.returncode == rest.returncode == 0
+    assert rows(first.stdout) + rows((tmp_path / "rest.out").read_text())[1:] == scored
+
+    with zipfile.ZipFile(tmp_path / "state.zip") as archive:
+        manifest = json.loads(archive.read("arbolet-state.json"))
+        assert [entry["key"] for entry in manifest["detectors"]] == ["a", "b"]
+        assert manifest["settings"]["columns"] == ["cpu", "mem"]
+        forest = arbolet.Forest.from_json(archive.read(manifest["detectors"][1]["member"]))
+    assert forest.entries_seen() == 200
+
+
+def test_mstream_with_dates_and_categories_matches_the_detector(tmp_path):
+    start = datetime.datetime(2024, 5, 1, tzinfo=datetime.timezone.utc)
+    rng = random.Random(1)
+    lines, expected = ["when,user,bytes"], arbolet.MStream(1, 1, seed=3)
+    scores = []
+    for minute in range(60):
+        users = [f"u{rng.randrange(20)}" for _ in range(5)] + ["mallory"] * (30 if minute == 50 else 0)
+        for second, user in enumerate(users):
+            moment = start + datetime.timedelta(minutes=minute, seconds=second)
+            lines.append(f"{moment.replace(tzinfo=None).isoformat()},{user},{100 + second}")
+            timestamp = int(moment.timestamp()) // 60
+            scores.append(repr(expected.update_and_score([100.0 + second], [category_code(user)], timestamp)))
+    done = run(MODULE, "score", "--mstream", "--time", "when", "--time-unit", "60", "--categorical", "user",
+               "--seed", "3", stdin="\n".join(lines).encode())
+    assert done.returncode == 0, done.stderr
+    scored = rows(done.stdout)
+    assert [row[3] for row in scored[1:]] == scores
+    assert max(scored[1:], key=lambda row: float(row[3]))[1] == "mallory"
+
+
+@pytest.mark.parametrize("stdin, args, message, status", [
+    (b"a,b\n1,2\n", ["--columns", "a,c"], "<stdin>: line 1: no column 'c' in the header ('a', 'b')", 1),
+    (b"a,b\n1,2\n3,x\n", [], "<stdin>: line 3: column 'b': 'x' is not a number", 1),
+    (b"a,b\n1,2\n3\n", [], "<stdin>: line 3: expected 2 fields, found 1", 1),
+    (b'a,b\n1,2\n"3,4\n', [], "<stdin>: line 3: unexpected end of data", 1),
+    (b"a,b\n1,2\n\xff,3\n", [], "<stdin>: line 3: not UTF-8 text", 1),
+    (b"a\n1\nnan\n", [], "<stdin>: line 3: point values must be finite", 1),
+    (b"t,a\n5,1\n3,1\n", ["--mstream", "--time", "t"], "<stdin>: line 3: timestamps must be non-decreasing", 1),
+    (b"t,a\n5,1\nnoon,1\n", ["--mstream", "--time", "t"],
+     "<stdin>: line 3: column 't': 'noon' is neither an integer nor an ISO 8601 date", 1),
+    (b"", [], "<stdin>: the input is empty", 1),
+    (b"a,b\nx,y\n", [], "<stdin>: line 2: no numeric column to score", 1),
+    (b"", ["missing.csv"], "No such file or directory: missing.csv", 1),
+    (b"", ["--load-state", "state.zip"], "state.zip: broken state file", 1),
+    (b"", ["--trees", "0"], "argument --trees: must be at least 1: '0'", 2),
+    (b"", ["--alpha", "0.5"], "--alpha does not apply to the forest detector (add --mstream)", 2),
+    (b"", ["--load-state", "good.zip", "--capacity", "32"], "--capacity 32 differs from the loaded state's 256", 2),
+    (b"", ["--frobnicate"], "unrecognized arguments: --frobnicate", 2),
+])
+def test_bad_input_gives_one_line_and_the_status(tmp_path, stdin, args, message, status):
+    (tmp_path / "state.zip").write_text("a,b\n")
+    assert run(MODULE, "score", "--save-state", "good.zip", stdin=b"a\n1\n", cwd=tmp_path).returncode == 0
+    done = run(MODULE, "score", *args, stdin=stdin, cwd=tmp_path)
+    errors = done.stderr.decode().splitlines()
+    assert done.returncode == status and message in errors[-1], done.stderr
+    assert errors[-1].startswith("arbolet") and (status == 2 or len(errors) == 1)
+
+
+def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tmp_path):
+    (tmp_path / "data.csv").write_text(metrics_csv(steps=50))
+    for quiet, shown in (([], True), (["--quiet"], False)):
+        parent, child = pty.openpty()
+        fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))  # a terminal 80 wide
+        done = run(MODULE, "score", "data.csv", *quiet, cwd=tmp_path, stderr=child)
+        os.close(child)
+        drawn = b""
+        try:
+            while chunk := os.read(parent, 4096):
+                drawn += chunk
+        except OSError:  # read all: the terminal's other end is closed
+            pass
+        os.close(parent)
+        assert done.returncode == 0 and (b"%|" in drawn) == shown, drawn
