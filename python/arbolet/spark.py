@@ -38,7 +38,6 @@ from typing import TYPE_CHECKING, Any, Union
 from . import Forest, MStream
 
 if TYPE_CHECKING:
-    import pandas as pd
     from pyspark.sql import DataFrame
     from pyspark.sql.streaming.state import GroupState
     from pyspark.sql.types import DataType, StructType
@@ -46,6 +45,7 @@ if TYPE_CHECKING:
 __all__ = ["key_seed", "score_by_key", "score_records_by_key"]
 
 Key = Union[str, bytes, int]
+PandasFrame = Any  # a pandas.DataFrame; pandas ships no type information
 
 # Column names that the result adds next to the key and the ordering column.
 RESULT_COLUMNS = ("score", "is_ready", "error")
@@ -81,7 +81,8 @@ def key_seed(seed: int, key: Key) -> int:
 
 
 # A key's detector in the state store. Loading tells the two forms apart by
-# their first byte, so checkpoints written in either form keep loading.
+# their first byte, so checkpoints written in either form keep loading, and
+# moving to the compact form (detector.to_bytes()) is a change of one line.
 def _dump_state(detector: Forest | MStream) -> bytes:
     return detector.to_json().encode("utf-8")
 
@@ -90,7 +91,8 @@ def _load_state(kind: type[Forest] | type[MStream], blob: bytes) -> Forest | MSt
     blob = bytes(blob)
     if blob[:1] == b"{":
         return kind.from_json(blob)
-    return kind.from_bytes(blob)  # type: ignore[attr-defined,no-any-return]
+    load: Callable[[bytes], Forest | MStream] = getattr(kind, "from_bytes")
+    return load(blob)
 
 
 @dataclass(frozen=True)
@@ -113,15 +115,15 @@ class _Job:
             return Forest(_input_dim(len(self.numeric), settings), seed=key_seed(self.seed, key), **settings)
         return MStream(len(self.numeric), len(self.categorical), seed=key_seed(self.seed, key), **settings)
 
-    def score(self, key: Any, frame: pd.DataFrame, state: tuple[Any, ...] | None, keep_state: bool
-              ) -> tuple[pd.DataFrame, tuple[Any, ...] | None]:
+    def score(self, key: Any, frame: PandasFrame, state: tuple[Any, ...] | None, keep_state: bool
+              ) -> tuple[PandasFrame, tuple[Any, ...] | None]:
         """Scores one key's rows (already gathered into one frame) against its detector.
 
         ``state`` is (detector bytes, last ordering value) or None for a new
         key; the returned state is None when nothing needs to be kept.
         """
         import numpy as np
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
         if pd.isna(key):
             key = None  # a null key arrives as None or NaN, depending on the column type
@@ -198,7 +200,7 @@ class _Job:
 
 def _text(value: Any) -> str:
     """An ordering value as people write it: 7, 2.5 or 2026-01-01 00:00:07."""
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     return str(pd.Timestamp(value)) if hasattr(value, "dtype") and value.dtype.kind == "M" else str(value)
 
@@ -278,6 +280,9 @@ def _timeout_ms(idle_timeout: float | datetime.timedelta | None) -> int | None:
 
 
 def _run(df: DataFrame, job: _Job) -> DataFrame:
+    """Batch: applyInPandas. Streaming: applyInPandasWithState, which works with
+    the default state store and every Spark from 3.4 on (the newer
+    transformWithStateInPandas needs the RocksDB state store configured)."""
     from pyspark.sql import types as T
 
     # Settings are checked here, once, by building a detector with them.
@@ -292,7 +297,7 @@ def _run(df: DataFrame, job: _Job) -> DataFrame:
     ])
     grouped = df.groupBy(job.key)
     if not df.isStreaming:
-        def score_group(key: tuple[Any, ...], frame: pd.DataFrame) -> pd.DataFrame:
+        def score_group(key: tuple[Any, ...], frame: PandasFrame) -> PandasFrame:
             return job.score(key[0], frame, None, keep_state=False)[0]
 
         return grouped.applyInPandas(score_group, output)
@@ -302,9 +307,9 @@ def _run(df: DataFrame, job: _Job) -> DataFrame:
         T.StructField("last", fields[job.order].dataType, True),
     ])
 
-    def score_micro_batch(key: tuple[Any, ...], chunks: Iterable[pd.DataFrame], state: GroupState
-                          ) -> Iterator[pd.DataFrame]:
-        import pandas as pd
+    def score_micro_batch(key: tuple[Any, ...], chunks: Iterable[PandasFrame], state: GroupState
+                          ) -> Iterator[PandasFrame]:
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
         if state.hasTimedOut:
             state.remove()
@@ -312,7 +317,8 @@ def _run(df: DataFrame, job: _Job) -> DataFrame:
         frames = list(chunks)
         if frames:
             stored = state.get if state.exists else None
-            result, kept = job.score(key[0], pd.concat(frames, ignore_index=True), stored, keep_state=True)
+            frame = frames[0] if len(frames) == 1 else pd.concat(frames, ignore_index=True)
+            result, kept = job.score(key[0], frame, stored, keep_state=True)
             if kept is not stored and kept is not None:
                 state.update(kept)
             if job.timeout_ms is not None and state.exists:

@@ -1,6 +1,6 @@
 """What one detector per key costs on Spark: the executor's work split into its parts, then whole queries.
 
-    python bench/spark_per_key.py [--keys 1000] [--rows 12] [--batches 4] [--no-spark]
+    python bench/spark_keys.py [--keys 1000] [--rows 12] [--batches 4] [--no-spark]
 
 Part 1 runs the per-key function that every executor runs (arbolet.spark) in
 this process, on one core, CPU-time clock, and splits it: the detector's own
@@ -94,8 +94,9 @@ def on_spark(kind: str, keys: int, rows: int, batches: int) -> None:
     os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
     from pyspark.sql import SparkSession
 
+    # The default state store keeps each key's state (and the previous version) on the JVM heap.
     spark = (SparkSession.builder.master("local[2]").config("spark.sql.shuffle.partitions", "2")
-             .config("spark.ui.showConsoleProgress", "false").getOrCreate())
+             .config("spark.driver.memory", "4g").config("spark.ui.showConsoleProgress", "false").getOrCreate())
     spark.sparkContext.setLogLevel("ERROR")
     rng = random.Random(1)
     with tempfile.TemporaryDirectory() as tmp:
@@ -123,10 +124,12 @@ def on_spark(kind: str, keys: int, rows: int, batches: int) -> None:
         state_dir = checkpoint / "state"
         written = sum(f.stat().st_size for f in state_dir.rglob("*") if f.is_file() and f.suffix == ".delta")
         operator = progress[-1]["stateOperators"][0]
+        commit = sum(p["stateOperators"][0]["commitTimeMs"] for p in progress) / len(progress)
         print(f"{kind} on Spark local[2]: {records / wall:,.0f} records/s wall ({records / wall / 2:,.0f} per core); "
               f"micro-batch {1000 * wall / len(progress):,.0f} ms for {records // len(progress):,} records; "
               f"state store {operator['memoryUsedBytes'] / operator['numRowsTotal']:,.0f} bytes per key in memory; "
-              f"checkpoint {written / (batches + 1) / 1e6:,.1f} MB of state deltas per micro-batch")
+              f"checkpoint {written / (batches + 1) / 1e6:,.1f} MB of state deltas per micro-batch, "
+              f"state store commit {commit:,.0f} ms per micro-batch")
     spark.stop()
 
 
@@ -136,9 +139,11 @@ def main() -> None:
     parser.add_argument("--rows", type=int, default=12, help="rows per key per micro-batch")
     parser.add_argument("--batches", type=int, default=4, help="micro-batches measured (after a first one)")
     parser.add_argument("--no-spark", action="store_true", help="only the in-process part")
+    parser.add_argument("--only-spark", action="store_true", help="only the queries on Spark")
     args = parser.parse_args()
-    for kind in ("forest", "mstream"):
-        in_process(kind, args.keys, args.rows, args.batches)
+    if not args.only_spark:
+        for kind in ("forest", "mstream"):
+            in_process(kind, args.keys, args.rows, args.batches)
     if not args.no_spark:
         for kind in ("forest", "mstream"):
             on_spark(kind, args.keys, args.rows, args.batches)
