@@ -45,7 +45,7 @@ if TYPE_CHECKING:
 __all__ = ["key_seed", "score_by_key", "score_records_by_key"]
 
 Key = Union[str, bytes, int]
-PandasFrame = Any  # a pandas.DataFrame; pandas ships no type information
+_Frame = Any  # a pandas.DataFrame; pandas ships no type information
 
 # Column names that the result adds next to the key and the ordering column.
 RESULT_COLUMNS = ("score", "is_ready", "error")
@@ -115,8 +115,8 @@ class _Job:
             return Forest(_input_dim(len(self.numeric), settings), seed=key_seed(self.seed, key), **settings)
         return MStream(len(self.numeric), len(self.categorical), seed=key_seed(self.seed, key), **settings)
 
-    def score(self, key: Any, frame: PandasFrame, state: tuple[Any, ...] | None, keep_state: bool
-              ) -> tuple[PandasFrame, tuple[Any, ...] | None]:
+    def score(self, key: Any, frame: _Frame, state: tuple[Any, ...] | None, keep_state: bool
+              ) -> tuple[_Frame, tuple[Any, ...] | None]:
         """Scores one key's rows (already gathered into one frame) against its detector.
 
         ``state`` is (detector bytes, last ordering value) or None for a new
@@ -297,7 +297,7 @@ def _run(df: DataFrame, job: _Job) -> DataFrame:
     ])
     grouped = df.groupBy(job.key)
     if not df.isStreaming:
-        def score_group(key: tuple[Any, ...], frame: PandasFrame) -> PandasFrame:
+        def score_group(key: tuple[Any, ...], frame: _Frame) -> _Frame:
             return job.score(key[0], frame, None, keep_state=False)[0]
 
         return grouped.applyInPandas(score_group, output)
@@ -307,8 +307,8 @@ def _run(df: DataFrame, job: _Job) -> DataFrame:
         T.StructField("last", fields[job.order].dataType, True),
     ])
 
-    def score_micro_batch(key: tuple[Any, ...], chunks: Iterable[PandasFrame], state: GroupState
-                          ) -> Iterator[PandasFrame]:
+    def score_micro_batch(key: tuple[Any, ...], chunks: Iterable[_Frame], state: GroupState
+                          ) -> Iterator[_Frame]:
         import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
         if state.hasTimedOut:
