@@ -76,11 +76,12 @@ def test_score_per_key_and_continue_from_a_saved_state(command, tmp_path):
     whole = run(command, "score", "all.csv", *settings, cwd=tmp_path)
     assert whole.returncode == 0 and whole.stderr == b""
     scored = rows(whole.stdout)
-    assert scored[0] == ["time", "host", "cpu", "mem", "score"]
+    assert scored[0] == ["time", "host", "cpu", "mem", "score", "flag"]
     assert [row[:4] for row in scored] == rows(data)
-    assert scored[1][4] == ""  # not ready yet
+    assert scored[1][4:] == ["", ""]  # not ready yet
     top = max(scored[201:], key=lambda row: float(row[4]))  # from t = 100 on
     assert top[:2] == ["300", "b"]
+    assert [row[:2] for row in scored[201:] if row[5] == "1"] == [["300", "b"]]
 
     first = run(command, "score", "first.csv", *settings, "--save-state", "state.zip", "--quiet", cwd=tmp_path)
     rest = run(command, "score", "-", "--load-state", "state.zip", "--shingle", "4", "-o", "rest.out",
@@ -91,6 +92,7 @@ def test_score_per_key_and_continue_from_a_saved_state(command, tmp_path):
     with zipfile.ZipFile(tmp_path / "state.zip") as archive:
         manifest = json.loads(archive.read("arbolet-state.json"))
         assert [entry["key"] for entry in manifest["detectors"]] == ["a", "b"]
+        arbolet.Thresholder.from_json(archive.read(manifest["detectors"][1]["thresholder"]))
         assert manifest["settings"]["columns"] == ["cpu", "mem"]
         forest = arbolet.Forest.from_json(archive.read(manifest["detectors"][1]["member"]))
     assert forest.entries_seen() == 200

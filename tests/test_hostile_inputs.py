@@ -6,6 +6,8 @@ in a result or in a clean exception of the documented type."""
 import array
 import ctypes
 import math
+import os
+import re
 
 import numpy as np
 import pytest
@@ -63,6 +65,19 @@ def echo(f, values, k):
 def test_forest_sizes_that_cannot_be_built_raise(kwargs):
     with pytest.raises((ValueError, MemoryError)):
         arbolet.Forest(**kwargs)
+
+
+def test_whole_detector_size_is_checked_against_available_memory():
+    # Each table alone fits in memory; the forest once its samplers fill does not.
+    with pytest.raises(MemoryError) as info:
+        arbolet.Forest(1, num_trees=2**20, capacity=768)
+    found = re.fullmatch(r"Forest needs up to (\d+) bytes of memory, more than the (\d+) bytes available",
+                         str(info.value))
+    assert found, str(info.value)
+    needed, available = map(int, found.groups())
+    assert 2**20 * 768 * 100 < needed and available <= os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    with pytest.raises(MemoryError, match=r"^MStream needs up to \d+ bytes"):
+        arbolet.MStream(1, 1, num_rows=2**20, num_buckets=2**20)
 
 
 @pytest.mark.parametrize(

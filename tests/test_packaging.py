@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import importlib.util
+import re
+import shutil
 import subprocess
 import sys
 import tomllib
@@ -31,6 +33,18 @@ def test_extension_uses_only_the_stable_abi_of_311() -> None:
         capture_output=True, text=True, timeout=120,
     )
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or shutil.which("objdump") is None, reason="Linux binaries only")
+def test_module_needs_no_glibc_newer_than_its_wheel_tag() -> None:
+    # The wheel is tagged manylinux_2_31 (.ci/run, README); a newer symbol
+    # version comes from a new C library call, to be pinned in
+    # src/platform/glibc_symbols.cpp.
+    dump = subprocess.run(["objdump", "-T", "-p", native.__file__], capture_output=True, text=True, check=True).stdout
+    if "NEEDED               libstdc++" in dump:
+        pytest.skip("a build with the shared C++ runtime (sanitizers)")
+    versions = {tuple(map(int, v.split("."))) for v in re.findall(r"\bGLIBC_([0-9.]+)\b", dump)}
+    assert max(versions) <= (2, 31), sorted(v for v in versions if v > (2, 31))
 
 
 @pytest.mark.skipif((PACKAGE.parent / "CMakeCache.txt").exists(), reason="a developer build tree carries no stubs")

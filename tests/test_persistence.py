@@ -136,6 +136,25 @@ def test_copies_are_equal_and_independent(make, steps, how):
     assert source.to_json() == twin.to_json()
 
 
+@pytest.mark.parametrize("base, make", [(Forest, fed_forest), (MStream, fed_mstream)])
+def test_subclasses_keep_their_type_and_attributes(tmp_path, base, make):
+    class Sub(base):
+        pass
+
+    detector = Sub.from_json(make().to_json())
+    assert type(detector) is Sub and repr(detector).startswith("Sub(")
+    detector.tags = {"owner": "me"}
+    detector.me = detector
+    shallow = copy.copy(detector)
+    assert type(shallow) is Sub and shallow.tags is detector.tags
+    deep = copy.deepcopy(detector)
+    assert type(deep) is Sub and deep.tags == detector.tags and deep.tags is not detector.tags and deep.me is deep
+    assert deep.to_json() == detector.to_json()
+    detector.save_json(tmp_path / "state.json")
+    assert type(Sub.load_json(tmp_path / "state.json")) is Sub
+    assert type(base.from_json(detector.to_json())) is base
+
+
 def test_getnewargs():
     assert Forest(3, seed=1).__getnewargs__() == (3,)
     assert MStream(3, 2, seed=1).__getnewargs__() == (3, 2)

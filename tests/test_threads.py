@@ -311,3 +311,43 @@ def test_reentrant_calls_from_every_method_leave_the_flag_released(name):
     # Afterwards both kinds of borrow are free again.
     f.update([5.0, 6.0])
     assert f.entries_seen() == 3
+
+
+def test_a_detector_borrowed_at_fork_refuses_calls_in_the_child():
+    # A worker holds `busy` (blocked converting a point) when the process
+    # forks: in the child that borrow can never end.
+    import subprocess
+    import textwrap
+
+    code = textwrap.dedent(f"""
+        import os, sys, threading
+        sys.path[:0] = {sys.path!r}
+        import arbolet
+        busy, idle = arbolet.Forest(1, seed=1), arbolet.MStream(1, 0, seed=1)
+        entered, release = threading.Event(), threading.Event()
+        class Slow:
+            def __float__(self):
+                entered.set()
+                release.wait()
+                return 1.0
+        worker = threading.Thread(target=busy.update, args=([Slow()],))
+        worker.start()
+        entered.wait()
+        pid = os.fork()
+        if pid == 0:
+            for call in (lambda: busy.score([1.0]), lambda: repr(busy)):
+                try:
+                    call()
+                except RuntimeError as e:
+                    print(e)
+            idle.update([1.0], [], 1)
+            print(idle.entries_seen(), flush=True)
+            os._exit(0)
+        os.waitpid(pid, 0)
+        release.set()
+        worker.join()
+        print(busy.entries_seen())
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["detector was in use when the process forked"] * 2 + ["1", "1"]

@@ -5,6 +5,7 @@ from .arbolet import DetailedScore as DetailedScore
 from .arbolet import Forest as Forest
 from .arbolet import MStream as MStream
 from .arbolet import Neighbor as Neighbor
+from .arbolet import PanicException as PanicException
 from .arbolet import Thresholder as Thresholder
 from .arbolet import __version__ as __version__
 

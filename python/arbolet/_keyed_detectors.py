@@ -3,10 +3,11 @@
 The state file is a ZIP archive (readable with any ZIP tool) of:
 
 - ``arbolet-state.json``: ``{"format": "arbolet-keyed-state", "version": 1, "settings": {...},
-  "detectors": [{"key": KEY, "member": NAME}, ...]}``, the settings as in ``Settings`` and one entry
-  per detector in the order the keys first appeared (``key`` is ``null`` without a key column);
-- one member per detector (``detectors/0.json``, ``detectors/1.json``, ...): that detector's own JSON
-  state document, exactly as its ``to_json()`` writes it.
+  "detectors": [{"key": KEY, "member": NAME, "thresholder": NAME}, ...]}``, the settings as in
+  ``Settings`` and one entry per key in the order the keys first appeared (``key`` is ``null``
+  without a key column);
+- per key, its detector (``detectors/0.json``, ...) and its thresholder (``thresholders/0.json``, ...),
+  each the object's own JSON state document, exactly as its ``to_json()`` writes it.
 """
 
 from __future__ import annotations
@@ -20,7 +21,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, Any
 
-from .arbolet import Forest, MStream
+from .arbolet import Forest, MStream, Thresholder
 
 FORMAT = "arbolet-keyed-state"
 VERSION = 1
@@ -100,30 +101,39 @@ def key_seed(seed: int | None, key: str | None) -> int | None:
 class KeyedDetectors:
     """The detectors of a run, one per key (a single one, key ``None``, without a key column)."""
 
-    def __init__(self, settings: Settings, detectors: dict[str | None, Forest | MStream] | None = None) -> None:
+    def __init__(self, settings: Settings, detectors: dict[str | None, Forest | MStream] | None = None,
+                 thresholders: dict[str | None, Thresholder] | None = None) -> None:
         self.settings = settings
-        self.detectors: dict[str | None, Forest | MStream] = detectors if detectors is not None else {}
+        self.detectors: dict[str | None, Forest | MStream] = detectors or {}
+        self.thresholders: dict[str | None, Thresholder] = thresholders or {}
 
     def output_columns(self) -> list[str]:
         """Names of the cells that ``step`` returns."""
-        return ["score"]
+        return ["score", "flag"]
 
     def step(self, key: str | None, values: list[float], codes: list[int], timestamp: int | None) -> list[str]:
-        """Scores one row with its key's detector, then learns it; returns the output cells.
+        """Scores one row with its key's detector, then learns it; returns the score and the flag.
 
-        A forest's score cell is empty until it is ready. Without a timestamp an MStream's clock
-        advances by one per row of its key. Errors of the detector (``ValueError``) leave it unchanged.
+        The flag is 1 when the key's thresholder raises an alarm (a grade above 0), else 0. A forest's
+        cells stay empty until it is ready, and its thresholder sees only the scores from then on.
+        Without a timestamp an MStream's clock advances by one per row of its key. A detector's error
+        (``ValueError``) leaves it unchanged.
         """
         detector = self.detectors.get(key)
         if detector is None:
             detector = self.detectors[key] = self._new_detector(key, len(values), len(codes))
+            self.thresholders[key] = (Thresholder() if isinstance(detector, MStream)
+                                      else Thresholder.for_forest(detector))
         if isinstance(detector, MStream):
             if timestamp is None:
                 timestamp = (detector.current_time() or 0) + 1
-            return [repr(detector.update_and_score(values, codes, timestamp))]
-        ready = detector.is_ready()
-        score = detector.score_and_update(values)
-        return [repr(score) if ready else ""]
+            score = detector.update_and_score(values, codes, timestamp)
+        else:
+            ready = detector.is_ready()
+            score = detector.score_and_update(values)
+            if not ready:
+                return ["", ""]
+        return [repr(score), "1" if self.thresholders[key].update(score) > 0.0 else "0"]
 
     def _new_detector(self, key: str | None, numeric_dim: int, categorical_dim: int) -> Forest | MStream:
         s = self.settings
@@ -134,13 +144,15 @@ class KeyedDetectors:
 
     def save(self, path: str) -> None:
         """Writes the state file at ``path``, replacing it only once the whole file is written."""
-        members = [f"detectors/{i}.json" for i in range(len(self.detectors))]
-        entries = [{"key": key, "member": member} for key, member in zip(self.detectors, members)]
+        members = [(f"detectors/{i}.json", f"thresholders/{i}.json") for i in range(len(self.detectors))]
+        entries = [{"key": key, "member": detector, "thresholder": thresholder}
+                   for key, (detector, thresholder) in zip(self.detectors, members)]
         manifest = {"format": FORMAT, "version": VERSION, "settings": self.settings.to_dict(), "detectors": entries}
         with _replacing(path) as file, zipfile.ZipFile(file, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
             archive.writestr(MANIFEST, json.dumps(manifest, indent=1))
-            for member, detector in zip(members, self.detectors.values()):
-                archive.writestr(member, detector.to_json())
+            for key, (detector, thresholder) in zip(self.detectors, members):
+                archive.writestr(detector, self.detectors[key].to_json())
+                archive.writestr(thresholder, self.thresholders[key].to_json())
 
     @classmethod
     def load(cls, path: str) -> KeyedDetectors:
@@ -156,29 +168,35 @@ class KeyedDetectors:
                 settings = Settings.from_dict(manifest.get("settings"))
                 kind = MStream if settings.mstream else Forest
                 detectors: dict[str | None, Forest | MStream] = {}
+                thresholders: dict[str | None, Thresholder] = {}
                 entries = manifest.get("detectors")
                 if not isinstance(entries, list):
                     raise StateError("'detectors' must be a list")
                 for entry in entries:
-                    key, member = _entry(entry, settings)
+                    key, member, thresholder = _entry(entry, settings)
                     if key in detectors:
                         raise StateError(f"key {key!r} appears twice")
-                    try:
-                        detectors[key] = kind.from_json(archive.read(member))
-                    except (RuntimeError, ValueError) as error:
-                        raise StateError(f"{member}: {error}") from None
+                    detectors[key] = _read(archive, member, kind)
+                    thresholders[key] = _read(archive, thresholder, Thresholder)
         except (zipfile.BadZipFile, KeyError, UnicodeDecodeError, json.JSONDecodeError) as error:
             raise StateError(f"broken state file ({error})") from None
-        return cls(settings, detectors)
+        return cls(settings, detectors, thresholders)
 
 
-def _entry(entry: Any, settings: Settings) -> tuple[str | None, str]:
-    if not isinstance(entry, dict) or not isinstance(entry.get("member"), str):
-        raise StateError("each detector entry needs a 'member' name")
+def _read(archive: zipfile.ZipFile, member: str, kind: Any) -> Any:
+    try:
+        return kind.from_json(archive.read(member))
+    except (RuntimeError, ValueError) as error:
+        raise StateError(f"{member}: {error}") from None
+
+
+def _entry(entry: Any, settings: Settings) -> tuple[str | None, str, str]:
+    if not isinstance(entry, dict) or not all(isinstance(entry.get(name), str) for name in ("member", "thresholder")):
+        raise StateError("each detector entry needs 'member' and 'thresholder' names")
     key = entry.get("key")
     if (key is None) != (settings.key is None) or not (key is None or isinstance(key, str)):
         raise StateError("detector keys do not match the key column setting")
-    return key, entry["member"]
+    return key, entry["member"], entry["thresholder"]
 
 
 @contextmanager

@@ -9,6 +9,11 @@ from typing_extensions import disjoint_base
 __all__ = ["MStream", "Forest", "__version__", "Thresholder"]
 __version__: str
 
+class PanicException(BaseException):
+    """Raised when an internal invariant of a detector is broken (a state that ordinary input cannot reach,
+    such as an inconsistent loaded document). Derives from BaseException so that `except Exception`
+    does not swallow it."""
+
 # Anything that the sequence protocol accepts: lists, tuples, NumPy arrays,
 # array.array, ... (a ``str`` is refused at run time).
 @type_check_only
@@ -193,13 +198,13 @@ class Forest:
         """Number of trees."""
     def to_json(self) -> str:
         """Serialise forest state to a JSON string."""
-    @staticmethod
-    def from_json(json: _JsonText) -> Forest:
+    @classmethod
+    def from_json(cls, json: _JsonText) -> Self:
         """Load a forest from a JSON string."""
     def save_json(self, path: _Path) -> None:
         """Serialise forest state to a JSON file."""
-    @staticmethod
-    def load_json(path: _Path) -> Forest:
+    @classmethod
+    def load_json(cls, path: _Path) -> Self:
         """Load a forest from a JSON file."""
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object) -> Self: ...
@@ -282,13 +287,13 @@ class MStream:
         """Last timestamp observed by the detector."""
     def to_json(self) -> str:
         """Serialise detector state to a JSON string."""
-    @staticmethod
-    def from_json(json: _JsonText) -> MStream:
+    @classmethod
+    def from_json(cls, json: _JsonText) -> Self:
         """Load a detector from a JSON string."""
     def save_json(self, path: _Path) -> None:
         """Serialise detector state to a JSON file."""
-    @staticmethod
-    def load_json(path: _Path) -> MStream:
+    @classmethod
+    def load_json(cls, path: _Path) -> Self:
         """Load a detector from a JSON file."""
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object) -> Self: ...

@@ -77,8 +77,9 @@ def build_parser() -> argparse.ArgumentParser:
     score = commands.add_parser(
         "score",
         help="score each row of a CSV file",
-        description="Reads a CSV file with a header row and writes it back with a score column: each row is "
-        "scored by its key's detector, then learned. A forest's score is empty until it is ready.",
+        description="Reads a CSV file with a header row and writes it back with a score and a flag column: "
+        "each row is scored by its key's detector, then learned; the flag is 1 where the key's thresholder "
+        "raises an alarm. A forest's cells are empty until it is ready.",
         epilog="Exit status: 0 on success, 1 for bad input, 2 for a wrong command line.",
     )
     score.add_argument("file", nargs="?", default=STDIO, metavar="FILE.csv",
@@ -260,7 +261,7 @@ def run_score(args: argparse.Namespace) -> None:
         except StateError as error:
             raise Failure(f"{args.load_state}: {error}") from None
     settings = resolve_settings(args, saved.settings if saved is not None else None)
-    detectors = KeyedDetectors(settings, saved.detectors if saved is not None else None)
+    detectors = KeyedDetectors(settings, *((saved.detectors, saved.thresholders) if saved is not None else ()))
     name = "<stdin>" if args.file == STDIO else args.file
     source = sys.stdin.buffer if args.file == STDIO else open(args.file, "rb")
     size = os.fstat(source.fileno()).st_size if args.file != STDIO else None

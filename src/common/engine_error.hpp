@@ -10,7 +10,15 @@
 namespace arbolet {
 
 struct EngineError {
-    enum class Kind : std::uint8_t { InvalidArgument, DimensionMismatch, NotReady, IndexOutOfBounds, EmptyTree, Io };
+    enum class Kind : std::uint8_t {
+        InvalidArgument,
+        DimensionMismatch,
+        NotReady,
+        IndexOutOfBounds,
+        EmptyTree,
+        Io,
+        Interrupted,  // the caller's stop check asked a long call to stop (interruption.hpp)
+    };
 
     Kind kind;
     std::string text;        // InvalidArgument, Io
@@ -26,6 +34,7 @@ struct EngineError {
     static EngineError index_out_of_bounds(std::uint64_t index) { return {Kind::IndexOutOfBounds, {}, 0, 0, index}; }
     static EngineError empty_tree() { return {Kind::EmptyTree, {}, 0, 0, 0}; }
     static EngineError io(std::string text) { return {Kind::Io, std::move(text), 0, 0, 0}; }
+    static EngineError interrupted() { return {Kind::Interrupted, {}, 0, 0, 0}; }
 };
 
 // A value or an EngineError.

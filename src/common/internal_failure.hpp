@@ -36,7 +36,7 @@ inline void check(bool condition, const char* message) {
 
 // Refuses a single allocation that cannot succeed on this machine, so that a
 // huge size argument raises MemoryError instead of exhausting memory while
-// the zero fill touches it. Throws std::bad_alloc.
+// the zero fill touches it. Throws MemoryShortfall (a std::bad_alloc).
 void check_allocation(std::uint64_t count, std::uint64_t element_size);
 
 // a * b, or nothing when the product does not fit in 64 bits.

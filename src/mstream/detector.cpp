@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/internal_failure.hpp"
+#include "common/memory_budget.hpp"
 
 namespace arbolet::mstream {
 
@@ -158,7 +159,7 @@ Result<MStream> MStream::build(std::uint64_t numeric_dim, std::uint64_t categori
     add_bytes(bytes, numeric_dim, 2, sizeof(SketchCounts<NumericSketch>) + num_buckets * sizeof(double));
     add_bytes(bytes, categorical_dim, 2, sizeof(SketchCounts<CategoricalSketch>) + num_rows * 2 * sizeof(std::int64_t));
     add_bytes(bytes, categorical_dim * 2, num_rows, num_buckets * sizeof(double));
-    check_allocation(bytes, 1);
+    check_memory("MStream", bytes);
 
     MStream detector;
     detector.config = {numeric_dim, categorical_dim, num_rows, num_buckets, alpha};

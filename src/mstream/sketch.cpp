@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <limits>
 
-#if defined(__x86_64__)
+#include "common/platform.hpp"
+
+#if defined(ARBOLET_X86_DISPATCH)
 #include <immintrin.h>
 #endif
 
@@ -15,7 +17,6 @@ namespace arbolet::mstream {
 
 namespace {
 
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr int kMantissaBits = 52;
 constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << kMantissaBits) - 1;
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
@@ -38,15 +39,15 @@ double multiply_small(double c, double f) {
     const int shift = 1076 - (ebc != 0 ? ebc : 1) - (ebf != 0 ? ebf : 1);
     const std::uint64_t sign = (bc ^ bf) & kSignBit;
     if (shift >= 128) return std::bit_cast<double>(sign);  // below half the smallest subnormal
-    const unsigned __int128 product = static_cast<unsigned __int128>(mc) * mf;
+    const Uint128 product = wide_product(mc, mf);
     if (shift <= 0) return c * f;
-    const unsigned __int128 kept_wide = product >> shift;
-    if ((kept_wide >> kMantissaBits) != 0) return c * f;  // a normal result: the hardware rounds it without help
+    const Uint128 kept_wide = product >> shift;
+    if ((kept_wide >> kMantissaBits) != Uint128(0)) return c * f;  // a normal result: the hardware rounds it without help
     const std::uint64_t kept = static_cast<std::uint64_t>(kept_wide);
     // The dropped bits, moved to the top: the first is the half, the rest
     // decide ties.
-    const unsigned __int128 dropped = product << (128 - shift);
-    const unsigned __int128 half = static_cast<unsigned __int128>(1) << 127;
+    const Uint128 dropped = product << (128 - shift);
+    const Uint128 half = Uint128(1) << 127;
     const std::uint64_t n = kept + ((dropped > half || (dropped == half && (kept & 1))) ? 1 : 0);
     // n * 2^-1074 has the bit pattern n, also when rounding carries into the
     // smallest normal.
@@ -119,7 +120,7 @@ std::uint64_t stuck_units(double factor) {
     return n;
 }
 
-#if defined(__x86_64__)
+#if defined(ARBOLET_X86_DISPATCH)
 
 // Blocks that hold an awkward count (see decay_counts), recorded without a
 // branch as (block << 9) | (changed << 8) | lanes: such blocks are scattered,
@@ -144,8 +145,8 @@ void redo_awkward(double* p, std::uint64_t* pending, const std::uint64_t* awkwar
 // multiply_awkward on four lanes at once, for the lanes in `awkward` (the
 // others give garbage). Lanes it cannot settle (a negative count, a normal
 // product, a tie after the first rounding) are set in `unsettled`.
-__attribute__((target("avx2"))) inline __m256d multiply_awkward_avx2(__m256d c, __m256d awkward, __m256d f,
-                                                                     __m256d& unsettled) {
+ARBOLET_TARGET_AVX2 inline __m256d multiply_awkward_avx2(__m256d c, __m256d awkward, __m256d f,
+                                                         __m256d& unsettled) {
     const __m256d two52 = _mm256_set1_pd(0x1.0p52);
     const __m256i two52_bits = _mm256_castpd_si256(two52);
     const __m256d x = _mm256_and_pd(awkward, c);  // other lanes become 0 and stay harmless
@@ -172,7 +173,7 @@ __attribute__((target("avx2"))) inline __m256d multiply_awkward_avx2(__m256d c, 
 
 // Lanes that are fixed points of the factor: positive subnormals of fewer
 // than `limit` steps. They keep their value without the exact (slow) path.
-__attribute__((target("avx2"))) inline __m256d stuck_lanes_avx2(__m256d v, __m256i limit) {
+ARBOLET_TARGET_AVX2 inline __m256d stuck_lanes_avx2(__m256d v, __m256i limit) {
     const __m256i bits = _mm256_castpd_si256(v);
     return _mm256_castsi256_pd(
         _mm256_and_si256(_mm256_cmpgt_epi64(bits, _mm256_setzero_si256()), _mm256_cmpgt_epi64(limit, bits)));
@@ -180,8 +181,8 @@ __attribute__((target("avx2"))) inline __m256d stuck_lanes_avx2(__m256d v, __m25
 
 // Decays the pending blocks among the first `blocks` (each of 8 counts) and
 // settles those that came out unchanged. The factor is normal and positive.
-__attribute__((target("avx2"))) void decay_blocks_avx2(double* p, std::size_t blocks, std::uint64_t* pending,
-                                                       double factor, double safe, std::uint64_t stuck_units) {
+ARBOLET_TARGET_AVX2 void decay_blocks_avx2(double* p, std::size_t blocks, std::uint64_t* pending,
+                                           double factor, double safe, std::uint64_t stuck_units) {
     const __m256d safe_pack = _mm256_set1_pd(safe);
     const __m256i stuck_limit = _mm256_set1_epi64x(static_cast<std::int64_t>(stuck_units + 1));
     const __m256d zero = _mm256_setzero_pd();
@@ -272,7 +273,7 @@ void decay_counts(std::span<double> counts, DecayIndex& index, double factor) {
     const double safe = 2.0 * std::numeric_limits<double>::min() / std::fabs(factor);
     const bool factor_normal = std::isnormal(factor);
     std::size_t packed = 0;  // leading blocks of full width done by the packed path
-#if defined(__x86_64__)
+#if defined(ARBOLET_X86_DISPATCH)
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (factor_normal && factor > 0.0 && avx2) {
         packed = n / kBlock;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/matrix.hpp"
+#include "common/platform.hpp"
 #include "random/xoshiro.hpp"
 
 namespace arbolet::mstream {
@@ -24,7 +25,7 @@ inline std::uint64_t plane_count(std::uint64_t num_buckets) {
 // Low and high halves of the full 128-bit product, folded together so that
 // every input bit reaches every output bit.
 inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) {
-    const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+    const Uint128 p = wide_product(a, b);
     return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
 }
 

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "common/debug_text.hpp"
+#include "common/platform.hpp"
 #include "persist/float_text.hpp"
 
 namespace arbolet::persist::json {
@@ -163,8 +164,8 @@ Reader::Number Reader::parse_number() {
             const unsigned d = static_cast<unsigned>(*p - '0');
             ++p;
             ++lead;
-            if (!overflow && (__builtin_mul_overflow(significand, 10u, &significand) ||
-                              __builtin_add_overflow(significand, d, &significand)))
+            if (!overflow && (mul_overflows<std::uint64_t>(significand, 10, significand) ||
+                              add_overflows<std::uint64_t>(significand, d, significand)))
                 overflow = true;
         }
     } else {
@@ -180,8 +181,8 @@ Reader::Number Reader::parse_number() {
         mantissa = significand;
         mantissa_fits = !overflow;
         while (p < end && is_digit(*p)) {
-            if (mantissa_fits && (__builtin_mul_overflow(mantissa, 10u, &mantissa) ||
-                                  __builtin_add_overflow(mantissa, static_cast<unsigned>(*p - '0'), &mantissa)))
+            if (mantissa_fits && (mul_overflows<std::uint64_t>(mantissa, 10, mantissa) ||
+                                  add_overflows<std::uint64_t>(mantissa, static_cast<unsigned>(*p - '0'), mantissa)))
                 mantissa_fits = false;
             if (*p != '0' && !lead_known) {
                 lead = -(p - digits + 1);

@@ -5,39 +5,29 @@
 
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/ref.hpp"
 
 namespace arbolet::python {
 namespace {
-
-struct Ref {
-    PyObject* p = nullptr;
-    explicit Ref(PyObject* o = nullptr) : p(o) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p); }
-    explicit operator bool() const { return p != nullptr; }
-};
 
 // Re-raises the error in flight as the same type with "row R: " in front of
 // its message, keeping its cause. An exception type that cannot be built
 // from one message is left as it was.
 bool prefix_row(std::size_t row) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    FetchedError original = FetchedError::fetch();
+    original.normalize();
+    PyObject* type = original.type.get();
+    PyObject* value = original.value.get();
     Ref text(value != nullptr ? PyObject_Str(value) : nullptr);
-    Ref message(text ? PyUnicode_FromFormat("row %zu: %U", row, text.p) : nullptr);
-    Ref error(message ? PyObject_CallFunctionObjArgs(type, message.p, nullptr) : nullptr);
-    if (!error || !PyExceptionInstance_Check(error.p)) {
+    Ref message(text ? PyUnicode_FromFormat("row %zu: %U", row, text.get()) : nullptr);
+    Ref error(message ? PyObject_CallFunctionObjArgs(type, message.get(), nullptr) : nullptr);
+    if (!error || !PyExceptionInstance_Check(error.get())) {
         PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
+        original.restore();
         return false;
     }
-    if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(error.p, cause);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    PyErr_SetObject(type, error.p);
-    Py_DECREF(type);
+    if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(error.get(), cause);
+    PyErr_SetObject(type, error.get());
     return false;
 }
 
@@ -122,9 +112,9 @@ bool rows_from_sequence(PyObject* o, Rows<T>& out, Convert&& convert) {
     if (!it) return false;
     std::vector<T> row;
     for (std::size_t r = 0;; ++r) {
-        Ref item(PyIter_Next(it.p));
+        Ref item(PyIter_Next(it.get()));
         if (!item) return !PyErr_Occurred();
-        if (!convert(item.p, row)) return prefix_row(r);
+        if (!convert(item.get(), row)) return prefix_row(r);
         out.values.insert(out.values.end(), row.begin(), row.end());
         out.starts.push_back(out.values.size());
     }
@@ -157,10 +147,10 @@ bool to_count_rows(PyObject* o, const char* name, const char* item, std::vector<
     Ref it(PyObject_GetIter(o));
     if (!it) return false;
     for (std::size_t r = 0;; ++r) {
-        Ref element(PyIter_Next(it.p));
+        Ref element(PyIter_Next(it.get()));
         if (!element) return !PyErr_Occurred();
         std::uint64_t v = 0;
-        if (!to_count(element.p, item, v)) return prefix_row(r);
+        if (!to_count(element.get(), item, v)) return prefix_row(r);
         out.push_back(v);
     }
 }
@@ -185,7 +175,7 @@ PyObject* float_array(std::span<const double> values) {
     static PyObject* numpy_empty = nullptr;
     if (numpy_empty == nullptr) {
         Ref numpy(PyImport_ImportModule("numpy"));
-        numpy_empty = numpy ? PyObject_GetAttrString(numpy.p, "empty") : nullptr;
+        numpy_empty = numpy ? PyObject_GetAttrString(numpy.get(), "empty") : nullptr;
         if (numpy_empty == nullptr) {
             PyErr_Clear();
             numpy_empty = Py_NewRef(Py_None);
@@ -196,14 +186,14 @@ PyObject* float_array(std::span<const double> values) {
         Ref array(PyObject_CallFunction(numpy_empty, "ns", static_cast<Py_ssize_t>(values.size()), "float64"));
         if (!array) return nullptr;
         Py_buffer view;
-        if (PyObject_GetBuffer(array.p, &view, PyBUF_CONTIG) != 0) return nullptr;
+        if (PyObject_GetBuffer(array.get(), &view, PyBUF_CONTIG) != 0) return nullptr;
         if (bytes != 0) std::memcpy(view.buf, values.data(), bytes);
         PyBuffer_Release(&view);
-        return Py_NewRef(array.p);
+        return Py_NewRef(array.get());
     }
     Ref module(PyImport_ImportModule("array"));
     if (!module) return nullptr;
-    return PyObject_CallMethod(module.p, "array", "sy#", "d", reinterpret_cast<const char*>(values.data()),
+    return PyObject_CallMethod(module.get(), "array", "sy#", "d", reinterpret_cast<const char*>(values.data()),
                                static_cast<Py_ssize_t>(bytes));
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "python/ref.hpp"
+
 namespace arbolet::python {
 namespace {
 
@@ -10,11 +12,9 @@ PyObject* parse_default(const std::string& text) {
     if (text == "True") return Py_NewRef(Py_True);
     if (text == "False") return Py_NewRef(Py_False);
     if (text.find_first_of(".eE") != std::string::npos) {
-        PyObject* s = PyUnicode_FromString(text.c_str());
-        if (s == nullptr) return nullptr;
-        PyObject* f = PyFloat_FromString(s);
-        Py_DECREF(s);
-        return f;
+        Ref s(PyUnicode_FromString(text.c_str()));
+        if (!s) return nullptr;
+        return PyFloat_FromString(s.get());
     }
     return PyLong_FromString(text.c_str(), nullptr, 10);
 }
@@ -132,21 +132,19 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
     std::vector<PyObject*> flat;
     flat.reserve(static_cast<std::size_t>(nargs));
     for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GetItem(args, i));
-    PyObject* kwnames = nullptr;
+    Ref kwnames;
     std::vector<PyObject*> kwvalues;
     if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
-        kwnames = PyTuple_New(PyDict_Size(kwargs));
-        if (kwnames == nullptr) return false;
+        kwnames = Ref(PyTuple_New(PyDict_Size(kwargs)));
+        if (!kwnames) return false;
         Py_ssize_t pos = 0, k = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyTuple_SetItem(kwnames, k++, Py_NewRef(key));
+            PyTuple_SetItem(kwnames.get(), k++, Py_NewRef(key));
             kwvalues.push_back(value);
         }
     }
-    const bool ok = bind(sig, flat.data(), nargs, kwnames, kwvalues.data(), out);
-    Py_XDECREF(kwnames);
-    return ok;
+    return bind(sig, flat.data(), nargs, kwnames.get(), kwvalues.data(), out);
 }
 
 }  // namespace arbolet::python

@@ -1,9 +1,11 @@
-// Blocking file I/O without the interpreter lock, with Python's signal
-// handlers run whenever a system call is interrupted.
+// Python's signal handlers during long calls: blocking file I/O without the
+// interpreter lock, with the handlers run whenever a system call is
+// interrupted, and the stop check of long engine loops.
 #pragma once
 
 #include <utility>
 
+#include "common/interruption.hpp"
 #include "persist/file_io.hpp"
 #include "python/py.hpp"
 
@@ -26,6 +28,16 @@ auto without_interpreter_lock(IO&& io) {
         return retry;
     };
     return std::forward<IO>(io)(check);
+}
+
+// The stop check of long engine loops (common/interruption.hpp): runs the
+// signal handlers, taking the interpreter lock if this thread released it,
+// and stops the call when one raised, leaving its exception set.
+inline bool python_signal_raised() {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool raised = PyErr_CheckSignals() != 0;
+    PyGILState_Release(state);
+    return raised;
 }
 
 }  // namespace arbolet::python

@@ -13,7 +13,9 @@
 #include "python/binder.hpp"
 #include "python/borrow.hpp"
 #include "python/errors.hpp"
+#include "python/fork_guard.hpp"
 #include "python/py.hpp"
+#include "python/ref.hpp"
 
 namespace arbolet::python {
 
@@ -22,7 +24,16 @@ namespace arbolet::python {
 struct InstanceHead {
     PyObject ob_base;
     std::atomic<std::int64_t> borrow;
+    std::atomic<std::uint64_t> borrow_generation;  // fork_guard.hpp
 };
+
+// Every borrow of an instance: refused in a forked child when a thread of
+// the parent held the instance at the fork, then the borrow flag.
+inline bool borrow_instance(BorrowGuard& guard, PyObject* self, Borrow kind) {
+    if (kind == Borrow::None) return true;
+    InstanceHead* head = reinterpret_cast<InstanceHead*>(self);
+    return claim_for_this_process(head->borrow, head->borrow_generation) && guard.acquire(head->borrow, kind);
+}
 
 template <class Engine>
 struct Instance : InstanceHead {
@@ -79,13 +90,15 @@ PyObject* wrap(PyTypeObject* cls, Engine&& engine) {
     if (obj == nullptr) return nullptr;
     auto* inst = static_cast<Instance<std::decay_t<Engine>>*>(reinterpret_cast<InstanceHead*>(obj));
     new (&inst->borrow) std::atomic<std::int64_t>(0);
+    new (&inst->borrow_generation) std::atomic<std::uint64_t>(process_generation.load());
     try {
         new (&inst->engine) std::decay_t<Engine>(std::forward<Engine>(engine));
     } catch (...) {
-        // Not yet a complete instance: free the memory without the destructor.
+        // Not yet a complete instance: free the memory without the destructor,
+        // and drop the reference to the class that the allocation took.
+        const Ref class_reference(reinterpret_cast<PyObject*>(cls));
         auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(cls, Py_tp_free));
         free_fn(obj);
-        Py_DECREF(cls);
         return raise_current_exception();
     }
     return obj;
@@ -123,7 +136,7 @@ struct ClassRuntime {
                 PyErr_Format(PyExc_TypeError, "%s.%s() requires a '%s' instance", C.name, m.name, C.name);
                 return nullptr;
             }
-            if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, m.borrow)) return nullptr;
+            if (!borrow_instance(guard, self, m.borrow)) return nullptr;
         }
         try {
             return m.handler(cls, self, bound);
@@ -145,7 +158,7 @@ struct ClassRuntime {
 
     static PyObject* tp_repr(PyObject* self) {
         BorrowGuard guard;
-        if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, Borrow::Shared)) return nullptr;
+        if (!borrow_instance(guard, self, Borrow::Shared)) return nullptr;
         try {
             return C.text(self);
         } catch (...) {
@@ -156,7 +169,7 @@ struct ClassRuntime {
     static PyObject* get_property(PyObject* self, void* closure) {
         const PropertySpec& p = *static_cast<const PropertySpec*>(closure);
         BorrowGuard guard;
-        if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, Borrow::Shared)) return nullptr;
+        if (!borrow_instance(guard, self, Borrow::Shared)) return nullptr;
         try {
             return p.get(self);
         } catch (...) {
@@ -166,10 +179,11 @@ struct ClassRuntime {
 
     static void tp_dealloc(PyObject* self) {
         PyTypeObject* tp = Py_TYPE(self);
+        // Instances of a heap type hold a reference to it, dropped last.
+        const Ref class_reference(reinterpret_cast<PyObject*>(tp));
         C.destroy(self);
         auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
         free_fn(self);
-        Py_DECREF(tp);
     }
 
     template <std::size_t... I>
@@ -222,12 +236,18 @@ struct ClassRuntime {
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
         PyObject* created = PyType_FromSpec(&spec);
         if (created == nullptr) {
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            Py_XDECREF(t);
-            Py_XDECREF(v);
-            Py_XDECREF(tb);
+            // The failure keeps its own message; what went wrong underneath
+            // becomes its cause, as `raise ... from`.
+            FetchedError cause = FetchedError::fetch();
+            cause.normalize();
+            if (cause.value && cause.traceback) PyException_SetTraceback(cause.value.get(), cause.traceback.get());
             raise_panic(std::string("An error occurred while initializing class ") + C.name);
+            if (cause.value) {
+                FetchedError panic = FetchedError::fetch();
+                panic.normalize();
+                if (panic.value) PyException_SetCause(panic.value.get(), cause.value.release());
+                panic.restore();
+            }
             return nullptr;
         }
         type = reinterpret_cast<PyTypeObject*>(created);

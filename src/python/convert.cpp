@@ -4,43 +4,32 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "python/ref.hpp"
+
 namespace arbolet::python {
 namespace {
-
-// Owning reference that releases itself.
-struct Ref {
-    PyObject* p = nullptr;
-    explicit Ref(PyObject* o = nullptr) : p(o) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p); }
-    explicit operator bool() const { return p != nullptr; }
-};
 
 // A TypeError from converting a named parameter becomes
 // "argument 'NAME': <message>", keeping the original's cause; other
 // exception types pass through unchanged.
 bool prefix_argument_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, traceback);
+    FetchedError original = FetchedError::fetch();
+    if (original.type.get() != PyExc_TypeError) {
+        original.restore();
         return false;
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
+    original.normalize();
+    PyObject* value = original.value.get();
     Ref text(value != nullptr ? PyObject_Str(value) : PyUnicode_FromString(""));
     Ref cause(value != nullptr ? PyException_GetCause(value) : nullptr);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
     if (!text) return false;
-    Ref message(PyUnicode_FromFormat("argument '%s': %U", name, text.p));
+    Ref message(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
     if (!message) return false;
-    Ref error(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.p, nullptr));
+    Ref error(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (!error) return false;
-    if (cause) PyException_SetCause(error.p, Py_NewRef(cause.p));
-    PyErr_SetObject(PyExc_TypeError, error.p);
+    if (cause) PyException_SetCause(error.get(), Py_NewRef(cause.get()));
+    PyErr_SetObject(PyExc_TypeError, error.get());
     return false;
 }
 
@@ -52,7 +41,7 @@ std::string type_qualname(PyObject* o) {
         PyErr_Clear();
         return "?";
     }
-    const char* s = PyUnicode_AsUTF8AndSize(q.p, nullptr);
+    const char* s = PyUnicode_AsUTF8AndSize(q.get(), nullptr);
     return s != nullptr ? s : "?";
 }
 
@@ -96,16 +85,16 @@ bool for_each_item(PyObject* o, F&& each) {
     if (is_list || PyTuple_CheckExact(o)) {
         for (Py_ssize_t i = 0; i < (is_list ? PyList_Size(o) : PyTuple_Size(o)); ++i) {
             Ref item(Py_NewRef(is_list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i)));
-            if (!each(item.p)) return false;
+            if (!each(item.get())) return false;
         }
         return true;
     }
     Ref it(PyObject_GetIter(o));
     if (!it) return false;
     for (;;) {
-        Ref item(PyIter_Next(it.p));
+        Ref item(PyIter_Next(it.get()));
         if (!item) return !PyErr_Occurred();
-        if (!each(item.p)) return false;
+        if (!each(item.get())) return false;
     }
 }
 
@@ -115,13 +104,13 @@ bool type_is(PyObject* o, const char* module, const char* name) {
         PyErr_Clear();
         return false;
     }
-    if (PyUnicode_CompareWithASCIIString(type_name.p, name) != 0) return false;
+    if (PyUnicode_CompareWithASCIIString(type_name.get(), name) != 0) return false;
     Ref mod(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__module__"));
-    if (!mod || !PyUnicode_Check(mod.p)) {
+    if (!mod || !PyUnicode_Check(mod.get())) {
         PyErr_Clear();
         return false;
     }
-    return PyUnicode_CompareWithASCIIString(mod.p, module) == 0;
+    return PyUnicode_CompareWithASCIIString(mod.get(), module) == 0;
 }
 
 // Exact array types whose iteration yields Python floats of exactly the
@@ -188,7 +177,7 @@ bool u64_of(PyObject* o, std::uint64_t& out) {
     }
     Ref index(PyNumber_Index(o));
     if (!index) return false;
-    const unsigned long long v = PyLong_AsUnsignedLongLong(index.p);
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     out = v;
     return true;
@@ -203,7 +192,7 @@ bool i64_of(PyObject* o, std::int64_t& out) {
     }
     Ref index(PyNumber_Index(o));
     if (!index) return false;
-    const long long v = PyLong_AsLongLong(index.p);
+    const long long v = PyLong_AsLongLong(index.get());
     if (v == -1 && PyErr_Occurred()) return false;
     out = v;
     return true;
@@ -212,7 +201,7 @@ bool i64_of(PyObject* o, std::int64_t& out) {
 bool u8_of(PyObject* o, unsigned char& out) {
     Ref index(PyNumber_Index(o));
     if (!index) return false;
-    const long v = PyLong_AsLong(index.p);
+    const long v = PyLong_AsLong(index.get());
     if (v == -1 && PyErr_Occurred()) return false;
     if (v < 0 || v > 255) {
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
@@ -224,23 +213,21 @@ bool u8_of(PyObject* o, unsigned char& out) {
 
 // "TypeError: message" of the error in flight, which is cleared.
 std::string describe_and_clear() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    FetchedError error = FetchedError::fetch();
+    error.normalize();
+    PyObject* type = error.type.get();
+    PyObject* value = error.value.get();
     std::string out;
     if (type != nullptr) {
         Ref name(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
-        const char* s = name ? PyUnicode_AsUTF8AndSize(name.p, nullptr) : nullptr;
+        const char* s = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
         out = s != nullptr ? s : "Exception";
     }
     if (value != nullptr) {
         Ref text(PyObject_Str(value));
-        const char* s = text ? PyUnicode_AsUTF8AndSize(text.p, nullptr) : nullptr;
+        const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
         if (s != nullptr) out += std::string(": ") + s;
     }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
     PyErr_Clear();
     return out;
 }
@@ -309,12 +296,13 @@ bool to_optional_seed(PyObject* o, const char* name, std::optional<std::uint64_t
     return true;
 }
 
-// "3 ", "3 or 12 " or nothing, for the messages below.
+// "3 numbers", "3 or 12 numbers", "1 number" or "numbers", for the
+// messages below.
 std::string lengths_text(PointLengths accepted) {
     std::string count;
     if (accepted.length != 0) count = std::to_string(accepted.length) + " ";
     if (accepted.or_length != 0) count += "or " + std::to_string(accepted.or_length) + " ";
-    return count;
+    return count + (accepted.length == 1 && accepted.or_length == 0 ? "number" : "numbers");
 }
 
 // Refuses an object that says it has two or more dimensions (a 2-D array, a
@@ -338,7 +326,7 @@ bool refuse_many_dimensions(PyObject* o, PointLengths accepted) {
     PyErr_Clear();
     // Whatever `shape` says, the message stays short.
     const std::string shown = shape_s != nullptr && std::strlen(shape_s) <= 80 ? shape_s : "?";
-    PyErr_Format(PyExc_TypeError, "one point is a 1-D sequence of %snumbers, but a %ld-D %s of shape %s was given",
+    PyErr_Format(PyExc_TypeError, "one point is a 1-D sequence of %s, but a %ld-D %s of shape %s was given",
                  lengths_text(accepted).c_str(), dims, type_qualname(o).c_str(), shown.c_str());
     return false;
 }
@@ -348,14 +336,15 @@ bool refuse_many_dimensions(PyObject* o, PointLengths accepted) {
 void refuse_nested(PyObject* o, Py_ssize_t index, PyObject* item, PointLengths accepted) {
     if (PyUnicode_Check(item) || PyBytes_Check(item) || !PySequence_Check(item)) return;
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "one point is a 1-D sequence of %snumbers, but item %zd of the %s is a %s",
+    PyErr_Format(PyExc_TypeError, "one point is a 1-D sequence of %s, but item %zd of the %s is a %s",
                  lengths_text(accepted).c_str(), index, type_qualname(o).c_str(), type_qualname(item).c_str());
 }
 
 bool to_reals(PyObject* o, const char* name, std::vector<float>& out, PointLengths accepted) {
-    if (!refuse_many_dimensions(o, accepted) || !check_sequence(o)) return fail_arg(name);
     out.clear();
+    // A one-dimensional float buffer needs none of the checks below.
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && reals_from_buffer(o, out) == 1) return true;
+    if (!refuse_many_dimensions(o, accepted) || !check_sequence(o)) return fail_arg(name);
     out.reserve(reserve_hint(o));
     const bool ok = for_each_item(o, [&](PyObject* item) {
         const double v = PyFloat_AsDouble(item);
@@ -389,7 +378,8 @@ bool to_indices(PyObject* o, const char* name, std::vector<std::uint64_t>& out) 
     return to_integers(o, name, out, &u64_of);
 }
 
-bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out) {
+bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out, PointLengths accepted) {
+    if (!refuse_many_dimensions(o, accepted)) return fail_arg(name);
     return to_integers(o, name, out, &i64_of);
 }
 
@@ -420,37 +410,31 @@ bool to_path(PyObject* o, const char* name, std::string& out) {
     Ref bytes(encoded);
     char* data;
     Py_ssize_t n;
-    if (PyBytes_AsStringAndSize(bytes.p, &data, &n) != 0) return fail_arg(name);
+    if (PyBytes_AsStringAndSize(bytes.get(), &data, &n) != 0) return fail_arg(name);
     out.assign(data, static_cast<std::size_t>(n));
     return true;
 }
 
 PyObject* float_list(const double* values, std::size_t n) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr) return nullptr;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
         PyObject* f = PyFloat_FromDouble(values[i]);
-        if (f == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), f);
+        if (f == nullptr) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), f);
     }
-    return list;
+    return list.release();
 }
 
 PyObject* float_list(const float* values, std::size_t n) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr) return nullptr;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
         PyObject* f = PyFloat_FromDouble(static_cast<double>(values[i]));
-        if (f == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), f);
+        if (f == nullptr) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), f);
     }
-    return list;
+    return list.release();
 }
 
 PyObject* key(const char* text) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "python/batch.hpp"
+#include "python/blocking_io.hpp"
 #include "python/classes.hpp"
 #include "python/persistence_methods.hpp"
 #include "python/unlocked.hpp"
@@ -45,12 +46,12 @@ PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
 
 PyObject* text(PyObject* self) {
     const Forest& f = forest(self);
-    const std::string s = "Forest(input_dim=" + std::to_string(f.config.input_dim) +
+    const std::string s = "input_dim=" + std::to_string(f.config.input_dim) +
                           ", shingle_size=" + std::to_string(f.config.shingle_size) +
                           ", num_trees=" + std::to_string(f.config.num_trees) +
                           ", capacity=" + std::to_string(f.config.capacity) +
-                          ", entries_seen=" + std::to_string(f.entries_seen) + ")";
-    return str_of(s);
+                          ", entries_seen=" + std::to_string(f.entries_seen);
+    return repr_of(self, s);
 }
 
 PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
@@ -132,18 +133,15 @@ PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     const Forest& f = forest(self);
     auto pairs = unlocked([&] { return f.attribution(point); });
     if (!take(pairs)) return nullptr;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(pairs.value().size()));
-    if (list == nullptr) return nullptr;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(pairs.value().size())));
+    if (!list) return nullptr;
     Py_ssize_t i = 0;
     for (const rcf::AttributionPair& p : pairs.value()) {
         PyObject* d = Py_BuildValue("{OdOd}", key("below"), p.below, key("above"), p.above);
-        if (d == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, i++, d);
+        if (d == nullptr) return nullptr;
+        PyList_SetItem(list.get(), i++, d);
     }
-    return list;
+    return list.release();
 }
 
 PyObject* near_neighbors(PyTypeObject*, PyObject* self, PyObject* const* argv) {
@@ -156,21 +154,18 @@ PyObject* near_neighbors(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     const Forest& f = forest(self);
     auto found = unlocked([&] { return f.near_neighbors(point, top_k, percentile); });
     if (!take(found)) return nullptr;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.value().size()));
-    if (list == nullptr) return nullptr;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(found.value().size())));
+    if (!list) return nullptr;
     Py_ssize_t i = 0;
     for (const rcf::Neighbor& n : found.value()) {
-        PyObject* values = float_list(n.point.data(), n.point.size());
-        PyObject* d = values == nullptr ? nullptr
-                                        : Py_BuildValue("{OdONOd}", key("score"), n.score, key("point"), values,
-                                                        key("distance"), n.distance);
-        if (d == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, i++, d);
+        Ref values(float_list(n.point.data(), n.point.size()));
+        if (!values) return nullptr;
+        PyObject* d = Py_BuildValue("{OdOOOd}", key("score"), n.score, key("point"), values.get(), key("distance"),
+                                    n.distance);
+        if (d == nullptr) return nullptr;
+        PyList_SetItem(list.get(), i++, d);
     }
-    return list;
+    return list.release();
 }
 
 PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {
@@ -191,6 +186,7 @@ PyObject* extrapolate(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::uint64_t look_ahead = 0;
     if (!to_count(argv[0], "look_ahead", look_ahead)) return nullptr;
     const Forest& f = forest(self);
+    const StopCheckScope ctrl_c(&python_signal_raised);
     auto values = unlocked([&] { return f.extrapolate(look_ahead); });
     if (!take(values)) return nullptr;
     return float_list(values.value().data(), values.value().size());
@@ -294,14 +290,14 @@ constexpr MethodSpec kMethods[] = {
     {"num_trees", MethodKind::NoArgs, "num_trees($self)", "Number of trees.", Borrow::Shared, &num_trees},
     {"to_json", MethodKind::NoArgs, "to_json($self)", "Serialise forest state to a JSON string.", Borrow::Shared,
      &to_json<Forest>},
-    {"from_json", MethodKind::Static, "from_json(json)", "Load a forest from a JSON string.", Borrow::None,
+    {"from_json", MethodKind::Class, "from_json(json)", "Load a forest from a JSON string.", Borrow::None,
      &from_json<Forest>},
     {"save_json", MethodKind::Instance, "save_json($self, path)", "Serialise forest state to a JSON file.",
      Borrow::Shared, &save_json<Forest>},
-    {"load_json", MethodKind::Static, "load_json(path)", "Load a forest from a JSON file.", Borrow::None,
+    {"load_json", MethodKind::Class, "load_json(path)", "Load a forest from a JSON file.", Borrow::None,
      &load_json<Forest>},
     {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<Forest>},
-    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &copy<Forest>},
+    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &deep_copy<Forest>},
     {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<Forest>},
     {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive, &set_state<Forest>},
     {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &new_args},

@@ -1,9 +1,10 @@
 // Module initialisation: two-phase, no per-module state. The execution step
-// adds MStream, Forest, __version__ and Thresholder, in that order, each also appended to
-// __all__.
+// adds MStream, Forest, __version__ and Thresholder, in that order, each also
+// appended to __all__; then PanicException, which is not in __all__.
 #include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/py.hpp"
+#include "python/ref.hpp"
 
 namespace arbolet::python {
 namespace {
@@ -12,20 +13,14 @@ constexpr const char* kVersion = ARBOLET_VERSION;
 
 int add_exported(PyObject* module, const char* name, PyObject* value) {
     if (value == nullptr) return -1;
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
-    if (all == nullptr) {
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
         PyErr_Clear();
-        all = PyList_New(0);
-        if (all == nullptr || PyModule_AddObjectRef(module, "__all__", all) < 0) {
-            Py_XDECREF(all);
-            return -1;
-        }
+        all = Ref(PyList_New(0));
+        if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
     }
-    PyObject* name_obj = PyUnicode_FromString(name);
-    const int appended = name_obj != nullptr ? PyList_Append(all, name_obj) : -1;
-    Py_XDECREF(name_obj);
-    Py_DECREF(all);
-    if (appended < 0) return -1;
+    Ref name_obj(PyUnicode_FromString(name));
+    if (!name_obj || PyList_Append(all.get(), name_obj.get()) < 0) return -1;
     return PyModule_AddObjectRef(module, name, value);
 }
 
@@ -33,11 +28,12 @@ int exec_module(PyObject* module) {
     if (panic_exception_type() == nullptr) return -1;
     if (add_exported(module, "MStream", reinterpret_cast<PyObject*>(mstream_type())) < 0) return -1;
     if (add_exported(module, "Forest", reinterpret_cast<PyObject*>(forest_type())) < 0) return -1;
-    PyObject* version = PyUnicode_FromString(kVersion);
-    const int rc = add_exported(module, "__version__", version);
-    Py_XDECREF(version);
-    if (rc < 0) return rc;
-    return add_exported(module, "Thresholder", reinterpret_cast<PyObject*>(thresholder_type()));
+    Ref version(PyUnicode_FromString(kVersion));
+    if (add_exported(module, "__version__", version.get()) < 0) return -1;
+    if (add_exported(module, "Thresholder", reinterpret_cast<PyObject*>(thresholder_type())) < 0) return -1;
+    // Reachable by name for `except arbolet.PanicException`, though not
+    // part of __all__.
+    return PyModule_AddObjectRef(module, "PanicException", panic_exception_type());
 }
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec_module)}, {0, nullptr}};

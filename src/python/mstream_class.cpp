@@ -39,13 +39,13 @@ std::string positional(double value) {
 
 PyObject* text(PyObject* self) {
     const MStream& m = detector(self);
-    const std::string s = "MStream(numeric_dim=" + std::to_string(m.config.numeric_dim) +
+    const std::string s = "numeric_dim=" + std::to_string(m.config.numeric_dim) +
                           ", categorical_dim=" + std::to_string(m.config.categorical_dim) +
                           ", num_rows=" + std::to_string(m.config.num_rows) +
                           ", num_buckets=" + std::to_string(m.config.num_buckets) +
                           ", alpha=" + positional(m.config.alpha) +
-                          ", entries_seen=" + std::to_string(m.entries_seen) + ")";
-    return str_of(s);
+                          ", entries_seen=" + std::to_string(m.entries_seen);
+    return repr_of(self, s);
 }
 
 struct Record {
@@ -53,22 +53,20 @@ struct Record {
     std::vector<std::int64_t> categorical;
     std::uint64_t timestamp = 0;
 
-    bool convert(PyObject* const* argv, std::uint64_t numeric_dim) {
-        return to_reals(argv[0], "numeric", numeric, {numeric_dim}) && to_codes(argv[1], "categorical", categorical) &&
+    bool convert(PyObject* const* argv, const mstream::MStreamConfig& config) {
+        return to_reals(argv[0], "numeric", numeric, {config.numeric_dim}) &&
+               to_codes(argv[1], "categorical", categorical, {config.categorical_dim}) &&
                to_count(argv[2], "timestamp", timestamp);
     }
 };
 
 PyObject* detailed(const MStreamScore& s) {
-    PyObject* numeric = float_list(s.numeric_features.data(), s.numeric_features.size());
-    if (numeric == nullptr) return nullptr;
-    PyObject* categorical = float_list(s.categorical_features.data(), s.categorical_features.size());
-    if (categorical == nullptr) {
-        Py_DECREF(numeric);
-        return nullptr;
-    }
-    return Py_BuildValue("{OdOdONON}", key("total"), s.total, key("record"), s.record, key("numeric_features"),
-                         numeric, key("categorical_features"), categorical);
+    Ref numeric(float_list(s.numeric_features.data(), s.numeric_features.size()));
+    if (!numeric) return nullptr;
+    Ref categorical(float_list(s.categorical_features.data(), s.categorical_features.size()));
+    if (!categorical) return nullptr;
+    return Py_BuildValue("{OdOdOOOO}", key("total"), s.total, key("record"), s.record, key("numeric_features"),
+                         numeric.get(), key("categorical_features"), categorical.get());
 }
 
 enum class Shape { None, Total, Detailed };
@@ -76,7 +74,7 @@ enum class Shape { None, Total, Detailed };
 template <bool Ingest, Shape Out>
 PyObject* record_method(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     Record r;
-    if (!r.convert(argv, detector(self).config.numeric_dim)) return nullptr;
+    if (!r.convert(argv, detector(self).config)) return nullptr;
     MStream& m = detector(self);
     Result<MStreamScore> scored = unlocked([&] {
         return Ingest ? m.ingest(r.numeric, r.categorical, r.timestamp) : m.preview(r.numeric, r.categorical, r.timestamp);
@@ -201,14 +199,14 @@ constexpr MethodSpec kMethods[] = {
      Borrow::Shared, &current_time},
     {"to_json", MethodKind::NoArgs, "to_json($self)", "Serialise detector state to a JSON string.", Borrow::Shared,
      &to_json<MStream>},
-    {"from_json", MethodKind::Static, "from_json(json)", "Load a detector from a JSON string.", Borrow::None,
+    {"from_json", MethodKind::Class, "from_json(json)", "Load a detector from a JSON string.", Borrow::None,
      &from_json<MStream>},
     {"save_json", MethodKind::Instance, "save_json($self, path)", "Serialise detector state to a JSON file.",
      Borrow::Shared, &save_json<MStream>},
-    {"load_json", MethodKind::Static, "load_json(path)", "Load a detector from a JSON file.", Borrow::None,
+    {"load_json", MethodKind::Class, "load_json(path)", "Load a detector from a JSON file.", Borrow::None,
      &load_json<MStream>},
     {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<MStream>},
-    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &copy<MStream>},
+    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &deep_copy<MStream>},
     {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<MStream>},
     {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive,
      &set_state<MStream>},

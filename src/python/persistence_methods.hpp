@@ -36,6 +36,14 @@ inline PyObject* str_of(const std::string& s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+// "Name(arguments)", with the name of the instance's own class, so that a
+// subclass shows as itself.
+inline PyObject* repr_of(PyObject* self, const std::string& arguments) {
+    Ref name(PyType_GetName(Py_TYPE(self)));
+    if (!name) return nullptr;
+    return PyUnicode_FromFormat("%U(%s)", name.get(), arguments.c_str());
+}
+
 template <class Engine>
 PyObject* to_json(PyTypeObject*, PyObject* self, PyObject* const*) {
     const Engine& e = engine_of<Engine>(self);
@@ -60,7 +68,8 @@ template <class Engine>
 PyObject* save_json(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::string path;
     if (!to_path(argv[0], "path", path)) return nullptr;
-    const std::string document = document_of(engine_of<Engine>(self));
+    const Engine& e = engine_of<Engine>(self);
+    const std::string document = unlocked([&] { return document_of(e); });
     Status written = without_interpreter_lock(
         [&](const persist::InterruptCheck& check) { return persist::write_file(path, document, check); });
     if (PyErr_Occurred() || !take(written)) return nullptr;
@@ -77,12 +86,54 @@ PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     return decode_into_new<Engine>(cls, contents.value());
 }
 
-// Deep, field-by-field copy: the engine holds no Python objects, so `memo`
-// has nothing to record.
+// The instance attributes of `from` (a subclass's __dict__), copied into
+// `to`'s: as they are, or through copy.deepcopy with `memo`.
+inline bool copy_attributes(PyObject* from, PyObject* to, PyObject* memo) {
+    Ref attributes(PyObject_GetAttrString(from, "__dict__"));
+    if (!attributes) {
+        // Instances of the classes themselves have no __dict__.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (PyDict_Size(attributes.get()) == 0) return true;
+    Ref copied;
+    if (memo == nullptr) {
+        copied = Ref::borrowed(attributes.get());
+    } else {
+        Ref module(PyImport_ImportModule("copy"));
+        if (module) copied = Ref(PyObject_CallMethod(module.get(), "deepcopy", "OO", attributes.get(), memo));
+    }
+    Ref target(copied ? PyObject_GetAttrString(to, "__dict__") : nullptr);
+    return target && PyDict_Update(target.get(), copied.get()) == 0;
+}
+
+// Deep, field-by-field copy of the engine: it holds no Python objects. A
+// subclass instance's attributes are copied too, shallowly by copy.copy.
 template <class Engine>
 PyObject* copy(PyTypeObject*, PyObject* self, PyObject* const*) {
     const Engine& e = engine_of<Engine>(self);
-    return wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }));
+    Ref made(wrap(Py_TYPE(self), unlocked([&] { return Engine(e); })));
+    if (!made || !copy_attributes(self, made.get(), nullptr)) return nullptr;
+    return made.release();
+}
+
+// copy.deepcopy: the new object enters `memo` before the attributes are
+// copied, so that attributes referring back to the detector get the copy.
+template <class Engine>
+PyObject* deep_copy(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    PyObject* memo = argv[0];
+    const Engine& e = engine_of<Engine>(self);
+    Ref made(wrap(Py_TYPE(self), unlocked([&] { return Engine(e); })));
+    if (!made) return nullptr;
+    if (PyDict_Check(memo)) {
+        Ref id(PyLong_FromVoidPtr(self));
+        if (!id || PyDict_SetItem(memo, id.get(), made.get()) != 0 || !copy_attributes(self, made.get(), memo))
+            return nullptr;
+    } else if (!copy_attributes(self, made.get(), nullptr)) {
+        return nullptr;
+    }
+    return made.release();
 }
 
 template <class Engine>
@@ -99,14 +150,11 @@ PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 // __getnewargs__, then restore the document with __setstate__.
 template <class Engine, PyObject* (*NewArgs)(PyTypeObject*, PyObject*, PyObject* const*)>
 PyObject* reduce(PyTypeObject* cls, PyObject* self, PyObject* const* argv) {
-    PyObject* args = NewArgs(cls, self, argv);
-    if (args == nullptr) return nullptr;
-    PyObject* state = to_json<Engine>(cls, self, argv);
-    if (state == nullptr) {
-        Py_DECREF(args);
-        return nullptr;
-    }
-    return Py_BuildValue("(ONN)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args, state);
+    Ref args(NewArgs(cls, self, argv));
+    if (!args) return nullptr;
+    Ref state(to_json<Engine>(cls, self, argv));
+    if (!state) return nullptr;
+    return Py_BuildValue("(OOO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
 }
 
 }  // namespace arbolet::python

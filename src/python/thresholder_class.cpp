@@ -83,7 +83,7 @@ PyObject* for_forest(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     ThresholderConfig c;
     {
         BorrowGuard guard;
-        if (!guard.acquire(reinterpret_cast<InstanceHead*>(argv[0])->borrow, Borrow::Shared)) return nullptr;
+        if (!borrow_instance(guard, argv[0], Borrow::Shared)) return nullptr;
         const rcf::RcfConfig& f = engine_of<rcf::Forest>(argv[0]).config;
         // One event stays in the shingle for shingle_size steps.
         c.suppression = f.shingle_size;

@@ -3,7 +3,16 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <bcrypt.h>
+#elif defined(__APPLE__)
+#include <sys/random.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "common/internal_failure.hpp"
 
@@ -37,6 +46,10 @@ Xoshiro256PlusPlus Xoshiro256PlusPlus::from_bytes(const unsigned char (&bytes)[3
 
 Xoshiro256PlusPlus Xoshiro256PlusPlus::from_os_random() {
     unsigned char bytes[32];
+#if defined(_WIN32)
+    const LONG status = BCryptGenRandom(nullptr, bytes, sizeof bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (status < 0) fail("unexpected failure from SysRng: NTSTATUS " + std::to_string(status));
+#else
     errno = 0;
     const int rc = getentropy(bytes, sizeof bytes);
     if (rc != 0) {
@@ -46,6 +59,7 @@ Xoshiro256PlusPlus Xoshiro256PlusPlus::from_os_random() {
         if (rc == -1) fail("unexpected failure from SysRng: errno: did not return a positive value");
         fail("unexpected failure from SysRng: unexpected situation");
     }
+#endif
     return from_bytes(bytes);
 }
 

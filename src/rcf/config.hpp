@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "common/platform.hpp"
+
 namespace arbolet::rcf {
 
 // Slot index meaning "none": an empty tree's root, an unused sampler entry,
@@ -43,7 +45,7 @@ struct RcfConfig {
     // forest ready early.
     bool is_ready(std::uint64_t entries_seen) const {
         std::uint64_t threshold;
-        if (__builtin_add_overflow(effective_output_after(), shingle_warmup(), &threshold)) threshold = UINT64_MAX;
+        if (add_overflows(effective_output_after(), shingle_warmup(), threshold)) threshold = UINT64_MAX;
         return entries_seen > threshold;
     }
 

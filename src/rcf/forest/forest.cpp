@@ -3,8 +3,28 @@
 #include <algorithm>
 
 #include "common/internal_failure.hpp"
+#include "common/memory_budget.hpp"
 
 namespace arbolet::rcf {
+
+namespace {
+
+// What a forest takes once every sampler is full, allocated up front or
+// while it fills: the point store (rows of `dims` floats, their flags,
+// counts and free list), the samplers' weights and slots, and each tree's
+// nodes, boxes (one row per internal node) and free lists.
+std::uint64_t full_size_bytes(std::uint64_t trees, std::uint64_t capacity, std::uint64_t dims, std::uint64_t rows) {
+    const std::uint64_t point_row = saturating_add(saturating_mul(dims, sizeof(float)), 1 + 2 * sizeof(std::uint64_t));
+    const std::uint64_t nodes = saturating_add(saturating_mul(capacity, 2), 4);
+    const std::uint64_t box_rows = saturating_add(capacity, 3);
+    const std::uint64_t box_row = saturating_mul(saturating_add(saturating_mul(dims, 2), 2), sizeof(float));
+    std::uint64_t per_tree = saturating_mul(capacity, sizeof(double) + sizeof(std::uint64_t));
+    per_tree = saturating_add(per_tree, saturating_mul(nodes, sizeof(Node) + sizeof(std::uint64_t)));
+    per_tree = saturating_add(per_tree, saturating_mul(box_rows, saturating_add(box_row, sizeof(std::uint64_t))));
+    return saturating_add(saturating_mul(rows, point_row), saturating_mul(trees, per_tree));
+}
+
+}  // namespace
 
 Result<Forest> Forest::build(const RcfConfig& args, std::optional<std::uint64_t> seed) {
     const std::uint64_t master_seed = seed ? *seed : Xoshiro256PlusPlus::from_os_random().next_u64();
@@ -25,8 +45,7 @@ Result<Forest> Forest::build(const RcfConfig& args, std::optional<std::uint64_t>
     rows = std::max(rows, twice_capacity);
     if (!checked_mul(rows, dims, cells) || cells > UINT64_MAX / sizeof(float))
         return EngineError::invalid_argument("point store size (num_trees * capacity * input_dim * shingle_size) is too large");
-    check_allocation(cells, sizeof(float));
-    check_allocation(samples, sizeof(double) + sizeof(std::uint64_t));
+    check_memory("Forest", full_size_bytes(args.num_trees, args.capacity, dims, rows));
 
     Forest forest;
     forest.config = args;

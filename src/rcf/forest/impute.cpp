@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "rcf/bounding_box.hpp"
 #include "rcf/forest/forest.hpp"
 #include "rcf/tree/traversal.hpp"
@@ -119,7 +120,9 @@ Result<std::vector<float>> Forest::extrapolate(std::uint64_t look_ahead) const {
     std::vector<float> result;
     result.reserve(look_ahead * block);
     Xoshiro256PlusPlus step_rng = rng;
+    StopPoll poll;
     for (std::uint64_t k = 0; k < look_ahead; ++k) {
+        if (poll.stop_requested()) return EngineError::interrupted();
         std::copy(working.begin() + static_cast<std::ptrdiff_t>(block), working.end(), working.begin());
         step_rng.next_u64();
         imputation_query(*this, working, mask, 1.0, step_rng.peek_u64(), rows);

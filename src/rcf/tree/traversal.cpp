@@ -194,9 +194,10 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                 const float* mx = mn + dims;
                 // Four dimensions at a time, as box_gap_of computes them (the
                 // same gaps); most blocks hold the query inside the box.
+                std::size_t d = 0;
+#if defined(ARBOLET_VECTOR_EXTENSIONS)
                 using F4 = float __attribute__((vector_size(16)));
                 using I4 = std::int32_t __attribute__((vector_size(16)));
-                std::size_t d = 0;
                 for (; d + 4 <= dims; d += 4) {
                     F4 lo, hi, x;
                     std::memcpy(&lo, mn + d, sizeof lo);
@@ -215,6 +216,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                             credit(d + j, over[j], false);
                     }
                 }
+#endif
                 for (; d < dims; ++d) {
                     if (q[d] < mn[d])
                         credit(d, mn[d] - q[d], true);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/platform.hpp"
 #include "random/xoshiro.hpp"
 #include "rcf/forest/forest.hpp"
 #include "rcf/node_arena.hpp"
@@ -44,10 +45,11 @@ inline const Node& node_at(const NodeArena& arena, std::uint64_t slot) {
 // are computed in one vector (the same IEEE operations, lane by lane); only
 // the additions stay scalar, to keep their order.
 inline float box_gap_of(const float* mn, const float* mx, const float* x, std::uint64_t dims) {
-    using F4 = float __attribute__((vector_size(16)));
-    using U4 = std::uint32_t __attribute__((vector_size(16)));
     float gap = 0.0f;
     std::uint64_t d = 0;
+#if defined(ARBOLET_VECTOR_EXTENSIONS)
+    using F4 = float __attribute__((vector_size(16)));
+    using U4 = std::uint32_t __attribute__((vector_size(16)));
     for (; d + 4 <= dims; d += 4) {
         F4 lo, hi, p;
         std::memcpy(&lo, mn + d, sizeof lo);
@@ -63,6 +65,7 @@ inline float box_gap_of(const float* mn, const float* mx, const float* x, std::u
         gap += t[2];
         gap += t[3];
     }
+#endif
     for (; d < dims; ++d) {
         const std::uint32_t below = std::bit_cast<std::uint32_t>(mn[d] - x[d]);
         const std::uint32_t above = std::bit_cast<std::uint32_t>(x[d] - mx[d]);
@@ -94,13 +97,13 @@ public:
 
     // Starts loading a slot's node while other work goes on. A prefetch
     // never faults, so the slot need not be valid.
-    void prefetch(std::uint64_t slot) const { __builtin_prefetch(nodes_ + slot); }
+    void prefetch(std::uint64_t slot) const { arbolet::prefetch(nodes_ + slot); }
     // The same for an internal node's box row (one or two cache lines).
     void prefetch_box(const Node& n) const {
         if (!has_box(n)) return;
         const float* row = boxes_ + n.box_row() * stride_;
-        __builtin_prefetch(row);
-        __builtin_prefetch(row + stride_ - 1);
+        arbolet::prefetch(row);
+        arbolet::prefetch(row + stride_ - 1);
     }
 
     // Box gap of q at an internal node (box_gap_of); the node must have a
