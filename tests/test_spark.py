@@ -105,9 +105,13 @@ def run_stream(spark: Any, tmp_path: Path, name: str, build: Any, schema: str) -
     # Not availableNow: with timeouts Spark keeps running micro-batches without data to expire keys.
     query = (build(source.csv(str(tmp_path / "in"))).writeStream.format("memory").queryName(name)
              .option("checkpointLocation", str(tmp_path / "checkpoint")).start())
-    query.processAllAvailable()
+    with_rows: set[int] = set()  # micro-batches that read a file (one per file)
+    deadline = time.monotonic() + 300
+    while len(with_rows) < 3 and time.monotonic() < deadline:
+        with_rows |= {p["batchId"] for p in query.recentProgress if p["numInputRows"] > 0}
+        time.sleep(0.1)
     query.stop()
-    assert sum(p["numInputRows"] > 0 for p in query.recentProgress) == 3  # one micro-batch per file
+    assert len(with_rows) == 3
     return ordered(spark.table(name).collect())
 
 
