@@ -311,10 +311,14 @@ std::string lengths_text(PointLengths accepted) {
 bool refuse_many_dimensions(PyObject* o, PointLengths accepted) {
     if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyUnicode_Check(o)) return true;
     Ref ndim(PyObject_GetAttrString(o, "ndim"));
-    if (!ndim || !PyLong_Check(ndim.p)) {
+    if (!ndim) {
+        // No `ndim` is the common case; any other failure (an interrupt in
+        // a property, say) is the caller's to see.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
         return true;
     }
+    if (!PyLong_Check(ndim.p)) return true;
     const long dims = PyLong_AsLong(ndim.p);
     if (dims < 2) {
         PyErr_Clear();
@@ -402,6 +406,19 @@ bool to_json_text(PyObject* o, const char* name, std::string& out) {
                                 "\n- variant Bytes (Bytes): " + bytes_error;
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return fail_arg(name);
+}
+
+bool to_byte_string(PyObject* o, const char* name, std::string& out) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) != 0) return fail_arg(name);
+    try {
+        out.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    return true;
 }
 
 bool to_path(PyObject* o, const char* name, std::string& out) {
