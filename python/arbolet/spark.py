@@ -80,19 +80,18 @@ def key_seed(seed: int, key: Key) -> int:
     return int.from_bytes(digest, "little")
 
 
-# A key's detector in the state store. Loading tells the two forms apart by
-# their first byte, so checkpoints written in either form keep loading, and
-# moving to the compact form (detector.to_bytes()) is a change of one line.
+# A key's detector in the state store, in its compact form. Loading tells it
+# from the JSON text by the first byte, so checkpoints that hold JSON (written
+# before the compact form existed) keep loading.
 def _dump_state(detector: Forest | MStream) -> bytes:
-    return detector.to_json().encode("utf-8")
+    return detector.to_bytes()
 
 
 def _load_state(kind: type[Forest] | type[MStream], blob: bytes) -> Forest | MStream:
     blob = bytes(blob)
     if blob[:1] == b"{":
         return kind.from_json(blob)
-    load: Callable[[bytes], Forest | MStream] = getattr(kind, "from_bytes")
-    return load(blob)
+    return kind.from_bytes(blob)
 
 
 @dataclass(frozen=True)
