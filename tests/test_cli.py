@@ -31,7 +31,9 @@ MODULE = [sys.executable, "-m", "arbolet"]
 def console_script() -> list[str]:
     script = shutil.which("arbolet", path=sysconfig.get_path("scripts"))
     if script is None:
-        if os.environ.get("CI"):
+        # CI tests an installed wheel too; its builds in the source tree have no scripts.
+        in_build_tree = (Path(arbolet.__file__).resolve().parents[1] / "CMakeCache.txt").exists()
+        if os.environ.get("CI") and not in_build_tree:
             pytest.fail("the arbolet console script is not installed")
         pytest.skip("the arbolet console script is installed with the package")
     return [script]
