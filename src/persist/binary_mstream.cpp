@@ -27,10 +27,15 @@ using mstream::RecordSketch;
 // Count tokens: (k << 2) | tag. Tag 0: k + 1 zeros (+0.0); tag 1: the whole
 // number k + 1; tag 2: a raw double follows (k is 0).
 constexpr double kWholeLimit = 0x1.0p53;
+// Longest run of zeros one token stands for, so that every table costs at
+// least one byte per kMaxRun counts and the reader can refuse tables that the
+// remaining bytes could not describe before it allocates them.
+constexpr std::uint64_t kMaxRun = 4096;
 
 void write_counts(ByteWriter& w, const std::vector<double>& counts) {
     std::uint64_t zeros = 0;
     auto flush = [&] {
+        for (; zeros > kMaxRun; zeros -= kMaxRun) w.var((kMaxRun - 1) << 2);
         if (zeros > 0) w.var((zeros - 1) << 2);
         zeros = 0;
     };
@@ -57,7 +62,7 @@ void read_counts(ByteReader& r, std::vector<double>& counts) {
         const std::uint64_t k = t >> 2;
         switch (t & 3) {
             case 0:
-                if (k >= counts.size() - i) r.fail("run of zero counts beyond the table");
+                if (k >= counts.size() - i || k >= kMaxRun) r.fail("run of zero counts beyond the table");
                 i += k + 1;  // the table starts as zeros
                 break;
             case 1:
@@ -156,6 +161,18 @@ void read_mstream_payload(ByteReader& r, mstream::MStream& m) {
     Status valid = mstream::MStream::check_config(c);
     if (!valid) throw Inconsistent{"inconsistent state: " + valid.error().text};
     mstream::MStream::check_size(c);
+    {
+        // The smallest encoding of the tables this configuration fixes: raw
+        // planes, one byte per coefficient, a token per kMaxRun counts. Less
+        // data than that is refused before anything is allocated.
+        const std::uint64_t cells = c.num_rows * c.num_buckets;
+        const std::uint64_t plane_values = c.num_rows * mstream::plane_count(c.num_buckets) * c.numeric_dim;
+        long double need = 8.0L * plane_values + 1.0L * c.num_rows * c.categorical_dim +
+                           2.0L * c.num_rows * c.categorical_dim + 16.0L * c.numeric_dim;
+        need += 2.0L * (static_cast<long double>(cells) / kMaxRun) * (1 + c.categorical_dim);
+        need += 2.0L * (static_cast<long double>(c.num_buckets) / kMaxRun) * c.numeric_dim;
+        if (need > static_cast<long double>(r.remaining())) r.fail("declared tables exceed the data");
+    }
     if (r.flag()) m.clock.current_time = r.var();
     m.clock.current_tick = r.var();
     m.entries_seen = r.var();
