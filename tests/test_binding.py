@@ -205,6 +205,8 @@ def test_tables_are_refused_where_one_point_is_expected():
         shingled.attribution([[1.0, 2.0, 3.0]])
     with pytest.raises(TypeError, match="^argument 'numeric': one point is a 1-D sequence of 2 numbers, but a 2-D"):
         MStream(2, 0, seed=1).update(np.ones((1, 2)), [], 1)
+    with pytest.raises(TypeError, match="^argument 'categorical': one point is a 1-D sequence of 1 number, but a 2-D"):
+        MStream(0, 1, seed=1).update([], np.ones((1, 1), dtype=np.int64), 1)
     assert shingled.entries_seen() == 0
     external = Forest(2, shingle_size=2, internal_shingling=False, num_trees=1, capacity=4, seed=5)
     with pytest.raises(TypeError, match=r"sequence of 4 numbers, but a 2-D ndarray of shape \(1, 4\)"):

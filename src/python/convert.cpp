@@ -296,12 +296,13 @@ bool to_optional_seed(PyObject* o, const char* name, std::optional<std::uint64_t
     return true;
 }
 
-// "3 ", "3 or 12 " or nothing, for the messages below.
+// "3 numbers", "3 or 12 numbers", "1 number" or "numbers", for the
+// messages below.
 std::string lengths_text(PointLengths accepted) {
     std::string count;
     if (accepted.length != 0) count = std::to_string(accepted.length) + " ";
     if (accepted.or_length != 0) count += "or " + std::to_string(accepted.or_length) + " ";
-    return count;
+    return count + (accepted.length == 1 && accepted.or_length == 0 ? "number" : "numbers");
 }
 
 // Refuses an object that says it has two or more dimensions (a 2-D array, a
@@ -325,7 +326,7 @@ bool refuse_many_dimensions(PyObject* o, PointLengths accepted) {
     PyErr_Clear();
     // Whatever `shape` says, the message stays short.
     const std::string shown = shape_s != nullptr && std::strlen(shape_s) <= 80 ? shape_s : "?";
-    PyErr_Format(PyExc_TypeError, "one point is a 1-D sequence of %snumbers, but a %ld-D %s of shape %s was given",
+    PyErr_Format(PyExc_TypeError, "one point is a 1-D sequence of %s, but a %ld-D %s of shape %s was given",
                  lengths_text(accepted).c_str(), dims, type_qualname(o).c_str(), shown.c_str());
     return false;
 }
@@ -335,14 +336,15 @@ bool refuse_many_dimensions(PyObject* o, PointLengths accepted) {
 void refuse_nested(PyObject* o, Py_ssize_t index, PyObject* item, PointLengths accepted) {
     if (PyUnicode_Check(item) || PyBytes_Check(item) || !PySequence_Check(item)) return;
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "one point is a 1-D sequence of %snumbers, but item %zd of the %s is a %s",
+    PyErr_Format(PyExc_TypeError, "one point is a 1-D sequence of %s, but item %zd of the %s is a %s",
                  lengths_text(accepted).c_str(), index, type_qualname(o).c_str(), type_qualname(item).c_str());
 }
 
 bool to_reals(PyObject* o, const char* name, std::vector<float>& out, PointLengths accepted) {
-    if (!refuse_many_dimensions(o, accepted) || !check_sequence(o)) return fail_arg(name);
     out.clear();
+    // A one-dimensional float buffer needs none of the checks below.
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && reals_from_buffer(o, out) == 1) return true;
+    if (!refuse_many_dimensions(o, accepted) || !check_sequence(o)) return fail_arg(name);
     out.reserve(reserve_hint(o));
     const bool ok = for_each_item(o, [&](PyObject* item) {
         const double v = PyFloat_AsDouble(item);
@@ -376,7 +378,8 @@ bool to_indices(PyObject* o, const char* name, std::vector<std::uint64_t>& out) 
     return to_integers(o, name, out, &u64_of);
 }
 
-bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out) {
+bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out, PointLengths accepted) {
+    if (!refuse_many_dimensions(o, accepted)) return fail_arg(name);
     return to_integers(o, name, out, &i64_of);
 }
 

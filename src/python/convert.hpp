@@ -32,7 +32,8 @@ bool to_sequence(PyObject* o, const char* name);
 // exactly what their iteration yields.
 bool plain_buffer_type(PyObject* o);
 bool to_indices(PyObject* o, const char* name, std::vector<std::uint64_t>& out);
-bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out);
+// One record's category codes; refuses a table as to_reals does.
+bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out, PointLengths accepted = {});
 // A str (as UTF-8) or bytes (bytes, bytearray or a sequence of 0..255).
 bool to_json_text(PyObject* o, const char* name, std::string& out);
 // str, bytes or os.PathLike, encoded with the file-system encoding.

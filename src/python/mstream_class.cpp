@@ -53,8 +53,9 @@ struct Record {
     std::vector<std::int64_t> categorical;
     std::uint64_t timestamp = 0;
 
-    bool convert(PyObject* const* argv, std::uint64_t numeric_dim) {
-        return to_reals(argv[0], "numeric", numeric, {numeric_dim}) && to_codes(argv[1], "categorical", categorical) &&
+    bool convert(PyObject* const* argv, const mstream::MStreamConfig& config) {
+        return to_reals(argv[0], "numeric", numeric, {config.numeric_dim}) &&
+               to_codes(argv[1], "categorical", categorical, {config.categorical_dim}) &&
                to_count(argv[2], "timestamp", timestamp);
     }
 };
@@ -73,7 +74,7 @@ enum class Shape { None, Total, Detailed };
 template <bool Ingest, Shape Out>
 PyObject* record_method(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     Record r;
-    if (!r.convert(argv, detector(self).config.numeric_dim)) return nullptr;
+    if (!r.convert(argv, detector(self).config)) return nullptr;
     MStream& m = detector(self);
     Result<MStreamScore> scored = unlocked([&] {
         return Ingest ? m.ingest(r.numeric, r.categorical, r.timestamp) : m.preview(r.numeric, r.categorical, r.timestamp);
