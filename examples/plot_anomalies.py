@@ -1,4 +1,4 @@
-"""Draw the quickstart's stream, its anomaly scores and the flagged points.
+"""Draw the quickstart's stream, its anomaly scores and the thresholder's alarms.
 
 Needs matplotlib (``pip install ".[plot]"``). Writes a PNG, by default
 ``anomalies.png`` in the current directory, from any directory:
@@ -6,10 +6,11 @@ Needs matplotlib (``pip install ".[plot]"``). Writes a PNG, by default
     python examples/plot_anomalies.py [output.png]
 
 The picture in the README is made this way (``docs/anomalies.png``). The top
-panel shows the whole stream, the middle one the scores against the running
-threshold, and the bottom row each injected anomaly up close: a value stays in
-the forest's window for ``SHINGLE`` steps, so the positions just after a spike
-score high too (the lighter shading), and those alarms belong to the spike.
+panel shows the whole stream, the middle one the scores against the
+thresholder's cut-off, and the bottom row each injected anomaly up close: a
+value stays in the forest's window for ``SHINGLE`` steps, so the positions just
+after a spike score high too (the lighter shading); the thresholder raises one
+alarm for them, where the anomaly begins.
 """
 
 from __future__ import annotations
@@ -27,10 +28,10 @@ from matplotlib.axes import Axes
 
 import arbolet
 
-# The stream and the threshold come from the quickstart next to this file,
+# The stream comes from the quickstart next to this file,
 # wherever the script is started from.
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from quickstart import SHINGLE, Injected, RunningThreshold, make_stream  # noqa: E402
+from quickstart import SHINGLE, Injected, make_stream  # noqa: E402
 
 VALUE, SCORE, FLAGGED, INJECTED, IN_WINDOW, LEVEL = "#4a6fa5", "#333333", "#d1495b", "#edae49", "#f6d9a6", "#d1495b"
 ZOOM = 24  # positions shown on each side of an injected anomaly
@@ -43,22 +44,22 @@ class Run:
     values: list[float]
     injected: list[Injected]
     scores: list[float] = field(default_factory=list)
-    levels: list[float] = field(default_factory=list)  # the threshold in force (NaN while warming up)
+    levels: list[float] = field(default_factory=list)  # the cut-off in force (NaN while warming up)
     flagged: list[int] = field(default_factory=list)
 
 
 def run_detector() -> Run:
     values, injected = make_stream(seed=2024)
     forest = arbolet.Forest(1, shingle_size=SHINGLE, seed=42)
-    threshold = RunningThreshold()
+    thresholder = arbolet.Thresholder.for_forest(forest)
     run = Run(values, injected)
     for t, value in enumerate(values):
+        # The cut-off this step is judged against, before the step is learnt.
+        level = thresholder.threshold if thresholder.is_ready() else float("nan")
         score = forest.score_and_update([value])
-        ready = forest.is_ready()
-        level = threshold.level if ready and threshold.count >= threshold.warmup else float("nan")
-        if ready and threshold.is_anomaly(score):
+        if thresholder.update(score) > 0.0:
             run.flagged.append(t)
-        run.scores.append(score if ready else float("nan"))
+        run.scores.append(score if forest.is_ready() else float("nan"))
         run.levels.append(level)
     return run
 
@@ -71,7 +72,7 @@ def shade_injected(ax: Axes, item: Injected) -> None:
 
 def draw_stream(ax: Axes, run: Run) -> None:
     ax.plot(run.values, color=VALUE, linewidth=0.6, label="observed value")
-    ax.scatter(run.flagged, [run.values[t] for t in run.flagged], color=FLAGGED, s=12, zorder=3, label="flagged")
+    ax.scatter(run.flagged, [run.values[t] for t in run.flagged], color=FLAGGED, s=12, zorder=3, label="alarm")
     top = max(run.values)
     for item in run.injected:
         # Single positions are too narrow to see at this scale: a label
@@ -85,7 +86,7 @@ def draw_stream(ax: Axes, run: Run) -> None:
 
 def draw_scores(ax: Axes, run: Run) -> None:
     ax.plot(run.scores, color=SCORE, linewidth=0.6, label="anomaly score")
-    ax.plot(run.levels, color=LEVEL, linewidth=0.9, linestyle="--", label="running threshold")
+    ax.plot(run.levels, color=LEVEL, linewidth=0.9, linestyle="--", label="thresholder cut-off")
     ax.scatter(run.flagged, [run.scores[t] for t in run.flagged], color=FLAGGED, s=10, zorder=3)
     ax.set_ylabel("score")
     ax.set_xlabel("position in stream")
@@ -111,16 +112,16 @@ def main(output: str) -> None:
     scores = fig.add_subplot(grid[1, :], sharex=stream)
     draw_stream(stream, run)
     draw_scores(scores, run)
-    stream.set_title("Random Cut Forest on a seasonal stream: injected anomalies and the points it flagged")
+    stream.set_title("Random Cut Forest on a seasonal stream: injected anomalies and the alarms raised")
     stream.tick_params(labelbottom=False)
     for column, item in enumerate(sorted(run.injected, key=lambda item: item.start)):
         draw_zoom(fig.add_subplot(grid[2, column]), run, item)
     fig.text(0.5, 0.005, "Close-ups: dark shading is the injected change, light shading the "
              f"{SHINGLE - 1} steps after it while the forest's {SHINGLE}-step window still holds it; "
-             "red points there belong to the same anomaly.", ha="center", fontsize=8)
+             "one alarm (red) per anomaly.", ha="center", fontsize=8)
     fig.tight_layout(rect=(0, 0.02, 1, 1))
     fig.savefig(output, dpi=110, metadata={"Software": None})
-    print(f"wrote {output}: {len(run.values)} values, {len(run.flagged)} flagged")
+    print(f"wrote {output}: {len(run.values)} values, {len(run.flagged)} alarms")
 
 
 if __name__ == "__main__":

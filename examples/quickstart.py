@@ -3,10 +3,9 @@
 The stream is generated here: a daily-looking sine wave with noise, into which
 three spikes, a level shift and a dropout (the sensor reads 0 for a while) are
 injected. Each value is scored against the forest *before* the forest learns
-it (one call, `score_and_update`), and a running threshold (mean + 5 standard
-deviations of the recent normal scores) turns scores into alarms. Alarms
-closer together than one shingle are one event; the dropout gives two, where
-it begins and where it ends. The output is the same on every run.
+it (one call, `score_and_update`), and an `arbolet.Thresholder` turns the raw
+scores into alarms with a grade in (0, 1]: one alarm per event, where it
+begins. The output is the same on every run.
 """
 
 from __future__ import annotations
@@ -45,62 +44,30 @@ def make_stream(seed: int) -> tuple[list[float], list[Injected]]:
     return values, injected
 
 
-class RunningThreshold:
-    """Flags scores far above the recent typical score.
-
-    Keeps an exponentially weighted mean and variance of the scores that were
-    *not* flagged, so an anomaly does not raise the bar for the next one.
-    """
-
-    def __init__(self, sigmas: float = 5.0, weight: float = 0.01, warmup: int = 150) -> None:
-        self.sigmas = sigmas
-        self.weight = weight
-        self.warmup = warmup
-        self.count = 0
-        self.mean = 0.0
-        self.var = 0.0
-
-    @property
-    def level(self) -> float:
-        return self.mean + self.sigmas * math.sqrt(self.var)
-
-    def is_anomaly(self, score: float) -> bool:
-        flagged = self.count >= self.warmup and score > self.level
-        if not flagged:
-            self.count += 1
-            delta = score - self.mean
-            self.mean += delta / self.count if self.count < 1 / self.weight else self.weight * delta
-            self.var = (1.0 - self.weight) * (self.var + self.weight * delta * delta)
-        return flagged
-
-
 def main() -> None:
     values, injected = make_stream(seed=2024)
     forest = arbolet.Forest(1, shingle_size=SHINGLE, seed=42)
-    threshold = RunningThreshold()
+    # Suppresses repeats within one shingle and ignores raw scores below
+    # log2(capacity + 1) / 4, so one event gives one alarm.
+    thresholder = arbolet.Thresholder.for_forest(forest)
 
-    events: list[tuple[int, float]] = []  # (first flagged position, peak score)
-    last_flag = -(10**9)
+    events: list[tuple[int, float]] = []  # (alarm position, grade)
     for t, value in enumerate(values):
         # Score, then learn, in one call: the score says how unusual the
-        # window ending with this value is for the forest as it stood.
-        score = forest.score_and_update([value])
-        if forest.is_ready() and threshold.is_anomaly(score):
-            if t - last_flag > SHINGLE:
-                events.append((t, score))
-            else:
-                start, peak = events[-1]
-                events[-1] = (start, max(peak, score))
-            last_flag = t
+        # window ending with this value is for the forest as it stood; the
+        # thresholder turns it into a grade, 0.0 unless the step alarms.
+        grade = thresholder.update(forest.score_and_update([value]))
+        if grade > 0.0:
+            events.append((t, grade))
 
-    print(f"scored {len(values)} values; the alarms form {len(events)} events:")
+    print(f"scored {len(values)} values; {len(events)} alarms:")
     caught: set[int] = set()
     false_alarms = 0
-    for start, peak in events:
+    for start, grade in events:
         label = "false alarm"
         for i, item in enumerate(injected):
-            # A value stays in the shingle for SHINGLE steps, so an event may
-            # start up to that long after the injected change ends.
+            # A value stays in the shingle for SHINGLE steps, so an alarm may
+            # come up to that long after the injected change ends.
             if item.start <= start < item.end + SHINGLE:
                 caught.add(i)
                 label = item.name
@@ -109,7 +76,7 @@ def main() -> None:
                     # where it ends (the values come back).
                     label += " begins" if start < item.start + SHINGLE else " ends"
         false_alarms += label == "false alarm"
-        print(f"  t={start:5d}  peak score={peak:5.2f}  {label}")
+        print(f"  t={start:5d}  grade={grade:4.2f}  {label}")
     print(f"caught {len(caught)} of {len(injected)} injected anomalies; {false_alarms} false alarms")
 
 if __name__ == "__main__":

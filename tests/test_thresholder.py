@@ -22,16 +22,18 @@ class Model:
                  peak_window=64):
         self.h, self.warm, self.sig, self.min_spread, self.floor = horizon, warm_up, sigmas, min_spread, min_score
         self.sup, self.pw = suppression, peak_window
-        self.n, self.loc, self.dev, self.since, self.recent = 0, 0.0, 0.0, None, []
+        self.n, self.loc, self.dev, self.since, self.recent, self.in_event = 0, 0.0, 0.0, None, [], False
 
     def update(self, x):
         spread = max(self.dev, self.min_spread, RELATIVE_SPREAD * abs(self.loc))
         cut = max(self.floor, self.loc + self.sig * spread)
         grade = 0.0
-        free = self.since is None or self.since >= self.sup
+        self.in_event = self.in_event and x > cut
+        free = not self.in_event and (self.since is None or self.since >= self.sup)
         if self.n >= max(self.warm, 1) and x > cut and all(x > r for r in self.recent) and free:
             grade = 1.0 if cut == 0.0 else max((x - cut) / (x - cut + abs(cut)), 5e-324)
             self.since = 0
+            self.in_event = True
         elif self.since is not None:
             self.since += 1
         if self.n == 0:
@@ -131,7 +133,8 @@ def test_suppression_window():
         return [i - 300 for i, x in enumerate(scores) if t.update(x) > 0]
     assert alarms(4, 4) == [0]
     assert alarms(5, 4) == [0, 5]
-    assert alarms(1, 0) == [0, 1]
+    # adjacent high scores are one event, whatever the window
+    assert alarms(1, 0) == [0]
     # within peak_window a repeat must beat the earlier score
     t = Thresholder(suppression=0)
     grades = [t.update(x) for x in noisy_scores(600, spikes=[(300, 6.0), (320, 5.0), (330, 7.0)])]
@@ -162,7 +165,7 @@ def test_state_round_trips(tmp_path):
     for x in scores[:200]:
         t.update(x)
     doc = json.loads(t.to_json())
-    assert list(doc) == ["config", "steps", "location", "deviation", "since_alarm", "recent"]
+    assert list(doc) == ["config", "steps", "location", "deviation", "since_alarm", "in_event", "recent"]
     assert doc["recent"] == scores[184:200] and doc["since_alarm"] == 49
     copies = [Thresholder.from_json(t.to_json()), copy.copy(t), copy.deepcopy(t), pickle.loads(pickle.dumps(t))]
     t.save_json(tmp_path / "t.json")

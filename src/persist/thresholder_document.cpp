@@ -16,8 +16,8 @@ using json::RecordSpec;
 using threshold::Thresholder;
 
 const RecordSpec kThresholder{"struct Thresholder",
-                              "struct Thresholder with 6 elements",
-                              {"config", "steps", "location", "deviation", "since_alarm", "recent"}};
+                              "struct Thresholder with 7 elements",
+                              {"config", "steps", "location", "deviation", "since_alarm", "in_event", "recent"}};
 const RecordSpec kConfig{"struct ThresholderConfig",
                          "struct ThresholderConfig with 7 elements",
                          {"horizon", "warm_up", "sigmas", "min_spread", "min_score", "suppression", "peak_window"}};
@@ -48,7 +48,8 @@ void read_thresholder(Reader& r, Thresholder& t) {
                 t.alarmed = !r.take_null();
                 t.since_alarm = t.alarmed ? r.read_unsigned(kU64) : 0;
                 break;
-            case 5:
+            case 5: t.in_event = r.read_bool(); break;
+            case 6:
                 t.recent.clear();
                 // Stop storing past the bound; the length check below reports it.
                 r.read_seq("a sequence", [&] {
@@ -75,6 +76,7 @@ std::string find_inconsistency(const Thresholder& t) {
         if (!std::isfinite(v)) return "inconsistent state: a recent score is not finite";
     if (t.alarmed && t.since_alarm >= t.steps)
         return "inconsistent state: since_alarm is not below steps";
+    if (t.in_event && !t.alarmed) return "inconsistent state: in_event without an alarm";
     return {};
 }
 
@@ -108,6 +110,8 @@ std::string thresholder_to_json(const Thresholder& t) {
         w.u64(t.since_alarm);
     else
         w.null();
+    w.raw(",\"in_event\":");
+    w.boolean(t.in_event);
     // Oldest first, whatever slot the ring writes next.
     w.raw(",\"recent\":[");
     const std::size_t n = t.recent.size();

@@ -36,7 +36,8 @@ Result<double> Thresholder::update(double score) {
     const double cut = std::max(config.min_score, location + config.sigmas * s);
     bool above_recent = true;
     for (double r : recent) above_recent = above_recent && score > r;
-    const bool free = !alarmed || since_alarm >= config.suppression;
+    if (!(score > cut)) in_event = false;
+    const bool free = !in_event && (!alarmed || since_alarm >= config.suppression);
     double grade = 0.0;
     if (is_ready() && score > cut && above_recent && free) {
         // How far above the cut-off, relative to it: 1 - cut / score when
@@ -46,6 +47,7 @@ Result<double> Thresholder::update(double score) {
         // An alarm always has a grade above 0, even when the quotient underflows.
         grade = std::max(grade, std::numeric_limits<double>::denorm_min());
         alarmed = true;
+        in_event = true;
         since_alarm = 0;
     } else if (alarmed && since_alarm < UINT64_MAX) {
         ++since_alarm;

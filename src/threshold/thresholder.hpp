@@ -21,7 +21,8 @@ struct ThresholderConfig {
     double min_spread = 0.0;
     // Scores at or below this never alarm, whatever the baseline.
     double min_score = 0.0;
-    // Steps after an alarm whose grade is 0.
+    // Steps after an alarm whose grade is 0 (and longer while the scores
+    // stay above the cut-off).
     std::uint64_t suppression = 4;
     // An alarm needs a score above every score of this many preceding steps.
     std::uint64_t peak_window = 64;
@@ -47,6 +48,9 @@ struct Thresholder {
     double location = 0.0;
     double deviation = 0.0;  // exponentially weighted mean absolute deviation
     bool alarmed = false;    // whether any alarm was raised yet
+    // Whether every score since the last alarm stayed above the cut-off: the
+    // event that raised it is still going on, and raises no second alarm.
+    bool in_event = false;
     std::uint64_t since_alarm = 0;
     // The last min(steps, peak_window) scores, oldest first from `recent_next`
     // once full.
