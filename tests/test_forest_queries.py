@@ -133,6 +133,10 @@ def test_path_values_on_hand_built_tree(pair):
     assert pair.density([3, 0]) == 0.5
     assert pair.attribution([3, 0]) == [{"below": pytest.approx(0.5 * L3 / 2, rel=1e-15), "above": 0.0},
                                         {"below": 0.0, "above": 0.0}]
+    # Outside on both dimensions: gaps 2 (above the box) and 1 (below it)
+    # share p = 3 / (2 + 3) in proportion, whatever the cut's dimension.
+    assert pair.attribution([3, -1]) == [{"below": pytest.approx(0.4 * L3 / 2, rel=1e-15), "above": 0.0},
+                                         {"below": 0.0, "above": pytest.approx(0.2 * L3 / 2, rel=1e-15)}]
     # A stored point: p = 0 on its path, so only the leaf term remains and
     # the attribution is zero.
     assert pair.score([1, 1]) == pytest.approx(0.75 * L3 / 2 / 2, rel=1e-15)

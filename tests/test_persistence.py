@@ -620,3 +620,26 @@ def test_corrupted_documents_never_crash(kind, seed):
     # Some mutants (values that only change numbers) must have been loaded
     # and exercised, not just refused.
     assert int(result.stdout) > 20
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's allocator has its own overhead")
+@pytest.mark.parametrize("field, item", [('"nodes":[]', "null"), ('"free":[]', "0"), ('"weights":[0.0]', "0")])
+def test_loading_takes_a_bounded_multiple_of_the_document_size(field, item):
+    # The densest shapes: long lists of the shortest elements (a vacant node
+    # is 32 bytes from "null,"; an index 8 bytes from "0,").
+    result = run_python(f"""
+        import resource, sys
+        sys.path[:0] = {sys.path!r}
+        import arbolet
+        base = arbolet.Forest(1, num_trees=1, capacity=1, seed=1).to_json()
+        field, item = {field!r}, {item!r}
+        doc = base.replace(field, field[:-1] + ",".join([item] * (20_000_000 // (len(item) + 1))) + "]", 1)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        try:
+            arbolet.Forest.from_json(doc)
+        except RuntimeError:
+            pass
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024 / len(doc))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout) <= 8.0
