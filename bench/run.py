@@ -399,6 +399,11 @@ def bench_persistence(table, cfg, have_persist):
             table.add(group, f"{label}: from_json", repeat(reps, lambda i: timed_ms(lambda: cls.from_json(text))), "ms")
             table.add(group, f"{label}: pickle.dumps", repeat(reps, lambda i: timed_ms(lambda: pickle.dumps(obj))), "ms")
             table.add(group, f"{label}: pickle.loads", repeat(reps, lambda i: timed_ms(lambda: pickle.loads(blob))), "ms")
+        if hasattr(obj, "to_bytes"):
+            data = obj.to_bytes()
+            table.add(group, f"{label}: bytes size", [len(data)], "bytes")
+            table.add(group, f"{label}: to_bytes", repeat(reps, lambda i: timed_ms(obj.to_bytes)), "ms")
+            table.add(group, f"{label}: from_bytes", repeat(reps, lambda i: timed_ms(lambda: cls.from_bytes(data))), "ms")
         # deepcopy copies field by field and does not need the document.
         try:
             table.add(group, f"{label}: copy.deepcopy", repeat(reps, lambda i: timed_ms(lambda: copy.deepcopy(obj))), "ms")
@@ -406,6 +411,13 @@ def bench_persistence(table, cfg, have_persist):
             if not is_failure(e):
                 raise
             table.na(group, f"{label}: copy.deepcopy", "ms", f"{type(e).__name__}: {e}")
+    if hasattr(arbolet.Forest, "to_bytes"):
+        wide = arbolet.Forest(16, num_trees=100, capacity=256, seed=5)
+        for row in make_stream(10_000, 16, seed=98):
+            wide.update(row)
+        label = "forest 100x256 D=16, 10k updates"
+        table.add(group, f"{label}: document size", [len(wide.to_json().encode())], "bytes")
+        table.add(group, f"{label}: bytes size", [len(wide.to_bytes())], "bytes")
     return f
 
 

@@ -1,11 +1,16 @@
-"""Coverage-guided fuzzing of Forest.from_json and MStream.from_json.
+"""Coverage-guided fuzzing of the state readers: from_json and from_bytes of
+Forest and MStream.
 
 An input is one byte choosing the class and the mode, then either the raw
 document text (mode "raw": libFuzzer mutates the bytes of real documents) or
 a stream of choices that edit one of the seed documents as a JSON value
 (mode "edit": numbers swapped for boundary values, fields dropped or
 retyped, lists cut or grown), which reaches the consistency checks behind
-the parser far more often than byte flips do.
+the parser far more often than byte flips do. With the binary bit set the
+rest is a compact binary state instead, taken as it is or, with the reframe
+bit, with its header's length and checksum made to match the mutated
+payload, so that mutations reach the payload decoder rather than stopping
+at the checksum.
 
 Loading may only give a detector or a RuntimeError/ValueError. Every
 detector that loads is then driven through every method, where only clean
@@ -69,6 +74,38 @@ def _late_import():
 
 FOREST, MSTREAM = 0, 1
 RAW, EDIT = 0, 1
+BINARY, REFRAME = 4, 8
+HEADER = 20  # magic, version, kind, two zero bytes, payload length, CRC-32C
+
+
+def _crc32c_table():
+    table = []
+    for i in range(256):
+        c = i
+        for _ in range(8):
+            c = (c >> 1) ^ (0x82F63B78 if c & 1 else 0)
+        table.append(c)
+    return table
+
+
+_CRC_TABLE = _crc32c_table()
+
+
+def crc32c(data):
+    c = 0xFFFFFFFF
+    for b in data:
+        c = (c >> 8) ^ _CRC_TABLE[(c ^ b) & 0xFF]
+    return c ^ 0xFFFFFFFF
+
+
+def reframe(state):
+    """A binary state whose header's length and checksum match its payload
+    (whatever was done to the payload)."""
+    state = bytes(state)
+    if len(state) < HEADER:
+        return state
+    payload = state[HEADER:]
+    return state[:8] + struct.pack("<QI", len(payload), crc32c(payload)) + payload
 # Queries longer than this are not built: a loaded document may claim any
 # dimension, and the interesting faults do not need large points.
 MAX_QUERY = 512
@@ -145,11 +182,15 @@ def seed_documents():
 
 
 def seed_inputs():
-    """Seeds in the input format: raw documents, and edit streams."""
+    """Seeds in the input format: raw documents, edit streams and binary
+    states (as they are, and to be reframed)."""
     inputs = []
     for i, (kind, doc) in enumerate(seed_documents()):
         inputs.append(bytes([kind | RAW << 1]) + doc.encode())
         inputs.append(bytes([kind | EDIT << 1, i]) + bytes(range(i, i + 24)))
+    for kind, d in seed_detectors():
+        inputs.append(bytes([kind | BINARY]) + d.to_bytes())
+        inputs.append(bytes([kind | BINARY | REFRAME]) + d.to_bytes())
     return inputs
 
 
@@ -346,9 +387,14 @@ def round_trip(cls, detector, small):
     doc = clean(detector.to_json)
     if doc is None:
         return
+    # The binary form holds the same state: it reads back to the same text.
+    try:
+        again = cls.from_bytes(detector.to_bytes())
+    except BaseException as e:
+        raise Finding(f"reloading written bytes raised {type(e).__name__}: {e}") from e
+    if again.to_json() != doc:
+        raise Finding("written bytes do not read back to the same document")
     if small:
-        # Unpickling first builds a default detector of the document's
-        # dimensions (gigabytes for a document that claims a large one).
         clean(pickle.loads, clean(pickle.dumps, detector) or pickle.dumps(None))
     try:
         again = cls.from_json(doc)
@@ -364,18 +410,26 @@ def check_one(data):
     """The whole oracle for one input; raises Finding on a fault."""
     if arbolet is None:
         _late_import()
-    made = document_of(data)
-    if made is None:
-        return
-    kind, doc = made
-    cls = arbolet.Forest if kind == FOREST else arbolet.MStream
+    if data and data[0] & BINARY:
+        kind = data[0] & 1
+        state = reframe(data[1:]) if data[0] & REFRAME else data[1:]
+        load = (arbolet.Forest if kind == FOREST else arbolet.MStream).from_bytes
+    else:
+        made = document_of(data)
+        if made is None:
+            return
+        kind, state = made
+        load = (arbolet.Forest if kind == FOREST else arbolet.MStream).from_json
+    # The binary reader refuses a configuration larger than memory as the
+    # constructor does, with MemoryError.
+    refusals = (ValueError, RuntimeError, MemoryError) if data[0] & BINARY else (ValueError, RuntimeError)
     try:
-        detector = cls.from_json(doc)
-    except (ValueError, RuntimeError) as e:
+        detector = load(state)
+    except refusals as e:
         note(e)
         return
     except BaseException as e:
-        raise Finding(f"{cls.__name__}.from_json raised {type(e).__name__}: {e}") from e
+        raise Finding(f"{load.__qualname__} raised {type(e).__name__}: {e}") from e
     if kind == FOREST:
         drive_forest(detector)
     else:

@@ -56,18 +56,27 @@ def build_doc(points, trees, shingle_size=1, internal_shingling=True, shingle_bu
                 "rng": {"s": [1, 2, 3, 4]}, "dims": dims}
 
     rows = len(points)
+    # Each tree's sampler holds its leaves' rows, one entry per unit of mass,
+    # and the point store counts those entries, as updates leave them.
+    tree_docs = [tree_doc(t) for t in trees]
+    held = [[n["Leaf"]["point_idx"] for n in t["arena"]["nodes"] if n and "Leaf" in n
+             for _ in range(n["Leaf"]["mass"])] for t in tree_docs]
+    capacity = max([capacity] + [len(h) for h in held])
+    refs = [sum(h.count(r) for h in held) for r in range(rows)]
     return {
         "config": {"input_dim": dims // shingle_size, "shingle_size": shingle_size, "capacity": capacity,
                    "num_trees": len(trees), "time_decay": 0.0, "output_after": 0,
                    "internal_shingling": internal_shingling, "initial_accept_fraction": 0.125},
-        "trees": [tree_doc(t) for t in trees],
-        "samplers": [{"capacity": capacity, "weights": [0.0] * capacity, "point_indices": [NONE] * capacity,
-                      "size": 0, "pending_weight": 0.0, "pending_point": NONE} for _ in trees],
+        "trees": tree_docs,
+        "samplers": [{"capacity": capacity, "weights": [0.0] * capacity,
+                      "point_indices": h + [NONE] * (capacity - len(h)),
+                      "size": len(h), "pending_weight": 0.0, "pending_point": NONE} for h in held],
         "point_store": {"dim": dims, "input_dim": dims // shingle_size, "shingle_size": shingle_size,
                         "internal_shingling": internal_shingling,
                         "store": {"v": 1, "dim": [rows, dims], "data": [v for p in points for v in p]},
-                        "occupied": [True] * rows, "ref_count": [1] * rows, "next_free": rows, "free_list": [],
-                        "size": rows, "capacity": rows, "shingle_buf": shingle_buf or [0.0] * dims,
+                        "occupied": [r > 0 for r in refs], "ref_count": refs, "next_free": rows,
+                        "free_list": [i for i, r in enumerate(refs) if r == 0],
+                        "size": sum(r > 0 for r in refs), "capacity": rows, "shingle_buf": shingle_buf or [0.0] * dims,
                         "entries_seen": rows},
         "entries_seen": rows,
         "rng": {"s": [5, 6, 7, 8]},

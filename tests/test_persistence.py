@@ -468,7 +468,8 @@ INCONSISTENT = {
                    "matrix is not capacity x dim"),
     "store_dim": (lambda d: d["point_store"].update(dim=3), "point store dim 3, expected 2"),
     "shingling": (lambda d: d["config"].update(shingle_size=2), "shingling settings differ"),
-    "dims_overflow": (lambda d: d["config"].update(input_dim=2 ** 63, shingle_size=4), "does not fit in 64 bits"),
+    "dims_overflow": (lambda d: d["config"].update(input_dim=2 ** 63, shingle_size=4),
+                      "inconsistent state: input_dim * shingle_size is too large"),
 }
 
 
@@ -482,17 +483,21 @@ def test_inconsistent_forest_is_refused_at_load(name):
     assert message.startswith('Io("inconsistent state: ') and fragment in message, message
 
 
-@pytest.mark.parametrize("change", [
-    lambda d: node(d, leaf_slots(d)[0]).update(mass=0),
-    lambda d: node(d, internal_slots(d)[0]).update(mass=12345),
-    lambda d: d["trees"][0].update(tree_mass=0),
-    lambda d: d["samplers"][0].update(size=99),
-    lambda d: d["point_store"]["ref_count"].__setitem__(0, 7),
-    lambda d: d["trees"][0]["arena"]["nodes"].append(None),
+@pytest.mark.parametrize("change, fragment", [
+    (lambda d: node(d, leaf_slots(d)[0]).update(mass=0), "is a leaf of mass 0"),
+    (lambda d: node(d, internal_slots(d)[0]).update(mass=12345), "has mass 12345, its children"),
+    (lambda d: d["trees"][0].update(tree_mass=0), "has tree_mass 0, its root"),
+    (lambda d: d["samplers"][0].update(size=99), "sampler 0 size 99 beyond its capacity 4"),
+    (lambda d: d["point_store"]["ref_count"].__setitem__(0, 7), "point 0 has ref_count 7"),
+    (lambda d: d["trees"][0]["arena"]["nodes"].append(None), "vacant slots that are not on its free list"),
+    (lambda d: node(d, internal_slots(d)[0])["bbox"]["min"].__setitem__(0, -50.0), "not the union"),
+    (lambda d: node(d, internal_slots(d)[0])["bbox"].update(range_sum=1e9), "has range sum"),
+    (lambda d: d["config"].update(input_dim=0), "inconsistent state: input_dim must be > 0"),
 ])
-def test_semantic_disagreements_still_load(change):
-    # The engine reports these itself when it meets them.
-    Forest.from_json(mutate(small_forest_doc(), change))
+def test_semantic_disagreements_are_refused(change, fragment):
+    with pytest.raises(RuntimeError, match=r'^Io\("inconsistent state: ') as info:
+        Forest.from_json(mutate(small_forest_doc(), change))
+    assert fragment in str(info.value)
 
 
 CORPUS = r"""

@@ -53,6 +53,8 @@ class _Floats(Protocol):
 # A JSON document as text, or its UTF-8 bytes.
 _JsonText = str | bytes | bytearray | _IndexVector
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+# Bytes made by ``to_bytes``, in any object with the buffer protocol.
+_Binary = bytes | bytearray | memoryview
 
 # The dict shapes below exist for type checkers only; import them under
 # ``typing.TYPE_CHECKING``.
@@ -206,12 +208,22 @@ class Forest:
     @classmethod
     def load_json(cls, path: _Path) -> Self:
         """Load a forest from a JSON file."""
+    def to_bytes(self) -> bytes:
+        """Serialise forest state to compact, checksummed bytes."""
+    @classmethod
+    def from_bytes(cls, data: _Binary) -> Self:
+        """Load a forest from bytes made by to_bytes."""
+    def save(self, path: _Path) -> None:
+        """Serialise forest state to a file in the compact form."""
+    @classmethod
+    def load(cls, path: _Path) -> Self:
+        """Load a forest from a file written by save."""
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object) -> Self: ...
     def __getstate__(self) -> str: ...
-    def __setstate__(self, state: _JsonText) -> None: ...
+    def __setstate__(self, state: _JsonText | dict[str, object]) -> None: ...
     def __getnewargs__(self) -> tuple[int]: ...
-    def __reduce__(self) -> tuple[type[Self], tuple[int], str]: ...
+    def __reduce__(self) -> tuple[object, tuple[bytes]] | tuple[object, tuple[bytes], dict[str, object]]: ...
 
 @disjoint_base
 class MStream:
@@ -295,12 +307,22 @@ class MStream:
     @classmethod
     def load_json(cls, path: _Path) -> Self:
         """Load a detector from a JSON file."""
+    def to_bytes(self) -> bytes:
+        """Serialise detector state to compact, checksummed bytes."""
+    @classmethod
+    def from_bytes(cls, data: _Binary) -> Self:
+        """Load a detector from bytes made by to_bytes."""
+    def save(self, path: _Path) -> None:
+        """Serialise detector state to a file in the compact form."""
+    @classmethod
+    def load(cls, path: _Path) -> Self:
+        """Load a detector from a file written by save."""
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object) -> Self: ...
     def __getstate__(self) -> str: ...
-    def __setstate__(self, state: _JsonText) -> None: ...
+    def __setstate__(self, state: _JsonText | dict[str, object]) -> None: ...
     def __getnewargs__(self) -> tuple[int, int]: ...
-    def __reduce__(self) -> tuple[type[Self], tuple[int, int], str]: ...
+    def __reduce__(self) -> tuple[object, tuple[bytes]] | tuple[object, tuple[bytes], dict[str, object]]: ...
 
 @disjoint_base
 class Thresholder:

@@ -130,36 +130,48 @@ double ticks_of(std::uint64_t tick) { return static_cast<double>(tick > 1 ? tick
 
 }  // namespace
 
+Status MStream::check_config(const MStreamConfig& c) {
+    if (c.numeric_dim == 0 && c.categorical_dim == 0)
+        return EngineError::invalid_argument("at least one of numeric_dim or categorical_dim must be > 0");
+    if (c.num_rows == 0) return EngineError::invalid_argument("num_rows must be > 0");
+    if (c.num_buckets < 2) return EngineError::invalid_argument("num_buckets must be >= 2");
+    if (!(c.alpha > 0.0 && c.alpha < 1.0)) return EngineError::invalid_argument("alpha must be in range (0, 1)");
+
+    const std::uint64_t planes = plane_count(c.num_buckets);
+    if (!table_fits({c.num_rows, planes, c.numeric_dim}, sizeof(double)))
+        return EngineError::invalid_argument("num_rows * plane count * numeric_dim is too large");
+    if (!table_fits({c.num_rows, c.categorical_dim}, sizeof(std::int64_t)))
+        return EngineError::invalid_argument("num_rows * categorical_dim is too large");
+    if (!table_fits({c.num_rows, c.num_buckets}, sizeof(double)))
+        return EngineError::invalid_argument("num_rows * num_buckets is too large");
+    return {};
+}
+
+void MStream::check_size(const MStreamConfig& c) {
+    const std::uint64_t planes = plane_count(c.num_buckets);
+    // Each table may fit while all of them together do not: refuse before
+    // the first one is filled rather than exhaust memory part way.
+    std::uint64_t bytes = 0;
+    add_bytes(bytes, c.num_rows, planes * c.numeric_dim, sizeof(double));
+    add_bytes(bytes, 1, c.num_rows, c.categorical_dim * sizeof(std::int64_t));
+    add_bytes(bytes, 2, c.num_rows, c.num_buckets * sizeof(double));
+    add_bytes(bytes, c.numeric_dim, 2, sizeof(SketchCounts<NumericSketch>) + c.num_buckets * sizeof(double));
+    add_bytes(bytes, c.categorical_dim, 2,
+              sizeof(SketchCounts<CategoricalSketch>) + c.num_rows * 2 * sizeof(std::int64_t));
+    add_bytes(bytes, c.categorical_dim * 2, c.num_rows, c.num_buckets * sizeof(double));
+    check_memory("MStream", bytes);
+}
+
 Result<MStream> MStream::build(std::uint64_t numeric_dim, std::uint64_t categorical_dim, std::uint64_t num_rows,
                                std::uint64_t num_buckets, double alpha, std::optional<std::uint64_t> seed) {
     // The operating system is asked before validation, so a refused
     // configuration still consumes its draw.
     const std::uint64_t h = seed ? *seed : Xoshiro256PlusPlus::from_os_random().next_u64();
 
-    if (numeric_dim == 0 && categorical_dim == 0)
-        return EngineError::invalid_argument("at least one of numeric_dim or categorical_dim must be > 0");
-    if (num_rows == 0) return EngineError::invalid_argument("num_rows must be > 0");
-    if (num_buckets < 2) return EngineError::invalid_argument("num_buckets must be >= 2");
-    if (!(alpha > 0.0 && alpha < 1.0)) return EngineError::invalid_argument("alpha must be in range (0, 1)");
-
-    const std::uint64_t planes = plane_count(num_buckets);
-    if (!table_fits({num_rows, planes, numeric_dim}, sizeof(double)))
-        return EngineError::invalid_argument("num_rows * plane count * numeric_dim is too large");
-    if (!table_fits({num_rows, categorical_dim}, sizeof(std::int64_t)))
-        return EngineError::invalid_argument("num_rows * categorical_dim is too large");
-    if (!table_fits({num_rows, num_buckets}, sizeof(double)))
-        return EngineError::invalid_argument("num_rows * num_buckets is too large");
-
-    // Each table may fit while all of them together do not: refuse before
-    // the first one is filled rather than exhaust memory part way.
-    std::uint64_t bytes = 0;
-    add_bytes(bytes, num_rows, planes * numeric_dim, sizeof(double));
-    add_bytes(bytes, 1, num_rows, categorical_dim * sizeof(std::int64_t));
-    add_bytes(bytes, 2, num_rows, num_buckets * sizeof(double));
-    add_bytes(bytes, numeric_dim, 2, sizeof(SketchCounts<NumericSketch>) + num_buckets * sizeof(double));
-    add_bytes(bytes, categorical_dim, 2, sizeof(SketchCounts<CategoricalSketch>) + num_rows * 2 * sizeof(std::int64_t));
-    add_bytes(bytes, categorical_dim * 2, num_rows, num_buckets * sizeof(double));
-    check_memory("MStream", bytes);
+    const MStreamConfig config{numeric_dim, categorical_dim, num_rows, num_buckets, alpha};
+    Status valid = check_config(config);
+    if (!valid) return valid.take_error();
+    check_size(config);
 
     MStream detector;
     detector.config = {numeric_dim, categorical_dim, num_rows, num_buckets, alpha};

@@ -62,6 +62,12 @@ struct MStream {
     // validates and builds the sketches.
     static Result<MStream> build(std::uint64_t numeric_dim, std::uint64_t categorical_dim, std::uint64_t num_rows,
                                  std::uint64_t num_buckets, double alpha, std::optional<std::uint64_t> seed);
+    // The constructor's refusals of a configuration (InvalidArgument with
+    // its message), without the memory check; loading applies them too.
+    static Status check_config(const MStreamConfig& config);
+    // The constructor's memory check for a configuration that passed
+    // check_config (MemoryError when the tables would not fit).
+    static void check_size(const MStreamConfig& config);
 
     Result<MStreamScore> ingest(std::span<const float> numeric, std::span<const std::int64_t> categorical,
                                 std::uint64_t timestamp);

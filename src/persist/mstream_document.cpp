@@ -8,6 +8,7 @@
 #include "persist/json_reader.hpp"
 #include "persist/json_writer.hpp"
 #include "persist/matrix_reader.hpp"
+#include "persist/validate.hpp"
 
 namespace arbolet::persist {
 
@@ -284,6 +285,8 @@ Result<mstream::MStream> mstream_from_json(std::string_view text) {
     } catch (json::Unpositioned& e) {
         return EngineError::io(r.describe(json::Positioned{e.message, 0}));
     }
+    std::string problem = find_mstream_inconsistency(m);
+    if (!problem.empty()) return EngineError::io(problem);
     return m;
 }
 

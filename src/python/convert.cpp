@@ -404,6 +404,19 @@ bool to_json_text(PyObject* o, const char* name, std::string& out) {
     return fail_arg(name);
 }
 
+bool to_byte_string(PyObject* o, const char* name, std::string& out) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) != 0) return fail_arg(name);
+    try {
+        out.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    return true;
+}
+
 bool to_path(PyObject* o, const char* name, std::string& out) {
     PyObject* encoded = nullptr;
     if (PyUnicode_FSConverter(o, &encoded) == 0) return fail_arg(name);

@@ -36,6 +36,8 @@ bool to_indices(PyObject* o, const char* name, std::vector<std::uint64_t>& out);
 bool to_codes(PyObject* o, const char* name, std::vector<std::int64_t>& out, PointLengths accepted = {});
 // A str (as UTF-8) or bytes (bytes, bytearray or a sequence of 0..255).
 bool to_json_text(PyObject* o, const char* name, std::string& out);
+// Any object with the buffer protocol (bytes, bytearray, memoryview, ...).
+bool to_byte_string(PyObject* o, const char* name, std::string& out);
 // str, bytes or os.PathLike, encoded with the file-system encoding.
 bool to_path(PyObject* o, const char* name, std::string& out);
 

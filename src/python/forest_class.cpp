@@ -296,12 +296,20 @@ constexpr MethodSpec kMethods[] = {
      Borrow::Shared, &save_json<Forest>},
     {"load_json", MethodKind::Class, "load_json(path)", "Load a forest from a JSON file.", Borrow::None,
      &load_json<Forest>},
+    {"to_bytes", MethodKind::NoArgs, "to_bytes($self)",
+     "Serialise forest state to compact, checksummed bytes.", Borrow::Shared, &to_bytes<Forest>},
+    {"from_bytes", MethodKind::Class, "from_bytes(data)", "Load a forest from bytes made by to_bytes.",
+     Borrow::None, &from_bytes<Forest>},
+    {"save", MethodKind::Instance, "save($self, path)", "Serialise forest state to a file in the compact form.",
+     Borrow::Shared, &save<Forest>},
+    {"load", MethodKind::Class, "load(path)", "Load a forest from a file written by save.", Borrow::None,
+     &load<Forest>},
     {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<Forest>},
     {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &deep_copy<Forest>},
     {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<Forest>},
     {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive, &set_state<Forest>},
     {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &new_args},
-    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce<Forest, &new_args>},
+    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce_via_bytes<Forest>},
 };
 
 }  // namespace

@@ -205,13 +205,21 @@ constexpr MethodSpec kMethods[] = {
      Borrow::Shared, &save_json<MStream>},
     {"load_json", MethodKind::Class, "load_json(path)", "Load a detector from a JSON file.", Borrow::None,
      &load_json<MStream>},
+    {"to_bytes", MethodKind::NoArgs, "to_bytes($self)",
+     "Serialise detector state to compact, checksummed bytes.", Borrow::Shared, &to_bytes<MStream>},
+    {"from_bytes", MethodKind::Class, "from_bytes(data)", "Load a detector from bytes made by to_bytes.",
+     Borrow::None, &from_bytes<MStream>},
+    {"save", MethodKind::Instance, "save($self, path)", "Serialise detector state to a file in the compact form.",
+     Borrow::Shared, &save<MStream>},
+    {"load", MethodKind::Class, "load(path)", "Load a detector from a file written by save.", Borrow::None,
+     &load<MStream>},
     {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<MStream>},
     {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &deep_copy<MStream>},
     {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<MStream>},
     {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive,
      &set_state<MStream>},
     {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &new_args},
-    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce<MStream, &new_args>},
+    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce_via_bytes<MStream>},
 };
 
 }  // namespace

@@ -32,6 +32,20 @@ inline Result<threshold::Thresholder> read_document<threshold::Thresholder>(std:
     return persist::thresholder_from_json(text);
 }
 
+inline std::string bytes_state_of(const rcf::Forest& f) { return persist::forest_to_bytes(f); }
+inline std::string bytes_state_of(const mstream::MStream& m) { return persist::mstream_to_bytes(m); }
+
+template <class Engine>
+Result<Engine> read_bytes_state(std::string_view data);
+template <>
+inline Result<rcf::Forest> read_bytes_state<rcf::Forest>(std::string_view data) {
+    return persist::forest_from_bytes(data);
+}
+template <>
+inline Result<mstream::MStream> read_bytes_state<mstream::MStream>(std::string_view data) {
+    return persist::mstream_from_bytes(data);
+}
+
 inline PyObject* str_of(const std::string& s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
@@ -86,6 +100,51 @@ PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     return decode_into_new<Engine>(cls, contents.value());
 }
 
+// The compact binary form: to_bytes / from_bytes and the files save / load.
+// The loaders are class methods, so a subclass loads as itself.
+template <class Engine>
+PyObject* to_bytes(PyTypeObject*, PyObject* self, PyObject* const*) {
+    const Engine& e = engine_of<Engine>(self);
+    const std::string data = unlocked([&] { return bytes_state_of(e); });
+    return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
+}
+
+template <class Engine>
+PyObject* decode_bytes_into_new(PyTypeObject* cls, std::string_view data) {
+    Result<Engine> decoded = unlocked([&] { return read_bytes_state<Engine>(data); });
+    if (!take(decoded)) return nullptr;
+    return wrap(cls, std::move(decoded).value());
+}
+
+template <class Engine>
+PyObject* from_bytes(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
+    std::string data;
+    if (!to_byte_string(argv[0], "data", data)) return nullptr;
+    return decode_bytes_into_new<Engine>(cls, data);
+}
+
+template <class Engine>
+PyObject* save(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::string path;
+    if (!to_path(argv[0], "path", path)) return nullptr;
+    const Engine& e = engine_of<Engine>(self);
+    const std::string data = unlocked([&] { return bytes_state_of(e); });
+    Status written = without_interpreter_lock(
+        [&](const persist::InterruptCheck& check) { return persist::write_file(path, data, check); });
+    if (PyErr_Occurred() || !take(written)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <class Engine>
+PyObject* load(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
+    std::string path;
+    if (!to_path(argv[0], "path", path)) return nullptr;
+    Result<std::string> contents = without_interpreter_lock(
+        [&](const persist::InterruptCheck& check) { return persist::read_file(path, check); });
+    if (PyErr_Occurred() || !take(contents)) return nullptr;
+    return decode_bytes_into_new<Engine>(cls, contents.value());
+}
+
 // The instance attributes of `from` (a subclass's __dict__), copied into
 // `to`'s: as they are, or through copy.deepcopy with `memo`.
 inline bool copy_attributes(PyObject* from, PyObject* to, PyObject* memo) {
@@ -138,6 +197,16 @@ PyObject* deep_copy(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 
 template <class Engine>
 PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    // A dict is a subclass instance's attributes, which pickling by
+    // __reduce__ hands back after the state itself was restored.
+    if (PyDict_Check(argv[0])) {
+        PyObject* attrs = PyObject_GetAttrString(self, "__dict__");
+        if (attrs == nullptr) return nullptr;
+        const int updated = PyDict_Update(attrs, argv[0]);
+        Py_DECREF(attrs);
+        if (updated != 0) return nullptr;
+        Py_RETURN_NONE;
+    }
     std::string text;
     if (!to_json_text(argv[0], "state", text)) return nullptr;
     Result<Engine> decoded = unlocked([&] { return read_document<Engine>(text); });
@@ -146,8 +215,36 @@ PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
-// Pickling at every protocol: rebuild with the constructor arguments of
-// __getnewargs__, then restore the document with __setstate__.
+// Pickling at every protocol: the class's from_bytes and the compact bytes,
+// so unpickling allocates only what the bytes describe; a subclass's
+// instance attributes follow as the state. Pickles of the earlier form (the
+// class, __getnewargs__ and the JSON text for __setstate__) still load.
+template <class Engine>
+PyObject* reduce_via_bytes(PyTypeObject*, PyObject* self, PyObject* const*) {
+    PyObject* loader = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes");
+    if (loader == nullptr) return nullptr;
+    PyObject* data = to_bytes<Engine>(nullptr, self, nullptr);
+    if (data == nullptr) {
+        Py_DECREF(loader);
+        return nullptr;
+    }
+    PyObject* attrs = nullptr;
+    if (PyObject_HasAttrString(self, "__dict__")) {
+        attrs = PyObject_GetAttrString(self, "__dict__");
+        if (attrs == nullptr) {
+            Py_DECREF(loader);
+            Py_DECREF(data);
+            return nullptr;
+        }
+        if (PyDict_Check(attrs) && PyDict_Size(attrs) == 0) Py_CLEAR(attrs);
+    }
+    if (attrs == nullptr) return Py_BuildValue("(N(N))", loader, data);
+    return Py_BuildValue("(N(N)N)", loader, data, attrs);
+}
+
+// Pickling through the JSON document, for classes without a compact form:
+// rebuild with the constructor arguments of __getnewargs__, then restore the
+// document with __setstate__.
 template <class Engine, PyObject* (*NewArgs)(PyTypeObject*, PyObject*, PyObject* const*)>
 PyObject* reduce(PyTypeObject* cls, PyObject* self, PyObject* const* argv) {
     Ref args(NewArgs(cls, self, argv));

@@ -26,9 +26,7 @@ std::uint64_t full_size_bytes(std::uint64_t trees, std::uint64_t capacity, std::
 
 }  // namespace
 
-Result<Forest> Forest::build(const RcfConfig& args, std::optional<std::uint64_t> seed) {
-    const std::uint64_t master_seed = seed ? *seed : Xoshiro256PlusPlus::from_os_random().next_u64();
-
+Status Forest::check_config(const RcfConfig& args) {
     if (args.input_dim == 0) return EngineError::invalid_argument("input_dim must be > 0");
     if (args.shingle_size == 0) return EngineError::invalid_argument("shingle_size must be > 0");
     if (args.capacity == 0) return EngineError::invalid_argument("capacity must be > 0");
@@ -45,7 +43,24 @@ Result<Forest> Forest::build(const RcfConfig& args, std::optional<std::uint64_t>
     rows = std::max(rows, twice_capacity);
     if (!checked_mul(rows, dims, cells) || cells > UINT64_MAX / sizeof(float))
         return EngineError::invalid_argument("point store size (num_trees * capacity * input_dim * shingle_size) is too large");
+    return {};
+}
+
+void Forest::check_size(const RcfConfig& args) {
+    const std::uint64_t dims = args.input_dim * args.shingle_size;
+    const std::uint64_t rows = std::max(args.num_trees * args.capacity + 1, args.capacity * 2);
     check_memory("Forest", full_size_bytes(args.num_trees, args.capacity, dims, rows));
+}
+
+Result<Forest> Forest::build(const RcfConfig& args, std::optional<std::uint64_t> seed) {
+    const std::uint64_t master_seed = seed ? *seed : Xoshiro256PlusPlus::from_os_random().next_u64();
+
+    Status valid = check_config(args);
+    if (!valid) return valid.take_error();
+    // check_config has shown that none of these products wraps.
+    const std::uint64_t dims = args.input_dim * args.shingle_size;
+    const std::uint64_t rows = std::max(args.num_trees * args.capacity + 1, args.capacity * 2);
+    check_size(args);
 
     Forest forest;
     forest.config = args;

@@ -45,6 +45,12 @@ struct Forest {
     // Draws the seed from the operating system when none is given, then
     // validates.
     static Result<Forest> build(const RcfConfig& config, std::optional<std::uint64_t> seed);
+    // The constructor's refusals of a configuration (InvalidArgument with
+    // its message), without the memory check; loading applies them too.
+    static Status check_config(const RcfConfig& config);
+    // The constructor's memory check for a configuration that passed
+    // check_config: MemoryError-kind failure when a full forest would not fit.
+    static void check_size(const RcfConfig& config);
 
     bool is_ready() const { return config.is_ready(entries_seen); }
     std::uint64_t num_trees() const { return trees.size(); }

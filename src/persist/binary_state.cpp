@@ -1,0 +1,119 @@
+#include "persist/binary_state.hpp"
+
+#include <new>
+#include <string>
+
+#include "persist/crc32c.hpp"
+#include "persist/documents.hpp"
+#include "persist/validate.hpp"
+
+namespace arbolet::persist {
+
+namespace {
+
+constexpr char kMagic[4] = {'A', 'R', 'B', 'L'};
+constexpr std::uint8_t kVersion = 1;
+constexpr std::size_t kHeaderSize = 20;
+
+enum class Kind : std::uint8_t { Forest = 1, MStream = 2 };
+
+const char* kind_name(std::uint8_t kind) {
+    switch (kind) {
+        case static_cast<std::uint8_t>(Kind::Forest): return "a Forest";
+        case static_cast<std::uint8_t>(Kind::MStream): return "an MStream";
+        default: return "an unknown detector kind";
+    }
+}
+
+// Header: magic (4), version (1), kind (1), two zero bytes, payload length
+// (8), CRC-32C of the payload (4); all little-endian.
+std::string framed(Kind kind, binary::ByteWriter& payload_writer) {
+    std::string& payload = payload_writer.str();
+    binary::ByteWriter h;
+    h.bytes(std::string_view(kMagic, 4));
+    h.u8(kVersion);
+    h.u8(static_cast<std::uint8_t>(kind));
+    h.u8(0);
+    h.u8(0);
+    const std::string_view body = std::string_view(payload).substr(kHeaderSize);
+    h.u64(body.size());
+    h.u32(crc32c(body));
+    // The payload was written after a header-sized gap, so the result is
+    // the payload's own buffer.
+    payload.replace(0, kHeaderSize, h.str());
+    return std::move(payload);
+}
+
+// The payload of a well-formed header, or an Io error.
+Result<std::string_view> unframe(std::string_view data, Kind kind) {
+    if (data.size() < 4 || data.substr(0, 4) != std::string_view(kMagic, 4))
+        return EngineError::io("not a binary detector state (wrong magic number)");
+    if (data.size() < kHeaderSize) return EngineError::io("binary state truncated in its header");
+    binary::ByteReader h(data.substr(4, kHeaderSize - 4));
+    const std::uint8_t version = h.u8();
+    if (version > kVersion)
+        return EngineError::io("binary state format version " + std::to_string(version) +
+                               " is newer than this version reads (" + std::to_string(kVersion) + ")");
+    if (version == 0) return EngineError::io("unknown binary state format version 0");
+    const std::uint8_t found = h.u8();
+    if (found != static_cast<std::uint8_t>(kind))
+        return EngineError::io(std::string("binary state holds ") + kind_name(found) + ", not " +
+                               kind_name(static_cast<std::uint8_t>(kind)));
+    if (h.u8() != 0 || h.u8() != 0) return EngineError::io("binary state header has unknown flags");
+    const std::uint64_t length = h.u64();
+    const std::uint32_t crc = h.u32();
+    const std::string_view payload = data.substr(kHeaderSize);
+    if (length != payload.size())
+        return EngineError::io("binary state payload has " + std::to_string(payload.size()) + " bytes, its header says " +
+                               std::to_string(length) + " (truncated or extended)");
+    if (crc32c(payload) != crc) return EngineError::io("binary state checksum mismatch: the data is damaged");
+    return payload;
+}
+
+template <class Engine, class ReadPayload, class Check>
+Result<Engine> decode(std::string_view data, Kind kind, ReadPayload read_payload, Check check) {
+    Result<std::string_view> payload = unframe(data, kind);
+    if (!payload) return payload.take_error();
+    binary::ByteReader r(payload.value());
+    Engine engine;
+    try {
+        read_payload(r, engine);
+    } catch (binary::Fault& f) {
+        return EngineError::io("corrupt binary state: " + f.message + " at byte " +
+                               std::to_string(f.offset + kHeaderSize));
+    } catch (Inconsistent& e) {
+        return EngineError::io(e.message);
+    }
+    std::string problem = check(engine);
+    if (!problem.empty()) return EngineError::io(problem);
+    return engine;
+}
+
+}  // namespace
+
+std::string forest_to_bytes(const rcf::Forest& forest) {
+    binary::ByteWriter w;
+    w.str().reserve(kHeaderSize + 64 + forest.point_store.next_free * forest.point_store.dim * 4 +
+                    forest.trees.size() * forest.config.capacity * 24);
+    w.str().resize(kHeaderSize);
+    write_forest_payload(w, forest);
+    return framed(Kind::Forest, w);
+}
+
+Result<rcf::Forest> forest_from_bytes(std::string_view data) {
+    return decode<rcf::Forest>(data, Kind::Forest, read_forest_payload,
+                               [](const rcf::Forest& f) { return find_forest_inconsistency(f, false); });
+}
+
+std::string mstream_to_bytes(const mstream::MStream& detector) {
+    binary::ByteWriter w;
+    w.str().resize(kHeaderSize);
+    write_mstream_payload(w, detector);
+    return framed(Kind::MStream, w);
+}
+
+Result<mstream::MStream> mstream_from_bytes(std::string_view data) {
+    return decode<mstream::MStream>(data, Kind::MStream, read_mstream_payload, find_mstream_inconsistency);
+}
+
+}  // namespace arbolet::persist
