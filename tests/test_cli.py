@@ -93,7 +93,7 @@ def test_score_per_key_and_continue_from_a_saved_state(command, tmp_path):
         assert [entry["key"] for entry in manifest["detectors"]] == ["a", "b"]
         arbolet.Thresholder.from_json(archive.read(manifest["detectors"][1]["thresholder"]))
         assert manifest["settings"]["columns"] == ["cpu", "mem"]
-        forest = arbolet.Forest.from_json(archive.read(manifest["detectors"][1]["member"]))
+        forest = arbolet.Forest.from_bytes(archive.read(manifest["detectors"][1]["member"]))
     assert forest.entries_seen() == 200
 
 
