@@ -208,6 +208,14 @@ def test_tables_are_refused_where_one_point_is_expected():
     with pytest.raises(TypeError, match="^argument 'categorical': one point is a 1-D sequence of 1 number, but a 2-D"):
         MStream(0, 1, seed=1).update([], np.ones((1, 1), dtype=np.int64), 1)
     assert shingled.entries_seen() == 0
+
+    class Interrupting(Table):
+        @property
+        def ndim(self):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        shingled.score(Interrupting())
     external = Forest(2, shingle_size=2, internal_shingling=False, num_trees=1, capacity=4, seed=5)
     with pytest.raises(TypeError, match=r"sequence of 4 numbers, but a 2-D ndarray of shape \(1, 4\)"):
         external.score_and_update(np.zeros((1, 4)))

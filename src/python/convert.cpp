@@ -311,10 +311,14 @@ std::string lengths_text(PointLengths accepted) {
 bool refuse_many_dimensions(PyObject* o, PointLengths accepted) {
     if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyUnicode_Check(o)) return true;
     Ref ndim(PyObject_GetAttrString(o, "ndim"));
-    if (!ndim || !PyLong_Check(ndim.p)) {
+    if (!ndim) {
+        // No `ndim` is the common case; any other failure (an interrupt in
+        // a property, say) is the caller's to see.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
         return true;
     }
+    if (!PyLong_Check(ndim.p)) return true;
     const long dims = PyLong_AsLong(ndim.p);
     if (dims < 2) {
         PyErr_Clear();
