@@ -214,6 +214,12 @@ def test_decimal_reading_edges():
         assert f'"time_decay":{value},' in loaded.to_json(), text
 
 
+def test_decays_that_stop_learning_are_refused_at_load():
+    for text, problem in [("-1.0", "time_decay must be finite and >= 0"), ("1e289", "time_decay must be <= 1e288")]:
+        with pytest.raises(RuntimeError, match=rf'^Io\("inconsistent state: {problem}"\)$'):
+            Forest.from_json(replace_once(empty_forest_doc(), '"time_decay":0.0', f'"time_decay":{text}'))
+
+
 def test_quoted_strings_in_messages_are_bounded():
     doc = replace_once(empty_forest_doc(), '"next_free":0', '"next_free":"' + "\u0085" * 10**6 + '"')
     with pytest.raises(RuntimeError) as info:

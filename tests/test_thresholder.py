@@ -75,7 +75,9 @@ def test_forest_scores_through_for_forest():
     forest = Forest(1, shingle_size=4, num_trees=20, capacity=64, seed=3)
     t = Thresholder.for_forest(forest)
     assert "suppression=4" in repr(t) and f"min_score={math.log2(65) / 4!r}" in repr(t)
-    assert "min_score=1.0," in repr(Thresholder.for_forest(forest, min_score=1, horizon=None))
+    assert (t.suppression, t.min_score, t.horizon, t.warm_up, t.sigmas, t.min_spread, t.peak_window) == (
+        4, math.log2(65) / 4, 1000, 100, 3.0, 0.0, 64)
+    assert Thresholder.for_forest(forest, min_score=1, horizon=None).min_score == 1.0
     m = Model(min_score=math.log2(65) / 4, suppression=4)
     rng = random.Random(1)
     values = [math.sin(i / 5) + 0.05 * rng.random() for i in range(600)]
@@ -146,7 +148,7 @@ def test_refusals_leave_no_trace():
     for x in noisy_scores(30):
         t.update(x)
     before = t.to_json()
-    for bad in (math.nan, math.inf, -math.inf):
+    for bad in (math.nan, math.inf, -math.inf, 1.1e300):
         with pytest.raises(ValueError, match="score must be a finite number"):
             t.update(bad)
     with pytest.raises(TypeError):
@@ -192,3 +194,23 @@ def test_inconsistent_documents_are_refused(edit, text):
     edit(doc)
     with pytest.raises(RuntimeError, match=text):
         Thresholder.from_json(json.dumps(doc))
+
+
+def test_mutated_documents_load_safely_or_are_refused():
+    t = Thresholder(peak_window=8, warm_up=3)
+    for x in noisy_scores(40, spikes=[(20, 5.0)]):
+        t.update(x)
+    doc = json.loads(t.to_json())
+    rng = random.Random(11)
+    values = [0, 1, 7, 8, 9, 2**24 + 1, 2**64 - 1, -1, 1e300, -1e300, 1e308, 0.5, None, True, [], "x"]
+    for _ in range(400):
+        d = copy.deepcopy(doc)
+        place, key = rng.choice([(d, k) for k in d if k != "config"] + [(d["config"], k) for k in d["config"]])
+        place[key] = rng.choice(values)
+        try:
+            loaded = Thresholder.from_json(json.dumps(d))
+        except (RuntimeError, ValueError):
+            continue
+        for x in (0.0, 1e300, -1e300, 5.0):
+            assert 0.0 <= loaded.update(x) <= 1.0
+        assert Thresholder.from_json(loaded.to_json()).to_json() == loaded.to_json()

@@ -65,15 +65,16 @@ void read_thresholder(Reader& r, Thresholder& t) {
 std::string find_inconsistency(const Thresholder& t) {
     std::string bad = Thresholder::check_config(t.config);
     if (!bad.empty()) return "inconsistent state: " + bad;
-    if (!std::isfinite(t.location)) return "inconsistent state: location is not finite";
-    if (!std::isfinite(t.deviation) || t.deviation < 0.0)
-        return "inconsistent state: deviation is not a finite number >= 0";
+    using threshold::kMaxScore;
+    if (!(std::fabs(t.location) <= kMaxScore)) return "inconsistent state: location is not within +-1e300";
+    if (!(t.deviation >= 0.0 && t.deviation <= 2 * kMaxScore))
+        return "inconsistent state: deviation is not within 0 and 2e300";
     const std::uint64_t expected = t.steps < t.config.peak_window ? t.steps : t.config.peak_window;
     if (t.recent.size() != expected)
         return "inconsistent state: recent holds " + std::to_string(t.recent.size()) + " scores, expected " +
                std::to_string(expected);
     for (double v : t.recent)
-        if (!std::isfinite(v)) return "inconsistent state: a recent score is not finite";
+        if (!(std::fabs(v) <= kMaxScore)) return "inconsistent state: a recent score is not within +-1e300";
     if (t.alarmed && t.since_alarm >= t.steps)
         return "inconsistent state: since_alarm is not below steps";
     if (t.in_event && !t.alarmed) return "inconsistent state: in_event without an alarm";

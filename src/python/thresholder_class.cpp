@@ -1,6 +1,7 @@
 // The Thresholder class: from a detector's raw scores to alarms and grades.
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -101,6 +102,16 @@ PyObject* is_ready(PyTypeObject*, PyObject* self, PyObject* const*) {
 
 PyObject* no_args(PyTypeObject*, PyObject*, PyObject* const*) { return PyTuple_New(0); }
 
+template <std::uint64_t ThresholderConfig::*Field>
+PyObject* count_setting(PyObject* self) {
+    return PyLong_FromUnsignedLongLong(thresholder(self).config.*Field);
+}
+
+template <double ThresholderConfig::*Field>
+PyObject* real_setting(PyObject* self) {
+    return PyFloat_FromDouble(thresholder(self).config.*Field);
+}
+
 PyObject* threshold_of(PyObject* self) { return PyFloat_FromDouble(thresholder(self).threshold()); }
 
 PyObject* steps_since_alarm(PyObject* self) {
@@ -145,6 +156,14 @@ constexpr PropertySpec kProperties[] = {
      &threshold_of},
     {"steps_since_alarm", "Steps processed since the last alarm (0 right after it), None before the first.",
      &steps_since_alarm},
+    {"horizon", "Steps over which the baseline forgets.", &count_setting<&ThresholderConfig::horizon>},
+    {"warm_up", "Steps that only feed the baseline before any alarm.", &count_setting<&ThresholderConfig::warm_up>},
+    {"sigmas", "Cut-off in spreads above the location.", &real_setting<&ThresholderConfig::sigmas>},
+    {"min_spread", "Lower bound of the spread, in score units.", &real_setting<&ThresholderConfig::min_spread>},
+    {"min_score", "Scores at or below this never alarm.", &real_setting<&ThresholderConfig::min_score>},
+    {"suppression", "Steps after an alarm whose grade is 0.", &count_setting<&ThresholderConfig::suppression>},
+    {"peak_window", "An alarm needs a score above every score of this many preceding steps.",
+     &count_setting<&ThresholderConfig::peak_window>},
 };
 
 }  // namespace

@@ -31,7 +31,8 @@ double Thresholder::spread() const {
 double Thresholder::threshold() const { return std::max(config.min_score, location + config.sigmas * spread()); }
 
 Result<double> Thresholder::update(double score) {
-    if (!std::isfinite(score)) return EngineError::invalid_argument("score must be a finite number");
+    if (!(std::fabs(score) <= kMaxScore))
+        return EngineError::invalid_argument("score must be a finite number of magnitude at most 1e300");
     const double s = spread();
     const double cut = std::max(config.min_score, location + config.sigmas * s);
     bool above_recent = true;

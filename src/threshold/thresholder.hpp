@@ -35,6 +35,11 @@ struct ThresholderConfig {
 inline constexpr std::uint64_t kMaxWindow = std::uint64_t{1} << 24;
 inline constexpr std::uint64_t kMaxHorizon = std::uint64_t{1} << 40;
 
+// Largest accepted |score|. The location stays within the scores and the
+// deviation below twice this, so no difference or sum in update overflows
+// and every state stays finite (and so can be written and read back).
+inline constexpr double kMaxScore = 1e300;
+
 // Scores above location + kClip * spread enter the location as that value,
 // so that anomalies do not drag it up.
 inline constexpr double kClip = 3.0;
