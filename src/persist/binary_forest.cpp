@@ -165,6 +165,7 @@ void write_sampler(ByteWriter& w, const rcf::Sampler& s) {
 }
 
 void write_floats(ByteWriter& w, const float* p, std::size_t n) {
+    if (n == 0) return;  // p may be null then
     const std::size_t at = w.str().size();
     w.str().resize(at + 4 * n);
     char* out = w.str().data() + at;
@@ -179,6 +180,7 @@ void write_floats(ByteWriter& w, const float* p, std::size_t n) {
 }
 
 void read_floats(ByteReader& r, float* p, std::size_t n) {
+    if (n == 0) return;  // p may be null then
     r.count(n, 32, "values");
     const std::string_view in = r.take(4 * n);
     if constexpr (std::endian::native == std::endian::little) {
