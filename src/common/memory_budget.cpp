@@ -3,7 +3,13 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "common/platform.hpp"
 
@@ -22,6 +28,20 @@ std::uint64_t read_limit(const std::string& path) {
         value = saturating_add(saturating_mul(value, 10), static_cast<std::uint64_t>(c - '0'));
     }
     return value;
+}
+
+// Bytes of physical memory, or 2^64 - 1 when the system does not say.
+std::uint64_t physical_memory() {
+#if defined(_WIN32)
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : UINT64_MAX;
+#else
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page_size <= 0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+#endif
 }
 
 // The smallest memory limit of the process's cgroup and its ancestors:
@@ -70,10 +90,7 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 std::uint64_t memory_available() {
     static const std::uint64_t available = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES);
-        const long page_size = sysconf(_SC_PAGE_SIZE);
-        std::uint64_t physical = UINT64_MAX;
-        if (pages > 0 && page_size > 0) physical = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+        const std::uint64_t physical = physical_memory();
         const std::uint64_t container = cgroup_limit();
         return container < physical ? container : physical;
     }();

@@ -12,7 +12,10 @@
 #include <xmmintrin.h>
 #endif
 
-#if defined(__GNUC__) || defined(__clang__)
+// ARBOLET_PORTABLE_ONLY (CMake option ARBOLET_PORTABLE_FALLBACKS) builds
+// the fallbacks with g++ or clang++ too, so that the test suite can run
+// against them.
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(ARBOLET_PORTABLE_ONLY)
 #define ARBOLET_GNU_BUILTINS 1
 #endif
 
@@ -101,7 +104,7 @@ inline bool mul_overflows(T a, T b, T& out) {
 #endif
 }
 
-#if defined(__SIZEOF_INT128__)
+#if defined(__SIZEOF_INT128__) && !defined(ARBOLET_PORTABLE_ONLY)
 using Uint128 = unsigned __int128;
 inline Uint128 wide_product(std::uint64_t a, std::uint64_t b) { return static_cast<Uint128>(a) * b; }
 #else

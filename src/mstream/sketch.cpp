@@ -56,8 +56,8 @@ double multiply_small(double c, double f) {
 
 // The common case of multiply_small, in doubles: a positive count below the
 // safe bound times a positive normal factor. Anything it cannot settle goes to
-// multiply_small.
-double multiply_awkward(double c, double f) {
+// multiply_small. Only the packed x86-64 path needs it.
+[[maybe_unused]] double multiply_awkward(double c, double f) {
     if (!(c > 0.0) || !(f > 0.0)) return multiply_small(c, f);
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(c);
     constexpr std::uint64_t kTwo52Bits = 0x4330000000000000ULL;  // 2^52

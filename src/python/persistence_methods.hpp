@@ -200,11 +200,8 @@ PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     // A dict is a subclass instance's attributes, which pickling by
     // __reduce__ hands back after the state itself was restored.
     if (PyDict_Check(argv[0])) {
-        PyObject* attrs = PyObject_GetAttrString(self, "__dict__");
-        if (attrs == nullptr) return nullptr;
-        const int updated = PyDict_Update(attrs, argv[0]);
-        Py_DECREF(attrs);
-        if (updated != 0) return nullptr;
+        Ref attrs(PyObject_GetAttrString(self, "__dict__"));
+        if (!attrs || PyDict_Update(attrs.get(), argv[0]) != 0) return nullptr;
         Py_RETURN_NONE;
     }
     std::string text;
@@ -221,25 +218,18 @@ PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 // class, __getnewargs__ and the JSON text for __setstate__) still load.
 template <class Engine>
 PyObject* reduce_via_bytes(PyTypeObject*, PyObject* self, PyObject* const*) {
-    PyObject* loader = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes");
-    if (loader == nullptr) return nullptr;
-    PyObject* data = to_bytes<Engine>(nullptr, self, nullptr);
-    if (data == nullptr) {
-        Py_DECREF(loader);
-        return nullptr;
-    }
-    PyObject* attrs = nullptr;
+    Ref loader(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes"));
+    if (!loader) return nullptr;
+    Ref data(to_bytes<Engine>(nullptr, self, nullptr));
+    if (!data) return nullptr;
+    Ref attrs;
     if (PyObject_HasAttrString(self, "__dict__")) {
-        attrs = PyObject_GetAttrString(self, "__dict__");
-        if (attrs == nullptr) {
-            Py_DECREF(loader);
-            Py_DECREF(data);
-            return nullptr;
-        }
-        if (PyDict_Check(attrs) && PyDict_Size(attrs) == 0) Py_CLEAR(attrs);
+        attrs = Ref(PyObject_GetAttrString(self, "__dict__"));
+        if (!attrs) return nullptr;
+        if (PyDict_Check(attrs.get()) && PyDict_Size(attrs.get()) == 0) attrs = Ref();
     }
-    if (attrs == nullptr) return Py_BuildValue("(N(N))", loader, data);
-    return Py_BuildValue("(N(N)N)", loader, data, attrs);
+    if (!attrs) return Py_BuildValue("(O(O))", loader.get(), data.get());
+    return Py_BuildValue("(O(O)O)", loader.get(), data.get(), attrs.get());
 }
 
 // Pickling through the JSON document, for classes without a compact form:
