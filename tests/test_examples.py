@@ -30,7 +30,8 @@ def run_example(name: str, cwd: Path, *args: str) -> str:
 
 
 def test_every_example_is_covered() -> None:
-    covered = {"quickstart.py", "mstream_records.py", "plot_anomalies.py", "checkpoint.py", "parallel_streams.py"}
+    covered = {"quickstart.py", "mstream_records.py", "plot_anomalies.py", "checkpoint.py", "parallel_streams.py",
+               "spark_per_key.py"}  # the last one in test_spark.py
     assert {p.name for p in EXAMPLES.glob("*.py")} == covered
 
 

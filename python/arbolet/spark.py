@@ -1,0 +1,399 @@
+"""One detector per key on Spark: batch DataFrames and Structured Streaming.
+
+``score_by_key`` gives every key of a DataFrame its own ``Forest`` and
+``score_records_by_key`` its own ``MStream``. A streaming query keeps each
+key's detector in Spark's state store (``groupBy(key).applyInPandasWithState``),
+so a query restarted from its checkpoint continues every detector exactly where
+the last committed micro-batch left it; a batch DataFrame goes through
+``groupBy(key).applyInPandas`` with the same per-key function.
+
+Within a key, rows are scored in the order of the ordering column. Rows with
+equal ordering values are scored in the order of their values (column by
+column), never in the order in which Spark happened to deliver them, so the
+result does not depend on partitioning. A row whose ordering value lies
+before the last row already scored for its key (it arrived in a later
+micro-batch) is not scored: it comes out with a null score and a message in
+the ``error`` column, and the detector does not see it. Feeding it would put
+it into the detector's window as the newest observation, which it is not.
+
+Rows that cannot be scored (a null key or ordering value, a null, NaN or
+infinite value, an MStream timestamp before the key's clock) come out the
+same way, with the reason in ``error``; they never fail the query and never
+change a detector.
+
+Needs ``pip install "arbolet[spark]"`` (pyspark, pandas, pyarrow) and a Java
+runtime; ``key_seed`` alone needs neither.
+"""
+
+from __future__ import annotations
+
+import datetime
+import hashlib
+import math
+import operator
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Union
+
+from . import Forest, MStream
+
+if TYPE_CHECKING:
+    from pyspark.sql import DataFrame
+    from pyspark.sql.streaming.state import GroupState
+    from pyspark.sql.types import DataType, StructType
+
+__all__ = ["key_seed", "score_by_key", "score_records_by_key"]
+
+Key = Union[str, bytes, int]
+_Frame = Any  # a pandas.DataFrame; pandas ships no type information
+
+# Column names that the result adds next to the key and the ordering column.
+RESULT_COLUMNS = ("score", "is_ready", "error")
+
+
+def key_seed(seed: int, key: Key) -> int:
+    """The seed of one key's detector: a stable 64-bit hash of ``seed`` and the key's bytes.
+
+    It is BLAKE2b with an 8-byte digest, keyed with ``seed`` as 8 little-endian
+    bytes, over the key's bytes: UTF-8 for a string, the bytes themselves for
+    bytes, and the decimal digits for an integer (so the key ``42`` and the
+    key ``"42"`` share a seed). The digest read as a little-endian unsigned
+    integer is the seed::
+
+        blake2b(key_bytes, digest_size=8, key=seed.to_bytes(8, "little"))
+
+    It is the same in every process, on every machine and in every language
+    that has BLAKE2b, so a key's detector can be rebuilt outside Spark.
+    """
+    seed = operator.index(seed)
+    if not 0 <= seed < 1 << 64:
+        raise ValueError(f"seed must be in [0, 2**64), got {seed}")
+    if isinstance(key, str):
+        data = key.encode("utf-8")
+    elif isinstance(key, (bytes, bytearray, memoryview)):
+        data = bytes(key)
+    elif isinstance(key, bool) or not hasattr(key, "__index__"):
+        raise TypeError(f"a key must be a str, bytes or int, not {type(key).__name__}")
+    else:
+        data = str(operator.index(key)).encode("ascii")
+    digest = hashlib.blake2b(data, digest_size=8, key=seed.to_bytes(8, "little")).digest()
+    return int.from_bytes(digest, "little")
+
+
+# A key's detector in the state store, in its compact form. Loading tells it
+# from the JSON text by the first byte, so checkpoints that hold JSON (written
+# before the compact form existed) keep loading.
+def _dump_state(detector: Forest | MStream) -> bytes:
+    return detector.to_bytes()
+
+
+def _load_state(kind: type[Forest] | type[MStream], blob: bytes) -> Forest | MStream:
+    blob = bytes(blob)
+    if blob[:1] == b"{":
+        return kind.from_json(blob)
+    return kind.from_bytes(blob)
+
+
+@dataclass(frozen=True)
+class _Job:
+    """What every executor needs to score one key's rows; pickled into the query plan."""
+
+    kind: str  # "forest" or "mstream"
+    key: str
+    order: str
+    numeric: tuple[str, ...]
+    categorical: tuple[str, ...]
+    settings: tuple[tuple[str, Any], ...]
+    seed: int
+    timeout_ms: int | None
+    integral_order: bool
+
+    def new_detector(self, key: Key) -> Forest | MStream:
+        settings = dict(self.settings)
+        if self.kind == "forest":
+            return Forest(_input_dim(len(self.numeric), settings), seed=key_seed(self.seed, key), **settings)
+        return MStream(len(self.numeric), len(self.categorical), seed=key_seed(self.seed, key), **settings)
+
+    def score(self, key: Any, frame: _Frame, state: tuple[Any, ...] | None, keep_state: bool
+              ) -> tuple[_Frame, tuple[Any, ...] | None]:
+        """Scores one key's rows (already gathered into one frame) against its detector.
+
+        ``state`` is (detector bytes, last ordering value) or None for a new
+        key; the returned state is None when nothing needs to be kept.
+        """
+        import numpy as np
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+        if pd.isna(key):
+            key = None  # a null key arrives as None or NaN, depending on the column type
+        # Plain arrays, column by column: pandas indexing costs more than the detector on small groups.
+        order = frame[self.order].to_numpy()
+        numeric = np.column_stack([frame[c].to_numpy(dtype=np.float64, na_value=np.nan) for c in self.numeric]
+                                  ) if self.numeric else np.empty((len(order), 0))
+        codes = [frame[c].to_numpy(dtype=object) for c in self.categorical]
+        missing = np.column_stack([pd.isna(c) for c in codes]) if codes else np.zeros((len(order), 0), bool)
+        null_order = pd.isna(order)
+        if len(order) > 1 and (null_order.any() or not (order[1:] > order[:-1]).all()):
+            ties = [np.array([np.inf if absent else float(v) for v, absent in zip(c, m)])
+                    for c, m in zip(codes, missing.T)]
+            rank = np.lexsort([*reversed(ties), *reversed(numeric.T), order])
+            order, numeric, null_order, missing = order[rank], numeric[rank], null_order[rank], missing[rank]
+            codes = [c[rank] for c in codes]
+        n = len(order)
+
+        detector: Forest | MStream | None = None
+        last = None
+        if key is not None:
+            if state is not None:
+                detector = _load_state(Forest if self.kind == "forest" else MStream, state[0])
+                last = state[1]
+            else:
+                detector = self.new_detector(key)
+        finite = np.isfinite(numeric)
+        # Why a row cannot be scored, if it cannot; checked in this order.
+        refusals: list[tuple[Any, Callable[[int], str]]] = [
+            (np.full(n, detector is None), lambda i: "key is null"),
+            (null_order, lambda i: f"{self.order} is null"),
+            (~finite.all(axis=1), lambda i: f"{self.numeric[int(np.argmin(finite[i]))]} is null, NaN or infinite"),
+            (missing.any(axis=1), lambda i: f"{self.categorical[int(np.argmax(missing[i]))]} is null"),
+        ]
+        if self.kind == "forest" and last is not None:
+            refusals.append((~null_order & (order < np.array(last, dtype=order.dtype)),
+                             lambda i: f"late: {self.order} {_text(order[i])} is before {_text(last)}, "
+                                       f"already scored for this key"))
+
+        scores = np.full(n, np.nan)
+        ready = np.full(n, None, dtype=object)
+        errors = np.full(n, None, dtype=object)
+        scored = -1
+        for i in range(n):
+            refusal = next((why for rows, why in refusals if rows[i]), None)
+            if refusal is not None:
+                errors[i] = refusal(i)
+                continue
+            assert detector is not None
+            try:
+                was_ready = detector.is_ready()
+                if isinstance(detector, Forest):
+                    scores[i] = detector.score_and_update(numeric[i])
+                else:
+                    scores[i] = detector.update_and_score(numeric[i], [int(c[i]) for c in codes], int(order[i]))
+            except (ValueError, OverflowError) as error:
+                errors[i] = str(error)
+                continue
+            ready[i] = was_ready
+            scored = i
+
+        keys = np.full(n, key, dtype=object)
+        result = pd.DataFrame({self.key: keys, self.order: order, "score": scores, "is_ready": ready,
+                               "error": errors}, copy=False)
+        if not keep_state or detector is None or scored < 0:
+            return result, state
+        newest = order[scored]
+        if isinstance(newest, np.datetime64):
+            newest = pd.Timestamp(newest)
+        else:  # an integer column holding nulls arrives as floats
+            newest = int(newest) if self.integral_order else newest.item()
+        return result, (_dump_state(detector), newest)
+
+
+def _text(value: Any) -> str:
+    """An ordering value as people write it: 7, 2.5 or 2026-01-01 00:00:07."""
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+    return str(pd.Timestamp(value)) if hasattr(value, "dtype") and value.dtype.kind == "M" else str(value)
+
+
+def _input_dim(width: int, settings: dict[str, Any]) -> int:
+    if settings.get("internal_shingling", True):
+        return width
+    shingle = operator.index(settings.get("shingle_size", 1))
+    if shingle < 1 or width % shingle:
+        raise ValueError(f"with internal_shingling=False the {width} value columns must be whole shingles "
+                         f"of shingle_size={shingle}")
+    return width // shingle
+
+
+def _columns(what: str, names: str | Sequence[str]) -> tuple[str, ...]:
+    if isinstance(names, str):
+        return (names,)
+    names = tuple(names)
+    if not all(isinstance(name, str) for name in names):
+        raise TypeError(f"{what} must be a column name or a sequence of column names")
+    return names
+
+
+def _check_columns(df: DataFrame, roles: dict[str, tuple[tuple[str, ...], Callable[[DataType], bool], str]]
+                   ) -> None:
+    """Refuses a missing, repeated or wrongly typed column before the query starts."""
+    from pyspark.sql import DataFrame as SparkDataFrame
+
+    if not isinstance(df, SparkDataFrame):
+        raise TypeError(f"df must be a pyspark.sql.DataFrame, not {type(df).__name__}")
+    fields = {field.name: field.dataType for field in df.schema.fields}
+    seen: set[str] = set()
+    for role, (names, accepts, wanted) in roles.items():
+        for name in names:
+            if name not in fields:
+                raise ValueError(f"{role} column {name!r} is not in the DataFrame; its columns are {sorted(fields)}")
+            if not accepts(fields[name]):
+                raise TypeError(f"{role} column {name!r} must be {wanted}, not {fields[name].simpleString()}")
+            if name in RESULT_COLUMNS:
+                raise ValueError(f"{role} column {name!r} clashes with a result column; rename it first")
+            if name in seen and role in ("key", "order", "timestamp"):
+                raise ValueError(f"column {name!r} is used twice")
+            seen.add(name)
+
+
+def _is_key_type(t: DataType) -> bool:
+    from pyspark.sql import types as T
+
+    return isinstance(t, (T.StringType, T.BinaryType, T.ByteType, T.ShortType, T.IntegerType, T.LongType))
+
+
+def _is_number(t: DataType) -> bool:
+    from pyspark.sql import types as T
+
+    return isinstance(t, T.NumericType)
+
+
+def _is_integer(t: DataType) -> bool:
+    from pyspark.sql import types as T
+
+    return isinstance(t, (T.ByteType, T.ShortType, T.IntegerType, T.LongType))
+
+
+def _is_orderable(t: DataType) -> bool:
+    from pyspark.sql import types as T
+
+    return isinstance(t, (T.NumericType, T.TimestampType, T.TimestampNTZType)) and not isinstance(t, T.DecimalType)
+
+
+def _timeout_ms(idle_timeout: float | datetime.timedelta | None) -> int | None:
+    if idle_timeout is None:
+        return None
+    seconds = idle_timeout.total_seconds() if isinstance(idle_timeout, datetime.timedelta) else float(idle_timeout)
+    if not math.isfinite(seconds) or seconds <= 0:
+        raise ValueError(f"idle_timeout must be a positive duration, got {idle_timeout!r}")
+    return max(1, round(seconds * 1000))
+
+
+def _run(df: DataFrame, job: _Job) -> DataFrame:
+    """Batch: applyInPandas. Streaming: applyInPandasWithState, which works with
+    the default state store and every Spark from 3.4 on (the newer
+    transformWithStateInPandas needs the RocksDB state store configured)."""
+    from pyspark.sql import types as T
+
+    # Settings are checked here, once, by building a detector with them.
+    job.new_detector("")
+    fields = {field.name: field for field in df.schema.fields}
+    output = T.StructType([
+        T.StructField(job.key, fields[job.key].dataType, True),
+        T.StructField(job.order, fields[job.order].dataType, True),
+        T.StructField("score", T.DoubleType(), True),
+        T.StructField("is_ready", T.BooleanType(), True),
+        T.StructField("error", T.StringType(), True),
+    ])
+    grouped = df.groupBy(job.key)
+    if not df.isStreaming:
+        def score_group(key: tuple[Any, ...], frame: _Frame) -> _Frame:
+            return job.score(key[0], frame, None, keep_state=False)[0]
+
+        return grouped.applyInPandas(score_group, output)
+
+    state_schema = T.StructType([
+        T.StructField("detector", T.BinaryType(), False),
+        T.StructField("last", fields[job.order].dataType, True),
+    ])
+
+    def score_micro_batch(key: tuple[Any, ...], chunks: Iterable[_Frame], state: GroupState
+                          ) -> Iterator[_Frame]:
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+        if state.hasTimedOut:
+            state.remove()
+            return
+        frames = list(chunks)
+        if frames:
+            stored = state.get if state.exists else None
+            frame = frames[0] if len(frames) == 1 else pd.concat(frames, ignore_index=True)
+            result, kept = job.score(key[0], frame, stored, keep_state=True)
+            if kept is not stored and kept is not None:
+                state.update(kept)
+            if job.timeout_ms is not None and state.exists:
+                state.setTimeoutDuration(job.timeout_ms)
+            yield result
+
+    timeout = "NoTimeout" if job.timeout_ms is None else "ProcessingTimeTimeout"
+    return grouped.applyInPandasWithState(score_micro_batch, output, state_schema, "append", timeout)
+
+
+def _base_seed(settings: dict[str, Any]) -> int:
+    seed = settings.pop("seed", 0)
+    if seed is None:
+        raise ValueError("seed must be an integer: every key's detector needs a reproducible seed (default 0)")
+    key_seed(seed, "")  # refuses a seed outside [0, 2**64)
+    return operator.index(seed)
+
+
+def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: str, *,
+                 idle_timeout: float | datetime.timedelta | None = None, **settings: Any) -> DataFrame:
+    """Scores every key's rows with that key's own ``Forest``.
+
+    ``df`` is a batch or streaming DataFrame; ``key`` names the key column
+    (string, binary or integer), ``values`` the numeric columns that make one
+    observation (``input_dim`` is their number), ``order`` the column that
+    orders a key's rows (a number or a timestamp). ``settings`` are the
+    ``Forest`` keywords (``shingle_size``, ``num_trees``, ``capacity``, ...);
+    ``seed`` (default 0) is combined with each key by ``key_seed``.
+
+    Returns a DataFrame of ``key``, ``order``, ``score`` (what
+    ``Forest.score_and_update`` returned for the row), ``is_ready`` (the
+    detector's ``is_ready()`` when the row arrived) and ``error`` (null, or why
+    the row was not scored). A streaming result is in append mode; with
+    ``idle_timeout`` (seconds or a ``timedelta``) a key that receives no row
+    for that long (processing time) is forgotten and starts afresh.
+    """
+    numeric = _columns("values", values)
+    if not numeric:
+        raise ValueError("values must name at least one column")
+    if "input_dim" in settings:
+        raise TypeError("input_dim comes from the number of value columns; do not pass it")
+    _check_columns(df, {
+        "key": ((key,), _is_key_type, "a string, binary or integer column"),
+        "order": ((order,), _is_orderable, "a numeric or timestamp column"),
+        "value": (numeric, _is_number, "a numeric column"),
+    })
+    seed = _base_seed(settings)
+    job = _Job("forest", key, order, numeric, (), tuple(settings.items()), seed, _timeout_ms(idle_timeout),
+               _is_integer(df.schema[order].dataType))
+    return _run(df, job)
+
+
+def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], categorical: str | Sequence[str],
+                         timestamp: str, *, idle_timeout: float | datetime.timedelta | None = None,
+                         **settings: Any) -> DataFrame:
+    """Scores every key's records with that key's own ``MStream``.
+
+    ``numeric`` names the numeric feature columns, ``categorical`` the integer
+    category columns, ``timestamp`` the integer time column (1 or more).
+    ``settings`` are the ``MStream`` keywords (``num_rows``, ``num_buckets``,
+    ``alpha``); ``seed`` (default 0) is combined with each key by ``key_seed``.
+    The score is what ``MStream.update_and_score`` returned for the record.
+    A record whose timestamp is older than its key's clock comes out with a
+    null score and the detector's message in ``error``, and is not counted.
+    The result has the columns ``key``, ``timestamp``, ``score``,
+    ``is_ready``, ``error``; ``idle_timeout`` is as for ``score_by_key``.
+    """
+    numeric_columns = _columns("numeric", numeric)
+    categorical_columns = _columns("categorical", categorical)
+    _check_columns(df, {
+        "key": ((key,), _is_key_type, "a string, binary or integer column"),
+        "timestamp": ((timestamp,), _is_integer, "an integer column"),
+        "numeric": (numeric_columns, _is_number, "a numeric column"),
+        "categorical": (categorical_columns, _is_integer, "an integer column"),
+    })
+    seed = _base_seed(settings)
+    job = _Job("mstream", key, timestamp, numeric_columns, categorical_columns, tuple(settings.items()), seed,
+               _timeout_ms(idle_timeout), True)
+    return _run(df, job)
