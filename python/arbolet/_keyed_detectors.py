@@ -6,8 +6,9 @@ The state file is a ZIP archive (readable with any ZIP tool) of:
   "detectors": [{"key": KEY, "member": NAME, "thresholder": NAME}, ...]}``, the settings as in
   ``Settings`` and one entry per key in the order the keys first appeared (``key`` is ``null``
   without a key column);
-- per key, its detector (``detectors/0.json``, ...) and its thresholder (``thresholders/0.json``, ...),
-  each the object's own JSON state document, exactly as its ``to_json()`` writes it.
+- per key, its detector (``detectors/0.bin``, ...: the compact state that its ``to_bytes()`` writes)
+  and its thresholder (``thresholders/0.json``, ...: the JSON document that its ``to_json()`` writes).
+  A detector member whose name ends in ``.json`` holds the detector's JSON document instead.
 """
 
 from __future__ import annotations
@@ -144,14 +145,14 @@ class KeyedDetectors:
 
     def save(self, path: str) -> None:
         """Writes the state file at ``path``, replacing it only once the whole file is written."""
-        members = [(f"detectors/{i}.json", f"thresholders/{i}.json") for i in range(len(self.detectors))]
+        members = [(f"detectors/{i}.bin", f"thresholders/{i}.json") for i in range(len(self.detectors))]
         entries = [{"key": key, "member": detector, "thresholder": thresholder}
                    for key, (detector, thresholder) in zip(self.detectors, members)]
         manifest = {"format": FORMAT, "version": VERSION, "settings": self.settings.to_dict(), "detectors": entries}
         with _replacing(path) as file, zipfile.ZipFile(file, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
             archive.writestr(MANIFEST, json.dumps(manifest, indent=1))
             for key, (detector, thresholder) in zip(self.detectors, members):
-                archive.writestr(detector, self.detectors[key].to_json())
+                archive.writestr(detector, self.detectors[key].to_bytes())
                 archive.writestr(thresholder, self.thresholders[key].to_json())
 
     @classmethod
@@ -185,7 +186,9 @@ class KeyedDetectors:
 
 def _read(archive: zipfile.ZipFile, member: str, kind: Any) -> Any:
     try:
-        return kind.from_json(archive.read(member))
+        if member.endswith(".json"):
+            return kind.from_json(archive.read(member))
+        return kind.from_bytes(archive.read(member))
     except (RuntimeError, ValueError) as error:
         raise StateError(f"{member}: {error}") from None
 
