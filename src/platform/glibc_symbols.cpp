@@ -49,8 +49,8 @@ int fstat64(int fd, struct stat64* buf) noexcept {
     return arbolet_old_fxstat(kStatVersion, fd, reinterpret_cast<struct stat*>(buf));
 }
 
-// `name` forwarded to its entry point of the given version. The exception
-// specification must match the header's: cancellation points (pthread_once,
+// `name` forwarded to its entry point of the given version. The noexcept
+// clause must match the header's: cancellation points (pthread_once,
 // pthread_join, pthread_cond_clockwait) are declared without one.
 #define ARBOLET_FORWARD_AT(version, spec, ret, name, params, args) \
     ret arbolet_old_##name params;                                 \

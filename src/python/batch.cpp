@@ -197,4 +197,12 @@ PyObject* float_array(std::span<const double> values) {
                                static_cast<Py_ssize_t>(bytes));
 }
 
+PyObject* finish_rows(std::ptrdiff_t done, const std::optional<EngineError>& failed, bool results,
+                      std::span<const double> out) {
+    if (done < 0) return nullptr;
+    if (failed) return raise_row_error(static_cast<std::size_t>(done), *failed);
+    if (results) return float_array(out);
+    Py_RETURN_NONE;
+}
+
 }  // namespace arbolet::python

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -77,5 +78,10 @@ std::ptrdiff_t run_rows(std::size_t n, Step&& step) {
 // A float64 result of length n: a NumPy array when NumPy can be imported,
 // else an array.array('d').
 PyObject* float_array(std::span<const double> values);
+
+// The end of a batch run by run_rows: its Python error (done < 0), the row
+// error of the row that failed, else the results (`results`) or None.
+PyObject* finish_rows(std::ptrdiff_t done, const std::optional<EngineError>& failed, bool results,
+                      std::span<const double> out);
 
 }  // namespace arbolet::python

@@ -120,13 +120,7 @@ PyObject* many(PyObject* self, PyObject* const* argv, Check&& check, Step&& step
         if constexpr (Results) out[r] = result.value();
         return true;
     });
-    if (done < 0) return nullptr;
-    if (failed) return raise_row_error(static_cast<std::size_t>(done), *failed);
-    if constexpr (Results) {
-        return float_array(out);
-    } else {
-        Py_RETURN_NONE;
-    }
+    return finish_rows(done, failed, Results, out);
 }
 
 Status check_query(const Forest& f, std::span<const float> p) { return f.check_query(p); }

@@ -123,13 +123,7 @@ PyObject* records_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
         if (Results) out[r] = scored.total;
         return true;
     });
-    if (done < 0) return nullptr;
-    if (failed) return raise_row_error(static_cast<std::size_t>(done), *failed);
-    if constexpr (Results) {
-        return float_array(out);
-    } else {
-        Py_RETURN_NONE;
-    }
+    return finish_rows(done, failed, Results, out);
 }
 
 PyObject* is_ready(PyTypeObject*, PyObject* self, PyObject* const*) { return PyBool_FromLong(detector(self).is_ready()); }
