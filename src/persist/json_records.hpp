@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "persist/json_reader.hpp"
@@ -95,20 +97,40 @@ void write_value(JsonWriter& w, Kind, const V& v, Codec& codec) {
     }
 }
 
+// `{"name":` before the first field, `,"name":` before the others, made
+// when compiling so that writing a key is a copy of known length.
+template <class Desc, std::size_t I>
+struct KeyText {
+    static constexpr std::string_view name = std::get<I>(record::Description<Desc>::fields).name;
+    static constexpr std::array<char, name.size() + 4> text = [] {
+        std::array<char, name.size() + 4> t{};
+        t[0] = I == 0 ? '{' : ',';
+        t[1] = '"';
+        for (std::size_t k = 0; k < name.size(); ++k) t[k + 2] = name[k];
+        t[name.size() + 2] = '"';
+        t[name.size() + 3] = ':';
+        return t;
+    }();
+};
+
+template <class Desc, std::size_t I, class R, class Codec>
+void write_field(JsonWriter& w, const R& rec, Codec& codec) {
+    constexpr const auto& f = std::get<I>(record::Description<Desc>::fields);
+    using Kind = typename std::remove_cvref_t<decltype(f)>::kind;
+    w.raw(std::string_view(KeyText<Desc, I>::text.data(), KeyText<Desc, I>::text.size()));
+    if constexpr (requires { f.of(rec); })
+        write_value(w, Kind{}, f.of(rec), codec);
+    else if constexpr (requires { f.get(rec); })
+        write_value(w, Kind{}, f.get(rec), codec);
+    else
+        codec.write(w, Kind{}, rec);
+}
+
 template <class Desc, class R, class Codec>
 void write_record(JsonWriter& w, const R& rec, Codec& codec) {
-    char open = '{';
-    record::for_each_field<Desc>([&](const auto& f) {
-        w.key(open, f.name);
-        open = ',';
-        using Kind = typename std::remove_cvref_t<decltype(f)>::kind;
-        if constexpr (requires { f.of(rec); })
-            write_value(w, Kind{}, f.of(rec), codec);
-        else if constexpr (requires { f.get(rec); })
-            write_value(w, Kind{}, f.get(rec), codec);
-        else
-            codec.write(w, Kind{}, rec);
-    });
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (write_field<Desc, I>(w, rec, codec), ...);
+    }(std::make_index_sequence<record::field_count<Desc>>{});
     w.ch('}');
 }
 

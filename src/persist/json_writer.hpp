@@ -39,16 +39,6 @@ public:
         char* p = room(20);
         len_ = static_cast<std::size_t>(std::to_chars(p, p + 20, v).ptr - buf_.data());
     }
-    // `open` ('{' or ','), then "name":
-    void key(char open, std::string_view name) {
-        char* p = room(name.size() + 4);
-        p[0] = open;
-        p[1] = '"';
-        std::memcpy(p + 2, name.data(), name.size());
-        p[name.size() + 2] = '"';
-        p[name.size() + 3] = ':';
-        len_ += name.size() + 4;
-    }
     void boolean(bool v) { raw(v ? std::string_view("true") : std::string_view("false")); }
     void null() { raw("null"); }
 
