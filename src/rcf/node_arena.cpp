@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/internal_failure.hpp"
+#include "rcf/box_kernels.hpp"
 #include "rcf/point_store.hpp"
 
 namespace arbolet::rcf {
@@ -200,6 +201,7 @@ void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointSto
     if (path.empty()) return;
     const ChildBoxes children(*this, store);
     const std::size_t d = static_cast<std::size_t>(dims);
+    const bool wide = kernels::wide_enabled();
     bool unchanged_below = false;
     for (std::size_t k = path.size(); k-- > 0;) {
         const std::uint64_t slot = path[k];
@@ -211,22 +213,12 @@ void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointSto
         n.mass = left_mass + right_mass;
         if (unchanged_below && n.box_is_merge && !left_leaf && !right_leaf) continue;
         check_index(n.box_row(), children.box_rows);
-        float* out_min = row_min(n.box_row());
-        float* out_max = row_max(n.box_row());
-        double sum = 0.0;
-        std::uint32_t differs = 0;
-        for (std::size_t i = 0; i < d; ++i) {
-            const float lo = min_num(l.min[i], r.min[i]);
-            const float hi = max_num(l.max[i], r.max[i]);
-            differs |= (std::bit_cast<std::uint32_t>(lo) ^ std::bit_cast<std::uint32_t>(out_min[i])) |
-                       (std::bit_cast<std::uint32_t>(hi) ^ std::bit_cast<std::uint32_t>(out_max[i]));
-            out_min[i] = lo;
-            out_max[i] = hi;
-            sum += static_cast<double>(hi - lo);
-        }
+        bool changed = false;
+        const double sum = kernels::merge_boxes(wide, l.min, l.max, r.min, r.max, row_min(n.box_row()),
+                                                row_max(n.box_row()), d, changed);
         set_row_range_sum(n.box_row(), sum);
         n.box_is_merge = true;
-        unchanged_below = differs == 0;
+        unchanged_below = !changed;
     }
 }
 
