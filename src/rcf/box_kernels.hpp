@@ -138,6 +138,46 @@ ARBOLET_TARGET_AVX2 inline float box_gap_avx2_inline(const float* mn, const floa
     return d < dims ? box_gap_plain(mn, mx, x, dims, gap, d) : gap;
 }
 
+// minNum / maxNum lane by lane: b where b is smaller (larger) or a is NaN,
+// else a (so a on ties and when only b is NaN), as min_num / max_num.
+ARBOLET_TARGET_AVX2 inline __m256 min_num8(__m256 a, __m256 b) {
+    return _mm256_blendv_ps(a, b, _mm256_or_ps(_mm256_cmp_ps(b, a, _CMP_LT_OQ), _mm256_cmp_ps(a, a, _CMP_UNORD_Q)));
+}
+ARBOLET_TARGET_AVX2 inline __m256 max_num8(__m256 a, __m256 b) {
+    return _mm256_blendv_ps(a, b, _mm256_or_ps(_mm256_cmp_ps(b, a, _CMP_GT_OQ), _mm256_cmp_ps(a, a, _CMP_UNORD_Q)));
+}
+
+// Adds eight widened lanes to `sum` one at a time, lowest first.
+ARBOLET_TARGET_AVX2 inline double add_in_order(double sum, __m256 lanes) {
+    alignas(32) double wide[8];
+    _mm256_store_pd(wide, _mm256_cvtps_pd(_mm256_castps256_ps128(lanes)));
+    _mm256_store_pd(wide + 4, _mm256_cvtps_pd(_mm256_extractf128_ps(lanes, 1)));
+    for (int k = 0; k < 8; ++k) sum += wide[k];
+    return sum;
+}
+
+// merge_boxes_plain eight dimensions at a time, for code compiled for AVX2
+// to inline (upper halves left dirty, as box_gap_avx2_inline).
+ARBOLET_TARGET_AVX2 inline double merge_boxes_avx2_inline(const float* a_min, const float* a_max, const float* b_min,
+                                                          const float* b_max, float* out_min, float* out_max,
+                                                          std::size_t dims, bool& changed) {
+    double sum = 0.0;
+    __m256 differs = _mm256_setzero_ps();
+    std::size_t d = 0;
+    for (; d + 8 <= dims; d += 8) {
+        const __m256 lo = min_num8(_mm256_loadu_ps(a_min + d), _mm256_loadu_ps(b_min + d));
+        const __m256 hi = max_num8(_mm256_loadu_ps(a_max + d), _mm256_loadu_ps(b_max + d));
+        differs = _mm256_or_ps(differs, _mm256_or_ps(_mm256_xor_ps(lo, _mm256_loadu_ps(out_min + d)),
+                                                     _mm256_xor_ps(hi, _mm256_loadu_ps(out_max + d))));
+        _mm256_storeu_ps(out_min + d, lo);
+        _mm256_storeu_ps(out_max + d, hi);
+        sum = add_in_order(sum, _mm256_sub_ps(hi, lo));
+    }
+    const __m256i bits = _mm256_castps_si256(differs);
+    changed = changed || !_mm256_testz_si256(bits, bits);
+    return d < dims ? merge_boxes_plain(a_min, a_max, b_min, b_max, out_min, out_max, dims, changed, sum, d) : sum;
+}
+
 float box_gap_avx2(const float* mn, const float* mx, const float* x, std::size_t dims);
 double merge_boxes_avx2(const float* a_min, const float* a_max, const float* b_min, const float* b_max,
                         float* out_min, float* out_max, std::size_t dims, bool& changed);

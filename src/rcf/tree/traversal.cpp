@@ -85,9 +85,10 @@ struct DensityPolicy {
 // The recursion v(node) = (1 - p) v(child) + p U(node) is evaluated as a
 // descent that records each internal node's p and mass, then a fold from the
 // leaf back to the root: same operations in the same order, no call stack,
-// and each node read once.
-template <class Policy>
-double fold_path(const TreeReader& r, std::span<const float> q, std::vector<PathStep>& path) {
+// and each node read once. Wide: box gaps by the packed kernel, in a walk
+// compiled for AVX2 (fold_path_wide).
+template <class Policy, bool Wide>
+double fold_path_body(const TreeReader& r, std::span<const float> q, std::vector<PathStep>& path) {
     const RcfTree& tree = r.tree();
     const std::uint64_t limit = r.slot_count();
     // Every internal node has a box row unless the arena is short of rows;
@@ -113,7 +114,7 @@ double fold_path(const TreeReader& r, std::span<const float> q, std::vector<Path
         const std::uint64_t next = r.child_toward(*n, q);
         r.prefetch(next);
         rows_for_all = rows_for_all && r.has_box(*n);
-        const double p = rows_for_all ? r.separation_of(r.box_gap_unchecked(*n, x), *n) : 0.0;
+        const double p = rows_for_all ? r.separation_of(r.box_gap_as<Wide>(*n, x), *n) : 0.0;
         steps[depth++] = {p, n->mass, slot};
         slot = next;
         n = &r.node(slot);
@@ -129,6 +130,24 @@ double fold_path(const TreeReader& r, std::span<const float> q, std::vector<Path
         v = (1.0 - p) * v + p * u;
     }
     return Policy::normalise(v, tree_mass);
+}
+
+#if defined(ARBOLET_X86_DISPATCH)
+template <class Policy>
+ARBOLET_TARGET_AVX2_FLATTEN double fold_path_wide(const TreeReader& r, std::span<const float> q,
+                                                  std::vector<PathStep>& path) {
+    const double v = fold_path_body<Policy, true>(r, q, path);
+    _mm256_zeroupper();
+    return v;
+}
+#endif
+
+template <class Policy>
+double fold_path(const TreeReader& r, std::span<const float> q, std::vector<PathStep>& path) {
+#if defined(ARBOLET_X86_DISPATCH)
+    if (r.wide() && q.size() >= kernels::kWideFrom) return fold_path_wide<Policy>(r, q, path);
+#endif
+    return fold_path_body<Policy, false>(r, q, path);
 }
 
 }  // namespace

@@ -72,6 +72,16 @@ public:
         const float* row = boxes_ + n.box_row() * stride_;
         return kernels::box_gap(wide_, row, row + dims_, x, dims_);
     }
+    // The same with the kernel fixed by the caller: Wide only in code
+    // compiled for AVX2 (that inlines box_gap_avx2_inline).
+    template <bool Wide>
+    float box_gap_as(const Node& n, const float* x) const {
+        const float* row = boxes_ + n.box_row() * stride_;
+#if defined(ARBOLET_X86_DISPATCH)
+        if constexpr (Wide) return kernels::box_gap_avx2_inline(row, row + dims_, x, dims_);
+#endif
+        return kernels::box_gap_plain(row, row + dims_, x, dims_);
+    }
     // Whether the packed kernels run (kernels::wide_enabled, read once).
     bool wide() const { return wide_; }
     // The box of an internal node with a box row (has_box): `min`, then
