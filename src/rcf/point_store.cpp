@@ -61,8 +61,10 @@ std::uint64_t PointStore::add(std::span<const float> point) {
             store.dim = {grown, dim};
             capacity = grown;
         }
-        next_free += 1;
+        // Before next_free moves, so that a refused allocation leaves every
+        // handed-out row held.
         if (slot >= held_rows()) hold_rows(slot + 1);
+        next_free += 1;
     }
     check_index(slot, capacity);
     check_index(slot, occupied.size());
