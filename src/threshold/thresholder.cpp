@@ -63,9 +63,8 @@ Result<Thresholder> Thresholder::build(const ThresholderConfig& config) {
 }
 
 double Thresholder::threshold() const {
-    const double median = quantile_of(kept_sorted, 0.5);
-    const double margin = std::max(config.min_spread, kRelativeSpread * std::fabs(median));
-    return std::max({config.min_score, quantile_of(kept_sorted, config.quantile), median + margin});
+    const double margin = std::max(config.min_spread, kRelativeSpread * std::fabs(quantile_of(kept_sorted, 0.5)));
+    return std::max(config.min_score, quantile_of(kept_sorted, config.quantile) + margin);
 }
 
 std::uint64_t Thresholder::means_seen() const {

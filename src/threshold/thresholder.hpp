@@ -2,9 +2,9 @@
 // causally: each step is judged against statistics of the steps before it.
 //
 // Two tests, either of which alarms:
-// - a single score above a high quantile of the recent ordinary scores (and
-//   above an absolute floor and a margin over their median): spikes, dips
-//   and the start of level shifts;
+// - a single score above a high quantile of the recent ordinary scores by a
+//   margin (and above an absolute floor): spikes, dips and the start of
+//   level shifts;
 // - the mean of the last few scores far above the long-run level of such
 //   means, in units of their spread (the likelihood of the recent average
 //   under the long-run distribution): changes that raise every score a
@@ -32,8 +32,8 @@ struct ThresholderConfig {
     double sigmas = 5.0;
     // Scores averaged by the second test; 0 turns that test off.
     std::uint64_t mean_window = 50;
-    // Lower bound of both spreads (the margin of a single score over the
-    // median, and the spread of the mean), in score units.
+    // Lower bound of the margin of a single score over the quantile and of
+    // the spread of the mean, in score units.
     double min_spread = 0.0;
     // Single scores at or below this never alarm, whatever the statistics.
     double min_score = 0.0;
@@ -56,10 +56,11 @@ inline constexpr std::uint64_t kMaxWindow = std::uint64_t{1} << 24;
 // written and read back.
 inline constexpr double kMaxScore = 1e300;
 
-// A single score must exceed the median of the kept scores by at least this
-// fraction of |median| (and min_spread): on flat series noise must not turn
-// into certainty. The mean's spread is at least this fraction of its level
-// divided by sqrt(mean_window), the same floor for an average.
+// A single score must exceed the quantile by at least this fraction of the
+// kept scores' |median| (and min_spread): on flat series noise must not turn
+// into certainty, and the top of ordinary noise does not alarm. The mean's
+// spread is at least this fraction of its level divided by
+// sqrt(mean_window), the same floor for an average.
 inline constexpr double kRelativeSpread = 0.1;
 
 // The last values pushed, at most `capacity` of them, oldest first through at().
