@@ -111,7 +111,10 @@ Result<double> Thresholder::update(double score) {
     const std::size_t peaks = static_cast<std::size_t>(std::min<std::uint64_t>(c.peak_window, recent.size()));
     bool single = ready && free && high && !in_event;
     for (std::size_t i = recent.size() - peaks; single && i < recent.size(); ++i) single = score > recent.at(i);
-    bool sustained = ready && free && has_mean && earlier_means >= w && z > c.sigmas;
+    // One odd score stays in the mean for mean_window steps: its echo must
+    // not alarm again, whatever peak_window says. Nor may the mean of an
+    // event that is still above the cut-off.
+    bool sustained = ready && free && !in_event && has_mean && earlier_means >= w && z > c.sigmas;
     for (std::size_t i = 0; sustained && i < recent_z.size(); ++i) sustained = z > recent_z.at(i);
 
     double grade = 0.0;
@@ -143,7 +146,7 @@ Result<double> Thresholder::update(double score) {
         mean_variance = std::min((1.0 - weight) * (mean_variance + weight * std::min(d * d, kMaxScore)), kMaxScore);
     }
     recent.push(score, std::max(c.mean_window, c.peak_window));
-    recent_z.push(z, c.peak_window);
+    recent_z.push(z, std::max(c.mean_window, c.peak_window));
     if (steps < UINT64_MAX) ++steps;
     return grade;
 }

@@ -40,8 +40,9 @@ struct ThresholderConfig {
     // Steps after an alarm whose grade is 0; their scores are not kept as
     // ordinary ones either.
     std::uint64_t suppression = 4;
-    // An alarm needs a score (or a mean's z) above every one of this many
-    // preceding steps; 0 turns the rule off.
+    // An alarm needs a score above every one of this many preceding steps
+    // (0 turns the rule off), and a mean's z above every one of the last
+    // max(mean_window, peak_window).
     std::uint64_t peak_window = 64;
 
     friend bool operator==(const ThresholderConfig&, const ThresholderConfig&) = default;
@@ -94,8 +95,8 @@ struct Thresholder {
     std::vector<double> kept_sorted;
     // The last max(mean_window, peak_window) scores.
     Ring recent;
-    // The z of the recent mean at each of the last peak_window steps (0 where
-    // it was not defined).
+    // The z of the recent mean at each of the last max(mean_window,
+    // peak_window) steps (0 where it was not defined).
     Ring recent_z;
     // Exponentially weighted level and variance of the means of mean_window scores.
     double mean_level = 0.0;
