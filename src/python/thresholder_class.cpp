@@ -179,7 +179,7 @@ constexpr PropertySpec kProperties[] = {
 
 constexpr ClassSpec kThresholderClass = {
     "Thresholder",
-    "Thresholder(horizon=5000, warm_up=100, quantile=0.995, sigmas=5.0, mean_window=50, min_spread=0.0, "
+    "Thresholder(horizon=3000, warm_up=100, quantile=0.995, sigmas=5.0, mean_window=50, min_spread=0.0, "
     "min_score=0.0, suppression=4, peak_window=64)\n--\n\n"
     "Turns a detector's raw scores into alarms and an anomaly grade in [0, 1], causally.\n\n"
     "A step alarms when it is past the warm-up, no alarm was raised in the `suppression` steps before it, and "
@@ -188,7 +188,7 @@ constexpr ClassSpec kThresholderClass = {
     "peak_window steps, or the mean of the last mean_window scores lies more than `sigmas` spreads above the "
     "long-run level of such means (and its z exceeds that of the last peak_window steps).\n\n"
     "Parameters\n----------\nhorizon : int, optional\n    Ordinary scores kept for the quantile, and the longest "
-    "memory of the mean's level and spread (default 5000).\n"
+    "memory of the mean's level and spread (default 3000).\n"
     "warm_up : int, optional\n    Steps that only feed the statistics (default 100).\n"
     "quantile : float, optional\n    A single score alarms above this quantile of the kept scores (default "
     "0.995).\nsigmas : float, optional\n    The recent mean alarms this many spreads above its long-run level "

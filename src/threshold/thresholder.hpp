@@ -22,7 +22,7 @@ namespace arbolet::threshold {
 struct ThresholderConfig {
     // Ordinary scores kept for the quantile; also the longest memory of the
     // mean's level and spread (exponential weight 1 / horizon).
-    std::uint64_t horizon = 5000;
+    std::uint64_t horizon = 3000;
     // Steps that only feed the statistics before any alarm.
     std::uint64_t warm_up = 100;
     // A single score alarms above this quantile of the kept scores.
