@@ -81,8 +81,9 @@ std::string check_ring(const threshold::Ring& ring, const char* name, std::uint6
     return {};
 }
 
-// Empty when the state is one that updates could have produced.
-std::string find_inconsistency(const Thresholder& t) {
+}  // namespace
+
+std::string find_thresholder_inconsistency(const Thresholder& t) {
     const threshold::ThresholderConfig& c = t.config;
     std::string bad = Thresholder::check_config(c);
     if (!bad.empty()) return "inconsistent state: " + bad;
@@ -99,6 +100,8 @@ std::string find_inconsistency(const Thresholder& t) {
     if (t.in_event && !t.alarmed) return "inconsistent state: in_event without an alarm";
     return {};
 }
+
+namespace {
 
 void write_ring(JsonWriter& w, const threshold::Ring& ring) {
     w.ch('[');
@@ -167,7 +170,7 @@ Result<Thresholder> thresholder_from_json(std::string_view text) {
     } catch (json::Unpositioned& e) {
         return EngineError::io(r.describe(json::Positioned{e.message, 0}));
     }
-    std::string problem = find_inconsistency(t);
+    std::string problem = find_thresholder_inconsistency(t);
     if (!problem.empty()) return EngineError::io(problem);
     // The rings were read oldest first: slot 0 is the oldest (and the next
     // written once full).

@@ -144,13 +144,21 @@ constexpr MethodSpec kMethods[] = {
      Borrow::Shared, &save_json<Thresholder>},
     {"load_json", MethodKind::Class, "load_json(path)", "Load a thresholder from a JSON file.", Borrow::None,
      &load_json<Thresholder>},
+    {"to_bytes", MethodKind::NoArgs, "to_bytes($self)", "Serialise the state to compact, checksummed bytes.",
+     Borrow::Shared, &to_bytes<Thresholder>},
+    {"from_bytes", MethodKind::Class, "from_bytes(data)", "Load a thresholder from bytes made by to_bytes.",
+     Borrow::None, &from_bytes<Thresholder>},
+    {"save", MethodKind::Instance, "save($self, path)", "Serialise the state to a file in the compact form.",
+     Borrow::Shared, &save<Thresholder>},
+    {"load", MethodKind::Class, "load(path)", "Load a thresholder from a file written by save.", Borrow::None,
+     &load<Thresholder>},
     {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<Thresholder>},
     {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &deep_copy<Thresholder>},
     {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<Thresholder>},
     {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive,
      &set_state<Thresholder>},
     {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &no_args},
-    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce<Thresholder, &no_args>},
+    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce_via_bytes<Thresholder>},
 };
 
 constexpr PropertySpec kProperties[] = {
