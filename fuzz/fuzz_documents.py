@@ -439,10 +439,12 @@ def check_one(data):
 # ---------------------------------------------------------------- driver
 
 def mutate(data, rng):
-    """A few byte-level mutations of the kinds libFuzzer uses."""
+    """A few byte-level mutations of the kinds libFuzzer uses, plus
+    truncations and inflated counts (a byte replaced by a long
+    variable-length integer, up to 2^64 - 1)."""
     data = bytearray(data)
     for _ in range(1 + rng.randrange(4)):
-        op = rng.randrange(6)
+        op = rng.randrange(8)
         pos = rng.randrange(len(data) + 1)
         if op == 0 and data:
             data[min(pos, len(data) - 1)] ^= 1 << rng.randrange(8)
@@ -457,6 +459,10 @@ def mutate(data, rng):
             data[min(pos, len(data) - 1)] = rng.choice(b'0123456789-.,:[]{}"eE ')
         elif op == 5 and data:
             data[min(pos, len(data) - 1)] = rng.randrange(256)
+        elif op == 6:
+            del data[pos:]
+        elif op == 7 and data:
+            data[pos:pos + 1] = b"\xff" * rng.randrange(1, 9) + bytes([rng.randrange(1, 128)])
     return bytes(data)
 
 

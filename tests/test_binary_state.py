@@ -4,11 +4,14 @@ pickling through it."""
 
 import importlib.util
 import json
+import os
 import pathlib
 import pickle
 import random
 import resource
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -164,6 +167,29 @@ def test_inflated_counts_are_refused_without_allocating():
                 pass
     grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
     assert grown_kib < 200 * 1024
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer reserves a vast address space")
+def test_declared_capacity_costs_memory_only_as_points_arrive():
+    # 200 bytes that declare a capacity of 2^24 samples per tree: the reader
+    # (and the detector it makes) allocates for what the bytes hold, so the
+    # load runs within a tight address-space limit, where tables allocated
+    # up front (0.9 GB here) would fail.
+    code = """
+import resource, arbolet
+f = arbolet.Forest(1, num_trees=2, capacity=2**24, seed=1)
+for v in range(50):
+    f.update([v % 7])
+data = f.to_bytes()
+assert len(data) < 4096
+vm = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + 512 * 2**20, resource.RLIM_INFINITY))
+g = arbolet.Forest.from_bytes(data)
+g.update([3.0])
+f.update([3.0])
+assert g.to_bytes() == f.to_bytes()
+"""
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
 
 
 class Tagged(Forest):

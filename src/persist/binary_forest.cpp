@@ -154,13 +154,13 @@ void write_sampler(ByteWriter& w, const rcf::Sampler& s) {
     for (std::uint64_t k = 0; k < s.size; ++k) w.var(s.point_indices[k]);
     // Entries past size are never written by the sampler: +0.0 and none.
     bool fresh = true;
-    for (std::uint64_t k = s.size; k < s.capacity && fresh; ++k)
+    for (std::uint64_t k = s.size; k < s.weights.size() && fresh; ++k)
         fresh = std::bit_cast<std::uint64_t>(s.weights[k]) == 0 && s.point_indices[k] == kNone;
     w.u8(fresh ? 0 : 1);
     if (!fresh)
         for (std::uint64_t k = s.size; k < s.capacity; ++k) {
-            w.f64(s.weights[k]);
-            w.var_or_none(s.point_indices[k]);
+            w.f64(s.weight_at(k));
+            w.var_or_none(s.point_at(k));
         }
 }
 
@@ -207,7 +207,11 @@ void write_point_store(ByteWriter& w, const rcf::PointStore& ps) {
     for (std::size_t i = used; i < ps.store.data.size() && zeros; ++i)
         zeros = std::bit_cast<std::uint32_t>(ps.store.data[i]) == 0;
     w.u8(zeros ? 0 : 1);
-    if (!zeros) write_floats(w, ps.store.data.data() + used, ps.store.data.size() - used);
+    if (!zeros) {
+        write_floats(w, ps.store.data.data() + used, ps.store.data.size() - used);
+        // and the rows past those held, which are zeros
+        w.str().append(4 * (ps.capacity - ps.held_rows()) * ps.dim, '\0');
+    }
     write_floats(w, ps.shingle_buf.data(), ps.shingle_buf.size());
 }
 
@@ -225,6 +229,8 @@ public:
         f.entries_seen = r_.var();
         read_rng(r_, f.rng);
         read_point_store(f);
+        // A sampler takes at least 11 bytes and a tree 37.
+        r_.count(f.config.num_trees, 48 * 8, "trees");
         f.samplers.resize(f.config.num_trees);
         for (rcf::Sampler& s : f.samplers) read_sampler(s);
         derive_references(f);
@@ -272,17 +278,28 @@ private:
                          std::to_string(ps.next_free));
         ps.free_list.resize(r_.count(r_.var(), 8, "free points"));
         for (std::uint64_t& s : ps.free_list) s = r_.var();
-        std::uint64_t used = 0;
-        if (!checked_mul(ps.next_free, dims_, used)) r_.fail("point store too large");
-        r_.count(used, 32, "point values");
+        // The rows handed out, then (flagged) the rest up to capacity when
+        // they are not all zeros; the tables hold only the rows stored.
+        std::uint64_t used = 0, all = 0;
+        if (!checked_mul(ps.next_free, dims_, used) || !checked_mul(ps.capacity, dims_, all))
+            r_.fail("point store too large");
         ps.store.dim = {ps.capacity, dims_};
-        ps.store.data.assign(ps.capacity * dims_, 0.0f);
+        r_.count(used, 32, "point values");
+        ps.store.data.resize(used);
         read_floats(r_, ps.store.data.data(), used);
-        if (r_.flag()) read_floats(r_, ps.store.data.data() + used, ps.store.data.size() - used);
+        held_rows_ = ps.next_free;
+        if (r_.flag()) {
+            r_.count(all - used, 32, "point values");
+            ps.store.data.resize(all);
+            read_floats(r_, ps.store.data.data() + used, all - used);
+            held_rows_ = ps.capacity;
+        }
+        r_.count(dims_, 32, "shingle values");
         ps.shingle_buf.resize(dims_);
         read_floats(r_, ps.shingle_buf.data(), dims_);
     }
 
+    // The lists hold the entries up to size, or (flagged) all of capacity.
     void read_sampler(rcf::Sampler& s) {
         s.capacity = capacity_;
         s.size = r_.var();
@@ -290,12 +307,14 @@ private:
         s.pending_weight = r_.f64();
         s.pending_point = r_.var_or_none();
         r_.count(s.size, 72, "sampler entries");
-        s.weights.assign(s.capacity, 0.0);
-        s.point_indices.assign(s.capacity, kNone);
+        s.weights.resize(s.size);
+        s.point_indices.resize(s.size);
         for (std::uint64_t k = 0; k < s.size; ++k) s.weights[k] = r_.f64();
         for (std::uint64_t k = 0; k < s.size; ++k) s.point_indices[k] = r_.var();
         if (r_.flag()) {
             r_.count(s.capacity - s.size, 72, "sampler entries");
+            s.weights.resize(s.capacity);
+            s.point_indices.resize(s.capacity);
             for (std::uint64_t k = s.size; k < s.capacity; ++k) {
                 s.weights[k] = r_.f64();
                 s.point_indices[k] = r_.var_or_none();
@@ -307,16 +326,17 @@ private:
     // then compare occupancy, size and free list with them.
     void derive_references(rcf::Forest& f) {
         rcf::PointStore& ps = f.point_store;
-        ps.ref_count.assign(ps.capacity, 0);
+        ps.ref_count.assign(held_rows_, 0);
         for (const rcf::Sampler& s : f.samplers)
             for (std::uint64_t k = 0; k < s.size; ++k) {
                 const std::uint64_t slot = s.point_indices[k];
                 if (slot >= ps.capacity) inconsistent("a sampler names point " + std::to_string(slot) + " beyond the point store");
+                if (slot >= held_rows_) inconsistent("point " + std::to_string(slot) + " is occupied beyond next_free");
                 ++ps.ref_count[slot];
             }
-        ps.occupied.assign(ps.capacity, 0);
+        ps.occupied.assign(held_rows_, 0);
         ps.size = 0;
-        for (std::uint64_t slot = 0; slot < ps.capacity; ++slot) {
+        for (std::uint64_t slot = 0; slot < held_rows_; ++slot) {
             ps.occupied[slot] = ps.ref_count[slot] > 0;
             ps.size += ps.occupied[slot];
         }
@@ -339,7 +359,6 @@ private:
         if (slots > Node::kMaxSlots) inconsistent(name + " has more than 2^32 - 1 node slots");
         arena.free.resize(vacant);
         for (std::uint64_t& s : arena.free) s = r_.var();
-        arena.nodes.assign(slots, Node{});
 
         // The shape: pre-order, a kind bit, the slot and an internal node's
         // cut dimension. `open` holds the internal nodes whose right child
@@ -347,6 +366,8 @@ private:
         BitReader shape(r_);
         const unsigned slot_bits = binary::width_below(slots);
         const unsigned dim_bits = binary::width_below(dims_);
+        if (slots - vacant > shape.bits_left() / (1 + slot_bits)) r_.fail("declared count of nodes exceeds the data");
+        arena.nodes.assign(slots, Node{});
         order_.clear();
         open_.clear();
         std::uint64_t internal_count = 0;
@@ -400,6 +421,10 @@ private:
             } else {
                 const std::uint64_t point = r_.var();
                 if (point >= ps.capacity) inconsistent(name + " node " + std::to_string(s) + " names point beyond the point store");
+                // Its sampler holds only rows that the store holds.
+                if (point >= held_rows_)
+                    inconsistent(name + " node " + std::to_string(s) + " stands for point " + std::to_string(point) +
+                                 ", which the tree's sampler does not hold");
                 n.set_point_idx(point);
                 const std::uint64_t extra = r_.var();
                 if (extra == UINT64_MAX) inconsistent(name + " node " + std::to_string(s) + " has mass beyond 2^64");
@@ -471,6 +496,7 @@ private:
     std::uint64_t dims_ = 0;
     std::uint64_t config_rows_ = 0;
     std::uint64_t capacity_ = 0;
+    std::uint64_t held_rows_ = 0;
     std::vector<std::uint64_t> order_, open_;
 };
 

@@ -163,14 +163,16 @@ void read_mstream_payload(ByteReader& r, mstream::MStream& m) {
     mstream::MStream::check_size(c);
     {
         // The smallest encoding of the tables this configuration fixes: raw
-        // planes, one byte per coefficient, a token per kMaxRun counts. Less
-        // data than that is refused before anything is allocated.
+        // planes, one byte per coefficient, two bytes per kMaxRun counts of
+        // each count table (a current and a total one per sketch). Less data
+        // than that is refused before anything is allocated, so reading n
+        // bytes allocates at most about 8 * kMaxRun / 2 * n bytes of counts.
         const std::uint64_t cells = c.num_rows * c.num_buckets;
         const std::uint64_t plane_values = c.num_rows * mstream::plane_count(c.num_buckets) * c.numeric_dim;
         long double need = 8.0L * plane_values + 1.0L * c.num_rows * c.categorical_dim +
                            2.0L * c.num_rows * c.categorical_dim + 16.0L * c.numeric_dim;
-        need += 2.0L * (static_cast<long double>(cells) / kMaxRun) * (1 + c.categorical_dim);
-        need += 2.0L * (static_cast<long double>(c.num_buckets) / kMaxRun) * c.numeric_dim;
+        need += 4.0L * (static_cast<long double>(cells) / kMaxRun) * (1 + c.categorical_dim);
+        need += 4.0L * (static_cast<long double>(c.num_buckets) / kMaxRun) * c.numeric_dim;
         if (need > static_cast<long double>(r.remaining())) r.fail("declared tables exceed the data");
     }
     if (r.flag()) m.clock.current_time = r.var();

@@ -95,8 +95,10 @@ Result<Engine> decode(std::string_view data, Kind kind, ReadPayload read_payload
 
 std::string forest_to_bytes(const rcf::Forest& forest) {
     binary::ByteWriter w;
+    std::size_t entries = 0;
+    for (const rcf::Sampler& s : forest.samplers) entries += s.size;
     w.str().reserve(kHeaderSize + 64 + forest.point_store.next_free * forest.point_store.dim * 4 +
-                    forest.trees.size() * forest.config.capacity * 24);
+                    forest.trees.size() * 64 + entries * 24);
     w.str().resize(kHeaderSize);
     write_forest_payload(w, forest);
     return framed(Kind::Forest, w);
@@ -104,7 +106,7 @@ std::string forest_to_bytes(const rcf::Forest& forest) {
 
 Result<rcf::Forest> forest_from_bytes(std::string_view data) {
     return decode<rcf::Forest>(data, Kind::Forest, read_forest_payload,
-                               [](const rcf::Forest& f) { return find_forest_inconsistency(f, false); });
+                               [](const rcf::Forest& f) { return find_forest_inconsistency(f, Decoded::Binary); });
 }
 
 std::string mstream_to_bytes(const mstream::MStream& detector) {

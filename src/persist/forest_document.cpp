@@ -90,10 +90,11 @@ void write_tree(JsonWriter& w, const rcf::RcfTree& tree) {
 void write_sampler(JsonWriter& w, const rcf::Sampler& s) {
     w.raw("{\"capacity\":");
     w.u64(s.capacity);
+    const std::uint64_t unused = s.capacity - s.weights.size();
     w.raw(",\"weights\":");
-    w.list(s.weights);
+    w.list(std::span<const double>(s.weights), unused, 0.0);
     w.raw(",\"point_indices\":");
-    w.list(s.point_indices);
+    w.list(std::span<const std::uint64_t>(s.point_indices), unused, rcf::kNone);
     w.raw(",\"size\":");
     w.u64(s.size);
     w.raw(",\"pending_weight\":");
@@ -112,15 +113,19 @@ void write_point_store(JsonWriter& w, const rcf::PointStore& ps) {
     w.u64(ps.shingle_size);
     w.raw(",\"internal_shingling\":");
     w.boolean(ps.internal_shingling);
-    w.raw(",\"store\":");
-    w.matrix(ps.store);
-    w.raw(",\"occupied\":[");
-    for (std::size_t i = 0; i < ps.occupied.size(); ++i) {
+    // Rows past those held are unused: zeros, not occupied, no references.
+    const std::uint64_t unused = ps.capacity - ps.held_rows();
+    w.raw(",\"store\":{\"v\":1,\"dim\":");
+    w.list(ps.store.dim);
+    w.raw(",\"data\":");
+    w.list(std::span<const float>(ps.store.data), unused * ps.dim, 0.0f);
+    w.raw("},\"occupied\":[");
+    for (std::uint64_t i = 0; i < ps.capacity; ++i) {
         if (i != 0) w.ch(',');
-        w.boolean(ps.occupied[i] != 0);
+        w.boolean(i < ps.held_rows() && ps.occupied[i] != 0);
     }
     w.raw("],\"ref_count\":");
-    w.list(ps.ref_count);
+    w.list(std::span<const std::uint64_t>(ps.ref_count), unused, std::uint64_t{0});
     w.raw(",\"next_free\":");
     w.u64(ps.next_free);
     w.raw(",\"free_list\":");
@@ -137,7 +142,8 @@ void write_point_store(JsonWriter& w, const rcf::PointStore& ps) {
 }
 
 std::size_t expected_size(const rcf::Forest& f) {
-    std::size_t values = f.point_store.store.data.size() + 3 * f.point_store.capacity;
+    const rcf::PointStore& ps = f.point_store;
+    std::size_t values = (ps.dim + 3) * ps.capacity;
     for (const rcf::RcfTree& t : f.trees) values += t.arena.nodes.size() * 8 + t.arena.boxes.size();
     for (const rcf::Sampler& s : f.samplers) values += 2 * s.capacity;
     return 1024 + values * 12;

@@ -61,10 +61,20 @@ public:
 
     template <class T>
     void list(std::span<const T> values) {
+        list(values, 0, T{});
+    }
+    // `values` and then `unused` copies of `fill`: a table of which only the
+    // entries in use are held.
+    template <class T>
+    void list(std::span<const T> values, std::uint64_t unused, T fill) {
         ch('[');
         for (std::size_t i = 0; i < values.size(); ++i) {
             if (i != 0) ch(',');
             value(values[i]);
+        }
+        for (std::uint64_t i = 0; i < unused; ++i) {
+            if (i != 0 || !values.empty()) ch(',');
+            value(fill);
         }
         ch(']');
     }

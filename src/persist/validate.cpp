@@ -21,7 +21,7 @@ using std::to_string;
 
 std::string inconsistent(const std::string& what) { return "inconsistent state: " + what; }
 
-std::string check_point_store(const rcf::RcfConfig& config, const rcf::PointStore& ps) {
+std::string check_point_store(const rcf::RcfConfig& config, const rcf::PointStore& ps, Decoded from) {
     std::uint64_t d = 0;
     if (!checked_mul(config.input_dim, config.shingle_size, d))
         return inconsistent("input_dim * shingle_size does not fit in 64 bits");
@@ -33,15 +33,22 @@ std::string check_point_store(const rcf::RcfConfig& config, const rcf::PointStor
     if (ps.store.dim.size() != 2 || ps.store.dim[0] != ps.capacity || ps.store.dim[1] != ps.dim)
         return inconsistent("point store matrix is not capacity x dim (" + to_string(ps.capacity) + " x " +
                             to_string(ps.dim) + ")");
-    if (ps.occupied.size() != ps.capacity)
+    if (from == Decoded::Document && ps.occupied.size() != ps.capacity)
         return inconsistent("point store occupied has " + to_string(ps.occupied.size()) + " entries, expected " +
                             to_string(ps.capacity));
-    if (ps.ref_count.size() != ps.capacity)
+    if (from == Decoded::Document && ps.ref_count.size() != ps.capacity)
         return inconsistent("point store ref_count has " + to_string(ps.ref_count.size()) + " entries, expected " +
                             to_string(ps.capacity));
     if (ps.next_free > ps.capacity)
         return inconsistent("point store next_free " + to_string(ps.next_free) + " beyond capacity " +
                             to_string(ps.capacity));
+    // The tables hold the rows from 0 to at least next_free, all of them in
+    // a document.
+    std::uint64_t cells = 0;
+    if (ps.ref_count.size() != ps.held_rows() || ps.held_rows() < ps.next_free || ps.held_rows() > ps.capacity ||
+        !checked_mul(ps.held_rows(), ps.dim, cells) || ps.store.data.size() != cells)
+        return inconsistent("point store holds " + to_string(ps.held_rows()) + " rows, expected from next_free " +
+                            to_string(ps.next_free) + " to capacity " + to_string(ps.capacity));
     for (std::uint64_t slot : ps.free_list)
         if (slot >= ps.capacity)
             return inconsistent("point store free_list names slot " + to_string(slot) + " beyond capacity " +
@@ -52,18 +59,24 @@ std::string check_point_store(const rcf::RcfConfig& config, const rcf::PointStor
     return {};
 }
 
-std::string check_sampler(std::size_t t, const rcf::Sampler& s, std::uint64_t capacity, std::uint64_t rows) {
+// Held entries must name rows the point store holds; unused entries and the
+// pending point are only never beyond its capacity.
+std::string check_sampler(std::size_t t, const rcf::Sampler& s, std::uint64_t capacity, const rcf::PointStore& ps,
+                          Decoded from) {
+    const std::uint64_t rows = ps.capacity, held = ps.held_rows();
     const std::string name = "sampler " + to_string(t);
     if (s.capacity != capacity)
         return inconsistent(name + " capacity " + to_string(s.capacity) + ", expected " + to_string(capacity));
     if (s.size > s.capacity)
         return inconsistent(name + " size " + to_string(s.size) + " beyond its capacity " + to_string(s.capacity));
-    if (s.weights.size() != s.capacity || s.point_indices.size() != s.capacity)
+    const std::uint64_t len = s.weights.size();
+    if (s.point_indices.size() != len || len < s.size || len > s.capacity ||
+        (from == Decoded::Document && len != s.capacity))
         return inconsistent(name + " lists differ from its capacity " + to_string(s.capacity));
     // The first `size` entries name held points; the rest are unused.
-    for (std::uint64_t k = 0; k < s.capacity; ++k) {
+    for (std::uint64_t k = 0; k < len; ++k) {
         const std::uint64_t slot = s.point_indices[k];
-        if (k < s.size ? slot >= rows : slot != kNone && slot >= rows)
+        if (k < s.size ? slot >= held : slot != kNone && slot >= rows)
             return inconsistent(name + " names point " + to_string(slot) + " beyond the point store");
     }
     // The sampler evicts its entry 0 as the largest weight: a max-heap.
@@ -247,11 +260,11 @@ std::string check_tree_contents(std::size_t t, const rcf::RcfTree& tree, const r
 
 std::string check_references(const rcf::Forest& forest) {
     const rcf::PointStore& ps = forest.point_store;
-    std::vector<std::uint64_t> refs(ps.capacity, 0);
+    std::vector<std::uint64_t> refs(ps.held_rows(), 0);
     for (const rcf::Sampler& s : forest.samplers)
         for (std::uint64_t k = 0; k < s.size; ++k) ++refs[s.point_indices[k]];
     std::uint64_t occupied = 0;
-    for (std::uint64_t slot = 0; slot < ps.capacity; ++slot) {
+    for (std::uint64_t slot = 0; slot < ps.held_rows(); ++slot) {
         if (ps.ref_count[slot] != refs[slot])
             return inconsistent("point " + to_string(slot) + " has ref_count " + to_string(ps.ref_count[slot]) +
                                 ", the samplers hold it " + to_string(refs[slot]) + " times");
@@ -279,7 +292,7 @@ std::string check_references(const rcf::Forest& forest) {
 
 }  // namespace
 
-std::string find_forest_inconsistency(const rcf::Forest& forest, bool check_boxes) {
+std::string find_forest_inconsistency(const rcf::Forest& forest, Decoded from) {
     const rcf::RcfConfig& config = forest.config;
     Status valid = rcf::Forest::check_config(config);
     if (!valid) return inconsistent(valid.error().text);
@@ -290,12 +303,14 @@ std::string find_forest_inconsistency(const rcf::Forest& forest, bool check_boxe
     if (forest.samplers.size() != forest.trees.size())
         return inconsistent(to_string(forest.samplers.size()) + " samplers for " + to_string(forest.trees.size()) +
                             " trees");
-    std::string problem = check_point_store(config, forest.point_store);
+    std::string problem = check_point_store(config, forest.point_store, from);
     if (!problem.empty()) return problem;
-    const std::uint64_t rows = forest.point_store.capacity;
+    // Leaves and held sampler entries must name rows the store holds (every
+    // row up to capacity, in a document).
+    const std::uint64_t rows = forest.point_store.held_rows();
     const std::uint64_t dims = forest.point_store.dim;
     for (std::size_t t = 0; t < forest.samplers.size(); ++t) {
-        problem = check_sampler(t, forest.samplers[t], config.capacity, rows);
+        problem = check_sampler(t, forest.samplers[t], config.capacity, forest.point_store, from);
         if (!problem.empty()) return problem;
     }
     std::vector<std::uint8_t> mark;
@@ -306,7 +321,8 @@ std::string find_forest_inconsistency(const rcf::Forest& forest, bool check_boxe
     }
     std::vector<std::uint64_t> owner(rows, 0), mark64, leaf_tree(rows, 0), leaf_of(rows, 0);
     for (std::size_t t = 0; t < forest.trees.size(); ++t) {
-        problem = check_tree_contents(t, forest.trees[t], forest.samplers[t], forest.point_store, check_boxes, owner,
+        problem = check_tree_contents(t, forest.trees[t], forest.samplers[t], forest.point_store,
+                                      from == Decoded::Document, owner,
                                       stack, mark64, leaf_tree, leaf_of);
         if (!problem.empty()) return problem;
     }

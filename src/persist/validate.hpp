@@ -12,11 +12,16 @@
 
 namespace arbolet::persist {
 
+// Where a decoded forest came from. A document lists the point store's and
+// the samplers' tables in full and every box; the binary form holds those
+// tables only as far as they are in use and recomputes the boxes from the
+// children, so its boxes need no comparing.
+enum class Decoded { Document, Binary };
+
 // Empty when the forest is consistent; otherwise a message beginning with
 // "inconsistent state: ". The decoder has checked the box rows' lengths
-// against each tree's dims; `check_boxes` false skips comparing boxes with
-// their children's (for a decoder that recomputed them).
-std::string find_forest_inconsistency(const rcf::Forest& forest, bool check_boxes = true);
+// against each tree's dims.
+std::string find_forest_inconsistency(const rcf::Forest& forest, Decoded from = Decoded::Document);
 
 // The same for an MStream.
 std::string find_mstream_inconsistency(const mstream::MStream& detector);

@@ -14,9 +14,7 @@ PointStore PointStore::create(std::uint64_t dim, std::uint64_t input_dim, std::u
     ps.input_dim = input_dim;
     ps.shingle_size = shingle_size;
     ps.internal_shingling = internal_shingling;
-    ps.store = Matrix<float>::zeros({rows, dim});
-    ps.occupied.assign(rows, 0);
-    ps.ref_count.assign(rows, 0);
+    ps.store.dim = {rows, dim};
     ps.capacity = rows;
     ps.shingle_buf.assign(dim, 0.0f);
     return ps;
@@ -60,16 +58,11 @@ std::uint64_t PointStore::add(std::span<const float> point) {
             std::uint64_t grown = 0, cells = 0;
             if (!checked_mul(capacity, 2, grown) || !checked_add(grown, 4, grown) || !checked_mul(grown, dim, cells))
                 fail("point store size overflows");
-            check_allocation(cells, sizeof(float));
-            // Rows are contiguous and row-major, so growing the flat table
-            // keeps every existing row at its index.
-            store.data.resize(cells, 0.0f);
             store.dim = {grown, dim};
-            occupied.resize(grown, 0);
-            ref_count.resize(grown, 0);
             capacity = grown;
         }
         next_free += 1;
+        if (slot >= held_rows()) hold_rows(slot + 1);
     }
     check_index(slot, capacity);
     check_index(slot, occupied.size());
@@ -83,6 +76,39 @@ std::uint64_t PointStore::add(std::span<const float> point) {
     size += 1;
     entries_seen += 1;
     return slot;
+}
+
+void PointStore::hold_rows(std::uint64_t rows) {
+    // Doubling, capped at the capacity, keeps the growth amortised. Rows are
+    // contiguous and row-major, so growing the flat table keeps every
+    // existing row at its index.
+    const std::uint64_t grown = std::min(capacity, std::max<std::uint64_t>({rows, 2 * held_rows(), 16}));
+    std::uint64_t cells = 0;
+    if (!checked_mul(grown, dim, cells)) fail("point store size overflows");
+    check_allocation(cells, sizeof(float));
+    store.data.resize(cells, 0.0f);
+    occupied.resize(grown, 0);
+    ref_count.resize(grown, 0);
+}
+
+bool operator==(const PointStore& a, const PointStore& b) {
+    if (a.dim != b.dim || a.input_dim != b.input_dim || a.shingle_size != b.shingle_size ||
+        a.internal_shingling != b.internal_shingling || a.store.dim != b.store.dim || a.next_free != b.next_free ||
+        a.free_list != b.free_list || a.size != b.size || a.capacity != b.capacity || a.shingle_buf != b.shingle_buf ||
+        a.entries_seen != b.entries_seen)
+        return false;
+    const PointStore& longer = a.held_rows() >= b.held_rows() ? a : b;
+    const PointStore& shorter = &longer == &a ? b : a;
+    const std::uint64_t n = shorter.held_rows();
+    if (!std::equal(shorter.occupied.begin(), shorter.occupied.end(), longer.occupied.begin()) ||
+        !std::equal(shorter.ref_count.begin(), shorter.ref_count.end(), longer.ref_count.begin()) ||
+        !std::equal(shorter.store.data.begin(), shorter.store.data.end(), longer.store.data.begin()))
+        return false;
+    for (std::uint64_t r = n; r < longer.held_rows(); ++r)
+        if (longer.occupied[r] != 0 || longer.ref_count[r] != 0) return false;
+    for (std::size_t i = shorter.store.data.size(); i < longer.store.data.size(); ++i)
+        if (!(longer.store.data[i] == 0.0f)) return false;
+    return true;
 }
 
 void PointStore::add_ref(std::uint64_t slot) {

@@ -10,13 +10,18 @@
 
 namespace arbolet::rcf {
 
+// The tables hold the rows in use, at least next_free and at most capacity:
+// `store.dim` is capacity x dim, while `store.data`, `occupied` and
+// `ref_count` cover `held_rows()` rows and grow as slots are handed out, so
+// that a store costs memory for the points it has seen. Rows past them are
+// unused ones: zeros, not occupied, no references.
 struct PointStore {
     std::uint64_t dim = 0;
     std::uint64_t input_dim = 0;
     std::uint64_t shingle_size = 0;
     bool internal_shingling = true;
-    Matrix<float> store;                  // capacity rows x dim columns
-    std::vector<std::uint8_t> occupied;   // 0 or 1 per row
+    Matrix<float> store;                  // capacity rows x dim columns, held_rows() of them in data
+    std::vector<std::uint8_t> occupied;   // 0 or 1 per held row
     std::vector<std::uint64_t> ref_count;
     std::uint64_t next_free = 0;
     std::vector<std::uint64_t> free_list;
@@ -42,7 +47,12 @@ struct PointStore {
     void add_ref(std::uint64_t slot);
     void release(std::uint64_t slot);
 
-    friend bool operator==(const PointStore&, const PointStore&) = default;
+    std::uint64_t held_rows() const { return occupied.size(); }
+    // Grows the tables to hold at least `rows` rows (at most capacity).
+    void hold_rows(std::uint64_t rows);
+
+    // Equal rows over the full capacity, however far each has grown.
+    friend bool operator==(const PointStore& a, const PointStore& b);
 };
 
 }  // namespace arbolet::rcf

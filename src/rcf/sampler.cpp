@@ -1,5 +1,6 @@
 #include "rcf/sampler.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cfloat>
 #include <limits>
@@ -12,9 +13,18 @@ namespace arbolet::rcf {
 Sampler Sampler::create(std::uint64_t capacity) {
     Sampler s;
     s.capacity = capacity;
-    s.weights.assign(capacity, 0.0);
-    s.point_indices.assign(capacity, kNone);
     return s;
+}
+
+bool operator==(const Sampler& a, const Sampler& b) {
+    if (a.capacity != b.capacity || a.size != b.size || a.pending_point != b.pending_point ||
+        !(a.pending_weight == b.pending_weight) || a.weights.size() != a.point_indices.size() ||
+        b.weights.size() != b.point_indices.size())
+        return false;
+    const std::size_t n = std::max(a.weights.size(), b.weights.size());
+    for (std::size_t k = 0; k < n; ++k)
+        if (!(a.weight_at(k) == b.weight_at(k)) || a.point_at(k) != b.point_at(k)) return false;
+    return true;
 }
 
 double software_log(double x) {
@@ -108,6 +118,14 @@ Sampler::Outcome Sampler::decide(Xoshiro256PlusPlus& rng, double decay, double t
 }
 
 void Sampler::commit(std::uint64_t slot) {
+    if (size < capacity && size >= weights.size()) {
+        // Doubling, capped at the capacity, keeps the growth amortised.
+        const std::uint64_t grown =
+            std::min(capacity, std::max<std::uint64_t>({size + 1, 2 * weights.size(), 8}));
+        check_allocation(grown, sizeof(double) + sizeof(std::uint64_t));
+        weights.resize(grown, 0.0);
+        point_indices.resize(grown, kNone);
+    }
     const std::uint64_t len = weights.size() < point_indices.size() ? weights.size() : point_indices.size();
     double* w = weights.data();
     std::uint64_t* ix = point_indices.data();

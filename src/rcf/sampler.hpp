@@ -9,6 +9,10 @@
 
 namespace arbolet::rcf {
 
+// `weights` and `point_indices` have the same length, from `size` up to
+// `capacity`: they grow as entries arrive, so that a sampler costs memory
+// for what it holds rather than for what it may hold. Entries past their
+// length are unused ones: weight +0.0 and point kNone.
 struct Sampler {
     std::uint64_t capacity = 0;
     std::vector<double> weights;             // max-heap over [0, size)
@@ -29,7 +33,12 @@ struct Sampler {
                    std::uint64_t slot);
     void commit(std::uint64_t slot);
 
-    friend bool operator==(const Sampler&, const Sampler&) = default;
+    // Entry k of the full capacity, unused past the lists' length.
+    double weight_at(std::uint64_t k) const { return k < weights.size() ? weights[k] : 0.0; }
+    std::uint64_t point_at(std::uint64_t k) const { return k < point_indices.size() ? point_indices[k] : kNone; }
+
+    // Equal entries over the full capacity, however far each has grown.
+    friend bool operator==(const Sampler& a, const Sampler& b);
 };
 
 // Natural logarithm by the fdlibm polynomial, every operation rounded
