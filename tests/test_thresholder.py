@@ -54,7 +54,8 @@ class Model:
         self.in_event = self.in_event and high
         ok = self.n >= max(self.warm, 1) and (self.since is None or self.since >= self.sup) and not self.in_event
         single = ok and high and all(x > r for r in (self.recent[-self.pw:] if self.pw else []))
-        sustained = ok and earlier >= self.mw and z > self.sig and all(z > r for r in self.recent_z)
+        sustained = ok and earlier >= self.mw and z > self.sig and all(z > r for r in self.recent_z) and (
+            self.since is None or self.since >= self.mw)
         grade = 0.0
         for on, value, limit in ((single, x, cut), (sustained, z, self.sig)):
             if on:

@@ -112,9 +112,11 @@ Result<double> Thresholder::update(double score) {
     bool single = ready && free && high && !in_event;
     for (std::size_t i = recent.size() - peaks; single && i < recent.size(); ++i) single = score > recent.at(i);
     // One odd score stays in the mean for mean_window steps: its echo must
-    // not alarm again, whatever peak_window says. Nor may the mean of an
-    // event that is still above the cut-off.
-    bool sustained = ready && free && !in_event && has_mean && earlier_means >= w && z > c.sigmas;
+    // not alarm again, whatever peak_window says; nor may the mean of an
+    // event that is still above the cut-off, nor a mean that still holds the
+    // scores of the last alarm.
+    bool sustained = ready && free && !in_event && (!alarmed || since_alarm >= w) && has_mean &&
+                     earlier_means >= w && z > c.sigmas;
     for (std::size_t i = 0; sustained && i < recent_z.size(); ++i) sustained = z > recent_z.at(i);
 
     double grade = 0.0;
@@ -139,7 +141,8 @@ Result<double> Thresholder::update(double score) {
         kept_sorted.insert(std::upper_bound(kept_sorted.begin(), kept_sorted.end(), score), score);
     }
     if (has_mean) {
-        const double weight = 1.0 / static_cast<double>(std::min(earlier_means + 1, c.horizon));
+        // min(earlier_means + 1, horizon), without overflow at the largest step count.
+        const double weight = 1.0 / static_cast<double>(std::min(earlier_means, c.horizon - 1) + 1);
         const double d = mean - mean_level;
         // Clamped so that scores near the accepted bound keep every value finite.
         mean_level = clamp_score(mean_level + weight * d);
