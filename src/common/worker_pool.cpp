@@ -22,30 +22,65 @@ namespace {
 // More workers than this never pay: each forest call has at most a few
 // hundred trees.
 constexpr std::size_t kMaxWorkers = 63;
+constexpr std::size_t kMaxParticipants = kMaxWorkers + 1;
 // A worker that finished a task waits this long for the next job before it
 // sleeps: streams of single calls then find it awake.
 constexpr auto kSpin = std::chrono::microseconds(100);
+// A caller whose tasks are all taken waits this long for the helpers still
+// running one before it sleeps. The last task rarely takes longer, and waking
+// a sleeping thread costs more than that on a virtual machine.
+constexpr auto kCallerSpin = std::chrono::microseconds(200);
+
+// The tasks one participant takes first. Participant p (the caller is 0,
+// helpers count from 1 in the order they join) starts with the p-th share
+// of the tasks, so that with a steady pool each thread keeps working on the
+// same trees call after call and finds them in its own cache; then it helps
+// with what is left of the others' shares.
+struct alignas(64) Share {
+    std::atomic<std::size_t> next{0};
+    std::size_t end = 0;
+};
+
+// A hint to the processor that this thread is spinning.
+inline void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 struct Job {
     Job(TaskFn f, const void* c, std::size_t n, std::size_t helpers)
-        : fn(f), context(c), tasks(n), helpers_wanted(helpers) {}
+        : fn(f), context(c), tasks(n), participants(helpers + 1), helpers_wanted(helpers) {
+        for (std::size_t p = 0; p < participants; ++p) {
+            shares[p].next.store(p * tasks / participants, std::memory_order_relaxed);
+            shares[p].end = (p + 1) * tasks / participants;
+        }
+    }
 
     TaskFn fn;
     const void* context;
     std::size_t tasks;
+    std::size_t participants;
     std::size_t helpers_wanted;
-    std::size_t helpers = 0;  // under Pool::mutex
-    std::size_t active = 0;   // helpers inside run_tasks, under Pool::mutex
-    std::atomic<std::size_t> next{0};
+    std::size_t helpers = 0;  // joined so far, under Pool::mutex
+    // Helpers that joined and have not finished yet: raised under
+    // Pool::mutex, lowered by the helper when it has done its last task.
+    std::atomic<std::size_t> active{0};
+    Share shares[kMaxParticipants];
 
     std::mutex error_mutex;
     std::exception_ptr error;
     std::size_t error_task = SIZE_MAX;
 
-    void run_tasks() {
+    void run(std::size_t participant) {
+        for (std::size_t k = 0; k < participants; ++k) run_share((participant + k) % participants);
+    }
+
+    void run_share(std::size_t p) {
+        Share& share = shares[p];
         for (;;) {
-            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= tasks) return;
+            const std::size_t i = share.next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= share.end) return;
             try {
                 fn(context, i);
             } catch (...) {
@@ -67,19 +102,22 @@ struct Pool {
     std::size_t workers = 0;
     std::atomic<std::uint64_t> posted{0};  // jobs queued so far, for spinning workers
 
-    // Takes the first queued job that still wants help, under `mutex`.
-    Job* claim() {
+    // Takes the first queued job that still wants help, under `mutex`, with
+    // the participant number of the taker.
+    Job* claim(std::size_t& participant) {
         if (jobs.empty()) return nullptr;
         Job* job = jobs.front();
-        if (++job->helpers >= job->helpers_wanted) jobs.pop_front();
-        ++job->active;
+        participant = ++job->helpers;
+        if (job->helpers >= job->helpers_wanted) jobs.pop_front();
+        job->active.fetch_add(1, std::memory_order_relaxed);
         return job;
     }
 
     void work() {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            Job* job = claim();
+            std::size_t participant = 0;
+            Job* job = claim(participant);
             if (job == nullptr) {
                 // Spin a little without the mutex, then sleep.
                 const std::uint64_t seen = posted.load(std::memory_order_acquire);
@@ -93,10 +131,11 @@ struct Pool {
                 continue;
             }
             lock.unlock();
-            job->run_tasks();
-            lock.lock();
-            --job->active;
-            if (job->active == 0) finished.notify_all();
+            job->run(participant);
+            // The caller may return (and the job go) as soon as this reaches 0.
+            job->active.fetch_sub(1, std::memory_order_acq_rel);
+            lock.lock();  // orders the decrement before a sleeping caller's check
+            finished.notify_all();
         }
     }
 };
@@ -126,7 +165,7 @@ Pool& pool() {
 
 void run_parallel(std::size_t tasks, std::size_t threads, TaskFn fn, const void* context) {
     Pool& p = pool();
-    Job job(fn, context, tasks, std::min({threads, tasks, kMaxWorkers + 1}) - 1);
+    Job job(fn, context, tasks, std::min({threads, tasks, kMaxParticipants}) - 1);
     {
         std::lock_guard<std::mutex> lock(p.mutex);
         while (p.workers < std::min(job.helpers_wanted, kMaxWorkers)) {
@@ -137,13 +176,18 @@ void run_parallel(std::size_t tasks, std::size_t threads, TaskFn fn, const void*
         p.posted.fetch_add(1, std::memory_order_release);
     }
     p.wake.notify_all();
-    job.run_tasks();
+    job.run(0);
     {
-        std::unique_lock<std::mutex> lock(p.mutex);
         // No helper may join once the caller has taken every task.
+        std::lock_guard<std::mutex> lock(p.mutex);
         const auto queued = std::find(p.jobs.begin(), p.jobs.end(), &job);
         if (queued != p.jobs.end()) p.jobs.erase(queued);
-        p.finished.wait(lock, [&] { return job.active == 0; });
+    }
+    const auto until = std::chrono::steady_clock::now() + kCallerSpin;
+    while (job.active.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) pause();
+    if (job.active.load(std::memory_order_acquire) != 0) {
+        std::unique_lock<std::mutex> lock(p.mutex);
+        p.finished.wait(lock, [&] { return job.active.load(std::memory_order_acquire) == 0; });
     }
     if (job.error) std::rethrow_exception(job.error);
 }

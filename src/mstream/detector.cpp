@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/internal_failure.hpp"
 #include "common/memory_budget.hpp"
@@ -51,15 +52,24 @@ void expect_shape(const Matrix<T>& m, std::initializer_list<std::uint64_t> shape
 
 double min_of(double acc, double v) { return v < acc ? v : acc; }
 
+// The record's tick count as a double, and the spread that the scores
+// divide by (the same for every sketch of one record).
+struct Ticks {
+    double ticks;
+    double spread;
+
+    explicit Ticks(std::uint64_t tick)
+        : ticks(static_cast<double>(tick > 1 ? tick : 1)), spread(ticks - 1.0 > 1.0 ? ticks - 1.0 : 1.0) {}
+};
+
 // Chi-squared-like departure of the decayed count `a` from the count per
 // tick that the history predicts.
-double sketch_score(double a, double s, double ticks) {
-    const double mu = s / ticks;
+double sketch_score(double a, double s, const Ticks& t) {
+    const double mu = s / t.ticks;
     if (mu <= kEpsilon) return 0.0;
     const double d = a - mu;
     const double sq = d * d;
-    const double spread = ticks - 1.0 > 1.0 ? ticks - 1.0 : 1.0;
-    return sq / mu + sq / (spread * mu);
+    return sq / mu + sq / (t.spread * mu);
 }
 
 struct RowMinima {
@@ -88,7 +98,7 @@ RowMinima row_minima(const SketchCounts<Sketch>& pair, bool shared, std::uint64_
 // sketch's bucket serves both.
 template <class Sketch, class Bucket>
 double add_and_score(SketchCounts<Sketch>& pair, bool shared, std::uint64_t rows, std::uint64_t buckets,
-                     double ticks, Bucket bucket) {
+                     const Ticks& ticks, Bucket bucket) {
     double a = kInfinity;
     double s = kInfinity;
     for (std::uint64_t r = 0; r < rows; ++r) {
@@ -123,7 +133,31 @@ void assemble(double record, MStreamScore& out) {
     out.record = record;
 }
 
-double ticks_of(std::uint64_t tick) { return static_cast<double>(tick > 1 ? tick : 1); }
+
+// A record's numeric values widened to double once, for every hashing plane
+// to read; on the stack for the usual few features.
+class Widened {
+public:
+    explicit Widened(std::span<const float> values) {
+        double* out = inline_;
+        if (values.size() > kInline) {
+            heap_.resize(values.size());
+            out = heap_.data();
+        }
+        for (std::size_t i = 0; i < values.size(); ++i) out[i] = static_cast<double>(values[i]);
+        view_ = std::span<const double>(out, values.size());
+    }
+    Widened(const Widened&) = delete;
+    Widened& operator=(const Widened&) = delete;
+
+    std::span<const double> values() const { return view_; }
+
+private:
+    static constexpr std::size_t kInline = 32;
+    double inline_[kInline];
+    std::vector<double> heap_;
+    std::span<const double> view_;
+};
 
 }  // namespace
 
@@ -291,14 +325,21 @@ Status MStream::ingest_into(std::span<const float> numeric, std::span<const std:
                             std::uint64_t timestamp, MStreamScore& out) {
     Result<ClockStep> checked = check_record(numeric, categorical, timestamp);
     if (!checked) return checked.take_error();
+    ingest_checked(checked.value(), numeric, categorical, timestamp, out);
+    return {};
+}
+
+void MStream::ingest_checked(ClockStep step, std::span<const float> numeric,
+                             std::span<const std::int64_t> categorical, std::uint64_t timestamp, MStreamScore& out) {
     verify();
-    const ClockStep step = checked.value();
     // Sized before anything changes, so that running out of memory leaves
     // the detector as it was.
     std::vector<double>& numeric_scores = out.numeric_features;
     std::vector<double>& categorical_scores = out.categorical_features;
     numeric_scores.resize(numeric.size());
     categorical_scores.resize(categorical.size());
+    const Widened widened(numeric);
+    const std::span<const double> values = widened.values();
 
     clock.current_time = timestamp;
     clock.current_tick = step.tick;
@@ -309,14 +350,14 @@ Status MStream::ingest_into(std::span<const float> numeric, std::span<const std:
         for (auto& pair : categorical_counts) pair.current.decay(factor);
     }
 
-    const double ticks = ticks_of(step.tick);
+    const Ticks ticks(step.tick);
     const bool first = entries_seen == 0;
     const std::uint64_t rows = config.num_rows;
     const std::uint64_t buckets = config.num_buckets;
 
     for (std::size_t i = 0; i < numeric.size(); ++i) {
         auto& pair = numeric_counts[i];
-        const double z = numeric_normalizer.normalize_for_ingest(i, static_cast<double>(numeric[i]), first);
+        const double z = numeric_normalizer.normalize_for_ingest(i, values[i], first);
         const std::uint64_t b = pair.current.bucket(z);
         double& a = pair.current.count.data[b];
         double& s = pair.total.count.data[b];
@@ -330,7 +371,7 @@ Status MStream::ingest_into(std::span<const float> numeric, std::span<const std:
     {
         record_score = add_and_score(record_counts, shapes.record_shared, rows, buckets, ticks,
                                      [&](const RecordSketch& k, std::uint64_t r) {
-                                         return k.bucket(r, numeric, categorical);
+                                         return k.bucket(r, values, categorical);
                                      });
     }
 
@@ -344,22 +385,26 @@ Status MStream::ingest_into(std::span<const float> numeric, std::span<const std:
 
     ++entries_seen;
     assemble(record_score, out);
-    return {};
 }
 
 Status MStream::preview_into(std::span<const float> numeric, std::span<const std::int64_t> categorical,
                              std::uint64_t timestamp, MStreamScore& out) const {
     Result<ClockStep> checked = check_record(numeric, categorical, timestamp);
     if (!checked) return checked.take_error();
+    preview_checked(checked.value(), numeric, categorical, out);
+    return {};
+}
+
+void MStream::preview_checked(ClockStep step, std::span<const float> numeric,
+                              std::span<const std::int64_t> categorical, MStreamScore& out) const {
     check_consistent();
-    const ClockStep step = checked.value();
 
     // Every count is read as the ingest would leave it: decayed by the same
     // factor, then raised by the record itself. Scaling by a non-negative
     // factor and adding 1 keep the order of counts, so the row minimum can be
     // taken first and still equal the ingest's minimum.
     const double factor = step.elapsed > 0 ? std::pow(config.alpha, static_cast<double>(step.elapsed)) : 1.0;
-    const double ticks = ticks_of(step.tick);
+    const Ticks ticks(step.tick);
     const bool first = entries_seen == 0;
     const std::uint64_t rows = config.num_rows;
     const std::uint64_t buckets = config.num_buckets;
@@ -370,9 +415,11 @@ Status MStream::preview_into(std::span<const float> numeric, std::span<const std
     std::vector<double>& categorical_scores = out.categorical_features;
     numeric_scores.resize(numeric.size());
     categorical_scores.resize(categorical.size());
+    const Widened widened(numeric);
+    const std::span<const double> values = widened.values();
     for (std::size_t i = 0; i < numeric.size(); ++i) {
         const auto& pair = numeric_counts[i];
-        const double z = numeric_normalizer.normalize_for_preview(i, static_cast<double>(numeric[i]), first);
+        const double z = numeric_normalizer.normalize_for_preview(i, values[i], first);
         const std::uint64_t b = pair.current.bucket(z);
         const double a = factor * pair.current.count.data[b] + 1.0;
         const double s = pair.total.count.data[b] + 1.0;
@@ -383,7 +430,7 @@ Status MStream::preview_into(std::span<const float> numeric, std::span<const std
                                         shapes.verified ? shapes.record_shared
                                                         : same_hashing(record_counts.current, record_counts.total),
                                         rows, buckets, [&](const RecordSketch& k, std::uint64_t r) {
-                                            return k.bucket(r, numeric, categorical);
+                                            return k.bucket(r, values, categorical);
                                         });
     const double record_score = sketch_score(decayed(record.current), record.total + 1.0, ticks);
 
@@ -397,7 +444,6 @@ Status MStream::preview_into(std::span<const float> numeric, std::span<const std
     }
 
     assemble(record_score, out);
-    return {};
 }
 
 }  // namespace arbolet::mstream

@@ -90,6 +90,14 @@ struct MStream {
     Result<ClockStep> clock_step(std::uint64_t timestamp) const { return clock_step(clock, timestamp); }
     static Result<ClockStep> clock_step(const StreamClock& at, std::uint64_t timestamp);
 
+    // ingest_into and preview_into for a record that check_record passed
+    // with `step` against the current clock (a batch checks every record
+    // before the first).
+    void ingest_checked(ClockStep step, std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                        std::uint64_t timestamp, MStreamScore& out);
+    void preview_checked(ClockStep step, std::span<const float> numeric, std::span<const std::int64_t> categorical,
+                         MStreamScore& out) const;
+
     // Every check that can refuse a record, in the order the caller sees
     // them: numeric length, categorical length, timestamp, finiteness. Runs
     // before anything changes, so a refused record leaves no trace.

@@ -29,9 +29,15 @@ inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) {
     return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
 }
 
+// x mod m. A power of two (the default bucket count) needs no division,
+// which would cost more than the rest of a bucket's hashing.
+inline std::uint64_t remainder(std::uint64_t x, std::uint64_t m) {
+    return (m & (m - 1)) == 0 ? x & (m - 1) : x % m;
+}
+
 // (q + x) mod m for q < m, as if the sum had a 65th bit.
 inline std::uint64_t add_mod(std::uint64_t q, std::uint64_t x, std::uint64_t m) {
-    const std::uint64_t r = x % m;
+    const std::uint64_t r = remainder(x, m);
     const std::uint64_t s = q + r;  // the true sum is below 2m
     // Past m, or wrapped past 2^64: either way subtracting m (mod 2^64)
     // lands on the true remainder.
@@ -86,9 +92,11 @@ struct RecordSketch {
     // Draws the planes, then the coefficients; counts start at 0.
     static RecordSketch build(const MStreamConfig& config, Xoshiro256PlusPlus& rng);
 
-    // Bucket of a record in row r. The caller guarantees that the tables and
-    // the spans have the configured shapes (MStream::check_consistent).
-    std::uint64_t bucket(std::uint64_t row, std::span<const float> numeric,
+    // Bucket of a record in row r, its numeric values widened to double
+    // (once per record rather than once per plane). The caller guarantees
+    // that the tables and the spans have the configured shapes
+    // (MStream::check_consistent).
+    std::uint64_t bucket(std::uint64_t row, std::span<const double> numeric,
                          std::span<const std::int64_t> categorical) const;
 
     DecayIndex decay_index;  // only used by the decaying (current) sketch
@@ -106,8 +114,10 @@ struct NumericSketch {
     // Bucket of a normalised value; values outside [0, 1] (or NaN) are
     // clamped, so the index is always in range.
     std::uint64_t bucket(double normalized) const {
-        const double scaled = std::floor(normalized * static_cast<double>(num_buckets));
-        if (!(scaled > 0.0)) return 0;
+        // The conversion truncates, which is the floor for the positive
+        // values that reach it.
+        const double scaled = normalized * static_cast<double>(num_buckets);
+        if (!(scaled >= 1.0)) return 0;
         const std::uint64_t last = num_buckets - 1;
         if (scaled >= 0x1.0p64) return last;
         const std::uint64_t index = static_cast<std::uint64_t>(scaled);
@@ -135,7 +145,7 @@ struct CategoricalSketch {
                                          kValueConstant,
                                      kHashMultiplier);
         const std::uint64_t h = fold(d, static_cast<std::uint64_t>(hash_a.data[row]) ^ kCoefficientConstant);
-        return std::rotl(h, static_cast<int>(d & 63)) % num_buckets;
+        return remainder(std::rotl(h, static_cast<int>(d & 63)), num_buckets);
     }
 
     DecayIndex decay_index;  // only used by the decaying (current) sketch

@@ -48,7 +48,7 @@ int rows_from_buffer(PyObject* o, Rows<T>& out, Accept&& accept) {
         PyErr_Clear();
         return 0;
     }
-    auto read = accept(buffer_format(view), view.itemsize);
+    const auto read = accept(buffer_format(view), view.itemsize);
     int converted = 0;
     if (view.ndim == 2 && read != nullptr) {
         const auto n = static_cast<std::size_t>(view.shape[0]), width = static_cast<std::size_t>(view.shape[1]);
@@ -59,8 +59,7 @@ int rows_from_buffer(PyObject* o, Rows<T>& out, Accept&& accept) {
         const char* base = static_cast<const char*>(view.buf);
         for (std::size_t r = 0; r < n; ++r) {
             out.starts[r + 1] = (r + 1) * width;
-            for (std::size_t c = 0; c < width; ++c)
-                out.values[r * width + c] = read(base + static_cast<Py_ssize_t>(r) * s0 + static_cast<Py_ssize_t>(c) * s1);
+            read(base + static_cast<Py_ssize_t>(r) * s0, s1, width, out.values.data() + r * width);
         }
         converted = 1;
     }
@@ -75,31 +74,38 @@ T load(const char* p) {
     return v;
 }
 
-using RealReader = float (*)(const char*);
+// Converts the n elements of one row, `stride` bytes apart (one call per
+// row keeps the element loop free of indirect calls).
+template <class Source, class T>
+void read_row(const char* p, Py_ssize_t stride, std::size_t n, T* out) {
+    for (std::size_t c = 0; c < n; ++c, p += stride) out[c] = static_cast<T>(load<Source>(p));
+}
+
+using RealReader = void (*)(const char*, Py_ssize_t, std::size_t, float*);
 RealReader real_reader(std::string_view format, Py_ssize_t size) {
-    if (format == "d" && size == 8) return [](const char* p) { return static_cast<float>(load<double>(p)); };
-    if (format == "f" && size == 4) return [](const char* p) { return load<float>(p); };
+    if (format == "d" && size == 8) return &read_row<double, float>;
+    if (format == "f" && size == 4) return &read_row<float, float>;
     return nullptr;
 }
 
 // Signed integers of any width, and unsigned ones narrower than 64 bits
 // (wider ones may not fit and take the general path, which says so).
-using CodeReader = std::int64_t (*)(const char*);
+using CodeReader = void (*)(const char*, Py_ssize_t, std::size_t, std::int64_t*);
 CodeReader code_reader(std::string_view format, Py_ssize_t size) {
     if (format.size() != 1) return nullptr;
     const char f = format[0];
     const bool is_signed = f == 'b' || f == 'h' || f == 'i' || f == 'l' || f == 'q' || f == 'n';
     const bool is_unsigned = f == 'B' || f == 'H' || f == 'I' || f == 'L' || f == 'Q' || f == 'N';
     if (is_signed) switch (size) {
-            case 1: return [](const char* p) { return std::int64_t{load<std::int8_t>(p)}; };
-            case 2: return [](const char* p) { return std::int64_t{load<std::int16_t>(p)}; };
-            case 4: return [](const char* p) { return std::int64_t{load<std::int32_t>(p)}; };
-            case 8: return [](const char* p) { return load<std::int64_t>(p); };
+            case 1: return &read_row<std::int8_t, std::int64_t>;
+            case 2: return &read_row<std::int16_t, std::int64_t>;
+            case 4: return &read_row<std::int32_t, std::int64_t>;
+            case 8: return &read_row<std::int64_t, std::int64_t>;
         }
     if (is_unsigned) switch (size) {
-            case 1: return [](const char* p) { return std::int64_t{load<std::uint8_t>(p)}; };
-            case 2: return [](const char* p) { return std::int64_t{load<std::uint16_t>(p)}; };
-            case 4: return [](const char* p) { return std::int64_t{load<std::uint32_t>(p)}; };
+            case 1: return &read_row<std::uint8_t, std::int64_t>;
+            case 2: return &read_row<std::uint16_t, std::int64_t>;
+            case 4: return &read_row<std::uint32_t, std::int64_t>;
         }
     return nullptr;
 }

@@ -105,25 +105,26 @@ PyObject* records_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
         return nullptr;
     MStream& m = detector(self);
     mstream::StreamClock clock = m.clock;
+    std::vector<MStream::ClockStep> steps(timestamps.size());
     for (std::size_t r = 0; r < timestamps.size(); ++r) {
         auto step = m.check_record(clock, numeric.row(r), categorical.row(r), timestamps[r]);
         if (!step) return raise_row_error(r, step.error());
+        steps[r] = step.value();
         if (Ingest) clock = {timestamps[r], step.value().tick};
     }
     std::vector<double> out(Results ? timestamps.size() : 0);
-    std::optional<EngineError> failed;
     MStreamScore scored;  // reused by every record
+    // Every record was checked above against the clock it meets, so none can
+    // be refused on the way.
     const std::ptrdiff_t done = run_rows(timestamps.size(), [&](std::size_t r) {
-        Status ok = Ingest ? m.ingest_into(numeric.row(r), categorical.row(r), timestamps[r], scored)
-                           : m.preview_into(numeric.row(r), categorical.row(r), timestamps[r], scored);
-        if (!ok) {
-            failed = ok.take_error();
-            return false;
-        }
+        if (Ingest)
+            m.ingest_checked(steps[r], numeric.row(r), categorical.row(r), timestamps[r], scored);
+        else
+            m.preview_checked(steps[r], numeric.row(r), categorical.row(r), scored);
         if (Results) out[r] = scored.total;
         return true;
     });
-    return finish_rows(done, failed, Results, out);
+    return finish_rows(done, std::nullopt, Results, out);
 }
 
 PyObject* is_ready(PyTypeObject*, PyObject* self, PyObject* const*) { return PyBool_FromLong(detector(self).is_ready()); }
