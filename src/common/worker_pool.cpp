@@ -62,7 +62,9 @@ struct Job {
     std::size_t tasks;
     std::size_t participants;
     std::size_t helpers_wanted;
-    std::size_t helpers = 0;  // joined so far, under Pool::mutex
+    // Joined so far: raised under Pool::mutex, read by the caller without it
+    // (once every wanted helper has joined, the job has left the queue).
+    std::atomic<std::size_t> helpers{0};
     // Helpers that joined and have not finished yet: raised under
     // Pool::mutex, lowered by the helper when it has done its last task.
     std::atomic<std::size_t> active{0};
@@ -101,15 +103,19 @@ struct Pool {
     std::deque<Job*> jobs;
     std::size_t workers = 0;
     std::atomic<std::uint64_t> posted{0};  // jobs queued so far, for spinning workers
+    std::atomic<std::size_t> sleeping_callers{0};  // callers waiting on `finished`
 
     // Takes the first queued job that still wants help, under `mutex`, with
     // the participant number of the taker.
     Job* claim(std::size_t& participant) {
         if (jobs.empty()) return nullptr;
         Job* job = jobs.front();
-        participant = ++job->helpers;
-        if (job->helpers >= job->helpers_wanted) jobs.pop_front();
+        participant = job->helpers.load(std::memory_order_relaxed) + 1;
+        if (participant >= job->helpers_wanted) jobs.pop_front();
+        // Counted as active before it counts as joined: a caller that reads
+        // the second without the mutex must also see the first.
         job->active.fetch_add(1, std::memory_order_relaxed);
+        job->helpers.store(participant, std::memory_order_release);
         return job;
     }
 
@@ -122,9 +128,12 @@ struct Pool {
                 // Spin a little without the mutex, then sleep.
                 const std::uint64_t seen = posted.load(std::memory_order_acquire);
                 lock.unlock();
+                // Without a system call per round: yielding costs a
+                // microsecond or more on a virtual machine, as long as the
+                // tasks of a small call.
                 const auto until = std::chrono::steady_clock::now() + kSpin;
                 while (posted.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < until)
-                    std::this_thread::yield();
+                    pause();
                 lock.lock();
                 if (posted.load(std::memory_order_acquire) == seen && jobs.empty())
                     wake.wait(lock, [&] { return !jobs.empty(); });
@@ -132,10 +141,13 @@ struct Pool {
             }
             lock.unlock();
             job->run(participant);
-            // The caller may return (and the job go) as soon as this reaches 0.
-            job->active.fetch_sub(1, std::memory_order_acq_rel);
-            lock.lock();  // orders the decrement before a sleeping caller's check
-            finished.notify_all();
+            // The caller may return (and the job go) as soon as this reaches
+            // 0. A caller that checked it before sleeping counted itself in
+            // sleeping_callers first (both sequentially consistent), so it is
+            // seen here; taking the mutex waits until it sleeps.
+            job->active.fetch_sub(1, std::memory_order_seq_cst);
+            lock.lock();
+            if (sleeping_callers.load(std::memory_order_seq_cst) != 0) finished.notify_all();
         }
     }
 };
@@ -177,7 +189,7 @@ void run_parallel(std::size_t tasks, std::size_t threads, TaskFn fn, const void*
     }
     p.wake.notify_all();
     job.run(0);
-    {
+    if (job.helpers.load(std::memory_order_acquire) < job.helpers_wanted) {
         // No helper may join once the caller has taken every task.
         std::lock_guard<std::mutex> lock(p.mutex);
         const auto queued = std::find(p.jobs.begin(), p.jobs.end(), &job);
@@ -187,7 +199,9 @@ void run_parallel(std::size_t tasks, std::size_t threads, TaskFn fn, const void*
     while (job.active.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) pause();
     if (job.active.load(std::memory_order_acquire) != 0) {
         std::unique_lock<std::mutex> lock(p.mutex);
-        p.finished.wait(lock, [&] { return job.active.load(std::memory_order_acquire) == 0; });
+        p.sleeping_callers.fetch_add(1, std::memory_order_seq_cst);
+        p.finished.wait(lock, [&] { return job.active.load(std::memory_order_seq_cst) == 0; });
+        p.sleeping_callers.fetch_sub(1, std::memory_order_seq_cst);
     }
     if (job.error) std::rethrow_exception(job.error);
 }
