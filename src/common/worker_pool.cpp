@@ -1,5 +1,7 @@
 #include "common/worker_pool.hpp"
 
+#include "common/platform.hpp"
+
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
 #define ARBOLET_HAS_FORK 1
@@ -40,13 +42,6 @@ struct alignas(64) Share {
     std::atomic<std::size_t> next{0};
     std::size_t end = 0;
 };
-
-// A hint to the processor that this thread is spinning.
-inline void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
 
 struct Job {
     Job(TaskFn f, const void* c, std::size_t n, std::size_t helpers)
@@ -133,7 +128,7 @@ struct Pool {
                 // tasks of a small call.
                 const auto until = std::chrono::steady_clock::now() + kSpin;
                 while (posted.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < until)
-                    pause();
+                    spin_pause();
                 lock.lock();
                 if (posted.load(std::memory_order_acquire) == seen && jobs.empty())
                     wake.wait(lock, [&] { return !jobs.empty(); });
@@ -196,7 +191,7 @@ void run_parallel(std::size_t tasks, std::size_t threads, TaskFn fn, const void*
         if (queued != p.jobs.end()) p.jobs.erase(queued);
     }
     const auto until = std::chrono::steady_clock::now() + kCallerSpin;
-    while (job.active.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) pause();
+    while (job.active.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) spin_pause();
     if (job.active.load(std::memory_order_acquire) != 0) {
         std::unique_lock<std::mutex> lock(p.mutex);
         p.sleeping_callers.fetch_add(1, std::memory_order_seq_cst);
