@@ -4,7 +4,10 @@ from_json; behaviour on trained forests is checked by property."""
 
 import json
 import math
+import os
 import signal
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -590,7 +593,35 @@ class Model:
         return out
 
 
-@pytest.mark.parametrize("dims, trees", [(3, 7), (5, 8)])
+KERNEL_WORKOUT = """
+import hashlib, math, random, arbolet
+rng = random.Random(3)
+for dims in (16, 64):
+    forest = arbolet.Forest(dims, num_trees=6, capacity=32, seed=dims)
+    seen = []
+    for i in range(300):
+        if seen and i % 5 == 0:
+            p = rng.choice(seen)  # a copy of an earlier point
+        else:
+            p = [rng.choice((0.0, -0.0, 3e38, -3e38)) if rng.random() < 0.1 else rng.gauss(0, 1) for _ in range(dims)]
+        seen.append(p)
+        forest.update(p)
+    out = [forest.to_json()]
+    for q in seen[-4:] + [[-0.0] * dims, [math.inf] + [0.5] * (dims - 1), [math.nan, -math.inf] + [9.0] * (dims - 2)]:
+        out += [forest.score(q), forest.displacement_score(q), forest.density(q), forest.attribution(q),
+                forest.near_neighbors(q, 5, 10), forest.impute(q, [0, dims - 1], 1.0), forest.impute(q, [1], 0.3)]
+    print(dims, hashlib.sha256(repr(out).encode()).hexdigest())
+"""
+
+
+def test_packed_and_plain_kernels_give_the_same_bits():
+    # ARBOLET_PORTABLE_KERNELS=1 keeps the process on the plain loops.
+    runs = [subprocess.run([sys.executable, "-c", KERNEL_WORKOUT], capture_output=True, text=True, check=True,
+                           env={**os.environ, "ARBOLET_PORTABLE_KERNELS": flag}).stdout for flag in ("0", "1")]
+    assert runs[0] == runs[1] and len(runs[0].split()) == 4
+
+
+@pytest.mark.parametrize("dims, trees", [(3, 7), (5, 8), (17, 4)])  # 17: packed kernels and their tail
 def test_walks_match_the_model_bit_for_bit(dims, trees):
     forest, rng = cluster_forest(dims=dims, num_trees=trees, capacity=24, n=150, seed=dims)
     model = Model(forest)

@@ -163,6 +163,10 @@ STREAMS = {
     "five points": (dict(input_dim=2), five_points),
     "signed zeros": (dict(input_dim=2), signed_zeros),
     "near equal": (dict(input_dim=2), near_equal),
+    # Nine dimensions: the packed box merges and their one-dimension tail.
+    "wide shingled": (dict(input_dim=3, shingle_size=3), gaussian(3)),
+    "wide signed zeros": (dict(input_dim=9),
+                          lambda i: [float(i % 4) if k % 3 == 0 else -0.0 if i >> k & 1 else 0.0 for k in range(9)]),
 }
 
 

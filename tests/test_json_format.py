@@ -380,3 +380,46 @@ def test_every_truncation_fails_at_its_end():
     for n in range(len(doc)):
         message = reader_error(Forest, doc[:n])
         assert message.endswith(f" at line 1 column {n}"), (n, message)
+
+
+def test_every_record_names_its_field_count():
+    # Each record written as an array one value short: the message names
+    # the record and how many fields it has.
+    forest = Forest(1, num_trees=1, capacity=4, seed=1)
+    for v in (1.0, 2.0, 3.0):
+        forest.update([v])
+    fd = json.loads(forest.to_json())
+    nodes = fd["trees"][0]["arena"]["nodes"]
+    internal = next(i for i, n in enumerate(nodes) if n and "Internal" in n)
+    leaf = next(i for i, n in enumerate(nodes) if n and "Leaf" in n)
+    tree = ("trees", 0)
+    arena = tree + ("arena",)
+    m = MStream(1, 1, num_buckets=4, seed=1)
+    m.update([1.0], [2], 1)
+    md = json.loads(m.to_json())
+    for cls, doc, path, record, n in [
+        (Forest, fd, (), "struct Forest", 6), (Forest, fd, ("config",), "struct RcfConfig", 8),
+        (Forest, fd, tree, "struct RcfTree", 5), (Forest, fd, arena, "struct NodeArena", 2),
+        (Forest, fd, arena + ("nodes", leaf, "Leaf"), "struct variant Node::Leaf", 2),
+        (Forest, fd, arena + ("nodes", internal, "Internal"), "struct variant Node::Internal", 6),
+        (Forest, fd, arena + ("nodes", internal, "Internal", "bbox"), "struct BoundingBox", 3),
+        (Forest, fd, ("rng",), "struct Xoshiro256PlusPlus", 1), (Forest, fd, ("samplers", 0), "struct Sampler", 6),
+        (Forest, fd, ("point_store",), "struct PointStore", 13), (MStream, md, (), "struct MStream", 7),
+        (MStream, md, ("config",), "struct MStreamConfig", 5), (MStream, md, ("clock",), "struct StreamClock", 2),
+        (MStream, md, ("record_counts",), "struct SketchCounts", 2),
+        (MStream, md, ("record_counts", "current"), "struct RecordSketch", 7),
+        (MStream, md, ("numeric_counts", 0, "total"), "struct NumericSketch", 2),
+        (MStream, md, ("categorical_counts", 0, "current"), "struct CategoricalSketch", 5),
+        (MStream, md, ("numeric_normalizer",), "struct NumericRangeNormalizer", 2),
+    ]:
+        short = json.loads(json.dumps(doc))
+        if path:
+            parent = short
+            for k in path[:-1]:
+                parent = parent[k]
+            parent[path[-1]] = list(parent[path[-1]].values())[:-1]
+        else:
+            short = list(short.values())[:-1]
+        message = reader_error(cls, json.dumps(short, separators=(",", ":")))
+        plural = "element" if n == 1 else "elements"
+        assert message.startswith(f"invalid length {n - 1}, expected {record} with {n} {plural} at "), message

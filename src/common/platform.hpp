@@ -25,6 +25,10 @@
 #if defined(ARBOLET_GNU_BUILTINS) && defined(__x86_64__)
 #define ARBOLET_X86_DISPATCH 1
 #define ARBOLET_TARGET_AVX2 __attribute__((target("avx2")))
+// The same for a function that takes in every call it makes that can be
+// inlined (plain helpers included), so that a loop shared with the plain
+// build is compiled whole for AVX2 around its packed kernels.
+#define ARBOLET_TARGET_AVX2_FLATTEN __attribute__((target("avx2"), flatten))
 #endif
 
 // Four-lane vectors of the compiler's vector extension.

@@ -14,7 +14,9 @@
 
 #include "common/internal_failure.hpp"
 #include "persist/binary_io.hpp"
+#include "persist/binary_records.hpp"
 #include "persist/binary_state.hpp"
+#include "persist/forest_records.hpp"
 #include "persist/validate.hpp"
 #include "rcf/bounding_box.hpp"
 
@@ -30,13 +32,9 @@ using rcf::kNone;
 using rcf::Node;
 using rcf::NodeKind;
 
-void write_rng(ByteWriter& w, const Xoshiro256PlusPlus& rng) {
-    for (std::uint64_t s : rng.s) w.u64(s);
-}
+void write_rng(ByteWriter& w, const Xoshiro256PlusPlus& rng) { binary::write_fields<Xoshiro256PlusPlus>(w, rng); }
 
-void read_rng(ByteReader& r, Xoshiro256PlusPlus& rng) {
-    for (std::uint64_t& s : rng.s) s = r.u64();
-}
+void read_rng(ByteReader& r, Xoshiro256PlusPlus& rng) { binary::read_fields<Xoshiro256PlusPlus>(r, rng); }
 
 // Slots of a tree's live nodes, root first, each node before its left
 // subtree and that before its right subtree.
@@ -243,14 +241,7 @@ private:
     [[noreturn]] void inconsistent(const std::string& what) { throw Inconsistent{"inconsistent state: " + what}; }
 
     void read_config(rcf::RcfConfig& c) {
-        c.input_dim = r_.var();
-        c.shingle_size = r_.var();
-        c.capacity = r_.var();
-        c.num_trees = r_.var();
-        c.time_decay = r_.f64();
-        c.output_after = r_.var();
-        c.internal_shingling = r_.flag();
-        c.initial_accept_fraction = r_.f64();
+        binary::read_fields<rcf::RcfConfig>(r_, c);
         Status valid = rcf::Forest::check_config(c);
         if (!valid) inconsistent(valid.error().text);
         // The tables that the configuration fixes, refused as the
@@ -503,15 +494,7 @@ private:
 }  // namespace
 
 void write_forest_payload(ByteWriter& w, const rcf::Forest& f) {
-    const rcf::RcfConfig& c = f.config;
-    w.var(c.input_dim);
-    w.var(c.shingle_size);
-    w.var(c.capacity);
-    w.var(c.num_trees);
-    w.f64(c.time_decay);
-    w.var(c.output_after);
-    w.u8(c.internal_shingling ? 1 : 0);
-    w.f64(c.initial_accept_fraction);
+    binary::write_fields<rcf::RcfConfig>(w, f.config);
     w.var(f.entries_seen);
     write_rng(w, f.rng);
     write_point_store(w, f.point_store);

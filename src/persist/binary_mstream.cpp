@@ -12,7 +12,9 @@
 
 #include "common/internal_failure.hpp"
 #include "persist/binary_io.hpp"
+#include "persist/binary_records.hpp"
 #include "persist/binary_state.hpp"
+#include "persist/mstream_records.hpp"
 
 namespace arbolet::persist {
 
@@ -131,15 +133,8 @@ void write_categorical(ByteWriter& w, const mstream::SketchCounts<CategoricalSke
 }  // namespace
 
 void write_mstream_payload(ByteWriter& w, const mstream::MStream& m) {
-    const mstream::MStreamConfig& c = m.config;
-    w.var(c.numeric_dim);
-    w.var(c.categorical_dim);
-    w.var(c.num_rows);
-    w.var(c.num_buckets);
-    w.f64(c.alpha);
-    w.u8(m.clock.current_time ? 1 : 0);
-    if (m.clock.current_time) w.var(*m.clock.current_time);
-    w.var(m.clock.current_tick);
+    binary::write_fields<mstream::MStreamConfig>(w, m.config);
+    binary::write_fields<mstream::StreamClock>(w, m.clock);
     w.var(m.entries_seen);
     write_record(w, m.record_counts);
     for (const auto& p : m.numeric_counts) {
@@ -153,11 +148,7 @@ void write_mstream_payload(ByteWriter& w, const mstream::MStream& m) {
 
 void read_mstream_payload(ByteReader& r, mstream::MStream& m) {
     mstream::MStreamConfig& c = m.config;
-    c.numeric_dim = r.var();
-    c.categorical_dim = r.var();
-    c.num_rows = r.var();
-    c.num_buckets = r.var();
-    c.alpha = r.f64();
+    binary::read_fields<mstream::MStreamConfig>(r, c);
     Status valid = mstream::MStream::check_config(c);
     if (!valid) throw Inconsistent{"inconsistent state: " + valid.error().text};
     mstream::MStream::check_size(c);
@@ -175,8 +166,7 @@ void read_mstream_payload(ByteReader& r, mstream::MStream& m) {
         need += 4.0L * (static_cast<long double>(c.num_buckets) / kMaxRun) * c.numeric_dim;
         if (need > static_cast<long double>(r.remaining())) r.fail("declared tables exceed the data");
     }
-    if (r.flag()) m.clock.current_time = r.var();
-    m.clock.current_tick = r.var();
+    binary::read_fields<mstream::StreamClock>(r, m.clock);
     m.entries_seen = r.var();
 
     const std::uint64_t rows = c.num_rows, buckets = c.num_buckets;

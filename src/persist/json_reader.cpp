@@ -621,9 +621,9 @@ bool Reader::next_key(bool& first) {
     fail_peek("key must be a string");
 }
 
-int Reader::field_index(const RecordSpec& spec) const {
+int Reader::field_index(std::span<const std::string_view> fields) const {
     int i = 0;
-    for (std::string_view name : spec.fields) {
+    for (std::string_view name : fields) {
         if (name == key_) return i;
         ++i;
     }

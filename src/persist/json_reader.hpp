@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,9 +91,10 @@ public:
 
     // A record as an object (keys in any order, unknown keys skipped) or as
     // an array of its field values. `field(i)` reads the value of field i.
-    // Returns the set of fields present (bit i).
-    template <class F>
-    std::uint32_t read_record(const RecordSpec& spec, F&& field) {
+    // Returns the set of fields present (bit i). `spec` is a RecordSpec or
+    // anything with the same members.
+    template <class Spec, class F>
+    std::uint32_t read_record(const Spec& spec, F&& field) {
         const int c = open_container(spec.expecting);
         std::uint32_t seen = 0;
         if (c == '[') {
@@ -112,7 +114,7 @@ public:
         try {
             bool first = true;
             while (next_key(first)) {
-                const int i = field_index(spec);
+                const int i = field_index(std::span<const std::string_view>(spec.fields.begin(), spec.fields.size()));
                 if (i < 0) {
                     colon();
                     skip_value();
@@ -178,7 +180,7 @@ private:
         double f;
     };
 
-    int field_index(const RecordSpec& spec) const;
+    int field_index(std::span<const std::string_view> fields) const;
     Number parse_number();
     std::string found_number(const Number& n) const;
     std::string_view parse_string_body(bool validate_utf8);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/internal_failure.hpp"
+#include "rcf/box_kernels.hpp"
 #include "rcf/point_store.hpp"
 
 namespace arbolet::rcf {
@@ -196,38 +197,57 @@ struct ChildBoxes {
 // a leaf's box is its point row, which can change without a refresh (a leaf
 // moved to another copy of its point that differs in the sign of a zero).
 // Masses are always recomputed.
-void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointStore& store) {
-    if (path.empty()) return;
-    const ChildBoxes children(*this, store);
-    const std::size_t d = static_cast<std::size_t>(dims);
+namespace {
+
+// NodeArena::refresh_path with the box merge fixed: Wide only in code
+// compiled for AVX2 (refresh_wide).
+template <bool Wide>
+void refresh(NodeArena& arena, std::span<const std::uint64_t> path, const PointStore& store) {
+    const ChildBoxes children(arena, store);
+    const std::size_t d = static_cast<std::size_t>(arena.dims);
     bool unchanged_below = false;
     for (std::size_t k = path.size(); k-- > 0;) {
         const std::uint64_t slot = path[k];
-        Node& n = internal(slot);
+        Node& n = arena.internal(slot);
         std::uint64_t left_mass = 0, right_mass = 0;
         bool left_leaf = false, right_leaf = false;
-        const BoxView l = children.box(n.left, left_mass, left_leaf);
-        const BoxView r = children.box(n.right, right_mass, right_leaf);
+        const NodeArena::BoxView l = children.box(n.left, left_mass, left_leaf);
+        const NodeArena::BoxView r = children.box(n.right, right_mass, right_leaf);
         n.mass = left_mass + right_mass;
         if (unchanged_below && n.box_is_merge && !left_leaf && !right_leaf) continue;
         check_index(n.box_row(), children.box_rows);
-        float* out_min = row_min(n.box_row());
-        float* out_max = row_max(n.box_row());
-        double sum = 0.0;
-        std::uint32_t differs = 0;
-        for (std::size_t i = 0; i < d; ++i) {
-            const float lo = min_num(l.min[i], r.min[i]);
-            const float hi = max_num(l.max[i], r.max[i]);
-            differs |= (std::bit_cast<std::uint32_t>(lo) ^ std::bit_cast<std::uint32_t>(out_min[i])) |
-                       (std::bit_cast<std::uint32_t>(hi) ^ std::bit_cast<std::uint32_t>(out_max[i]));
-            out_min[i] = lo;
-            out_max[i] = hi;
-            sum += static_cast<double>(hi - lo);
-        }
-        set_row_range_sum(n.box_row(), sum);
+        float* out_min = arena.row_min(n.box_row());
+        float* out_max = arena.row_max(n.box_row());
+        bool changed = false;
+        double sum;
+#if defined(ARBOLET_X86_DISPATCH)
+        if constexpr (Wide)
+            sum = kernels::merge_boxes_avx2_inline(l.min, l.max, r.min, r.max, out_min, out_max, d, changed);
+        else
+#endif
+            sum = kernels::merge_boxes_plain(l.min, l.max, r.min, r.max, out_min, out_max, d, changed);
+        arena.set_row_range_sum(n.box_row(), sum);
         n.box_is_merge = true;
-        unchanged_below = differs == 0;
+        unchanged_below = !changed;
     }
+}
+
+#if defined(ARBOLET_X86_DISPATCH)
+ARBOLET_TARGET_AVX2_FLATTEN void refresh_wide(NodeArena& arena, std::span<const std::uint64_t> path,
+                                              const PointStore& store) {
+    refresh<true>(arena, path, store);
+    _mm256_zeroupper();
+}
+#endif
+
+}  // namespace
+
+void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointStore& store) {
+    if (path.empty()) return;
+#if defined(ARBOLET_X86_DISPATCH)
+    if (dims >= kernels::kWideFrom && kernels::wide_enabled()) return refresh_wide(*this, path, store);
+#endif
+    refresh<false>(*this, path, store);
 }
 
 }  // namespace arbolet::rcf

@@ -69,8 +69,54 @@ int main() {
             mx[d] = hi;
             x[d] = gen() % 5 == 0 ? specials[gen() % 9] : coord(gen);
         }
-        const float packed = rcf::traversal::box_gap_of(mn, mx, x, dims), plain = scalar_gap(mn, mx, x, dims);
+        const float packed = rcf::kernels::box_gap_plain(mn, mx, x, dims), plain = scalar_gap(mn, mx, x, dims);
         CHECK(std::memcmp(&packed, &plain, sizeof packed) == 0 || (std::isnan(packed) && std::isnan(plain)));
+    }
+
+    // Packed kernels (when this processor runs them) against the plain loops,
+    // bit for bit, over widths that leave every tail length.
+    // Sums meet NaN only in these made-up boxes (stored points are finite);
+    // which NaN comes out of adding two is the compiler's choice of operand
+    // order, so any NaN matches any other there.
+    auto same = [](auto a, auto b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); };
+    for (int i = 0; i < 3000; ++i) {
+        const std::size_t dims = 1 + gen() % 70;
+        float a_min[70], a_max[70], b_min[70], b_max[70], x[70];
+        std::uint8_t skip[72] = {};
+        for (std::size_t d = 0; d < dims; ++d) {
+            auto pick = [&] { return gen() % 4 == 0 ? specials[gen() % 9] : coord(gen); };
+            a_min[d] = pick(), a_max[d] = pick(), b_min[d] = pick(), b_max[d] = pick(), x[d] = pick();
+            skip[d] = gen() % 3 == 0;
+        }
+        const bool wide = rcf::kernels::wide_enabled();
+        CHECK(same(rcf::kernels::box_gap(wide, a_min, a_max, x, dims), rcf::kernels::box_gap_plain(a_min, a_max, x, dims)));
+        CHECK(same(rcf::kernels::l1_distance(wide, x, a_min, skip, dims),
+                   rcf::kernels::l1_distance_plain(x, a_min, skip, dims)));
+        // Twice into the same rows: the second merge changes nothing.
+        for (int round = 0; round < 2; ++round) {
+            float packed[2][70], plain[2][70];
+            std::memcpy(packed[0], round == 0 ? b_min : a_min, sizeof b_min);
+            std::memcpy(packed[1], round == 0 ? b_max : a_max, sizeof b_max);
+            std::memcpy(plain, packed, sizeof plain);
+            bool packed_changed = false, plain_changed = false;
+            const double packed_sum =
+                rcf::kernels::merge_boxes(wide, a_min, a_max, b_min, b_max, packed[0], packed[1], dims, packed_changed);
+            const double plain_sum =
+                rcf::kernels::merge_boxes_plain(a_min, a_max, b_min, b_max, plain[0], plain[1], dims, plain_changed);
+            CHECK(same(packed_sum, plain_sum) && packed_changed == plain_changed);
+            CHECK(std::memcmp(packed, plain, sizeof packed) == 0);
+            if (round == 0) {
+                std::memcpy(a_min, packed[0], sizeof a_min);
+                std::memcpy(a_max, packed[1], sizeof a_max);
+                std::memcpy(b_min, packed[0], sizeof b_min);
+                std::memcpy(b_max, packed[1], sizeof b_max);
+            } else {
+                CHECK(!packed_changed);
+            }
+        }
+        rcf::kernels::grow_box(wide, a_min, a_max, x, x, dims);
+        rcf::kernels::grow_box_plain(b_min, b_max, x, x, dims);
+        CHECK(std::memcmp(a_min, b_min, dims * sizeof(float)) == 0 && std::memcmp(a_max, b_max, dims * sizeof(float)) == 0);
     }
 
     if (failures) return 1;

@@ -40,8 +40,9 @@ Result<double> combine_paths(const Forest& forest, std::span<const float> point,
     double sum = 0.0;
     const std::size_t count = forest.trees.size();
     if (forest.threads <= 1 || count < 2) {
+        std::vector<PathStep>& steps = Forest::thread_scratch().path_steps;
         for (const RcfTree& tree : forest.trees)
-            sum += traversal::path_value(tree, forest.point_store, q.value(), kind, Forest::thread_scratch().path_steps);
+            sum += traversal::path_value(tree, forest.point_store, q.value(), kind, steps);
         return sum / tree_count(forest);
     }
     // Each tree's value by whichever thread, then the sum in tree order.

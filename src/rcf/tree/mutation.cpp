@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/internal_failure.hpp"
+#include "rcf/box_kernels.hpp"
 #include "rcf/cut.hpp"
 #include "rcf/point_store.hpp"
 #include "rcf/tree/tree.hpp"
@@ -43,6 +44,7 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
     // Bottom-up: level k is the leaf for k = 0 and path[L - k] above it; B
     // grows to each level's box by merging in the sibling left behind.
     const std::size_t D = static_cast<std::size_t>(dims);
+    const bool wide = kernels::wide_enabled();
     scratch.box_min.assign(q.begin(), q.end());
     scratch.box_max.assign(q.begin(), q.end());
     scratch.ranges.resize(D);
@@ -63,10 +65,7 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
         }
         if (k < L) {
             const NodeArena::BoxView sib = arena.box_view(siblings[L - 1 - k], store);
-            for (std::size_t i = 0; i < D; ++i) {
-                bmin[i] = min_num(bmin[i], sib.min[i]);
-                bmax[i] = max_num(bmax[i], sib.max[i]);
-            }
+            kernels::grow_box(wide, bmin, bmax, sib.min, sib.max, D);
         }
     }
 
@@ -102,16 +101,9 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
     {
         const NodeArena::BoxView s = arena.box_view(split, store);
         const std::uint64_t row = arena.box_row_of(joined);
-        float* out_min = arena.row_min(row);
-        float* out_max = arena.row_max(row);
-        double sum = 0.0;
-        for (std::size_t i = 0; i < D; ++i) {
-            const float lo = min_num(s.min[i], p[i]);
-            const float hi = max_num(s.max[i], p[i]);
-            out_min[i] = lo;
-            out_max[i] = hi;
-            sum += static_cast<double>(hi - lo);
-        }
+        bool changed = false;
+        const double sum = kernels::merge_boxes(wide, s.min, s.max, p.data(), p.data(), arena.row_min(row),
+                                                arena.row_max(row), D, changed);
         arena.set_row_range_sum(row, sum);
     }
     if (parent == kNone) {

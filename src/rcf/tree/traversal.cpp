@@ -15,7 +15,7 @@ namespace {
 TreeReader::TreeReader(const RcfTree& tree, const PointStore& store, std::uint64_t dims)
     : tree_(tree), store_(store), dims_(dims), box_rows_(tree.arena.box_row_count()),
       stride_(tree.arena.row_stride()), boxes_(tree.arena.boxes.data()), nodes_(tree.arena.nodes.data()),
-      slots_(tree.arena.nodes.size()) {
+      slots_(tree.arena.nodes.size()), wide_(kernels::wide_enabled()) {
     if (tree.dims != dims || tree.arena.dims != dims) fail("tree dimension does not match the forest dimension");
 }
 
@@ -33,11 +33,9 @@ bool TreeReader::leaf_matches(const Node& leaf, std::span<const float> q) const 
     return true;
 }
 
-double l1_distance(std::span<const float> a, std::span<const float> b) {
+double l1_distance(std::span<const float> a, std::span<const float> b, bool wide) {
     if (a.size() != b.size()) fail("distance between points of different lengths");
-    double sum = 0.0;
-    for (std::size_t i = 0; i < a.size(); ++i) sum += static_cast<double>(std::fabs(a[i] - b[i]));
-    return sum;
+    return kernels::l1_distance(wide, a.data(), b.data(), nullptr, a.size());
 }
 
 namespace {
@@ -87,9 +85,10 @@ struct DensityPolicy {
 // The recursion v(node) = (1 - p) v(child) + p U(node) is evaluated as a
 // descent that records each internal node's p and mass, then a fold from the
 // leaf back to the root: same operations in the same order, no call stack,
-// and each node read once.
-template <class Policy>
-double fold_path(const TreeReader& r, std::span<const float> q, std::vector<PathStep>& path) {
+// and each node read once. Wide: box gaps by the packed kernel, in a walk
+// compiled for AVX2 (fold_path_wide).
+template <class Policy, bool Wide>
+double fold_path_body(const TreeReader& r, std::span<const float> q, std::vector<PathStep>& path) {
     const RcfTree& tree = r.tree();
     const std::uint64_t limit = r.slot_count();
     // Every internal node has a box row unless the arena is short of rows;
@@ -115,7 +114,7 @@ double fold_path(const TreeReader& r, std::span<const float> q, std::vector<Path
         const std::uint64_t next = r.child_toward(*n, q);
         r.prefetch(next);
         rows_for_all = rows_for_all && r.has_box(*n);
-        const double p = rows_for_all ? r.separation_of(r.box_gap_unchecked(*n, x), *n) : 0.0;
+        const double p = rows_for_all ? r.separation_of(r.box_gap_as<Wide>(*n, x), *n) : 0.0;
         steps[depth++] = {p, n->mass, slot};
         slot = next;
         n = &r.node(slot);
@@ -131,6 +130,24 @@ double fold_path(const TreeReader& r, std::span<const float> q, std::vector<Path
         v = (1.0 - p) * v + p * u;
     }
     return Policy::normalise(v, tree_mass);
+}
+
+#if defined(ARBOLET_X86_DISPATCH)
+template <class Policy>
+ARBOLET_TARGET_AVX2_FLATTEN double fold_path_wide(const TreeReader& r, std::span<const float> q,
+                                                  std::vector<PathStep>& path) {
+    const double v = fold_path_body<Policy, true>(r, q, path);
+    _mm256_zeroupper();
+    return v;
+}
+#endif
+
+template <class Policy>
+double fold_path(const TreeReader& r, std::span<const float> q, std::vector<PathStep>& path) {
+#if defined(ARBOLET_X86_DISPATCH)
+    if (r.wide() && q.size() >= kernels::kWideFrom) return fold_path_wide<Policy>(r, q, path);
+#endif
+    return fold_path_body<Policy, false>(r, q, path);
 }
 
 }  // namespace
@@ -192,28 +209,37 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                 };
                 const float* mn = r.box_min_unchecked(*n);
                 const float* mx = mn + dims;
-                // Four dimensions at a time, as box_gap_of computes them (the
-                // same gaps); most blocks hold the query inside the box.
+                // Four dimensions at a time, with the gaps of the box gap
+                // kernels; most blocks hold the query inside the box. In a
+                // block that does not, every lane's share is computed, +0
+                // where the query is inside, and added to both sides: adding
+                // +0 leaves a non-negative sum unchanged, and the branches
+                // per lane it replaces are unpredictable.
                 std::size_t d = 0;
 #if defined(ARBOLET_VECTOR_EXTENSIONS)
                 using F4 = float __attribute__((vector_size(16)));
                 using I4 = std::int32_t __attribute__((vector_size(16)));
+                using D4 = double __attribute__((vector_size(32)));
+                using L4 = std::int64_t __attribute__((vector_size(32)));
                 for (; d + 4 <= dims; d += 4) {
                     F4 lo, hi, x;
                     std::memcpy(&lo, mn + d, sizeof lo);
                     std::memcpy(&hi, mx + d, sizeof hi);
                     std::memcpy(&x, q.data() + d, sizeof x);
                     const I4 is_below = x < lo;
-                    const I4 is_above = x > hi;
+                    const I4 is_above = (x > hi) & ~is_below;
                     const I4 outside = is_below | is_above;
                     if ((outside[0] | outside[1] | outside[2] | outside[3]) == 0) continue;
-                    const F4 under = lo - x;
-                    const F4 over = x - hi;
+                    const F4 g = reinterpret_cast<F4>((reinterpret_cast<I4>(lo - x) & is_below) |
+                                                      (reinterpret_cast<I4>(x - hi) & is_above));
+                    const D4 share = lift * (weight * (remaining * (__builtin_convertvector(g, D4) / den)));
+                    const D4 to_above =
+                        reinterpret_cast<D4>(reinterpret_cast<L4>(share) & __builtin_convertvector(is_below, L4));
+                    const D4 to_below =
+                        reinterpret_cast<D4>(reinterpret_cast<L4>(share) & __builtin_convertvector(is_above, L4));
                     for (int j = 0; j < 4; ++j) {
-                        if (is_below[j])
-                            credit(d + j, under[j], true);
-                        else if (is_above[j])
-                            credit(d + j, over[j], false);
+                        pairs[d + j].above += to_above[j];
+                        pairs[d + j].below += to_below[j];
                     }
                 }
 #endif
@@ -256,7 +282,7 @@ void collect_neighbors(const RcfTree& tree, const PointStore& store, std::span<c
         const Node& n = r.node(slot);
         if (n.is_leaf()) {
             const double term = lift / (static_cast<double>(depth) + 1.0);
-            out.push_back({n.point_idx(), out.size(), term, l1_distance(q, r.leaf_row(n))});
+            out.push_back({n.point_idx(), out.size(), term, l1_distance(q, r.leaf_row(n), r.wide())});
             continue;
         }
         const double p = r.separation(slot, q);
@@ -305,9 +331,7 @@ ImputeCandidate impute_descent(const RcfTree& tree, const PointStore& store, std
             continue;
         }
         const std::span<const float> row = r.leaf_row(n);
-        double distance = 0.0;
-        for (std::size_t i = 0; i < row.size(); ++i)
-            if (!missing[i]) distance += static_cast<double>(std::fabs(q[i] - row[i]));
+        const double distance = kernels::l1_distance(r.wide(), q.data(), row.data(), missing.data(), row.size());
         if (!have_best) {
             best = {n.point_idx(), distance};
             have_best = true;

@@ -19,6 +19,7 @@
 #include "common/internal_failure.hpp"
 #include "common/platform.hpp"
 #include "random/xoshiro.hpp"
+#include "rcf/box_kernels.hpp"
 #include "rcf/forest/forest.hpp"
 #include "rcf/node_arena.hpp"
 #include "rcf/point_store.hpp"
@@ -33,47 +34,6 @@ inline const Node& node_at(const NodeArena& arena, std::uint64_t slot) {
     if (n.kind == NodeKind::Vacant) [[unlikely]]
         fail("accessed freed or uninitialized node");
     return n;
-}
-
-// Box gap of x at a box, summed in single precision in dimension order. NaN
-// coordinates compare false on both sides and so add nothing.
-//
-// The per-dimension gaps are selected branch-free by masks, since whether the
-// query lies below, above or inside a box is unpredictable; gaps are
-// positive, so adding +0 where the point is inside leaves the sum unchanged.
-// Scoring spends most of its instructions here, so four dimensions at a time
-// are computed in one vector (the same IEEE operations, lane by lane); only
-// the additions stay scalar, to keep their order.
-inline float box_gap_of(const float* mn, const float* mx, const float* x, std::uint64_t dims) {
-    float gap = 0.0f;
-    std::uint64_t d = 0;
-#if defined(ARBOLET_VECTOR_EXTENSIONS)
-    using F4 = float __attribute__((vector_size(16)));
-    using U4 = std::uint32_t __attribute__((vector_size(16)));
-    for (; d + 4 <= dims; d += 4) {
-        F4 lo, hi, p;
-        std::memcpy(&lo, mn + d, sizeof lo);
-        std::memcpy(&hi, mx + d, sizeof hi);
-        std::memcpy(&p, x + d, sizeof p);
-        const U4 is_below = reinterpret_cast<U4>(p < lo);
-        const U4 is_above = reinterpret_cast<U4>(p > hi) & ~is_below;
-        const U4 below = reinterpret_cast<U4>(lo - p);
-        const U4 above = reinterpret_cast<U4>(p - hi);
-        const F4 t = reinterpret_cast<F4>((below & is_below) | (above & is_above));
-        gap += t[0];
-        gap += t[1];
-        gap += t[2];
-        gap += t[3];
-    }
-#endif
-    for (; d < dims; ++d) {
-        const std::uint32_t below = std::bit_cast<std::uint32_t>(mn[d] - x[d]);
-        const std::uint32_t above = std::bit_cast<std::uint32_t>(x[d] - mx[d]);
-        const std::uint32_t is_below = 0u - static_cast<std::uint32_t>(x[d] < mn[d]);
-        const std::uint32_t is_above = (0u - static_cast<std::uint32_t>(x[d] > mx[d])) & ~is_below;
-        gap += std::bit_cast<float>((below & is_below) | (above & is_above));
-    }
-    return gap;
 }
 
 // Read access to one tree whose dimensions were checked against the query
@@ -106,12 +66,24 @@ public:
         arbolet::prefetch(row + stride_ - 1);
     }
 
-    // Box gap of q at an internal node (box_gap_of); the node must have a
-    // box row (has_box).
+    // Box gap of q at an internal node (kernels::box_gap); the node must
+    // have a box row (has_box).
     float box_gap_unchecked(const Node& n, const float* x) const {
         const float* row = boxes_ + n.box_row() * stride_;
-        return box_gap_of(row, row + dims_, x, dims_);
+        return kernels::box_gap(wide_, row, row + dims_, x, dims_);
     }
+    // The same with the kernel fixed by the caller: Wide only in code
+    // compiled for AVX2 (that inlines box_gap_avx2_inline).
+    template <bool Wide>
+    float box_gap_as(const Node& n, const float* x) const {
+        const float* row = boxes_ + n.box_row() * stride_;
+#if defined(ARBOLET_X86_DISPATCH)
+        if constexpr (Wide) return kernels::box_gap_avx2_inline(row, row + dims_, x, dims_);
+#endif
+        return kernels::box_gap_plain(row, row + dims_, x, dims_);
+    }
+    // Whether the packed kernels run (kernels::wide_enabled, read once).
+    bool wide() const { return wide_; }
     // The box of an internal node with a box row (has_box): `min`, then
     // `max` at `dims` values further on.
     const float* box_min_unchecked(const Node& n) const { return boxes_ + n.box_row() * stride_; }
@@ -157,10 +129,11 @@ private:
     // does not change the tree.
     const Node* nodes_;
     std::uint64_t slots_;
+    bool wide_;
 };
 
 // Sum over dimensions of the single-precision |a - b|, widened, in double.
-double l1_distance(std::span<const float> a, std::span<const float> b);
+double l1_distance(std::span<const float> a, std::span<const float> b, bool wide);
 
 enum class PathKind { Score, Displacement, Density };
 

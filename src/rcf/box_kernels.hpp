@@ -1,0 +1,224 @@
+// Per-dimension loops over wide points: the box gap of the score walks, the
+// box merge of the update path and the L1 distances of near neighbours and
+// imputation. Each has a plain version and, on x86-64 processors with AVX2
+// (checked at run time), a packed one that gives the same bits: minimum,
+// maximum, comparison, subtraction and widening are exact lane by lane, and
+// every sum is still taken one term at a time in dimension order.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "common/platform.hpp"
+#include "rcf/bounding_box.hpp"
+
+#if defined(ARBOLET_X86_DISPATCH)
+#include <immintrin.h>
+#endif
+
+namespace arbolet::rcf::kernels {
+
+// Packed kernels pay for themselves from this many dimensions on.
+inline constexpr std::size_t kWideFrom = 8;
+
+// Whether the packed kernels run in this process: the processor has AVX2 and
+// the environment variable ARBOLET_PORTABLE_KERNELS is unset, empty or "0"
+// (set, it selects the plain loops everywhere, to compare the two). Read
+// once.
+bool wide_enabled();
+
+// Box gap of x at a box: the sum, in single precision and dimension order,
+// of how far x lies below `mn` or above `mx` in each dimension. NaN
+// coordinates compare false on both sides and add nothing.
+//
+// Per-dimension gaps are either positive or +0 (x inside), and the sum never
+// holds -0, so adding a +0 changes nothing: only the dimensions where x lies
+// outside are added, still in order. Most blocks hold x inside the box.
+// `gap` and `d` let a packed kernel hand over the last dimensions.
+inline float box_gap_plain(const float* mn, const float* mx, const float* x, std::size_t dims, float gap = 0.0f,
+                           std::size_t d = 0) {
+#if defined(ARBOLET_VECTOR_EXTENSIONS)
+    using F4 = float __attribute__((vector_size(16)));
+    using U4 = std::uint32_t __attribute__((vector_size(16)));
+    for (; d + 4 <= dims; d += 4) {
+        F4 lo, hi, p;
+        std::memcpy(&lo, mn + d, sizeof lo);
+        std::memcpy(&hi, mx + d, sizeof hi);
+        std::memcpy(&p, x + d, sizeof p);
+        const U4 is_below = reinterpret_cast<U4>(p < lo);
+        const U4 is_above = reinterpret_cast<U4>(p > hi) & ~is_below;
+        const U4 outside = is_below | is_above;
+        if ((outside[0] | outside[1] | outside[2] | outside[3]) == 0) continue;
+        const U4 below = reinterpret_cast<U4>(lo - p);
+        const U4 above = reinterpret_cast<U4>(p - hi);
+        const F4 t = reinterpret_cast<F4>((below & is_below) | (above & is_above));
+        gap += t[0];
+        gap += t[1];
+        gap += t[2];
+        gap += t[3];
+    }
+#endif
+    for (; d < dims; ++d) {
+        const std::uint32_t below = std::bit_cast<std::uint32_t>(mn[d] - x[d]);
+        const std::uint32_t above = std::bit_cast<std::uint32_t>(x[d] - mx[d]);
+        const std::uint32_t is_below = 0u - static_cast<std::uint32_t>(x[d] < mn[d]);
+        const std::uint32_t is_above = (0u - static_cast<std::uint32_t>(x[d] > mx[d])) & ~is_below;
+        gap += std::bit_cast<float>((below & is_below) | (above & is_above));
+    }
+    return gap;
+}
+
+// Writes the merge of boxes a and b (minNum of the minima, maxNum of the
+// maxima, a's value on ties) to `out_min` / `out_max`, which may be a's own
+// rows, and returns the sum over dimensions, in order and in double
+// precision, of out_max - out_min. `changed` is set when any output bit
+// differs from what the rows held before (and left alone otherwise).
+// `sum`, `changed` and `i` let a packed kernel hand over the last dimensions.
+inline double merge_boxes_plain(const float* a_min, const float* a_max, const float* b_min, const float* b_max,
+                                float* out_min, float* out_max, std::size_t dims, bool& changed, double sum = 0.0,
+                                std::size_t i = 0) {
+    std::uint32_t differs = 0;
+    for (; i < dims; ++i) {
+        const float lo = min_num(a_min[i], b_min[i]);
+        const float hi = max_num(a_max[i], b_max[i]);
+        differs |= (std::bit_cast<std::uint32_t>(lo) ^ std::bit_cast<std::uint32_t>(out_min[i])) |
+                   (std::bit_cast<std::uint32_t>(hi) ^ std::bit_cast<std::uint32_t>(out_max[i]));
+        out_min[i] = lo;
+        out_max[i] = hi;
+        sum += static_cast<double>(hi - lo);
+    }
+    changed = changed || differs != 0;
+    return sum;
+}
+
+// Grows box (min, max) in place to take in box (other_min, other_max), as
+// merge_boxes does, without the sum.
+inline void grow_box_plain(float* min, float* max, const float* other_min, const float* other_max, std::size_t dims,
+                           std::size_t i = 0) {
+    for (; i < dims; ++i) {
+        min[i] = min_num(min[i], other_min[i]);
+        max[i] = max_num(max[i], other_max[i]);
+    }
+}
+
+// Sum over dimensions of the single-precision |a - b|, widened, in double and
+// in order; dimensions whose `skip` flag is set (when `skip` is given) are
+// left out.
+inline double l1_distance_plain(const float* a, const float* b, const std::uint8_t* skip, std::size_t dims,
+                                double sum = 0.0, std::size_t i = 0) {
+    for (; i < dims; ++i)
+        if (skip == nullptr || !skip[i]) sum += static_cast<double>(std::fabs(a[i] - b[i]));
+    return sum;
+}
+
+#if defined(ARBOLET_X86_DISPATCH)
+// box_gap_plain eight dimensions at a time, for code compiled for AVX2 to
+// inline (it leaves the upper register halves dirty: the caller cleans them).
+ARBOLET_TARGET_AVX2 inline float box_gap_avx2_inline(const float* mn, const float* mx, const float* x,
+                                                     std::size_t dims) {
+    float gap = 0.0f;
+    std::size_t d = 0;
+    for (; d + 8 <= dims; d += 8) {
+        const __m256 lo = _mm256_loadu_ps(mn + d);
+        const __m256 hi = _mm256_loadu_ps(mx + d);
+        const __m256 p = _mm256_loadu_ps(x + d);
+        const __m256 is_below = _mm256_cmp_ps(p, lo, _CMP_LT_OQ);
+        const __m256 is_above = _mm256_andnot_ps(is_below, _mm256_cmp_ps(p, hi, _CMP_GT_OQ));
+        unsigned outside = static_cast<unsigned>(_mm256_movemask_ps(_mm256_or_ps(is_below, is_above)));
+        if (outside == 0) continue;
+        const __m256 t = _mm256_or_ps(_mm256_and_ps(is_below, _mm256_sub_ps(lo, p)),
+                                      _mm256_and_ps(is_above, _mm256_sub_ps(p, hi)));
+        alignas(32) float lanes[8];
+        _mm256_store_ps(lanes, t);
+        for (; outside != 0; outside &= outside - 1) gap += lanes[std::countr_zero(outside)];
+    }
+    return d < dims ? box_gap_plain(mn, mx, x, dims, gap, d) : gap;
+}
+
+// minNum / maxNum lane by lane: b where b is smaller (larger) or a is NaN,
+// else a (so a on ties and when only b is NaN), as min_num / max_num.
+ARBOLET_TARGET_AVX2 inline __m256 min_num8(__m256 a, __m256 b) {
+    return _mm256_blendv_ps(a, b, _mm256_or_ps(_mm256_cmp_ps(b, a, _CMP_LT_OQ), _mm256_cmp_ps(a, a, _CMP_UNORD_Q)));
+}
+ARBOLET_TARGET_AVX2 inline __m256 max_num8(__m256 a, __m256 b) {
+    return _mm256_blendv_ps(a, b, _mm256_or_ps(_mm256_cmp_ps(b, a, _CMP_GT_OQ), _mm256_cmp_ps(a, a, _CMP_UNORD_Q)));
+}
+
+// Adds eight widened lanes to `sum` one at a time, lowest first.
+ARBOLET_TARGET_AVX2 inline double add_in_order(double sum, __m256 lanes) {
+    alignas(32) double wide[8];
+    _mm256_store_pd(wide, _mm256_cvtps_pd(_mm256_castps256_ps128(lanes)));
+    _mm256_store_pd(wide + 4, _mm256_cvtps_pd(_mm256_extractf128_ps(lanes, 1)));
+    for (int k = 0; k < 8; ++k) sum += wide[k];
+    return sum;
+}
+
+// merge_boxes_plain eight dimensions at a time, for code compiled for AVX2
+// to inline (upper halves left dirty, as box_gap_avx2_inline).
+ARBOLET_TARGET_AVX2 inline double merge_boxes_avx2_inline(const float* a_min, const float* a_max, const float* b_min,
+                                                          const float* b_max, float* out_min, float* out_max,
+                                                          std::size_t dims, bool& changed) {
+    double sum = 0.0;
+    __m256 differs = _mm256_setzero_ps();
+    std::size_t d = 0;
+    for (; d + 8 <= dims; d += 8) {
+        const __m256 lo = min_num8(_mm256_loadu_ps(a_min + d), _mm256_loadu_ps(b_min + d));
+        const __m256 hi = max_num8(_mm256_loadu_ps(a_max + d), _mm256_loadu_ps(b_max + d));
+        differs = _mm256_or_ps(differs, _mm256_or_ps(_mm256_xor_ps(lo, _mm256_loadu_ps(out_min + d)),
+                                                     _mm256_xor_ps(hi, _mm256_loadu_ps(out_max + d))));
+        _mm256_storeu_ps(out_min + d, lo);
+        _mm256_storeu_ps(out_max + d, hi);
+        sum = add_in_order(sum, _mm256_sub_ps(hi, lo));
+    }
+    const __m256i bits = _mm256_castps_si256(differs);
+    changed = changed || !_mm256_testz_si256(bits, bits);
+    return d < dims ? merge_boxes_plain(a_min, a_max, b_min, b_max, out_min, out_max, dims, changed, sum, d) : sum;
+}
+
+float box_gap_avx2(const float* mn, const float* mx, const float* x, std::size_t dims);
+double merge_boxes_avx2(const float* a_min, const float* a_max, const float* b_min, const float* b_max,
+                        float* out_min, float* out_max, std::size_t dims, bool& changed);
+void grow_box_avx2(float* min, float* max, const float* other_min, const float* other_max, std::size_t dims);
+double l1_distance_avx2(const float* a, const float* b, const std::uint8_t* skip, std::size_t dims);
+#endif
+
+// The kernels as a caller that checked `wide_enabled()` once uses them.
+inline float box_gap(bool wide, const float* mn, const float* mx, const float* x, std::size_t dims) {
+#if defined(ARBOLET_X86_DISPATCH)
+    if (wide && dims >= kWideFrom) return box_gap_avx2(mn, mx, x, dims);
+#endif
+    (void)wide;
+    return box_gap_plain(mn, mx, x, dims);
+}
+
+inline double merge_boxes(bool wide, const float* a_min, const float* a_max, const float* b_min, const float* b_max,
+                          float* out_min, float* out_max, std::size_t dims, bool& changed) {
+    changed = false;
+#if defined(ARBOLET_X86_DISPATCH)
+    if (wide && dims >= kWideFrom) return merge_boxes_avx2(a_min, a_max, b_min, b_max, out_min, out_max, dims, changed);
+#endif
+    (void)wide;
+    return merge_boxes_plain(a_min, a_max, b_min, b_max, out_min, out_max, dims, changed);
+}
+
+inline void grow_box(bool wide, float* min, float* max, const float* other_min, const float* other_max,
+                     std::size_t dims) {
+#if defined(ARBOLET_X86_DISPATCH)
+    if (wide && dims >= kWideFrom) return grow_box_avx2(min, max, other_min, other_max, dims);
+#endif
+    (void)wide;
+    grow_box_plain(min, max, other_min, other_max, dims);
+}
+
+inline double l1_distance(bool wide, const float* a, const float* b, const std::uint8_t* skip, std::size_t dims) {
+#if defined(ARBOLET_X86_DISPATCH)
+    if (wide && dims >= kWideFrom) return l1_distance_avx2(a, b, skip, dims);
+#endif
+    (void)wide;
+    return l1_distance_plain(a, b, skip, dims);
+}
+
+}  // namespace arbolet::rcf::kernels
