@@ -117,9 +117,9 @@ def mstream_section() -> None:
     print("| thresholder fed with | events found | ticks from start to first alarm | alarms | false alarms |")
     print("|---|---:|---|---:|---:|")
     variants = (("score, Thresholder()", lambda s: s, {}),
-                ("score, Thresholder(sigmas=5.0)", lambda s: s, {"sigmas": 5.0}),
+                ("score, Thresholder(horizon=5000)", lambda s: s, {"horizon": 5000}),
                 ("log1p(score), Thresholder()", math.log1p, {}),
-                ("log1p(score), Thresholder(sigmas=5.0)", math.log1p, {"sigmas": 5.0}))
+                ("log1p(score), Thresholder(horizon=5000)", math.log1p, {"horizon": 5000}))
     for name, transform, settings in variants:
         detector = arbolet.MStream(2, 2, seed=SEED)
         thresholder = arbolet.Thresholder(**settings)

@@ -155,7 +155,10 @@ def test_inflated_counts_are_refused_without_allocating():
     m.update([1.0, 2.0], [3], 5)
     huge = b"\xff" * 8 + b"\x3f"
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    for cls, data in ((Forest, f.to_bytes()), (MStream, m.to_bytes())):
+    t = arbolet.Thresholder(horizon=8, mean_window=3)
+    for x in range(20):
+        t.update(float(x % 7))
+    for cls, data in ((Forest, f.to_bytes()), (MStream, m.to_bytes()), (arbolet.Thresholder, t.to_bytes())):
         for pos in range(fuzz.HEADER, len(data)):
             inflated = fuzz.reframe(data[:pos] + huge + data[pos + 1:])
             try:

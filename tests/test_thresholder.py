@@ -2,6 +2,7 @@
 spikes, level shifts and suppression behave; NaN and bad states are refused
 without a trace; the state survives JSON, copy and pickle."""
 
+import bisect
 import copy
 import json
 import math
@@ -13,39 +14,68 @@ import pytest
 import arbolet
 from arbolet import Forest, Thresholder
 
-CLIP = 3.0
 RELATIVE_SPREAD = 0.1
 
 
+def quantile(ordered, p):
+    if not ordered:
+        return math.inf
+    pos = p * (len(ordered) - 1)
+    i = int(pos)
+    return ordered[-1] if i + 1 >= len(ordered) else ordered[i] + (ordered[i + 1] - ordered[i]) * (pos - i)
+
+
 class Model:
-    def __init__(self, horizon=1000, warm_up=100, sigmas=3.0, min_spread=0.0, min_score=0.0, suppression=4,
-                 peak_window=64):
-        self.h, self.warm, self.sig, self.min_spread, self.floor = horizon, warm_up, sigmas, min_spread, min_score
-        self.sup, self.pw = suppression, peak_window
-        self.n, self.loc, self.dev, self.since, self.recent, self.in_event = 0, 0.0, 0.0, None, [], False
+    def __init__(self, horizon=3000, warm_up=100, quantile=0.995, sigmas=5.0, mean_window=50, min_spread=0.0,
+                 min_score=0.0, suppression=4, peak_window=64):
+        self.h, self.warm, self.q, self.sig, self.mw = horizon, warm_up, quantile, sigmas, mean_window
+        self.min_spread, self.floor, self.sup, self.pw = min_spread, min_score, suppression, peak_window
+        self.n, self.kept, self.ordered, self.recent, self.recent_z = 0, [], [], [], []
+        self.level, self.var, self.since, self.in_event = 0.0, 0.0, None, False
+
+    def cut(self):
+        margin = max(self.min_spread, RELATIVE_SPREAD * abs(quantile(self.ordered, 0.5)))
+        return max(self.floor, quantile(self.ordered, self.q) + margin)
 
     def update(self, x):
-        spread = max(self.dev, self.min_spread, RELATIVE_SPREAD * abs(self.loc))
-        cut = max(self.floor, self.loc + self.sig * spread)
+        x += 0.0
+        cut, keep = self.cut(), max(self.mw, self.pw)
+        earlier = self.n - (self.mw - 1) if self.mw and self.n >= self.mw - 1 else -1
+        z = 0.0
+        if earlier >= 0:
+            mean = 0.0
+            for v in (self.recent + [x])[-self.mw:]:
+                mean += v
+            mean /= self.mw
+            spread = max(math.sqrt(self.var), self.min_spread, RELATIVE_SPREAD / math.sqrt(self.mw) * abs(self.level))
+            if earlier >= self.mw and spread > 0:
+                z = max(-1e300, min(1e300, (mean - self.level) / spread))
+        high = x > cut
+        self.in_event = self.in_event and high
+        ok = self.n >= max(self.warm, 1) and (self.since is None or self.since >= self.sup) and not self.in_event
+        single = ok and high and all(x > r for r in (self.recent[-self.pw:] if self.pw else []))
+        sustained = ok and earlier >= self.mw and z > self.sig and all(z > r for r in self.recent_z) and (
+            self.since is None or self.since >= self.mw)
         grade = 0.0
-        self.in_event = self.in_event and x > cut
-        free = not self.in_event and (self.since is None or self.since >= self.sup)
-        if self.n >= max(self.warm, 1) and x > cut and all(x > r for r in self.recent) and free:
-            grade = 1.0 if cut == 0.0 else max((x - cut) / (x - cut + abs(cut)), 5e-324)
-            self.since = 0
-            self.in_event = True
+        for on, value, limit in ((single, x, cut), (sustained, z, self.sig)):
+            if on:
+                grade = max(grade, 1.0 if limit == 0 else max((value - limit) / (value - limit + abs(limit)), 5e-324))
+        if single or sustained:
+            self.since, self.in_event = 0, high
         elif self.since is not None:
             self.since += 1
-        if self.n == 0:
-            self.loc = x
-        else:
-            w = 1.0 / (self.n + 1) if self.n < self.h else 1.0 / self.h
-            taken = min(x, self.loc + CLIP * spread) if self.n >= self.warm else x
-            distance = abs(x - self.loc)
-            self.loc += w * (taken - self.loc)
-            self.dev += w * (distance - self.dev)
-        if self.pw:
-            self.recent = (self.recent + [x])[-self.pw:]
+        if not (self.since is not None and self.since < self.sup):
+            self.kept.append(x)
+            bisect.insort(self.ordered, x)
+            if len(self.kept) > self.h:
+                self.ordered.pop(bisect.bisect_left(self.ordered, self.kept.pop(0)))
+        if earlier >= 0:
+            w = 1.0 / min(earlier + 1, self.h)
+            d = mean - self.level
+            self.level = max(-1e300, min(1e300, self.level + w * d))
+            self.var = min((1.0 - w) * (self.var + w * min(d * d, 1e300)), 1e300)
+        if keep:
+            self.recent, self.recent_z = (self.recent + [x])[-keep:], (self.recent_z + [z])[-keep:]
         self.n += 1
         return grade
 
@@ -58,25 +88,28 @@ def noisy_scores(n, seed=7, spikes=()):
     return out
 
 
-@pytest.mark.parametrize("settings", [{}, {"horizon": 50, "warm_up": 10, "sigmas": 2.0, "suppression": 0},
-                                      {"min_spread": 0.25, "min_score": 1.5, "peak_window": 0, "suppression": 9}])
+@pytest.mark.parametrize("settings", [
+    {}, {"horizon": 50, "warm_up": 10, "quantile": 0.9, "sigmas": 2.0, "mean_window": 7, "suppression": 0},
+    {"min_spread": 0.25, "min_score": 1.5, "peak_window": 0, "mean_window": 0, "suppression": 9},
+    {"quantile": 1.0, "sigmas": 0.0, "mean_window": 1, "peak_window": 3}])
 def test_grades_match_the_model_bit_for_bit(settings):
     scores = noisy_scores(3000, spikes=[(400, 5.0), (402, 6.0), (1500, 3.0), (2200, 9.0), (2210, 2.5)])
     scores[2500:2700] = [x + 2.0 for x in scores[2500:2700]]
+    scores[1800:1900] = [x + 0.15 for x in scores[1800:1900]]  # a small shift that only the mean shows
+    scores[1000:1100] = [-0.0] * 100
     t, m = Thresholder(**settings), Model(**settings)
     got = [t.update(x) for x in scores]
     assert got == [m.update(x) for x in scores]
     assert sum(g > 0 for g in got) >= 3 and all(0.0 <= g <= 1.0 for g in got)
-    assert t.threshold == max(m.floor, m.loc + m.sig * max(m.dev, m.min_spread, RELATIVE_SPREAD * abs(m.loc)))
-    assert t.steps_since_alarm == m.since
+    assert t.threshold == m.cut() and t.steps_since_alarm == m.since
 
 
 def test_forest_scores_through_for_forest():
     forest = Forest(1, shingle_size=4, num_trees=20, capacity=64, seed=3)
     t = Thresholder.for_forest(forest)
     assert "suppression=4" in repr(t) and f"min_score={math.log2(65) / 4!r}" in repr(t)
-    assert (t.suppression, t.min_score, t.horizon, t.warm_up, t.sigmas, t.min_spread, t.peak_window) == (
-        4, math.log2(65) / 4, 1000, 100, 3.0, 0.0, 64)
+    assert (t.suppression, t.min_score, t.horizon, t.warm_up, t.quantile, t.sigmas, t.mean_window, t.min_spread,
+            t.peak_window) == (4, math.log2(65) / 4, 3000, 100, 0.995, 5.0, 50, 0.0, 64)
     assert Thresholder.for_forest(forest, min_score=1, horizon=None).min_score == 1.0
     m = Model(min_score=math.log2(65) / 4, suppression=4)
     rng = random.Random(1)
@@ -102,7 +135,7 @@ def test_flat_series_never_alarm(level):
 def test_flat_zero_series_alarms_only_above_min_spread():
     t = Thresholder(min_spread=0.1, warm_up=10)
     assert [t.update(0.0) for _ in range(50)] == [0.0] * 50
-    assert t.update(0.2) == 0.0 and t.update(0.5) > 0.0
+    assert t.threshold == 0.1 and t.update(0.1) == 0.0 and t.update(0.5) > 0.0
 
 
 def test_single_spike_alarms_once():
@@ -126,6 +159,14 @@ def test_level_shift_alarms_then_settles():
     assert alarms[0] == 1000 and len(alarms) <= 8 and alarms[-1] < 1400
     # still watching: a spike above the new level alarms
     assert 4.0 < t.threshold < 8.0 and t.update(10.0) > 0
+    # a rise of a quarter of the noise's range: no single score stands out, the mean of the last 50 does;
+    # a repeat needs a z above every z of the last 64 steps, so the grades rise
+    scores = noisy_scores(3000)
+    scores[2000:2300] = [x + 0.08 for x in scores[2000:2300]]
+    t = Thresholder()
+    alarms = [(i, g) for i, g in enumerate(t.update(x) for x in scores) if g > 0]
+    assert 2000 < alarms[0][0] < 2050 and alarms[-1][0] < 2100 and max(scores[i] for i, _ in alarms) < 1.2
+    assert [g for _, g in alarms] == sorted(g for _, g in alarms)
 
 
 def test_suppression_window():
@@ -156,22 +197,26 @@ def test_refusals_leave_no_trace():
     assert t.to_json() == before
     for settings, text in [({"horizon": 0}, "horizon"), ({"sigmas": -1.0}, "sigmas"), ({"sigmas": math.nan}, "sigmas"),
                            ({"min_spread": math.inf}, "min_spread"), ({"min_score": math.nan}, "min_score"),
-                           ({"peak_window": 2**24 + 1}, "peak_window")]:
+                           ({"peak_window": 2**24 + 1}, "peak_window"), ({"quantile": 1.5}, "quantile"),
+                           ({"quantile": math.nan}, "quantile"), ({"mean_window": 2**24 + 1}, "mean_window")]:
         with pytest.raises(ValueError, match=text):
             Thresholder(**settings)
 
 
 def test_state_round_trips(tmp_path):
     scores = noisy_scores(400, spikes=[(150, 5.0), (390, 7.0)])
-    t = Thresholder(peak_window=16)
+    t = Thresholder(peak_window=16, mean_window=8, horizon=100)
     for x in scores[:200]:
         t.update(x)
     doc = json.loads(t.to_json())
-    assert list(doc) == ["config", "steps", "location", "deviation", "since_alarm", "in_event", "recent"]
-    assert doc["recent"] == scores[184:200] and doc["since_alarm"] == 49
-    copies = [Thresholder.from_json(t.to_json()), copy.copy(t), copy.deepcopy(t), pickle.loads(pickle.dumps(t))]
+    assert list(doc) == ["config", "steps", "since_alarm", "in_event", "kept", "recent", "recent_z", "mean_level",
+                         "mean_variance"]
+    assert doc["recent"] == scores[184:200] and doc["since_alarm"] == 49 and doc["kept"] == scores[96:150] + scores[154:200]
+    copies = [Thresholder.from_json(t.to_json()), copy.copy(t), copy.deepcopy(t), pickle.loads(pickle.dumps(t)),
+              Thresholder.from_bytes(t.to_bytes())]
     t.save_json(tmp_path / "t.json")
-    copies.append(Thresholder.load_json(tmp_path / "t.json"))
+    t.save(tmp_path / "t.bin")
+    copies += [Thresholder.load_json(tmp_path / "t.json"), Thresholder.load(tmp_path / "t.bin")]
     expected = [t.update(x) for x in scores[200:]]
     for c in copies:
         assert [c.update(x) for x in scores[200:]] == expected
@@ -179,12 +224,43 @@ def test_state_round_trips(tmp_path):
     assert json.loads(Thresholder().to_json())["since_alarm"] is None
 
 
+class Tagged(Thresholder):
+    pass
+
+
+def test_subclass_survives_loading_copying_and_pickling():
+    t = Tagged(warm_up=3)
+    for x in noisy_scores(30):
+        t.update(x)
+    t.label = "east"
+    for c in (Tagged.from_json(t.to_json()), Tagged.from_bytes(t.to_bytes()), copy.copy(t), copy.deepcopy(t),
+              pickle.loads(pickle.dumps(t))):
+        assert type(c) is Tagged and c.to_json() == t.to_json() and repr(c).startswith("Tagged(horizon=3000")
+    assert pickle.loads(pickle.dumps(t)).label == copy.deepcopy(t).label == "east"
+
+
+def test_damaged_bytes_are_refused():
+    t = Thresholder(warm_up=3, horizon=20, mean_window=4, peak_window=3)
+    for x in noisy_scores(40, spikes=[(20, 5.0)]):
+        t.update(x)
+    data = t.to_bytes()
+    assert data[5] == 3  # the kind byte
+    with pytest.raises(RuntimeError, match="holds a Thresholder, not a Forest"):
+        Forest.from_bytes(data)
+    for pos in range(len(data)):
+        with pytest.raises(RuntimeError):
+            Thresholder.from_bytes(data[:pos] + bytes([data[pos] ^ 4]) + data[pos + 1:])
+        with pytest.raises(RuntimeError):
+            Thresholder.from_bytes(data[:pos])
+
+
 @pytest.mark.parametrize("edit, text", [
-    (lambda d: d["recent"].pop(), "recent holds 15 scores, expected 16"),
+    (lambda d: d["recent"].pop(), "recent holds 49 values, expected 50"),
+    (lambda d: d["kept"].extend([1.0] * 200), "kept holds 396 values, expected at most 200"),
     (lambda d: d.update(since_alarm=200), "since_alarm"),
-    (lambda d: d.update(deviation=-1.0), "deviation"),
+    (lambda d: d.update(mean_variance=-1.0), "mean_variance"),
     (lambda d: d["config"].update(horizon=0), "horizon"),
-    (lambda d: d.pop("location"), "location"),
+    (lambda d: d.pop("mean_level"), "mean_level"),
 ])
 def test_inconsistent_documents_are_refused(edit, text):
     t = Thresholder(peak_window=16)

@@ -5,6 +5,7 @@
 
 #include "persist/crc32c.hpp"
 #include "persist/documents.hpp"
+#include "persist/thresholder_document.hpp"
 #include "persist/validate.hpp"
 
 namespace arbolet::persist {
@@ -15,12 +16,13 @@ constexpr char kMagic[4] = {'A', 'R', 'B', 'L'};
 constexpr std::uint8_t kVersion = 1;
 constexpr std::size_t kHeaderSize = 20;
 
-enum class Kind : std::uint8_t { Forest = 1, MStream = 2 };
+enum class Kind : std::uint8_t { Forest = 1, MStream = 2, Thresholder = 3 };
 
 const char* kind_name(std::uint8_t kind) {
     switch (kind) {
         case static_cast<std::uint8_t>(Kind::Forest): return "a Forest";
         case static_cast<std::uint8_t>(Kind::MStream): return "an MStream";
+        case static_cast<std::uint8_t>(Kind::Thresholder): return "a Thresholder";
         default: return "an unknown detector kind";
     }
 }
@@ -116,6 +118,21 @@ std::string mstream_to_bytes(const mstream::MStream& detector) {
 
 Result<mstream::MStream> mstream_from_bytes(std::string_view data) {
     return decode<mstream::MStream>(data, Kind::MStream, read_mstream_payload, find_mstream_inconsistency);
+}
+
+std::string thresholder_to_bytes(const threshold::Thresholder& t) {
+    binary::ByteWriter w;
+    w.str().reserve(kHeaderSize + 96 + 8 * (t.kept.size() + t.recent.size() + t.recent_z.size()));
+    w.str().resize(kHeaderSize);
+    write_thresholder_payload(w, t);
+    return framed(Kind::Thresholder, w);
+}
+
+Result<threshold::Thresholder> thresholder_from_bytes(std::string_view data) {
+    Result<threshold::Thresholder> t =
+        decode<threshold::Thresholder>(data, Kind::Thresholder, read_thresholder_payload, find_thresholder_inconsistency);
+    if (t) t.value().sort_kept();
+    return t;
 }
 
 }  // namespace arbolet::persist

@@ -7,6 +7,7 @@
 #include "mstream/detector.hpp"
 #include "persist/binary_io.hpp"
 #include "rcf/forest/forest.hpp"
+#include "threshold/thresholder.hpp"
 
 namespace arbolet::persist {
 
@@ -20,5 +21,7 @@ void write_forest_payload(binary::ByteWriter& w, const rcf::Forest& forest);
 void read_forest_payload(binary::ByteReader& r, rcf::Forest& forest);
 void write_mstream_payload(binary::ByteWriter& w, const mstream::MStream& detector);
 void read_mstream_payload(binary::ByteReader& r, mstream::MStream& detector);
+void write_thresholder_payload(binary::ByteWriter& w, const threshold::Thresholder& t);
+void read_thresholder_payload(binary::ByteReader& r, threshold::Thresholder& t);
 
 }  // namespace arbolet::persist

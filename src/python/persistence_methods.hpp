@@ -34,6 +34,7 @@ inline Result<threshold::Thresholder> read_document<threshold::Thresholder>(std:
 
 inline std::string bytes_state_of(const rcf::Forest& f) { return persist::forest_to_bytes(f); }
 inline std::string bytes_state_of(const mstream::MStream& m) { return persist::mstream_to_bytes(m); }
+inline std::string bytes_state_of(const threshold::Thresholder& t) { return persist::thresholder_to_bytes(t); }
 
 template <class Engine>
 Result<Engine> read_bytes_state(std::string_view data);
@@ -44,6 +45,10 @@ inline Result<rcf::Forest> read_bytes_state<rcf::Forest>(std::string_view data) 
 template <>
 inline Result<mstream::MStream> read_bytes_state<mstream::MStream>(std::string_view data) {
     return persist::mstream_from_bytes(data);
+}
+template <>
+inline Result<threshold::Thresholder> read_bytes_state<threshold::Thresholder>(std::string_view data) {
+    return persist::thresholder_from_bytes(data);
 }
 
 inline PyObject* str_of(const std::string& s) {

@@ -27,13 +27,14 @@ bool read_config(PyObject* const* argv, ThresholderConfig& c) {
         const char* name;
         double* out;
     };
-    const Count h{"horizon", &c.horizon}, w{"warm_up", &c.warm_up}, s{"suppression", &c.suppression},
-        p{"peak_window", &c.peak_window};
-    const Real g{"sigmas", &c.sigmas}, sp{"min_spread", &c.min_spread}, ms{"min_score", &c.min_score};
+    const Count h{"horizon", &c.horizon}, w{"warm_up", &c.warm_up}, mw{"mean_window", &c.mean_window},
+        s{"suppression", &c.suppression}, p{"peak_window", &c.peak_window};
+    const Real q{"quantile", &c.quantile}, g{"sigmas", &c.sigmas}, sp{"min_spread", &c.min_spread},
+        ms{"min_score", &c.min_score};
     auto count = [](PyObject* o, const Count& f) { return o == Py_None || to_count(o, f.name, *f.out); };
     auto real = [](PyObject* o, const Real& f) { return o == Py_None || to_real(o, f.name, *f.out); };
-    return count(argv[0], h) && count(argv[1], w) && real(argv[2], g) && real(argv[3], sp) && real(argv[4], ms) &&
-           count(argv[5], s) && count(argv[6], p);
+    return count(argv[0], h) && count(argv[1], w) && real(argv[2], q) && real(argv[3], g) && count(argv[4], mw) &&
+           real(argv[5], sp) && real(argv[6], ms) && count(argv[7], s) && count(argv[8], p);
 }
 
 PyObject* build_into(PyTypeObject* cls, const ThresholderConfig& c) {
@@ -60,10 +61,12 @@ std::string real_text(double v) {
 PyObject* text(PyObject* self) {
     const Thresholder& t = thresholder(self);
     const ThresholderConfig& c = t.config;
-    return str_of("Thresholder(horizon=" + std::to_string(c.horizon) + ", warm_up=" + std::to_string(c.warm_up) +
-                  ", sigmas=" + real_text(c.sigmas) + ", min_spread=" + real_text(c.min_spread) +
-                  ", min_score=" + real_text(c.min_score) + ", suppression=" + std::to_string(c.suppression) +
-                  ", peak_window=" + std::to_string(c.peak_window) + ", steps=" + std::to_string(t.steps) + ")");
+    return repr_of(self, "horizon=" + std::to_string(c.horizon) + ", warm_up=" + std::to_string(c.warm_up) +
+                             ", quantile=" + real_text(c.quantile) + ", sigmas=" + real_text(c.sigmas) +
+                             ", mean_window=" + std::to_string(c.mean_window) +
+                             ", min_spread=" + real_text(c.min_spread) + ", min_score=" + real_text(c.min_score) +
+                             ", suppression=" + std::to_string(c.suppression) +
+                             ", peak_window=" + std::to_string(c.peak_window) + ", steps=" + std::to_string(t.steps));
 }
 
 PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
@@ -126,8 +129,8 @@ constexpr MethodSpec kMethods[] = {
      "ordinary or suppressed step, above 0 (at most 1) for an alarm.",
      Borrow::Exclusive, &update},
     {"for_forest", MethodKind::Class,
-     "for_forest(forest, horizon=None, warm_up=None, sigmas=None, min_spread=None, min_score=None, "
-     "suppression=None, peak_window=None)",
+     "for_forest(forest, horizon=None, warm_up=None, quantile=None, sigmas=None, mean_window=None, "
+     "min_spread=None, min_score=None, suppression=None, peak_window=None)",
      "A thresholder for a Forest's raw scores: suppression = its shingle_size, min_score = log2(capacity + 1) / 4. "
      "Other settings given here replace these and the defaults.",
      Borrow::None, &for_forest},
@@ -135,34 +138,48 @@ constexpr MethodSpec kMethods[] = {
      Borrow::Shared, &is_ready},
     {"to_json", MethodKind::NoArgs, "to_json($self)", "Serialise the state to a JSON string.", Borrow::Shared,
      &to_json<Thresholder>},
-    {"from_json", MethodKind::Static, "from_json(json)", "Load a thresholder from a JSON string.", Borrow::None,
+    {"from_json", MethodKind::Class, "from_json(json)", "Load a thresholder from a JSON string.", Borrow::None,
      &from_json<Thresholder>},
     {"save_json", MethodKind::Instance, "save_json($self, path)", "Serialise the state to a JSON file.",
      Borrow::Shared, &save_json<Thresholder>},
-    {"load_json", MethodKind::Static, "load_json(path)", "Load a thresholder from a JSON file.", Borrow::None,
+    {"load_json", MethodKind::Class, "load_json(path)", "Load a thresholder from a JSON file.", Borrow::None,
      &load_json<Thresholder>},
+    {"to_bytes", MethodKind::NoArgs, "to_bytes($self)", "Serialise the state to compact, checksummed bytes.",
+     Borrow::Shared, &to_bytes<Thresholder>},
+    {"from_bytes", MethodKind::Class, "from_bytes(data)", "Load a thresholder from bytes made by to_bytes.",
+     Borrow::None, &from_bytes<Thresholder>},
+    {"save", MethodKind::Instance, "save($self, path)", "Serialise the state to a file in the compact form.",
+     Borrow::Shared, &save<Thresholder>},
+    {"load", MethodKind::Class, "load(path)", "Load a thresholder from a file written by save.", Borrow::None,
+     &load<Thresholder>},
     {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<Thresholder>},
-    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &copy<Thresholder>},
+    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &deep_copy<Thresholder>},
     {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<Thresholder>},
     {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive,
      &set_state<Thresholder>},
     {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &no_args},
-    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce<Thresholder, &no_args>},
+    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce_via_bytes<Thresholder>},
 };
 
 constexpr PropertySpec kProperties[] = {
-    {"threshold", "The raw score that the next step must exceed to alarm (it must also exceed every score of the "
-                  "last peak_window steps).",
+    {"threshold", "The raw score above which the next single score alarms (it must also exceed every score of the "
+                  "last peak_window steps); inf while no score is kept.",
      &threshold_of},
     {"steps_since_alarm", "Steps processed since the last alarm (0 right after it), None before the first.",
      &steps_since_alarm},
-    {"horizon", "Steps over which the baseline forgets.", &count_setting<&ThresholderConfig::horizon>},
-    {"warm_up", "Steps that only feed the baseline before any alarm.", &count_setting<&ThresholderConfig::warm_up>},
-    {"sigmas", "Cut-off in spreads above the location.", &real_setting<&ThresholderConfig::sigmas>},
-    {"min_spread", "Lower bound of the spread, in score units.", &real_setting<&ThresholderConfig::min_spread>},
-    {"min_score", "Scores at or below this never alarm.", &real_setting<&ThresholderConfig::min_score>},
+    {"horizon", "Ordinary scores kept for the quantile; the longest memory of the mean's level and spread.",
+     &count_setting<&ThresholderConfig::horizon>},
+    {"warm_up", "Steps that only feed the statistics before any alarm.", &count_setting<&ThresholderConfig::warm_up>},
+    {"quantile", "A single score alarms above this quantile of the kept scores.",
+     &real_setting<&ThresholderConfig::quantile>},
+    {"sigmas", "The recent mean alarms this many spreads above its long-run level.",
+     &real_setting<&ThresholderConfig::sigmas>},
+    {"mean_window", "Scores averaged for the recent mean (0: no such test).",
+     &count_setting<&ThresholderConfig::mean_window>},
+    {"min_spread", "Lower bound of the spreads, in score units.", &real_setting<&ThresholderConfig::min_spread>},
+    {"min_score", "Single scores at or below this never alarm.", &real_setting<&ThresholderConfig::min_score>},
     {"suppression", "Steps after an alarm whose grade is 0.", &count_setting<&ThresholderConfig::suppression>},
-    {"peak_window", "An alarm needs a score above every score of this many preceding steps.",
+    {"peak_window", "An alarm needs a score (or z) above every one of this many preceding steps.",
      &count_setting<&ThresholderConfig::peak_window>},
 };
 
@@ -170,19 +187,25 @@ constexpr PropertySpec kProperties[] = {
 
 constexpr ClassSpec kThresholderClass = {
     "Thresholder",
-    "Thresholder(horizon=1000, warm_up=100, sigmas=3.0, min_spread=0.0, min_score=0.0, suppression=4, "
-    "peak_window=64)\n--\n\n"
+    "Thresholder(horizon=3000, warm_up=100, quantile=0.995, sigmas=5.0, mean_window=50, min_spread=0.0, "
+    "min_score=0.0, suppression=4, peak_window=64)\n--\n\n"
     "Turns a detector's raw scores into alarms and an anomaly grade in [0, 1], causally.\n\n"
-    "A step alarms when it is past the warm-up, its score exceeds `threshold` (location + sigmas * spread of a "
-    "robust, exponentially weighted baseline, and at least min_score), it exceeds every score of the last "
-    "peak_window steps, and no alarm was raised in the `suppression` steps before it.\n\n"
-    "Parameters\n----------\nhorizon : int, optional\n    Steps over which the baseline forgets (default 1000).\n"
-    "warm_up : int, optional\n    Steps that only feed the baseline (default 100).\nsigmas : float, optional\n"
-    "    Cut-off in spreads above the location (default 3.0).\nmin_spread : float, optional\n"
-    "    Lower bound of the spread, in score units (default 0.0; the spread is also at least a tenth of the "
-    "location).\nmin_score : float, optional\n    Scores at or below this never alarm (default 0.0).\n"
+    "A step alarms when it is past the warm-up, no alarm was raised in the `suppression` steps before it, and "
+    "either its score exceeds `threshold` (the `quantile` of the last `horizon` ordinary scores, at least "
+    "min_score, and above their median by min_spread and a tenth of the median) and every score of the last "
+    "peak_window steps, or the mean of the last mean_window scores lies more than `sigmas` spreads above the "
+    "long-run level of such means (its z above that of the last max(mean_window, peak_window) steps, and no "
+    "alarm in the last mean_window steps).\n\n"
+    "Parameters\n----------\nhorizon : int, optional\n    Ordinary scores kept for the quantile, and the longest "
+    "memory of the mean's level and spread (default 3000).\n"
+    "warm_up : int, optional\n    Steps that only feed the statistics (default 100).\n"
+    "quantile : float, optional\n    A single score alarms above this quantile of the kept scores (default "
+    "0.995).\nsigmas : float, optional\n    The recent mean alarms this many spreads above its long-run level "
+    "(default 5.0).\nmean_window : int, optional\n    Scores averaged for the recent mean (default 50; 0 turns "
+    "that test off).\nmin_spread : float, optional\n    Lower bound of the spreads, in score units (default "
+    "0.0).\nmin_score : float, optional\n    Single scores at or below this never alarm (default 0.0).\n"
     "suppression : int, optional\n    Steps after an alarm whose grade is 0 (default 4).\n"
-    "peak_window : int, optional\n    An alarm needs a score above every score of this many preceding steps "
+    "peak_window : int, optional\n    An alarm needs a score (or z) above every one of this many preceding steps "
     "(default 64; 0 turns the rule off).",
     kMethods,
     std::size(kMethods),

@@ -7,9 +7,47 @@
 
 namespace arbolet::threshold {
 
+namespace {
+
+// Linear interpolation between the order statistics around p * (n - 1).
+double quantile_of(const std::vector<double>& sorted, double p) {
+    const std::size_t n = sorted.size();
+    if (n == 0) return std::numeric_limits<double>::infinity();
+    const double pos = p * static_cast<double>(n - 1);
+    const std::size_t i = static_cast<std::size_t>(pos);
+    if (i + 1 >= n) return sorted[n - 1];
+    const double frac = pos - static_cast<double>(i);
+    return sorted[i] + (sorted[i + 1] - sorted[i]) * frac;
+}
+
+// How far `value` is above `cut`, relative to it: 1 - cut / value for a
+// positive cut. An alarm always has a grade above 0, even when it underflows.
+double excess_grade(double value, double cut) {
+    const double excess = value - cut;
+    const double g = cut == 0.0 ? 1.0 : excess / (excess + std::fabs(cut));
+    return std::max(g, std::numeric_limits<double>::denorm_min());
+}
+
+double clamp_score(double v) { return std::clamp(v, -kMaxScore, kMaxScore); }
+
+}  // namespace
+
+void Ring::push(double v, std::uint64_t capacity) {
+    if (capacity == 0) return;
+    if (values.size() < capacity) {
+        values.push_back(v);
+        next = values.size() == capacity ? 0 : values.size();
+        return;
+    }
+    values[next] = v;
+    next = next + 1 == capacity ? 0 : next + 1;
+}
+
 std::string Thresholder::check_config(const ThresholderConfig& c) {
-    if (c.horizon < 1 || c.horizon > kMaxHorizon) return "horizon must be between 1 and 2**40";
+    if (c.horizon < 1 || c.horizon > kMaxWindow) return "horizon must be between 1 and 2**24";
+    if (!(c.quantile >= 0.0 && c.quantile <= 1.0)) return "quantile must be between 0 and 1";
     if (!std::isfinite(c.sigmas) || c.sigmas < 0.0) return "sigmas must be finite and not negative";
+    if (c.mean_window > kMaxWindow) return "mean_window must be at most 2**24";
     if (!std::isfinite(c.min_spread) || c.min_spread < 0.0) return "min_spread must be finite and not negative";
     if (!std::isfinite(c.min_score)) return "min_score must be finite";
     if (c.peak_window > kMaxWindow) return "peak_window must be at most 2**24";
@@ -24,57 +62,94 @@ Result<Thresholder> Thresholder::build(const ThresholderConfig& config) {
     return t;
 }
 
-double Thresholder::spread() const {
-    return std::max({deviation, config.min_spread, kRelativeSpread * std::fabs(location)});
+double Thresholder::threshold() const {
+    const double margin = std::max(config.min_spread, kRelativeSpread * std::fabs(quantile_of(kept_sorted, 0.5)));
+    return std::max(config.min_score, quantile_of(kept_sorted, config.quantile) + margin);
 }
 
-double Thresholder::threshold() const { return std::max(config.min_score, location + config.sigmas * spread()); }
+std::uint64_t Thresholder::means_seen() const {
+    const std::uint64_t w = config.mean_window;
+    return w > 0 && steps >= w - 1 ? steps - (w - 1) : 0;
+}
+
+void Thresholder::sort_kept() {
+    kept_sorted = kept.values;
+    std::sort(kept_sorted.begin(), kept_sorted.end());
+}
 
 Result<double> Thresholder::update(double score) {
     if (!(std::fabs(score) <= kMaxScore))
         return EngineError::invalid_argument("score must be a finite number of magnitude at most 1e300");
-    const double s = spread();
-    const double cut = std::max(config.min_score, location + config.sigmas * s);
-    bool above_recent = true;
-    for (double r : recent) above_recent = above_recent && score > r;
-    if (!(score > cut)) in_event = false;
-    const bool free = !in_event && (!alarmed || since_alarm >= config.suppression);
+    score += 0.0;  // -0 as +0: the sorted copy and the ring then agree bit for bit
+    const ThresholderConfig& c = config;
+    const bool ready = is_ready();
+    const double cut = threshold();
+
+    // The mean of the last mean_window scores, this one included, and its z
+    // against the level and spread of the earlier means.
+    const std::uint64_t w = c.mean_window;
+    const std::uint64_t earlier_means = means_seen();
+    const bool has_mean = w > 0 && steps >= w - 1;
+    double mean = 0.0;
+    double z = 0.0;
+    if (has_mean) {
+        for (std::size_t i = recent.size() - static_cast<std::size_t>(w - 1); i < recent.size(); ++i)
+            mean += recent.at(i);
+        mean += score;
+        mean /= static_cast<double>(w);
+        if (earlier_means >= w) {
+            const double spread =
+                std::max({std::sqrt(mean_variance), c.min_spread,
+                          kRelativeSpread / std::sqrt(static_cast<double>(w)) * std::fabs(mean_level)});
+            if (spread > 0.0) z = clamp_score((mean - mean_level) / spread);
+        }
+    }
+
+    const bool high = score > cut;
+    if (!high) in_event = false;
+    const bool free = !alarmed || since_alarm >= c.suppression;
+    const std::size_t peaks = static_cast<std::size_t>(std::min<std::uint64_t>(c.peak_window, recent.size()));
+    bool single = ready && free && high && !in_event;
+    for (std::size_t i = recent.size() - peaks; single && i < recent.size(); ++i) single = score > recent.at(i);
+    // One odd score stays in the mean for mean_window steps: its echo must
+    // not alarm again, whatever peak_window says; nor may the mean of an
+    // event that is still above the cut-off, nor a mean that still holds the
+    // scores of the last alarm.
+    bool sustained = ready && free && !in_event && (!alarmed || since_alarm >= w) && has_mean &&
+                     earlier_means >= w && z > c.sigmas;
+    for (std::size_t i = 0; sustained && i < recent_z.size(); ++i) sustained = z > recent_z.at(i);
+
     double grade = 0.0;
-    if (is_ready() && score > cut && above_recent && free) {
-        // How far above the cut-off, relative to it: 1 - cut / score when
-        // the cut-off is positive.
-        const double excess = score - cut;
-        grade = cut == 0.0 ? 1.0 : excess / (excess + std::fabs(cut));
-        // An alarm always has a grade above 0, even when the quotient underflows.
-        grade = std::max(grade, std::numeric_limits<double>::denorm_min());
+    if (single) grade = excess_grade(score, cut);
+    if (sustained) grade = std::max(grade, excess_grade(z, c.sigmas));
+    if (single || sustained) {
         alarmed = true;
-        in_event = true;
         since_alarm = 0;
+        if (high) in_event = true;
     } else if (alarmed && since_alarm < UINT64_MAX) {
         ++since_alarm;
     }
 
-    if (steps == 0) {
-        location = score;
-    } else {
-        const double w = steps < config.horizon ? 1.0 / static_cast<double>(steps + 1)
-                                                : 1.0 / static_cast<double>(config.horizon);
-        const double taken = steps >= config.warm_up ? std::min(score, location + kClip * s) : score;
-        // The location takes the clipped score, so that anomalies do not drag
-        // it up; the deviation takes the whole distance, so that after a level
-        // shift the spread widens and the alarms stop.
-        const double distance = std::fabs(score - location);
-        location += w * (taken - location);
-        deviation += w * (distance - deviation);
-    }
-    if (config.peak_window > 0) {
-        if (recent.size() < config.peak_window) {
-            recent.push_back(score);
-        } else {
-            recent[recent_next] = score;
-            recent_next = recent_next + 1 == config.peak_window ? 0 : recent_next + 1;
+    // Scores of alarmed and suppressed steps stay out of the quantile, so
+    // that one event does not lift the cut-off for the next.
+    if (!(alarmed && since_alarm < c.suppression)) {
+        if (kept.size() == c.horizon) {
+            const double old = kept.at(0);
+            kept_sorted.erase(std::lower_bound(kept_sorted.begin(), kept_sorted.end(), old));
         }
+        kept.push(score, c.horizon);
+        kept_sorted.insert(std::upper_bound(kept_sorted.begin(), kept_sorted.end(), score), score);
     }
+    if (has_mean) {
+        // min(earlier_means + 1, horizon), without overflow at the largest step count.
+        const double weight = 1.0 / static_cast<double>(std::min(earlier_means, c.horizon - 1) + 1);
+        const double d = mean - mean_level;
+        // Clamped so that scores near the accepted bound keep every value finite.
+        mean_level = clamp_score(mean_level + weight * d);
+        mean_variance = std::min((1.0 - weight) * (mean_variance + weight * std::min(d * d, kMaxScore)), kMaxScore);
+    }
+    recent.push(score, std::max(c.mean_window, c.peak_window));
+    recent_z.push(z, std::max(c.mean_window, c.peak_window));
     if (steps < UINT64_MAX) ++steps;
     return grade;
 }

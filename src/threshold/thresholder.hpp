@@ -1,5 +1,14 @@
 // Turns a detector's raw scores into alarms and an anomaly grade in [0, 1],
 // causally: each step is judged against statistics of the steps before it.
+//
+// Two tests, either of which alarms:
+// - a single score above a high quantile of the recent ordinary scores by a
+//   margin (and above an absolute floor): spikes, dips and the start of
+//   level shifts;
+// - the mean of the last few scores far above the long-run level of such
+//   means, in units of their spread (the likelihood of the recent average
+//   under the long-run distribution): changes that raise every score a
+//   little for a while, which no single score shows.
 #pragma once
 
 #include <cstdint>
@@ -11,56 +20,87 @@
 namespace arbolet::threshold {
 
 struct ThresholderConfig {
-    // Steps over which the baseline forgets (exponential weight 1 / horizon).
-    std::uint64_t horizon = 1000;
-    // Steps that only feed the baseline before any alarm.
+    // Ordinary scores kept for the quantile; also the longest memory of the
+    // mean's level and spread (exponential weight 1 / horizon).
+    std::uint64_t horizon = 3000;
+    // Steps that only feed the statistics before any alarm.
     std::uint64_t warm_up = 100;
-    // Cut-off: location + sigmas * spread.
-    double sigmas = 3.0;
-    // Lower bound of the spread, in score units.
+    // A single score alarms above this quantile of the kept scores.
+    double quantile = 0.995;
+    // The mean of the last mean_window scores alarms this many spreads above
+    // its long-run level.
+    double sigmas = 5.0;
+    // Scores averaged by the second test; 0 turns that test off.
+    std::uint64_t mean_window = 50;
+    // Lower bound of the margin of a single score over the quantile and of
+    // the spread of the mean, in score units.
     double min_spread = 0.0;
-    // Scores at or below this never alarm, whatever the baseline.
+    // Single scores at or below this never alarm, whatever the statistics.
     double min_score = 0.0;
-    // Steps after an alarm whose grade is 0 (and longer while the scores
-    // stay above the cut-off).
+    // Steps after an alarm whose grade is 0; their scores are not kept as
+    // ordinary ones either.
     std::uint64_t suppression = 4;
-    // An alarm needs a score above every score of this many preceding steps.
+    // An alarm needs a score above every one of this many preceding steps
+    // (0 turns the rule off), and a mean's z above every one of the last
+    // max(mean_window, peak_window).
     std::uint64_t peak_window = 64;
 
     friend bool operator==(const ThresholderConfig&, const ThresholderConfig&) = default;
 };
 
-// Largest accepted peak_window and horizon: bounds the memory and keeps the
-// step weight 1 / horizon meaningful.
+// Largest accepted horizon, mean_window and peak_window: bounds the memory,
+// and keeps a sum of mean_window scores finite.
 inline constexpr std::uint64_t kMaxWindow = std::uint64_t{1} << 24;
-inline constexpr std::uint64_t kMaxHorizon = std::uint64_t{1} << 40;
 
-// Largest accepted |score|. The location stays within the scores and the
-// deviation below twice this, so no difference or sum in update overflows
-// and every state stays finite (and so can be written and read back).
+// Largest accepted |score|. A sum of kMaxWindow such scores stays finite,
+// and every stored value is clamped within it, so every state can be
+// written and read back.
 inline constexpr double kMaxScore = 1e300;
 
-// Scores above location + kClip * spread enter the location as that value,
-// so that anomalies do not drag it up.
-inline constexpr double kClip = 3.0;
-// The spread is at least this fraction of |location|: on flat series noise
-// must not turn into certainty.
+// A single score must exceed the quantile by at least this fraction of the
+// kept scores' |median| (and min_spread): on flat series noise must not turn
+// into certainty, and the top of ordinary noise does not alarm. The mean's
+// spread is at least this fraction of its level divided by
+// sqrt(mean_window), the same floor for an average.
 inline constexpr double kRelativeSpread = 0.1;
+
+// The last values pushed, at most `capacity` of them, oldest first through at().
+struct Ring {
+    std::vector<double> values;
+    std::uint64_t next = 0;  // slot written next once full (then the oldest)
+
+    void push(double v, std::uint64_t capacity);
+    double at(std::size_t i) const {
+        const std::size_t n = values.size();
+        const std::size_t head = next < n ? static_cast<std::size_t>(next) : 0;
+        const std::size_t k = head + i;
+        return values[k < n ? k : k - n];
+    }
+    std::size_t size() const { return values.size(); }
+
+    friend bool operator==(const Ring&, const Ring&) = default;
+};
 
 struct Thresholder {
     ThresholderConfig config;
     std::uint64_t steps = 0;
-    double location = 0.0;
-    double deviation = 0.0;  // exponentially weighted mean absolute deviation
-    bool alarmed = false;    // whether any alarm was raised yet
-    // Whether every score since the last alarm stayed above the cut-off: the
-    // event that raised it is still going on, and raises no second alarm.
-    bool in_event = false;
+    bool alarmed = false;  // whether any alarm was raised yet
     std::uint64_t since_alarm = 0;
-    // The last min(steps, peak_window) scores, oldest first from `recent_next`
-    // once full.
-    std::vector<double> recent;
-    std::uint64_t recent_next = 0;
+    // Whether every score since the last single-score alarm stayed above the
+    // cut-off: the event that raised it is still going on.
+    bool in_event = false;
+    // The last (at most horizon) scores of steps outside suppression, in
+    // arrival order, and the same values sorted.
+    Ring kept;
+    std::vector<double> kept_sorted;
+    // The last max(mean_window, peak_window) scores.
+    Ring recent;
+    // The z of the recent mean at each of the last max(mean_window,
+    // peak_window) steps (0 where it was not defined).
+    Ring recent_z;
+    // Exponentially weighted level and variance of the means of mean_window scores.
+    double mean_level = 0.0;
+    double mean_variance = 0.0;
 
     static Result<Thresholder> build(const ThresholderConfig& config);
     // Message of the first bad setting, empty when all are valid.
@@ -72,9 +112,13 @@ struct Thresholder {
 
     // The first step has no baseline to be judged against, whatever warm_up says.
     bool is_ready() const { return steps > 0 && steps >= config.warm_up; }
-    double spread() const;
-    // The raw score that the next step must exceed (besides the recent peak).
+    // The score above which the next single score alarms (besides the peak
+    // rule); +inf while nothing is kept.
     double threshold() const;
+    // Means of mean_window scores seen before the next step.
+    std::uint64_t means_seen() const;
+    // Rebuilds kept_sorted from kept (after loading a state).
+    void sort_kept();
 
     friend bool operator==(const Thresholder&, const Thresholder&) = default;
 };

@@ -1,0 +1,76 @@
+// The Thresholder in the compact binary form: the settings, the counters,
+// then each ring as a length and its values oldest first.
+#include <cstdint>
+
+#include "persist/binary_io.hpp"
+#include "persist/binary_state.hpp"
+
+namespace arbolet::persist {
+
+namespace {
+
+using binary::ByteReader;
+using binary::ByteWriter;
+
+void write_ring(ByteWriter& w, const threshold::Ring& ring) {
+    w.var(ring.size());
+    for (std::size_t i = 0; i < ring.size(); ++i) w.f64(ring.at(i));
+}
+
+// The values are refused before allocation when the remaining bytes could
+// not hold them; slot 0 is then the oldest, as the writer put them.
+void read_ring(ByteReader& r, threshold::Ring& ring) {
+    const std::uint64_t n = r.count(r.var(), 64, "values");
+    ring.values.resize(n);
+    for (double& v : ring.values) v = r.f64();
+    ring.next = 0;
+}
+
+}  // namespace
+
+void write_thresholder_payload(ByteWriter& w, const threshold::Thresholder& t) {
+    const threshold::ThresholderConfig& c = t.config;
+    w.var(c.horizon);
+    w.var(c.warm_up);
+    w.f64(c.quantile);
+    w.f64(c.sigmas);
+    w.var(c.mean_window);
+    w.f64(c.min_spread);
+    w.f64(c.min_score);
+    w.var(c.suppression);
+    w.var(c.peak_window);
+    w.var(t.steps);
+    w.u8(t.alarmed ? 1 : 0);
+    if (t.alarmed) w.var(t.since_alarm);
+    w.u8(t.in_event ? 1 : 0);
+    write_ring(w, t.kept);
+    write_ring(w, t.recent);
+    write_ring(w, t.recent_z);
+    w.f64(t.mean_level);
+    w.f64(t.mean_variance);
+}
+
+void read_thresholder_payload(ByteReader& r, threshold::Thresholder& t) {
+    threshold::ThresholderConfig& c = t.config;
+    c.horizon = r.var();
+    c.warm_up = r.var();
+    c.quantile = r.f64();
+    c.sigmas = r.f64();
+    c.mean_window = r.var();
+    c.min_spread = r.f64();
+    c.min_score = r.f64();
+    c.suppression = r.var();
+    c.peak_window = r.var();
+    t.steps = r.var();
+    t.alarmed = r.flag();
+    t.since_alarm = t.alarmed ? r.var() : 0;
+    t.in_event = r.flag();
+    read_ring(r, t.kept);
+    read_ring(r, t.recent);
+    read_ring(r, t.recent_z);
+    t.mean_level = r.f64();
+    t.mean_variance = r.f64();
+    if (!r.at_end()) r.fail("trailing bytes after the state");
+}
+
+}  // namespace arbolet::persist
