@@ -109,8 +109,12 @@ inline void grow_box_plain(float* min, float* max, const float* other_min, const
 // left out.
 inline double l1_distance_plain(const float* a, const float* b, const std::uint8_t* skip, std::size_t dims,
                                 double sum = 0.0, std::size_t i = 0) {
+    if (skip == nullptr) {
+        for (; i < dims; ++i) sum += static_cast<double>(std::fabs(a[i] - b[i]));
+        return sum;
+    }
     for (; i < dims; ++i)
-        if (skip == nullptr || !skip[i]) sum += static_cast<double>(std::fabs(a[i] - b[i]));
+        if (!skip[i]) sum += static_cast<double>(std::fabs(a[i] - b[i]));
     return sum;
 }
 

@@ -44,7 +44,7 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
     // Bottom-up: level k is the leaf for k = 0 and path[L - k] above it; B
     // grows to each level's box by merging in the sibling left behind.
     const std::size_t D = static_cast<std::size_t>(dims);
-    const bool wide = kernels::wide_enabled();
+    const bool wide = D >= kernels::kWideFrom && kernels::wide_enabled();
     scratch.box_min.assign(q.begin(), q.end());
     scratch.box_max.assign(q.begin(), q.end());
     scratch.ranges.resize(D);

@@ -15,7 +15,7 @@ namespace {
 TreeReader::TreeReader(const RcfTree& tree, const PointStore& store, std::uint64_t dims)
     : tree_(tree), store_(store), dims_(dims), box_rows_(tree.arena.box_row_count()),
       stride_(tree.arena.row_stride()), boxes_(tree.arena.boxes.data()), nodes_(tree.arena.nodes.data()),
-      slots_(tree.arena.nodes.size()), wide_(kernels::wide_enabled()) {
+      slots_(tree.arena.nodes.size()), wide_(dims >= kernels::kWideFrom && kernels::wide_enabled()) {
     if (tree.dims != dims || tree.arena.dims != dims) fail("tree dimension does not match the forest dimension");
 }
 
@@ -210,17 +210,15 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                 const float* mn = r.box_min_unchecked(*n);
                 const float* mx = mn + dims;
                 // Four dimensions at a time, with the gaps of the box gap
-                // kernels; most blocks hold the query inside the box. In a
-                // block that does not, every lane's share is computed, +0
-                // where the query is inside, and added to both sides: adding
-                // +0 leaves a non-negative sum unchanged, and the branches
-                // per lane it replaces are unpredictable.
+                // kernels; most blocks hold the query inside the box. Each
+                // dimension takes at most one share per node, so the shares
+                // of a block may be added in any order: the outside lanes are
+                // visited by their bits, and the side a share goes to is
+                // picked without a branch (which side is unpredictable).
                 std::size_t d = 0;
 #if defined(ARBOLET_VECTOR_EXTENSIONS)
                 using F4 = float __attribute__((vector_size(16)));
                 using I4 = std::int32_t __attribute__((vector_size(16)));
-                using D4 = double __attribute__((vector_size(32)));
-                using L4 = std::int64_t __attribute__((vector_size(32)));
                 for (; d + 4 <= dims; d += 4) {
                     F4 lo, hi, x;
                     std::memcpy(&lo, mn + d, sizeof lo);
@@ -229,17 +227,16 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                     const I4 is_below = x < lo;
                     const I4 is_above = (x > hi) & ~is_below;
                     const I4 outside = is_below | is_above;
-                    if ((outside[0] | outside[1] | outside[2] | outside[3]) == 0) continue;
+                    unsigned lanes = static_cast<unsigned>((outside[0] & 1) | (outside[1] & 2) | (outside[2] & 4) |
+                                                           (outside[3] & 8));
+                    if (lanes == 0) continue;
                     const F4 g = reinterpret_cast<F4>((reinterpret_cast<I4>(lo - x) & is_below) |
                                                       (reinterpret_cast<I4>(x - hi) & is_above));
-                    const D4 share = lift * (weight * (remaining * (__builtin_convertvector(g, D4) / den)));
-                    const D4 to_above =
-                        reinterpret_cast<D4>(reinterpret_cast<L4>(share) & __builtin_convertvector(is_below, L4));
-                    const D4 to_below =
-                        reinterpret_cast<D4>(reinterpret_cast<L4>(share) & __builtin_convertvector(is_above, L4));
-                    for (int j = 0; j < 4; ++j) {
-                        pairs[d + j].above += to_above[j];
-                        pairs[d + j].below += to_below[j];
+                    for (; lanes != 0; lanes &= lanes - 1) {
+                        const int j = std::countr_zero(lanes);
+                        const double add = lift * (weight * (remaining * (static_cast<double>(g[j]) / den)));
+                        AttributionPair& pair = pairs[d + static_cast<std::size_t>(j)];
+                        *(is_below[j] != 0 ? &pair.above : &pair.below) += add;
                     }
                 }
 #endif
