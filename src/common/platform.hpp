@@ -116,6 +116,16 @@ using Uint128 = portable::Uint128;
 inline Uint128 wide_product(std::uint64_t a, std::uint64_t b) { return Uint128::product(a, b); }
 #endif
 
+// Tells the processor that this thread is spinning on a value another
+// thread will change (lets that thread's core and its own pipeline breathe).
+inline void spin_pause() {
+#if defined(ARBOLET_GNU_BUILTINS) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_ia32_pause();
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+    _mm_pause();
+#endif
+}
+
 // Starts loading the cache line at p; a hint that never faults.
 inline void prefetch(const void* p) {
 #if defined(ARBOLET_GNU_BUILTINS)

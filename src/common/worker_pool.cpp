@@ -1,5 +1,7 @@
 #include "common/worker_pool.hpp"
 
+#include "common/platform.hpp"
+
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
 #define ARBOLET_HAS_FORK 1
@@ -41,13 +43,6 @@ struct alignas(64) Share {
     std::size_t end = 0;
 };
 
-// A hint to the processor that this thread is spinning.
-inline void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 struct Job {
     Job(TaskFn f, const void* c, std::size_t n, std::size_t helpers)
         : fn(f), context(c), tasks(n), participants(helpers + 1), helpers_wanted(helpers) {
@@ -62,7 +57,9 @@ struct Job {
     std::size_t tasks;
     std::size_t participants;
     std::size_t helpers_wanted;
-    std::size_t helpers = 0;  // joined so far, under Pool::mutex
+    // Joined so far: raised under Pool::mutex, read by the caller without it
+    // (once every wanted helper has joined, the job has left the queue).
+    std::atomic<std::size_t> helpers{0};
     // Helpers that joined and have not finished yet: raised under
     // Pool::mutex, lowered by the helper when it has done its last task.
     std::atomic<std::size_t> active{0};
@@ -101,15 +98,19 @@ struct Pool {
     std::deque<Job*> jobs;
     std::size_t workers = 0;
     std::atomic<std::uint64_t> posted{0};  // jobs queued so far, for spinning workers
+    std::atomic<std::size_t> sleeping_callers{0};  // callers waiting on `finished`
 
     // Takes the first queued job that still wants help, under `mutex`, with
     // the participant number of the taker.
     Job* claim(std::size_t& participant) {
         if (jobs.empty()) return nullptr;
         Job* job = jobs.front();
-        participant = ++job->helpers;
-        if (job->helpers >= job->helpers_wanted) jobs.pop_front();
+        participant = job->helpers.load(std::memory_order_relaxed) + 1;
+        if (participant >= job->helpers_wanted) jobs.pop_front();
+        // Counted as active before it counts as joined: a caller that reads
+        // the second without the mutex must also see the first.
         job->active.fetch_add(1, std::memory_order_relaxed);
+        job->helpers.store(participant, std::memory_order_release);
         return job;
     }
 
@@ -122,9 +123,12 @@ struct Pool {
                 // Spin a little without the mutex, then sleep.
                 const std::uint64_t seen = posted.load(std::memory_order_acquire);
                 lock.unlock();
+                // Without a system call per round: yielding costs a
+                // microsecond or more on a virtual machine, as long as the
+                // tasks of a small call.
                 const auto until = std::chrono::steady_clock::now() + kSpin;
                 while (posted.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < until)
-                    std::this_thread::yield();
+                    spin_pause();
                 lock.lock();
                 if (posted.load(std::memory_order_acquire) == seen && jobs.empty())
                     wake.wait(lock, [&] { return !jobs.empty(); });
@@ -132,10 +136,13 @@ struct Pool {
             }
             lock.unlock();
             job->run(participant);
-            // The caller may return (and the job go) as soon as this reaches 0.
-            job->active.fetch_sub(1, std::memory_order_acq_rel);
-            lock.lock();  // orders the decrement before a sleeping caller's check
-            finished.notify_all();
+            // The caller may return (and the job go) as soon as this reaches
+            // 0. A caller that checked it before sleeping counted itself in
+            // sleeping_callers first (both sequentially consistent), so it is
+            // seen here; taking the mutex waits until it sleeps.
+            job->active.fetch_sub(1, std::memory_order_seq_cst);
+            lock.lock();
+            if (sleeping_callers.load(std::memory_order_seq_cst) != 0) finished.notify_all();
         }
     }
 };
@@ -177,17 +184,19 @@ void run_parallel(std::size_t tasks, std::size_t threads, TaskFn fn, const void*
     }
     p.wake.notify_all();
     job.run(0);
-    {
+    if (job.helpers.load(std::memory_order_acquire) < job.helpers_wanted) {
         // No helper may join once the caller has taken every task.
         std::lock_guard<std::mutex> lock(p.mutex);
         const auto queued = std::find(p.jobs.begin(), p.jobs.end(), &job);
         if (queued != p.jobs.end()) p.jobs.erase(queued);
     }
     const auto until = std::chrono::steady_clock::now() + kCallerSpin;
-    while (job.active.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) pause();
+    while (job.active.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) spin_pause();
     if (job.active.load(std::memory_order_acquire) != 0) {
         std::unique_lock<std::mutex> lock(p.mutex);
-        p.finished.wait(lock, [&] { return job.active.load(std::memory_order_acquire) == 0; });
+        p.sleeping_callers.fetch_add(1, std::memory_order_seq_cst);
+        p.finished.wait(lock, [&] { return job.active.load(std::memory_order_seq_cst) == 0; });
+        p.sleeping_callers.fetch_sub(1, std::memory_order_seq_cst);
     }
     if (job.error) std::rethrow_exception(job.error);
 }

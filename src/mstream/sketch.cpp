@@ -370,6 +370,44 @@ double dot(const double* plane, const double* values, std::size_t n) {
     return sum;
 }
 
+// Bit i set when the dot product of plane i with the values is positive.
+std::uint64_t plane_signs(const double* plane, const double* values, std::size_t n, std::uint64_t planes) {
+    std::uint64_t g = 0;
+    for (std::uint64_t i = 0; i < planes; ++i, plane += n)
+        if (dot(plane, values, n) > 0.0) g |= std::uint64_t{1} << i;
+    return g;
+}
+
+#if defined(ARBOLET_X86_DISPATCH)
+// plane_signs for n >= 8 with each plane's eight partial sums in two
+// four-lane registers, added up as dot() does.
+ARBOLET_TARGET_AVX2 std::uint64_t plane_signs_avx2(const double* plane, const double* values, std::size_t n,
+                                                   std::uint64_t planes) {
+    const std::size_t blocked = n - n % 8;
+    std::uint64_t g = 0;
+    for (std::uint64_t i = 0; i < planes; ++i, plane += n) {
+        __m256d low = _mm256_setzero_pd();
+        __m256d high = _mm256_setzero_pd();
+        for (std::size_t b = 0; b < blocked; b += 8) {
+            low = _mm256_add_pd(low, _mm256_mul_pd(_mm256_loadu_pd(plane + b), _mm256_loadu_pd(values + b)));
+            high = _mm256_add_pd(high, _mm256_mul_pd(_mm256_loadu_pd(plane + b + 4), _mm256_loadu_pd(values + b + 4)));
+        }
+        const __m256d pairs = _mm256_add_pd(low, high);  // partials 0 + 4, 1 + 5, 2 + 6, 3 + 7
+        const __m128d first = _mm256_castpd256_pd128(pairs);
+        const __m128d second = _mm256_extractf128_pd(pairs, 1);
+        double sum = 0.0;
+        sum += _mm_cvtsd_f64(first);
+        sum += _mm_cvtsd_f64(_mm_unpackhi_pd(first, first));
+        sum += _mm_cvtsd_f64(second);
+        sum += _mm_cvtsd_f64(_mm_unpackhi_pd(second, second));
+        for (std::size_t k = blocked; k < n; ++k) sum += plane[k] * values[k];
+        if (sum > 0.0) g |= std::uint64_t{1} << i;
+    }
+    _mm256_zeroupper();
+    return g;
+}
+#endif
+
 }  // namespace
 
 std::uint64_t RecordSketch::bucket(std::uint64_t row, std::span<const double> numeric,
@@ -390,8 +428,13 @@ std::uint64_t RecordSketch::bucket(std::uint64_t row, std::span<const double> nu
     if (n > 0) {
         const std::uint64_t planes = plane_count(buckets);
         const double* plane = numeric_planes.data.data() + row * planes * n;
-        for (std::uint64_t i = 0; i < planes; ++i, plane += n)
-            if (dot(plane, numeric.data(), n) > 0.0) g |= std::uint64_t{1} << i;
+#if defined(ARBOLET_X86_DISPATCH)
+        static const bool avx2 = __builtin_cpu_supports("avx2");
+        if (avx2 && n >= 8)
+            g = plane_signs_avx2(plane, numeric.data(), n, planes);
+        else
+#endif
+            g = plane_signs(plane, numeric.data(), n, planes);
     }
     return add_mod(q, g, buckets);
 }
