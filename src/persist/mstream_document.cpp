@@ -38,8 +38,13 @@ std::size_t expected_size(const mstream::MStream& m) {
     return 512 + 256 * (m.numeric_counts.size() + m.categorical_counts.size()) + values * 8;
 }
 
-// Every value of the MStream's records is a plain member.
-struct NoSpecials {};
+// Every value of the MStream's records is a plain member. The reader's
+// generic visitor still names `read` for Special fields, so it is declared
+// (and can never be called).
+struct NoSpecials {
+    template <class... Args>
+    void read(Args&&...) = delete;
+};
 
 }  // namespace
 

@@ -105,7 +105,7 @@ inline void for_each_field(Visit&& visit) {
 template <class Record, class Visit>
 inline void visit_field(std::size_t i, Visit&& visit) {
     std::size_t k = 0;
-    std::apply([&](const auto&... f) { ((k++ == i ? (visit(f), true) : false) || ...); },
+    std::apply([&](const auto&... f) { ((k++ == i ? static_cast<void>(visit(f)) : void()), ...); },
                Description<Record>::fields);
 }
 
