@@ -1,9 +1,11 @@
-// The Thresholder in the compact binary form: the settings, the counters,
-// then each ring as a length and its values oldest first.
+// The Thresholder in the compact binary form: the settings field by field,
+// the counters, then each ring as a length and its values oldest first.
 #include <cstdint>
 
 #include "persist/binary_io.hpp"
+#include "persist/binary_records.hpp"
 #include "persist/binary_state.hpp"
+#include "persist/thresholder_records.hpp"
 
 namespace arbolet::persist {
 
@@ -29,16 +31,7 @@ void read_ring(ByteReader& r, threshold::Ring& ring) {
 }  // namespace
 
 void write_thresholder_payload(ByteWriter& w, const threshold::Thresholder& t) {
-    const threshold::ThresholderConfig& c = t.config;
-    w.var(c.horizon);
-    w.var(c.warm_up);
-    w.f64(c.quantile);
-    w.f64(c.sigmas);
-    w.var(c.mean_window);
-    w.f64(c.min_spread);
-    w.f64(c.min_score);
-    w.var(c.suppression);
-    w.var(c.peak_window);
+    binary::write_fields<threshold::ThresholderConfig>(w, t.config);
     w.var(t.steps);
     w.u8(t.alarmed ? 1 : 0);
     if (t.alarmed) w.var(t.since_alarm);
@@ -51,16 +44,7 @@ void write_thresholder_payload(ByteWriter& w, const threshold::Thresholder& t) {
 }
 
 void read_thresholder_payload(ByteReader& r, threshold::Thresholder& t) {
-    threshold::ThresholderConfig& c = t.config;
-    c.horizon = r.var();
-    c.warm_up = r.var();
-    c.quantile = r.f64();
-    c.sigmas = r.f64();
-    c.mean_window = r.var();
-    c.min_spread = r.f64();
-    c.min_score = r.f64();
-    c.suppression = r.var();
-    c.peak_window = r.var();
+    binary::read_fields<threshold::ThresholderConfig>(r, t.config);
     t.steps = r.var();
     t.alarmed = r.flag();
     t.since_alarm = t.alarmed ? r.var() : 0;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,14 @@ struct Thresholder {
     std::uint64_t means_seen() const;
     // Rebuilds kept_sorted from kept (after loading a state).
     void sort_kept();
+    // Steps since the last alarm, none before the first (as documents hold it).
+    std::optional<std::uint64_t> steps_since_alarm() const {
+        return alarmed ? std::optional<std::uint64_t>(since_alarm) : std::nullopt;
+    }
+    void set_steps_since_alarm(std::optional<std::uint64_t> steps_since) {
+        alarmed = steps_since.has_value();
+        since_alarm = steps_since.value_or(0);
+    }
 
     friend bool operator==(const Thresholder&, const Thresholder&) = default;
 };

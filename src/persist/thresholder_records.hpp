@@ -1,0 +1,55 @@
+// The Thresholder's persisted records.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <tuple>
+
+#include "persist/record_description.hpp"
+#include "threshold/thresholder.hpp"
+
+namespace arbolet::persist::record {
+
+// A ring's values, oldest first whatever slot it writes next (a Special:
+// the codecs handle it).
+template <threshold::Ring threshold::Thresholder::*Member>
+struct RingValues {
+    static constexpr threshold::Ring threshold::Thresholder::*member = Member;
+};
+
+template <>
+struct Description<threshold::ThresholderConfig> {
+    using C = threshold::ThresholderConfig;
+    static constexpr std::string_view name = "ThresholderConfig";
+    static constexpr auto fields = std::tuple{
+        member<&C::horizon>("horizon", U64{}),
+        member<&C::warm_up>("warm_up", U64{}),
+        member<&C::quantile>("quantile", F64{}),
+        member<&C::sigmas>("sigmas", F64{}),
+        member<&C::mean_window>("mean_window", U64{}),
+        member<&C::min_spread>("min_spread", F64{}),
+        member<&C::min_score>("min_score", F64{}),
+        member<&C::suppression>("suppression", U64{}),
+        member<&C::peak_window>("peak_window", U64{}),
+    };
+};
+
+template <>
+struct Description<threshold::Thresholder> {
+    using T = threshold::Thresholder;
+    static constexpr std::string_view name = "Thresholder";
+    static constexpr auto fields = std::tuple{
+        member<&T::config>("config", Nested{}),
+        member<&T::steps>("steps", U64{}),
+        // null before the first alarm
+        accessed<&T::steps_since_alarm, &T::set_steps_since_alarm>("since_alarm", OptionalU64{}),
+        member<&T::in_event>("in_event", Bool{}),
+        computed<RingValues<&T::kept>>("kept"),
+        computed<RingValues<&T::recent>>("recent"),
+        computed<RingValues<&T::recent_z>>("recent_z"),
+        member<&T::mean_level>("mean_level", F64{}),
+        member<&T::mean_variance>("mean_variance", F64{}),
+    };
+};
+
+}  // namespace arbolet::persist::record
