@@ -298,17 +298,16 @@ def wall_us_per_point(fn, points):
         gc.enable()
 
 
-def bench_wide(table, cfg, have_persist):
-    """100 trees x 256, input_dim 16, shingle 1: one thread (CPU time, pinned), then
-    score_and_update with the trees spread over 2 threads (elapsed time, unpinned)."""
-    group = "forest d16 s1 (100 trees)"
-    n = cfg.n_update
-    stream = make_stream(cfg.warm + (4 * cfg.reps + 2) * n, 16, seed=1616, shift_at=10**9)
-    f = arbolet.Forest(16, num_trees=100, capacity=CAPACITY, seed=7)
+def one_thread_wide(table, group, cfg, dim, seed, n, spare_rows=0):
+    """A warmed 100 x 256 forest at input_dim `dim`, shingle 1, timed on one thread (CPU
+    time, pinned): score, then score-then-update. Returns the forest, its stream, the
+    first row not yet used, and the two medians."""
+    stream = make_stream(cfg.warm + (2 * cfg.reps + 1) * n + spare_rows, dim, seed=seed, shift_at=10**9)
+    f = arbolet.Forest(dim, num_trees=100, capacity=CAPACITY, seed=7)
     f.update_many(stream[: cfg.warm])
     pos = cfg.warm
-    res = {}
-    res["score"] = table.add(group, "score", repeat(cfg.reps, lambda i: per_call_us(f.score, [(q,) for q in stream[pos: pos + n]])), "us/call")
+    score = table.add(group, "score", repeat(cfg.reps, lambda i: per_call_us(f.score, [(q,) for q in stream[pos: pos + n]])),
+                      "us/call")
 
     def step(row, score=f.score, update=f.update):
         score(row)
@@ -318,7 +317,17 @@ def bench_wide(table, cfg, have_persist):
     for _ in range(cfg.reps):
         steps.append(per_call_us(step, [(r,) for r in stream[pos: pos + n]]))
         pos += n
-    res["step"] = table.add(group, "score-then-update, 1 thread", steps, "us/step")
+    return f, stream, pos, score, table.add(group, "score-then-update, 1 thread", steps, "us/step")
+
+
+def bench_wide(table, cfg, have_persist):
+    """100 trees x 256, input_dim 16, shingle 1: one thread (CPU time, pinned), then
+    score_and_update with the trees spread over 2 threads (elapsed time, unpinned)."""
+    group = "forest d16 s1 (100 trees)"
+    n = cfg.n_update
+    res = {}
+    f, stream, pos, res["score"], res["step"] = one_thread_wide(table, group, cfg, 16, 1616, n,
+                                                                spare_rows=(2 * cfg.reps + 1) * n)
     res["limit_ratio"], res["limit"] = score_limit(table, f, 16, res["score"], have_persist, cfg.reps, trees=100,
                                                   group="score limit d16 (100 trees)")
 
@@ -353,24 +362,7 @@ def bench_wide(table, cfg, have_persist):
 def bench_wider(table, cfg, dim=64):
     """100 trees x 256 at input_dim 64, shingle 1: score and score-then-update on one
     thread (CPU time, pinned), where the packed kernels do the most of the work."""
-    group = f"forest d{dim} s1 (100 trees)"
-    n = cfg.n_update // 2
-    stream = make_stream(cfg.warm + (2 * cfg.reps + 1) * n, dim, seed=6464, shift_at=10**9)
-    f = arbolet.Forest(dim, num_trees=100, capacity=CAPACITY, seed=7)
-    f.update_many(stream[: cfg.warm])
-    pos = cfg.warm
-    table.add(group, "score", repeat(cfg.reps, lambda i: per_call_us(f.score, [(q,) for q in stream[pos: pos + n]])),
-              "us/call")
-
-    def step(row, score=f.score, update=f.update):
-        score(row)
-        update(row)
-
-    steps = []
-    for _ in range(cfg.reps):
-        steps.append(per_call_us(step, [(r,) for r in stream[pos: pos + n]]))
-        pos += n
-    return table.add(group, "score-then-update, 1 thread", steps, "us/step")
+    return one_thread_wide(table, f"forest d{dim} s1 (100 trees)", cfg, dim, 6464, cfg.n_update // 2)[4]
 
 
 def bench_batches(table, cfg, forest_res):
