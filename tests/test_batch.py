@@ -136,12 +136,15 @@ def test_ctrl_c_stops_between_rows_and_keeps_the_rows_before():
     f = arbolet.Forest(1, num_trees=50, capacity=64, seed=8)
     main = threading.get_ident()
     timer = threading.Timer(0.2, lambda: signal.pthread_kill(main, signal.SIGINT))
+    # A shell starts its background jobs with Ctrl-C ignored, and Python then keeps it ignored.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
             f.update_many(x)
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, previous)
     applied = f.entries_seen()
     assert 0 < applied < len(x)
     g = arbolet.Forest(1, num_trees=50, capacity=64, seed=8)
