@@ -38,6 +38,18 @@
 
 namespace arbolet {
 
+#if defined(ARBOLET_X86_DISPATCH)
+// Whether the running processor has AVX2: the guard of every ARBOLET_TARGET_AVX2
+// kernel, asked once per process.
+inline bool cpu_has_avx2() {
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return avx2;
+}
+#endif
+
 namespace portable {
 
 template <class T>

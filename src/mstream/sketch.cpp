@@ -282,8 +282,7 @@ void decay_counts(std::span<double> counts, DecayIndex& index, double factor) {
     const bool factor_normal = std::isnormal(factor);
     std::size_t packed = 0;  // leading blocks of full width done by the packed path
 #if defined(ARBOLET_X86_DISPATCH)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (factor_normal && factor > 0.0 && avx2) {
+    if (factor_normal && factor > 0.0 && cpu_has_avx2()) {
         packed = n / kBlock;
         decay_blocks_avx2(p, packed, pending, factor, safe, index.stuck_units);
     }
@@ -429,8 +428,7 @@ std::uint64_t RecordSketch::bucket(std::uint64_t row, std::span<const double> nu
         const std::uint64_t planes = plane_count(buckets);
         const double* plane = numeric_planes.data.data() + row * planes * n;
 #if defined(ARBOLET_X86_DISPATCH)
-        static const bool avx2 = __builtin_cpu_supports("avx2");
-        if (avx2 && n >= 8)
+        if (n >= 8 && cpu_has_avx2())
             g = plane_signs_avx2(plane, numeric.data(), n, planes);
         else
 #endif

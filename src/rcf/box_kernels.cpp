@@ -9,8 +9,7 @@ bool wide_enabled() {
         const char* forced = std::getenv("ARBOLET_PORTABLE_KERNELS");
         if (forced != nullptr && forced[0] != '\0' && !(forced[0] == '0' && forced[1] == '\0')) return false;
 #if defined(ARBOLET_X86_DISPATCH)
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
+        return cpu_has_avx2();
 #else
         return false;
 #endif
