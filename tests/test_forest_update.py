@@ -346,6 +346,13 @@ def test_ready_after_threshold_and_numpy_input():
         assert not forest.is_ready()
     forest.update(np.ones(3))
     assert forest.is_ready() and forest.entries_seen() == 4
+    # A loaded count near 2^64 saturates: wrapping would make the forest unready.
+    state = json.loads(forest.to_json())
+    state["entries_seen"] = 2**64 - 2
+    forest = arbolet.Forest.from_json(json.dumps(state))
+    for _ in range(3):
+        forest.update(np.ones(3))
+    assert forest.is_ready() and forest.entries_seen() == 2**64 - 1
 
 
 def test_engine_checks_compiled_from_cpp():

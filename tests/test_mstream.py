@@ -417,6 +417,25 @@ def test_inconsistent_loaded_states_are_refused(edit):
     assert m.__getstate__() == state
 
 
+def test_record_counter_saturates_instead_of_wrapping():
+    # Past 2^53 records a total count stops growing; a state that says it has
+    # seen that many records but whose counts sum to less is refused.
+    m = MStream(2, 1, num_buckets=4, seed=5)
+    m.update([1.0, 2.0], [3], 1)
+    d = doc(m)
+    d["entries_seen"] = 2**64 - 3
+    with pytest.raises(RuntimeError, match="record counts cannot follow"):
+        MStream.from_json(json.dumps(d))
+    for sketch in [d["record_counts"]] + d["numeric_counts"] + d["categorical_counts"]:
+        total = sketch["total"]["count"]
+        total["data"] = [2.0**53 if c else 0.0 for c in total["data"]]
+    m = MStream.from_json(json.dumps(d))
+    for t in range(2, 8):
+        m.update([t, 1.0], [t], t)
+    assert m.entries_seen() == 2**64 - 1
+    assert MStream.from_bytes(m.to_bytes()).to_json() == MStream.from_json(m.to_json()).to_json() == m.to_json()
+
+
 def test_loaded_state_continues_like_the_original():
     m = MStream(3, 2, num_buckets=100, seed=12)
     for t in range(1, 40):

@@ -383,7 +383,8 @@ void MStream::ingest_checked(ClockStep step, std::span<const float> numeric,
                                               });
     }
 
-    ++entries_seen;
+    // A counter that wrapped to 0 would make the next record look like the first.
+    entries_seen = saturating_add(entries_seen, 1);
     assemble(record_score, out);
 }
 

@@ -342,9 +342,11 @@ bool has_shape(const Matrix<T>& m, std::initializer_list<std::uint64_t> shape) {
 }
 
 // A total count table adds one per record to one bucket of every row, so
-// each row holds whole counts that sum to the records seen (exact while the
-// sums stay below 2^53); a current table must stay finite (the sign of a
-// tiny count is left alone: the decay treats it like any other).
+// each row holds whole counts that sum to the records seen while the sums
+// stay below 2^53. Past that a count stops growing at 2^53 (adding 1 no
+// longer changes it), so a row then sums to at least 2^53. A current table
+// must stay finite (the sign of a tiny count is left alone: the decay
+// treats it like any other).
 bool counts_plausible(const Matrix<double>& total, const Matrix<double>& current, std::uint64_t rows,
                       std::uint64_t buckets, std::uint64_t records) {
     for (double c : current.data)
@@ -357,7 +359,7 @@ bool counts_plausible(const Matrix<double>& total, const Matrix<double>& current
             if (!(c >= 0.0 && c <= 0x1.0p64) || c != std::floor(c)) return false;
             sum += c;
         }
-        if (exact && sum != static_cast<double>(records)) return false;
+        if (exact ? sum != static_cast<double>(records) : sum < 0x1.0p53) return false;
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/internal_failure.hpp"
+#include "common/memory_budget.hpp"
 
 namespace arbolet::rcf {
 
@@ -76,7 +77,7 @@ std::uint64_t PointStore::add(std::span<const float> point) {
     occupied[slot] = 1;
     ref_count[slot] = 0;
     size += 1;
-    entries_seen += 1;
+    entries_seen = saturating_add(entries_seen, 1);
     return slot;
 }
 

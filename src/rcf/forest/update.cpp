@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/memory_budget.hpp"
 #include "rcf/forest/forest.hpp"
 
 namespace arbolet::rcf {
@@ -81,7 +82,8 @@ Status Forest::update(std::span<const float> point) {
     else
         fresh.assign(point.begin(), point.end());
 
-    entries_seen += 1;
+    // Saturates: a loaded state may start near 2^64, and a forest never becomes unready again.
+    entries_seen = saturating_add(entries_seen, 1);
     const std::uint64_t t = entries_seen;
     if (t <= config.shingle_warmup()) return {};
     return offer(fresh);
