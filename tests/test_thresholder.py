@@ -118,9 +118,9 @@ def test_forest_scores_through_for_forest():
     t = Thresholder.for_forest(forest)
     assert "suppression=4" in repr(t) and f"min_score={math.log2(65) / 4!r}" in repr(t)
     assert (t.suppression, t.min_score, t.horizon, t.warm_up, t.quantile, t.sigmas, t.mean_window, t.min_spread,
-            t.peak_window) == (4, math.log2(65) / 4, 1024, 100, 0.998, 4.0, 50, 0.0, 64)
+            t.peak_window) == (4, math.log2(65) / 4, 1024, 100, 1 - 0.002 * 4, 4.0, 50, 0.0, 64)
     assert Thresholder.for_forest(forest, min_score=1, horizon=None).min_score == 1.0
-    m = Model(min_score=math.log2(65) / 4, suppression=4, horizon=1024, quantile=0.998, sigmas=4.0)
+    m = Model(min_score=math.log2(65) / 4, suppression=4, horizon=1024, quantile=1 - 0.002 * 4, sigmas=4.0)
     rng = random.Random(1)
     values = [math.sin(i / 5) + 0.05 * rng.random() for i in range(600)]
     values[450] = 8.0

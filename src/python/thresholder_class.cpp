@@ -113,9 +113,11 @@ PyObject* for_forest(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
         // automatic time_decay), so the quantile sees every kind of ordinary
         // score it still gives; 4096 for capacity 256.
         c.horizon = std::min(f.capacity, threshold::kMaxWindow / 16) * 16;
-        // A forest's ordinary scores have a long thin top: a higher quantile,
-        // and a recent mean that alarms a little sooner.
-        c.quantile = 0.998;
+        // A forest's ordinary scores have a long thin top: a high quantile.
+        // One odd value stays in shingle_size consecutive points, so that top
+        // is shingle_size times as thick at the same rate of odd values.
+        c.quantile = std::max(0.98, 1.0 - 0.002 * static_cast<double>(f.shingle_size));
+        // A recent mean that alarms a little sooner.
         c.sigmas = 4.0;
         not_ready = scores_before_ready(forest);
     }
@@ -158,8 +160,8 @@ constexpr MethodSpec kMethods[] = {
      "for_forest(forest, horizon=None, warm_up=None, quantile=None, sigmas=None, mean_window=None, "
      "min_spread=None, min_score=None, suppression=None, peak_window=None)",
      "A thresholder for a Forest's raw scores: suppression = its shingle_size, min_score = log2(capacity + 1) / 4, "
-     "horizon = 16 * capacity, quantile = 0.998, sigmas = 4.0; the scores the forest gives before it is ready are "
-     "passed over. Other settings given here replace these and the defaults.",
+     "horizon = 16 * capacity, quantile = max(0.98, 1 - 0.002 * shingle_size), sigmas = 4.0; the scores the "
+     "forest gives before it is ready are passed over. Other settings given here replace these and the defaults.",
      Borrow::None, &for_forest},
     {"is_ready", MethodKind::NoArgs, "is_ready($self)", "Whether the warm-up is over (alarms are possible).",
      Borrow::Shared, &is_ready},
