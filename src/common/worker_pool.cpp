@@ -171,18 +171,37 @@ Pool& pool() {
 }  // namespace
 
 void run_parallel(std::size_t tasks, std::size_t threads, TaskFn fn, const void* context) {
-    Pool& p = pool();
     Job job(fn, context, tasks, std::min({threads, tasks, kMaxParticipants}) - 1);
+    // Without memory or threads to spare, the caller runs every task itself
+    // (the same results): a call never fails for want of helpers, and never
+    // after its first task has changed something.
+    Pool* shared = nullptr;
+    try {
+        shared = &pool();
+    } catch (...) {
+        job.run(0);
+        if (job.error) std::rethrow_exception(job.error);
+        return;
+    }
+    Pool& p = *shared;
     {
         std::lock_guard<std::mutex> lock(p.mutex);
-        while (p.workers < std::min(job.helpers_wanted, kMaxWorkers)) {
-            std::thread(&Pool::work, &p).detach();
-            ++p.workers;
+        try {
+            while (p.workers < std::min(job.helpers_wanted, kMaxWorkers)) {
+                std::thread(&Pool::work, &p).detach();
+                ++p.workers;
+            }
+        } catch (...) {
+            // The workers already running help; the caller does the rest.
         }
-        p.jobs.push_back(&job);
-        p.posted.fetch_add(1, std::memory_order_release);
+        try {
+            p.jobs.push_back(&job);
+            p.posted.fetch_add(1, std::memory_order_release);
+        } catch (...) {
+            job.helpers_wanted = 0;  // not queued: no helper can join
+        }
     }
-    p.wake.notify_all();
+    if (job.helpers_wanted != 0) p.wake.notify_all();
     job.run(0);
     if (job.helpers.load(std::memory_order_acquire) < job.helpers_wanted) {
         // No helper may join once the caller has taken every task.

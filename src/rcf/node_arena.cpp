@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/internal_failure.hpp"
+#include "common/room.hpp"
 #include "rcf/box_kernels.hpp"
 #include "rcf/point_store.hpp"
 
@@ -39,6 +40,18 @@ std::uint64_t NodeArena::take_box_row() {
     check_allocation(cells, sizeof(float));
     boxes.resize(cells, 0.0f);
     return row;
+}
+
+void NodeArena::grow_update_room() {
+    make_room(free, 2);
+    make_room(box_free, 1);
+    if (free.size() < 2) make_room(nodes, 2);
+    if (box_free.empty()) {
+        std::uint64_t cells = 0;
+        if (!checked_mul(box_row_count() + 1, row_stride(), cells)) return;  // take_box_row refuses it
+        check_allocation(cells, sizeof(float));
+        reserve_total(boxes, static_cast<std::size_t>(cells));
+    }
 }
 
 std::uint64_t NodeArena::box_row_of(std::uint64_t slot) const {

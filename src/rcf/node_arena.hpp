@@ -138,6 +138,15 @@ struct NodeArena {
     std::uint64_t box_row_of(std::uint64_t slot) const;
     // A vacant row (reused or new), and giving one back.
     std::uint64_t take_box_row();
+    // Room for one removal (two nodes and a row freed) and one insertion
+    // (two nodes and a row taken), so that neither allocates.
+    void make_update_room() {
+        const bool room = free.capacity() - free.size() >= 2 && box_free.capacity() > box_free.size() &&
+                          (free.size() >= 2 || nodes.capacity() - nodes.size() >= 2) &&
+                          (!box_free.empty() || boxes.capacity() - boxes.size() >= row_stride());
+        if (!room) [[unlikely]] grow_update_room();
+    }
+    void grow_update_room();
 
     static NodeArena create(std::uint64_t dims, std::uint64_t reserve_nodes);
 

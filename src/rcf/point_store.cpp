@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/internal_failure.hpp"
+#include "common/room.hpp"
 #include "common/memory_budget.hpp"
 
 namespace arbolet::rcf {
@@ -81,11 +82,33 @@ std::uint64_t PointStore::add(std::span<const float> point) {
     return slot;
 }
 
+namespace {
+
+// Doubling, capped at the capacity, keeps the growth amortised.
+std::uint64_t rows_to_hold(std::uint64_t rows, std::uint64_t held, std::uint64_t capacity) {
+    return std::min(capacity, std::max<std::uint64_t>({rows, 2 * held, 16}));
+}
+
+}  // namespace
+
+void PointStore::make_update_room(std::uint64_t releases) {
+    make_room(free_list, releases);
+    // The next add takes next_free when no slot is free; a store whose rows
+    // are all taken grows its capacity there first (only a hand-made state).
+    if (!free_list.empty() || next_free >= capacity || next_free < held_rows()) return;
+    const std::uint64_t grown = rows_to_hold(next_free + 1, held_rows(), capacity);
+    std::uint64_t cells = 0;
+    if (!checked_mul(grown, dim, cells)) return;  // hold_rows refuses it
+    check_allocation(cells, sizeof(float));
+    reserve_total(store.data, cells);
+    reserve_total(occupied, grown);
+    reserve_total(ref_count, grown);
+}
+
 void PointStore::hold_rows(std::uint64_t rows) {
-    // Doubling, capped at the capacity, keeps the growth amortised. Rows are
-    // contiguous and row-major, so growing the flat table keeps every
-    // existing row at its index.
-    const std::uint64_t grown = std::min(capacity, std::max<std::uint64_t>({rows, 2 * held_rows(), 16}));
+    // Rows are contiguous and row-major, so growing the flat table keeps
+    // every existing row at its index.
+    const std::uint64_t grown = rows_to_hold(rows, held_rows(), capacity);
     std::uint64_t cells = 0;
     if (!checked_mul(grown, dim, cells)) fail("point store size overflows");
     check_allocation(cells, sizeof(float));

@@ -50,6 +50,9 @@ struct PointStore {
     std::uint64_t held_rows() const { return occupied.size(); }
     // Grows the tables to hold at least `rows` rows (at most capacity).
     void hold_rows(std::uint64_t rows);
+    // Room for the next add and `releases` releases, so that none of them
+    // allocates.
+    void make_update_room(std::uint64_t releases);
 
     // Equal rows over the full capacity, however far each has grown.
     friend bool operator==(const PointStore& a, const PointStore& b);

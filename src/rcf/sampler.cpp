@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/internal_failure.hpp"
+#include "common/room.hpp"
 
 namespace arbolet::rcf {
 
@@ -117,12 +118,24 @@ Sampler::Outcome Sampler::decide(Xoshiro256PlusPlus& rng, double decay, double t
     return {Decision::Rejected, kNone};
 }
 
+// The lists' length once the next commit has grown them: doubling, capped
+// at the capacity, keeps the growth amortised. 0 when they need not grow.
+std::uint64_t Sampler::grown_length() const {
+    if (size >= capacity || size < weights.size()) return 0;
+    return std::min(capacity, std::max<std::uint64_t>({size + 1, 2 * weights.size(), 8}));
+}
+
+void Sampler::grow_commit_room() {
+    const std::uint64_t grown = grown_length();
+    if (grown == 0 || (weights.capacity() >= grown && point_indices.capacity() >= grown)) return;
+    check_allocation(grown, sizeof(double) + sizeof(std::uint64_t));
+    reserve_total(weights, grown);
+    reserve_total(point_indices, grown);
+}
+
 void Sampler::commit(std::uint64_t slot) {
-    if (size < capacity && size >= weights.size()) {
-        // Doubling, capped at the capacity, keeps the growth amortised.
-        const std::uint64_t grown =
-            std::min(capacity, std::max<std::uint64_t>({size + 1, 2 * weights.size(), 8}));
-        check_allocation(grown, sizeof(double) + sizeof(std::uint64_t));
+    if (const std::uint64_t grown = grown_length(); grown != 0) {
+        grow_commit_room();
         weights.resize(grown, 0.0);
         point_indices.resize(grown, kNone);
     }

@@ -32,6 +32,12 @@ struct Sampler {
     Outcome decide(Xoshiro256PlusPlus& rng, double decay, double t, double initial_accept_fraction,
                    std::uint64_t slot);
     void commit(std::uint64_t slot);
+    // Room for the next commit, so that it does not allocate.
+    void make_commit_room() {
+        if (size >= weights.size() && size < capacity) [[unlikely]] grow_commit_room();
+    }
+    void grow_commit_room();
+    std::uint64_t grown_length() const;
 
     // Entry k of the full capacity, unused past the lists' length.
     double weight_at(std::uint64_t k) const { return k < weights.size() ? weights[k] : 0.0; }

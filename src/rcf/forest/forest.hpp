@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "common/engine_error.hpp"
@@ -28,13 +29,22 @@ struct Neighbor {
     double distance;
 };
 
+// How many ranges for_tree_chunks cuts `count` trees into.
+inline std::size_t tree_chunk_count(std::size_t count, std::uint64_t threads) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, threads * 4));
+}
+
 // Runs work(begin, end) over consecutive ranges of `count` trees on up to
 // `threads` threads: a few ranges per thread, so that uneven trees balance.
+// A work(begin, end, chunk) is also told the range's number.
 template <class Work>
 void for_tree_chunks(std::size_t count, std::uint64_t threads, const Work& work) {
-    const std::size_t chunks = static_cast<std::size_t>(std::min<std::uint64_t>(count, threads * 4));
+    const std::size_t chunks = tree_chunk_count(count, threads);
     parallel_for(chunks, static_cast<std::size_t>(threads), [&](std::size_t c) {
-        work(c * count / chunks, (c + 1) * count / chunks);
+        if constexpr (std::is_invocable_v<const Work&, std::size_t, std::size_t, std::size_t>)
+            work(c * count / chunks, (c + 1) * count / chunks, c);
+        else
+            work(c * count / chunks, (c + 1) * count / chunks);
     });
 }
 
@@ -50,6 +60,9 @@ struct Forest {
     // part of the state. Queries may run in several threads at once and use
     // thread_scratch() instead.
     TreeScratch scratch;
+    // The same for each range of trees of a parallel update, taken ahead like
+    // the rest of an update's memory (a worker's own would grow mid-update).
+    std::vector<TreeScratch> chunk_scratch;
     // Threads that one call may spread the trees over, the calling one
     // included (1: no other). Not part of the state: documents leave it out,
     // equality ignores it, copies keep it. Every count gives the same bits.
@@ -74,6 +87,9 @@ struct Forest {
 
     // update.cpp
     Status update(std::span<const float> point);
+    // Grows everything that an update may grow, before anything changes, so
+    // that running out of memory (std::bad_alloc) leaves the forest as it was.
+    void make_update_room();
     // The score of the full shingle that update(point) inserts, then the
     // update itself; nothing changes when the observation is refused.
     Result<double> score_and_update(std::span<const float> point);

@@ -7,6 +7,7 @@
 
 #include "common/internal_failure.hpp"
 #include "common/memory_budget.hpp"
+#include "common/room.hpp"
 #include "rcf/forest/forest.hpp"
 
 namespace arbolet::rcf {
@@ -71,10 +72,40 @@ Status Forest::check_observation(std::span<const float> point) const {
     return {};
 }
 
+namespace {
+
+// The sampler decisions of a parallel update: the caller's, read by the workers.
+std::vector<Sampler::Outcome>& decided_outcomes() {
+    thread_local std::vector<Sampler::Outcome> decided;
+    return decided;
+}
+
+}  // namespace
+
+void Forest::make_update_room() {
+    const std::size_t count = trees.size();
+    std::uint64_t nodes = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        trees[i].arena.make_update_room();
+        samplers[i].make_commit_room();
+        nodes = std::max<std::uint64_t>(nodes, trees[i].arena.nodes.size());
+    }
+    // Each tree may free the slot it evicts, and a point that no tree takes is freed.
+    point_store.make_update_room(count + 1);
+    const std::uint64_t dims = point_store.dim;
+    scratch.make_update_room(nodes, dims);
+    if (threads <= 1 || count < 2) return;
+    reserve_total(decided_outcomes(), count);
+    const std::size_t chunks = tree_chunk_count(count, threads);
+    if (chunk_scratch.size() < chunks) chunk_scratch.resize(chunks);
+    for (TreeScratch& s : chunk_scratch) s.make_update_room(nodes, dims);
+}
+
 Status Forest::update(std::span<const float> point) {
     Status valid = check_observation(point);
     if (!valid) return valid;
     if (samplers.size() != trees.size()) fail("forest has different numbers of trees and samplers");
+    make_update_room();
 
     std::vector<float>& fresh = scratch.point;
     if (point_store.internal_shingling)
@@ -142,16 +173,16 @@ Status Forest::offer(std::span<const float> fresh) {
         // the trees then take their parts at once, each with its own
         // generator, and the point store's references follow in tree order:
         // the same bits as the loop above.
-        thread_local std::vector<Sampler::Outcome> decided;
-        std::vector<Sampler::Outcome>& outcomes = decided;  // the caller's, for the workers too
+        std::vector<Sampler::Outcome>& outcomes = decided_outcomes();
         outcomes.resize(count);
         for (std::size_t i = 0; i < count; ++i)
             outcomes[i] = samplers[i].decide(rng, decay, time, config.initial_accept_fraction, n);
         std::mutex failure_mutex;
         std::size_t failed = count;
         EngineError failure{};
-        for_tree_chunks(count, threads, [&](std::size_t begin, std::size_t end) {
-            TreeScratch& own = thread_scratch();
+        if (chunk_scratch.size() < tree_chunk_count(count, threads)) fail("update room was not made");
+        for_tree_chunks(count, threads, [&](std::size_t begin, std::size_t end, std::size_t chunk) {
+            TreeScratch& own = chunk_scratch[chunk];
             for (std::size_t i = begin; i < end; ++i) {
                 if (outcomes[i].decision == Sampler::Decision::Rejected) continue;
                 Status done = tree_part(trees[i], samplers[i], point_store, outcomes[i], n, own);

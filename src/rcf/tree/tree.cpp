@@ -1,6 +1,7 @@
 #include "rcf/tree/tree.hpp"
 
 #include "common/internal_failure.hpp"
+#include "common/room.hpp"
 
 namespace arbolet::rcf {
 
@@ -12,6 +13,15 @@ RcfTree RcfTree::create(std::uint64_t dims, std::uint64_t capacity, Xoshiro256Pl
     tree.rng = rng;
     tree.dims = dims;
     return tree;
+}
+
+void TreeScratch::make_update_room(std::uint64_t nodes, std::uint64_t dims) {
+    reserve_total(path_nodes, nodes);
+    reserve_total(path_siblings, nodes);
+    reserve_total(box_min, dims);
+    reserve_total(box_max, dims);
+    reserve_total(ranges, dims);
+    reserve_total(point, dims);
 }
 
 std::uint64_t RcfTree::descend(std::span<const float> point, TreeScratch& scratch) const {

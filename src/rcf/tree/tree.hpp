@@ -40,6 +40,10 @@ struct TreeScratch {
     // Set by remove: the leaf that lost one copy but still stands for others,
     // or kNone when a leaf was taken out (or nothing changed).
     std::uint64_t kept_leaf = kNone;
+
+    // Room for an update of trees of up to `nodes` slots and `dims`
+    // dimensions: a descent visits fewer nodes than its arena has.
+    void make_update_room(std::uint64_t nodes, std::uint64_t dims);
 };
 
 struct RcfTree {
