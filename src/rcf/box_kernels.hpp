@@ -30,6 +30,39 @@ inline constexpr std::size_t kWideFrom = 8;
 // once.
 bool wide_enabled();
 
+// The box gap below without a branch on the data: every dimension is added,
+// those where x lies inside the box as +0, for walks that must not
+// mispredict (and the one-at-a-time tail of the others).
+inline float box_gap_plain_branchless(const float* mn, const float* mx, const float* x, std::size_t dims,
+                                      float gap = 0.0f, std::size_t d = 0) {
+#if defined(ARBOLET_VECTOR_EXTENSIONS)
+    using F4 = float __attribute__((vector_size(16)));
+    using U4 = std::uint32_t __attribute__((vector_size(16)));
+    for (; d + 4 <= dims; d += 4) {
+        F4 lo, hi, p;
+        std::memcpy(&lo, mn + d, sizeof lo);
+        std::memcpy(&hi, mx + d, sizeof hi);
+        std::memcpy(&p, x + d, sizeof p);
+        const U4 is_below = reinterpret_cast<U4>(p < lo);
+        const U4 is_above = reinterpret_cast<U4>(p > hi) & ~is_below;
+        const F4 t = reinterpret_cast<F4>((reinterpret_cast<U4>(lo - p) & is_below) |
+                                          (reinterpret_cast<U4>(p - hi) & is_above));
+        gap += t[0];
+        gap += t[1];
+        gap += t[2];
+        gap += t[3];
+    }
+#endif
+    for (; d < dims; ++d) {
+        const std::uint32_t below = std::bit_cast<std::uint32_t>(mn[d] - x[d]);
+        const std::uint32_t above = std::bit_cast<std::uint32_t>(x[d] - mx[d]);
+        const std::uint32_t is_below = 0u - static_cast<std::uint32_t>(x[d] < mn[d]);
+        const std::uint32_t is_above = (0u - static_cast<std::uint32_t>(x[d] > mx[d])) & ~is_below;
+        gap += std::bit_cast<float>((below & is_below) | (above & is_above));
+    }
+    return gap;
+}
+
 // Box gap of x at a box: the sum, in single precision and dimension order,
 // of how far x lies below `mn` or above `mx` in each dimension. NaN
 // coordinates compare false on both sides and add nothing.
@@ -61,14 +94,7 @@ inline float box_gap_plain(const float* mn, const float* mx, const float* x, std
         gap += t[3];
     }
 #endif
-    for (; d < dims; ++d) {
-        const std::uint32_t below = std::bit_cast<std::uint32_t>(mn[d] - x[d]);
-        const std::uint32_t above = std::bit_cast<std::uint32_t>(x[d] - mx[d]);
-        const std::uint32_t is_below = 0u - static_cast<std::uint32_t>(x[d] < mn[d]);
-        const std::uint32_t is_above = (0u - static_cast<std::uint32_t>(x[d] > mx[d])) & ~is_below;
-        gap += std::bit_cast<float>((below & is_below) | (above & is_above));
-    }
-    return gap;
+    return box_gap_plain_branchless(mn, mx, x, dims, gap, d);  // the last dimensions, fewer than 4
 }
 
 // Writes the merge of boxes a and b (minNum of the minima, maxNum of the
@@ -140,6 +166,30 @@ ARBOLET_TARGET_AVX2 inline float box_gap_avx2_inline(const float* mn, const floa
         for (; outside != 0; outside &= outside - 1) gap += lanes[std::countr_zero(outside)];
     }
     return d < dims ? box_gap_plain(mn, mx, x, dims, gap, d) : gap;
+}
+
+// box_gap_avx2_inline without a branch on the data: every lane is added, in
+// order, those where x lies inside the box as +0, which changes no sum.
+ARBOLET_TARGET_AVX2 inline float box_gap_avx2_branchless(const float* mn, const float* mx, const float* x,
+                                                         std::size_t dims) {
+    float gap = 0.0f;
+    std::size_t d = 0;
+    for (; d + 8 <= dims; d += 8) {
+        const __m256 lo = _mm256_loadu_ps(mn + d);
+        const __m256 hi = _mm256_loadu_ps(mx + d);
+        const __m256 p = _mm256_loadu_ps(x + d);
+        const __m256 is_below = _mm256_cmp_ps(p, lo, _CMP_LT_OQ);
+        const __m256 is_above = _mm256_andnot_ps(is_below, _mm256_cmp_ps(p, hi, _CMP_GT_OQ));
+        const __m256 t = _mm256_or_ps(_mm256_and_ps(is_below, _mm256_sub_ps(lo, p)),
+                                      _mm256_and_ps(is_above, _mm256_sub_ps(p, hi)));
+        for (const __m128 half : {_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1)}) {
+            gap += _mm_cvtss_f32(half);
+            gap += _mm_cvtss_f32(_mm_movehdup_ps(half));
+            gap += _mm_cvtss_f32(_mm_movehl_ps(half, half));
+            gap += _mm_cvtss_f32(_mm_shuffle_ps(half, half, 3));
+        }
+    }
+    return d < dims ? box_gap_plain_branchless(mn, mx, x, dims, gap, d) : gap;
 }
 
 // minNum / maxNum lane by lane: b where b is smaller (larger) or a is NaN,

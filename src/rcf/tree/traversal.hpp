@@ -58,12 +58,15 @@ public:
     // Starts loading a slot's node while other work goes on. A prefetch
     // never faults, so the slot need not be valid.
     void prefetch(std::uint64_t slot) const { arbolet::prefetch(nodes_ + slot); }
-    // The same for an internal node's box row (one or two cache lines).
+    // The same for the bounds of an internal node's box row, every cache
+    // line of them (the range sum after them is read only where the query
+    // lies outside the box).
     void prefetch_box(const Node& n) const {
         if (!has_box(n)) return;
-        const float* row = boxes_ + n.box_row() * stride_;
-        arbolet::prefetch(row);
-        arbolet::prefetch(row + stride_ - 1);
+        const char* row = reinterpret_cast<const char*>(boxes_ + n.box_row() * stride_);
+        const char* last = row + 2 * dims_ * sizeof(float) - 1;
+        for (const char* line = row; line <= last; line += 64) arbolet::prefetch(line);
+        arbolet::prefetch(last);
     }
 
     // Box gap of q at an internal node (kernels::box_gap); the node must
@@ -72,15 +75,17 @@ public:
         const float* row = boxes_ + n.box_row() * stride_;
         return kernels::box_gap(wide_, row, row + dims_, x, dims_);
     }
-    // The same with the kernel fixed by the caller: Wide only in code
-    // compiled for AVX2 (that inlines box_gap_avx2_inline).
+    // The same without a branch on the data, for the score walks, with the
+    // kernel fixed by the caller: Wide only in code compiled for AVX2. A
+    // mispredicted branch throws away the loads of the nodes below that the
+    // processor had started, so that the walk would wait for each in turn.
     template <bool Wide>
-    float box_gap_as(const Node& n, const float* x) const {
+    float box_gap_branchless(const Node& n, const float* x) const {
         const float* row = boxes_ + n.box_row() * stride_;
 #if defined(ARBOLET_X86_DISPATCH)
-        if constexpr (Wide) return kernels::box_gap_avx2_inline(row, row + dims_, x, dims_);
+        if constexpr (Wide) return kernels::box_gap_avx2_branchless(row, row + dims_, x, dims_);
 #endif
-        return kernels::box_gap_plain(row, row + dims_, x, dims_);
+        return kernels::box_gap_plain_branchless(row, row + dims_, x, dims_);
     }
     // Whether the packed kernels run (kernels::wide_enabled, read once).
     bool wide() const { return wide_; }
@@ -105,6 +110,16 @@ public:
         if (range == 0.0) return 1.0;
         const double g = static_cast<double>(gap);
         return g / (range + g);
+    }
+    // separation_of by selecting bits instead of branching (see
+    // box_gap_branchless): the same value.
+    double separation_branchless(float gap, const Node& n) const {
+        const double range = range_sum_unchecked(n);
+        const double g = static_cast<double>(gap);
+        const std::uint64_t share = std::bit_cast<std::uint64_t>(g / (range + g));
+        const std::uint64_t empty = 0 - static_cast<std::uint64_t>(range == 0.0);
+        const std::uint64_t outside = 0 - static_cast<std::uint64_t>(gap != 0.0f);
+        return std::bit_cast<double>(((share & ~empty) | (std::bit_cast<std::uint64_t>(1.0) & empty)) & outside);
     }
 
     // Routing rule: ties go left, so that a NaN coordinate (which compares
