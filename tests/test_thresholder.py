@@ -104,23 +104,47 @@ def test_grades_match_the_model_bit_for_bit(settings):
     assert t.threshold == m.cut() and t.steps_since_alarm == m.since
 
 
+def crc32c(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 & -(crc & 1))
+    return crc ^ 0xFFFFFFFF
+
+
 def test_forest_scores_through_for_forest():
     forest = Forest(1, shingle_size=4, num_trees=20, capacity=64, seed=3)
     t = Thresholder.for_forest(forest)
     assert "suppression=4" in repr(t) and f"min_score={math.log2(65) / 4!r}" in repr(t)
     assert (t.suppression, t.min_score, t.horizon, t.warm_up, t.quantile, t.sigmas, t.mean_window, t.min_spread,
-            t.peak_window) == (4, math.log2(65) / 4, 3000, 100, 0.995, 5.0, 50, 0.0, 64)
+            t.peak_window) == (4, math.log2(65) / 4, 1024, 100, 1 - 0.002 * 4, 4.0, 50, 0.0, 64)
     assert Thresholder.for_forest(forest, min_score=1, horizon=None).min_score == 1.0
-    m = Model(min_score=math.log2(65) / 4, suppression=4)
+    m = Model(min_score=math.log2(65) / 4, suppression=4, horizon=1024, quantile=1 - 0.002 * 4, sigmas=4.0)
     rng = random.Random(1)
     values = [math.sin(i / 5) + 0.05 * rng.random() for i in range(600)]
     values[450] = 8.0
     grades = [t.update(forest.score_and_update([v])) for v in values]
     forest2 = Forest(1, shingle_size=4, num_trees=20, capacity=64, seed=3)
-    assert grades == [m.update(forest2.score_and_update([v])) for v in values]
+    ready, scores = zip(*((forest2.is_ready(), forest2.score_and_update([v])) for v in values))
+    # the scores the forest gives before it is ready are passed over: 64 / 4 + 1 points, and 3 to fill the shingle
+    skipped = ready.index(True)
+    assert skipped == 21 and max(scores[:skipped]) > 0
+    assert grades == [0.0] * skipped + [m.update(x) for x in scores[skipped:]]
     assert grades[450] > 0 and sum(g > 0 for g in grades[440:470]) == 1
     with pytest.raises(TypeError, match="Forest"):
         Thresholder.for_forest(arbolet.MStream(1, 1))
+    # what is left to skip is state; states saved before it existed load with nothing to skip
+    t = Thresholder.for_forest(Forest(1, shingle_size=4, capacity=64))
+    t.update(5.0)
+    assert json.loads(t.to_json())["steps_to_skip"] == skipped - 1 and not t.is_ready()
+    assert Thresholder.from_json(t.to_json()).to_json() == Thresholder.from_bytes(t.to_bytes()).to_json() == t.to_json()
+    doc = json.loads(t.to_json())
+    del doc["steps_to_skip"]
+    payload = t.to_bytes()[20:-1]  # steps_to_skip (20) is the last byte
+    header = t.to_bytes()[:8] + len(payload).to_bytes(8, "little") + crc32c(payload).to_bytes(4, "little")
+    for old in (Thresholder.from_json(json.dumps(doc)), Thresholder.from_bytes(header + payload)):
+        assert json.loads(old.to_json())["steps_to_skip"] == 0
 
 
 @pytest.mark.parametrize("level", [0.0, 1.0, 1000.0])
@@ -210,7 +234,7 @@ def test_state_round_trips(tmp_path):
         t.update(x)
     doc = json.loads(t.to_json())
     assert list(doc) == ["config", "steps", "since_alarm", "in_event", "kept", "recent", "recent_z", "mean_level",
-                         "mean_variance"]
+                         "mean_variance", "steps_to_skip"]
     assert doc["recent"] == scores[184:200] and doc["since_alarm"] == 49 and doc["kept"] == scores[96:150] + scores[154:200]
     copies = [Thresholder.from_json(t.to_json()), copy.copy(t), copy.deepcopy(t), pickle.loads(pickle.dumps(t)),
               Thresholder.from_bytes(t.to_bytes())]

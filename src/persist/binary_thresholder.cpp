@@ -1,5 +1,6 @@
 // The Thresholder in the compact binary form: the settings field by field,
-// the counters, then each ring as a length and its values oldest first.
+// the counters, then each ring as a length and its values oldest first, then
+// the steps still to skip (absent from states written before it existed).
 #include <cstdint>
 
 #include "persist/binary_io.hpp"
@@ -41,6 +42,7 @@ void write_thresholder_payload(ByteWriter& w, const threshold::Thresholder& t) {
     write_ring(w, t.recent_z);
     w.f64(t.mean_level);
     w.f64(t.mean_variance);
+    w.var(t.steps_to_skip);
 }
 
 void read_thresholder_payload(ByteReader& r, threshold::Thresholder& t) {
@@ -54,6 +56,7 @@ void read_thresholder_payload(ByteReader& r, threshold::Thresholder& t) {
     read_ring(r, t.recent_z);
     t.mean_level = r.f64();
     t.mean_variance = r.f64();
+    t.steps_to_skip = r.at_end() ? 0 : r.var();
     if (!r.at_end()) r.fail("trailing bytes after the state");
 }
 

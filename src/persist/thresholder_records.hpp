@@ -49,7 +49,10 @@ struct Description<threshold::Thresholder> {
         computed<RingValues<&T::recent_z>>("recent_z"),
         member<&T::mean_level>("mean_level", F64{}),
         member<&T::mean_variance>("mean_variance", F64{}),
+        member<&T::steps_to_skip>("steps_to_skip", U64{}),
     };
+    // Documents written before steps_to_skip existed load with none to skip.
+    static constexpr std::uint32_t optional = 1u << 9;
 };
 
 }  // namespace arbolet::persist::record

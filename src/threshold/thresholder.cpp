@@ -80,6 +80,10 @@ void Thresholder::sort_kept() {
 Result<double> Thresholder::update(double score) {
     if (!(std::fabs(score) <= kMaxScore))
         return EngineError::invalid_argument("score must be a finite number of magnitude at most 1e300");
+    if (steps_to_skip > 0) {
+        --steps_to_skip;
+        return 0.0;
+    }
     score += 0.0;  // -0 as +0: the sorted copy and the ring then agree bit for bit
     const ThresholderConfig& c = config;
     const bool ready = is_ready();

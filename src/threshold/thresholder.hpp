@@ -102,13 +102,19 @@ struct Thresholder {
     // Exponentially weighted level and variance of the means of mean_window scores.
     double mean_level = 0.0;
     double mean_variance = 0.0;
+    // Scores still to be passed over, neither judged nor learned: those a
+    // detector gives before it holds enough data to mean anything (a
+    // forest's before it is ready), which would otherwise sit among the kept
+    // scores for a whole horizon.
+    std::uint64_t steps_to_skip = 0;
 
     static Result<Thresholder> build(const ThresholderConfig& config);
     // Message of the first bad setting, empty when all are valid.
     static std::string check_config(const ThresholderConfig& config);
 
     // Judges `score` against the state so far, then learns it. Returns the
-    // grade: 0 for an ordinary or suppressed step, in (0, 1] for an alarm.
+    // grade: 0 for an ordinary, suppressed or skipped step, in (0, 1] for an
+    // alarm.
     Result<double> update(double score);
 
     // The first step has no baseline to be judged against, whatever warm_up says.

@@ -7,21 +7,12 @@
 #include <vector>
 
 #include "rcf/forest/forest.hpp"
+#include "small_forest.hpp"
 
 using namespace arbolet;
 using namespace arbolet::rcf;
 
-static Forest make(std::uint64_t threads) {
-    RcfConfig c;
-    c.input_dim = 3;
-    c.shingle_size = 2;
-    c.num_trees = 9;
-    c.capacity = 16;
-    c.time_decay = 0.05;
-    Forest f = std::move(Forest::build(c, 17).value());
-    f.threads = threads;
-    return f;
-}
+static Forest make(std::uint64_t threads) { return small_forest(3, 9, 16, threads); }
 
 // Scores of a drifting stream with runs of equal points, many evictions.
 static std::vector<double> drive(Forest& f) {

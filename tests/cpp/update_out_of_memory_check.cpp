@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "rcf/forest/forest.hpp"
+#include "small_forest.hpp"
 
 using namespace arbolet;
 using namespace arbolet::rcf;
@@ -31,18 +32,6 @@ void* operator new(std::size_t n) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-
-static Forest make(std::uint64_t threads) {
-    RcfConfig c;
-    c.input_dim = 2;
-    c.shingle_size = 2;
-    c.num_trees = 7;
-    c.capacity = 12;
-    c.time_decay = 0.05;
-    Forest f = std::move(Forest::build(c, 17).value());
-    f.threads = threads;
-    return f;
-}
 
 // Capacities cut down to the sizes, as a freshly loaded state may have them.
 static void squeeze(Forest& f) {
@@ -66,8 +55,8 @@ static void squeeze(Forest& f) {
 int main() {
     int failures = 0;
     for (std::uint64_t threads : {1, 3}) {
-        Forest f = make(threads);
-        Forest reference = make(1);
+        Forest f = small_forest(2, 7, 12, threads);
+        Forest reference = small_forest(2, 7, 12, 1);
         long injected = 0;
         for (int step = 0; step < 400; ++step) {
             // Repeats and a narrow range, so that trees merge copies and evict.
