@@ -207,6 +207,14 @@ struct NodeArena {
     };
     BoxView box_view(std::uint64_t slot, const PointStore& store) const;
 
+    // Starts loading the boxes that an update along `path` (root first)
+    // will read and write: those of the path's internal nodes and of the
+    // `siblings` left behind (a leaf's box is its point row), so that they
+    // come in together instead of one level at a time. A prefetch never
+    // faults; nothing is checked here.
+    void prefetch_path_boxes(std::span<const std::uint64_t> path, std::span<const std::uint64_t> siblings,
+                             const PointStore& store) const;
+
     // Recomputes box and mass of each internal node of `path` (root first)
     // from its children, deepest first. The result is the same as merging
     // every box again; boxes that provably would not change are kept.

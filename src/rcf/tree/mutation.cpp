@@ -30,6 +30,7 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
     const std::span<const std::uint64_t> path = scratch.path_nodes;
     const std::span<const std::uint64_t> siblings = scratch.path_siblings;
     const std::size_t L = path.size();
+    arena.prefetch_path_boxes(path, siblings, store);
     tree_mass += 1;
 
     const std::uint64_t q_slot = arena.node(f).point_idx();
@@ -127,6 +128,7 @@ Status RcfTree::remove(const PointStore& store, std::uint64_t slot, TreeScratch&
     const std::span<const std::uint64_t> path = scratch.path_nodes;
     const std::span<const std::uint64_t> siblings = scratch.path_siblings;
     const std::size_t L = path.size();
+    arena.prefetch_path_boxes(path, siblings, store);
 
     Node& leaf = arena.node(f);
     if (leaf.mass == 0) return EngineError::invalid_argument("leaf mass is already 0");

@@ -1,6 +1,7 @@
 #include "rcf/tree/tree.hpp"
 
 #include "common/internal_failure.hpp"
+#include "common/platform.hpp"
 #include "common/room.hpp"
 
 namespace arbolet::rcf {
@@ -40,8 +41,12 @@ std::uint64_t RcfTree::descend(std::span<const float> point, TreeScratch& scratc
         // Ties go left, so that a NaN coordinate goes right.
         const bool left = point[n.cut_dim()] <= n.cut_val;
         const std::uint64_t next = left ? n.left : n.right;
+        const std::uint64_t sibling = left ? n.right : n.left;
         scratch.path_nodes.push_back(cur);
-        scratch.path_siblings.push_back(left ? n.right : n.left);
+        scratch.path_siblings.push_back(sibling);
+        // The update reads the sibling next (prefetch_path_boxes): ask for it
+        // while the walk goes on.
+        if (sibling < limit) prefetch(arena.nodes.data() + sibling);
         cur = next;
     }
 }
