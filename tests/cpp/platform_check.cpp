@@ -90,6 +90,14 @@ int main() {
         }
         const bool wide = rcf::kernels::wide_enabled();
         CHECK(same(rcf::kernels::box_gap(wide, a_min, a_max, x, dims), rcf::kernels::box_gap_plain(a_min, a_max, x, dims)));
+        // The score walk's gaps, which add the inside dimensions as +0.
+        CHECK(same(rcf::kernels::box_gap_plain_branchless(a_min, a_max, x, dims),
+                   rcf::kernels::box_gap_plain(a_min, a_max, x, dims)));
+#if defined(ARBOLET_X86_DISPATCH)
+        if (wide)
+            CHECK(same(rcf::kernels::box_gap_avx2_branchless(a_min, a_max, x, dims),
+                       rcf::kernels::box_gap_plain(a_min, a_max, x, dims)));
+#endif
         CHECK(same(rcf::kernels::l1_distance(wide, x, a_min, skip, dims),
                    rcf::kernels::l1_distance_plain(x, a_min, skip, dims)));
         // Twice into the same rows: the second merge changes nothing.

@@ -58,13 +58,12 @@ public:
     // Starts loading a slot's node while other work goes on. A prefetch
     // never faults, so the slot need not be valid.
     void prefetch(std::uint64_t slot) const { arbolet::prefetch(nodes_ + slot); }
-    // The same for the bounds of an internal node's box row, every cache
-    // line of them (the range sum after them is read only where the query
-    // lies outside the box).
+    // The same for an internal node's box row, every cache line of it (a
+    // row of 16 dimensions spans three).
     void prefetch_box(const Node& n) const {
         if (!has_box(n)) return;
         const char* row = reinterpret_cast<const char*>(boxes_ + n.box_row() * stride_);
-        const char* last = row + 2 * dims_ * sizeof(float) - 1;
+        const char* last = row + stride_ * sizeof(float) - 1;
         for (const char* line = row; line <= last; line += 64) arbolet::prefetch(line);
         arbolet::prefetch(last);
     }
