@@ -1,5 +1,6 @@
 """Coverage-guided fuzzing of the state readers: from_json and from_bytes of
-Forest and MStream.
+Forest, MStream and Thresholder (the class bit, or the thresholder bit that
+overrides it).
 
 An input is one byte choosing the class and the mode, then either the raw
 document text (mode "raw": libFuzzer mutates the bytes of real documents) or
@@ -72,9 +73,9 @@ def _late_import():
 
     arbolet = module
 
-FOREST, MSTREAM = 0, 1
+FOREST, MSTREAM, THRESHOLDER = 0, 1, 2
 RAW, EDIT = 0, 1
-BINARY, REFRAME = 4, 8
+BINARY, REFRAME, THRESHOLD_STATE = 4, 8, 16  # THRESHOLD_STATE overrides the kind bit
 HEADER = 20  # magic, version, kind, two zero bytes, payload length, CRC-32C
 
 
@@ -174,7 +175,30 @@ def seed_detectors():
         for i in range(n):
             m.update([float(i % 3 + j) for j in range(args[0])], [i % 2 + j for j in range(args[1])], 1 + i // 2)
         out.append((MSTREAM, m))
+    forest = arbolet.Forest(1, shingle_size=4, num_trees=3, capacity=8, seed=5)
+    for kwargs, source, n in [
+        (dict(), None, 0),
+        (dict(horizon=20, warm_up=5, mean_window=4), None, 30),
+        (dict(horizon=3, warm_up=0, mean_window=1, suppression=0, peak_window=1), None, 12),
+        (dict(), forest, 60),
+    ]:
+        t = arbolet.Thresholder.for_forest(source, **kwargs) if source else arbolet.Thresholder(**kwargs)
+        for i in range(n):
+            t.update(9.0 if i % 17 == 16 else 1.0 + (i % 5) * 0.25)
+        out.append((THRESHOLDER, t))
     return out
+
+
+def kind_of(first_byte):
+    return THRESHOLDER if first_byte & THRESHOLD_STATE else first_byte & 1
+
+
+def flag_of(kind):
+    return THRESHOLD_STATE if kind == THRESHOLDER else kind
+
+
+def class_of(kind):
+    return (arbolet.Forest, arbolet.MStream, arbolet.Thresholder)[kind]
 
 
 def seed_documents():
@@ -186,11 +210,11 @@ def seed_inputs():
     states (as they are, and to be reframed)."""
     inputs = []
     for i, (kind, doc) in enumerate(seed_documents()):
-        inputs.append(bytes([kind | RAW << 1]) + doc.encode())
-        inputs.append(bytes([kind | EDIT << 1, i]) + bytes(range(i, i + 24)))
+        inputs.append(bytes([flag_of(kind) | RAW << 1]) + doc.encode())
+        inputs.append(bytes([flag_of(kind) | EDIT << 1, i]) + bytes(range(i, i + 24)))
     for kind, d in seed_detectors():
-        inputs.append(bytes([kind | BINARY]) + d.to_bytes())
-        inputs.append(bytes([kind | BINARY | REFRAME]) + d.to_bytes())
+        inputs.append(bytes([flag_of(kind) | BINARY]) + d.to_bytes())
+        inputs.append(bytes([flag_of(kind) | BINARY | REFRAME]) + d.to_bytes())
     return inputs
 
 
@@ -294,7 +318,7 @@ def document_of(data):
     global _SEEDS
     if not data:
         return None
-    kind, mode = data[0] & 1, (data[0] >> 1) & 1
+    kind, mode = kind_of(data[0]), (data[0] >> 1) & 1
     if mode == RAW:
         return kind, data[1:]
     if _SEEDS is None:
@@ -383,6 +407,18 @@ def drive_mstream(m):
     round_trip(arbolet.MStream, m, small)
 
 
+def drive_thresholder(t):
+    for name in ("is_ready", "__getnewargs__", "__copy__"):
+        clean(getattr(t, name))
+    for name in ("threshold", "steps_since_alarm", "horizon", "warm_up", "quantile", "sigmas", "mean_window",
+                 "min_spread", "min_score", "suppression", "peak_window"):
+        clean(getattr, t, name)
+    clean(repr, t)
+    for score in [0.0, 1.0, 2.5, -1.0, 1e300, 5e-324, -0.0, math.inf, -math.inf, math.nan, 40.0, 1.5] * 3:
+        clean(t.update, score)
+    round_trip(arbolet.Thresholder, t, True)
+
+
 def round_trip(cls, detector, small):
     doc = clean(detector.to_json)
     if doc is None:
@@ -411,15 +447,15 @@ def check_one(data):
     if arbolet is None:
         _late_import()
     if data and data[0] & BINARY:
-        kind = data[0] & 1
+        kind = kind_of(data[0])
         state = reframe(data[1:]) if data[0] & REFRAME else data[1:]
-        load = (arbolet.Forest if kind == FOREST else arbolet.MStream).from_bytes
+        load = class_of(kind).from_bytes
     else:
         made = document_of(data)
         if made is None:
             return
         kind, state = made
-        load = (arbolet.Forest if kind == FOREST else arbolet.MStream).from_json
+        load = class_of(kind).from_json
     # The binary reader refuses a configuration larger than memory as the
     # constructor does, with MemoryError.
     refusals = (ValueError, RuntimeError, MemoryError) if data[0] & BINARY else (ValueError, RuntimeError)
@@ -432,8 +468,10 @@ def check_one(data):
         raise Finding(f"{load.__qualname__} raised {type(e).__name__}: {e}") from e
     if kind == FOREST:
         drive_forest(detector)
-    else:
+    elif kind == MSTREAM:
         drive_mstream(detector)
+    else:
+        drive_thresholder(detector)
 
 
 # ---------------------------------------------------------------- driver
