@@ -30,23 +30,38 @@ inline constexpr std::size_t kWideFrom = 8;
 // once.
 bool wide_enabled();
 
+#if defined(ARBOLET_VECTOR_EXTENSIONS)
+using F4 = float __attribute__((vector_size(16)));
+using U4 = std::uint32_t __attribute__((vector_size(16)));
+
+// Four dimensions of a box gap from `d` on: how far x lies below `mn` or
+// above `mx` in each, +0 inside, and the masks of the lanes below and above.
+struct LaneGaps {
+    F4 gap;
+    U4 is_below;
+    U4 is_above;
+};
+inline LaneGaps lane_gaps(const float* mn, const float* mx, const float* x, std::size_t d) {
+    F4 lo, hi, p;
+    std::memcpy(&lo, mn + d, sizeof lo);
+    std::memcpy(&hi, mx + d, sizeof hi);
+    std::memcpy(&p, x + d, sizeof p);
+    const U4 is_below = reinterpret_cast<U4>(p < lo);
+    const U4 is_above = reinterpret_cast<U4>(p > hi) & ~is_below;
+    const F4 gap = reinterpret_cast<F4>((reinterpret_cast<U4>(lo - p) & is_below) |
+                                        (reinterpret_cast<U4>(p - hi) & is_above));
+    return {gap, is_below, is_above};
+}
+#endif
+
 // The box gap below without a branch on the data: every dimension is added,
 // those where x lies inside the box as +0, for walks that must not
 // mispredict (and the one-at-a-time tail of the others).
 inline float box_gap_plain_branchless(const float* mn, const float* mx, const float* x, std::size_t dims,
                                       float gap = 0.0f, std::size_t d = 0) {
 #if defined(ARBOLET_VECTOR_EXTENSIONS)
-    using F4 = float __attribute__((vector_size(16)));
-    using U4 = std::uint32_t __attribute__((vector_size(16)));
     for (; d + 4 <= dims; d += 4) {
-        F4 lo, hi, p;
-        std::memcpy(&lo, mn + d, sizeof lo);
-        std::memcpy(&hi, mx + d, sizeof hi);
-        std::memcpy(&p, x + d, sizeof p);
-        const U4 is_below = reinterpret_cast<U4>(p < lo);
-        const U4 is_above = reinterpret_cast<U4>(p > hi) & ~is_below;
-        const F4 t = reinterpret_cast<F4>((reinterpret_cast<U4>(lo - p) & is_below) |
-                                          (reinterpret_cast<U4>(p - hi) & is_above));
+        const F4 t = lane_gaps(mn, mx, x, d).gap;
         gap += t[0];
         gap += t[1];
         gap += t[2];
@@ -74,20 +89,11 @@ inline float box_gap_plain_branchless(const float* mn, const float* mx, const fl
 inline float box_gap_plain(const float* mn, const float* mx, const float* x, std::size_t dims, float gap = 0.0f,
                            std::size_t d = 0) {
 #if defined(ARBOLET_VECTOR_EXTENSIONS)
-    using F4 = float __attribute__((vector_size(16)));
-    using U4 = std::uint32_t __attribute__((vector_size(16)));
     for (; d + 4 <= dims; d += 4) {
-        F4 lo, hi, p;
-        std::memcpy(&lo, mn + d, sizeof lo);
-        std::memcpy(&hi, mx + d, sizeof hi);
-        std::memcpy(&p, x + d, sizeof p);
-        const U4 is_below = reinterpret_cast<U4>(p < lo);
-        const U4 is_above = reinterpret_cast<U4>(p > hi) & ~is_below;
-        const U4 outside = is_below | is_above;
+        const LaneGaps lanes = lane_gaps(mn, mx, x, d);
+        const U4 outside = lanes.is_below | lanes.is_above;
         if ((outside[0] | outside[1] | outside[2] | outside[3]) == 0) continue;
-        const U4 below = reinterpret_cast<U4>(lo - p);
-        const U4 above = reinterpret_cast<U4>(p - hi);
-        const F4 t = reinterpret_cast<F4>((below & is_below) | (above & is_above));
+        const F4 t = lanes.gap;
         gap += t[0];
         gap += t[1];
         gap += t[2];

@@ -217,21 +217,14 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                 // picked without a branch (which side is unpredictable).
                 std::size_t d = 0;
 #if defined(ARBOLET_VECTOR_EXTENSIONS)
-                using F4 = float __attribute__((vector_size(16)));
-                using I4 = std::int32_t __attribute__((vector_size(16)));
                 for (; d + 4 <= dims; d += 4) {
-                    F4 lo, hi, x;
-                    std::memcpy(&lo, mn + d, sizeof lo);
-                    std::memcpy(&hi, mx + d, sizeof hi);
-                    std::memcpy(&x, q.data() + d, sizeof x);
-                    const I4 is_below = x < lo;
-                    const I4 is_above = (x > hi) & ~is_below;
-                    const I4 outside = is_below | is_above;
+                    const kernels::LaneGaps gaps = kernels::lane_gaps(mn, mx, q.data(), d);
+                    const kernels::U4 outside = gaps.is_below | gaps.is_above;
                     unsigned lanes = static_cast<unsigned>((outside[0] & 1) | (outside[1] & 2) | (outside[2] & 4) |
                                                            (outside[3] & 8));
                     if (lanes == 0) continue;
-                    const F4 g = reinterpret_cast<F4>((reinterpret_cast<I4>(lo - x) & is_below) |
-                                                      (reinterpret_cast<I4>(x - hi) & is_above));
+                    const kernels::F4 g = gaps.gap;
+                    const kernels::U4 is_below = gaps.is_below;
                     for (; lanes != 0; lanes &= lanes - 1) {
                         const int j = std::countr_zero(lanes);
                         const double add = lift * (weight * (remaining * (static_cast<double>(g[j]) / den)));
