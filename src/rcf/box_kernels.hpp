@@ -151,6 +151,24 @@ inline double l1_distance_plain(const float* a, const float* b, const std::uint8
 }
 
 #if defined(ARBOLET_X86_DISPATCH)
+// lane_gaps eight dimensions at a time.
+struct LaneGaps8 {
+    __m256 gap;
+    __m256 is_below;
+    __m256 is_above;
+};
+ARBOLET_TARGET_AVX2 inline LaneGaps8 lane_gaps_avx2(const float* mn, const float* mx, const float* x,
+                                                    std::size_t d) {
+    const __m256 lo = _mm256_loadu_ps(mn + d);
+    const __m256 hi = _mm256_loadu_ps(mx + d);
+    const __m256 p = _mm256_loadu_ps(x + d);
+    const __m256 is_below = _mm256_cmp_ps(p, lo, _CMP_LT_OQ);
+    const __m256 is_above = _mm256_andnot_ps(is_below, _mm256_cmp_ps(p, hi, _CMP_GT_OQ));
+    const __m256 gap = _mm256_or_ps(_mm256_and_ps(is_below, _mm256_sub_ps(lo, p)),
+                                    _mm256_and_ps(is_above, _mm256_sub_ps(p, hi)));
+    return {gap, is_below, is_above};
+}
+
 // box_gap_plain eight dimensions at a time, for code compiled for AVX2 to
 // inline (it leaves the upper register halves dirty: the caller cleans them).
 ARBOLET_TARGET_AVX2 inline float box_gap_avx2_inline(const float* mn, const float* mx, const float* x,
@@ -158,17 +176,11 @@ ARBOLET_TARGET_AVX2 inline float box_gap_avx2_inline(const float* mn, const floa
     float gap = 0.0f;
     std::size_t d = 0;
     for (; d + 8 <= dims; d += 8) {
-        const __m256 lo = _mm256_loadu_ps(mn + d);
-        const __m256 hi = _mm256_loadu_ps(mx + d);
-        const __m256 p = _mm256_loadu_ps(x + d);
-        const __m256 is_below = _mm256_cmp_ps(p, lo, _CMP_LT_OQ);
-        const __m256 is_above = _mm256_andnot_ps(is_below, _mm256_cmp_ps(p, hi, _CMP_GT_OQ));
-        unsigned outside = static_cast<unsigned>(_mm256_movemask_ps(_mm256_or_ps(is_below, is_above)));
+        const LaneGaps8 g = lane_gaps_avx2(mn, mx, x, d);
+        unsigned outside = static_cast<unsigned>(_mm256_movemask_ps(_mm256_or_ps(g.is_below, g.is_above)));
         if (outside == 0) continue;
-        const __m256 t = _mm256_or_ps(_mm256_and_ps(is_below, _mm256_sub_ps(lo, p)),
-                                      _mm256_and_ps(is_above, _mm256_sub_ps(p, hi)));
         alignas(32) float lanes[8];
-        _mm256_store_ps(lanes, t);
+        _mm256_store_ps(lanes, g.gap);
         for (; outside != 0; outside &= outside - 1) gap += lanes[std::countr_zero(outside)];
     }
     return d < dims ? box_gap_plain(mn, mx, x, dims, gap, d) : gap;
@@ -181,13 +193,7 @@ ARBOLET_TARGET_AVX2 inline float box_gap_avx2_branchless(const float* mn, const 
     float gap = 0.0f;
     std::size_t d = 0;
     for (; d + 8 <= dims; d += 8) {
-        const __m256 lo = _mm256_loadu_ps(mn + d);
-        const __m256 hi = _mm256_loadu_ps(mx + d);
-        const __m256 p = _mm256_loadu_ps(x + d);
-        const __m256 is_below = _mm256_cmp_ps(p, lo, _CMP_LT_OQ);
-        const __m256 is_above = _mm256_andnot_ps(is_below, _mm256_cmp_ps(p, hi, _CMP_GT_OQ));
-        const __m256 t = _mm256_or_ps(_mm256_and_ps(is_below, _mm256_sub_ps(lo, p)),
-                                      _mm256_and_ps(is_above, _mm256_sub_ps(p, hi)));
+        const __m256 t = lane_gaps_avx2(mn, mx, x, d).gap;
         for (const __m128 half : {_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1)}) {
             gap += _mm_cvtss_f32(half);
             gap += _mm_cvtss_f32(_mm_movehdup_ps(half));
