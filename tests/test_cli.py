@@ -91,7 +91,10 @@ def test_score_per_key_and_continue_from_a_saved_state(command, tmp_path):
     with zipfile.ZipFile(tmp_path / "state.zip") as archive:
         manifest = json.loads(archive.read("arbolet-state.json"))
         assert [entry["key"] for entry in manifest["detectors"]] == ["a", "b"]
-        arbolet.Thresholder.from_json(archive.read(manifest["detectors"][1]["thresholder"]))
+        learned = json.loads(archive.read(manifest["detectors"][1]["thresholder"]))
+        # It passed over the forest's unready scores and learned every ready one.
+        assert learned["steps"] == sum(row[1] == "b" and row[4] != "" for row in scored[1:401])
+        assert learned.get("steps_to_skip", 0) == 0
         assert manifest["settings"]["columns"] == ["cpu", "mem"]
         forest = arbolet.Forest.from_bytes(archive.read(manifest["detectors"][1]["member"]))
     assert forest.entries_seen() == 200

@@ -116,7 +116,8 @@ class KeyedDetectors:
         """Scores one row with its key's detector, then learns it; returns the score and the flag.
 
         The flag is 1 when the key's thresholder raises an alarm (a grade above 0), else 0. A forest's
-        cells stay empty until it is ready, and its thresholder sees only the scores from then on.
+        cells stay empty until it is ready; its thresholder is given those scores too and passes over
+        them, as ``Thresholder.for_forest`` expects.
         Without a timestamp an MStream's clock advances by one per row of its key. A detector's error
         (``ValueError``) leaves it unchanged.
         """
@@ -133,6 +134,7 @@ class KeyedDetectors:
             ready = detector.is_ready()
             score = detector.score_and_update(values)
             if not ready:
+                self.thresholders[key].update(score)
                 return ["", ""]
         return [repr(score), "1" if self.thresholders[key].update(score) > 0.0 else "0"]
 
