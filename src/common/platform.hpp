@@ -5,6 +5,7 @@
 // (tests/cpp/platform_check.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
@@ -147,6 +148,14 @@ inline void prefetch(const void* p) {
 #else
     (void)p;
 #endif
+}
+
+// The same for every cache line of the `bytes` bytes (at least 1) at p.
+inline void prefetch_bytes(const void* p, std::size_t bytes) {
+    const char* first = static_cast<const char*>(p);
+    const char* last = first + bytes - 1;
+    for (const char* line = first; line <= last; line += 64) prefetch(line);
+    prefetch(last);
 }
 
 }  // namespace arbolet

@@ -54,11 +54,17 @@ inline LaneGaps lane_gaps(const float* mn, const float* mx, const float* x, std:
 }
 #endif
 
-// The box gap below without a branch on the data: every dimension is added,
-// those where x lies inside the box as +0, for walks that must not
-// mispredict (and the one-at-a-time tail of the others).
-inline float box_gap_plain_branchless(const float* mn, const float* mx, const float* x, std::size_t dims,
-                                      float gap = 0.0f, std::size_t d = 0) {
+// Box gap of x at a box: the sum, in single precision and dimension order,
+// of how far x lies below `mn` or above `mx` in each dimension. NaN
+// coordinates compare false on both sides and add nothing.
+//
+// Without a branch on the data: every dimension is added, those where x lies
+// inside the box as +0, which changes no sum (it never holds -0). Whether x
+// lies inside is unpredictable, and a mispredicted branch in a tree walk
+// throws away the loads of the nodes below that the processor had started.
+// `gap` and `d` let a packed kernel hand over the last dimensions.
+inline float box_gap_plain(const float* mn, const float* mx, const float* x, std::size_t dims, float gap = 0.0f,
+                           std::size_t d = 0) {
 #if defined(ARBOLET_VECTOR_EXTENSIONS)
     for (; d + 4 <= dims; d += 4) {
         const F4 t = lane_gaps(mn, mx, x, d).gap;
@@ -76,31 +82,6 @@ inline float box_gap_plain_branchless(const float* mn, const float* mx, const fl
         gap += std::bit_cast<float>((below & is_below) | (above & is_above));
     }
     return gap;
-}
-
-// Box gap of x at a box: the sum, in single precision and dimension order,
-// of how far x lies below `mn` or above `mx` in each dimension. NaN
-// coordinates compare false on both sides and add nothing.
-//
-// Per-dimension gaps are either positive or +0 (x inside), and the sum never
-// holds -0, so adding a +0 changes nothing: only the dimensions where x lies
-// outside are added, still in order. Most blocks hold x inside the box.
-// `gap` and `d` let a packed kernel hand over the last dimensions.
-inline float box_gap_plain(const float* mn, const float* mx, const float* x, std::size_t dims, float gap = 0.0f,
-                           std::size_t d = 0) {
-#if defined(ARBOLET_VECTOR_EXTENSIONS)
-    for (; d + 4 <= dims; d += 4) {
-        const LaneGaps lanes = lane_gaps(mn, mx, x, d);
-        const U4 outside = lanes.is_below | lanes.is_above;
-        if ((outside[0] | outside[1] | outside[2] | outside[3]) == 0) continue;
-        const F4 t = lanes.gap;
-        gap += t[0];
-        gap += t[1];
-        gap += t[2];
-        gap += t[3];
-    }
-#endif
-    return box_gap_plain_branchless(mn, mx, x, dims, gap, d);  // the last dimensions, fewer than 4
 }
 
 // Writes the merge of boxes a and b (minNum of the minima, maxNum of the
@@ -172,23 +153,6 @@ ARBOLET_TARGET_AVX2 inline LaneGaps8 lane_gaps_avx2(const float* mn, const float
 // box_gap_plain eight dimensions at a time, for code compiled for AVX2 to
 // inline (it leaves the upper register halves dirty: the caller cleans them).
 ARBOLET_TARGET_AVX2 inline float box_gap_avx2_inline(const float* mn, const float* mx, const float* x,
-                                                     std::size_t dims) {
-    float gap = 0.0f;
-    std::size_t d = 0;
-    for (; d + 8 <= dims; d += 8) {
-        const LaneGaps8 g = lane_gaps_avx2(mn, mx, x, d);
-        unsigned outside = static_cast<unsigned>(_mm256_movemask_ps(_mm256_or_ps(g.is_below, g.is_above)));
-        if (outside == 0) continue;
-        alignas(32) float lanes[8];
-        _mm256_store_ps(lanes, g.gap);
-        for (; outside != 0; outside &= outside - 1) gap += lanes[std::countr_zero(outside)];
-    }
-    return d < dims ? box_gap_plain(mn, mx, x, dims, gap, d) : gap;
-}
-
-// box_gap_avx2_inline without a branch on the data: every lane is added, in
-// order, those where x lies inside the box as +0, which changes no sum.
-ARBOLET_TARGET_AVX2 inline float box_gap_avx2_branchless(const float* mn, const float* mx, const float* x,
                                                          std::size_t dims) {
     float gap = 0.0f;
     std::size_t d = 0;
@@ -201,7 +165,7 @@ ARBOLET_TARGET_AVX2 inline float box_gap_avx2_branchless(const float* mn, const 
             gap += _mm_cvtss_f32(_mm_shuffle_ps(half, half, 3));
         }
     }
-    return d < dims ? box_gap_plain_branchless(mn, mx, x, dims, gap, d) : gap;
+    return d < dims ? box_gap_plain(mn, mx, x, dims, gap, d) : gap;
 }
 
 // minNum / maxNum lane by lane: b where b is smaller (larger) or a is NaN,

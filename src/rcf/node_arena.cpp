@@ -146,18 +146,13 @@ void NodeArena::prefetch_path_boxes(std::span<const std::uint64_t> path, std::sp
     const std::uint64_t rows = box_row_count();
     const std::size_t row_bytes = row_stride() * sizeof(float);
     const std::uint64_t points = dims == 0 ? 0 : store.store.data.size() / dims;
-    auto lines = [](const float* first, std::size_t bytes) {
-        const char* p = reinterpret_cast<const char*>(first);
-        for (std::size_t at = 0; at < bytes; at += 64) prefetch(p + at);
-        prefetch(p + bytes - 1);
-    };
     auto box_of = [&](std::uint64_t slot) {
         if (slot >= nodes.size()) return;
         const Node& n = nodes[slot];
         if (n.kind == NodeKind::Internal && n.box_row() < rows)
-            lines(boxes.data() + n.box_row() * row_stride(), row_bytes);
+            prefetch_bytes(boxes.data() + n.box_row() * row_stride(), row_bytes);
         else if (n.kind == NodeKind::Leaf && n.point_idx() < points && dims > 0)
-            lines(store.store.data.data() + n.point_idx() * dims, dims * sizeof(float));
+            prefetch_bytes(store.store.data.data() + n.point_idx() * dims, dims * sizeof(float));
     };
     for (const std::uint64_t slot : path) box_of(slot);
     for (const std::uint64_t slot : siblings) box_of(slot);

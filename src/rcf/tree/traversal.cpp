@@ -114,7 +114,7 @@ double fold_path_body(const TreeReader& r, std::span<const float> q, std::vector
         const std::uint64_t next = r.child_toward(*n, q);
         r.prefetch(next);
         rows_for_all = rows_for_all && r.has_box(*n);
-        const double p = rows_for_all ? r.separation_branchless(r.box_gap_branchless<Wide>(*n, x), *n) : 0.0;
+        const double p = rows_for_all ? r.separation_branchless(r.box_gap_as<Wide>(*n, x), *n) : 0.0;
         steps[depth++] = {p, n->mass, slot};
         slot = next;
         n = &r.node(slot);

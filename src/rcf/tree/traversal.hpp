@@ -62,10 +62,7 @@ public:
     // row of 16 dimensions spans three).
     void prefetch_box(const Node& n) const {
         if (!has_box(n)) return;
-        const char* row = reinterpret_cast<const char*>(boxes_ + n.box_row() * stride_);
-        const char* last = row + stride_ * sizeof(float) - 1;
-        for (const char* line = row; line <= last; line += 64) arbolet::prefetch(line);
-        arbolet::prefetch(last);
+        arbolet::prefetch_bytes(boxes_ + n.box_row() * stride_, stride_ * sizeof(float));
     }
 
     // Box gap of q at an internal node (kernels::box_gap); the node must
@@ -74,17 +71,15 @@ public:
         const float* row = boxes_ + n.box_row() * stride_;
         return kernels::box_gap(wide_, row, row + dims_, x, dims_);
     }
-    // The same without a branch on the data, for the score walks, with the
-    // kernel fixed by the caller: Wide only in code compiled for AVX2. A
-    // mispredicted branch throws away the loads of the nodes below that the
-    // processor had started, so that the walk would wait for each in turn.
+    // The same with the kernel fixed by the caller: Wide only in code
+    // compiled for AVX2 (the score walks), which then inlines it.
     template <bool Wide>
-    float box_gap_branchless(const Node& n, const float* x) const {
+    float box_gap_as(const Node& n, const float* x) const {
         const float* row = boxes_ + n.box_row() * stride_;
 #if defined(ARBOLET_X86_DISPATCH)
-        if constexpr (Wide) return kernels::box_gap_avx2_branchless(row, row + dims_, x, dims_);
+        if constexpr (Wide) return kernels::box_gap_avx2_inline(row, row + dims_, x, dims_);
 #endif
-        return kernels::box_gap_plain_branchless(row, row + dims_, x, dims_);
+        return kernels::box_gap_plain(row, row + dims_, x, dims_);
     }
     // Whether the packed kernels run (kernels::wide_enabled, read once).
     bool wide() const { return wide_; }
@@ -110,8 +105,8 @@ public:
         const double g = static_cast<double>(gap);
         return g / (range + g);
     }
-    // separation_of by selecting bits instead of branching (see
-    // box_gap_branchless): the same value.
+    // separation_of by selecting bits instead of branching, for the score
+    // walks (see kernels::box_gap_plain): the same value.
     double separation_branchless(float gap, const Node& n) const {
         const double range = range_sum_unchecked(n);
         const double g = static_cast<double>(gap);
