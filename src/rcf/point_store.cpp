@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "common/internal_failure.hpp"
-#include "common/room.hpp"
 #include "common/memory_budget.hpp"
+#include "common/room.hpp"
 
 namespace arbolet::rcf {
 

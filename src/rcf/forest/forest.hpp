@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <type_traits>
 #include <vector>
 
 #include "common/engine_error.hpp"
@@ -34,17 +33,14 @@ inline std::size_t tree_chunk_count(std::size_t count, std::uint64_t threads) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, threads * 4));
 }
 
-// Runs work(begin, end) over consecutive ranges of `count` trees on up to
-// `threads` threads: a few ranges per thread, so that uneven trees balance.
-// A work(begin, end, chunk) is also told the range's number.
+// Runs work(begin, end, chunk) over consecutive ranges of `count` trees on up
+// to `threads` threads: a few ranges per thread, so that uneven trees
+// balance. `chunk` is the range's number, below tree_chunk_count.
 template <class Work>
 void for_tree_chunks(std::size_t count, std::uint64_t threads, const Work& work) {
     const std::size_t chunks = tree_chunk_count(count, threads);
     parallel_for(chunks, static_cast<std::size_t>(threads), [&](std::size_t c) {
-        if constexpr (std::is_invocable_v<const Work&, std::size_t, std::size_t, std::size_t>)
-            work(c * count / chunks, (c + 1) * count / chunks, c);
-        else
-            work(c * count / chunks, (c + 1) * count / chunks);
+        work(c * count / chunks, (c + 1) * count / chunks, c);
     });
 }
 

@@ -50,7 +50,7 @@ Result<double> combine_paths(const Forest& forest, std::span<const float> point,
     thread_local std::vector<double> per_tree;
     std::vector<double>& values = per_tree;
     values.resize(count);
-    for_tree_chunks(count, forest.threads, [&](std::size_t begin, std::size_t end) {
+    for_tree_chunks(count, forest.threads, [&](std::size_t begin, std::size_t end, std::size_t) {
         std::vector<PathStep>& steps = Forest::thread_scratch().path_steps;
         for (std::size_t i = begin; i < end; ++i)
             values[i] = traversal::path_value(forest.trees[i], forest.point_store, q.value(), kind, steps);
