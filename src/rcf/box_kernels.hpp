@@ -84,6 +84,27 @@ inline float box_gap_plain(const float* mn, const float* mx, const float* x, std
     return gap;
 }
 
+// Whether x lies below `mn` or above `mx` in any dimension: exactly when
+// the box gap is not 0, but known without waiting for the ordered sum, so
+// that a walk can decide on it early.
+inline bool box_outside_plain(const float* mn, const float* mx, const float* x, std::size_t dims) {
+    std::size_t d = 0;
+#if defined(ARBOLET_VECTOR_EXTENSIONS)
+    U4 lanes = {0, 0, 0, 0};
+    for (; d + 4 <= dims; d += 4) {
+        F4 lo, hi, p;
+        std::memcpy(&lo, mn + d, sizeof lo);
+        std::memcpy(&hi, mx + d, sizeof hi);
+        std::memcpy(&p, x + d, sizeof p);
+        lanes |= reinterpret_cast<U4>(p < lo) | reinterpret_cast<U4>(p > hi);
+    }
+    if ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) != 0) return true;
+#endif
+    bool outside = false;
+    for (; d < dims; ++d) outside |= (x[d] < mn[d]) | (x[d] > mx[d]);
+    return outside;
+}
+
 // Writes the merge of boxes a and b (minNum of the minima, maxNum of the
 // maxima, a's value on ties) to `out_min` / `out_max`, which may be a's own
 // rows, and returns the sum over dimensions, in order and in double
@@ -166,6 +187,19 @@ ARBOLET_TARGET_AVX2 inline float box_gap_avx2_inline(const float* mn, const floa
         }
     }
     return d < dims ? box_gap_plain(mn, mx, x, dims, gap, d) : gap;
+}
+
+// box_outside_plain eight dimensions at a time (upper halves left dirty).
+ARBOLET_TARGET_AVX2 inline bool box_outside_avx2_inline(const float* mn, const float* mx, const float* x,
+                                                        std::size_t dims) {
+    __m256 outside = _mm256_setzero_ps();
+    std::size_t d = 0;
+    for (; d + 8 <= dims; d += 8) {
+        const __m256 p = _mm256_loadu_ps(x + d);
+        outside = _mm256_or_ps(outside, _mm256_or_ps(_mm256_cmp_ps(p, _mm256_loadu_ps(mn + d), _CMP_LT_OQ),
+                                                     _mm256_cmp_ps(p, _mm256_loadu_ps(mx + d), _CMP_GT_OQ)));
+    }
+    return _mm256_movemask_ps(outside) != 0 || box_outside_plain(mn + d, mx + d, x + d, dims - d);
 }
 
 // minNum / maxNum lane by lane: b where b is smaller (larger) or a is NaN,

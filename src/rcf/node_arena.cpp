@@ -197,24 +197,29 @@ struct ChildBoxes {
         if (a.dims > 0) rows = std::min<std::uint64_t>(rows, s.store.data.size() / a.dims);
     }
 
-    NodeArena::BoxView box(std::uint64_t slot, std::uint64_t& mass, bool& leaf) const {
+    // An internal child with its box row in place, or null: above an
+    // unchanged box, such children only give their masses.
+    const Node* internal_child(std::uint64_t slot) const {
+        if (slot >= slots) return nullptr;
+        const Node& n = arena.nodes[slot];
+        return n.kind == NodeKind::Internal && n.box_row() < box_rows ? &n : nullptr;
+    }
+
+    NodeArena::BoxView box(std::uint64_t slot, std::uint64_t& mass) const {
         if (slot < slots) [[likely]] {
             const Node& n = arena.nodes[slot];
             if (n.kind == NodeKind::Internal && n.box_row() < box_rows) {
                 mass = n.mass;
-                leaf = false;
                 return {arena.row_min(n.box_row()), arena.row_max(n.box_row())};
             }
             if (n.kind == NodeKind::Leaf && n.point_idx() < rows) {
                 mass = n.mass;
-                leaf = true;
                 const float* row = store.store.data.data() + n.point_idx() * arena.dims;
                 return {row, row};
             }
         }
         const NodeArena::BoxView view = arena.box_view(slot, store);
         mass = arena.mass_of(slot);
-        leaf = arena.node(slot).is_leaf();
         return view;
     }
 };
@@ -227,7 +232,8 @@ struct ChildBoxes {
 // nodes with a leaf child are still recomputed; the leaf rule is there because
 // a leaf's box is its point row, which can change without a refresh (a leaf
 // moved to another copy of its point that differs in the sign of a zero).
-// Masses are always recomputed.
+// Masses are always recomputed (above an unchanged box, from the children's
+// nodes alone).
 namespace {
 
 // NodeArena::refresh_path with the box merge fixed: Wide only in code
@@ -240,12 +246,18 @@ void refresh(NodeArena& arena, std::span<const std::uint64_t> path, const PointS
     for (std::size_t k = path.size(); k-- > 0;) {
         const std::uint64_t slot = path[k];
         Node& n = arena.internal(slot);
+        if (unchanged_below && n.box_is_merge) {
+            const Node* left = children.internal_child(n.left);
+            const Node* right = children.internal_child(n.right);
+            if (left != nullptr && right != nullptr) {
+                n.mass = left->mass + right->mass;
+                continue;
+            }
+        }
         std::uint64_t left_mass = 0, right_mass = 0;
-        bool left_leaf = false, right_leaf = false;
-        const NodeArena::BoxView l = children.box(n.left, left_mass, left_leaf);
-        const NodeArena::BoxView r = children.box(n.right, right_mass, right_leaf);
+        const NodeArena::BoxView l = children.box(n.left, left_mass);
+        const NodeArena::BoxView r = children.box(n.right, right_mass);
         n.mass = left_mass + right_mass;
-        if (unchanged_below && n.box_is_merge && !left_leaf && !right_leaf) continue;
         check_index(n.box_row(), children.box_rows);
         float* out_min = arena.row_min(n.box_row());
         float* out_max = arena.row_max(n.box_row());

@@ -101,6 +101,20 @@ int main() {
     t.root = child; EXPECT(std::isfinite(g.score(q3).value())); EXPECT(g.impute(q0, std::vector<std::uint64_t>{1}, 1.0).ok());
     EXPECT(g.near_neighbors(std::vector<float>{100,0},3,0).value().size()==2);
 }
+  // A box that holds the query does not end the walk when it has a NaN bound:
+  // below it every point is NaN in dimension 0, the root's box is not, and
+  // the query lies 5 outside the root's box there.
+  { RcfConfig c1; c1.input_dim=2; c1.shingle_size=1; c1.num_trees=1; c1.capacity=8;
+    Forest g = std::move(Forest::build(c1, 7).value());
+    RcfTree& t = g.trees[0];
+    const float nan = NAN;
+    auto a = add_node(t.arena, Node::Leaf(put(g.point_store,{nan,0}),1));
+    auto b = add_node(t.arena, Node::Leaf(put(g.point_store,{nan,1}),1));
+    auto c = add_node(t.arena, Node::Leaf(put(g.point_store,{5,2}),1));
+    auto below = add_node(t.arena, Node::Internal(a, b, 1, 0.5f, 2)); set_box(t.arena, below, {nan,0},{nan,1});
+    t.root = add_node(t.arena, Node::Internal(below, c, 1, 1.5f, 3)); set_box(t.arena, t.root, {5,0},{5,2}); t.tree_mass=3;
+    // leaf 1/3 at depth 2; p = 0 below; p = 5/7 at the root: 2/7 * 1/3 + 5/7, times log2(4)
+    EXPECT(near_(g.score(std::vector<float>{0,0.5f}).value(), 2.0*17.0/21.0)); }
   if (!bad) std::printf("ok\n");
   return bad != 0;
 }

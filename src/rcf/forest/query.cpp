@@ -37,24 +37,24 @@ double tree_count(const Forest& forest) { return static_cast<double>(std::max<st
 Result<double> combine_paths(const Forest& forest, std::span<const float> point, traversal::PathKind kind) {
     Result<std::vector<float>> q = query_vector(forest, point);
     if (!q) return q.take_error();
-    double sum = 0.0;
-    const std::size_t count = forest.trees.size();
-    if (forest.threads <= 1 || count < 2) {
-        std::vector<PathStep>& steps = Forest::thread_scratch().path_steps;
-        for (const RcfTree& tree : forest.trees)
-            sum += traversal::path_value(tree, forest.point_store, q.value(), kind, steps);
-        return sum / tree_count(forest);
-    }
-    // Each tree's value by whichever thread, then the sum in tree order.
+    // Each tree's value (by whichever thread), then the sum in tree order.
     // (A thread_local named inside the lambda would be each worker's own.)
+    const std::size_t count = forest.trees.size();
     thread_local std::vector<double> per_tree;
     std::vector<double>& values = per_tree;
     values.resize(count);
-    for_tree_chunks(count, forest.threads, [&](std::size_t begin, std::size_t end, std::size_t) {
-        std::vector<PathStep>& steps = Forest::thread_scratch().path_steps;
-        for (std::size_t i = begin; i < end; ++i)
-            values[i] = traversal::path_value(forest.trees[i], forest.point_store, q.value(), kind, steps);
-    });
+    const std::span<const RcfTree> trees(forest.trees);
+    if (forest.threads <= 1 || count < 2) {
+        traversal::path_values(trees, forest.point_store, q.value(), kind, values,
+                               Forest::thread_scratch().path_steps);
+    } else {
+        for_tree_chunks(count, forest.threads, [&](std::size_t begin, std::size_t end, std::size_t) {
+            traversal::path_values(trees.subspan(begin, end - begin), forest.point_store, q.value(), kind,
+                                   std::span<double>(values).subspan(begin, end - begin),
+                                   Forest::thread_scratch().path_steps);
+        });
+    }
+    double sum = 0.0;
     for (const double v : values) sum += v;
     return sum / tree_count(forest);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace arbolet::rcf::traversal {
 
@@ -83,86 +84,134 @@ struct DensityPolicy {
 };
 
 // The recursion v(node) = (1 - p) v(child) + p U(node) is evaluated as a
-// descent that records each internal node's p and mass, then a fold from the
-// leaf back to the root: same operations in the same order, no call stack,
-// and each node read once. Wide: box gaps by the packed kernel, in a walk
-// compiled for AVX2 (fold_path_wide).
+// descent that records the path, then a fold from the leaf back up: same
+// operations in the same order, no call stack.
+//
+// A descent is a chain of dependent loads (each node names the next), so
+// several trees descend together, one level of each in turn, and their
+// loads overlap; the boxes of the path are asked for on the way down.
+//
+// The fold stops at the first box that holds q (gap 0): every box above
+// holds that box, so q lies in them too, their p is 0 and v stays as it is.
+// Most of a path lies above that point, so most box gaps are never
+// computed. A box with a NaN bound (every point below it NaN there) does
+// not bound the boxes above in that dimension; its range sum is NaN then,
+// and the fold goes on.
+constexpr std::size_t kLanes = 8;
+
 template <class Policy, bool Wide>
-double fold_path_body(const TreeReader& r, std::span<const float> q, std::vector<PathStep>& path) {
-    const RcfTree& tree = r.tree();
-    const std::uint64_t limit = r.slot_count();
-    // Every internal node has a box row unless the arena is short of rows;
-    // then the separations are left to the fold, which checks each one, so
-    // that faults are met in the same order as ever.
-    bool rows_for_all = true;
-    const float* x = q.data();
-    std::uint64_t slot = tree.root;
-    const Node* n = &r.node(slot);
-    // `path` only grows (it is working storage), so the steps are counted here.
-    std::size_t depth = 0;
-    std::size_t room = path.size();
-    PathStep* steps = path.data();
-    while (n->is_internal()) {
-        if (depth >= limit) walk_too_long();
-        if (depth >= room) [[unlikely]] {
-            path.resize(2 * depth + 32);
-            room = path.size();
-            steps = path.data();
-        }
-        // The child is known before this node's separation is computed, so
-        // its loads overlap that arithmetic instead of following it.
-        const std::uint64_t next = r.child_toward(*n, q);
-        r.prefetch(next);
-        rows_for_all = rows_for_all && r.has_box(*n);
-        const double p = rows_for_all ? r.separation_branchless(r.box_gap_as<Wide>(*n, x), *n) : 0.0;
-        steps[depth++] = {p, n->mass, slot};
-        slot = next;
-        n = &r.node(slot);
-        if (n->is_internal()) r.prefetch_box(*n);
-    }
-    const double tree_mass = static_cast<double>(tree.tree_mass);
-    double v = Policy::leaf(r.leaf_matches(*n, q), static_cast<double>(depth), static_cast<double>(n->mass),
+double fold_up(const TreeReader& r, const float* x, const PathStep* steps, std::size_t depth, const Node& leaf,
+               std::span<const float> q) {
+    const double tree_mass = static_cast<double>(r.tree().tree_mass);
+    double v = Policy::leaf(r.leaf_matches(leaf, q), static_cast<double>(depth), static_cast<double>(leaf.mass),
                             tree_mass);
     for (std::size_t i = depth; i-- > 0;) {
-        const double p = rows_for_all ? path[i].separation : r.separation(path[i].slot, q);
-        if (p == 0.0) continue;
-        const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(path[i].mass));
+        const Node& at = r.node(steps[i].slot);
+        check_index(at.box_row(), r.box_rows());
+        const double range = r.range_sum_unchecked(at);
+        if (!r.box_outside_as<Wide>(at, x)) {
+            if (std::isnan(range)) continue;
+            break;
+        }
+        const float gap = r.box_gap_as<Wide>(at, x);
+        const double g = static_cast<double>(gap);
+        const double p = range == 0.0 ? 1.0 : g / (range + g);
+        const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(steps[i].mass));
         v = (1.0 - p) * v + p * u;
     }
     return Policy::normalise(v, tree_mass);
 }
 
+template <class Policy, bool Wide>
+void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, std::span<const float> q,
+                     std::span<double> out, std::vector<PathStep>& path) {
+    const float* x = q.data();
+    // `path` holds kLanes equal regions, grown (it only grows) when a path
+    // outruns them.
+    if (path.size() < kLanes * 32) path.resize(kLanes * 32);
+    for (std::size_t base = 0; base < trees.size(); base += kLanes) {
+        const std::size_t lanes = std::min(kLanes, trees.size() - base);
+        std::optional<TreeReader> reader[kLanes];
+        const Node* node[kLanes];
+        std::size_t depth[kLanes];
+        std::size_t walking = 0;
+        for (std::size_t k = 0; k < lanes; ++k) {
+            const RcfTree& tree = trees[base + k];
+            depth[k] = 0;
+            if (tree.root == kNone || tree.tree_mass == 0) {
+                out[base + k] = 0.0;
+                continue;
+            }
+            reader[k].emplace(tree, store, q.size());
+            node[k] = &reader[k]->node(tree.root);
+            walking |= std::size_t{1} << k;
+        }
+        std::size_t room = path.size() / kLanes;
+        std::uint64_t slot[kLanes];
+        for (std::size_t k = 0; k < lanes; ++k) slot[k] = trees[base + k].root;
+        while (walking != 0) {
+            for (std::size_t k = 0; k < lanes; ++k) {
+                if (!(walking >> k & 1)) continue;
+                const TreeReader& r = *reader[k];
+                const Node* n = node[k];
+                if (!n->is_internal()) {
+                    walking &= ~(std::size_t{1} << k);
+                    r.prefetch_row(*n);
+                    continue;
+                }
+                if (depth[k] >= r.slot_count()) walk_too_long();
+                if (depth[k] >= room) [[unlikely]] {
+                    // Spread the regions out to twice their length, last first.
+                    path.resize(2 * path.size());
+                    for (std::size_t j = kLanes; j-- > 1;)
+                        std::memmove(path.data() + j * 2 * room, path.data() + j * room, room * sizeof(PathStep));
+                    room *= 2;
+                }
+                const std::uint64_t next = r.child_toward(*n, q);
+                r.prefetch(next);
+                path[k * room + depth[k]++] = {0.0, n->mass, slot[k]};
+                slot[k] = next;
+                node[k] = &r.node(next);
+                if (node[k]->is_internal()) r.prefetch_box(*node[k]);
+            }
+        }
+        for (std::size_t k = 0; k < lanes; ++k)
+            if (reader[k])
+                out[base + k] = fold_up<Policy, Wide>(*reader[k], x, path.data() + k * room, depth[k], *node[k], q);
+    }
+}
+
 #if defined(ARBOLET_X86_DISPATCH)
 template <class Policy>
-ARBOLET_TARGET_AVX2_FLATTEN double fold_path_wide(const TreeReader& r, std::span<const float> q,
-                                                  std::vector<PathStep>& path) {
-    const double v = fold_path_body<Policy, true>(r, q, path);
+ARBOLET_TARGET_AVX2_FLATTEN void fold_paths_wide(std::span<const RcfTree> trees, const PointStore& store,
+                                                 std::span<const float> q, std::span<double> out,
+                                                 std::vector<PathStep>& path) {
+    fold_paths_body<Policy, true>(trees, store, q, out, path);
     _mm256_zeroupper();
-    return v;
 }
 #endif
 
 template <class Policy>
-double fold_path(const TreeReader& r, std::span<const float> q, std::vector<PathStep>& path) {
+void fold_paths(std::span<const RcfTree> trees, const PointStore& store, std::span<const float> q,
+                std::span<double> out, std::vector<PathStep>& path) {
 #if defined(ARBOLET_X86_DISPATCH)
-    if (r.wide() && q.size() >= kernels::kWideFrom) return fold_path_wide<Policy>(r, q, path);
+    if (q.size() >= kernels::kWideFrom && kernels::wide_enabled()) return fold_paths_wide<Policy>(trees, store, q, out, path);
 #endif
-    return fold_path_body<Policy, false>(r, q, path);
+    fold_paths_body<Policy, false>(trees, store, q, out, path);
 }
 
 }  // namespace
 
-double path_value(const RcfTree& tree, const PointStore& store, std::span<const float> q, PathKind kind,
-                  std::vector<PathStep>& path) {
-    if (tree.root == kNone || tree.tree_mass == 0) return 0.0;
-    const TreeReader r(tree, store, q.size());
+void path_values(std::span<const RcfTree> trees, const PointStore& store, std::span<const float> q, PathKind kind,
+                 std::span<double> out, std::vector<PathStep>& path) {
+    if (out.size() != trees.size()) fail("path value list length does not match the trees");
     switch (kind) {
         case PathKind::Score:
-            return fold_path<ScorePolicy>(r, q, path);
+            return fold_paths<ScorePolicy>(trees, store, q, out, path);
         case PathKind::Displacement:
-            return fold_path<DisplacementPolicy>(r, q, path);
+            return fold_paths<DisplacementPolicy>(trees, store, q, out, path);
         case PathKind::Density:
-            return fold_path<DensityPolicy>(r, q, path);
+            return fold_paths<DensityPolicy>(trees, store, q, out, path);
     }
     fail("internal error: entered unreachable code");
 }

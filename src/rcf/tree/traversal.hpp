@@ -58,6 +58,12 @@ public:
     // Starts loading a slot's node while other work goes on. A prefetch
     // never faults, so the slot need not be valid.
     void prefetch(std::uint64_t slot) const { arbolet::prefetch(nodes_ + slot); }
+    // The same for a leaf's point row (the match check reads it).
+    void prefetch_row(const Node& leaf) const {
+        const std::uint64_t row = leaf.point_idx();
+        if (row < store_.held_rows() && (row + 1) * store_.dim <= store_.store.data.size())
+            arbolet::prefetch_bytes(store_.store.data.data() + row * store_.dim, store_.dim * sizeof(float));
+    }
     // The same for an internal node's box row, every cache line of it (a
     // row of 16 dimensions spans three).
     void prefetch_box(const Node& n) const {
@@ -80,6 +86,16 @@ public:
         if constexpr (Wide) return kernels::box_gap_avx2_inline(row, row + dims_, x, dims_);
 #endif
         return kernels::box_gap_plain(row, row + dims_, x, dims_);
+    }
+    // Whether the box gap is not 0 (kernels::box_outside_plain), kernel
+    // fixed as for box_gap_as.
+    template <bool Wide>
+    bool box_outside_as(const Node& n, const float* x) const {
+        const float* row = boxes_ + n.box_row() * stride_;
+#if defined(ARBOLET_X86_DISPATCH)
+        if constexpr (Wide) return kernels::box_outside_avx2_inline(row, row + dims_, x, dims_);
+#endif
+        return kernels::box_outside_plain(row, row + dims_, x, dims_);
     }
     // Whether the packed kernels run (kernels::wide_enabled, read once).
     bool wide() const { return wide_; }
@@ -146,10 +162,11 @@ double l1_distance(std::span<const float> a, std::span<const float> b, bool wide
 
 enum class PathKind { Score, Displacement, Density };
 
-// One tree's contribution to score, displacement_score or density (0.0 for
-// an empty tree). `path` is reusable working storage.
-double path_value(const RcfTree& tree, const PointStore& store, std::span<const float> q, PathKind kind,
-                  std::vector<PathStep>& path);
+// Each tree's contribution to score, displacement_score or density (0.0 for
+// an empty tree), into `out` (one per tree). `path` is reusable working
+// storage.
+void path_values(std::span<const RcfTree> trees, const PointStore& store, std::span<const float> q, PathKind kind,
+                 std::span<double> out, std::vector<PathStep>& path);
 
 // Fills `pairs` (`dims` entries, zeroed by the walk) with one tree's
 // attribution.
