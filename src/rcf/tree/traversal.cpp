@@ -113,9 +113,7 @@ double fold_up(const TreeReader& r, const float* x, const PathStep* steps, std::
             if (std::isnan(range)) continue;
             break;
         }
-        const float gap = r.box_gap_as<Wide>(at, x);
-        const double g = static_cast<double>(gap);
-        const double p = range == 0.0 ? 1.0 : g / (range + g);
+        const double p = r.separation_of(r.box_gap_as<Wide>(at, x), at);
         const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(steps[i].mass));
         v = (1.0 - p) * v + p * u;
     }
@@ -132,7 +130,7 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
     for (std::size_t base = 0; base < trees.size(); base += kLanes) {
         const std::size_t lanes = std::min(kLanes, trees.size() - base);
         std::optional<TreeReader> reader[kLanes];
-        const Node* node[kLanes];
+        const Node* node[kLanes] = {};
         std::size_t depth[kLanes];
         std::size_t walking = 0;
         for (std::size_t k = 0; k < lanes; ++k) {
@@ -169,7 +167,7 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
                 }
                 const std::uint64_t next = r.child_toward(*n, q);
                 r.prefetch(next);
-                path[k * room + depth[k]++] = {0.0, n->mass, slot[k]};
+                path[k * room + depth[k]++] = {n->mass, slot[k]};
                 slot[k] = next;
                 node[k] = &r.node(next);
                 if (node[k]->is_internal()) r.prefetch_box(*node[k]);

@@ -9,7 +9,6 @@
 // instead of looping or reading out of bounds.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -121,17 +120,6 @@ public:
         const double g = static_cast<double>(gap);
         return g / (range + g);
     }
-    // separation_of by selecting bits instead of branching, for the score
-    // walks (see kernels::box_gap_plain): the same value.
-    double separation_branchless(float gap, const Node& n) const {
-        const double range = range_sum_unchecked(n);
-        const double g = static_cast<double>(gap);
-        const std::uint64_t share = std::bit_cast<std::uint64_t>(g / (range + g));
-        const std::uint64_t empty = 0 - static_cast<std::uint64_t>(range == 0.0);
-        const std::uint64_t outside = 0 - static_cast<std::uint64_t>(gap != 0.0f);
-        return std::bit_cast<double>(((share & ~empty) | (std::bit_cast<std::uint64_t>(1.0) & empty)) & outside);
-    }
-
     // Routing rule: ties go left, so that a NaN coordinate (which compares
     // false) goes right.
     std::uint64_t child_toward(const Node& n, std::span<const float> q) const {

@@ -14,12 +14,11 @@ namespace arbolet::rcf {
 
 struct PointStore;
 
-// One internal node passed by a scoring descent: its separation probability
-// and its mass, so that the fold back up reads no node again. The mass stays
-// an integer because only nodes with a nonzero separation need it as a
-// double, and the conversion costs several instructions.
+// One internal node passed by a scoring descent: its slot, and its mass, so
+// that the fold back up need not read the node again to weigh it. The mass
+// stays an integer because only nodes with a nonzero separation need it as a
+// double.
 struct PathStep {
-    double separation;
     std::uint64_t mass;
     std::uint64_t slot;
 };
