@@ -621,6 +621,27 @@ def test_packed_and_plain_kernels_give_the_same_bits():
     assert runs[0] == runs[1] and len(runs[0].split()) == 4
 
 
+def test_deep_trees_match_the_model():
+    # Points that double: a cut nearly always falls in the widest gap, so the
+    # trees grow about as deep as they hold points, deeper than the walks'
+    # first working storage; 11 trees, each sampling its own points, are
+    # walked as a group of 8 and one of 3.
+    forest = arbolet.Forest(2, num_trees=11, capacity=64, seed=4)
+    for i in range(120):
+        forest.update([2.0 ** i, float(i % 3)])
+    model = Model(forest)
+
+    def depth(tree, slot):
+        kind, n = model.node(tree, slot)
+        return 0 if kind == "Leaf" else 1 + max(depth(tree, n["left"]), depth(tree, n["right"]))
+
+    assert max(depth(t, t["root"]) for t in model.trees) > 40
+    for q in [[2.0 ** i, 1.0] for i in (0, 7, 40, 79, 119)] + [[3.0, 5.0], [1e30, 0.0], [-1.0, 2.0]]:
+        q32 = np.array(q, dtype=np.float32)
+        for kind in QUERIES:
+            assert getattr(forest, kind)(q) == model.combined(q32, kind)
+
+
 @pytest.mark.parametrize("dims, trees", [(3, 7), (5, 8), (17, 4)])  # 17: packed kernels and their tail
 def test_walks_match_the_model_bit_for_bit(dims, trees):
     forest, rng = cluster_forest(dims=dims, num_trees=trees, capacity=24, n=150, seed=dims)
