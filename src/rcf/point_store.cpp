@@ -22,14 +22,7 @@ PointStore PointStore::create(std::uint64_t dim, std::uint64_t input_dim, std::u
     return ps;
 }
 
-std::span<const float> PointStore::row(std::uint64_t slot) const {
-    check_index(slot, capacity);
-    // A loaded matrix may be shorter than capacity rows; never read past it.
-    std::uint64_t end = 0;
-    if (!checked_mul(slot, dim, end) || !checked_add(end, dim, end) || end > store.data.size())
-        fail("assertion failed: index < dim");
-    return {store.data.data() + slot * dim, static_cast<std::size_t>(dim)};
-}
+void PointStore::no_such_row() { fail("assertion failed: index < dim"); }
 
 bool PointStore::row_equals(std::uint64_t slot, std::span<const float> point) const {
     if (point.size() != dim) return false;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/matrix.hpp"
+#include "common/platform.hpp"
 
 namespace arbolet::rcf {
 
@@ -34,8 +35,17 @@ struct PointStore {
                              bool internal_shingling, std::uint64_t rows);
 
     // Read access to a slot's values (occupied or not). InternalFailure
-    // "assertion failed: index < dim" beyond the rows.
-    std::span<const float> row(std::uint64_t slot) const;
+    // "assertion failed: index < dim" beyond the rows. Inline: every walk
+    // reads a leaf's row.
+    std::span<const float> row(std::uint64_t slot) const {
+        // A loaded matrix may be shorter than capacity rows; never read past it.
+        std::uint64_t end = 0;
+        if (slot >= capacity || mul_overflows(slot, dim, end) || add_overflows(end, dim, end) ||
+            end > store.data.size()) [[unlikely]]
+            no_such_row();
+        return {store.data.data() + slot * dim, static_cast<std::size_t>(dim)};
+    }
+    [[noreturn]] static void no_such_row();
     // Same length and every value equal in single precision (NaN never
     // matches, 0.0 matches -0.0).
     bool row_equals(std::uint64_t slot, std::span<const float> point) const;

@@ -27,8 +27,8 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
         return;
     }
     const std::uint64_t f = descend(p, scratch);
-    const std::span<const std::uint64_t> path = scratch.path_nodes;
-    const std::span<const std::uint64_t> siblings = scratch.path_siblings;
+    const std::span<const std::uint64_t> path = scratch.path();
+    const std::span<const std::uint64_t> siblings = scratch.siblings();
     const std::size_t L = path.size();
     arena.prefetch_path_boxes(path, siblings, store);
     tree_mass += 1;
@@ -125,8 +125,8 @@ Status RcfTree::remove(const PointStore& store, std::uint64_t slot, TreeScratch&
     const std::span<const float> p = store.row(slot);
     check_dims(*this, p);
     const std::uint64_t f = descend(p, scratch);
-    const std::span<const std::uint64_t> path = scratch.path_nodes;
-    const std::span<const std::uint64_t> siblings = scratch.path_siblings;
+    const std::span<const std::uint64_t> path = scratch.path();
+    const std::span<const std::uint64_t> siblings = scratch.siblings();
     const std::size_t L = path.size();
     arena.prefetch_path_boxes(path, siblings, store);
 

@@ -26,8 +26,14 @@ struct PathStep {
 // Reusable working storage for descents (not part of the state).
 struct TreeScratch {
     std::vector<PathStep> path_steps;
+    // The last descent (RcfTree::descend): its first `path_length` entries
+    // are the internal nodes passed, root first, and the child of each that
+    // it did not take. The tables only grow.
     std::vector<std::uint64_t> path_nodes;
     std::vector<std::uint64_t> path_siblings;
+    std::size_t path_length = 0;
+    std::span<const std::uint64_t> path() const { return {path_nodes.data(), path_length}; }
+    std::span<const std::uint64_t> siblings() const { return {path_siblings.data(), path_length}; }
     std::vector<std::uint64_t> refresh;
 
     // Insertion's cut search: the growing box and the per-dimension ranges.
@@ -56,8 +62,8 @@ struct RcfTree {
 
     bool empty() const { return root == kNone; }
 
-    // Fills scratch.path_nodes / path_siblings (root first) and returns the
-    // leaf reached. Must not be called on an empty tree.
+    // Records the path in scratch (path(), siblings()) and returns the leaf
+    // reached. Must not be called on an empty tree.
     std::uint64_t descend(std::span<const float> point, TreeScratch& scratch) const;
 
     // mutation.cpp
