@@ -120,10 +120,10 @@ def test_forest_scores_through_for_forest():
     t = Thresholder.for_forest(forest)
     assert "suppression=4" in repr(t) and f"min_score={math.log2(65) / 4!r}" in repr(t)
     assert (t.suppression, t.min_score, t.horizon, t.warm_up, t.quantile, t.sigmas, t.mean_window, t.min_spread,
-            t.peak_window, t.margin) == (4, math.log2(65) / 4, 1024, 100, 1 - 0.002 * 4, 4.0, 50, 0.0, 64, 0.5)
-    assert [Thresholder.for_forest(Forest(1, shingle_size=s)).margin for s in (1, 8)] == [0.1, 0.1 + 0.2 * 3]
+            t.peak_window, t.margin) == (4, math.log2(65) / 4, 1024, 100, 1 - 0.002 * 4, 4.0, 50, 0.0, 64, 0.4)
+    assert [Thresholder.for_forest(Forest(1, shingle_size=s)).margin for s in (1, 2, 8)] == [0.1, 0.2, 0.7]
     assert Thresholder.for_forest(forest, min_score=1, horizon=None).min_score == 1.0
-    m = Model(min_score=math.log2(65) / 4, suppression=4, horizon=1024, quantile=1 - 0.002 * 4, sigmas=4.0, margin=0.5)
+    m = Model(min_score=math.log2(65) / 4, suppression=4, horizon=1024, quantile=1 - 0.002 * 4, sigmas=4.0, margin=0.4)
     rng = random.Random(1)
     values = [math.sin(i / 5) + 0.05 * rng.random() for i in range(600)]
     values[450] = 8.0
