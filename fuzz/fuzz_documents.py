@@ -411,7 +411,7 @@ def drive_thresholder(t):
     for name in ("is_ready", "__getnewargs__", "__copy__"):
         clean(getattr(t, name))
     for name in ("threshold", "steps_since_alarm", "horizon", "warm_up", "quantile", "sigmas", "mean_window",
-                 "min_spread", "min_score", "suppression", "peak_window"):
+                 "min_spread", "min_score", "suppression", "peak_window", "margin"):
         clean(getattr, t, name)
     clean(repr, t)
     for score in [0.0, 1.0, 2.5, -1.0, 1e300, 5e-324, -0.0, math.inf, -math.inf, math.nan, 40.0, 1.5] * 3:

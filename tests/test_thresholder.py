@@ -27,14 +27,15 @@ def quantile(ordered, p):
 
 class Model:
     def __init__(self, horizon=3000, warm_up=100, quantile=0.995, sigmas=5.0, mean_window=50, min_spread=0.0,
-                 min_score=0.0, suppression=4, peak_window=64):
+                 min_score=0.0, suppression=4, peak_window=64, margin=0.1):
+        self.margin = margin
         self.h, self.warm, self.q, self.sig, self.mw = horizon, warm_up, quantile, sigmas, mean_window
         self.min_spread, self.floor, self.sup, self.pw = min_spread, min_score, suppression, peak_window
         self.n, self.kept, self.ordered, self.recent, self.recent_z = 0, [], [], [], []
         self.level, self.var, self.since, self.in_event = 0.0, 0.0, None, False
 
     def cut(self):
-        margin = max(self.min_spread, RELATIVE_SPREAD * abs(quantile(self.ordered, 0.5)))
+        margin = max(self.min_spread, self.margin * abs(quantile(self.ordered, 0.5)))
         return max(self.floor, quantile(self.ordered, self.q) + margin)
 
     def update(self, x):
@@ -91,6 +92,7 @@ def noisy_scores(n, seed=7, spikes=()):
 @pytest.mark.parametrize("settings", [
     {}, {"horizon": 50, "warm_up": 10, "quantile": 0.9, "sigmas": 2.0, "mean_window": 7, "suppression": 0},
     {"min_spread": 0.25, "min_score": 1.5, "peak_window": 0, "mean_window": 0, "suppression": 9},
+    {"margin": 0.6, "quantile": 0.98},
     {"quantile": 1.0, "sigmas": 0.0, "mean_window": 1, "peak_window": 3}])
 def test_grades_match_the_model_bit_for_bit(settings):
     scores = noisy_scores(3000, spikes=[(400, 5.0), (402, 6.0), (1500, 3.0), (2200, 9.0), (2210, 2.5)])
@@ -118,9 +120,10 @@ def test_forest_scores_through_for_forest():
     t = Thresholder.for_forest(forest)
     assert "suppression=4" in repr(t) and f"min_score={math.log2(65) / 4!r}" in repr(t)
     assert (t.suppression, t.min_score, t.horizon, t.warm_up, t.quantile, t.sigmas, t.mean_window, t.min_spread,
-            t.peak_window) == (4, math.log2(65) / 4, 1024, 100, 1 - 0.002 * 4, 4.0, 50, 0.0, 64)
+            t.peak_window, t.margin) == (4, math.log2(65) / 4, 1024, 100, 1 - 0.002 * 4, 4.0, 50, 0.0, 64, 0.4)
+    assert [Thresholder.for_forest(Forest(1, shingle_size=s)).margin for s in (1, 2, 8)] == [0.1, 0.2, 0.7]
     assert Thresholder.for_forest(forest, min_score=1, horizon=None).min_score == 1.0
-    m = Model(min_score=math.log2(65) / 4, suppression=4, horizon=1024, quantile=1 - 0.002 * 4, sigmas=4.0)
+    m = Model(min_score=math.log2(65) / 4, suppression=4, horizon=1024, quantile=1 - 0.002 * 4, sigmas=4.0, margin=0.4)
     rng = random.Random(1)
     values = [math.sin(i / 5) + 0.05 * rng.random() for i in range(600)]
     values[450] = 8.0
@@ -134,17 +137,21 @@ def test_forest_scores_through_for_forest():
     assert grades[450] > 0 and sum(g > 0 for g in grades[440:470]) == 1
     with pytest.raises(TypeError, match="Forest"):
         Thresholder.for_forest(arbolet.MStream(1, 1))
-    # what is left to skip is state; states saved before it existed load with nothing to skip
+    # what is left to skip is state; states saved before it existed load with nothing to skip, and states
+    # saved before the margin was a setting load with the former fixed 0.1
     t = Thresholder.for_forest(Forest(1, shingle_size=4, capacity=64))
     t.update(5.0)
     assert json.loads(t.to_json())["steps_to_skip"] == skipped - 1 and not t.is_ready()
     assert Thresholder.from_json(t.to_json()).to_json() == Thresholder.from_bytes(t.to_bytes()).to_json() == t.to_json()
     doc = json.loads(t.to_json())
-    del doc["steps_to_skip"]
-    payload = t.to_bytes()[20:-1]  # steps_to_skip (20) is the last byte
-    header = t.to_bytes()[:8] + len(payload).to_bytes(8, "little") + crc32c(payload).to_bytes(4, "little")
-    for old in (Thresholder.from_json(json.dumps(doc)), Thresholder.from_bytes(header + payload)):
-        assert json.loads(old.to_json())["steps_to_skip"] == 0
+    del doc["steps_to_skip"], doc["config"]["margin"]
+    olds = [(Thresholder.from_json(json.dumps(doc)), 0)]
+    for end, skip in ((-9, 0), (-8, skipped - 1)):  # steps_to_skip (one byte: 20), then the margin's 8 bytes
+        payload = t.to_bytes()[20:end]
+        header = t.to_bytes()[:8] + len(payload).to_bytes(8, "little") + crc32c(payload).to_bytes(4, "little")
+        olds.append((Thresholder.from_bytes(header + payload), skip))
+    for old, skip in olds:
+        assert (json.loads(old.to_json())["steps_to_skip"], old.margin) == (skip, 0.1)
 
 
 @pytest.mark.parametrize("level", [0.0, 1.0, 1000.0])
@@ -222,7 +229,8 @@ def test_refusals_leave_no_trace():
     for settings, text in [({"horizon": 0}, "horizon"), ({"sigmas": -1.0}, "sigmas"), ({"sigmas": math.nan}, "sigmas"),
                            ({"min_spread": math.inf}, "min_spread"), ({"min_score": math.nan}, "min_score"),
                            ({"peak_window": 2**24 + 1}, "peak_window"), ({"quantile": 1.5}, "quantile"),
-                           ({"quantile": math.nan}, "quantile"), ({"mean_window": 2**24 + 1}, "mean_window")]:
+                           ({"quantile": math.nan}, "quantile"), ({"mean_window": 2**24 + 1}, "mean_window"),
+                           ({"margin": -0.5}, "margin"), ({"margin": math.inf}, "margin")]:
         with pytest.raises(ValueError, match=text):
             Thresholder(**settings)
 

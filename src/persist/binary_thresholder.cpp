@@ -1,6 +1,7 @@
 // The Thresholder in the compact binary form: the settings field by field,
 // the counters, then each ring as a length and its values oldest first, then
-// the steps still to skip (absent from states written before it existed).
+// the steps still to skip and the margin (each absent from states written
+// before it existed).
 #include <cstdint>
 
 #include "persist/binary_io.hpp"
@@ -32,7 +33,7 @@ void read_ring(ByteReader& r, threshold::Ring& ring) {
 }  // namespace
 
 void write_thresholder_payload(ByteWriter& w, const threshold::Thresholder& t) {
-    binary::write_fields<threshold::ThresholderConfig>(w, t.config);
+    binary::write_fields<record::FirstThresholderSettings>(w, t.config);
     w.var(t.steps);
     w.u8(t.alarmed ? 1 : 0);
     if (t.alarmed) w.var(t.since_alarm);
@@ -43,10 +44,11 @@ void write_thresholder_payload(ByteWriter& w, const threshold::Thresholder& t) {
     w.f64(t.mean_level);
     w.f64(t.mean_variance);
     w.var(t.steps_to_skip);
+    w.f64(t.config.margin);
 }
 
 void read_thresholder_payload(ByteReader& r, threshold::Thresholder& t) {
-    binary::read_fields<threshold::ThresholderConfig>(r, t.config);
+    binary::read_fields<record::FirstThresholderSettings>(r, t.config);
     t.steps = r.var();
     t.alarmed = r.flag();
     t.since_alarm = t.alarmed ? r.var() : 0;
@@ -57,6 +59,7 @@ void read_thresholder_payload(ByteReader& r, threshold::Thresholder& t) {
     t.mean_level = r.f64();
     t.mean_variance = r.f64();
     t.steps_to_skip = r.at_end() ? 0 : r.var();
+    t.config.margin = r.at_end() ? threshold::ThresholderConfig{}.margin : r.f64();
     if (!r.at_end()) r.fail("trailing bytes after the state");
 }
 

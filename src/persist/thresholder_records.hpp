@@ -17,8 +17,12 @@ struct RingValues {
     static constexpr threshold::Ring threshold::Thresholder::*member = Member;
 };
 
+// The settings every stored state holds, in the order of the compact form's
+// settings section; the compact form appends the later ones after the state.
+struct FirstThresholderSettings {};
+
 template <>
-struct Description<threshold::ThresholderConfig> {
+struct Description<FirstThresholderSettings> {
     using C = threshold::ThresholderConfig;
     static constexpr std::string_view name = "ThresholderConfig";
     static constexpr auto fields = std::tuple{
@@ -32,6 +36,16 @@ struct Description<threshold::ThresholderConfig> {
         member<&C::suppression>("suppression", U64{}),
         member<&C::peak_window>("peak_window", U64{}),
     };
+};
+
+template <>
+struct Description<threshold::ThresholderConfig> {
+    using C = threshold::ThresholderConfig;
+    static constexpr std::string_view name = "ThresholderConfig";
+    static constexpr auto fields =
+        std::tuple_cat(Description<FirstThresholderSettings>::fields, std::tuple{member<&C::margin>("margin", F64{})});
+    // Documents written before margin existed load with the former fixed 0.1.
+    static constexpr std::uint32_t optional = 1u << 9;
 };
 
 template <>

@@ -51,6 +51,7 @@ std::string Thresholder::check_config(const ThresholderConfig& c) {
     if (!std::isfinite(c.min_spread) || c.min_spread < 0.0) return "min_spread must be finite and not negative";
     if (!std::isfinite(c.min_score)) return "min_score must be finite";
     if (c.peak_window > kMaxWindow) return "peak_window must be at most 2**24";
+    if (!std::isfinite(c.margin) || c.margin < 0.0) return "margin must be finite and not negative";
     return {};
 }
 
@@ -63,7 +64,7 @@ Result<Thresholder> Thresholder::build(const ThresholderConfig& config) {
 }
 
 double Thresholder::threshold() const {
-    const double margin = std::max(config.min_spread, kRelativeSpread * std::fabs(quantile_of(kept_sorted, 0.5)));
+    const double margin = std::max(config.min_spread, config.margin * std::fabs(quantile_of(kept_sorted, 0.5)));
     return std::max(config.min_score, quantile_of(kept_sorted, config.quantile) + margin);
 }
 

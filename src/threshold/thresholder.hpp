@@ -45,6 +45,10 @@ struct ThresholderConfig {
     // (0 turns the rule off), and a mean's z above every one of the last
     // max(mean_window, peak_window).
     std::uint64_t peak_window = 64;
+    // A single score must exceed the quantile by at least this fraction of
+    // the kept scores' |median| (and min_spread): on flat series noise must
+    // not turn into certainty, and the top of ordinary noise does not alarm.
+    double margin = 0.1;
 
     friend bool operator==(const ThresholderConfig&, const ThresholderConfig&) = default;
 };
@@ -58,11 +62,8 @@ inline constexpr std::uint64_t kMaxWindow = std::uint64_t{1} << 24;
 // written and read back.
 inline constexpr double kMaxScore = 1e300;
 
-// A single score must exceed the quantile by at least this fraction of the
-// kept scores' |median| (and min_spread): on flat series noise must not turn
-// into certainty, and the top of ordinary noise does not alarm. The mean's
-// spread is at least this fraction of its level divided by
-// sqrt(mean_window), the same floor for an average.
+// The mean's spread is at least this fraction of its level divided by
+// sqrt(mean_window): on flat series noise must not turn into certainty.
 inline constexpr double kRelativeSpread = 0.1;
 
 // The last values pushed, at most `capacity` of them, oldest first through at().
