@@ -109,7 +109,7 @@ double fold_up(const TreeReader& r, const float* x, const PathStep* steps, std::
         const Node& at = r.node(steps[i].slot);
         check_index(at.box_row(), r.box_rows());
         const double range = r.range_sum_unchecked(at);
-        if (!r.box_outside_as<Wide>(at, x)) {
+        if (!r.box_gap_as<Wide, true>(at, x)) {
             if (std::isnan(range)) continue;
             break;
         }

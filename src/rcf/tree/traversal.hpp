@@ -77,24 +77,21 @@ public:
         return kernels::box_gap(wide_, row, row + dims_, x, dims_);
     }
     // The same with the kernel fixed by the caller: Wide only in code
-    // compiled for AVX2 (the score walks), which then inlines it.
-    template <bool Wide>
-    float box_gap_as(const Node& n, const float* x) const {
-        const float* row = boxes_ + n.box_row() * stride_;
+    // compiled for AVX2 (the score walks), which then inlines it. With
+    // Outside, only whether the gap is not 0, known without waiting for the
+    // ordered sum (kernels::box_outside_plain).
+    template <bool Wide, bool Outside = false>
+    auto box_gap_as(const Node& n, const float* x) const {
+        const float* mn = boxes_ + n.box_row() * stride_;
+        const float* mx = mn + dims_;
 #if defined(ARBOLET_X86_DISPATCH)
-        if constexpr (Wide) return kernels::box_gap_avx2_inline(row, row + dims_, x, dims_);
+        if constexpr (Wide) {
+            if constexpr (Outside) return kernels::box_outside_avx2_inline(mn, mx, x, dims_);
+            else return kernels::box_gap_avx2_inline(mn, mx, x, dims_);
+        }
 #endif
-        return kernels::box_gap_plain(row, row + dims_, x, dims_);
-    }
-    // Whether the box gap is not 0 (kernels::box_outside_plain), kernel
-    // fixed as for box_gap_as.
-    template <bool Wide>
-    bool box_outside_as(const Node& n, const float* x) const {
-        const float* row = boxes_ + n.box_row() * stride_;
-#if defined(ARBOLET_X86_DISPATCH)
-        if constexpr (Wide) return kernels::box_outside_avx2_inline(row, row + dims_, x, dims_);
-#endif
-        return kernels::box_outside_plain(row, row + dims_, x, dims_);
+        if constexpr (Outside) return kernels::box_outside_plain(mn, mx, x, dims_);
+        else return kernels::box_gap_plain(mn, mx, x, dims_);
     }
     // Whether the packed kernels run (kernels::wide_enabled, read once).
     bool wide() const { return wide_; }
