@@ -166,7 +166,6 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
                     room *= 2;
                 }
                 const std::uint64_t next = r.child_toward(*n, q);
-                r.prefetch(next);
                 path[k * room + depth[k]++] = {n->mass, slot[k]};
                 slot[k] = next;
                 node[k] = &r.node(next);

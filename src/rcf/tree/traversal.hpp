@@ -54,10 +54,8 @@ public:
     std::uint64_t box_rows() const { return box_rows_; }
     bool has_box(const Node& n) const { return n.box_row() < box_rows_; }
 
-    // Starts loading a slot's node while other work goes on. A prefetch
-    // never faults, so the slot need not be valid.
-    void prefetch(std::uint64_t slot) const { arbolet::prefetch(nodes_ + slot); }
-    // The same for a leaf's point row (the match check reads it).
+    // Starts loading a leaf's point row (the match check reads it) while
+    // other work goes on.
     void prefetch_row(const Node& leaf) const {
         const std::uint64_t row = leaf.point_idx();
         if (row < store_.held_rows() && (row + 1) * store_.dim <= store_.store.data.size())
