@@ -145,14 +145,13 @@ void NodeArena::prefetch_path_boxes(std::span<const std::uint64_t> path, std::sp
                                     const PointStore& store) const {
     const std::uint64_t rows = box_row_count();
     const std::size_t row_bytes = row_stride() * sizeof(float);
-    const std::uint64_t points = dims == 0 ? 0 : store.store.data.size() / dims;
     auto box_of = [&](std::uint64_t slot) {
         if (slot >= nodes.size()) return;
         const Node& n = nodes[slot];
         if (n.kind == NodeKind::Internal && n.box_row() < rows)
             prefetch_bytes(boxes.data() + n.box_row() * row_stride(), row_bytes);
-        else if (n.kind == NodeKind::Leaf && n.point_idx() < points && dims > 0)
-            prefetch_bytes(store.store.data.data() + n.point_idx() * dims, dims * sizeof(float));
+        else if (n.kind == NodeKind::Leaf)
+            store.prefetch_row(n.point_idx());
     };
     for (const std::uint64_t slot : path) box_of(slot);
     for (const std::uint64_t slot : siblings) box_of(slot);

@@ -46,6 +46,12 @@ struct PointStore {
         return {store.data.data() + slot * dim, static_cast<std::size_t>(dim)};
     }
     [[noreturn]] static void no_such_row();
+    // Starts loading a slot's row while other work goes on (nothing for a
+    // slot beyond the rows held).
+    void prefetch_row(std::uint64_t slot) const {
+        if (slot < held_rows() && (slot + 1) * dim <= store.data.size())
+            prefetch_bytes(store.data.data() + slot * dim, dim * sizeof(float));
+    }
     // Same length and every value equal in single precision (NaN never
     // matches, 0.0 matches -0.0).
     bool row_equals(std::uint64_t slot, std::span<const float> point) const;

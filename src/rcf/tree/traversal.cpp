@@ -131,6 +131,7 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
         const std::size_t lanes = std::min(kLanes, trees.size() - base);
         std::optional<TreeReader> reader[kLanes];
         const Node* node[kLanes] = {};
+        std::uint64_t slot[kLanes];
         std::size_t depth[kLanes];
         std::size_t walking = 0;
         for (std::size_t k = 0; k < lanes; ++k) {
@@ -141,12 +142,11 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
                 continue;
             }
             reader[k].emplace(tree, store, q.size());
+            slot[k] = tree.root;
             node[k] = &reader[k]->node(tree.root);
             walking |= std::size_t{1} << k;
         }
         std::size_t room = path.size() / kLanes;
-        std::uint64_t slot[kLanes];
-        for (std::size_t k = 0; k < lanes; ++k) slot[k] = trees[base + k].root;
         while (walking != 0) {
             for (std::size_t k = 0; k < lanes; ++k) {
                 if (!(walking >> k & 1)) continue;
@@ -192,7 +192,8 @@ template <class Policy>
 void fold_paths(std::span<const RcfTree> trees, const PointStore& store, std::span<const float> q,
                 std::span<double> out, std::vector<PathStep>& path) {
 #if defined(ARBOLET_X86_DISPATCH)
-    if (q.size() >= kernels::kWideFrom && kernels::wide_enabled()) return fold_paths_wide<Policy>(trees, store, q, out, path);
+    if (q.size() >= kernels::kWideFrom && kernels::wide_enabled())
+        return fold_paths_wide<Policy>(trees, store, q, out, path);
 #endif
     fold_paths_body<Policy, false>(trees, store, q, out, path);
 }

@@ -56,11 +56,7 @@ public:
 
     // Starts loading a leaf's point row (the match check reads it) while
     // other work goes on.
-    void prefetch_row(const Node& leaf) const {
-        const std::uint64_t row = leaf.point_idx();
-        if (row < store_.held_rows() && (row + 1) * store_.dim <= store_.store.data.size())
-            arbolet::prefetch_bytes(store_.store.data.data() + row * store_.dim, store_.dim * sizeof(float));
-    }
+    void prefetch_row(const Node& leaf) const { store_.prefetch_row(leaf.point_idx()); }
     // The same for an internal node's box row, every cache line of it (a
     // row of 16 dimensions spans three).
     void prefetch_box(const Node& n) const {
