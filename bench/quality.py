@@ -6,11 +6,14 @@ a Thresholder on a labelled record stream made here.
     python bench/quality.py                      # Forest at shingle 1, 4, 8 and MStream
     python bench/quality.py --shingles 1 --baseline
     python bench/quality.py --nab PATH/quality/nab --only mstream
+    python bench/quality.py --only forest --seeds 1 2 3 4 5 7 12345
 
 For every shingle size two NAB runs: "grade" hands the thresholder's grade to NAB, whose
 optimiser picks the best cut-off on it per profile; "alarm" hands 1.0 where the grade is above
 0, else 0, so it measures the thresholder's own decision. `--baseline` adds the plain mapping
-min(raw / log2(capacity + 1), 1) for comparison. The NAB tool needs numpy, pandas and
+min(raw / log2(capacity + 1), 1) for comparison. `--seeds` repeats the forest runs for other
+forest seeds and adds their mean: the subset has 39 windows, so one seed's figures move by a
+window's worth (about 2.4) when the forest's draws change. The NAB tool needs numpy, pandas and
 simplejson and takes about 15 s of scoring per run; it is found at --nab, else $ARBOLET_NAB,
 else ../shared/quality/nab next to the checkout.
 """
@@ -30,6 +33,9 @@ import arbolet
 
 HERE = Path(__file__).resolve()
 NUM_TREES, CAPACITY, SEED = 50, 256, 12345
+# The NAB tool imports this file afresh in its own process: another forest seed reaches it from
+# the environment.
+FOREST_SEED = int(os.environ.get("ARBOLET_QUALITY_SEED", str(SEED)))
 SHINGLES = (1, 4, 8)
 LAST_LINE = re.compile(r"NAB \w+: standard (\S+), low_fp (\S+), low_fn (\S+)")
 
@@ -38,7 +44,8 @@ LAST_LINE = re.compile(r"NAB \w+: standard (\S+), low_fp (\S+), low_fn (\S+)")
 
 def _forest_detector(shingle: int, output: str):
     def detect(values, timestamps):
-        forest = arbolet.Forest(1, shingle_size=shingle, num_trees=NUM_TREES, capacity=CAPACITY, seed=SEED)
+        forest = arbolet.Forest(1, shingle_size=shingle, num_trees=NUM_TREES, capacity=CAPACITY,
+                                seed=FOREST_SEED)
         if output == "raw":
             ceiling = math.log2(CAPACITY + 1)
             scores = []
@@ -65,26 +72,37 @@ def nab_folder(given: str | None) -> Path:
     sys.exit("quality.py: no NAB tool found (give --nab DIR or set ARBOLET_NAB)")
 
 
-def run_nab(nab: Path, function: str) -> tuple[float, float, float]:
+def run_nab(nab: Path, function: str, seed: int = SEED) -> tuple[float, float, float]:
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1", ARBOLET_QUALITY_SEED=str(seed))
     done = subprocess.run([sys.executable, str(nab / "evaluate.py"), "--detector", f"{HERE}:{function}"],
-                          capture_output=True, text=True, env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+                          capture_output=True, text=True, env=env)
     found = LAST_LINE.search(done.stdout)
     if done.returncode != 0 or not found:
         sys.exit(f"quality.py: {function} failed\n{done.stdout}\n{done.stderr}")
     return tuple(float(x) for x in found.groups())  # type: ignore[return-value]
 
 
-def forest_section(nab: Path, shingles: list[int], baseline: bool) -> None:
-    print(f"Forest(1, shingle_size=S, num_trees={NUM_TREES}, capacity={CAPACITY}, seed={SEED}), "
+def forest_section(nab: Path, shingles: list[int], baseline: bool, seeds: list[int]) -> None:
+    shown = ", ".join(map(str, seeds))
+    print(f"Forest(1, shingle_size=S, num_trees={NUM_TREES}, capacity={CAPACITY}, seed={shown}), "
           "score_and_update; NAB subset, 19 files")
     print("| shingle | output | Standard | Reward-Low-FP | Reward-Low-FN |")
     print("|---:|---|---:|---:|---:|")
     outputs = (["raw"] if baseline else []) + ["grade", "alarm"]
     names = {"raw": "raw / log2(257)", "grade": "Thresholder grade", "alarm": "Thresholder alarm (0/1)"}
+
+    def row(shingle: int, label: str, figures) -> None:
+        print(f"| {shingle} | {label} | " + " | ".join(f"{x:.2f}" for x in figures) + " |", flush=True)
+
     for shingle in shingles:
         for output in outputs:
-            s, fp, fn = run_nab(nab, f"detect_{output}_{shingle}")
-            print(f"| {shingle} | {names[output]} | {s:.2f} | {fp:.2f} | {fn:.2f} |", flush=True)
+            runs = []
+            for seed in seeds:
+                runs.append(run_nab(nab, f"detect_{output}_{shingle}", seed))
+                if len(seeds) > 1:
+                    row(shingle, f"{names[output]}, seed {seed}", runs[-1])
+            mean = [sum(r[i] for r in runs) / len(runs) for i in range(3)]
+            row(shingle, names[output] + (f", mean of {len(seeds)} seeds" if len(seeds) > 1 else ""), mean)
 
 
 # ---- MStream: a labelled record stream -----------------------------------------------
@@ -138,10 +156,11 @@ def main() -> None:
     ap.add_argument("--nab", help="the NAB subset tool folder (holding evaluate.py)")
     ap.add_argument("--shingles", type=int, nargs="+", default=list(SHINGLES), choices=SHINGLES)
     ap.add_argument("--baseline", action="store_true", help="also the plain raw / log2(capacity + 1) mapping")
+    ap.add_argument("--seeds", type=int, nargs="+", default=[SEED], help="forest seeds (default 12345)")
     ap.add_argument("--only", choices=("forest", "mstream"))
     args = ap.parse_args()
     if args.only != "mstream":
-        forest_section(nab_folder(args.nab), args.shingles, args.baseline)
+        forest_section(nab_folder(args.nab), args.shingles, args.baseline, args.seeds)
     if args.only != "forest":
         mstream_section()
 
