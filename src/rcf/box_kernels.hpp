@@ -17,6 +17,8 @@
 
 #if defined(ARBOLET_X86_DISPATCH)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 namespace arbolet::rcf::kernels {
@@ -33,6 +35,16 @@ bool wide_enabled();
 #if defined(ARBOLET_VECTOR_EXTENSIONS)
 using F4 = float __attribute__((vector_size(16)));
 using U4 = std::uint32_t __attribute__((vector_size(16)));
+
+// Bit j set for each lane j of a comparison mask that is set: one mask
+// instruction where the target has it, rather than four extractions.
+inline unsigned lane_bits(U4 lanes) {
+#if defined(__SSE2__)
+    return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(lanes)));
+#else
+    return static_cast<unsigned>((lanes[0] & 1) | (lanes[1] & 2) | (lanes[2] & 4) | (lanes[3] & 8));
+#endif
+}
 
 // Four dimensions of a box gap from `d` on: how far x lies below `mn` or
 // above `mx` in each, +0 inside, and the masks of the lanes below and above.
@@ -98,7 +110,7 @@ inline bool box_outside_plain(const float* mn, const float* mx, const float* x, 
         std::memcpy(&p, x + d, sizeof p);
         lanes |= reinterpret_cast<U4>(p < lo) | reinterpret_cast<U4>(p > hi);
     }
-    if ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) != 0) return true;
+    if (lane_bits(lanes) != 0) return true;
 #endif
     bool outside = false;
     for (; d < dims; ++d) outside |= (x[d] < mn[d]) | (x[d] > mx[d]);

@@ -272,8 +272,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                 for (; d + 4 <= dims; d += 4) {
                     const kernels::LaneGaps gaps = kernels::lane_gaps(mn, mx, q.data(), d);
                     const kernels::U4 outside = gaps.is_below | gaps.is_above;
-                    unsigned lanes = static_cast<unsigned>((outside[0] & 1) | (outside[1] & 2) | (outside[2] & 4) |
-                                                           (outside[3] & 8));
+                    unsigned lanes = kernels::lane_bits(outside);
                     if (lanes == 0) continue;
                     const kernels::F4 g = gaps.gap;
                     const kernels::U4 is_below = gaps.is_below;
