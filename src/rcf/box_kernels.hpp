@@ -127,6 +127,35 @@ inline double merge_boxes_plain(const float* a_min, const float* a_max, const fl
                                 float* out_min, float* out_max, std::size_t dims, bool& changed, double sum = 0.0,
                                 std::size_t i = 0) {
     std::uint32_t differs = 0;
+#if defined(ARBOLET_VECTOR_EXTENSIONS)
+    U4 lanes_differ = {0, 0, 0, 0};
+    for (; i + 4 <= dims; i += 4) {
+        F4 amin, amax, bmin, bmax, old_min, old_max;
+        std::memcpy(&amin, a_min + i, sizeof amin);
+        std::memcpy(&amax, a_max + i, sizeof amax);
+        std::memcpy(&bmin, b_min + i, sizeof bmin);
+        std::memcpy(&bmax, b_max + i, sizeof bmax);
+        std::memcpy(&old_min, out_min + i, sizeof old_min);
+        std::memcpy(&old_max, out_max + i, sizeof old_max);
+        // min_num and max_num lane by lane: b where a is NaN or b is
+        // strictly beyond a, else a (a NaN b compares false).
+        const U4 a_nan = reinterpret_cast<U4>(amin != amin);
+        const U4 take_min = a_nan | reinterpret_cast<U4>(bmin < amin);
+        const U4 take_max = reinterpret_cast<U4>(amax != amax) | reinterpret_cast<U4>(bmax > amax);
+        const U4 lo_bits = (reinterpret_cast<U4>(bmin) & take_min) | (reinterpret_cast<U4>(amin) & ~take_min);
+        const U4 hi_bits = (reinterpret_cast<U4>(bmax) & take_max) | (reinterpret_cast<U4>(amax) & ~take_max);
+        lanes_differ |= (lo_bits ^ reinterpret_cast<U4>(old_min)) | (hi_bits ^ reinterpret_cast<U4>(old_max));
+        const F4 lo = reinterpret_cast<F4>(lo_bits), hi = reinterpret_cast<F4>(hi_bits);
+        std::memcpy(out_min + i, &lo, sizeof lo);
+        std::memcpy(out_max + i, &hi, sizeof hi);
+        const F4 width = hi - lo;
+        sum += static_cast<double>(width[0]);
+        sum += static_cast<double>(width[1]);
+        sum += static_cast<double>(width[2]);
+        sum += static_cast<double>(width[3]);
+    }
+    differs = lane_bits(reinterpret_cast<U4>(lanes_differ != 0u));
+#endif
     for (; i < dims; ++i) {
         const float lo = min_num(a_min[i], b_min[i]);
         const float hi = max_num(a_max[i], b_max[i]);
