@@ -46,6 +46,17 @@ inline unsigned lane_bits(U4 lanes) {
 #endif
 }
 
+// min_num and max_num lane by lane: b where a is NaN or b lies strictly
+// beyond a, else a (a NaN b compares false).
+inline F4 min_num4(F4 a, F4 b) {
+    const U4 take = reinterpret_cast<U4>(a != a) | reinterpret_cast<U4>(b < a);
+    return reinterpret_cast<F4>((reinterpret_cast<U4>(b) & take) | (reinterpret_cast<U4>(a) & ~take));
+}
+inline F4 max_num4(F4 a, F4 b) {
+    const U4 take = reinterpret_cast<U4>(a != a) | reinterpret_cast<U4>(b > a);
+    return reinterpret_cast<F4>((reinterpret_cast<U4>(b) & take) | (reinterpret_cast<U4>(a) & ~take));
+}
+
 // Four dimensions of a box gap from `d` on: how far x lies below `mn` or
 // above `mx` in each, +0 inside, and the masks of the lanes below and above.
 struct LaneGaps {
@@ -137,15 +148,9 @@ inline double merge_boxes_plain(const float* a_min, const float* a_max, const fl
         std::memcpy(&bmax, b_max + i, sizeof bmax);
         std::memcpy(&old_min, out_min + i, sizeof old_min);
         std::memcpy(&old_max, out_max + i, sizeof old_max);
-        // min_num and max_num lane by lane: b where a is NaN or b is
-        // strictly beyond a, else a (a NaN b compares false).
-        const U4 a_nan = reinterpret_cast<U4>(amin != amin);
-        const U4 take_min = a_nan | reinterpret_cast<U4>(bmin < amin);
-        const U4 take_max = reinterpret_cast<U4>(amax != amax) | reinterpret_cast<U4>(bmax > amax);
-        const U4 lo_bits = (reinterpret_cast<U4>(bmin) & take_min) | (reinterpret_cast<U4>(amin) & ~take_min);
-        const U4 hi_bits = (reinterpret_cast<U4>(bmax) & take_max) | (reinterpret_cast<U4>(amax) & ~take_max);
-        lanes_differ |= (lo_bits ^ reinterpret_cast<U4>(old_min)) | (hi_bits ^ reinterpret_cast<U4>(old_max));
-        const F4 lo = reinterpret_cast<F4>(lo_bits), hi = reinterpret_cast<F4>(hi_bits);
+        const F4 lo = min_num4(amin, bmin), hi = max_num4(amax, bmax);
+        lanes_differ |= (reinterpret_cast<U4>(lo) ^ reinterpret_cast<U4>(old_min)) |
+                        (reinterpret_cast<U4>(hi) ^ reinterpret_cast<U4>(old_max));
         std::memcpy(out_min + i, &lo, sizeof lo);
         std::memcpy(out_max + i, &hi, sizeof hi);
         const F4 width = hi - lo;
@@ -173,6 +178,19 @@ inline double merge_boxes_plain(const float* a_min, const float* a_max, const fl
 // merge_boxes does, without the sum.
 inline void grow_box_plain(float* min, float* max, const float* other_min, const float* other_max, std::size_t dims,
                            std::size_t i = 0) {
+#if defined(ARBOLET_VECTOR_EXTENSIONS)
+    for (; i + 4 <= dims; i += 4) {
+        F4 lo, hi, other_lo, other_hi;
+        std::memcpy(&lo, min + i, sizeof lo);
+        std::memcpy(&hi, max + i, sizeof hi);
+        std::memcpy(&other_lo, other_min + i, sizeof other_lo);
+        std::memcpy(&other_hi, other_max + i, sizeof other_hi);
+        lo = min_num4(lo, other_lo);
+        hi = max_num4(hi, other_hi);
+        std::memcpy(min + i, &lo, sizeof lo);
+        std::memcpy(max + i, &hi, sizeof hi);
+    }
+#endif
     for (; i < dims; ++i) {
         min[i] = min_num(min[i], other_min[i]);
         max[i] = max_num(max[i], other_max[i]);

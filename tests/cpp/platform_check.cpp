@@ -136,9 +136,13 @@ int main() {
                 CHECK(!packed_changed);
             }
         }
+        float grown_min[70], grown_max[70];
+        scalar_merge(b_min, b_max, x, x, grown_min, grown_max, dims);
         rcf::kernels::grow_box(wide, a_min, a_max, x, x, dims);
         rcf::kernels::grow_box_plain(b_min, b_max, x, x, dims);
         CHECK(std::memcmp(a_min, b_min, dims * sizeof(float)) == 0 && std::memcmp(a_max, b_max, dims * sizeof(float)) == 0);
+        CHECK(std::memcmp(grown_min, b_min, dims * sizeof(float)) == 0 &&
+              std::memcmp(grown_max, b_max, dims * sizeof(float)) == 0);
     }
 
     if (failures) return 1;
