@@ -17,6 +17,8 @@
 
 #if defined(ARBOLET_X86_DISPATCH)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 namespace arbolet::rcf::kernels {
@@ -33,6 +35,27 @@ bool wide_enabled();
 #if defined(ARBOLET_VECTOR_EXTENSIONS)
 using F4 = float __attribute__((vector_size(16)));
 using U4 = std::uint32_t __attribute__((vector_size(16)));
+
+// Bit j set for each lane j of a comparison mask that is set: one mask
+// instruction where the target has it, rather than four extractions.
+inline unsigned lane_bits(U4 lanes) {
+#if defined(__SSE2__)
+    return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(lanes)));
+#else
+    return static_cast<unsigned>((lanes[0] & 1) | (lanes[1] & 2) | (lanes[2] & 4) | (lanes[3] & 8));
+#endif
+}
+
+// min_num and max_num lane by lane: b where a is NaN or b lies strictly
+// beyond a, else a (a NaN b compares false).
+inline F4 min_num4(F4 a, F4 b) {
+    const U4 take = reinterpret_cast<U4>(a != a) | reinterpret_cast<U4>(b < a);
+    return reinterpret_cast<F4>((reinterpret_cast<U4>(b) & take) | (reinterpret_cast<U4>(a) & ~take));
+}
+inline F4 max_num4(F4 a, F4 b) {
+    const U4 take = reinterpret_cast<U4>(a != a) | reinterpret_cast<U4>(b > a);
+    return reinterpret_cast<F4>((reinterpret_cast<U4>(b) & take) | (reinterpret_cast<U4>(a) & ~take));
+}
 
 // Four dimensions of a box gap from `d` on: how far x lies below `mn` or
 // above `mx` in each, +0 inside, and the masks of the lanes below and above.
@@ -98,7 +121,7 @@ inline bool box_outside_plain(const float* mn, const float* mx, const float* x, 
         std::memcpy(&p, x + d, sizeof p);
         lanes |= reinterpret_cast<U4>(p < lo) | reinterpret_cast<U4>(p > hi);
     }
-    if ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) != 0) return true;
+    if (lane_bits(lanes) != 0) return true;
 #endif
     bool outside = false;
     for (; d < dims; ++d) outside |= (x[d] < mn[d]) | (x[d] > mx[d]);
@@ -115,6 +138,29 @@ inline double merge_boxes_plain(const float* a_min, const float* a_max, const fl
                                 float* out_min, float* out_max, std::size_t dims, bool& changed, double sum = 0.0,
                                 std::size_t i = 0) {
     std::uint32_t differs = 0;
+#if defined(ARBOLET_VECTOR_EXTENSIONS)
+    U4 lanes_differ = {0, 0, 0, 0};
+    for (; i + 4 <= dims; i += 4) {
+        F4 amin, amax, bmin, bmax, old_min, old_max;
+        std::memcpy(&amin, a_min + i, sizeof amin);
+        std::memcpy(&amax, a_max + i, sizeof amax);
+        std::memcpy(&bmin, b_min + i, sizeof bmin);
+        std::memcpy(&bmax, b_max + i, sizeof bmax);
+        std::memcpy(&old_min, out_min + i, sizeof old_min);
+        std::memcpy(&old_max, out_max + i, sizeof old_max);
+        const F4 lo = min_num4(amin, bmin), hi = max_num4(amax, bmax);
+        lanes_differ |= (reinterpret_cast<U4>(lo) ^ reinterpret_cast<U4>(old_min)) |
+                        (reinterpret_cast<U4>(hi) ^ reinterpret_cast<U4>(old_max));
+        std::memcpy(out_min + i, &lo, sizeof lo);
+        std::memcpy(out_max + i, &hi, sizeof hi);
+        const F4 width = hi - lo;
+        sum += static_cast<double>(width[0]);
+        sum += static_cast<double>(width[1]);
+        sum += static_cast<double>(width[2]);
+        sum += static_cast<double>(width[3]);
+    }
+    differs = lane_bits(reinterpret_cast<U4>(lanes_differ != 0u));
+#endif
     for (; i < dims; ++i) {
         const float lo = min_num(a_min[i], b_min[i]);
         const float hi = max_num(a_max[i], b_max[i]);
@@ -132,6 +178,19 @@ inline double merge_boxes_plain(const float* a_min, const float* a_max, const fl
 // merge_boxes does, without the sum.
 inline void grow_box_plain(float* min, float* max, const float* other_min, const float* other_max, std::size_t dims,
                            std::size_t i = 0) {
+#if defined(ARBOLET_VECTOR_EXTENSIONS)
+    for (; i + 4 <= dims; i += 4) {
+        F4 lo, hi, other_lo, other_hi;
+        std::memcpy(&lo, min + i, sizeof lo);
+        std::memcpy(&hi, max + i, sizeof hi);
+        std::memcpy(&other_lo, other_min + i, sizeof other_lo);
+        std::memcpy(&other_hi, other_max + i, sizeof other_hi);
+        lo = min_num4(lo, other_lo);
+        hi = max_num4(hi, other_hi);
+        std::memcpy(min + i, &lo, sizeof lo);
+        std::memcpy(max + i, &hi, sizeof hi);
+    }
+#endif
     for (; i < dims; ++i) {
         min[i] = min_num(min[i], other_min[i]);
         max[i] = max_num(max[i], other_max[i]);

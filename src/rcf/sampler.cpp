@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cfloat>
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -75,6 +76,14 @@ double software_log(double x) {
     return (((s * (hfsq + R) + dk * ln2_lo) - hfsq) + f) + dk * ln2_hi;
 }
 
+// log(-log(u)) >= bound exactly for u <= exp(-exp(bound)); the factor takes
+// off far more than the error of the two logarithms and exponentials (a few
+// units in the last place each) and of the rounded bound.
+double surely_rejected_below(double bound) {
+    const double below = std::exp(-std::exp(bound)) * (1.0 - 1e-9 * (1.0 + std::fabs(bound)));
+    return below > 0.0 ? below : 0.0;
+}
+
 Sampler::Outcome Sampler::decide(Xoshiro256PlusPlus& rng, double decay, double t, double initial_accept_fraction,
                                  std::uint64_t slot) {
     constexpr double u_min = 0x1.0p-52;
@@ -82,6 +91,17 @@ Sampler::Outcome Sampler::decide(Xoshiro256PlusPlus& rng, double decay, double t
     double u = rng.uniform_f64();
     if (u < u_min) u = u_min;
     if (u > u_max) u = u_max;
+    if (size == capacity && size != 0 && !weights.empty()) {
+        const double shift = decay * t;
+        const double largest = weights[0];
+        if (!(largest == reject_largest && shift <= reject_shift)) {
+            // Good for the next steps too: the shift grows by `decay` a step.
+            reject_largest = largest;
+            reject_shift = shift + std::max(0.0, 64.0 * decay);
+            reject_below = surely_rejected_below(largest + reject_shift);
+        }
+        if (u < reject_below) return {Decision::Rejected, kNone};
+    }
     const double weight = software_log(-software_log(u)) - decay * t;
 
     if (size != capacity) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "random/xoshiro.hpp"
@@ -20,6 +21,14 @@ struct Sampler {
     std::uint64_t size = 0;
     double pending_weight = 0.0;
     std::uint64_t pending_point = kNone;
+    // Working knowledge, not state (left out of == and of documents): while
+    // the largest weight is `reject_largest` and the time shift at most
+    // `reject_shift`, a full sampler rejects every draw below `reject_below`,
+    // so that it need not compute their weights. A key that no weight
+    // equals (NaN) makes the first full decision work it out.
+    double reject_largest = std::numeric_limits<double>::quiet_NaN();
+    double reject_shift = 0.0;
+    double reject_below = 0.0;
 
     static Sampler create(std::uint64_t capacity);
 
@@ -50,5 +59,10 @@ struct Sampler {
 // Natural logarithm by the fdlibm polynomial, every operation rounded
 // separately, so that sampler weights are identical on every platform.
 double software_log(double x);
+
+// Every draw u below this value has a weight, software_log(-software_log(u))
+// - shift, that is not below `largest` whenever bound >= largest + shift,
+// however the logarithms round; 0 for a NaN or infinite bound.
+double surely_rejected_below(double bound);
 
 }  // namespace arbolet::rcf

@@ -106,6 +106,28 @@ static void software_log_values() {
     CHECK(beyond == 0);
 }
 
+// A full sampler rejects the draws below surely_rejected_below without
+// computing their weights: each of them must be rejected by its weight too,
+// right up to the cut-off, and the cut-off must sit close below the exact
+// one, or nothing is saved.
+static void rejection_cut_offs() {
+    std::mt19937_64 mt(2);
+    for (int i = 0; i < 2000; ++i) {
+        const double largest = std::ldexp(static_cast<double>(mt() % 100000) / 1000.0 - 60.0, 0);
+        const double shift = i % 4 == 0 ? 0.0 : std::ldexp(static_cast<double>(mt() % 1000000), -(i % 20));
+        const double below = surely_rejected_below(largest + shift);
+        double u = below;
+        for (int k = 0; k < 200 && u > 0x1.0p-52; ++k, u = std::nextafter(u, 0.0)) {
+            if (u >= below) continue;
+            CHECK(!(software_log(-software_log(u)) - shift < largest));
+        }
+        const double exact = std::exp(-std::exp(largest + shift));
+        CHECK(below <= exact && (exact < 0x1.0p-52 || below >= exact * (1.0 - 1e-6)));
+    }
+    CHECK(surely_rejected_below(NAN) == 0.0 && surely_rejected_below(INFINITY) == 0.0);
+    CHECK(surely_rejected_below(-INFINITY) == 0.0);
+}
+
 static void next_down_values() {
     CHECK(same_bits(next_down(0.0f), -0x1.0p-149f) && same_bits(next_down(-0.0f), -0x1.0p-149f));
     CHECK(next_down(INFINITY) == 0x1.fffffep+127f && next_down(-INFINITY) == -INFINITY);
@@ -250,6 +272,7 @@ static void inconsistent_states() {
 
 int main() {
     software_log_values();
+    rejection_cut_offs();
     next_down_values();
     tree_mechanics();
     narrow_node_fields();

@@ -34,6 +34,18 @@ static float scalar_gap(const float* mn, const float* mx, const float* x, std::u
     return gap;
 }
 
+// The merge one dimension at a time, as the packed blocks must give it.
+static double scalar_merge(const float* a_min, const float* a_max, const float* b_min, const float* b_max, float* lo,
+                           float* hi, std::uint64_t dims) {
+    double sum = 0.0;
+    for (std::uint64_t d = 0; d < dims; ++d) {
+        lo[d] = rcf::min_num(a_min[d], b_min[d]);
+        hi[d] = rcf::max_num(a_max[d], b_max[d]);
+        sum += static_cast<double>(hi[d] - lo[d]);
+    }
+    return sum;
+}
+
 int main() {
     std::mt19937_64 gen(17);
     const std::uint64_t edges[] = {0, 1, 2, 10, 0xffffffffULL, 0x100000000ULL, UINT64_MAX / 10, UINT64_MAX - 1, UINT64_MAX};
@@ -112,6 +124,9 @@ int main() {
                 rcf::kernels::merge_boxes_plain(a_min, a_max, b_min, b_max, plain[0], plain[1], dims, plain_changed);
             CHECK(same(packed_sum, plain_sum) && packed_changed == plain_changed);
             CHECK(std::memcmp(packed, plain, sizeof packed) == 0);
+            float lo[70], hi[70];
+            CHECK(same(scalar_merge(a_min, a_max, b_min, b_max, lo, hi, dims), plain_sum));
+            CHECK(std::memcmp(lo, plain[0], dims * sizeof(float)) == 0 && std::memcmp(hi, plain[1], dims * sizeof(float)) == 0);
             if (round == 0) {
                 std::memcpy(a_min, packed[0], sizeof a_min);
                 std::memcpy(a_max, packed[1], sizeof a_max);
@@ -121,9 +136,13 @@ int main() {
                 CHECK(!packed_changed);
             }
         }
+        float grown_min[70], grown_max[70];
+        scalar_merge(b_min, b_max, x, x, grown_min, grown_max, dims);
         rcf::kernels::grow_box(wide, a_min, a_max, x, x, dims);
         rcf::kernels::grow_box_plain(b_min, b_max, x, x, dims);
         CHECK(std::memcmp(a_min, b_min, dims * sizeof(float)) == 0 && std::memcmp(a_max, b_max, dims * sizeof(float)) == 0);
+        CHECK(std::memcmp(grown_min, b_min, dims * sizeof(float)) == 0 &&
+              std::memcmp(grown_max, b_max, dims * sizeof(float)) == 0);
     }
 
     if (failures) return 1;

@@ -1,6 +1,7 @@
 #include "rcf/tree/traversal.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -133,7 +134,7 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
         const Node* node[kLanes] = {};
         std::uint64_t slot[kLanes];
         std::size_t depth[kLanes];
-        std::size_t walking = 0;
+        std::uint32_t walking = 0;
         for (std::size_t k = 0; k < lanes; ++k) {
             const RcfTree& tree = trees[base + k];
             depth[k] = 0;
@@ -144,29 +145,33 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
             reader[k].emplace(tree, store, q.size());
             slot[k] = tree.root;
             node[k] = &reader[k]->node(tree.root);
-            walking |= std::size_t{1} << k;
+            walking |= std::uint32_t{1} << k;
         }
         std::size_t room = path.size() / kLanes;
+        PathStep* steps = path.data();
         while (walking != 0) {
-            for (std::size_t k = 0; k < lanes; ++k) {
-                if (!(walking >> k & 1)) continue;
+            for (std::uint32_t left = walking; left != 0; left &= left - 1) {
+                const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
                 const TreeReader& r = *reader[k];
                 const Node* n = node[k];
                 if (!n->is_internal()) {
-                    walking &= ~(std::size_t{1} << k);
+                    walking &= ~(std::uint32_t{1} << k);
                     r.prefetch_row(*n);
                     continue;
                 }
-                if (depth[k] >= r.slot_count()) walk_too_long();
-                if (depth[k] >= room) [[unlikely]] {
+                const std::size_t d = depth[k];
+                if (d >= r.slot_count()) walk_too_long();
+                if (d >= room) [[unlikely]] {
                     // Spread the regions out to twice their length, last first.
                     path.resize(2 * path.size());
+                    steps = path.data();
                     for (std::size_t j = kLanes; j-- > 1;)
-                        std::memmove(path.data() + j * 2 * room, path.data() + j * room, room * sizeof(PathStep));
+                        std::memmove(steps + j * 2 * room, steps + j * room, room * sizeof(PathStep));
                     room *= 2;
                 }
                 const std::uint64_t next = r.child_toward(*n, q);
-                path[k * room + depth[k]++] = {n->mass, slot[k]};
+                steps[k * room + d] = {n->mass, slot[k]};
+                depth[k] = d + 1;
                 slot[k] = next;
                 node[k] = &r.node(next);
                 if (node[k]->is_internal()) r.prefetch_box(*node[k]);
@@ -174,7 +179,7 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
         }
         for (std::size_t k = 0; k < lanes; ++k)
             if (reader[k])
-                out[base + k] = fold_up<Policy, Wide>(*reader[k], x, path.data() + k * room, depth[k], *node[k], q);
+                out[base + k] = fold_up<Policy, Wide>(*reader[k], x, steps + k * room, depth[k], *node[k], q);
     }
 }
 
@@ -267,8 +272,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                 for (; d + 4 <= dims; d += 4) {
                     const kernels::LaneGaps gaps = kernels::lane_gaps(mn, mx, q.data(), d);
                     const kernels::U4 outside = gaps.is_below | gaps.is_above;
-                    unsigned lanes = static_cast<unsigned>((outside[0] & 1) | (outside[1] & 2) | (outside[2] & 4) |
-                                                           (outside[3] & 8));
+                    unsigned lanes = kernels::lane_bits(outside);
                     if (lanes == 0) continue;
                     const kernels::F4 g = gaps.gap;
                     const kernels::U4 is_below = gaps.is_below;
