@@ -110,11 +110,12 @@ double fold_up(const TreeReader& r, const float* x, const PathStep* steps, std::
         const Node& at = r.node(steps[i].slot);
         check_index(at.box_row(), r.box_rows());
         const double range = r.range_sum_unchecked(at);
-        if (!r.box_gap_as<Wide, true>(at, x)) {
+        float gap;
+        if (!r.box_gap_if_outside<Wide>(at, x, gap)) {
             if (std::isnan(range)) continue;
             break;
         }
-        const double p = r.separation_of(r.box_gap_as<Wide>(at, x), at);
+        const double p = r.separation_of(gap, at);
         const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(steps[i].mass));
         v = (1.0 - p) * v + p * u;
     }
