@@ -625,7 +625,7 @@ def test_deep_trees_match_the_model():
     # Points that double: a cut nearly always falls in the widest gap, so the
     # trees grow about as deep as they hold points, deeper than the walks'
     # first working storage; 11 trees, each sampling its own points, are
-    # walked as a group of 8 and one of 3.
+    # walked as groups of 5 and 6.
     forest = arbolet.Forest(2, num_trees=11, capacity=64, seed=4)
     for i in range(120):
         forest.update([2.0 ** i, float(i % 3)])

@@ -128,6 +128,31 @@ inline bool box_outside_plain(const float* mn, const float* mx, const float* x, 
     return outside;
 }
 
+// The box gap of x, if x lies outside the box in some dimension: whether it
+// does is known before the ordered sum, so that a walk can stop without
+// waiting for it. Up to seven dimensions in one pass (the first four gaps
+// are held until the test has decided), more in two.
+inline bool box_gap_if_outside_plain(const float* mn, const float* mx, const float* x, std::size_t dims,
+                                     float& gap) {
+#if defined(ARBOLET_VECTOR_EXTENSIONS)
+    if (dims >= 4 && dims < 8) {
+        const LaneGaps first = lane_gaps(mn, mx, x, 0);
+        if (lane_bits(first.is_below | first.is_above) == 0 && !box_outside_plain(mn + 4, mx + 4, x + 4, dims - 4))
+            return false;
+        float sum = 0.0f;
+        sum += first.gap[0];
+        sum += first.gap[1];
+        sum += first.gap[2];
+        sum += first.gap[3];
+        gap = box_gap_plain(mn, mx, x, dims, sum, 4);
+        return true;
+    }
+#endif
+    if (!box_outside_plain(mn, mx, x, dims)) return false;
+    gap = box_gap_plain(mn, mx, x, dims);
+    return true;
+}
+
 // Writes the merge of boxes a and b (minNum of the minima, maxNum of the
 // maxima, a's value on ties) to `out_min` / `out_max`, which may be a's own
 // rows, and returns the sum over dimensions, in order and in double
@@ -232,19 +257,22 @@ ARBOLET_TARGET_AVX2 inline LaneGaps8 lane_gaps_avx2(const float* mn, const float
 
 // box_gap_plain eight dimensions at a time, for code compiled for AVX2 to
 // inline (it leaves the upper register halves dirty: the caller cleans them).
+// Adds eight lanes to `sum` in single precision, lowest first.
+ARBOLET_TARGET_AVX2 inline float add_lanes_in_order(float sum, __m256 lanes) {
+    for (const __m128 half : {_mm256_castps256_ps128(lanes), _mm256_extractf128_ps(lanes, 1)}) {
+        sum += _mm_cvtss_f32(half);
+        sum += _mm_cvtss_f32(_mm_movehdup_ps(half));
+        sum += _mm_cvtss_f32(_mm_movehl_ps(half, half));
+        sum += _mm_cvtss_f32(_mm_shuffle_ps(half, half, 3));
+    }
+    return sum;
+}
+
 ARBOLET_TARGET_AVX2 inline float box_gap_avx2_inline(const float* mn, const float* mx, const float* x,
                                                          std::size_t dims) {
     float gap = 0.0f;
     std::size_t d = 0;
-    for (; d + 8 <= dims; d += 8) {
-        const __m256 t = lane_gaps_avx2(mn, mx, x, d).gap;
-        for (const __m128 half : {_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1)}) {
-            gap += _mm_cvtss_f32(half);
-            gap += _mm_cvtss_f32(_mm_movehdup_ps(half));
-            gap += _mm_cvtss_f32(_mm_movehl_ps(half, half));
-            gap += _mm_cvtss_f32(_mm_shuffle_ps(half, half, 3));
-        }
-    }
+    for (; d + 8 <= dims; d += 8) gap = add_lanes_in_order(gap, lane_gaps_avx2(mn, mx, x, d).gap);
     return d < dims ? box_gap_plain(mn, mx, x, dims, gap, d) : gap;
 }
 
@@ -259,6 +287,33 @@ ARBOLET_TARGET_AVX2 inline bool box_outside_avx2_inline(const float* mn, const f
                                                      _mm256_cmp_ps(p, _mm256_loadu_ps(mx + d), _CMP_GT_OQ)));
     }
     return _mm256_movemask_ps(outside) != 0 || box_outside_plain(mn + d, mx + d, x + d, dims - d);
+}
+
+// box_gap_if_outside_plain eight dimensions at a time, for boxes of 8 to
+// 23 dimensions in one pass (the gaps of the one or two blocks are held until
+// the outside test has decided), wider boxes in two.
+ARBOLET_TARGET_AVX2 inline bool box_gap_if_outside_avx2_inline(const float* mn, const float* mx, const float* x,
+                                                               std::size_t dims, float& gap) {
+    const std::size_t blocks = dims / 8;
+    if (blocks == 0 || blocks > 2) {
+        if (!box_outside_avx2_inline(mn, mx, x, dims)) return false;
+        gap = box_gap_avx2_inline(mn, mx, x, dims);
+        return true;
+    }
+    const LaneGaps8 first = lane_gaps_avx2(mn, mx, x, 0);
+    __m256 outside = _mm256_or_ps(first.is_below, first.is_above);
+    __m256 second_gap = _mm256_setzero_ps();
+    if (blocks == 2) {
+        const LaneGaps8 second = lane_gaps_avx2(mn, mx, x, 8);
+        outside = _mm256_or_ps(outside, _mm256_or_ps(second.is_below, second.is_above));
+        second_gap = second.gap;
+    }
+    const std::size_t d = 8 * blocks;
+    if (_mm256_movemask_ps(outside) == 0 && !box_outside_plain(mn + d, mx + d, x + d, dims - d)) return false;
+    float sum = add_lanes_in_order(0.0f, first.gap);
+    if (blocks == 2) sum = add_lanes_in_order(sum, second_gap);
+    gap = d < dims ? box_gap_plain(mn, mx, x, dims, sum, d) : sum;
+    return true;
 }
 
 // minNum / maxNum lane by lane: b where b is smaller (larger) or a is NaN,

@@ -109,6 +109,17 @@ int main() {
             CHECK(same(rcf::kernels::box_gap_avx2_inline(a_min, a_max, x, dims),
                        rcf::kernels::box_gap_plain(a_min, a_max, x, dims)));
 #endif
+        // The one-pass gap: told outside exactly when some dimension is, with the ordered gap then.
+        bool outside = false;
+        for (std::size_t d = 0; d < dims; ++d) outside |= x[d] < a_min[d] || x[d] > a_max[d];
+        float held_gap = -1.0f;
+        CHECK(rcf::kernels::box_gap_if_outside_plain(a_min, a_max, x, dims, held_gap) == outside &&
+              (!outside || same(held_gap, scalar_gap(a_min, a_max, x, dims))));
+#if defined(ARBOLET_X86_DISPATCH)
+        if (wide)
+            CHECK(rcf::kernels::box_gap_if_outside_avx2_inline(a_min, a_max, x, dims, held_gap) == outside &&
+                  (!outside || same(held_gap, scalar_gap(a_min, a_max, x, dims))));
+#endif
         CHECK(same(rcf::kernels::l1_distance(wide, x, a_min, skip, dims),
                    rcf::kernels::l1_distance_plain(x, a_min, skip, dims)));
         // Twice into the same rows: the second merge changes nothing.

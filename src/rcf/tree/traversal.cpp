@@ -110,11 +110,12 @@ double fold_up(const TreeReader& r, const float* x, const PathStep* steps, std::
         const Node& at = r.node(steps[i].slot);
         check_index(at.box_row(), r.box_rows());
         const double range = r.range_sum_unchecked(at);
-        if (!r.box_gap_as<Wide, true>(at, x)) {
+        float gap;
+        if (!r.box_gap_if_outside<Wide>(at, x, gap)) {
             if (std::isnan(range)) continue;
             break;
         }
-        const double p = r.separation_of(r.box_gap_as<Wide>(at, x), at);
+        const double p = r.separation_of(gap, at);
         const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(steps[i].mass));
         v = (1.0 - p) * v + p * u;
     }
@@ -128,8 +129,12 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
     // `path` holds kLanes equal regions, grown (it only grows) when a path
     // outruns them.
     if (path.size() < kLanes * 32) path.resize(kLanes * 32);
-    for (std::size_t base = 0; base < trees.size(); base += kLanes) {
-        const std::size_t lanes = std::min(kLanes, trees.size() - base);
+    // Groups of near-equal size (50 trees: 7 or 8 a group, not six of 8
+    // and one of 2): a group's descent takes as many rounds as its deepest
+    // path whatever its size, and a small group overlaps few loads.
+    const std::size_t groups = (trees.size() + kLanes - 1) / kLanes;
+    for (std::size_t g = 0, base = 0; g < groups; ++g) {
+        const std::size_t lanes = (g + 1) * trees.size() / groups - base;
         std::optional<TreeReader> reader[kLanes];
         const Node* node[kLanes] = {};
         std::uint64_t slot[kLanes];
@@ -180,6 +185,7 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
         for (std::size_t k = 0; k < lanes; ++k)
             if (reader[k])
                 out[base + k] = fold_up<Policy, Wide>(*reader[k], x, steps + k * room, depth[k], *node[k], q);
+        base += lanes;
     }
 }
 

@@ -70,22 +70,18 @@ public:
         const float* row = boxes_ + n.box_row() * stride_;
         return kernels::box_gap(wide_, row, row + dims_, x, dims_);
     }
-    // The same with the kernel fixed by the caller: Wide only in code
-    // compiled for AVX2 (the score walks), which then inlines it. With
-    // Outside, only whether the gap is not 0, known without waiting for the
-    // ordered sum (kernels::box_outside_plain).
-    template <bool Wide, bool Outside = false>
-    auto box_gap_as(const Node& n, const float* x) const {
+    // The box gap of q at an internal node with a box row, if q lies outside
+    // the box (kernels::box_gap_if_outside_plain), with the kernel fixed by
+    // the caller: Wide only in code compiled for AVX2 (the score walks),
+    // which then inlines it.
+    template <bool Wide>
+    bool box_gap_if_outside(const Node& n, const float* x, float& gap) const {
         const float* mn = boxes_ + n.box_row() * stride_;
         const float* mx = mn + dims_;
 #if defined(ARBOLET_X86_DISPATCH)
-        if constexpr (Wide) {
-            if constexpr (Outside) return kernels::box_outside_avx2_inline(mn, mx, x, dims_);
-            else return kernels::box_gap_avx2_inline(mn, mx, x, dims_);
-        }
+        if constexpr (Wide) return kernels::box_gap_if_outside_avx2_inline(mn, mx, x, dims_, gap);
 #endif
-        if constexpr (Outside) return kernels::box_outside_plain(mn, mx, x, dims_);
-        else return kernels::box_gap_plain(mn, mx, x, dims_);
+        return kernels::box_gap_if_outside_plain(mn, mx, x, dims_, gap);
     }
     // Whether the packed kernels run (kernels::wide_enabled, read once).
     bool wide() const { return wide_; }
