@@ -57,6 +57,15 @@ inline F4 max_num4(F4 a, F4 b) {
     return reinterpret_cast<F4>((reinterpret_cast<U4>(b) & take) | (reinterpret_cast<U4>(a) & ~take));
 }
 
+// Adds four lanes to `sum` in single precision, lowest first.
+inline float add_lanes_in_order(float sum, F4 lanes) {
+    sum += lanes[0];
+    sum += lanes[1];
+    sum += lanes[2];
+    sum += lanes[3];
+    return sum;
+}
+
 // Four dimensions of a box gap from `d` on: how far x lies below `mn` or
 // above `mx` in each, +0 inside, and the masks of the lanes below and above.
 struct LaneGaps {
@@ -89,13 +98,7 @@ inline LaneGaps lane_gaps(const float* mn, const float* mx, const float* x, std:
 inline float box_gap_plain(const float* mn, const float* mx, const float* x, std::size_t dims, float gap = 0.0f,
                            std::size_t d = 0) {
 #if defined(ARBOLET_VECTOR_EXTENSIONS)
-    for (; d + 4 <= dims; d += 4) {
-        const F4 t = lane_gaps(mn, mx, x, d).gap;
-        gap += t[0];
-        gap += t[1];
-        gap += t[2];
-        gap += t[3];
-    }
+    for (; d + 4 <= dims; d += 4) gap = add_lanes_in_order(gap, lane_gaps(mn, mx, x, d).gap);
 #endif
     for (; d < dims; ++d) {
         const std::uint32_t below = std::bit_cast<std::uint32_t>(mn[d] - x[d]);
@@ -139,12 +142,7 @@ inline bool box_gap_if_outside_plain(const float* mn, const float* mx, const flo
         const LaneGaps first = lane_gaps(mn, mx, x, 0);
         if (lane_bits(first.is_below | first.is_above) == 0 && !box_outside_plain(mn + 4, mx + 4, x + 4, dims - 4))
             return false;
-        float sum = 0.0f;
-        sum += first.gap[0];
-        sum += first.gap[1];
-        sum += first.gap[2];
-        sum += first.gap[3];
-        gap = box_gap_plain(mn, mx, x, dims, sum, 4);
+        gap = box_gap_plain(mn, mx, x, dims, add_lanes_in_order(0.0f, first.gap), 4);
         return true;
     }
 #endif
@@ -255,8 +253,6 @@ ARBOLET_TARGET_AVX2 inline LaneGaps8 lane_gaps_avx2(const float* mn, const float
     return {gap, is_below, is_above};
 }
 
-// box_gap_plain eight dimensions at a time, for code compiled for AVX2 to
-// inline (it leaves the upper register halves dirty: the caller cleans them).
 // Adds eight lanes to `sum` in single precision, lowest first.
 ARBOLET_TARGET_AVX2 inline float add_lanes_in_order(float sum, __m256 lanes) {
     for (const __m128 half : {_mm256_castps256_ps128(lanes), _mm256_extractf128_ps(lanes, 1)}) {
@@ -268,6 +264,8 @@ ARBOLET_TARGET_AVX2 inline float add_lanes_in_order(float sum, __m256 lanes) {
     return sum;
 }
 
+// box_gap_plain eight dimensions at a time, for code compiled for AVX2 to
+// inline (it leaves the upper register halves dirty: the caller cleans them).
 ARBOLET_TARGET_AVX2 inline float box_gap_avx2_inline(const float* mn, const float* mx, const float* x,
                                                          std::size_t dims) {
     float gap = 0.0f;

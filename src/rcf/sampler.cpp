@@ -91,8 +91,8 @@ Sampler::Outcome Sampler::decide(Xoshiro256PlusPlus& rng, double decay, double t
     double u = rng.uniform_f64();
     if (u < u_min) u = u_min;
     if (u > u_max) u = u_max;
+    const double shift = decay * t;
     if (size == capacity && size != 0 && !weights.empty()) {
-        const double shift = decay * t;
         const double largest = weights[0];
         if (!(largest == reject_largest && shift <= reject_shift)) {
             // Good for the next steps too: the shift grows by `decay` a step.
@@ -102,7 +102,7 @@ Sampler::Outcome Sampler::decide(Xoshiro256PlusPlus& rng, double decay, double t
         }
         if (u < reject_below) return {Decision::Rejected, kNone};
     }
-    const double weight = software_log(-software_log(u)) - decay * t;
+    const double weight = software_log(-software_log(u)) - shift;
 
     if (size != capacity) {
         const double f = static_cast<double>(size) / static_cast<double>(capacity);
