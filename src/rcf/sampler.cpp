@@ -84,11 +84,10 @@ double surely_rejected_below(double bound) {
     return below > 0.0 ? below : 0.0;
 }
 
-Sampler::Outcome Sampler::decide(Xoshiro256PlusPlus& rng, double decay, double t, double initial_accept_fraction,
-                                 std::uint64_t slot) {
+Sampler::Outcome Sampler::decide_drawn(double u, double v, double decay, double t, double initial_accept_fraction,
+                                       std::uint64_t slot) {
     constexpr double u_min = 0x1.0p-52;
     constexpr double u_max = 1.0 - 0x1.0p-52;
-    double u = rng.uniform_f64();
     if (u < u_min) u = u_min;
     if (u > u_max) u = u_max;
     const double shift = decay * t;
@@ -116,7 +115,6 @@ Sampler::Outcome Sampler::decide(Xoshiro256PlusPlus& rng, double decay, double t
             p = 1.0 - (f - a) / (1.0 - a);
         // The second draw is taken while filling even though a sampler that
         // is not full accepts regardless, so the forest's stream stays fixed.
-        const double v = rng.uniform_f64();
         if (v < p || size < capacity) {
             pending_weight = weight;
             pending_point = slot;

@@ -95,12 +95,19 @@ struct Forest {
     // current entries_seen and offer it to every tree. Values are taken as
     // they are, so loaded states and engine checks can drive the trees with
     // any coordinates.
-    Status offer(std::span<const float> point);
+    // With `tree_scores` (one per tree), each tree's score of the point is
+    // written there before the tree takes its part.
+    Status offer(std::span<const float> point, std::span<double> tree_scores = {});
+    Result<double> score_and_offer(std::span<const float> point);
 
     // query.cpp
     // The dimension check of the point queries.
     Status check_query(std::span<const float> point) const;
     Result<double> score(std::span<const float> point) const;
+    // The forest's value from its trees' values (score, displacement,
+    // density): their sum in tree order over the number of trees, empty
+    // trees included.
+    static double mean_of_trees(std::span<const double> values);
     Result<double> displacement_score(std::span<const float> point) const;
     Result<double> density(std::span<const float> point) const;
     Result<std::vector<AttributionPair>> attribution(std::span<const float> point) const;

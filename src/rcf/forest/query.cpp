@@ -54,9 +54,7 @@ Result<double> combine_paths(const Forest& forest, std::span<const float> point,
                                    Forest::thread_scratch().path_steps);
         });
     }
-    double sum = 0.0;
-    for (const double v : values) sum += v;
-    return sum / tree_count(forest);
+    return Forest::mean_of_trees(values);
 }
 
 // Ascending distances; NaN after every number; ties by row so that the
@@ -82,6 +80,12 @@ struct NearerFirst {
 TreeScratch& Forest::thread_scratch() {
     thread_local TreeScratch scratch;
     return scratch;
+}
+
+double Forest::mean_of_trees(std::span<const double> values) {
+    double sum = 0.0;
+    for (const double v : values) sum += v;
+    return sum / static_cast<double>(std::max<std::size_t>(values.size(), 1));
 }
 
 Status Forest::check_query(std::span<const float> point) const {

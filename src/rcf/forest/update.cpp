@@ -9,6 +9,7 @@
 #include "common/memory_budget.hpp"
 #include "common/room.hpp"
 #include "rcf/forest/forest.hpp"
+#include "rcf/tree/traversal.hpp"
 
 namespace arbolet::rcf {
 
@@ -74,10 +75,17 @@ Status Forest::check_observation(std::span<const float> point) const {
 
 namespace {
 
-// The sampler decisions of a parallel update: the caller's, read by the workers.
-std::vector<Sampler::Outcome>& decided_outcomes() {
-    thread_local std::vector<Sampler::Outcome> decided;
-    return decided;
+// A parallel update's draws from the forest generator (two slots a tree,
+// the second used while the tree's sampler fills) and its trees' decisions:
+// the caller's, read and written by the workers.
+struct ParallelOffer {
+    std::vector<double> draws;
+    std::vector<Sampler::Outcome> outcomes;
+};
+
+ParallelOffer& parallel_offer() {
+    thread_local ParallelOffer offer;
+    return offer;
 }
 
 }  // namespace
@@ -95,7 +103,9 @@ void Forest::make_update_room() {
     const std::uint64_t dims = point_store.dim;
     scratch.make_update_room(nodes, dims);
     if (threads <= 1 || count < 2) return;
-    reserve_total(decided_outcomes(), count);
+    ParallelOffer& parallel = parallel_offer();
+    reserve_total(parallel.draws, 2 * count);
+    reserve_total(parallel.outcomes, count);
     const std::size_t chunks = tree_chunk_count(count, threads);
     if (chunk_scratch.size() < chunks) chunk_scratch.resize(chunks);
     for (TreeScratch& s : chunk_scratch) s.make_update_room(nodes, dims);
@@ -150,7 +160,7 @@ void store_part(PointStore& store, Sampler::Outcome out, std::uint64_t n) {
 
 }  // namespace
 
-Status Forest::offer(std::span<const float> fresh) {
+Status Forest::offer(std::span<const float> fresh, std::span<double> tree_scores) {
     if (fresh.size() != point_store.dim) return EngineError::dimension_mismatch(point_store.dim, fresh.size());
     const std::uint64_t t = entries_seen;
     const std::uint64_t n = point_store.add(fresh);
@@ -158,8 +168,12 @@ Status Forest::offer(std::span<const float> fresh) {
     const double time = static_cast<double>(t);
     const std::size_t count = trees.size();
 
+    if (!tree_scores.empty() && tree_scores.size() != count) fail("one score per tree was not asked for");
     bool accepted = false;
     if (threads <= 1 || count < 2) {
+        if (!tree_scores.empty())
+            traversal::path_values(trees, point_store, fresh, traversal::PathKind::Score, tree_scores,
+                                   thread_scratch().path_steps);
         for (std::size_t i = 0; i < count; ++i) {
             const Sampler::Outcome out = samplers[i].decide(rng, decay, time, config.initial_accept_fraction, n);
             if (out.decision == Sampler::Decision::Rejected) continue;
@@ -169,21 +183,36 @@ Status Forest::offer(std::span<const float> fresh) {
             store_part(point_store, out, n);
         }
     } else {
-        // The forest generator is drawn by the samplers alone, in tree order;
-        // the trees then take their parts at once, each with its own
-        // generator, and the point store's references follow in tree order:
-        // the same bits as the loop above.
-        std::vector<Sampler::Outcome>& outcomes = decided_outcomes();
+        // The forest generator is drawn by the samplers alone, in tree order,
+        // and how many draws a sampler takes is known before it decides: the
+        // draws are taken here, in that order. The trees then decide and take
+        // their parts at once, each from its own draws and with its own
+        // generator (scoring the point first when asked), and the point
+        // store's references follow in tree order: the same bits as the loop
+        // above.
+        ParallelOffer& parallel = parallel_offer();
+        std::vector<double>& draws = parallel.draws;
+        std::vector<Sampler::Outcome>& outcomes = parallel.outcomes;
+        draws.resize(2 * count);
         outcomes.resize(count);
-        for (std::size_t i = 0; i < count; ++i)
-            outcomes[i] = samplers[i].decide(rng, decay, time, config.initial_accept_fraction, n);
+        for (std::size_t i = 0; i < count; ++i) {
+            draws[2 * i] = rng.uniform_f64();
+            draws[2 * i + 1] = samplers[i].draws_needed() == 2 ? rng.uniform_f64() : 0.0;
+        }
         std::mutex failure_mutex;
         std::size_t failed = count;
         EngineError failure{};
         if (chunk_scratch.size() < tree_chunk_count(count, threads)) fail("update room was not made");
+        const std::span<const RcfTree> all_trees(trees);
         for_tree_chunks(count, threads, [&](std::size_t begin, std::size_t end, std::size_t chunk) {
+            if (!tree_scores.empty())
+                traversal::path_values(all_trees.subspan(begin, end - begin), point_store, fresh,
+                                       traversal::PathKind::Score, tree_scores.subspan(begin, end - begin),
+                                       thread_scratch().path_steps);
             TreeScratch& own = chunk_scratch[chunk];
             for (std::size_t i = begin; i < end; ++i) {
+                outcomes[i] = samplers[i].decide_drawn(draws[2 * i], draws[2 * i + 1], decay, time,
+                                                       config.initial_accept_fraction, n);
                 if (outcomes[i].decision == Sampler::Decision::Rejected) continue;
                 Status done = tree_part(trees[i], samplers[i], point_store, outcomes[i], n, own);
                 if (!done) {
@@ -213,6 +242,8 @@ Status Forest::offer(std::span<const float> fresh) {
 Result<double> Forest::score_and_update(std::span<const float> point) {
     Status valid = check_observation(point);
     if (!valid) return valid.take_error();
+    if (threads > 1 && trees.size() > 1 && saturating_add(entries_seen, 1) > config.shingle_warmup())
+        return score_and_offer(point);
     std::vector<float> next;
     if (point_store.internal_shingling) {
         next = point_store.shingle_buf;
@@ -228,6 +259,26 @@ Result<double> Forest::score_and_update(std::span<const float> point) {
     Status done = update(point);
     if (!done) return done.take_error();
     return scored;
+}
+
+// score_and_update on several threads: update() with each tree's score of
+// the point it inserts taken in the same pass, just before that tree takes
+// its part. A tree's part changes nothing that another tree's score reads,
+// so these are the scores of the forest as it was.
+Result<double> Forest::score_and_offer(std::span<const float> point) {
+    if (samplers.size() != trees.size()) fail("forest has different numbers of trees and samplers");
+    thread_local std::vector<double> per_tree;
+    per_tree.resize(trees.size());
+    make_update_room();
+    std::vector<float>& fresh = scratch.point;
+    if (point_store.internal_shingling)
+        point_store.shingle(point, fresh);
+    else
+        fresh.assign(point.begin(), point.end());
+    entries_seen = saturating_add(entries_seen, 1);
+    Status done = offer(fresh, per_tree);
+    if (!done) return done.take_error();
+    return mean_of_trees(per_tree);
 }
 
 }  // namespace arbolet::rcf
