@@ -388,50 +388,86 @@ def bench_batches(table, cfg, forest_res):
     return loop, many
 
 
+def _drive_own_forest(stream, warm, seed, ready):
+    """Warms a default forest on `stream`, waits at `ready`, then times
+    single calls over the rest: (start, end) on the elapsed clock."""
+    f = arbolet.Forest(1, shingle_size=4, seed=seed)
+    f.update_many(stream[:warm])
+    rows = stream[warm:]
+    ready.wait()
+    t0 = time.perf_counter()
+    for r in rows:
+        f.score(r)
+        f.update(r)
+    return t0, time.perf_counter()
+
+
+def _drive_in_child(stream, warm, seed, ready, spans):
+    spans.put(_drive_own_forest(stream, warm, seed, ready))
+
+
 def two_python_threads(table, cfg):
     """Points per second of two Python threads, each with its own default
-    forest and single calls, against one thread (elapsed time, unpinned)."""
+    forest and single calls, against one thread (elapsed time, unpinned).
+    The same for two processes, which share no lock: what this machine's
+    second core gives at best, measured in the same minutes."""
     group = "threads"
     if not hasattr(os, "sched_getaffinity") or (os.cpu_count() or 1) < 2:
         table.na(group, "2 Python threads / 1, own forests", "x", "needs 2 CPUs")
         return None
+    import multiprocessing
     import threading
 
     n = cfg.n_update * 4
     streams = [make_stream(cfg.warm + n, 1, seed=2000 + k) for k in range(2)]
     pinned = os.sched_getaffinity(0)
     os.sched_setaffinity(0, set(range(os.cpu_count())))
+
+    def points_per_second(spans):
+        return len(spans) * n / (max(e for _, e in spans) - min(b for b, _ in spans))
+
+    def threads(count):
+        ready = threading.Barrier(count)
+        spans = [None] * count
+
+        def body(k):
+            spans[k] = _drive_own_forest(streams[k], cfg.warm, k, ready)
+
+        workers = [threading.Thread(target=body, args=(k,)) for k in range(count)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        return points_per_second(spans)
+
+    forking = "fork" in multiprocessing.get_all_start_methods()
+
+    def processes(count):
+        context = multiprocessing.get_context("fork")
+        ready, queue = context.Barrier(count), context.Queue()
+        children = [context.Process(target=_drive_in_child, args=(streams[k], cfg.warm, k, ready, queue))
+                    for k in range(count)]
+        for c in children:
+            c.start()
+        spans = [queue.get() for _ in children]
+        for c in children:
+            c.join()
+        return points_per_second(spans)
+
     try:
-        def run(count):
-            forests = [arbolet.Forest(1, shingle_size=4, seed=k) for k in range(count)]
-            for f, st in zip(forests, streams):
-                f.update_many(st[: cfg.warm])
-            start = threading.Barrier(count + 1)
-            spans = [None] * count
-
-            def body(k):
-                f, rows = forests[k], streams[k][cfg.warm:]
-                start.wait()
-                t0 = time.perf_counter()
-                for r in rows:
-                    f.score(r)
-                    f.update(r)
-                spans[k] = (t0, time.perf_counter())
-
-            threads = [threading.Thread(target=body, args=(k,)) for k in range(count)]
-            for t in threads:
-                t.start()
-            start.wait()
-            for t in threads:
-                t.join()
-            return count * n / (max(e for _, e in spans) - min(b for b, _ in spans))
-
-        ratios = []
+        thread_ratios, process_ratios = [], []
         for _ in range(cfg.reps):
-            ratios.append(run(2) / run(1))
+            thread_ratios.append(threads(2) / threads(1))
+            if forking:
+                process_ratios.append(processes(2) / processes(1))
     finally:
         os.sched_setaffinity(0, pinned)
-    return table.add(group, "2 Python threads / 1, own forests", ratios, "x")
+    ratio = table.add(group, "2 Python threads / 1, own forests", thread_ratios, "x")
+    if forking:
+        table.add(group, "2 processes / 1, own forests (no shared lock)", process_ratios, "x")
+    else:
+        table.na(group, "2 processes / 1, own forests (no shared lock)", "x", "needs fork")
+    return ratio
 
 
 def bench_mstream_many(table, cfg):

@@ -84,10 +84,12 @@ double surely_rejected_below(double bound) {
     return below > 0.0 ? below : 0.0;
 }
 
-Sampler::Outcome Sampler::decide_drawn(double u, double v, double decay, double t, double initial_accept_fraction,
-                                       std::uint64_t slot) {
+template <class Draws>
+Sampler::Outcome Sampler::decide(Draws draws, double decay, double t, double initial_accept_fraction,
+                                 std::uint64_t slot) {
     constexpr double u_min = 0x1.0p-52;
     constexpr double u_max = 1.0 - 0x1.0p-52;
+    double u = draws();
     if (u < u_min) u = u_min;
     if (u > u_max) u = u_max;
     const double shift = decay * t;
@@ -115,6 +117,7 @@ Sampler::Outcome Sampler::decide_drawn(double u, double v, double decay, double 
             p = 1.0 - (f - a) / (1.0 - a);
         // The second draw is taken while filling even though a sampler that
         // is not full accepts regardless, so the forest's stream stays fixed.
+        const double v = draws();
         if (v < p || size < capacity) {
             pending_weight = weight;
             pending_point = slot;
@@ -135,6 +138,9 @@ Sampler::Outcome Sampler::decide_drawn(double u, double v, double decay, double 
     }
     return {Decision::Rejected, kNone};
 }
+
+template Sampler::Outcome Sampler::decide(FromGenerator, double, double, double, std::uint64_t);
+template Sampler::Outcome Sampler::decide(TakenBefore, double, double, double, std::uint64_t);
 
 // The lists' length once the next commit has grown them: doubling, capped
 // at the capacity, keeps the growth amortised. 0 when they need not grow.

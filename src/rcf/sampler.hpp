@@ -38,20 +38,27 @@ struct Sampler {
         std::uint64_t evicted;  // the evicted slot for AcceptedWithEviction
     };
 
-    // Draws what the decision needs from `rng`, then decides.
-    Outcome decide(Xoshiro256PlusPlus& rng, double decay, double t, double initial_accept_fraction,
-                   std::uint64_t slot) {
-        const double u = rng.uniform_f64();
-        const double v = draws_needed() == 2 ? rng.uniform_f64() : 0.0;
-        return decide_drawn(u, v, decay, t, initial_accept_fraction, slot);
-    }
+    // Where a decision's uniforms come from: the generator itself, or draws
+    // taken from it earlier, in order.
+    struct FromGenerator {
+        Xoshiro256PlusPlus& rng;
+        double operator()() { return rng.uniform_f64(); }
+    };
+    struct TakenBefore {
+        const double* next;
+        double operator()() { return *next++; }
+    };
     // How many uniforms the next decision draws: a second one while filling.
     // Known before the draws, so the draws of many samplers can be taken in
     // order first and their decisions made anywhere.
     std::uint64_t draws_needed() const { return size != capacity ? 2 : 1; }
-    // The decision on draws `u` and `v` (`v` unused once full).
-    Outcome decide_drawn(double u, double v, double decay, double t, double initial_accept_fraction,
-                         std::uint64_t slot);
+    // Defined for FromGenerator and TakenBefore.
+    template <class Draws>
+    Outcome decide(Draws draws, double decay, double t, double initial_accept_fraction, std::uint64_t slot);
+    Outcome decide(Xoshiro256PlusPlus& rng, double decay, double t, double initial_accept_fraction,
+                   std::uint64_t slot) {
+        return decide(FromGenerator{rng}, decay, t, initial_accept_fraction, slot);
+    }
     void commit(std::uint64_t slot);
     // Room for the next commit, so that it does not allocate.
     void make_commit_room() {

@@ -211,8 +211,8 @@ Status Forest::offer(std::span<const float> fresh, std::span<double> tree_scores
                                        thread_scratch().path_steps);
             TreeScratch& own = chunk_scratch[chunk];
             for (std::size_t i = begin; i < end; ++i) {
-                outcomes[i] = samplers[i].decide_drawn(draws[2 * i], draws[2 * i + 1], decay, time,
-                                                       config.initial_accept_fraction, n);
+                outcomes[i] = samplers[i].decide(Sampler::TakenBefore{&draws[2 * i]}, decay, time,
+                                                 config.initial_accept_fraction, n);
                 if (outcomes[i].decision == Sampler::Decision::Rejected) continue;
                 Status done = tree_part(trees[i], samplers[i], point_store, outcomes[i], n, own);
                 if (!done) {
