@@ -91,6 +91,9 @@ struct Forest {
     Result<double> score_and_update(std::span<const float> point);
     // update()'s checks of one observation: its length and finite values.
     Status check_observation(std::span<const float> point) const;
+    // The first half of update, for an observation that passed the checks:
+    // room for the update, the shingle, the count. Returns the point to offer.
+    std::span<const float> take_observation(std::span<const float> point);
     // The second half of update: store the (already shingled) point of the
     // current entries_seen and offer it to every tree. Values are taken as
     // they are, so loaded states and engine checks can drive the trees with

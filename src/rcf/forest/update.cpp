@@ -111,9 +111,7 @@ void Forest::make_update_room() {
     for (TreeScratch& s : chunk_scratch) s.make_update_room(nodes, dims);
 }
 
-Status Forest::update(std::span<const float> point) {
-    Status valid = check_observation(point);
-    if (!valid) return valid;
+std::span<const float> Forest::take_observation(std::span<const float> point) {
     if (samplers.size() != trees.size()) fail("forest has different numbers of trees and samplers");
     make_update_room();
 
@@ -125,8 +123,14 @@ Status Forest::update(std::span<const float> point) {
 
     // Saturates: a loaded state may start near 2^64, and a forest never becomes unready again.
     entries_seen = saturating_add(entries_seen, 1);
-    const std::uint64_t t = entries_seen;
-    if (t <= config.shingle_warmup()) return {};
+    return fresh;
+}
+
+Status Forest::update(std::span<const float> point) {
+    Status valid = check_observation(point);
+    if (!valid) return valid;
+    const std::span<const float> fresh = take_observation(point);
+    if (entries_seen <= config.shingle_warmup()) return {};
     return offer(fresh);
 }
 
@@ -266,17 +270,9 @@ Result<double> Forest::score_and_update(std::span<const float> point) {
 // its part. A tree's part changes nothing that another tree's score reads,
 // so these are the scores of the forest as it was.
 Result<double> Forest::score_and_offer(std::span<const float> point) {
-    if (samplers.size() != trees.size()) fail("forest has different numbers of trees and samplers");
     thread_local std::vector<double> per_tree;
     per_tree.resize(trees.size());
-    make_update_room();
-    std::vector<float>& fresh = scratch.point;
-    if (point_store.internal_shingling)
-        point_store.shingle(point, fresh);
-    else
-        fresh.assign(point.begin(), point.end());
-    entries_seen = saturating_add(entries_seen, 1);
-    Status done = offer(fresh, per_tree);
+    Status done = offer(take_observation(point), per_tree);
     if (!done) return done.take_error();
     return mean_of_trees(per_tree);
 }
