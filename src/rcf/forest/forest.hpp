@@ -101,9 +101,6 @@ struct Forest {
     // With `tree_scores` (one per tree), each tree's score of the point is
     // written there before the tree takes its part.
     Status offer(std::span<const float> point, std::span<double> tree_scores = {});
-    // score_and_update on several threads, for an observation that passed
-    // the checks and that the trees take: scores and updates in one pass.
-    Result<double> score_and_offer(std::span<const float> point);
 
     // query.cpp
     // The dimension check of the point queries.

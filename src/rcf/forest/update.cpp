@@ -240,39 +240,18 @@ Status Forest::offer(std::span<const float> fresh, std::span<double> tree_scores
     return {};
 }
 
-// The point that update() is about to insert is the shingle buffer shifted by
-// one observation; scoring `point` alone would overwrite the newest
-// observation instead, skipping the last one.
+// The score of the full shingle that update(point) inserts, on the forest
+// as it was: each tree scores it just before it takes its part (a tree's
+// part changes nothing that another tree's score reads), and while the
+// shingle is still filling, when no tree takes it, score() does.
 Result<double> Forest::score_and_update(std::span<const float> point) {
     Status valid = check_observation(point);
     if (!valid) return valid.take_error();
-    if (threads > 1 && trees.size() > 1 && saturating_add(entries_seen, 1) > config.shingle_warmup())
-        return score_and_offer(point);
-    std::vector<float> next;
-    if (point_store.internal_shingling) {
-        next = point_store.shingle_buf;
-        const std::uint64_t n = point.size();
-        if (next.size() != point_store.dim || n > next.size()) fail("shingle buffer does not match the point dimension");
-        if (n < next.size()) std::memmove(next.data(), next.data() + n, (next.size() - n) * sizeof(float));
-        std::memcpy(next.data() + (next.size() - n), point.data(), n * sizeof(float));
-    } else {
-        next.assign(point.begin(), point.end());
-    }
-    Result<double> scored = score(next);
-    if (!scored) return scored;
-    Status done = update(point);
-    if (!done) return done.take_error();
-    return scored;
-}
-
-// score_and_update on several threads: update() with each tree's score of
-// the point it inserts taken in the same pass, just before that tree takes
-// its part. A tree's part changes nothing that another tree's score reads,
-// so these are the scores of the forest as it was.
-Result<double> Forest::score_and_offer(std::span<const float> point) {
     thread_local std::vector<double> per_tree;
     per_tree.resize(trees.size());
-    Status done = offer(take_observation(point), per_tree);
+    const std::span<const float> fresh = take_observation(point);
+    if (entries_seen <= config.shingle_warmup()) return score(fresh);
+    Status done = offer(fresh, per_tree);
     if (!done) return done.take_error();
     return mean_of_trees(per_tree);
 }
