@@ -16,26 +16,37 @@ namespace {
 
 // A point of input_dim values under internal shingling stands for the
 // current shingle with its newest observation replaced (the buffer is not
-// shifted); a point of full length is taken as it is.
-Result<std::vector<float>> query_vector(const Forest& forest, std::span<const float> point) {
+// shifted), built in `buffer`; a point of full length is taken as it is.
+Result<std::span<const float>> query_of(const Forest& forest, std::span<const float> point,
+                                        std::vector<float>& buffer) {
     const PointStore& ps = forest.point_store;
     const std::uint64_t dims = ps.dim;
     const std::uint64_t n = point.size();
     if (ps.internal_shingling && n == ps.input_dim) {
         if (ps.shingle_buf.size() != dims || n > dims) fail("shingle buffer length does not match the dimension");
-        std::vector<float> q(ps.shingle_buf);
-        std::copy(point.begin(), point.end(), q.end() - static_cast<std::ptrdiff_t>(n));
-        return q;
+        buffer.assign(ps.shingle_buf.begin(), ps.shingle_buf.end());
+        std::copy(point.begin(), point.end(), buffer.end() - static_cast<std::ptrdiff_t>(n));
+        return std::span<const float>(buffer);
     }
-    if (n == dims) return std::vector<float>(point.begin(), point.end());
+    if (n == dims) return point;
     return EngineError::dimension_mismatch(dims, n);
+}
+
+Result<std::vector<float>> query_vector(const Forest& forest, std::span<const float> point) {
+    std::vector<float> buffer;
+    Result<std::span<const float>> q = query_of(forest, point, buffer);
+    if (!q) return q.take_error();
+    return std::vector<float>(q.value().begin(), q.value().end());
 }
 
 // Every tree counts, empty ones included.
 double tree_count(const Forest& forest) { return static_cast<double>(std::max<std::size_t>(forest.trees.size(), 1)); }
 
 Result<double> combine_paths(const Forest& forest, std::span<const float> point, traversal::PathKind kind) {
-    Result<std::vector<float>> q = query_vector(forest, point);
+    // The per-call query and per-tree values live in this thread's buffers,
+    // so that a score allocates nothing once they have grown.
+    thread_local std::vector<float> query;
+    Result<std::span<const float>> q = query_of(forest, point, query);
     if (!q) return q.take_error();
     // Each tree's value (by whichever thread), then the sum in tree order.
     // (A thread_local named inside the lambda would be each worker's own.)
