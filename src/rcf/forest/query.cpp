@@ -32,13 +32,6 @@ Result<std::span<const float>> query_of(const Forest& forest, std::span<const fl
     return EngineError::dimension_mismatch(dims, n);
 }
 
-Result<std::vector<float>> query_vector(const Forest& forest, std::span<const float> point) {
-    std::vector<float> buffer;
-    Result<std::span<const float>> q = query_of(forest, point, buffer);
-    if (!q) return q.take_error();
-    return std::vector<float>(q.value().begin(), q.value().end());
-}
-
 // Every tree counts, empty ones included.
 double tree_count(const Forest& forest) { return static_cast<double>(std::max<std::size_t>(forest.trees.size(), 1)); }
 
@@ -118,7 +111,8 @@ Result<double> Forest::density(std::span<const float> point) const {
 }
 
 Result<std::vector<AttributionPair>> Forest::attribution(std::span<const float> point) const {
-    Result<std::vector<float>> q = query_vector(*this, point);
+    std::vector<float> buffer;
+    Result<std::span<const float>> q = query_of(*this, point, buffer);
     if (!q) return q.take_error();
     const std::size_t dims = q.value().size();
     std::vector<AttributionPair> total(dims);
@@ -140,7 +134,8 @@ Result<std::vector<AttributionPair>> Forest::attribution(std::span<const float> 
 
 Result<std::vector<Neighbor>> Forest::near_neighbors(std::span<const float> point, std::uint64_t top_k,
                                                      std::uint64_t percentile) const {
-    Result<std::vector<float>> q = query_vector(*this, point);
+    std::vector<float> buffer;
+    Result<std::span<const float>> q = query_of(*this, point, buffer);
     if (!q) return q.take_error();
     if (top_k == 0) return std::vector<Neighbor>{};
 
