@@ -5,6 +5,7 @@
 
 #include "persist/crc32c.hpp"
 #include "persist/documents.hpp"
+#include "persist/monitor_document.hpp"
 #include "persist/thresholder_document.hpp"
 #include "persist/validate.hpp"
 
@@ -16,13 +17,14 @@ constexpr char kMagic[4] = {'A', 'R', 'B', 'L'};
 constexpr std::uint8_t kVersion = 1;
 constexpr std::size_t kHeaderSize = 20;
 
-enum class Kind : std::uint8_t { Forest = 1, MStream = 2, Thresholder = 3 };
+enum class Kind : std::uint8_t { Forest = 1, MStream = 2, Thresholder = 3, Monitor = 4 };
 
 const char* kind_name(std::uint8_t kind) {
     switch (kind) {
         case static_cast<std::uint8_t>(Kind::Forest): return "a Forest";
         case static_cast<std::uint8_t>(Kind::MStream): return "an MStream";
         case static_cast<std::uint8_t>(Kind::Thresholder): return "a Thresholder";
+        case static_cast<std::uint8_t>(Kind::Monitor): return "a Monitor";
         default: return "an unknown detector kind";
     }
 }
@@ -133,6 +135,17 @@ Result<threshold::Thresholder> thresholder_from_bytes(std::string_view data) {
         decode<threshold::Thresholder>(data, Kind::Thresholder, read_thresholder_payload, find_thresholder_inconsistency);
     if (t) t.value().sort_kept();
     return t;
+}
+
+std::string monitor_to_bytes(const monitor::Monitor& m) {
+    binary::ByteWriter w;
+    w.str().resize(kHeaderSize);
+    write_monitor_payload(w, m);
+    return framed(Kind::Monitor, w);
+}
+
+Result<monitor::Monitor> monitor_from_bytes(std::string_view data) {
+    return decode<monitor::Monitor>(data, Kind::Monitor, read_monitor_payload, find_monitor_inconsistency);
 }
 
 }  // namespace arbolet::persist

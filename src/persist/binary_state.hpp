@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "monitor/monitor.hpp"
 #include "mstream/detector.hpp"
 #include "persist/binary_io.hpp"
 #include "rcf/forest/forest.hpp"
@@ -23,5 +24,7 @@ void write_mstream_payload(binary::ByteWriter& w, const mstream::MStream& detect
 void read_mstream_payload(binary::ByteReader& r, mstream::MStream& detector);
 void write_thresholder_payload(binary::ByteWriter& w, const threshold::Thresholder& t);
 void read_thresholder_payload(binary::ByteReader& r, threshold::Thresholder& t);
+void write_monitor_payload(binary::ByteWriter& w, const monitor::Monitor& m);
+void read_monitor_payload(binary::ByteReader& r, monitor::Monitor& m);
 
 }  // namespace arbolet::persist

@@ -659,6 +659,12 @@ Positioned Reader::fixed_in_object(const Unpositioned& e) {
 
 // Values under keys that no record knows: checked for syntax and dropped,
 // iteratively, with the same nesting limit as everything else.
+std::string_view Reader::raw_value() {
+    const std::size_t start = pos_;
+    skip_value();
+    return s_.substr(start, pos_ - start);
+}
+
 void Reader::skip_value() {
     frames_.clear();
     for (;;) {

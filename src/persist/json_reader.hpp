@@ -58,6 +58,9 @@ public:
     bool read_bool();
     // True when the next value is null, which is then consumed.
     bool take_null();
+    // The text of the next value, whatever it is, skipped over: a nested
+    // document that its own reader decodes.
+    std::string_view raw_value();
 
     // ---- containers ------------------------------------------------------
     // A JSON array of any length; `element()` reads one element.

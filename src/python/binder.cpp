@@ -11,6 +11,9 @@ PyObject* parse_default(const std::string& text) {
     if (text == "None") return Py_NewRef(Py_None);
     if (text == "True") return Py_NewRef(Py_True);
     if (text == "False") return Py_NewRef(Py_False);
+    // A quoted word (a choice such as 'both'); the signatures hold no escapes.
+    if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'')
+        return PyUnicode_FromStringAndSize(text.data() + 1, static_cast<Py_ssize_t>(text.size() - 2));
     if (text.find_first_of(".eE") != std::string::npos) {
         Ref s(PyUnicode_FromString(text.c_str()));
         if (!s) return nullptr;

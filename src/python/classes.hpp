@@ -8,5 +8,6 @@ namespace arbolet::python {
 PyTypeObject* forest_type();
 PyTypeObject* mstream_type();
 PyTypeObject* thresholder_type();
+PyTypeObject* monitor_type();
 
 }  // namespace arbolet::python

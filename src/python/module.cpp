@@ -31,6 +31,7 @@ int exec_module(PyObject* module) {
     Ref version(PyUnicode_FromString(kVersion));
     if (add_exported(module, "__version__", version.get()) < 0) return -1;
     if (add_exported(module, "Thresholder", reinterpret_cast<PyObject*>(thresholder_type())) < 0) return -1;
+    if (add_exported(module, "Monitor", reinterpret_cast<PyObject*>(monitor_type())) < 0) return -1;
     // Reachable by name for `except arbolet.PanicException`, though not
     // part of __all__.
     return PyModule_AddObjectRef(module, "PanicException", panic_exception_type());

@@ -7,6 +7,7 @@
 
 #include "persist/documents.hpp"
 #include "persist/file_io.hpp"
+#include "persist/monitor_document.hpp"
 #include "persist/thresholder_document.hpp"
 #include "python/blocking_io.hpp"
 #include "python/class_spec.hpp"
@@ -18,6 +19,7 @@ namespace arbolet::python {
 inline std::string document_of(const rcf::Forest& f) { return persist::forest_to_json(f); }
 inline std::string document_of(const mstream::MStream& m) { return persist::mstream_to_json(m); }
 inline std::string document_of(const threshold::Thresholder& t) { return persist::thresholder_to_json(t); }
+inline std::string document_of(const monitor::Monitor& m) { return persist::monitor_to_json(m); }
 
 template <class Engine>
 Result<Engine> read_document(std::string_view text);
@@ -31,10 +33,15 @@ template <>
 inline Result<threshold::Thresholder> read_document<threshold::Thresholder>(std::string_view text) {
     return persist::thresholder_from_json(text);
 }
+template <>
+inline Result<monitor::Monitor> read_document<monitor::Monitor>(std::string_view text) {
+    return persist::monitor_from_json(text);
+}
 
 inline std::string bytes_state_of(const rcf::Forest& f) { return persist::forest_to_bytes(f); }
 inline std::string bytes_state_of(const mstream::MStream& m) { return persist::mstream_to_bytes(m); }
 inline std::string bytes_state_of(const threshold::Thresholder& t) { return persist::thresholder_to_bytes(t); }
+inline std::string bytes_state_of(const monitor::Monitor& m) { return persist::monitor_to_bytes(m); }
 
 template <class Engine>
 Result<Engine> read_bytes_state(std::string_view data);
@@ -49,6 +56,10 @@ inline Result<mstream::MStream> read_bytes_state<mstream::MStream>(std::string_v
 template <>
 inline Result<threshold::Thresholder> read_bytes_state<threshold::Thresholder>(std::string_view data) {
     return persist::thresholder_from_bytes(data);
+}
+template <>
+inline Result<monitor::Monitor> read_bytes_state<monitor::Monitor>(std::string_view data) {
+    return persist::monitor_from_bytes(data);
 }
 
 inline PyObject* str_of(const std::string& s) {

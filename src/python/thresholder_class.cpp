@@ -8,6 +8,7 @@
 
 #include "python/classes.hpp"
 #include "python/persistence_methods.hpp"
+#include "threshold/forest_policy.hpp"
 
 namespace arbolet::python {
 namespace {
@@ -79,18 +80,6 @@ PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     return PyFloat_FromDouble(grade.value());
 }
 
-// The scores the forest gives before it is ready (the next one included):
-// with few points in its trees they run high, and kept among the ordinary
-// scores they would lift the cut-off for a whole horizon.
-std::uint64_t scores_before_ready(const rcf::Forest& forest) {
-    const rcf::RcfConfig& f = forest.config;
-    std::uint64_t last_unready;  // the largest entries_seen at which the forest is not ready
-    if (add_overflows(f.effective_output_after(), f.shingle_warmup(), last_unready)) return UINT64_MAX;
-    if (forest.entries_seen > last_unready) return 0;
-    const std::uint64_t left = last_unready - forest.entries_seen;
-    return left == UINT64_MAX ? UINT64_MAX : left + 1;
-}
-
 PyObject* for_forest(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     PyTypeObject* forest_cls = forest_type();
     if (forest_cls == nullptr) return nullptr;
@@ -104,28 +93,8 @@ PyObject* for_forest(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
         BorrowGuard guard;
         if (!borrow_instance(guard, argv[0], Borrow::Shared)) return nullptr;
         const rcf::Forest& forest = engine_of<rcf::Forest>(argv[0]);
-        const rcf::RcfConfig& f = forest.config;
-        // One event stays in the shingle for shingle_size steps.
-        c.suppression = f.shingle_size;
-        // Raw forest scores scale with log2(capacity + 1); a quarter of it
-        // (2.0 for capacity 256) is where ordinary noise ends.
-        c.min_score = std::log2(static_cast<double>(f.capacity) + 1.0) / 4.0;
-        // Longer than the forest's own memory (10 * capacity points at the
-        // automatic time_decay), so the quantile sees every kind of ordinary
-        // score it still gives; 4096 for capacity 256.
-        c.horizon = std::min(f.capacity, threshold::kMaxWindow / 16) * 16;
-        // A forest's ordinary scores have a long thin top: a high quantile.
-        // One odd value stays in shingle_size consecutive points, so that top
-        // is shingle_size times as thick at the same rate of odd values.
-        c.quantile = std::max(0.98, 1.0 - 0.002 * static_cast<double>(f.shingle_size));
-        // A recent mean that alarms a little sooner.
-        c.sigmas = 4.0;
-        // The top of a shingled forest's ordinary scores ends further above
-        // the quantile: measured at shingle 1 to 16, the best margin grows
-        // about 0.1 per shingle step up to about 0.7, and this rule beat the
-        // fixed 0.1 on every profile at every shingle size tried.
-        c.margin = std::min(0.1 * static_cast<double>(f.shingle_size), 0.7);
-        not_ready = scores_before_ready(forest);
+        c = threshold::config_for_forest(forest.config);
+        not_ready = threshold::scores_before_ready(forest);
     }
     if (!read_config(argv + 1, c)) return nullptr;
     PyObject* made = build_into(cls, c);

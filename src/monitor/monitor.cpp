@@ -1,0 +1,162 @@
+#include "monitor/monitor.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "random/xoshiro.hpp"
+#include "threshold/forest_policy.hpp"
+
+namespace arbolet::monitor {
+
+namespace {
+
+// The weight of a new value in a coordinate's level: it follows the recent
+// past over about this many steps' inverse.
+constexpr double kLevelWeight = 0.125;
+
+// How far beyond `bound` a value lies, as a grade in (0, 1): 0 at the
+// margin, 1/2 at twice the margin, towards 1 beyond.
+double range_grade(double beyond, double margin) {
+    const double excess = beyond - margin;
+    if (!(excess > 0.0)) return 0.0;
+    if (margin == 0.0 || std::isinf(excess)) return 1.0;
+    return std::max(excess / (excess + margin), std::numeric_limits<double>::denorm_min());
+}
+
+// A second seed for the shingled forest, fixed by the first.
+std::uint64_t mixed_seed(std::uint64_t seed) {
+    std::uint64_t z = seed + 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+std::string Monitor::check_config(const MonitorConfig& c) {
+    if (c.input_dim < 1) return "input_dim must be at least 1";
+    if (c.shingle_size < 1) return "shingle_size must be at least 1";
+    if (c.range_window < 1 || c.range_window > kMaxSteps) return "range_window must be between 1 and 2**24";
+    if (!std::isfinite(c.range_margin) || c.range_margin < 0.0) return "range_margin must be finite and not negative";
+    if (c.warm_up > kMaxSteps) return "warm_up must be at most 2**24";
+    if (c.suppression > kMaxSteps) return "suppression must be at most 2**24";
+    if (c.direction != Direction::Both && c.direction != Direction::Up && c.direction != Direction::Down)
+        return "direction must be 'both', 'up' or 'down'";
+    if (!(c.quantile >= 0.0 && c.quantile <= 1.0)) return "quantile must be between 0 and 1";
+    if (c.peak_window > threshold::kMaxWindow) return "peak_window must be at most 2**24";
+    return {};
+}
+
+std::vector<rcf::RcfConfig> Monitor::forest_configs(const MonitorConfig& c) {
+    std::vector<rcf::RcfConfig> out;
+    for (std::uint64_t shingle : {std::uint64_t{1}, c.shingle_size}) {
+        if (!out.empty() && shingle == 1) break;
+        rcf::RcfConfig f;
+        f.input_dim = c.input_dim;
+        f.shingle_size = shingle;
+        f.capacity = c.capacity;
+        f.num_trees = c.num_trees;
+        out.push_back(f);
+    }
+    return out;
+}
+
+threshold::ThresholderConfig Monitor::thresholder_config(const MonitorConfig& c, const rcf::RcfConfig& forest) {
+    threshold::ThresholderConfig t = threshold::config_for_forest(forest);
+    t.quantile = c.quantile;
+    t.peak_window = c.peak_window;
+    return t;
+}
+
+Result<Monitor> Monitor::build(const MonitorConfig& config, std::optional<std::uint64_t> seed) {
+    std::string bad = check_config(config);
+    if (!bad.empty()) return EngineError::invalid_argument(std::move(bad));
+    const std::uint64_t first = seed ? *seed : Xoshiro256PlusPlus::from_os_random().next_u64();
+    Monitor m;
+    m.config = config;
+    std::uint64_t forest_seed = first;
+    for (const rcf::RcfConfig& fc : forest_configs(config)) {
+        Result<rcf::Forest> forest = rcf::Forest::build(fc, forest_seed);
+        if (!forest) return forest.take_error();
+        Result<threshold::Thresholder> t = threshold::Thresholder::build(thresholder_config(config, fc));
+        if (!t) return t.take_error();
+        t.value().steps_to_skip = threshold::scores_before_ready(forest.value());
+        m.forests.push_back(std::move(forest).value());
+        m.thresholders.push_back(std::move(t).value());
+        forest_seed = mixed_seed(forest_seed);
+    }
+    m.ranges.resize(config.input_dim);
+    m.levels.assign(config.input_dim, 0.0);
+    return m;
+}
+
+bool Monitor::is_ready() const {
+    if (steps < config.warm_up) return false;
+    for (const threshold::Thresholder& t : thresholders)
+        if (t.steps_to_skip > 0 || !t.is_ready()) return false;
+    return true;
+}
+
+Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std::uint64_t> timestamp) {
+    Status fits = forests.front().check_observation(point);
+    if (!fits) return fits.take_error();
+    if (timestamp && last_timestamp && *timestamp < *last_timestamp)
+        return EngineError::invalid_argument("timestamp " + std::to_string(*timestamp) + " is before the last one (" +
+                                             std::to_string(*last_timestamp) + "): time must not go back");
+    for (rcf::Forest& f : forests) f.make_update_room();
+
+    const std::size_t dim = point.size();
+    Verdict v;
+    v.lower.assign(dim, -std::numeric_limits<double>::infinity());
+    v.upper.assign(dim, std::numeric_limits<double>::infinity());
+    // The side of the recent level the observation lies on.
+    bool above = false, below = false;
+    for (std::size_t i = 0; i < dim; ++i) {
+        above = above || point[i] > levels[i];
+        below = below || point[i] < levels[i];
+    }
+    const bool up_ok = config.direction != Direction::Down;
+    const bool down_ok = config.direction != Direction::Up;
+    const bool side_ok = steps == 0 || (up_ok && above) || (down_ok && below);
+
+    double grade = 0.0;
+    if (steps >= config.warm_up && !ranges.front().empty()) {
+        for (std::size_t i = 0; i < dim; ++i) {
+            const double hi = ranges[i].high(), lo = ranges[i].low(), span = hi - lo;
+            const double x = point[i];
+            v.lower[i] = lo - config.range_margin * span;
+            v.upper[i] = hi + config.range_margin * span;
+            const double over = span > 0.0 ? (x - hi) / span : (x > hi ? HUGE_VAL : 0.0);
+            const double under = span > 0.0 ? (lo - x) / span : (x < lo ? HUGE_VAL : 0.0);
+            if (up_ok) grade = std::max(grade, range_grade(over, config.range_margin));
+            if (down_ok) grade = std::max(grade, range_grade(under, config.range_margin));
+        }
+    }
+    for (std::size_t k = 0; k < forests.size(); ++k) {
+        Result<double> raw = forests[k].score_and_update(point);
+        if (!raw) return raw.take_error();  // not reached: the observation was checked
+        if (k == 0) v.score = raw.value();
+        Result<double> g = thresholders[k].update(raw.value());
+        if (!g) return g.take_error();
+        if (side_ok) grade = std::max(grade, g.value());
+    }
+
+    const bool quiet = since_alarm && *since_alarm < config.suppression;
+    v.grade = quiet ? 0.0 : grade;
+    v.alarm = v.grade > 0.0;
+    if (v.alarm) {
+        since_alarm = 0;
+    } else if (since_alarm) {
+        ++*since_alarm;
+    }
+    for (std::size_t i = 0; i < dim; ++i) {
+        ranges[i].push(steps, point[i], config.range_window);
+        levels[i] = steps == 0 ? point[i] : levels[i] + kLevelWeight * (point[i] - levels[i]);
+    }
+    ++steps;
+    if (timestamp) last_timestamp = timestamp;
+    return v;
+}
+
+}  // namespace arbolet::monitor

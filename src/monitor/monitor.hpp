@@ -1,0 +1,109 @@
+// A metric stream's alarms from one object: forests at two time scales, a
+// thresholder calibrating each forest's scores to the stream, and a range
+// test, combined into one grade per step with alarms for one event kept
+// apart.
+//
+// Each step is judged before it is learned, on what came before it only:
+// - the shingle-1 forest scores the value against the values of the recent
+//   past, the shingled one the last `shingle_size` values as a shape;
+// - each forest's thresholder turns its raw scores into a grade, against
+//   the stream's own ordinary scores (so one cut-off means the same on
+//   every stream);
+// - the range test alarms on a value beyond every value of the last
+//   `range_window` steps by more than `range_margin` of their range: level
+//   shifts and outages that a forest, which forgets, would soon call normal.
+// The step's grade is the largest of these; within `suppression` steps
+// after an alarm no other step alarms.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/engine_error.hpp"
+#include "monitor/range_window.hpp"
+#include "rcf/forest/forest.hpp"
+#include "threshold/thresholder.hpp"
+
+namespace arbolet::monitor {
+
+// Which deviations may alarm: any, only values above the recent level, or
+// only values below it.
+enum class Direction : std::uint8_t { Both = 0, Up = 1, Down = 2 };
+
+struct MonitorConfig {
+    std::uint64_t input_dim = 1;
+    // The second forest's shingle (the first's is 1); 1 leaves it out.
+    std::uint64_t shingle_size = 4;
+    std::uint64_t num_trees = 50;
+    std::uint64_t capacity = 256;
+    // Steps whose values make the ordinary range.
+    std::uint64_t range_window = 3000;
+    // A value alarms this fraction of the range beyond it.
+    double range_margin = 0.05;
+    // Steps before the range test may alarm.
+    std::uint64_t warm_up = 300;
+    // Steps after an alarm that do not alarm.
+    std::uint64_t suppression = 20;
+    Direction direction = Direction::Both;
+    // The thresholders' cut-off: the quantile of the ordinary scores, and the
+    // steps whose scores an alarm must exceed.
+    double quantile = 0.995;
+    std::uint64_t peak_window = 500;
+
+    friend bool operator==(const MonitorConfig&, const MonitorConfig&) = default;
+};
+
+// Largest accepted range_window, warm_up and suppression (the memory a
+// window may take is bounded by it).
+inline constexpr std::uint64_t kMaxSteps = std::uint64_t{1} << 24;
+
+// What one step was judged to be.
+struct Verdict {
+    double score = 0.0;  // the shingle-1 forest's raw score (0 before it is ready)
+    double grade = 0.0;  // 0: ordinary; in (0, 1]: an alarm, by its strength
+    bool alarm = false;
+    // Per coordinate, the range within which the value did not alarm by
+    // itself (-inf, +inf before the range test is ready).
+    std::vector<double> lower;
+    std::vector<double> upper;
+};
+
+struct Monitor {
+    MonitorConfig config;
+    // The shingle-1 forest, then the shingled one (when shingle_size > 1),
+    // each with its thresholder.
+    std::vector<rcf::Forest> forests;
+    std::vector<threshold::Thresholder> thresholders;
+    // One per coordinate.
+    std::vector<RangeWindow> ranges;
+    // Exponentially weighted level of each coordinate: the side a value lies
+    // on for one-sided alarms.
+    std::vector<double> levels;
+    std::uint64_t steps = 0;
+    // Steps since the last alarm, none before the first.
+    std::optional<std::uint64_t> since_alarm;
+    std::optional<std::uint64_t> last_timestamp;
+
+    // Message of the first bad setting, empty when all are valid.
+    static std::string check_config(const MonitorConfig& config);
+    // Draws the seed from the operating system when none is given.
+    static Result<Monitor> build(const MonitorConfig& config, std::optional<std::uint64_t> seed);
+    // The forests' configurations for these settings.
+    static std::vector<rcf::RcfConfig> forest_configs(const MonitorConfig& config);
+    // The thresholder of the forest configured so.
+    static threshold::ThresholderConfig thresholder_config(const MonitorConfig& config, const rcf::RcfConfig& forest);
+
+    // Judges one observation (input_dim values, finite) at an optional
+    // timestamp that must not go back, then learns it. Nothing changes when
+    // it is refused.
+    Result<Verdict> update(std::span<const float> point, std::optional<std::uint64_t> timestamp);
+    // Whether every part has seen enough to alarm.
+    bool is_ready() const;
+
+    friend bool operator==(const Monitor&, const Monitor&) = default;
+};
+
+}  // namespace arbolet::monitor

@@ -1,0 +1,116 @@
+// The Monitor in the compact binary form: the settings, the counters, the
+// levels and range windows, then each forest's and thresholder's own
+// complete binary state (header and checksum included), length first.
+#include <string>
+
+#include "persist/binary_io.hpp"
+#include "persist/binary_state.hpp"
+#include "persist/documents.hpp"
+#include "persist/monitor_document.hpp"
+#include "persist/thresholder_document.hpp"
+
+namespace arbolet::persist {
+
+namespace {
+
+using binary::ByteReader;
+using binary::ByteWriter;
+
+void write_queue(ByteWriter& w, const monitor::MonotoneQueue& q) {
+    w.var(q.size());
+    for (std::size_t i = static_cast<std::size_t>(q.head); i < q.entries.size(); ++i) {
+        w.var(q.entries[i].step);
+        w.f64(q.entries[i].value);
+    }
+}
+
+void read_queue(ByteReader& r, monitor::MonotoneQueue& q) {
+    const std::uint64_t n = r.count(r.var(), 72, "range values");
+    q.entries.resize(n);
+    q.head = 0;
+    for (monitor::Extreme& e : q.entries) {
+        e.step = r.var();
+        e.value = r.f64();
+    }
+}
+
+void write_part(ByteWriter& w, const std::string& state) {
+    w.var(state.size());
+    w.bytes(state);
+}
+
+template <class Part, class Read>
+void read_parts(ByteReader& r, std::vector<Part>& parts, const char* what, Read read) {
+    const std::uint64_t n = r.var();
+    if (n > 2) throw Inconsistent{std::string("inconsistent state: more than two ") + what + "s"};
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const std::uint64_t length = r.count(r.var(), 8, what);
+        Result<Part> part = read(r.take(static_cast<std::size_t>(length)));
+        if (!part) throw Inconsistent{std::string(what) + " " + std::to_string(k) + ": " + part.error().text};
+        parts.push_back(std::move(part).value());
+    }
+}
+
+}  // namespace
+
+void write_monitor_payload(ByteWriter& w, const monitor::Monitor& m) {
+    const monitor::MonitorConfig& c = m.config;
+    w.var(c.input_dim);
+    w.var(c.shingle_size);
+    w.var(c.num_trees);
+    w.var(c.capacity);
+    w.var(c.range_window);
+    w.f64(c.range_margin);
+    w.var(c.warm_up);
+    w.var(c.suppression);
+    w.u8(static_cast<std::uint8_t>(c.direction));
+    w.f64(c.quantile);
+    w.var(c.peak_window);
+    w.var(m.steps);
+    w.var(m.since_alarm ? *m.since_alarm + 1 : 0);
+    w.u8(m.last_timestamp ? 1 : 0);
+    if (m.last_timestamp) w.var(*m.last_timestamp);
+    w.var(m.levels.size());
+    for (double v : m.levels) w.f64(v);
+    w.var(m.ranges.size());
+    for (const monitor::RangeWindow& range : m.ranges) {
+        write_queue(w, range.highs);
+        write_queue(w, range.lows);
+    }
+    w.var(m.forests.size());
+    for (const rcf::Forest& f : m.forests) write_part(w, forest_to_bytes(f));
+    w.var(m.thresholders.size());
+    for (const threshold::Thresholder& t : m.thresholders) write_part(w, thresholder_to_bytes(t));
+}
+
+void read_monitor_payload(ByteReader& r, monitor::Monitor& m) {
+    monitor::MonitorConfig& c = m.config;
+    c.input_dim = r.var();
+    c.shingle_size = r.var();
+    c.num_trees = r.var();
+    c.capacity = r.var();
+    c.range_window = r.var();
+    c.range_margin = r.f64();
+    c.warm_up = r.var();
+    c.suppression = r.var();
+    c.direction = static_cast<monitor::Direction>(r.u8());
+    c.quantile = r.f64();
+    c.peak_window = r.var();
+    m.steps = r.var();
+    const std::uint64_t since = r.var();
+    if (since == 0) m.since_alarm.reset();
+    else m.since_alarm = since - 1;
+    if (r.flag()) m.last_timestamp = r.var();
+    m.levels.resize(r.count(r.var(), 64, "levels"));
+    for (double& v : m.levels) v = r.f64();
+    m.ranges.resize(r.count(r.var(), 16, "ranges"));
+    for (monitor::RangeWindow& range : m.ranges) {
+        read_queue(r, range.highs);
+        read_queue(r, range.lows);
+    }
+    read_parts(r, m.forests, "forest", forest_from_bytes);
+    read_parts(r, m.thresholders, "thresholder", thresholder_from_bytes);
+    if (!r.at_end()) r.fail("trailing bytes after the state");
+}
+
+}  // namespace arbolet::persist

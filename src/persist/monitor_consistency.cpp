@@ -1,0 +1,95 @@
+#include <cmath>
+#include <string>
+
+#include "persist/monitor_document.hpp"
+
+namespace arbolet::persist {
+
+using monitor::Direction;
+using monitor::Monitor;
+using monitor::MonotoneQueue;
+
+const char* direction_name(Direction d) {
+    switch (d) {
+        case Direction::Up: return "up";
+        case Direction::Down: return "down";
+        default: return "both";
+    }
+}
+
+bool direction_from_name(std::string_view name, Direction& d) {
+    if (name == "both") d = Direction::Both;
+    else if (name == "up") d = Direction::Up;
+    else if (name == "down") d = Direction::Down;
+    else return false;
+    return true;
+}
+
+namespace {
+
+// A queue as pushes leave it: steps increasing within the window that ends
+// at the last step, values strictly falling (highs) or rising (lows), the
+// last value pushed at its end.
+std::string check_queue(const MonotoneQueue& q, bool highs, const Monitor& m, double last_value) {
+    const char* name = highs ? "range highs" : "range lows";
+    if (m.steps == 0) return q.empty() ? "" : std::string("inconsistent state: ") + name + " hold values before any step";
+    if (q.empty() || q.size() > m.config.range_window)
+        return std::string("inconsistent state: ") + name + " hold " + std::to_string(q.size()) +
+               " values for a window of " + std::to_string(m.config.range_window);
+    const std::uint64_t oldest = m.steps >= m.config.range_window ? m.steps - m.config.range_window : 0;
+    for (std::size_t i = static_cast<std::size_t>(q.head); i < q.entries.size(); ++i) {
+        const monitor::Extreme& e = q.entries[i];
+        if (!std::isfinite(e.value)) return std::string("inconsistent state: a value of ") + name + " is not finite";
+        if (e.step < oldest || e.step >= m.steps)
+            return std::string("inconsistent state: ") + name + " hold step " + std::to_string(e.step) +
+                   " outside the window";
+        if (i > q.head) {
+            const monitor::Extreme& p = q.entries[i - 1];
+            if (e.step <= p.step || (highs ? e.value >= p.value : e.value <= p.value))
+                return std::string("inconsistent state: ") + name + " are out of order";
+        }
+    }
+    const monitor::Extreme& last = q.entries.back();
+    if (last.step != m.steps - 1 || last.value != last_value)
+        return std::string("inconsistent state: ") + name + " do not end at the last step";
+    return {};
+}
+
+}  // namespace
+
+std::string find_monitor_inconsistency(const Monitor& m) {
+    const monitor::MonitorConfig& c = m.config;
+    std::string bad = Monitor::check_config(c);
+    if (!bad.empty()) return "inconsistent state: " + bad;
+    const std::vector<rcf::RcfConfig> expected = Monitor::forest_configs(c);
+    if (m.forests.size() != expected.size() || m.thresholders.size() != expected.size())
+        return "inconsistent state: " + std::to_string(m.forests.size()) + " forests and " +
+               std::to_string(m.thresholders.size()) + " thresholders, expected " + std::to_string(expected.size());
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+        rcf::RcfConfig held = m.forests[k].config;
+        held.initial_accept_fraction = expected[k].initial_accept_fraction;
+        if (!(held == expected[k]))
+            return "inconsistent state: forest " + std::to_string(k) + " does not have the monitor's settings";
+        if (m.forests[k].entries_seen != m.steps)
+            return "inconsistent state: forest " + std::to_string(k) + " has seen " +
+                   std::to_string(m.forests[k].entries_seen) + " observations, the monitor " + std::to_string(m.steps);
+        if (!(m.thresholders[k].config == Monitor::thresholder_config(c, expected[k])))
+            return "inconsistent state: thresholder " + std::to_string(k) + " does not have the monitor's settings";
+    }
+    if (m.ranges.size() != c.input_dim || m.levels.size() != c.input_dim)
+        return "inconsistent state: " + std::to_string(m.ranges.size()) + " ranges and " +
+               std::to_string(m.levels.size()) + " levels, expected " + std::to_string(c.input_dim);
+    for (std::size_t i = 0; i < m.ranges.size(); ++i) {
+        if (!std::isfinite(m.levels[i])) return "inconsistent state: a level is not finite";
+        const double last = m.steps == 0 ? 0.0 : m.ranges[i].highs.entries.empty() ? 0.0 : m.ranges[i].highs.entries.back().value;
+        for (bool highs : {true, false}) {
+            bad = check_queue(highs ? m.ranges[i].highs : m.ranges[i].lows, highs, m, last);
+            if (!bad.empty()) return bad;
+        }
+    }
+    if (m.since_alarm && *m.since_alarm >= m.steps)
+        return "inconsistent state: steps_since_alarm is not below the steps seen";
+    return {};
+}
+
+}  // namespace arbolet::persist

@@ -1,0 +1,211 @@
+// The Monitor state document.
+#include <string>
+
+#include "persist/documents.hpp"
+#include "persist/json_reader.hpp"
+#include "persist/json_writer.hpp"
+#include "persist/monitor_document.hpp"
+#include "persist/thresholder_document.hpp"
+
+namespace arbolet::persist {
+
+using monitor::Monitor;
+using monitor::MonotoneQueue;
+
+namespace {
+
+void write_queue(JsonWriter& w, const MonotoneQueue& q) {
+    w.ch('[');
+    for (std::size_t i = static_cast<std::size_t>(q.head); i < q.entries.size(); ++i) {
+        if (i != q.head) w.ch(',');
+        w.ch('[');
+        w.u64(q.entries[i].step);
+        w.ch(',');
+        w.f64(q.entries[i].value);
+        w.ch(']');
+    }
+    w.ch(']');
+}
+
+// Stops storing past the largest window; the consistency check reports it.
+void read_queue(json::Reader& r, MonotoneQueue& q) {
+    q.entries.clear();
+    q.head = 0;
+    r.read_seq("a sequence", [&] {
+        monitor::Extreme e{};
+        r.read_fixed(2, "a pair of step and value", [&](std::size_t i) {
+            if (i == 0) e.step = r.read_unsigned("u64");
+            else e.value = r.read_f64();
+        });
+        if (q.entries.size() <= monitor::kMaxSteps) q.entries.push_back(e);
+    });
+}
+
+const json::RecordSpec kSettings{
+    "struct MonitorConfig", "struct MonitorConfig with 11 elements",
+    {"input_dim", "shingle_size", "num_trees", "capacity", "range_window", "range_margin", "warm_up", "suppression",
+     "direction", "quantile", "peak_window"}};
+const json::RecordSpec kRange{"struct RangeWindow", "struct RangeWindow with 2 elements", {"highs", "lows"}};
+const json::RecordSpec kMonitor{
+    "struct Monitor", "struct Monitor with 9 elements",
+    {"settings", "steps", "steps_since_alarm", "last_timestamp", "levels", "ranges", "forests", "thresholders",
+     "format"}};
+
+// Raised inside the reader for a nested part that its own reader refused.
+struct PartFault {
+    std::string message;
+};
+
+}  // namespace
+
+std::string monitor_to_json(const Monitor& m) {
+    const monitor::MonitorConfig& c = m.config;
+    JsonWriter w(4096);
+    w.raw("{\"settings\":{\"input_dim\":");
+    w.u64(c.input_dim);
+    w.raw(",\"shingle_size\":");
+    w.u64(c.shingle_size);
+    w.raw(",\"num_trees\":");
+    w.u64(c.num_trees);
+    w.raw(",\"capacity\":");
+    w.u64(c.capacity);
+    w.raw(",\"range_window\":");
+    w.u64(c.range_window);
+    w.raw(",\"range_margin\":");
+    w.f64(c.range_margin);
+    w.raw(",\"warm_up\":");
+    w.u64(c.warm_up);
+    w.raw(",\"suppression\":");
+    w.u64(c.suppression);
+    w.raw(",\"direction\":\"");
+    w.raw(direction_name(c.direction));
+    w.raw("\",\"quantile\":");
+    w.f64(c.quantile);
+    w.raw(",\"peak_window\":");
+    w.u64(c.peak_window);
+    w.raw("},\"steps\":");
+    w.u64(m.steps);
+    w.raw(",\"steps_since_alarm\":");
+    if (m.since_alarm) w.u64(*m.since_alarm);
+    else w.null();
+    w.raw(",\"last_timestamp\":");
+    if (m.last_timestamp) w.u64(*m.last_timestamp);
+    else w.null();
+    w.raw(",\"levels\":");
+    w.list(m.levels);
+    w.raw(",\"ranges\":[");
+    for (std::size_t i = 0; i < m.ranges.size(); ++i) {
+        w.raw(i == 0 ? "{\"highs\":" : ",{\"highs\":");
+        write_queue(w, m.ranges[i].highs);
+        w.raw(",\"lows\":");
+        write_queue(w, m.ranges[i].lows);
+        w.ch('}');
+    }
+    w.raw("],\"forests\":[");
+    for (std::size_t k = 0; k < m.forests.size(); ++k) {
+        if (k != 0) w.ch(',');
+        w.raw(forest_to_json(m.forests[k]));
+    }
+    w.raw("],\"thresholders\":[");
+    for (std::size_t k = 0; k < m.thresholders.size(); ++k) {
+        if (k != 0) w.ch(',');
+        w.raw(thresholder_to_json(m.thresholders[k]));
+    }
+    w.raw("],\"format\":1}");
+    return std::move(w).take();
+}
+
+Result<Monitor> monitor_from_json(std::string_view text) {
+    json::Reader r(text);
+    Monitor m;
+    try {
+        {
+            r.read_record(kMonitor, [&](int field) {
+                switch (field) {
+                    case 0:
+                        r.read_record(kSettings, [&](int f) {
+                            monitor::MonitorConfig& c = m.config;
+                            switch (f) {
+                                case 0: c.input_dim = r.read_unsigned("u64"); break;
+                                case 1: c.shingle_size = r.read_unsigned("u64"); break;
+                                case 2: c.num_trees = r.read_unsigned("u64"); break;
+                                case 3: c.capacity = r.read_unsigned("u64"); break;
+                                case 4: c.range_window = r.read_unsigned("u64"); break;
+                                case 5: c.range_margin = r.read_f64(); break;
+                                case 6: c.warm_up = r.read_unsigned("u64"); break;
+                                case 7: c.suppression = r.read_unsigned("u64"); break;
+                                case 8: {
+                                    const std::string name(r.read_string());
+                                    if (!direction_from_name(name, c.direction))
+                                        r.fail_here("unknown direction `" + name + "`, expected both, up or down");
+                                    break;
+                                }
+                                case 9: c.quantile = r.read_f64(); break;
+                                default: c.peak_window = r.read_unsigned("u64"); break;
+                            }
+                        });
+                        break;
+                    case 1: m.steps = r.read_unsigned("u64"); break;
+                    case 2:
+                        if (r.take_null()) m.since_alarm.reset();
+                        else m.since_alarm = r.read_unsigned("u64");
+                        break;
+                    case 3:
+                        if (r.take_null()) m.last_timestamp.reset();
+                        else m.last_timestamp = r.read_unsigned("u64");
+                        break;
+                    case 4:
+                        m.levels.clear();
+                        r.read_seq("a sequence", [&] {
+                            const double v = r.read_f64();
+                            if (m.levels.size() <= monitor::kMaxSteps) m.levels.push_back(v);
+                        });
+                        break;
+                    case 5:
+                        m.ranges.clear();
+                        r.read_seq("a sequence", [&] {
+                            monitor::RangeWindow w;
+                            r.read_record(kRange, [&](int f) { read_queue(r, f == 0 ? w.highs : w.lows); });
+                            if (m.ranges.size() <= monitor::kMaxSteps) m.ranges.push_back(std::move(w));
+                        });
+                        break;
+                    case 6:
+                        m.forests.clear();
+                        r.read_seq("a sequence", [&] {
+                            Result<rcf::Forest> f = forest_from_json(r.raw_value());
+                            if (!f) throw PartFault{"forest " + std::to_string(m.forests.size()) + ": " + f.error().text};
+                            if (m.forests.size() < 2) m.forests.push_back(std::move(f).value());
+                            else throw PartFault{"inconsistent state: more than two forests"};
+                        });
+                        break;
+                    case 7:
+                        m.thresholders.clear();
+                        r.read_seq("a sequence", [&] {
+                            Result<threshold::Thresholder> t = thresholder_from_json(r.raw_value());
+                            if (!t)
+                                throw PartFault{"thresholder " + std::to_string(m.thresholders.size()) + ": " +
+                                                t.error().text};
+                            if (m.thresholders.size() < 2) m.thresholders.push_back(std::move(t).value());
+                            else throw PartFault{"inconsistent state: more than two thresholders"};
+                        });
+                        break;
+                    default:
+                        if (r.read_unsigned("u64") != 1) r.fail_here("unknown monitor document format");
+                        break;
+                }
+            });
+            r.finish();
+        }
+    } catch (json::Positioned& e) {
+        return EngineError::io(r.describe(e));
+    } catch (json::Unpositioned& e) {
+        return EngineError::io(r.describe(json::Positioned{e.message, 0}));
+    } catch (PartFault& e) {
+        return EngineError::io(std::move(e.message));
+    }
+    std::string bad = find_monitor_inconsistency(m);
+    if (!bad.empty()) return EngineError::io(std::move(bad));
+    return m;
+}
+
+}  // namespace arbolet::persist

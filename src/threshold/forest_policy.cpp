@@ -1,0 +1,44 @@
+#include "threshold/forest_policy.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/platform.hpp"
+
+namespace arbolet::threshold {
+
+ThresholderConfig config_for_forest(const rcf::RcfConfig& f) {
+    ThresholderConfig c;
+    // One event stays in the shingle for shingle_size steps.
+    c.suppression = f.shingle_size;
+    // Raw forest scores scale with log2(capacity + 1); a quarter of it
+    // (2.0 for capacity 256) is where ordinary noise ends.
+    c.min_score = std::log2(static_cast<double>(f.capacity) + 1.0) / 4.0;
+    // Longer than the forest's own memory (10 * capacity points at the
+    // automatic time_decay), so the quantile sees every kind of ordinary
+    // score it still gives; 4096 for capacity 256.
+    c.horizon = std::min(f.capacity, kMaxWindow / 16) * 16;
+    // A forest's ordinary scores have a long thin top: a high quantile.
+    // One odd value stays in shingle_size consecutive points, so that top
+    // is shingle_size times as thick at the same rate of odd values.
+    c.quantile = std::max(0.98, 1.0 - 0.002 * static_cast<double>(f.shingle_size));
+    // A recent mean that alarms a little sooner.
+    c.sigmas = 4.0;
+    // The top of a shingled forest's ordinary scores ends further above
+    // the quantile: measured at shingle 1 to 16, the best margin grows
+    // about 0.1 per shingle step up to about 0.7, and this rule beat the
+    // fixed 0.1 on every profile at every shingle size tried.
+    c.margin = std::min(0.1 * static_cast<double>(f.shingle_size), 0.7);
+    return c;
+}
+
+std::uint64_t scores_before_ready(const rcf::Forest& forest) {
+    const rcf::RcfConfig& f = forest.config;
+    std::uint64_t last_unready;  // the largest entries_seen at which the forest is not ready
+    if (add_overflows(f.effective_output_after(), f.shingle_warmup(), last_unready)) return UINT64_MAX;
+    if (forest.entries_seen > last_unready) return 0;
+    const std::uint64_t left = last_unready - forest.entries_seen;
+    return left == UINT64_MAX ? UINT64_MAX : left + 1;
+}
+
+}  // namespace arbolet::threshold

@@ -1,0 +1,21 @@
+// How a Thresholder is set up for a Forest's raw scores, from the forest's
+// own settings: the policy behind Thresholder.for_forest and the Monitor.
+#pragma once
+
+#include <cstdint>
+
+#include "rcf/forest/forest.hpp"
+#include "threshold/thresholder.hpp"
+
+namespace arbolet::threshold {
+
+// The settings for the raw scores of a forest configured so; the rest keep
+// the Thresholder's defaults.
+ThresholderConfig config_for_forest(const rcf::RcfConfig& forest);
+
+// The scores the forest gives before it is ready (the next one included):
+// with few points in its trees they run high, and kept among the ordinary
+// scores they would lift the cut-off for a whole horizon.
+std::uint64_t scores_before_ready(const rcf::Forest& forest);
+
+}  // namespace arbolet::threshold
