@@ -2,11 +2,11 @@
 
 import os
 from collections.abc import Iterator
-from typing import Protocol, Self, SupportsFloat, SupportsIndex, TypedDict, type_check_only
+from typing import Literal, Protocol, Self, SupportsFloat, SupportsIndex, TypedDict, type_check_only
 
 from typing_extensions import disjoint_base
 
-__all__ = ["MStream", "Forest", "__version__", "Thresholder"]
+__all__ = ["MStream", "Forest", "__version__", "Thresholder", "Monitor"]
 __version__: str
 
 class PanicException(BaseException):
@@ -71,6 +71,21 @@ class Neighbor(TypedDict):
     score: float
     point: list[float]
     distance: float
+
+class Verdict(TypedDict):
+    """What ``Monitor.update`` judged one observation to be."""
+
+    score: float
+    grade: float
+    alarm: bool
+    lower: list[float]
+    upper: list[float]
+
+class MonitorBatch(TypedDict):
+    """``Monitor.update_many``'s results, one per row."""
+
+    score: _Floats
+    grade: _Floats
 
 class DetailedScore(TypedDict):
     """An ``MStream`` score split into the record's part and each feature's part."""
@@ -388,6 +403,79 @@ class Thresholder:
     def peak_window(self) -> int: ...
     @property
     def margin(self) -> float: ...
+    def to_json(self) -> str: ...
+    @classmethod
+    def from_json(cls, json: _JsonText) -> Self: ...
+    def save_json(self, path: _Path) -> None: ...
+    @classmethod
+    def load_json(cls, path: _Path) -> Self: ...
+    def to_bytes(self) -> bytes: ...
+    @classmethod
+    def from_bytes(cls, data: _Binary) -> Self: ...
+    def save(self, path: _Path) -> None: ...
+    @classmethod
+    def load(cls, path: _Path) -> Self: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: object) -> Self: ...
+    def __getstate__(self) -> str: ...
+    def __setstate__(self, state: _JsonText | dict[str, object]) -> None: ...
+    def __getnewargs__(self) -> tuple[()]: ...
+    def __reduce__(self) -> tuple[object, tuple[bytes]] | tuple[object, tuple[bytes], dict[str, object]]: ...
+
+@disjoint_base
+class Monitor:
+    """Alarms for a metric stream: feed one observation at a time, get its grade and whether it is an alarm."""
+
+    def __new__(
+        cls,
+        input_dim: SupportsIndex = 1,
+        shingle_size: SupportsIndex = 4,
+        direction: Literal["both", "up", "down"] = "both",
+        seed: SupportsIndex | None = None,
+        num_trees: SupportsIndex = 50,
+        capacity: SupportsIndex = 256,
+        range_window: SupportsIndex = 3000,
+        range_margin: _Real = 0.05,
+        warm_up: SupportsIndex = 300,
+        suppression: SupportsIndex = 20,
+        quantile: _Real = 0.995,
+        peak_window: SupportsIndex = 500,
+        min_grade: _Real = 0.0,
+    ) -> Self: ...
+    def update(self, value: _Real | _RealVector, timestamp: SupportsIndex | None = None) -> Verdict:
+        """Judge one observation, then learn it."""
+    def update_many(self, values: _Rows | _RealVector, timestamps: _IndexVector | None = None) -> MonitorBatch:
+        """update() for each row of `values` in order."""
+    def is_ready(self) -> bool:
+        """Whether every test has seen enough of the stream to alarm."""
+    @property
+    def input_dim(self) -> int: ...
+    @property
+    def shingle_size(self) -> int: ...
+    @property
+    def direction(self) -> Literal["both", "up", "down"]: ...
+    @property
+    def num_trees(self) -> int: ...
+    @property
+    def capacity(self) -> int: ...
+    @property
+    def range_window(self) -> int: ...
+    @property
+    def range_margin(self) -> float: ...
+    @property
+    def warm_up(self) -> int: ...
+    @property
+    def suppression(self) -> int: ...
+    @property
+    def quantile(self) -> float: ...
+    @property
+    def peak_window(self) -> int: ...
+    @property
+    def min_grade(self) -> float: ...
+    @property
+    def steps(self) -> int: ...
+    @property
+    def steps_since_alarm(self) -> int | None: ...
     def to_json(self) -> str: ...
     @classmethod
     def from_json(cls, json: _JsonText) -> Self: ...

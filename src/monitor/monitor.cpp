@@ -45,6 +45,7 @@ std::string Monitor::check_config(const MonitorConfig& c) {
         return "direction must be 'both', 'up' or 'down'";
     if (!(c.quantile >= 0.0 && c.quantile <= 1.0)) return "quantile must be between 0 and 1";
     if (c.peak_window > threshold::kMaxWindow) return "peak_window must be at most 2**24";
+    if (!(c.min_grade >= 0.0 && c.min_grade <= 1.0)) return "min_grade must be between 0 and 1";
     return {};
 }
 
@@ -143,7 +144,7 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
     }
 
     const bool quiet = since_alarm && *since_alarm < config.suppression;
-    v.grade = quiet ? 0.0 : grade;
+    v.grade = quiet || grade < config.min_grade ? 0.0 : grade;
     v.alarm = v.grade > 0.0;
     if (v.alarm) {
         since_alarm = 0;

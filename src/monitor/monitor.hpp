@@ -52,6 +52,9 @@ struct MonitorConfig {
     // steps whose scores an alarm must exceed.
     double quantile = 0.995;
     std::uint64_t peak_window = 500;
+    // Grades below this are not alarms (0: every grade above 0 is): fewer
+    // false alarms for more missed events.
+    double min_grade = 0.0;
 
     friend bool operator==(const MonitorConfig&, const MonitorConfig&) = default;
 };

@@ -66,6 +66,7 @@ void write_monitor_payload(ByteWriter& w, const monitor::Monitor& m) {
     w.u8(static_cast<std::uint8_t>(c.direction));
     w.f64(c.quantile);
     w.var(c.peak_window);
+    w.f64(c.min_grade);
     w.var(m.steps);
     w.var(m.since_alarm ? *m.since_alarm + 1 : 0);
     w.u8(m.last_timestamp ? 1 : 0);
@@ -96,6 +97,7 @@ void read_monitor_payload(ByteReader& r, monitor::Monitor& m) {
     c.direction = static_cast<monitor::Direction>(r.u8());
     c.quantile = r.f64();
     c.peak_window = r.var();
+    c.min_grade = r.f64();
     m.steps = r.var();
     const std::uint64_t since = r.var();
     if (since == 0) m.since_alarm.reset();

@@ -42,9 +42,9 @@ void read_queue(json::Reader& r, MonotoneQueue& q) {
 }
 
 const json::RecordSpec kSettings{
-    "struct MonitorConfig", "struct MonitorConfig with 11 elements",
+    "struct MonitorConfig", "struct MonitorConfig with 12 elements",
     {"input_dim", "shingle_size", "num_trees", "capacity", "range_window", "range_margin", "warm_up", "suppression",
-     "direction", "quantile", "peak_window"}};
+     "direction", "quantile", "peak_window", "min_grade"}};
 const json::RecordSpec kRange{"struct RangeWindow", "struct RangeWindow with 2 elements", {"highs", "lows"}};
 const json::RecordSpec kMonitor{
     "struct Monitor", "struct Monitor with 9 elements",
@@ -83,6 +83,8 @@ std::string monitor_to_json(const Monitor& m) {
     w.f64(c.quantile);
     w.raw(",\"peak_window\":");
     w.u64(c.peak_window);
+    w.raw(",\"min_grade\":");
+    w.f64(c.min_grade);
     w.raw("},\"steps\":");
     w.u64(m.steps);
     w.raw(",\"steps_since_alarm\":");
@@ -135,13 +137,15 @@ Result<Monitor> monitor_from_json(std::string_view text) {
                                 case 6: c.warm_up = r.read_unsigned("u64"); break;
                                 case 7: c.suppression = r.read_unsigned("u64"); break;
                                 case 8: {
+                                    if (r.peek_value() != '"') r.fail_invalid_type("a direction name");
                                     const std::string name(r.read_string());
                                     if (!direction_from_name(name, c.direction))
                                         r.fail_here("unknown direction `" + name + "`, expected both, up or down");
                                     break;
                                 }
                                 case 9: c.quantile = r.read_f64(); break;
-                                default: c.peak_window = r.read_unsigned("u64"); break;
+                                case 10: c.peak_window = r.read_unsigned("u64"); break;
+                                default: c.min_grade = r.read_f64(); break;
                             }
                         });
                         break;

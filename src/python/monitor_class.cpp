@@ -61,7 +61,8 @@ PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
         !to_count(argv[4], "num_trees", c.num_trees) || !to_count(argv[5], "capacity", c.capacity) ||
         !to_count(argv[6], "range_window", c.range_window) || !to_real(argv[7], "range_margin", c.range_margin) ||
         !to_count(argv[8], "warm_up", c.warm_up) || !to_count(argv[9], "suppression", c.suppression) ||
-        !to_real(argv[10], "quantile", c.quantile) || !to_count(argv[11], "peak_window", c.peak_window))
+        !to_real(argv[10], "quantile", c.quantile) || !to_count(argv[11], "peak_window", c.peak_window) ||
+        !to_real(argv[12], "min_grade", c.min_grade))
         return nullptr;
     Result<Monitor> built = Monitor::build(c, seed);
     if (!take(built)) return nullptr;
@@ -235,6 +236,7 @@ constexpr PropertySpec kProperties[] = {
      &real_setting<&MonitorConfig::quantile>},
     {"peak_window", "A forest's alarm needs a score above those of this many steps before.",
      &count_setting<&MonitorConfig::peak_window>},
+    {"min_grade", "Grades below this are not alarms.", &real_setting<&MonitorConfig::min_grade>},
     {"steps", "Observations learned.", &steps},
     {"steps_since_alarm", "Steps since the last alarm (0 right after it), None before the first.",
      &steps_since_alarm},
@@ -245,7 +247,8 @@ constexpr PropertySpec kProperties[] = {
 constexpr ClassSpec kMonitorClass = {
     "Monitor",
     "Monitor(input_dim=1, shingle_size=4, direction='both', seed=None, num_trees=50, capacity=256, "
-    "range_window=3000, range_margin=0.05, warm_up=300, suppression=20, quantile=0.995, peak_window=500)\n--\n\n"
+    "range_window=3000, range_margin=0.05, warm_up=300, suppression=20, quantile=0.995, peak_window=500, "
+    "min_grade=0.0)\n--\n\n"
     "Alarms for a metric stream: feed one observation at a time, get its grade and whether it is an alarm.\n\n"
     "Two forests judge each observation before learning it, one the value alone and one the last `shingle_size` "
     "values as a shape; a thresholder calibrates each forest's scores to the stream, so that a grade means the "
@@ -261,7 +264,9 @@ constexpr ClassSpec kMonitorClass = {
     "this fraction of it alarms (default 0.05).\nwarm_up : int, optional\n    Steps before the range test may "
     "alarm (default 300).\nsuppression : int, optional\n    Steps after an alarm that do not alarm (default 20).\n"
     "quantile : float, optional\n    A forest's score alarms above this quantile of its ordinary scores (default "
-    "0.995).\npeak_window : int, optional\n    ... and above every score of this many steps before (default 500).",
+    "0.995).\npeak_window : int, optional\n    ... and above every score of this many steps before (default 500).\n"
+    "min_grade : float, optional\n    Grades below this are not alarms (default 0.0: every grade above 0 is); "
+    "raise it for fewer false alarms and more missed events.",
     kMethods,
     std::size(kMethods),
     sizeof(Instance<Monitor>),

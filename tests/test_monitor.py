@@ -1,0 +1,98 @@
+import copy
+import json
+import math
+import pickle
+import random
+
+import pytest
+
+import arbolet
+
+
+def noisy(n, seed=3, level=10.0, spread=1.0):
+    rng = random.Random(seed)
+    return [level + rng.gauss(0.0, spread) for _ in range(n)]
+
+
+def alarms(monitor, values):
+    return [i for i, v in enumerate(values) if monitor.update(v)["alarm"]]
+
+
+def test_events_alarm_once_and_quiet_streams_never():
+    # Gaussian noise has its own rare extremes: weak grades, which min_grade passes over.
+    spike = noisy(3000)
+    spike[2000] += 15.0
+    assert [i for i in alarms(arbolet.Monitor(seed=1), spike) if 1990 <= i < 2100] == [2000]
+    assert alarms(arbolet.Monitor(seed=1, min_grade=0.5), spike) == [2000]
+
+    shift = noisy(3000)
+    shift[2000:] = [v + 8.0 for v in shift[2000:]]
+    assert alarms(arbolet.Monitor(seed=1, min_grade=0.5), shift) == [2000]
+
+    assert alarms(arbolet.Monitor(seed=1), [5.0] * 3000) == []
+    wave = [math.sin(2 * math.pi * i / 288) for i in range(3000)]
+    assert alarms(arbolet.Monitor(seed=1), wave) == []
+
+
+@pytest.mark.parametrize("direction, caught", [("up", [1500]), ("down", [2500]), ("both", [1500, 2500])])
+def test_one_sided_alarms(direction, caught):
+    values = noisy(3000)
+    values[1500] += 15.0
+    values[2500] -= 15.0
+    assert alarms(arbolet.Monitor(direction=direction, seed=1, min_grade=0.5), values) == caught
+
+
+def test_verdict_and_batch_agree_with_single_steps():
+    values = noisy(800)
+    values[600] = 40.0
+    one = arbolet.Monitor(seed=7)
+    verdicts = [one.update(v) for v in values]
+    batch = arbolet.Monitor(seed=7).update_many(values)
+    assert list(batch["grade"]) == [v["grade"] for v in verdicts]
+    assert list(batch["score"]) == [v["score"] for v in verdicts]
+    hit = verdicts[600]
+    assert hit["alarm"] and 0.0 < hit["grade"] <= 1.0 and hit["upper"][0] < 40.0 < math.inf
+    assert verdicts[0]["lower"] == [-math.inf] and one.is_ready()
+
+
+def test_states_round_trip_and_continue_identically():
+    monitor = arbolet.Monitor(input_dim=2, shingle_size=2, num_trees=5, capacity=16, range_window=50, seed=2)
+    rng = random.Random(1)
+    for t in range(300):
+        monitor.update([rng.random(), rng.random()], timestamp=t)
+    copies = [arbolet.Monitor.from_json(monitor.to_json()), arbolet.Monitor.from_bytes(monitor.to_bytes()),
+              pickle.loads(pickle.dumps(monitor)), copy.deepcopy(monitor)]
+    expected = monitor.update([3.0, 0.5], timestamp=400)
+    for other in copies:
+        assert other.update([3.0, 0.5], timestamp=400) == expected
+        assert other.to_bytes() == monitor.to_bytes()
+
+
+def test_refusals_leave_the_state_unchanged():
+    monitor = arbolet.Monitor(num_trees=5, capacity=16, seed=2)
+    monitor.update(1.0, timestamp=10)
+    before = monitor.to_bytes()
+    with pytest.raises(ValueError, match="time must not go back"):
+        monitor.update(2.0, timestamp=9)
+    with pytest.raises(ValueError):
+        monitor.update(float("nan"))
+    with pytest.raises(ValueError, match="direction"):
+        arbolet.Monitor(direction="sideways")
+    assert monitor.to_bytes() == before
+
+
+def test_loaders_refuse_parts_that_do_not_fit():
+    monitor = arbolet.Monitor(num_trees=5, capacity=16, range_window=20, seed=2)
+    for v in noisy(60):
+        monitor.update(v)
+    doc = json.loads(monitor.to_json())
+    for change in (lambda d: d.update(steps=59), lambda d: d["ranges"][0]["highs"].reverse(),
+                   lambda d: d["settings"].update(capacity=32), lambda d: d["forests"].pop()):
+        bad = copy.deepcopy(doc)
+        change(bad)
+        with pytest.raises(RuntimeError, match="inconsistent state"):
+            arbolet.Monitor.from_json(json.dumps(bad))
+    data = bytearray(monitor.to_bytes())
+    data[30] ^= 1
+    with pytest.raises(RuntimeError, match="checksum"):
+        arbolet.Monitor.from_bytes(bytes(data))
