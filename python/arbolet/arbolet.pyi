@@ -435,12 +435,14 @@ class Monitor:
         num_trees: SupportsIndex = 50,
         capacity: SupportsIndex = 256,
         range_window: SupportsIndex = 3000,
-        range_margin: _Real = 0.05,
+        range_margin: _Real = 0.02,
         warm_up: SupportsIndex = 300,
-        suppression: SupportsIndex = 20,
-        quantile: _Real = 0.995,
-        peak_window: SupportsIndex = 500,
+        suppression: SupportsIndex = 50,
+        quantile: _Real = 0.999,
+        peak_window: SupportsIndex = 1000,
         min_grade: _Real = 0.0,
+        season: SupportsIndex = 0,
+        season_margin: _Real = 0.2,
     ) -> Self: ...
     def update(self, value: _Real | _RealVector, timestamp: SupportsIndex | None = None) -> Verdict:
         """Judge one observation, then learn it."""
@@ -472,6 +474,12 @@ class Monitor:
     def peak_window(self) -> int: ...
     @property
     def min_grade(self) -> float: ...
+    @property
+    def season(self) -> int: ...
+    @property
+    def season_margin(self) -> float: ...
+    @property
+    def season_steps(self) -> int: ...
     @property
     def steps(self) -> int: ...
     @property

@@ -11,6 +11,8 @@ namespace arbolet::monitor {
 
 namespace {
 
+constexpr std::uint64_t kDaySeconds = 86400;
+
 // The weight of a new value in a coordinate's level: it follows the recent
 // past over about this many steps' inverse.
 constexpr double kLevelWeight = 0.125;
@@ -46,6 +48,9 @@ std::string Monitor::check_config(const MonitorConfig& c) {
     if (!(c.quantile >= 0.0 && c.quantile <= 1.0)) return "quantile must be between 0 and 1";
     if (c.peak_window > threshold::kMaxWindow) return "peak_window must be at most 2**24";
     if (!(c.min_grade >= 0.0 && c.min_grade <= 1.0)) return "min_grade must be between 0 and 1";
+    if (c.season > kMaxSteps) return "season must be at most 2**24";
+    if (!std::isfinite(c.season_margin) || c.season_margin < 0.0)
+        return "season_margin must be finite and not negative";
     return {};
 }
 
@@ -88,8 +93,38 @@ Result<Monitor> Monitor::build(const MonitorConfig& config, std::optional<std::u
         forest_seed = mixed_seed(forest_seed);
     }
     m.ranges.resize(config.input_dim);
+    m.season_ranges.resize(config.input_dim);
+    m.history.season = config.season;
     m.levels.assign(config.input_dim, 0.0);
     return m;
+}
+
+bool Monitor::observe_season(std::optional<std::uint64_t> timestamp) {
+    if (history.season == 0 && timestamp && last_timestamp && *timestamp > *last_timestamp &&
+        history.gaps.size() < kSeasonGaps) {
+        history.gaps.push_back(*timestamp - *last_timestamp);
+        if (history.gaps.size() == kSeasonGaps) {
+            std::vector<std::uint64_t> sorted = history.gaps;
+            std::sort(sorted.begin(), sorted.end());
+            const std::uint64_t gap = sorted[kSeasonGaps / 2];
+            history.season = std::clamp<std::uint64_t>((kDaySeconds + gap / 2) / gap, 1, kMaxSteps);
+            history.gaps.clear();
+        }
+    }
+    // The history holds a whole season once as many steps were remembered.
+    return history.season != 0 && history.values.size() == history.season * config.input_dim;
+}
+
+void Monitor::remember(std::span<const float> point) {
+    if (history.season == 0) return;
+    const std::size_t dim = point.size();
+    if (history.values.size() < history.season * dim) {
+        history.values.insert(history.values.end(), point.begin(), point.end());
+        history.next = history.values.size() == history.season * dim ? 0 : history.values.size() / dim;
+        return;
+    }
+    std::copy(point.begin(), point.end(), history.values.begin() + static_cast<std::ptrdiff_t>(history.next * dim));
+    history.next = history.next + 1 == history.season ? 0 : history.next + 1;
 }
 
 bool Monitor::is_ready() const {
@@ -143,6 +178,24 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
         if (side_ok) grade = std::max(grade, g.value());
     }
 
+    if (observe_season(timestamp)) {
+        // The observation one season ago, and the changes since then.
+        const std::size_t slot = static_cast<std::size_t>(history.next);
+        const bool judged = steps >= config.warm_up + history.season;
+        for (std::size_t i = 0; i < dim; ++i) {
+            const double change = static_cast<double>(point[i]) - history.values[slot * dim + i];
+            RangeWindow& changes = season_ranges[i];
+            if (judged && !changes.empty()) {
+                const double hi = changes.high(), lo = changes.low(), span = hi - lo;
+                const double over = span > 0.0 ? (change - hi) / span : (change > hi ? HUGE_VAL : 0.0);
+                const double under = span > 0.0 ? (lo - change) / span : (change < lo ? HUGE_VAL : 0.0);
+                if (up_ok) grade = std::max(grade, range_grade(over, config.season_margin));
+                if (down_ok) grade = std::max(grade, range_grade(under, config.season_margin));
+            }
+            changes.push(steps, change, config.range_window);
+        }
+    }
+
     const bool quiet = since_alarm && *since_alarm < config.suppression;
     v.grade = quiet || grade < config.min_grade ? 0.0 : grade;
     v.alarm = v.grade > 0.0;
@@ -151,6 +204,7 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
     } else if (since_alarm) {
         ++*since_alarm;
     }
+    remember(point);
     for (std::size_t i = 0; i < dim; ++i) {
         ranges[i].push(steps, point[i], config.range_window);
         levels[i] = steps == 0 ? point[i] : levels[i] + kLevelWeight * (point[i] - levels[i]);

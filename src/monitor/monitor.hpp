@@ -11,7 +11,10 @@
 //   every stream);
 // - the range test alarms on a value beyond every value of the last
 //   `range_window` steps by more than `range_margin` of their range: level
-//   shifts and outages that a forest, which forgets, would soon call normal.
+//   shifts and outages that a forest, which forgets, would soon call normal;
+// - the seasonal test does the same for the change since one season ago
+//   (one day, from the timestamps, unless `season` says otherwise): a
+//   value ordinary for the stream but not for the time of day.
 // The step's grade is the largest of these; within `suppression` steps
 // after an alarm no other step alarms.
 #pragma once
@@ -42,16 +45,22 @@ struct MonitorConfig {
     // Steps whose values make the ordinary range.
     std::uint64_t range_window = 3000;
     // A value alarms this fraction of the range beyond it.
-    double range_margin = 0.05;
+    double range_margin = 0.02;
     // Steps before the range test may alarm.
     std::uint64_t warm_up = 300;
     // Steps after an alarm that do not alarm.
-    std::uint64_t suppression = 20;
+    std::uint64_t suppression = 50;
     Direction direction = Direction::Both;
     // The thresholders' cut-off: the quantile of the ordinary scores, and the
     // steps whose scores an alarm must exceed.
-    double quantile = 0.995;
-    std::uint64_t peak_window = 500;
+    double quantile = 0.999;
+    std::uint64_t peak_window = 1000;
+    // Steps in one season; 0: one day, from the gaps between the first
+    // timestamps (no seasonal test without timestamps).
+    std::uint64_t season = 0;
+    // A change since one season ago alarms this fraction of the range of
+    // such changes beyond it.
+    double season_margin = 0.2;
     // Grades below this are not alarms (0: every grade above 0 is): fewer
     // false alarms for more missed events.
     double min_grade = 0.0;
@@ -59,9 +68,23 @@ struct MonitorConfig {
     friend bool operator==(const MonitorConfig&, const MonitorConfig&) = default;
 };
 
-// Largest accepted range_window, warm_up and suppression (the memory a
-// window may take is bounded by it).
+// Largest accepted range_window, warm_up, suppression and season (the
+// memory a window may take is bounded by it).
 inline constexpr std::uint64_t kMaxSteps = std::uint64_t{1} << 24;
+
+// Gaps between the first timestamps whose median fixes the steps of a day.
+inline constexpr std::size_t kSeasonGaps = 9;
+
+// The last `season` observations, oldest first through at(), all
+// coordinates of one observation together.
+struct SeasonHistory {
+    std::uint64_t season = 0;  // steps; 0 while not yet known
+    std::vector<std::uint64_t> gaps;  // the first positive timestamp gaps, while season is unknown
+    std::vector<float> values;  // at most season * dim
+    std::uint64_t next = 0;  // slot (observation) written next once full
+
+    friend bool operator==(const SeasonHistory&, const SeasonHistory&) = default;
+};
 
 // What one step was judged to be.
 struct Verdict {
@@ -85,6 +108,9 @@ struct Monitor {
     // Exponentially weighted level of each coordinate: the side a value lies
     // on for one-sided alarms.
     std::vector<double> levels;
+    SeasonHistory history;
+    // One per coordinate: the changes since one season ago.
+    std::vector<RangeWindow> season_ranges;
     std::uint64_t steps = 0;
     // Steps since the last alarm, none before the first.
     std::optional<std::uint64_t> since_alarm;
@@ -105,6 +131,12 @@ struct Monitor {
     Result<Verdict> update(std::span<const float> point, std::optional<std::uint64_t> timestamp);
     // Whether every part has seen enough to alarm.
     bool is_ready() const;
+
+    // Learns the season's length from the timestamps while it is unknown;
+    // whether the history holds a whole season (the seasonal test runs).
+    bool observe_season(std::optional<std::uint64_t> timestamp);
+    // Keeps the observation as the newest of the season's history.
+    void remember(std::span<const float> point);
 
     friend bool operator==(const Monitor&, const Monitor&) = default;
 };

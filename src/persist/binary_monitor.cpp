@@ -67,6 +67,8 @@ void write_monitor_payload(ByteWriter& w, const monitor::Monitor& m) {
     w.f64(c.quantile);
     w.var(c.peak_window);
     w.f64(c.min_grade);
+    w.var(c.season);
+    w.f64(c.season_margin);
     w.var(m.steps);
     w.var(m.since_alarm ? *m.since_alarm + 1 : 0);
     w.u8(m.last_timestamp ? 1 : 0);
@@ -75,6 +77,18 @@ void write_monitor_payload(ByteWriter& w, const monitor::Monitor& m) {
     for (double v : m.levels) w.f64(v);
     w.var(m.ranges.size());
     for (const monitor::RangeWindow& range : m.ranges) {
+        write_queue(w, range.highs);
+        write_queue(w, range.lows);
+    }
+    const monitor::SeasonHistory& h = m.history;
+    w.var(h.season);
+    w.var(h.gaps.size());
+    for (std::uint64_t g : h.gaps) w.var(g);
+    w.var(h.values.size());
+    for (float v : h.values) w.f32(v);
+    w.var(h.next);
+    w.var(m.season_ranges.size());
+    for (const monitor::RangeWindow& range : m.season_ranges) {
         write_queue(w, range.highs);
         write_queue(w, range.lows);
     }
@@ -98,6 +112,8 @@ void read_monitor_payload(ByteReader& r, monitor::Monitor& m) {
     c.quantile = r.f64();
     c.peak_window = r.var();
     c.min_grade = r.f64();
+    c.season = r.var();
+    c.season_margin = r.f64();
     m.steps = r.var();
     const std::uint64_t since = r.var();
     if (since == 0) m.since_alarm.reset();
@@ -107,6 +123,18 @@ void read_monitor_payload(ByteReader& r, monitor::Monitor& m) {
     for (double& v : m.levels) v = r.f64();
     m.ranges.resize(r.count(r.var(), 16, "ranges"));
     for (monitor::RangeWindow& range : m.ranges) {
+        read_queue(r, range.highs);
+        read_queue(r, range.lows);
+    }
+    monitor::SeasonHistory& h = m.history;
+    h.season = r.var();
+    h.gaps.resize(r.count(r.var(), 8, "gaps"));
+    for (std::uint64_t& g : h.gaps) g = r.var();
+    h.values.resize(r.count(r.var(), 32, "season values"));
+    for (float& v : h.values) v = r.f32();
+    h.next = r.var();
+    m.season_ranges.resize(r.count(r.var(), 16, "season ranges"));
+    for (monitor::RangeWindow& range : m.season_ranges) {
         read_queue(r, range.highs);
         read_queue(r, range.lows);
     }

@@ -30,9 +30,13 @@ namespace {
 // A queue as pushes leave it: steps increasing within the window that ends
 // at the last step, values strictly falling (highs) or rising (lows), the
 // last value pushed at its end.
-std::string check_queue(const MonotoneQueue& q, bool highs, const Monitor& m, double last_value) {
-    const char* name = highs ? "range highs" : "range lows";
-    if (m.steps == 0) return q.empty() ? "" : std::string("inconsistent state: ") + name + " hold values before any step";
+// `last_value` is null for the changes since one season ago, which start
+// later and need not be at their end.
+std::string check_queue(const MonotoneQueue& q, bool highs, const Monitor& m, const double* last_value) {
+    const char* name = last_value == nullptr ? (highs ? "season highs" : "season lows")
+                                             : (highs ? "range highs" : "range lows");
+    if (m.steps == 0 || (last_value == nullptr && q.empty()))
+        return q.empty() ? "" : std::string("inconsistent state: ") + name + " hold values before any step";
     if (q.empty() || q.size() > m.config.range_window)
         return std::string("inconsistent state: ") + name + " hold " + std::to_string(q.size()) +
                " values for a window of " + std::to_string(m.config.range_window);
@@ -50,8 +54,37 @@ std::string check_queue(const MonotoneQueue& q, bool highs, const Monitor& m, do
         }
     }
     const monitor::Extreme& last = q.entries.back();
-    if (last.step != m.steps - 1 || last.value != last_value)
+    if (last_value != nullptr && (last.step != m.steps - 1 || last.value != *last_value))
         return std::string("inconsistent state: ") + name + " do not end at the last step";
+    return {};
+}
+
+// The season's history as remember() leaves it, and its changes.
+std::string check_history(const Monitor& m) {
+    const monitor::SeasonHistory& h = m.history;
+    const std::uint64_t dim = m.config.input_dim;
+    if (m.config.season != 0 && h.season != m.config.season)
+        return "inconsistent state: the history's season is not the monitor's";
+    if (h.season > monitor::kMaxSteps || h.gaps.size() >= monitor::kSeasonGaps || (h.season != 0 && !h.gaps.empty()))
+        return "inconsistent state: the season's gaps do not fit its length";
+    if (h.gaps.size() > m.steps) return "inconsistent state: more gaps than steps";
+    for (std::uint64_t g : h.gaps)
+        if (g == 0) return "inconsistent state: a gap between timestamps is 0";
+    const std::uint64_t held = h.values.size() / dim;
+    if (h.values.size() % dim != 0 || held > h.season || held > m.steps)
+        return "inconsistent state: the history holds " + std::to_string(h.values.size()) + " values";
+    if (held < h.season ? h.next != held : h.next >= h.season)
+        return "inconsistent state: the history's next slot is out of place";
+    for (float v : h.values)
+        if (!std::isfinite(v)) return "inconsistent state: a value of the history is not finite";
+    if (m.season_ranges.size() != dim) return "inconsistent state: season ranges do not match input_dim";
+    for (const monitor::RangeWindow& r : m.season_ranges) {
+        if (held < h.season && !r.highs.empty()) return "inconsistent state: season changes before a whole season";
+        for (bool highs : {true, false}) {
+            std::string bad = check_queue(highs ? r.highs : r.lows, highs, m, nullptr);
+            if (!bad.empty()) return bad;
+        }
+    }
     return {};
 }
 
@@ -83,10 +116,12 @@ std::string find_monitor_inconsistency(const Monitor& m) {
         if (!std::isfinite(m.levels[i])) return "inconsistent state: a level is not finite";
         const double last = m.steps == 0 ? 0.0 : m.ranges[i].highs.entries.empty() ? 0.0 : m.ranges[i].highs.entries.back().value;
         for (bool highs : {true, false}) {
-            bad = check_queue(highs ? m.ranges[i].highs : m.ranges[i].lows, highs, m, last);
+            bad = check_queue(highs ? m.ranges[i].highs : m.ranges[i].lows, highs, m, &last);
             if (!bad.empty()) return bad;
         }
     }
+    bad = check_history(m);
+    if (!bad.empty()) return bad;
     if (m.since_alarm && *m.since_alarm >= m.steps)
         return "inconsistent state: steps_since_alarm is not below the steps seen";
     return {};

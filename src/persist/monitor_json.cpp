@@ -42,14 +42,16 @@ void read_queue(json::Reader& r, MonotoneQueue& q) {
 }
 
 const json::RecordSpec kSettings{
-    "struct MonitorConfig", "struct MonitorConfig with 12 elements",
+    "struct MonitorConfig", "struct MonitorConfig with 14 elements",
     {"input_dim", "shingle_size", "num_trees", "capacity", "range_window", "range_margin", "warm_up", "suppression",
-     "direction", "quantile", "peak_window", "min_grade"}};
+     "direction", "quantile", "peak_window", "min_grade", "season", "season_margin"}};
 const json::RecordSpec kRange{"struct RangeWindow", "struct RangeWindow with 2 elements", {"highs", "lows"}};
+const json::RecordSpec kHistory{
+    "struct SeasonHistory", "struct SeasonHistory with 4 elements", {"season", "gaps", "values", "next"}};
 const json::RecordSpec kMonitor{
-    "struct Monitor", "struct Monitor with 9 elements",
+    "struct Monitor", "struct Monitor with 11 elements",
     {"settings", "steps", "steps_since_alarm", "last_timestamp", "levels", "ranges", "forests", "thresholders",
-     "format"}};
+     "format", "history", "season_ranges"}};
 
 // Raised inside the reader for a nested part that its own reader refused.
 struct PartFault {
@@ -85,6 +87,10 @@ std::string monitor_to_json(const Monitor& m) {
     w.u64(c.peak_window);
     w.raw(",\"min_grade\":");
     w.f64(c.min_grade);
+    w.raw(",\"season\":");
+    w.u64(c.season);
+    w.raw(",\"season_margin\":");
+    w.f64(c.season_margin);
     w.raw("},\"steps\":");
     w.u64(m.steps);
     w.raw(",\"steps_since_alarm\":");
@@ -101,6 +107,22 @@ std::string monitor_to_json(const Monitor& m) {
         write_queue(w, m.ranges[i].highs);
         w.raw(",\"lows\":");
         write_queue(w, m.ranges[i].lows);
+        w.ch('}');
+    }
+    w.raw("],\"history\":{\"season\":");
+    w.u64(m.history.season);
+    w.raw(",\"gaps\":");
+    w.list(m.history.gaps);
+    w.raw(",\"values\":");
+    w.list(m.history.values);
+    w.raw(",\"next\":");
+    w.u64(m.history.next);
+    w.raw("},\"season_ranges\":[");
+    for (std::size_t i = 0; i < m.season_ranges.size(); ++i) {
+        w.raw(i == 0 ? "{\"highs\":" : ",{\"highs\":");
+        write_queue(w, m.season_ranges[i].highs);
+        w.raw(",\"lows\":");
+        write_queue(w, m.season_ranges[i].lows);
         w.ch('}');
     }
     w.raw("],\"forests\":[");
@@ -145,7 +167,9 @@ Result<Monitor> monitor_from_json(std::string_view text) {
                                 }
                                 case 9: c.quantile = r.read_f64(); break;
                                 case 10: c.peak_window = r.read_unsigned("u64"); break;
-                                default: c.min_grade = r.read_f64(); break;
+                                case 11: c.min_grade = r.read_f64(); break;
+                                case 12: c.season = r.read_unsigned("u64"); break;
+                                default: c.season_margin = r.read_f64(); break;
                             }
                         });
                         break;
@@ -193,8 +217,39 @@ Result<Monitor> monitor_from_json(std::string_view text) {
                             else throw PartFault{"inconsistent state: more than two thresholders"};
                         });
                         break;
-                    default:
+                    case 8:
                         if (r.read_unsigned("u64") != 1) r.fail_here("unknown monitor document format");
+                        break;
+                    case 9:
+                        r.read_record(kHistory, [&](int f) {
+                            monitor::SeasonHistory& h = m.history;
+                            switch (f) {
+                                case 0: h.season = r.read_unsigned("u64"); break;
+                                case 1:
+                                    h.gaps.clear();
+                                    r.read_seq("a sequence", [&] {
+                                        const std::uint64_t g = r.read_unsigned("u64");
+                                        if (h.gaps.size() <= monitor::kSeasonGaps) h.gaps.push_back(g);
+                                    });
+                                    break;
+                                case 2:
+                                    h.values.clear();
+                                    r.read_seq("a sequence", [&] {
+                                        const float v = r.read_f32();
+                                        if (h.values.size() <= monitor::kMaxSteps) h.values.push_back(v);
+                                    });
+                                    break;
+                                default: h.next = r.read_unsigned("u64"); break;
+                            }
+                        });
+                        break;
+                    default:
+                        m.season_ranges.clear();
+                        r.read_seq("a sequence", [&] {
+                            monitor::RangeWindow w;
+                            r.read_record(kRange, [&](int f) { read_queue(r, f == 0 ? w.highs : w.lows); });
+                            if (m.season_ranges.size() <= monitor::kMaxSteps) m.season_ranges.push_back(std::move(w));
+                        });
                         break;
                 }
             });

@@ -62,7 +62,8 @@ PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
         !to_count(argv[6], "range_window", c.range_window) || !to_real(argv[7], "range_margin", c.range_margin) ||
         !to_count(argv[8], "warm_up", c.warm_up) || !to_count(argv[9], "suppression", c.suppression) ||
         !to_real(argv[10], "quantile", c.quantile) || !to_count(argv[11], "peak_window", c.peak_window) ||
-        !to_real(argv[12], "min_grade", c.min_grade))
+        !to_real(argv[12], "min_grade", c.min_grade) || !to_count(argv[13], "season", c.season) ||
+        !to_real(argv[14], "season_margin", c.season_margin))
         return nullptr;
     Result<Monitor> built = Monitor::build(c, seed);
     if (!take(built)) return nullptr;
@@ -172,6 +173,8 @@ PyObject* direction(PyObject* self) {
     return PyUnicode_FromString(persist::direction_name(monitor_of(self).config.direction));
 }
 
+PyObject* season_steps(PyObject* self) { return PyLong_FromUnsignedLongLong(monitor_of(self).history.season); }
+
 PyObject* steps(PyObject* self) { return PyLong_FromUnsignedLongLong(monitor_of(self).steps); }
 
 PyObject* steps_since_alarm(PyObject* self) {
@@ -237,6 +240,11 @@ constexpr PropertySpec kProperties[] = {
     {"peak_window", "A forest's alarm needs a score above those of this many steps before.",
      &count_setting<&MonitorConfig::peak_window>},
     {"min_grade", "Grades below this are not alarms.", &real_setting<&MonitorConfig::min_grade>},
+    {"season", "Steps in one season as set (0: one day, from the timestamps).", &count_setting<&MonitorConfig::season>},
+    {"season_margin", "A change since one season ago beyond their range by this fraction of it alarms.",
+     &real_setting<&MonitorConfig::season_margin>},
+    {"season_steps", "Steps in one season as used: the setting, or the one learnt from the timestamps (0 while "
+                     "unknown).", &season_steps},
     {"steps", "Observations learned.", &steps},
     {"steps_since_alarm", "Steps since the last alarm (0 right after it), None before the first.",
      &steps_since_alarm},
@@ -247,12 +255,13 @@ constexpr PropertySpec kProperties[] = {
 constexpr ClassSpec kMonitorClass = {
     "Monitor",
     "Monitor(input_dim=1, shingle_size=4, direction='both', seed=None, num_trees=50, capacity=256, "
-    "range_window=3000, range_margin=0.05, warm_up=300, suppression=20, quantile=0.995, peak_window=500, "
-    "min_grade=0.0)\n--\n\n"
+    "range_window=3000, range_margin=0.02, warm_up=300, suppression=50, quantile=0.999, peak_window=1000, "
+    "min_grade=0.0, season=0, season_margin=0.2)\n--\n\n"
     "Alarms for a metric stream: feed one observation at a time, get its grade and whether it is an alarm.\n\n"
     "Two forests judge each observation before learning it, one the value alone and one the last `shingle_size` "
     "values as a shape; a thresholder calibrates each forest's scores to the stream, so that a grade means the "
-    "same on every stream; a range test alarms on a value beyond every value of the last `range_window` steps. "
+    "same on every stream; a range test alarms on a value beyond every value of the last `range_window` steps, and a seasonal test "
+    "on a change since the same time one season (a day) ago beyond every such change. "
     "The grade is the largest of these; after an alarm, `suppression` steps do not alarm again.\n\n"
     "Parameters\n----------\ninput_dim : int, optional\n    Values per observation (default 1).\n"
     "shingle_size : int, optional\n    The second forest's window (default 4; 1 keeps one forest only).\n"
@@ -261,12 +270,15 @@ constexpr ClassSpec kMonitorClass = {
     "deterministic monitor.\nnum_trees : int, optional\n    Trees per forest (default 50).\ncapacity : int, "
     "optional\n    Points each tree keeps (default 256).\nrange_window : int, optional\n    Steps whose values "
     "make the ordinary range (default 3000).\nrange_margin : float, optional\n    A value beyond that range by "
-    "this fraction of it alarms (default 0.05).\nwarm_up : int, optional\n    Steps before the range test may "
-    "alarm (default 300).\nsuppression : int, optional\n    Steps after an alarm that do not alarm (default 20).\n"
+    "this fraction of it alarms (default 0.02).\nwarm_up : int, optional\n    Steps before the range test may "
+    "alarm (default 300).\nsuppression : int, optional\n    Steps after an alarm that do not alarm (default 50).\n"
     "quantile : float, optional\n    A forest's score alarms above this quantile of its ordinary scores (default "
-    "0.995).\npeak_window : int, optional\n    ... and above every score of this many steps before (default 500).\n"
+    "0.999).\npeak_window : int, optional\n    ... and above every score of this many steps before (default 1000).\n"
     "min_grade : float, optional\n    Grades below this are not alarms (default 0.0: every grade above 0 is); "
-    "raise it for fewer false alarms and more missed events.",
+    "raise it for fewer false alarms and more missed events.\nseason : int, optional\n    Steps in one season "
+    "for the seasonal test (default 0: one day, learnt from the gaps between the first timestamps; without "
+    "timestamps there is no seasonal test).\nseason_margin : float, optional\n    A change since one season ago "
+    "beyond the range of such changes by this fraction of it alarms (default 0.2).",
     kMethods,
     std::size(kMethods),
     sizeof(Instance<Monitor>),
