@@ -17,13 +17,20 @@ constexpr std::uint64_t kDaySeconds = 86400;
 // past over about this many steps' inverse.
 constexpr double kLevelWeight = 0.125;
 
-// How far beyond `bound` a value lies, as a grade in (0, 1): 0 at the
-// margin, 1/2 at twice the margin, towards 1 beyond.
+// Beyond a range by this fraction of it, a value's grade is 1/2, whatever
+// the margin: grades of the range and seasonal tests compare.
+constexpr double kHalfGradeBeyond = 0.25;
+
+// The seasonal test's range of changes counts as at least this fraction of
+// the values' range.
+constexpr double kLeastChangeSpan = 0.01;
+
+// The grade of a value `beyond` its range (a fraction of the range), 0
+// within the margin, in (0, 1) past it: 0 at the range, towards 1 far out.
 double range_grade(double beyond, double margin) {
-    const double excess = beyond - margin;
-    if (!(excess > 0.0)) return 0.0;
-    if (margin == 0.0 || std::isinf(excess)) return 1.0;
-    return std::max(excess / (excess + margin), std::numeric_limits<double>::denorm_min());
+    if (!(beyond > margin)) return 0.0;
+    if (std::isinf(beyond)) return 1.0;
+    return std::max(beyond / (beyond + kHalfGradeBeyond), std::numeric_limits<double>::denorm_min());
 }
 
 // A second seed for the shingled forest, fixed by the first.
@@ -115,7 +122,7 @@ bool Monitor::observe_season(std::optional<std::uint64_t> timestamp) {
     return history.season != 0 && history.values.size() == history.season * config.input_dim;
 }
 
-void Monitor::remember(std::span<const float> point) {
+void Monitor::remember(std::span<const float> point, const std::vector<bool>& keep_reference) {
     if (history.season == 0) return;
     const std::size_t dim = point.size();
     if (history.values.size() < history.season * dim) {
@@ -123,7 +130,9 @@ void Monitor::remember(std::span<const float> point) {
         history.next = history.values.size() == history.season * dim ? 0 : history.values.size() / dim;
         return;
     }
-    std::copy(point.begin(), point.end(), history.values.begin() + static_cast<std::ptrdiff_t>(history.next * dim));
+    float* slot = history.values.data() + history.next * dim;
+    for (std::size_t i = 0; i < dim; ++i)
+        if (!keep_reference[i]) slot[i] = point[i];
     history.next = history.next + 1 == history.season ? 0 : history.next + 1;
 }
 
@@ -178,6 +187,10 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
         if (side_ok) grade = std::max(grade, g.value());
     }
 
+    // Coordinates whose change since one season ago alarmed keep that
+    // season's value as the next season's reference: an outlier would
+    // otherwise alarm again one season later, as the change back.
+    std::vector<bool> keep_reference(dim, false);
     if (observe_season(timestamp)) {
         // The observation one season ago, and the changes since then.
         const std::size_t slot = static_cast<std::size_t>(history.next);
@@ -186,11 +199,17 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
             const double change = static_cast<double>(point[i]) - history.values[slot * dim + i];
             RangeWindow& changes = season_ranges[i];
             if (judged && !changes.empty()) {
-                const double hi = changes.high(), lo = changes.low(), span = hi - lo;
+                // Changes far smaller than the values' own range (the rounding
+                // of a perfectly periodic stream) do not count.
+                const double value_span = ranges[i].empty() ? 0.0 : ranges[i].high() - ranges[i].low();
+                const double hi = changes.high(), lo = changes.low();
+                const double span = std::max(hi - lo, kLeastChangeSpan * value_span);
                 const double over = span > 0.0 ? (change - hi) / span : (change > hi ? HUGE_VAL : 0.0);
                 const double under = span > 0.0 ? (lo - change) / span : (change < lo ? HUGE_VAL : 0.0);
-                if (up_ok) grade = std::max(grade, range_grade(over, config.season_margin));
-                if (down_ok) grade = std::max(grade, range_grade(under, config.season_margin));
+                const double g = std::max(up_ok ? range_grade(over, config.season_margin) : 0.0,
+                                          down_ok ? range_grade(under, config.season_margin) : 0.0);
+                keep_reference[i] = g > 0.0;
+                grade = std::max(grade, g);
             }
             changes.push(steps, change, config.range_window);
         }
@@ -204,7 +223,7 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
     } else if (since_alarm) {
         ++*since_alarm;
     }
-    remember(point);
+    remember(point, keep_reference);
     for (std::size_t i = 0; i < dim; ++i) {
         ranges[i].push(steps, point[i], config.range_window);
         levels[i] = steps == 0 ? point[i] : levels[i] + kLevelWeight * (point[i] - levels[i]);

@@ -135,8 +135,9 @@ struct Monitor {
     // Learns the season's length from the timestamps while it is unknown;
     // whether the history holds a whole season (the seasonal test runs).
     bool observe_season(std::optional<std::uint64_t> timestamp);
-    // Keeps the observation as the newest of the season's history.
-    void remember(std::span<const float> point);
+    // Keeps the observation as the newest of the season's history, but for
+    // the coordinates marked, which keep the value of one season before.
+    void remember(std::span<const float> point, const std::vector<bool>& keep_reference);
 
     friend bool operator==(const Monitor&, const Monitor&) = default;
 };
