@@ -1,69 +1,104 @@
 #!/usr/bin/env python3
-"""Detection quality: the Forest with a Thresholder at its defaults, measured with the
-NAB subset tool (data, labels and scorer of the Numenta Anomaly Benchmark), and MStream with
-a Thresholder on a labelled record stream made here.
+"""Detection quality of the library's defaults, on data its settings were not chosen on.
 
-    python bench/quality.py                      # Forest at shingle 1, 4, 8 and MStream
-    python bench/quality.py --shingles 1 --baseline
-    python bench/quality.py --nab PATH/quality/nab --only mstream
-    python bench/quality.py --only forest --seeds 1 2 3 4 5 7 12345
+    python bench/quality.py                      # every section below
+    python bench/quality.py --only nab           # NAB tool runs: Monitor, Forest + Thresholder
+    python bench/quality.py --only loco          # the Monitor's settings, each category held out
+    python bench/quality.py --only metrics,events,cost
 
-For every shingle size two NAB runs: "grade" hands the thresholder's grade to NAB, whose
-optimiser picks the best cut-off on it per profile; "alarm" hands 1.0 where the grade is above
-0, else 0, so it measures the thresholder's own decision. `--baseline` adds the plain mapping
-min(raw / log2(capacity + 1), 1) for comparison. `--seeds` repeats the forest runs for other
-forest seeds and adds their mean: the subset has 39 windows, so one seed's figures move by a
-window's worth (about 2.4) when the forest's draws change. The NAB tool needs numpy, pandas and
-simplejson and takes about 15 s of scoring per run; it is found at --nab, else $ARBOLET_NAB,
-else ../shared/quality/nab next to the checkout.
+Sections:
+- nab: the NAB subset tool (`evaluate.py`, NAB's data, labels and scorer) on `detect` (the Monitor at
+  its defaults) and on Forest(1, shingle_size=S) with Thresholder.for_forest at S = 1, 4, 8; "grade"
+  hands the grade to NAB, whose optimiser picks the cut-off; "decision" hands 1.0 where the grade is
+  above 0, else 0: what a user gets.
+- loco: the Monitor's settings chosen by leave-one-category-out over a grid around the defaults,
+  scored with NAB's own sweeper (bench/nab_sweep.py): for each category, the setting best on the
+  other five (mean of the three profiles), its in-sample figure and the held-out category's.
+- metrics: `detect_metrics` on service metrics made here (bench/quality_streams.py), per kind of
+  anomaly, at min_grade 0 (default), 0.2 and 0.4.
+- events: `detect_events` (MStream with Thresholder.for_mstream) on a login log made here.
+- cost: microseconds per step of Monitor.update and of the default forest's score_and_update.
+
+The NAB tool needs numpy, pandas and simplejson; it is found at --nab, else $ARBOLET_NAB, else
+../shared/quality/nab next to the checkout. `evaluate.py --detector bench/quality.py` scores
+`detect`, exactly what a user of the defaults gets.
 """
 
 from __future__ import annotations
 
 import argparse
+import itertools
 import math
 import os
-import random
 import re
 import subprocess
 import sys
+import time
+from concurrent.futures import ProcessPoolExecutor
+from datetime import datetime, timezone
 from pathlib import Path
 
 import arbolet
 
 HERE = Path(__file__).resolve()
-NUM_TREES, CAPACITY, SEED = 50, 256, 12345
-# The NAB tool imports this file afresh in its own process: another forest seed reaches it from
-# the environment.
-FOREST_SEED = int(os.environ.get("ARBOLET_QUALITY_SEED", str(SEED)))
+sys.path.insert(0, str(HERE.parent))
+from quality_streams import event_stream, judge, metrics_stream  # noqa: E402
+
+SEED = 12345
 SHINGLES = (1, 4, 8)
 LAST_LINE = re.compile(r"NAB \w+: standard (\S+), low_fp (\S+), low_fn (\S+)")
 
 
-# ---- detectors for the NAB tool (called once per file, fresh state each time) ----------
+# ---- the library's recommended defaults, as a user runs them ------------------------------
 
-def _forest_detector(shingle: int, output: str):
-    def detect(values, timestamps):
-        forest = arbolet.Forest(1, shingle_size=shingle, num_trees=NUM_TREES, capacity=CAPACITY,
-                                seed=FOREST_SEED)
-        if output == "raw":
-            ceiling = math.log2(CAPACITY + 1)
-            scores = []
-            for v in values:
-                ready = forest.is_ready()
-                raw = forest.score_and_update([float(v)])
-                scores.append(min(raw / ceiling, 1.0) if ready else 0.0)
-            return scores
+def seconds(timestamps) -> list[int]:
+    """Timestamps as written in NAB's files, in seconds; a step back in time (a clock put back)
+    keeps the time before, as a live feed would have to."""
+    out, last = [], 0
+    for text in timestamps:
+        t = int(datetime.fromisoformat(str(text)).replace(tzinfo=timezone.utc).timestamp())
+        last = max(last, t)
+        out.append(last)
+    return out
+
+
+def detect(values, timestamps):
+    """One univariate stream: the Monitor's grade per value."""
+    return arbolet.Monitor(seed=SEED).update_many(values, seconds(timestamps))["grade"]
+
+
+def detect_metrics(values, timestamps):
+    """A multivariate stream (T x d floats, T integer timestamps in seconds)."""
+    return arbolet.Monitor(input_dim=len(values[0]), seed=SEED).update_many(values, timestamps)["grade"]
+
+
+def detect_events(records):
+    """Records: ``numeric`` N x k floats, ``categorical`` N x c codes, ``timestamps`` N integers."""
+    detector = arbolet.MStream(len(records["numeric"][0]), len(records["categorical"][0]), seed=SEED)
+    thresholder = arbolet.Thresholder.for_mstream(detector)
+    scores = detector.update_and_score_many(records["numeric"], records["categorical"], records["timestamps"])
+    return thresholder.update_many(scores)
+
+
+def _forest_detector(shingle: int, decision: bool):
+    def run(values, timestamps):
+        forest = arbolet.Forest(1, shingle_size=shingle, seed=SEED)
         thresholder = arbolet.Thresholder.for_forest(forest)
-        grades = [thresholder.update(forest.score_and_update([float(v)])) for v in values]
-        return grades if output == "grade" else [1.0 if g > 0.0 else 0.0 for g in grades]
-    return detect
+        grades = thresholder.update_many(forest.score_and_update_many([[float(v)] for v in values]))
+        return [1.0 if g > 0.0 else 0.0 for g in grades] if decision else grades
+    return run
+
+
+def detect_decision(values, timestamps):
+    return [1.0 if g > 0.0 else 0.0 for g in detect(values, timestamps)]
 
 
 for _shingle in SHINGLES:
-    for _output in ("grade", "alarm", "raw"):
-        globals()[f"detect_{_output}_{_shingle}"] = _forest_detector(_shingle, _output)
+    globals()[f"forest_grade_{_shingle}"] = _forest_detector(_shingle, False)
+    globals()[f"forest_decision_{_shingle}"] = _forest_detector(_shingle, True)
 
+
+# ---- NAB ------------------------------------------------------------------------------------
 
 def nab_folder(given: str | None) -> Path:
     for candidate in (given, os.environ.get("ARBOLET_NAB"), HERE.parents[2] / "shared" / "quality" / "nab"):
@@ -72,8 +107,8 @@ def nab_folder(given: str | None) -> Path:
     sys.exit("quality.py: no NAB tool found (give --nab DIR or set ARBOLET_NAB)")
 
 
-def run_nab(nab: Path, function: str, seed: int = SEED) -> tuple[float, float, float]:
-    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1", ARBOLET_QUALITY_SEED=str(seed))
+def run_nab(nab: Path, function: str) -> tuple[float, float, float]:
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
     done = subprocess.run([sys.executable, str(nab / "evaluate.py"), "--detector", f"{HERE}:{function}"],
                           capture_output=True, text=True, env=env)
     found = LAST_LINE.search(done.stdout)
@@ -82,87 +117,136 @@ def run_nab(nab: Path, function: str, seed: int = SEED) -> tuple[float, float, f
     return tuple(float(x) for x in found.groups())  # type: ignore[return-value]
 
 
-def forest_section(nab: Path, shingles: list[int], baseline: bool, seeds: list[int]) -> None:
-    shown = ", ".join(map(str, seeds))
-    print(f"Forest(1, shingle_size=S, num_trees={NUM_TREES}, capacity={CAPACITY}, seed={shown}), "
-          "score_and_update; NAB subset, 19 files")
-    print("| shingle | output | Standard | Reward-Low-FP | Reward-Low-FN |")
-    print("|---:|---|---:|---:|---:|")
-    outputs = (["raw"] if baseline else []) + ["grade", "alarm"]
-    names = {"raw": "raw / log2(257)", "grade": "Thresholder grade", "alarm": "Thresholder alarm (0/1)"}
-
-    def row(shingle: int, label: str, figures) -> None:
-        print(f"| {shingle} | {label} | " + " | ".join(f"{x:.2f}" for x in figures) + " |", flush=True)
-
-    for shingle in shingles:
-        for output in outputs:
-            runs = []
-            for seed in seeds:
-                runs.append(run_nab(nab, f"detect_{output}_{shingle}", seed))
-                if len(seeds) > 1:
-                    row(shingle, f"{names[output]}, seed {seed}", runs[-1])
-            mean = [sum(r[i] for r in runs) / len(runs) for i in range(3)]
-            row(shingle, names[output] + (f", mean of {len(seeds)} seeds" if len(seeds) > 1 else ""), mean)
+def row(cells) -> None:
+    print("| " + " | ".join(c if isinstance(c, str) else f"{c:.1f}" for c in cells) + " |", flush=True)
 
 
-# ---- MStream: a labelled record stream -----------------------------------------------
-
-def record_stream(seed: int = 5):
-    """Records of (bytes, latency) and (source, category) at timestamps 1 to 3000, 8 a tick.
-    Labelled events of 15 ticks each: bursts of a category that is otherwise rare, and
-    floods of one source. Returns the records and the (first, last) timestamps of each event."""
-    rng = random.Random(seed)
-    events = [(501 + 400 * k, 515 + 400 * k, "burst" if k % 2 == 0 else "flood") for k in range(6)]
-    records = []
-    for tick in range(3000):
-        kind = next((e[2] for e in events if e[0] <= tick + 1 <= e[1]), None)
-        for _ in range(8):
-            source, category = rng.randrange(50), rng.choice((0, 0, 0, 1, 1, 2))
-            if rng.random() < 0.002:
-                category = 9  # the rare category, now and then
-            if kind == "burst" and rng.random() < 0.5:
-                category = 9
-            records.append(([rng.gauss(500, 50), rng.expovariate(1 / 20)], [source, category], tick + 1))
-        if kind == "flood":
-            records.extend(([rng.gauss(500, 50), rng.expovariate(1 / 20)], [7, 0], tick + 1) for _ in range(24))
-    return records, [(a, b) for a, b, _ in events]
+def nab_section(nab: Path) -> None:
+    print("NAB subset (39 files, 79 windows), NAB's scorer; grade: NAB picks the cut-off, decision: grade > 0")
+    print("| detector | output | Standard | Reward-Low-FP | Reward-Low-FN |\n|---|---|---:|---:|---:|")
+    row(["Monitor() defaults", "grade", *run_nab(nab, "detect")])
+    row(["Monitor() defaults", "decision", *run_nab(nab, "detect_decision")])
+    for s in SHINGLES:
+        for output in ("grade", "decision"):
+            row([f"Forest(1, shingle_size={s}) + Thresholder.for_forest", output, *run_nab(nab, f"forest_{output}_{s}")])
 
 
-def mstream_section() -> None:
-    records, events = record_stream()
-    print(f"MStream(2, 2) on {len(records)} records with {len(events)} labelled events "
-          "(3 bursts of a rare category, 3 floods of one source)")
-    print("| thresholder fed with | events found | ticks from start to first alarm | alarms | false alarms |")
-    print("|---|---:|---|---:|---:|")
-    variants = (("score, Thresholder()", lambda s: s, {}),
-                ("score, Thresholder(horizon=5000)", lambda s: s, {"horizon": 5000}),
-                ("log1p(score), Thresholder()", math.log1p, {}),
-                ("log1p(score), Thresholder(horizon=5000)", math.log1p, {"horizon": 5000}))
-    for name, transform, settings in variants:
-        detector = arbolet.MStream(2, 2, seed=SEED)
-        thresholder = arbolet.Thresholder(**settings)
-        alarms = [tick for numeric, categorical, tick in records
-                  if thresholder.update(transform(detector.update_and_score(numeric, categorical, tick))) > 0.0]
-        delays = [next((t - first for t in alarms if first <= t <= last), None) for first, last in events]
-        # an alarm up to 5 ticks after an event still belongs to it
-        false = sum(1 for t in alarms if not any(a <= t <= b + 5 for a, b in events))
-        found = sum(d is not None for d in delays)
-        shown = ", ".join("-" if d is None else str(d) for d in delays)
-        print(f"| {name} | {found}/{len(events)} | {shown} | {len(alarms)} | {false} |")
+# ---- leave one category out ----------------------------------------------------------------
+
+GRID = {"quantile": (0.995, 0.999), "peak_window": (500, 1000), "range_margin": (0.02, 0.05),
+        "suppression": (20, 50), "season_margin": (0.1, 0.2, 1e9)}
+
+
+def _monitor_grades(job):
+    settings, name, values, stamps = job
+    return name, arbolet.Monitor(seed=SEED, **settings).update_many(values, stamps)["grade"]
+
+
+def loco_section(nab: Path) -> None:
+    from nab_sweep import Corpus
+    corpus = Corpus(nab)
+    stamps = {f: seconds(corpus.files[f]["stamps"]) for f in corpus.names}
+    table = []
+    with ProcessPoolExecutor(2) as pool:
+        for combo in itertools.product(*GRID.values()):
+            settings = dict(zip(GRID, combo))
+            jobs = [(settings, f, corpus.files[f]["values"], stamps[f]) for f in corpus.names]
+            decisions = {f: [1.0 if g > 0 else 0.0 for g in grades] for f, grades in pool.map(_monitor_grades, jobs)}
+            table.append((settings, decisions))
+            print(".", end="", flush=True, file=sys.stderr)
+    mean = lambda xs: sum(xs) / len(xs)  # noqa: E731
+    print("\nThe Monitor's settings by leave-one-category-out (decision alone; chosen by the mean of the three "
+          f"profiles over {len(table)} settings; 1e9 turns the seasonal test off)")
+    print("| held out | chosen on the other five | in sample S / LFP / LFN | held out S / LFP / LFN |")
+    print("|---|---|---|---|")
+    for held in corpus.categories:
+        rest = corpus.of([c for c in corpus.categories if c != held])
+        settings, decisions = max(table, key=lambda t: mean(corpus.scores(t[1], rest)))
+        inside = corpus.scores(decisions, rest)
+        if held == "artificialNoAnomaly":  # no window to find: count its alarms
+            alarms = sum(sum(decisions[f]) for f in corpus.of([held]))
+            outside = f"{alarms:.0f} alarms (no anomaly to find)"
+        else:
+            outside = " / ".join(f"{x:.1f}" for x in corpus.scores(decisions, corpus.of([held])))
+        print(f"| {held} | {settings} | " + " / ".join(f"{x:.1f}" for x in inside) + f" | {outside} |")
+    settings, decisions = max(table, key=lambda t: mean(corpus.scores(t[1], corpus.names)))
+    print("Chosen on all six:", settings, " / ".join(f"{x:.1f}" for x in corpus.scores(decisions, corpus.names)))
+
+
+# ---- streams made here -----------------------------------------------------------------------
+
+def metrics_section(seeds=range(1, 6)) -> None:
+    print("Service metrics (4 per step, 14 days of minutes, 7 anomalies of 7 kinds per stream, benign deploy steps), "
+          f"{len(seeds)} streams; found: an alarm from the start to 30 steps after the end")
+    print("| min_grade | events found | alarm episodes true | false alarms per 1,000 steps | missed kinds |")
+    print("|---:|---:|---:|---:|---|")
+    streams = [metrics_stream(seed) for seed in seeds]
+    for min_grade in (0.0, 0.2, 0.4):
+        found = total = episodes = true = 0
+        false = 0.0
+        missed: dict[str, int] = {}
+        for rows, stamps, events in streams:
+            monitor = arbolet.Monitor(input_dim=len(rows[0]), seed=SEED, min_grade=min_grade)
+            grades = monitor.update_many(rows, stamps)["grade"]
+            alarms = [i for i, g in enumerate(grades) if g > 0.0]
+            r = judge(alarms, events, len(rows), slack=30, gap=30)
+            found, total, episodes, true = found + r["found"], total + r["events"], episodes + r["episodes"], true + r["true"]
+            false += r["false_per_1000"] / len(streams)
+            for e in events:
+                if not any(e.start <= t <= e.end + 30 for t in alarms):
+                    missed[e.kind] = missed.get(e.kind, 0) + 1
+        share = 100.0 * true / episodes if episodes else 100.0
+        print(f"| {min_grade} | {found}/{total} | {true}/{episodes} ({share:.0f} %) | {false:.2f} | "
+              + (", ".join(f"{k} {n}" for k, n in sorted(missed.items())) or "none") + " |", flush=True)
+
+
+def events_section(seeds=range(1, 4)) -> None:
+    print("Login log (6,000 minutes, about 8 records a minute, 8 events: floods, new categories, surges, rare "
+          f"values), {len(seeds)} streams, MStream(2, 3) with Thresholder.for_mstream")
+    print("| stream | events found | alarm episodes true | false alarms per 1,000 minutes |\n|---:|---:|---:|---:|")
+    for seed in seeds:
+        records, events = event_stream(seed)
+        grades = detect_events(records)
+        alarm_minutes = sorted({records["timestamps"][i] for i, g in enumerate(grades) if g > 0.0})
+        r = judge(alarm_minutes, events, records["timestamps"][-1] + 1, slack=5, gap=10)
+        print(f"| {seed} | {r['found']}/{r['events']} | {r['true']}/{r['episodes']} | {r['false_per_1000']:.2f} |",
+              flush=True)
+
+
+def cost_section(steps: int = 20000) -> None:
+    import random
+    rng = random.Random(1)
+    values = [rng.gauss(0.0, 1.0) for _ in range(steps)]
+    forest, monitor = arbolet.Forest(1, seed=SEED), arbolet.Monitor(seed=SEED)
+    start = time.perf_counter()
+    for v in values:
+        forest.score_and_update([v])
+    per_forest = (time.perf_counter() - start) / steps * 1e6
+    start = time.perf_counter()
+    for v in values:
+        monitor.update(v)
+    per_monitor = (time.perf_counter() - start) / steps * 1e6
+    print(f"Cost per step over {steps} steps: Forest(1).score_and_update {per_forest:.1f} us, "
+          f"Monitor().update {per_monitor:.1f} us ({per_monitor / per_forest:.2f}x)")
 
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--nab", help="the NAB subset tool folder (holding evaluate.py)")
-    ap.add_argument("--shingles", type=int, nargs="+", default=list(SHINGLES), choices=SHINGLES)
-    ap.add_argument("--baseline", action="store_true", help="also the plain raw / log2(capacity + 1) mapping")
-    ap.add_argument("--seeds", type=int, nargs="+", default=[SEED], help="forest seeds (default 12345)")
-    ap.add_argument("--only", choices=("forest", "mstream"))
+    ap.add_argument("--only", default="nab,loco,metrics,events,cost",
+                    help="comma-separated sections: nab, loco, metrics, events, cost")
     args = ap.parse_args()
-    if args.only != "mstream":
-        forest_section(nab_folder(args.nab), args.shingles, args.baseline, args.seeds)
-    if args.only != "forest":
-        mstream_section()
+    sections = set(args.only.split(","))
+    if "nab" in sections:
+        nab_section(nab_folder(args.nab))
+    if "loco" in sections:
+        loco_section(nab_folder(args.nab))
+    if "metrics" in sections:
+        metrics_section()
+    if "events" in sections:
+        events_section()
+    if "cost" in sections:
+        cost_section()
 
 
 if __name__ == "__main__":

@@ -14,11 +14,11 @@ from arbolet import Forest, MStream
 
 
 def test_module_attributes():
-    assert arbolet.__all__ == ["MStream", "Forest", "__version__", "Thresholder"]
+    assert arbolet.__all__ == ["MStream", "Forest", "__version__", "Thresholder", "Monitor"]
     assert arbolet.__version__ == "0.3.0"
     assert arbolet.__doc__ == ""
     native = arbolet.arbolet
-    assert native.__all__ == ["MStream", "Forest", "__version__", "Thresholder"]
+    assert native.__all__ == ["MStream", "Forest", "__version__", "Thresholder", "Monitor"]
     for cls in (Forest, MStream):
         assert cls.__module__ == "arbolet.arbolet"
         assert cls.__qualname__ == cls.__name__

@@ -138,7 +138,8 @@ def test_forest_scores_through_for_forest():
     with pytest.raises(TypeError, match="Forest"):
         Thresholder.for_forest(arbolet.MStream(1, 1))
     # what is left to skip is state; states saved before it existed load with nothing to skip, and states
-    # saved before the margin was a setting load with the former fixed 0.1
+    # saved before the margin was a setting load with the former fixed 0.1, and all of them judge the scores
+    # as they are
     t = Thresholder.for_forest(Forest(1, shingle_size=4, capacity=64))
     t.update(5.0)
     assert json.loads(t.to_json())["steps_to_skip"] == skipped - 1 and not t.is_ready()
@@ -146,12 +147,13 @@ def test_forest_scores_through_for_forest():
     doc = json.loads(t.to_json())
     del doc["steps_to_skip"], doc["config"]["margin"]
     olds = [(Thresholder.from_json(json.dumps(doc)), 0)]
-    for end, skip in ((-9, 0), (-8, skipped - 1)):  # steps_to_skip (one byte: 20), then the margin's 8 bytes
+    # steps_to_skip (one byte: 20), then the margin's 8 bytes, then log_scores (one byte)
+    for end, skip in ((-10, 0), (-9, skipped - 1), (-1, skipped - 1)):
         payload = t.to_bytes()[20:end]
         header = t.to_bytes()[:8] + len(payload).to_bytes(8, "little") + crc32c(payload).to_bytes(4, "little")
         olds.append((Thresholder.from_bytes(header + payload), skip))
     for old, skip in olds:
-        assert (json.loads(old.to_json())["steps_to_skip"], old.margin) == (skip, 0.1)
+        assert (json.loads(old.to_json())["steps_to_skip"], old.margin, old.log_scores) == (skip, 0.1, False)
 
 
 @pytest.mark.parametrize("level", [0.0, 1.0, 1000.0])
@@ -322,3 +324,15 @@ def test_mutated_documents_load_safely_or_are_refused():
         for x in (0.0, 1e300, -1e300, 5.0):
             assert 0.0 <= loaded.update(x) <= 1.0
         assert Thresholder.from_json(loaded.to_json()).to_json() == loaded.to_json()
+
+
+def test_for_mstream_judges_the_logarithm_of_the_scores():
+    from arbolet import MStream
+    t = Thresholder.for_mstream(MStream(1, 1))
+    plain = Thresholder(log_scores=True)
+    assert t.log_scores and t.to_json() == plain.to_json() and "log_scores=True" in repr(t)
+    scores = [1.0 + (i % 7) for i in range(400)] + [5000.0, -3.0]
+    assert [t.update(s) for s in scores] == [plain.update(s) for s in scores]
+    assert Thresholder.from_bytes(t.to_bytes()).to_json() == t.to_json()
+    with pytest.raises(TypeError, match="expected an MStream"):
+        Thresholder.for_mstream(Thresholder())

@@ -361,6 +361,7 @@ class Thresholder:
         suppression: SupportsIndex | None = 4,
         peak_window: SupportsIndex | None = 64,
         margin: _Real | None = 0.1,
+        log_scores: bool | None = False,
     ) -> Self: ...
     @classmethod
     def for_forest(
@@ -376,6 +377,23 @@ class Thresholder:
         suppression: SupportsIndex | None = None,
         peak_window: SupportsIndex | None = None,
         margin: _Real | None = None,
+        log_scores: bool | None = None,
+    ) -> Self: ...
+    @classmethod
+    def for_mstream(
+        cls,
+        detector: MStream,
+        horizon: SupportsIndex | None = None,
+        warm_up: SupportsIndex | None = None,
+        quantile: _Real | None = None,
+        sigmas: _Real | None = None,
+        mean_window: SupportsIndex | None = None,
+        min_spread: _Real | None = None,
+        min_score: _Real | None = None,
+        suppression: SupportsIndex | None = None,
+        peak_window: SupportsIndex | None = None,
+        margin: _Real | None = None,
+        log_scores: bool | None = None,
     ) -> Self: ...
     def update(self, score: _Real) -> float: ...
     def is_ready(self) -> bool: ...
@@ -403,6 +421,8 @@ class Thresholder:
     def peak_window(self) -> int: ...
     @property
     def margin(self) -> float: ...
+    @property
+    def log_scores(self) -> bool: ...
     def to_json(self) -> str: ...
     @classmethod
     def from_json(cls, json: _JsonText) -> Self: ...

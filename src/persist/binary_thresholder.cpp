@@ -1,7 +1,7 @@
 // The Thresholder in the compact binary form: the settings field by field,
 // the counters, then each ring as a length and its values oldest first, then
-// the steps still to skip and the margin (each absent from states written
-// before it existed).
+// the steps still to skip, the margin and log_scores (each absent from
+// states written before it existed).
 #include <cstdint>
 
 #include "persist/binary_io.hpp"
@@ -45,6 +45,7 @@ void write_thresholder_payload(ByteWriter& w, const threshold::Thresholder& t) {
     w.f64(t.mean_variance);
     w.var(t.steps_to_skip);
     w.f64(t.config.margin);
+    w.u8(t.config.log_scores ? 1 : 0);
 }
 
 void read_thresholder_payload(ByteReader& r, threshold::Thresholder& t) {
@@ -60,6 +61,7 @@ void read_thresholder_payload(ByteReader& r, threshold::Thresholder& t) {
     t.mean_variance = r.f64();
     t.steps_to_skip = r.at_end() ? 0 : r.var();
     t.config.margin = r.at_end() ? threshold::ThresholderConfig{}.margin : r.f64();
+    t.config.log_scores = r.at_end() ? false : r.flag();
     if (!r.at_end()) r.fail("trailing bytes after the state");
 }
 

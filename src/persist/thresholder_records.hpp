@@ -42,10 +42,12 @@ template <>
 struct Description<threshold::ThresholderConfig> {
     using C = threshold::ThresholderConfig;
     static constexpr std::string_view name = "ThresholderConfig";
-    static constexpr auto fields =
-        std::tuple_cat(Description<FirstThresholderSettings>::fields, std::tuple{member<&C::margin>("margin", F64{})});
-    // Documents written before margin existed load with the former fixed 0.1.
-    static constexpr std::uint32_t optional = 1u << 9;
+    static constexpr auto fields = std::tuple_cat(Description<FirstThresholderSettings>::fields,
+                                                  std::tuple{member<&C::margin>("margin", F64{}),
+                                                             member<&C::log_scores>("log_scores", Bool{})});
+    // Documents written before margin existed load with the former fixed
+    // 0.1, those before log_scores judging the scores as they are.
+    static constexpr std::uint32_t optional = 1u << 9 | 1u << 10;
 };
 
 template <>

@@ -36,7 +36,8 @@ bool read_config(PyObject* const* argv, ThresholderConfig& c) {
     auto count = [](PyObject* o, const Count& f) { return o == Py_None || to_count(o, f.name, *f.out); };
     auto real = [](PyObject* o, const Real& f) { return o == Py_None || to_real(o, f.name, *f.out); };
     return count(argv[0], h) && count(argv[1], w) && real(argv[2], q) && real(argv[3], g) && count(argv[4], mw) &&
-           real(argv[5], sp) && real(argv[6], ms) && count(argv[7], s) && count(argv[8], p) && real(argv[9], mg);
+           real(argv[5], sp) && real(argv[6], ms) && count(argv[7], s) && count(argv[8], p) && real(argv[9], mg) &&
+           (argv[10] == Py_None || to_flag(argv[10], "log_scores", c.log_scores));
 }
 
 PyObject* build_into(PyTypeObject* cls, const ThresholderConfig& c) {
@@ -69,7 +70,7 @@ PyObject* text(PyObject* self) {
                              ", min_spread=" + real_text(c.min_spread) + ", min_score=" + real_text(c.min_score) +
                              ", suppression=" + std::to_string(c.suppression) +
                              ", peak_window=" + std::to_string(c.peak_window) + ", margin=" + real_text(c.margin) +
-                             ", steps=" + std::to_string(t.steps));
+                             (c.log_scores ? ", log_scores=True" : "") + ", steps=" + std::to_string(t.steps));
 }
 
 PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
@@ -102,6 +103,21 @@ PyObject* for_forest(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     return made;
 }
 
+PyObject* for_mstream(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
+    PyTypeObject* mstream_cls = mstream_type();
+    if (mstream_cls == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(argv[0], mstream_cls)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'detector': expected an MStream");
+        return nullptr;
+    }
+    ThresholderConfig c;
+    // MStream's scores grow with the square of a count's excess and with
+    // time: their logarithm has the ordinary spread the tests assume.
+    c.log_scores = true;
+    if (!read_config(argv + 1, c)) return nullptr;
+    return build_into(cls, c);
+}
+
 PyObject* is_ready(PyTypeObject*, PyObject* self, PyObject* const*) {
     return PyBool_FromLong(thresholder(self).is_ready());
 }
@@ -118,6 +134,8 @@ PyObject* real_setting(PyObject* self) {
     return PyFloat_FromDouble(thresholder(self).config.*Field);
 }
 
+PyObject* log_scores(PyObject* self) { return PyBool_FromLong(thresholder(self).config.log_scores); }
+
 PyObject* threshold_of(PyObject* self) { return PyFloat_FromDouble(thresholder(self).threshold()); }
 
 PyObject* steps_since_alarm(PyObject* self) {
@@ -133,12 +151,18 @@ constexpr MethodSpec kMethods[] = {
      Borrow::Exclusive, &update},
     {"for_forest", MethodKind::Class,
      "for_forest(forest, horizon=None, warm_up=None, quantile=None, sigmas=None, mean_window=None, "
-     "min_spread=None, min_score=None, suppression=None, peak_window=None, margin=None)",
+     "min_spread=None, min_score=None, suppression=None, peak_window=None, margin=None, log_scores=None)",
      "A thresholder for a Forest's raw scores: suppression = its shingle_size, min_score = log2(capacity + 1) / 4, "
      "horizon = 16 * capacity, quantile = max(0.98, 1 - 0.002 * shingle_size), sigmas = 4.0, margin = min(0.1 * "
      "shingle_size, 0.7); the scores the forest gives before it is ready are passed over. Other settings given "
      "here replace these and the defaults.",
      Borrow::None, &for_forest},
+    {"for_mstream", MethodKind::Class,
+     "for_mstream(detector, horizon=None, warm_up=None, quantile=None, sigmas=None, mean_window=None, "
+     "min_spread=None, min_score=None, suppression=None, peak_window=None, margin=None, log_scores=None)",
+     "A thresholder for an MStream's raw scores, as update_and_score gives them: log_scores = True (their "
+     "logarithm is judged), the defaults otherwise. Other settings given here replace these.",
+     Borrow::None, &for_mstream},
     {"is_ready", MethodKind::NoArgs, "is_ready($self)", "Whether the warm-up is over (alarms are possible).",
      Borrow::Shared, &is_ready},
     {"to_json", MethodKind::NoArgs, "to_json($self)", "Serialise the state to a JSON string.", Borrow::Shared,
@@ -188,6 +212,7 @@ constexpr PropertySpec kProperties[] = {
      &count_setting<&ThresholderConfig::peak_window>},
     {"margin", "A single score must exceed the quantile by this fraction of the kept scores' median.",
      &real_setting<&ThresholderConfig::margin>},
+    {"log_scores", "Whether sign(s) * log(1 + |s|) is judged instead of each score s.", &log_scores},
 };
 
 }  // namespace
@@ -195,7 +220,7 @@ constexpr PropertySpec kProperties[] = {
 constexpr ClassSpec kThresholderClass = {
     "Thresholder",
     "Thresholder(horizon=3000, warm_up=100, quantile=0.995, sigmas=5.0, mean_window=50, min_spread=0.0, "
-    "min_score=0.0, suppression=4, peak_window=64, margin=0.1)\n--\n\n"
+    "min_score=0.0, suppression=4, peak_window=64, margin=0.1, log_scores=False)\n--\n\n"
     "Turns a detector's raw scores into alarms and an anomaly grade in [0, 1], causally.\n\n"
     "A step alarms when it is past the warm-up, no alarm was raised in the `suppression` steps before it, and "
     "either its score exceeds `threshold` (the `quantile` of the last `horizon` ordinary scores, at least "
@@ -215,7 +240,9 @@ constexpr ClassSpec kThresholderClass = {
     "peak_window : int, optional\n    An alarm needs a score (or z) above every one of this many preceding steps "
     "(default 64; 0 turns the rule off).\n"
     "margin : float, optional\n    A single score must exceed the quantile by at least this fraction of the kept "
-    "scores' median (default 0.1).",
+    "scores' median (default 0.1)."
+    "\nlog_scores : bool, optional\n    Judge sign(s) * log(1 + |s|) instead of each score s (default False): for "
+    "scores with a long tail, such as MStream's.",
     kMethods,
     std::size(kMethods),
     sizeof(Instance<Thresholder>),

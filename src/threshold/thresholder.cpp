@@ -85,6 +85,7 @@ Result<double> Thresholder::update(double score) {
         --steps_to_skip;
         return 0.0;
     }
+    if (config.log_scores) score = std::copysign(std::log1p(std::fabs(score)), score);
     score += 0.0;  // -0 as +0: the sorted copy and the ring then agree bit for bit
     const ThresholderConfig& c = config;
     const bool ready = is_ready();

@@ -49,6 +49,10 @@ struct ThresholderConfig {
     // the kept scores' |median| (and min_spread): on flat series noise must
     // not turn into certainty, and the top of ordinary noise does not alarm.
     double margin = 0.1;
+    // Judge sign(s) * log(1 + |s|) instead of each score s: for scores with
+    // a long tail (MStream's), whose largest ordinary values would otherwise
+    // swamp the statistics.
+    bool log_scores = false;
 
     friend bool operator==(const ThresholderConfig&, const ThresholderConfig&) = default;
 };
