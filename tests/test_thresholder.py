@@ -146,14 +146,14 @@ def test_forest_scores_through_for_forest():
     assert Thresholder.from_json(t.to_json()).to_json() == Thresholder.from_bytes(t.to_bytes()).to_json() == t.to_json()
     doc = json.loads(t.to_json())
     del doc["steps_to_skip"], doc["config"]["margin"]
-    olds = [(Thresholder.from_json(json.dumps(doc)), 0)]
+    olds = [(Thresholder.from_json(json.dumps(doc)), 0, 0.1)]
     # steps_to_skip (one byte: 20), then the margin's 8 bytes, then log_scores (one byte)
-    for end, skip in ((-10, 0), (-9, skipped - 1), (-1, skipped - 1)):
+    for end, skip, margin in ((-10, 0, 0.1), (-9, skipped - 1, 0.1), (-1, skipped - 1, t.margin)):
         payload = t.to_bytes()[20:end]
         header = t.to_bytes()[:8] + len(payload).to_bytes(8, "little") + crc32c(payload).to_bytes(4, "little")
-        olds.append((Thresholder.from_bytes(header + payload), skip))
-    for old, skip in olds:
-        assert (json.loads(old.to_json())["steps_to_skip"], old.margin, old.log_scores) == (skip, 0.1, False)
+        olds.append((Thresholder.from_bytes(header + payload), skip, margin))
+    for old, skip, margin in olds:
+        assert (json.loads(old.to_json())["steps_to_skip"], old.margin, old.log_scores) == (skip, margin, False)
 
 
 @pytest.mark.parametrize("level", [0.0, 1.0, 1000.0])
