@@ -2,8 +2,10 @@
 
 import os
 from collections.abc import Iterator
-from typing import Protocol, Self, SupportsFloat, SupportsIndex, TypedDict, type_check_only
+from typing import Any, Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, type_check_only
 
+import numpy as np
+from numpy.typing import NDArray
 from typing_extensions import disjoint_base
 
 __all__ = ["MStream", "Forest", "__version__", "Thresholder"]
@@ -41,14 +43,23 @@ class _CodeRows(Protocol):
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[_IndexVector]: ...
 
-# A NumPy float64 array when NumPy is installed, else array.array('d'):
-# both are sequences of float that support the buffer protocol.
+# Data frames and other array-likes, read through the array they convert to.
 @type_check_only
-class _Floats(Protocol):
-    def __len__(self) -> int: ...
-    def __getitem__(self, index: int, /) -> float: ...
-    def __iter__(self) -> Iterator[float]: ...
-    def __buffer__(self, flags: int, /) -> memoryview: ...
+class _ToNumpy(Protocol):
+    def to_numpy(self) -> Any: ...
+
+@type_check_only
+class _HasArray(Protocol):
+    def __array__(self) -> Any: ...
+
+_Batch: TypeAlias = _Rows | _ToNumpy | _HasArray
+_CodeBatch: TypeAlias = _CodeRows | _ToNumpy | _HasArray
+_Column: TypeAlias = _RealVector | _ToNumpy | _HasArray
+_IndexColumn: TypeAlias = _IndexVector | _ToNumpy | _HasArray
+
+# A NumPy float64 array when NumPy is installed (else an array.array('d'),
+# which type checkers without NumPy see as Any).
+_Floats: TypeAlias = NDArray[np.float64]
 
 # A JSON document as text, or its UTF-8 bytes.
 _JsonText = str | bytes | bytearray | _IndexVector
@@ -143,6 +154,23 @@ class Forest:
     @property
     def dimensions(self) -> int:
         """Length of a full point: input_dim * shingle_size."""
+    @property
+    def updates_until_ready(self) -> int:
+        """Updates still to come before `is_ready()` turns true (0 once it has).
+
+        Read before a batch call, it is the first row whose score comes from a ready forest.
+
+        .. versionadded:: 0.4.0
+        """
+    @property
+    def window(self) -> list[float]:
+        """The current window of an internally shingled forest.
+
+        Its last `shingle_size` observations, oldest first, as a flat list of `dimensions` values
+        (zeros where no observation has arrived yet; empty without internal shingling).
+
+        .. versionadded:: 0.4.0
+        """
     def update(self, point: _RealVector) -> None:
         """Update the forest with a new observation."""
     def score(self, point: _RealVector) -> float:
@@ -176,11 +204,21 @@ class Forest:
         Parameters
         ----------
         point : list[float]
-            Full-dimensional query (missing values will be ignored).
+            A full point, or (internally shingled) one observation of `input_dim` values, which stands
+            for the current window with its newest observation replaced, as in `score`. Values at the
+            missing indices are ignored.
         missing : list[int]
-            Indices of dimensions to impute.
+            Indices of dimensions to impute, into `point`.
         centrality : float, optional
             1.0 = always pick the nearest candidate (deterministic).
+
+        Returns
+        -------
+        list[float]
+            `point` with its missing values filled, as long as `point`.
+
+        .. versionchanged:: 0.4.0
+            One observation is accepted.
         """
     def extrapolate(self, look_ahead: SupportsIndex) -> list[float]:
         """Predict the next `look_ahead` base observations.
@@ -188,15 +226,15 @@ class Forest:
         Requires `internal_shingling = True` and `shingle_size > 1`.
         Returns a flat list of length `look_ahead * input_dim`.
         """
-    def update_many(self, points: _Rows) -> None:
+    def update_many(self, points: _Batch) -> None:
         """Update the forest with every row of `points` in order, as a loop over `update` would."""
-    def score_many(self, points: _Rows) -> _Floats:
+    def score_many(self, points: _Batch) -> _Floats:
         """Anomaly score of every row of `points`, as a loop over `score` would give."""
-    def score_and_update_many(self, points: _Rows) -> _Floats:
+    def score_and_update_many(self, points: _Batch) -> _Floats:
         """`score_and_update` for every row of `points` in order."""
-    def displacement_score_many(self, points: _Rows) -> _Floats:
+    def displacement_score_many(self, points: _Batch) -> _Floats:
         """Displacement-based anomaly score of every row of `points`."""
-    def density_many(self, points: _Rows) -> _Floats:
+    def density_many(self, points: _Batch) -> _Floats:
         """Density estimate at every row of `points`."""
     def is_ready(self) -> bool:
         """Whether the forest has seen enough observations for its scores to be meaningful."""
@@ -291,11 +329,11 @@ class MStream:
         self, numeric: _RealVector, categorical: _IndexVector, timestamp: SupportsIndex
     ) -> DetailedScore:
         """Ingest a record and return a decomposed anomaly score."""
-    def update_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> None:
+    def update_many(self, numeric: _Batch, categorical: _CodeBatch, timestamps: _IndexColumn) -> None:
         """Ingest N records in order, as a loop over `update` would."""
-    def score_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> _Floats:
+    def score_many(self, numeric: _Batch, categorical: _CodeBatch, timestamps: _IndexColumn) -> _Floats:
         """Preview the anomaly score of each of N records against the current state, as a loop over `score` would."""
-    def update_and_score_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> _Floats:
+    def update_and_score_many(self, numeric: _Batch, categorical: _CodeBatch, timestamps: _IndexColumn) -> _Floats:
         """Ingest N records in order and return their anomaly scores, as a loop over `update_and_score` would."""
     def is_ready(self) -> bool:
         """Whether the detector has processed at least one record."""
@@ -363,6 +401,14 @@ class Thresholder:
         margin: _Real | None = None,
     ) -> Self: ...
     def update(self, score: _Real) -> float: ...
+    def update_many(self, scores: _Column) -> _Floats:
+        """`update` for every score of `scores` in order; returns every step's grade.
+
+        `scores` is a 1-D sequence (a NumPy array, a pandas Series, a list). A NaN or infinite score
+        raises the error `update` would, prefixed with "row R: ", and leaves the thresholder as it was.
+
+        .. versionadded:: 0.4.0
+        """
     def is_ready(self) -> bool: ...
     @property
     def threshold(self) -> float: ...

@@ -185,7 +185,7 @@ PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     std::vector<std::uint64_t> missing;
     double centrality = 0.0;
-    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Shingle)) ||
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query)) ||
         !to_indices(argv[1], "missing", missing) ||
         !to_real(argv[2], "centrality", centrality))
         return nullptr;
@@ -228,6 +228,14 @@ PyObject* internal_shingling_property(PyObject* self) {
     return PyBool_FromLong(forest(self).config.internal_shingling);
 }
 PyObject* dimensions_property(PyObject* self) { return PyLong_FromUnsignedLongLong(forest(self).point_store.dim); }
+PyObject* updates_until_ready_property(PyObject* self) {
+    return PyLong_FromUnsignedLongLong(updates_until_ready(forest(self)));
+}
+PyObject* window_property(PyObject* self) {
+    const rcf::PointStore& store = forest(self).point_store;
+    if (!store.internal_shingling) return PyList_New(0);
+    return float_list(store.shingle_buf.data(), store.shingle_buf.size());
+}
 
 constexpr PropertySpec kProperties[] = {
     {"input_dim", "Number of features per observation (before shingling).",
@@ -243,6 +251,15 @@ constexpr PropertySpec kProperties[] = {
     {"internal_shingling", "Whether the forest keeps the rolling shingle from one observation at a time.",
      &internal_shingling_property},
     {"dimensions", "Length of a full point: input_dim * shingle_size.", &dimensions_property},
+    {"updates_until_ready",
+     "Updates still to come before `is_ready()` turns true (0 once it has).\n\nRead before a batch call, it is the "
+     "first row whose score comes from a ready forest.\n\n.. versionadded:: 0.4.0",
+     &updates_until_ready_property},
+    {"window",
+     "The current window of an internally shingled forest: its last `shingle_size` observations, oldest first, "
+     "as a flat list of `dimensions` values (zeros where no observation has arrived yet; empty without internal "
+     "shingling).\n\n.. versionadded:: 0.4.0",
+     &window_property},
     {"threads",
      "Threads that one call may spread the trees over, the calling one included (default 1; settable).\n\n"
      "Every count gives bit-identical results and states. Not saved with the state: copies keep it, loaded "
@@ -276,8 +293,12 @@ constexpr MethodSpec kMethods[] = {
      Borrow::Shared, &near_neighbors},
     {"impute", MethodKind::Instance, "impute($self, point, missing, centrality=1.0)",
      "Impute the missing dimensions of `point`.\n\nParameters\n----------\npoint : list[float]\n    "
-     "Full-dimensional query (missing values will be ignored).\nmissing : list[int]\n    Indices of dimensions to "
-     "impute.\ncentrality : float, optional\n    1.0 = always pick the nearest candidate (deterministic).",
+     "A full point, or (internally shingled) one observation of `input_dim` values, which stands for the current "
+     "window with its newest observation replaced, as in `score`. Values at the missing indices are ignored.\n"
+     "missing : list[int]\n    Indices of dimensions to impute, into `point`.\ncentrality : float, optional\n"
+     "    1.0 = always pick the nearest candidate (deterministic).\n\nReturns\n-------\nlist[float]\n    `point` "
+     "with its missing values filled, as long as `point`.\n\n.. versionchanged:: 0.4.0\n    One observation "
+     "is accepted.",
      Borrow::Shared, &impute},
     {"extrapolate", MethodKind::Instance, "extrapolate($self, look_ahead)",
      "Predict the next `look_ahead` base observations.\n\nRequires `internal_shingling = True` and `shingle_size > "
@@ -331,6 +352,15 @@ constexpr MethodSpec kMethods[] = {
 };
 
 }  // namespace
+
+std::uint64_t updates_until_ready(const rcf::Forest& forest) {
+    const rcf::RcfConfig& c = forest.config;
+    std::uint64_t last_unready;  // the largest entries_seen at which the forest is not ready
+    if (add_overflows(c.effective_output_after(), c.shingle_warmup(), last_unready)) return UINT64_MAX;
+    if (forest.entries_seen > last_unready) return 0;
+    const std::uint64_t left = last_unready - forest.entries_seen;
+    return left == UINT64_MAX ? UINT64_MAX : left + 1;
+}
 
 constexpr ClassSpec kForestClass = {
     "Forest",

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "python/batch.hpp"
 #include "python/classes.hpp"
 #include "python/persistence_methods.hpp"
 
@@ -79,18 +80,6 @@ PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     return PyFloat_FromDouble(grade.value());
 }
 
-// The scores the forest gives before it is ready (the next one included):
-// with few points in its trees they run high, and kept among the ordinary
-// scores they would lift the cut-off for a whole horizon.
-std::uint64_t scores_before_ready(const rcf::Forest& forest) {
-    const rcf::RcfConfig& f = forest.config;
-    std::uint64_t last_unready;  // the largest entries_seen at which the forest is not ready
-    if (add_overflows(f.effective_output_after(), f.shingle_warmup(), last_unready)) return UINT64_MAX;
-    if (forest.entries_seen > last_unready) return 0;
-    const std::uint64_t left = last_unready - forest.entries_seen;
-    return left == UINT64_MAX ? UINT64_MAX : left + 1;
-}
-
 PyObject* for_forest(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     PyTypeObject* forest_cls = forest_type();
     if (forest_cls == nullptr) return nullptr;
@@ -125,12 +114,32 @@ PyObject* for_forest(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
         // about 0.1 per shingle step up to about 0.7, and this rule beat the
         // fixed 0.1 on every profile at every shingle size tried.
         c.margin = std::min(0.1 * static_cast<double>(f.shingle_size), 0.7);
-        not_ready = scores_before_ready(forest);
+        // The scores the forest gives before it is ready (the next one
+        // included): with few points in its trees they run high, and kept
+        // among the ordinary scores they would lift the cut-off for a whole
+        // horizon.
+        not_ready = updates_until_ready(forest);
     }
     if (!read_config(argv + 1, c)) return nullptr;
     PyObject* made = build_into(cls, c);
     if (made != nullptr) thresholder(made).steps_to_skip = not_ready;
     return made;
+}
+
+// The scores go through a copy first, so that a bad one (reported with its
+// row) leaves the thresholder as it was, as the detectors' batches do.
+PyObject* update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::vector<double> scores;
+    if (!to_real_column(argv[0], "scores", "score", scores)) return nullptr;
+    Thresholder trial = thresholder(self);
+    std::vector<double> grades(scores.size());
+    for (std::size_t i = 0; i < scores.size(); ++i) {
+        Result<double> grade = trial.update(scores[i]);
+        if (!grade) return raise_row_error(i, grade.error());
+        grades[i] = grade.value();
+    }
+    thresholder(self) = std::move(trial);
+    return float_array(grades);
 }
 
 PyObject* is_ready(PyTypeObject*, PyObject* self, PyObject* const*) {
@@ -162,6 +171,11 @@ constexpr MethodSpec kMethods[] = {
      "Judge a detector's raw score for the current step, learn it, and return the anomaly grade: 0.0 for an "
      "ordinary or suppressed step, above 0 (at most 1) for an alarm.",
      Borrow::Exclusive, &update},
+    {"update_many", MethodKind::Instance, "update_many($self, scores)",
+     "`update` for every score of `scores` in order; returns every step's grade.\n\n`scores` is a 1-D sequence "
+     "(a NumPy array, a pandas Series, a list). A NaN or infinite score raises the error `update` would, "
+     "prefixed with \"row R: \", and leaves the thresholder as it was.\n\n.. versionadded:: 0.4.0",
+     Borrow::Exclusive, &update_many},
     {"for_forest", MethodKind::Class,
      "for_forest(forest, horizon=None, warm_up=None, quantile=None, sigmas=None, mean_window=None, "
      "min_spread=None, min_score=None, suppression=None, peak_window=None, margin=None)",
