@@ -1,7 +1,7 @@
 """The ``arbolet`` command (also ``python -m arbolet``): ``arbolet score FILE.csv`` scores each row.
 
-Exit status: 0 on success, 1 for bad input (a one-line message with the line number), 2 for a
-wrong command line.
+Exit status: 0 on success (rows with bad values are skipped and say why, unless ``--on-error stop``),
+1 for bad input (a one-line message with the line number), 2 for a wrong command line.
 """
 
 from __future__ import annotations
@@ -84,9 +84,10 @@ def build_parser() -> argparse.ArgumentParser:
     score = commands.add_parser(
         "score",
         help="score each row of a CSV file",
-        description="Reads a CSV file with a header row and writes it back with a score and a flag column: "
-        "each row is scored by its key's detector, then learned; the flag is 1 where the key's thresholder "
-        "raises an alarm. A forest's cells are empty until it is ready.",
+        description="Reads a CSV file with a header row and writes it back with a score, a flag and an error "
+        "column: each row is scored by its key's detector, then learned; the flag is 1 where the key's "
+        "thresholder raises an alarm; the error says why a row was skipped or what was filled. A forest's "
+        "cells are empty until it is ready.",
         epilog="Exit status: 0 on success, 1 for bad input, 2 for a wrong command line.",
     )
     score.add_argument("file", nargs="?", default=STDIO, metavar="FILE.csv",
@@ -261,16 +262,7 @@ def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, 
         try:
             values, filled = _row_values(row, table, last_values.get(key) if on_error == "fill" else None)
             codes = [category_code(row[i]) for i in table.categorical]
-            timestamp = None
-            if table.time is not None:
-                try:
-                    timestamp = _timestamp(row[table.time], settings.time_unit)
-                except ValueError as error:
-                    raise RowProblem(f"column {settings.time!r}: {error}") from None
-                previous = last_time.get(key)
-                if not settings.mstream and previous is not None and timestamp < previous:
-                    raise RowProblem(f"column {settings.time!r}: timestamps must be non-decreasing: "
-                                     f"previous={previous}, got={timestamp}")
+            timestamp = None if table.time is None else _row_time(row[table.time], settings, last_time.get(key))
             try:
                 cells = detectors.step(key, values, codes, timestamp)
             except (ValueError, OverflowError) as error:
@@ -290,6 +282,19 @@ def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, 
         write(row + cells + ([f"filled: {'; '.join(filled)}" if filled else ""] if with_error else []))
     summary.keys = len(keys)
     return summary
+
+
+def _row_time(cell: str, settings: Settings, previous: int | None) -> int:
+    """The row's timestamp. A forest's must not go back within its key, as MStream refuses for itself:
+    learning it would put it into the key's window as the newest observation, which it is not."""
+    try:
+        timestamp = _timestamp(cell, settings.time_unit)
+    except ValueError as error:
+        raise RowProblem(f"column {settings.time!r}: {error}") from None
+    if not settings.mstream and previous is not None and timestamp < previous:
+        raise RowProblem(f"column {settings.time!r}: timestamps must be non-decreasing: "
+                         f"previous={previous}, got={timestamp}")
+    return timestamp
 
 
 def _row_values(row: list[str], table: Table, previous: list[float] | None) -> tuple[list[float], list[str]]:
