@@ -108,12 +108,15 @@ class Forest:
     time_decay : float, optional
         Exponential decay for sample weights (default 0 = auto).
     output_after : int, optional
-        Observations before `is_ready()` turns true (default 0 = auto).
+        Updates before `is_ready()` turns true, besides the shingle's `shingle_size - 1` (default 0:
+        capacity // 4 + 1, so a default forest is ready after 66 updates).
     internal_shingling : bool, optional
         When True, pass one base observation at a time and the forest
         maintains the rolling shingle buffer (default True).
     seed : int, optional
         Random seed for deterministic forests.
+    threads : int, optional
+        Threads that one call may spread the trees over (default 1); see the `threads` property.
     """
 
     def __new__(
@@ -201,6 +204,9 @@ class Forest:
     def impute(self, point: _RealVector, missing: _IndexVector, centrality: _Real = 1.0) -> list[float]:
         """Impute the missing dimensions of `point`.
 
+        .. versionchanged:: 0.4.0
+            One observation is accepted.
+
         Parameters
         ----------
         point : list[float]
@@ -216,9 +222,6 @@ class Forest:
         -------
         list[float]
             `point` with its missing values filled, as long as `point`.
-
-        .. versionchanged:: 0.4.0
-            One observation is accepted.
         """
     def extrapolate(self, look_ahead: SupportsIndex) -> list[float]:
         """Predict the next `look_ahead` base observations.
@@ -370,7 +373,41 @@ class MStream:
 
 @disjoint_base
 class Thresholder:
-    """Turns a detector's raw scores into alarms and an anomaly grade in [0, 1], causally."""
+    """Turns a detector's raw scores into alarms and an anomaly grade in [0, 1], causally.
+
+    A step alarms when it is past the warm-up, no alarm was raised in the `suppression` steps before it, and
+    either its score exceeds `threshold` (the `quantile` of the last `horizon` ordinary scores, at least
+    min_score, and above it by the larger of min_spread and `margin` times their median) and every score of
+    the last peak_window steps, or the mean of the last mean_window scores lies more than `sigmas` spreads
+    above the long-run level of such means (its z above that of the last max(mean_window, peak_window)
+    steps, and no alarm in the last mean_window steps).
+
+    Parameters
+    ----------
+    horizon : int, optional
+        Ordinary scores kept for the quantile, and the longest memory of the mean's level and spread
+        (default 3000).
+    warm_up : int, optional
+        Steps that only feed the statistics (default 100).
+    quantile : float, optional
+        A single score alarms above this quantile of the kept scores (default 0.995).
+    sigmas : float, optional
+        The recent mean alarms this many spreads above its long-run level (default 5.0).
+    mean_window : int, optional
+        Scores averaged for the recent mean (default 50; 0 turns that test off).
+    min_spread : float, optional
+        Lower bound of the spreads, in score units (default 0.0).
+    min_score : float, optional
+        Single scores at or below this never alarm (default 0.0).
+    suppression : int, optional
+        Steps after an alarm whose grade is 0 (default 4).
+    peak_window : int, optional
+        An alarm needs a score (or z) above every one of this many preceding steps (default 64; 0 turns the
+        rule off).
+    margin : float, optional
+        A single score must exceed the quantile by at least this fraction of the kept scores' median
+        (default 0.1).
+    """
 
     def __new__(
         cls,
@@ -399,8 +436,18 @@ class Thresholder:
         suppression: SupportsIndex | None = None,
         peak_window: SupportsIndex | None = None,
         margin: _Real | None = None,
-    ) -> Self: ...
-    def update(self, score: _Real) -> float: ...
+    ) -> Self:
+        """A thresholder for a Forest's raw scores.
+
+        Suppression = its shingle_size, min_score = log2(capacity + 1) / 4, horizon = 16 * capacity, quantile = max(0.98, 1 - 0.002 * shingle_size), sigmas = 4.0,
+        margin = min(0.1 * shingle_size, 0.7); the scores the forest gives before it is ready are passed
+        over. Other settings given here replace these and the defaults.
+        """
+    def update(self, score: _Real) -> float:
+        """Judge a detector's raw score for the current step, learn it, and return the anomaly grade.
+
+        The grade is 0.0 for an ordinary or suppressed step, above 0 (at most 1) for an alarm.
+        """
     def update_many(self, scores: _Column) -> _Floats:
         """`update` for every score of `scores` in order; returns every step's grade.
 
@@ -409,31 +456,46 @@ class Thresholder:
 
         .. versionadded:: 0.4.0
         """
-    def is_ready(self) -> bool: ...
+    def is_ready(self) -> bool:
+        """Whether the warm-up is over (alarms are possible)."""
     @property
-    def threshold(self) -> float: ...
+    def threshold(self) -> float:
+        """The raw score above which the next single score alarms (it must also exceed every score of the last
+        peak_window steps); inf while no score is kept.
+        """
     @property
-    def steps_since_alarm(self) -> int | None: ...
+    def steps_since_alarm(self) -> int | None:
+        """Steps processed since the last alarm (0 right after it), None before the first."""
     @property
-    def horizon(self) -> int: ...
+    def horizon(self) -> int:
+        """Ordinary scores kept for the quantile; the longest memory of the mean's level and spread."""
     @property
-    def warm_up(self) -> int: ...
+    def warm_up(self) -> int:
+        """Steps that only feed the statistics before any alarm."""
     @property
-    def quantile(self) -> float: ...
+    def quantile(self) -> float:
+        """A single score alarms above this quantile of the kept scores."""
     @property
-    def sigmas(self) -> float: ...
+    def sigmas(self) -> float:
+        """The recent mean alarms this many spreads above its long-run level."""
     @property
-    def mean_window(self) -> int: ...
+    def mean_window(self) -> int:
+        """Scores averaged for the recent mean (0: no such test)."""
     @property
-    def min_spread(self) -> float: ...
+    def min_spread(self) -> float:
+        """Lower bound of the spreads, in score units."""
     @property
-    def min_score(self) -> float: ...
+    def min_score(self) -> float:
+        """Single scores at or below this never alarm."""
     @property
-    def suppression(self) -> int: ...
+    def suppression(self) -> int:
+        """Steps after an alarm whose grade is 0."""
     @property
-    def peak_window(self) -> int: ...
+    def peak_window(self) -> int:
+        """An alarm needs a score (or z) above every one of this many preceding steps."""
     @property
-    def margin(self) -> float: ...
+    def margin(self) -> float:
+        """A single score must exceed the quantile by this fraction of the kept scores' median."""
     def to_json(self) -> str: ...
     @classmethod
     def from_json(cls, json: _JsonText) -> Self: ...

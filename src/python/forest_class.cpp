@@ -292,13 +292,13 @@ constexpr MethodSpec kMethods[] = {
      "`distance`.",
      Borrow::Shared, &near_neighbors},
     {"impute", MethodKind::Instance, "impute($self, point, missing, centrality=1.0)",
-     "Impute the missing dimensions of `point`.\n\nParameters\n----------\npoint : list[float]\n    "
+     "Impute the missing dimensions of `point`.\n\n.. versionchanged:: 0.4.0\n    One observation is accepted.\n\n"
+     "Parameters\n----------\npoint : list[float]\n    "
      "A full point, or (internally shingled) one observation of `input_dim` values, which stands for the current "
      "window with its newest observation replaced, as in `score`. Values at the missing indices are ignored.\n"
      "missing : list[int]\n    Indices of dimensions to impute, into `point`.\ncentrality : float, optional\n"
      "    1.0 = always pick the nearest candidate (deterministic).\n\nReturns\n-------\nlist[float]\n    `point` "
-     "with its missing values filled, as long as `point`.\n\n.. versionchanged:: 0.4.0\n    One observation "
-     "is accepted.",
+     "with its missing values filled, as long as `point`.",
      Borrow::Shared, &impute},
     {"extrapolate", MethodKind::Instance, "extrapolate($self, look_ahead)",
      "Predict the next `look_ahead` base observations.\n\nRequires `internal_shingling = True` and `shingle_size > "
@@ -370,7 +370,8 @@ constexpr ClassSpec kForestClass = {
     "    Temporal window size (default 1, no shingling).\nnum_trees : int, optional\n    Number of trees in the "
     "ensemble (default 50).\ncapacity : int, optional\n    Maximum samples per tree (default 256).\ntime_decay : "
     "float, optional\n    Exponential decay for sample weights (default 0 = auto).\noutput_after : int, optional\n"
-    "    Observations before `is_ready()` turns true (default 0 = auto).\ninternal_shingling : bool, optional\n"
+    "    Updates before `is_ready()` turns true, besides the shingle's `shingle_size - 1` (default 0:\n"
+    "    capacity // 4 + 1, so a default forest is ready after 66 updates).\ninternal_shingling : bool, optional\n"
     "    When True, pass one base observation at a time and the forest\n    maintains the rolling shingle buffer "
     "(default True).\nseed : int, optional\n    Random seed for deterministic forests.\nthreads : int, optional\n"
     "    Threads that one call may spread the trees over (default 1); see the `threads` property.",
