@@ -234,7 +234,11 @@ class Forest:
     def score_many(self, points: _Batch) -> _Floats:
         """Anomaly score of every row of `points`, as a loop over `score` would give."""
     def score_and_update_many(self, points: _Batch) -> _Floats:
-        """`score_and_update` for every row of `points` in order."""
+        """`score_and_update` for every row of `points` in order.
+
+        The rows before `updates_until_ready`, read before the call, are scored by a forest that is not
+        ready yet.
+        """
     def displacement_score_many(self, points: _Batch) -> _Floats:
         """Displacement-based anomaly score of every row of `points`."""
     def density_many(self, points: _Batch) -> _Floats:

@@ -315,7 +315,8 @@ constexpr MethodSpec kMethods[] = {
      Borrow::Shared, &query_many<&Forest::score>},
     {"score_and_update_many", MethodKind::Instance, "score_and_update_many($self, points)",
      "`score_and_update` for every row of `points` in order.\n\nReturns a NumPy float64 array (an "
-     "array.array('d') without NumPy). Every row is checked before the first is applied.",
+     "array.array('d') without NumPy). Every row is checked before the first is applied. The rows before "
+     "`updates_until_ready`, read before the call, are scored by a forest that is not ready yet.",
      Borrow::Exclusive, &score_and_update_many},
     {"displacement_score_many", MethodKind::Instance, "displacement_score_many($self, points)",
      "Displacement-based anomaly score of every row of `points`.", Borrow::Shared,
