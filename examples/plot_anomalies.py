@@ -15,6 +15,7 @@ alarm for them, where the anomaly begins.
 
 from __future__ import annotations
 
+import argparse
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -125,4 +126,7 @@ def main(output: str) -> None:
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "anomalies.png")
+    parser = argparse.ArgumentParser(description="Draw the quickstart's stream, its anomaly scores and the "
+                                     "thresholder's alarms into a PNG file.")
+    parser.add_argument("output", nargs="?", default="anomalies.png", help="the PNG to write (default: anomalies.png)")
+    main(parser.parse_args().output)

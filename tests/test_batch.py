@@ -150,3 +150,43 @@ def test_ctrl_c_stops_between_rows_and_keeps_the_rows_before():
     g = arbolet.Forest(1, num_trees=50, capacity=64, seed=8)
     g.update_many(x[:applied])
     assert f.to_json() == g.to_json()
+
+
+def test_array_likes_are_read_in_column_order_and_flat_input_is_refused():
+    pandas = pytest.importorskip("pandas")
+    values = np.random.default_rng(5).normal(size=(300, 2))
+    frame = pandas.DataFrame({"b": values[:, 1], "a": values[:, 0]})
+    by_frame, by_array = arbolet.Forest(2, seed=4), arbolet.Forest(2, seed=4)
+    assert list(by_frame.score_and_update_many(frame[["a", "b"]])) == list(by_array.score_and_update_many(values))
+    detector, expected = arbolet.MStream(2, 1, seed=2), arbolet.MStream(2, 1, seed=2)
+    codes, times = np.arange(300).reshape(-1, 1) % 7, np.arange(300) // 10 + 1
+    got = detector.update_and_score_many(pandas.DataFrame(values), pandas.DataFrame(codes), pandas.Series(times))
+    assert list(got) == list(expected.update_and_score_many(values, codes, times))
+    with pytest.raises(TypeError, match=r"expected a 2-D batch.*reshape\(-1, 1\)"):
+        by_frame.update_many(frame["a"])
+    assert by_frame.entries_seen() == 300
+
+
+def test_thresholder_update_many_is_the_loop_and_a_bad_score_changes_nothing():
+    scores = np.abs(np.random.default_rng(1).normal(size=400))
+    scores[300] = 9.0
+    batch, loop = arbolet.Thresholder(), arbolet.Thresholder()
+    assert list(batch.update_many(scores)) == [loop.update(s) for s in scores]
+    before = batch.to_bytes()
+    with pytest.raises(ValueError, match="^row 1: score must be a finite"):
+        batch.update_many([1.0, float("nan")])
+    assert batch.to_bytes() == before
+
+
+@pytest.mark.parametrize("shingle, internal", [(1, True), (4, True), (4, False)])
+def test_updates_until_ready_names_the_first_ready_row_of_a_batch(shingle, internal):
+    forest = arbolet.Forest(1, shingle_size=shingle, internal_shingling=internal, output_after=20, seed=1)
+    forest.update_many([[0.0] * (1 if internal else shingle)] * 3)
+    first_ready = forest.updates_until_ready
+    ready = []
+    for _ in range(40):
+        ready.append(forest.is_ready())
+        forest.update([0.5] * (1 if internal else shingle))
+    assert ready.index(True) == first_ready == 20 + (shingle if internal else 1) - 3
+    assert forest.updates_until_ready == 0
+

@@ -199,7 +199,7 @@ def test_tables_are_refused_where_one_point_is_expected():
         shingled.update(np.zeros((2, 3)))
     with pytest.raises(TypeError, match=one + r"3 or 12 numbers, but a 2-D Table of shape \(5, 2\) was given$"):
         shingled.score(Table())
-    with pytest.raises(TypeError, match=one + r"12 numbers, but a 3-D memoryview of shape \(1, 3, 4\)"):
+    with pytest.raises(TypeError, match=one + r"3 or 12 numbers, but a 3-D memoryview of shape \(1, 3, 4\)"):
         shingled.impute(memoryview(np.zeros((1, 3, 4))), [0])
     with pytest.raises(TypeError, match=one + "3 or 12 numbers, but item 0 of the list is a list$"):
         shingled.attribution([[1.0, 2.0, 3.0]])

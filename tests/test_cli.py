@@ -75,9 +75,9 @@ def test_score_per_key_and_continue_from_a_saved_state(command, tmp_path):
     whole = run(command, "score", "all.csv", *settings, cwd=tmp_path)
     assert whole.returncode == 0 and whole.stderr == b""
     scored = rows(whole.stdout)
-    assert scored[0] == ["time", "host", "cpu", "mem", "score", "flag"]
+    assert scored[0] == ["time", "host", "cpu", "mem", "score", "flag", "error"]
     assert [row[:4] for row in scored] == rows(data)
-    assert scored[1][4:] == ["", ""]  # not ready yet
+    assert scored[1][4:] == ["", "", ""]  # not ready yet
     top = max(scored[201:], key=lambda row: float(row[4]))  # from t = 100 on
     assert top[:2] == ["300", "b"]
     assert [row[:2] for row in scored[201:] if row[5] == "1"] == [["300", "b"]]
@@ -122,13 +122,13 @@ def test_mstream_with_dates_and_categories_matches_the_detector(tmp_path):
 
 @pytest.mark.parametrize("stdin, args, message, status", [
     (b"a,b\n1,2\n", ["--columns", "a,c"], "<stdin>: line 1: no column 'c' in the header ('a', 'b')", 1),
-    (b"a,b\n1,2\n3,x\n", [], "<stdin>: line 3: column 'b': 'x' is not a number", 1),
+    (b"a,b\n1,2\n3,x\n", ["--on-error", "stop"], "<stdin>: line 3: column 'b': 'x' is not a number", 1),
     (b"a,b\n1,2\n3\n", [], "<stdin>: line 3: expected 2 fields, found 1", 1),
     (b'a,b\n1,2\n"3,4\n', [], "<stdin>: line 3: unexpected end of data", 1),
     (b"a,b\n1,2\n\xff,3\n", [], "<stdin>: line 3: not UTF-8 text", 1),
-    (b"a\n1\nnan\n", [], "<stdin>: line 3: point values must be finite", 1),
-    (b"t,a\n5,1\n3,1\n", ["--mstream", "--time", "t"], "<stdin>: line 3: timestamps must be non-decreasing", 1),
-    (b"t,a\n5,1\nnoon,1\n", ["--mstream", "--time", "t"],
+    (b"a\n1\nnan\n", ["--on-error", "stop"], "<stdin>: line 3: point values must be finite", 1),
+    (b"t,a\n5,1\n3,1\n", ["--mstream", "--time", "t", "--on-error", "stop"], "<stdin>: line 3: timestamps must be non-decreasing", 1),
+    (b"t,a\n5,1\nnoon,1\n", ["--mstream", "--time", "t", "--on-error", "stop"],
      "<stdin>: line 3: column 't': 'noon' is neither an integer nor an ISO 8601 date", 1),
     (b"", [], "<stdin>: the input is empty", 1),
     (b"a,b\nx,y\n", [], "<stdin>: line 2: no numeric column to score", 1),
@@ -163,3 +163,36 @@ def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tmp_path):
             pass
         os.close(parent)
         assert done.returncode == 0 and (b"%|" in drawn) == shown, drawn
+        assert (b"arbolet: 100 rows, 1 key, 0 alarms, " in drawn) == shown, drawn  # the line that ends the bar
+
+
+# A gap, an unparsable cell and a time going back within key a (a forest: the command checks the order).
+GAPS = b"t,host,cpu\n1,a,1.0\n2,a,\n3,b,x\n4,a,1.5\n3,a,1.2\n5,a,nan\n"
+
+
+@pytest.mark.parametrize("on_error, errors, stderr", [
+    ("skip", ["", "skipped: column 'cpu': '' is not a number", "skipped: column 'cpu': 'x' is not a number", "",
+              "skipped: column 't': timestamps must be non-decreasing: previous=4, got=3",
+              "skipped: point values must be finite"],
+     "arbolet: 6 rows, 1 key, 0 alarms, 4 skipped (see the error column), "),
+    ("fill", ["", "filled: column 'cpu': '' is not a number", "skipped: column 'cpu': 'x' is not a number", "",
+              "skipped: column 't': timestamps must be non-decreasing: previous=4, got=3",
+              "filled: column 'cpu': 'nan' is not a finite number"],
+     "arbolet: 6 rows, 1 key, 0 alarms, 2 skipped, 2 filled (see the error column), "),
+    ("stop", None, "arbolet: error: <stdin>: line 3: column 'cpu': '' is not a number"),
+])
+def test_bad_rows_are_skipped_filled_or_end_the_run(on_error, errors, stderr, tmp_path):
+    done = run(MODULE, "score", "--key", "host", "--time", "t", "--on-error", on_error, "--save-state", "state.zip",
+               stdin=GAPS, cwd=tmp_path)
+    assert done.stderr.decode().startswith(stderr), done.stderr
+    if errors is None:
+        assert done.returncode == 1
+        return
+    scored = rows(done.stdout)
+    assert done.returncode == 0 and [row[:3] for row in scored] == rows(GAPS)
+    assert [row[-1] for row in scored[1:]] == errors
+    with zipfile.ZipFile(tmp_path / "state.zip") as archive:  # only the accepted (and filled) rows were learned
+        manifest = json.loads(archive.read("arbolet-state.json"))
+        assert [entry["key"] for entry in manifest["detectors"]] == ["a"]
+        forest = arbolet.Forest.from_bytes(archive.read(manifest["detectors"][0]["member"]))
+    assert forest.entries_seen() == {"skip": 2, "fill": 4}[on_error]

@@ -656,3 +656,22 @@ def test_walks_match_the_model_bit_for_bit(dims, trees):
         assert forest.near_neighbors(q, 6, 30) == model.neighbors(q32, 6, 30)
         for missing, centrality in (([0], 1.0), ([1, dims - 1], 0.4)):
             assert forest.impute(q, missing, centrality) == model.impute(q32, missing, centrality)
+
+
+def test_impute_of_one_observation_fills_it_within_the_current_window():
+    forest = arbolet.Forest(3, shingle_size=4, seed=2)
+    assert forest.window == [0.0] * 12
+    for t in range(400):
+        forest.update([math.sin(t / 5), math.cos(t / 5), t % 3])
+    window = forest.window
+    assert len(window) == 12 and window[-3:] == [np.float32(v) for v in (math.sin(399 / 5), math.cos(399 / 5), 0.0)]
+    observation = [0.1, float("nan"), 2.0]
+    filled = forest.impute(observation, missing=[1])
+    # The same as imputing the full window whose newest observation is replaced, as score() reads one.
+    full = window[:9] + observation
+    assert filled == forest.impute(full, missing=[10])[9:]
+    assert filled[0] == np.float32(0.1) and filled[2] == 2.0 and -1.0 <= filled[1] <= 1.0
+    with pytest.raises(RuntimeError, match=r"IndexOutOfBounds\(3\)"):  # an index into the observation
+        forest.impute(observation, missing=[3])
+    assert arbolet.Forest(2, shingle_size=3, internal_shingling=False).window == []
+

@@ -51,3 +51,11 @@ def test_module_needs_no_glibc_newer_than_its_wheel_tag() -> None:
 def test_installed_package_is_typed() -> None:
     for name in ("py.typed", "__init__.pyi", "arbolet.pyi"):
         assert (PACKAGE / name).is_file(), name
+
+
+def test_all_extra_installs_every_integration() -> None:
+    extras = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+    (everything,) = extras["all"]
+    named = re.fullmatch(r"arbolet\[(.*)\]", everything)
+    assert named is not None and set(named.group(1).split(",")) == set(extras) - {"all", "test", "docs"}
+

@@ -3,6 +3,7 @@
 import copy
 import os
 import pickle
+import subprocess
 import sys
 import threading
 
@@ -97,6 +98,17 @@ def test_one_small_pool_serves_every_forest_and_restarts_after_fork():
             os._exit(code)
     _, status = os.waitpid(pid, 0)
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+def test_threads_above_the_cpu_count_start_no_more_workers_than_cpus():
+    code = ("import os, arbolet; f = arbolet.Forest(1, threads=64, seed=1); "
+            "f.update_many([[float(i % 7)] for i in range(300)]); print(f.threads, len(os.listdir('/proc/self/task')))")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        p for p in (os.path.dirname(os.path.dirname(arbolet.__file__)), os.environ.get("PYTHONPATH")) if p))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    setting, threads = map(int, done.stdout.split())
+    assert setting == 64 and threads <= os.cpu_count(), done.stderr  # the setting stays; the workers are capped
 
 
 def test_python_threads_share_the_pool():

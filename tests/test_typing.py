@@ -84,6 +84,8 @@ USE = '''\
     forest.threads = 2
     batch = forest.score_and_update_many([[1.0, 2.0], (3.0, 4.0)])
     total: float = sum(batch) + batch[0] + sum(detector.update_and_score_many([[1.0]], [[3, -4]], [2]))
+    rows: tuple[int, ...] = batch.shape  # a NumPy array where NumPy is installed
+    peak: int = int(arbolet.Thresholder().update_many(batch).argmax()) + forest.updates_until_ready
 
     forest.update("12")  # E: a str is no vector
     forest.update(5)  # E: nor is a number

@@ -2,8 +2,10 @@
 
 import os
 from collections.abc import Iterator
-from typing import Literal, Protocol, Self, SupportsFloat, SupportsIndex, TypedDict, type_check_only
+from typing import Any, Literal, Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, type_check_only
 
+import numpy as np
+from numpy.typing import NDArray
 from typing_extensions import disjoint_base
 
 __all__ = ["MStream", "Forest", "__version__", "Thresholder", "Monitor"]
@@ -41,14 +43,23 @@ class _CodeRows(Protocol):
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[_IndexVector]: ...
 
-# A NumPy float64 array when NumPy is installed, else array.array('d'):
-# both are sequences of float that support the buffer protocol.
+# Data frames and other array-likes, read through the array they convert to.
 @type_check_only
-class _Floats(Protocol):
-    def __len__(self) -> int: ...
-    def __getitem__(self, index: int, /) -> float: ...
-    def __iter__(self) -> Iterator[float]: ...
-    def __buffer__(self, flags: int, /) -> memoryview: ...
+class _ToNumpy(Protocol):
+    def to_numpy(self) -> Any: ...
+
+@type_check_only
+class _HasArray(Protocol):
+    def __array__(self) -> Any: ...
+
+_Batch: TypeAlias = _Rows | _ToNumpy | _HasArray
+_CodeBatch: TypeAlias = _CodeRows | _ToNumpy | _HasArray
+_Column: TypeAlias = _RealVector | _ToNumpy | _HasArray
+_IndexColumn: TypeAlias = _IndexVector | _ToNumpy | _HasArray
+
+# A NumPy float64 array when NumPy is installed (else an array.array('d'),
+# which type checkers without NumPy see as Any).
+_Floats: TypeAlias = NDArray[np.float64]
 
 # A JSON document as text, or its UTF-8 bytes.
 _JsonText = str | bytes | bytearray | _IndexVector
@@ -112,12 +123,15 @@ class Forest:
     time_decay : float, optional
         Exponential decay for sample weights (default 0 = auto).
     output_after : int, optional
-        Observations before `is_ready()` turns true (default 0 = auto).
+        Updates before `is_ready()` turns true, besides the shingle's `shingle_size - 1` (default 0:
+        capacity // 4 + 1, so a default forest is ready after 66 updates).
     internal_shingling : bool, optional
         When True, pass one base observation at a time and the forest
         maintains the rolling shingle buffer (default True).
     seed : int, optional
         Random seed for deterministic forests.
+    threads : int, optional
+        Threads that one call may spread the trees over (default 1); see the `threads` property.
     """
 
     def __new__(
@@ -158,6 +172,23 @@ class Forest:
     @property
     def dimensions(self) -> int:
         """Length of a full point: input_dim * shingle_size."""
+    @property
+    def updates_until_ready(self) -> int:
+        """Updates still to come before `is_ready()` turns true (0 once it has).
+
+        Read before a batch call, it is the first row whose score comes from a ready forest.
+
+        .. versionadded:: 0.4.0
+        """
+    @property
+    def window(self) -> list[float]:
+        """The current window of an internally shingled forest.
+
+        Its last `shingle_size` observations, oldest first, as a flat list of `dimensions` values
+        (zeros where no observation has arrived yet; empty without internal shingling).
+
+        .. versionadded:: 0.4.0
+        """
     def update(self, point: _RealVector) -> None:
         """Update the forest with a new observation."""
     def score(self, point: _RealVector) -> float:
@@ -188,14 +219,24 @@ class Forest:
     def impute(self, point: _RealVector, missing: _IndexVector, centrality: _Real = 1.0) -> list[float]:
         """Impute the missing dimensions of `point`.
 
+        .. versionchanged:: 0.4.0
+            One observation is accepted.
+
         Parameters
         ----------
         point : list[float]
-            Full-dimensional query (missing values will be ignored).
+            A full point, or (internally shingled) one observation of `input_dim` values, which stands
+            for the current window with its newest observation replaced, as in `score`. Values at the
+            missing indices are ignored.
         missing : list[int]
-            Indices of dimensions to impute.
+            Indices of dimensions to impute, into `point`.
         centrality : float, optional
             1.0 = always pick the nearest candidate (deterministic).
+
+        Returns
+        -------
+        list[float]
+            `point` with its missing values filled, as long as `point`.
         """
     def extrapolate(self, look_ahead: SupportsIndex) -> list[float]:
         """Predict the next `look_ahead` base observations.
@@ -203,15 +244,19 @@ class Forest:
         Requires `internal_shingling = True` and `shingle_size > 1`.
         Returns a flat list of length `look_ahead * input_dim`.
         """
-    def update_many(self, points: _Rows) -> None:
+    def update_many(self, points: _Batch) -> None:
         """Update the forest with every row of `points` in order, as a loop over `update` would."""
-    def score_many(self, points: _Rows) -> _Floats:
+    def score_many(self, points: _Batch) -> _Floats:
         """Anomaly score of every row of `points`, as a loop over `score` would give."""
-    def score_and_update_many(self, points: _Rows) -> _Floats:
-        """`score_and_update` for every row of `points` in order."""
-    def displacement_score_many(self, points: _Rows) -> _Floats:
+    def score_and_update_many(self, points: _Batch) -> _Floats:
+        """`score_and_update` for every row of `points` in order.
+
+        The rows before `updates_until_ready`, read before the call, are scored by a forest that is not
+        ready yet.
+        """
+    def displacement_score_many(self, points: _Batch) -> _Floats:
         """Displacement-based anomaly score of every row of `points`."""
-    def density_many(self, points: _Rows) -> _Floats:
+    def density_many(self, points: _Batch) -> _Floats:
         """Density estimate at every row of `points`."""
     def is_ready(self) -> bool:
         """Whether the forest has seen enough observations for its scores to be meaningful."""
@@ -306,11 +351,11 @@ class MStream:
         self, numeric: _RealVector, categorical: _IndexVector, timestamp: SupportsIndex
     ) -> DetailedScore:
         """Ingest a record and return a decomposed anomaly score."""
-    def update_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> None:
+    def update_many(self, numeric: _Batch, categorical: _CodeBatch, timestamps: _IndexColumn) -> None:
         """Ingest N records in order, as a loop over `update` would."""
-    def score_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> _Floats:
+    def score_many(self, numeric: _Batch, categorical: _CodeBatch, timestamps: _IndexColumn) -> _Floats:
         """Preview the anomaly score of each of N records against the current state, as a loop over `score` would."""
-    def update_and_score_many(self, numeric: _Rows, categorical: _CodeRows, timestamps: _IndexVector) -> _Floats:
+    def update_and_score_many(self, numeric: _Batch, categorical: _CodeBatch, timestamps: _IndexColumn) -> _Floats:
         """Ingest N records in order and return their anomaly scores, as a loop over `update_and_score` would."""
     def is_ready(self) -> bool:
         """Whether the detector has processed at least one record."""
@@ -347,7 +392,41 @@ class MStream:
 
 @disjoint_base
 class Thresholder:
-    """Turns a detector's raw scores into alarms and an anomaly grade in [0, 1], causally."""
+    """Turns a detector's raw scores into alarms and an anomaly grade in [0, 1], causally.
+
+    A step alarms when it is past the warm-up, no alarm was raised in the `suppression` steps before it, and
+    either its score exceeds `threshold` (the `quantile` of the last `horizon` ordinary scores, at least
+    min_score, and above it by the larger of min_spread and `margin` times their median) and every score of
+    the last peak_window steps, or the mean of the last mean_window scores lies more than `sigmas` spreads
+    above the long-run level of such means (its z above that of the last max(mean_window, peak_window)
+    steps, and no alarm in the last mean_window steps).
+
+    Parameters
+    ----------
+    horizon : int, optional
+        Ordinary scores kept for the quantile, and the longest memory of the mean's level and spread
+        (default 3000).
+    warm_up : int, optional
+        Steps that only feed the statistics (default 100).
+    quantile : float, optional
+        A single score alarms above this quantile of the kept scores (default 0.995).
+    sigmas : float, optional
+        The recent mean alarms this many spreads above its long-run level (default 5.0).
+    mean_window : int, optional
+        Scores averaged for the recent mean (default 50; 0 turns that test off).
+    min_spread : float, optional
+        Lower bound of the spreads, in score units (default 0.0).
+    min_score : float, optional
+        Single scores at or below this never alarm (default 0.0).
+    suppression : int, optional
+        Steps after an alarm whose grade is 0 (default 4).
+    peak_window : int, optional
+        An alarm needs a score (or z) above every one of this many preceding steps (default 64; 0 turns the
+        rule off).
+    margin : float, optional
+        A single score must exceed the quantile by at least this fraction of the kept scores' median
+        (default 0.1).
+    """
 
     def __new__(
         cls,
@@ -378,7 +457,13 @@ class Thresholder:
         peak_window: SupportsIndex | None = None,
         margin: _Real | None = None,
         log_scores: bool | None = None,
-    ) -> Self: ...
+    ) -> Self:
+        """A thresholder for a Forest's raw scores.
+
+        Suppression = its shingle_size, min_score = log2(capacity + 1) / 4, horizon = 16 * capacity, quantile = max(0.98, 1 - 0.002 * shingle_size), sigmas = 4.0,
+        margin = min(0.1 * shingle_size, 0.7); the scores the forest gives before it is ready are passed
+        over. Other settings given here replace these and the defaults.
+        """
     @classmethod
     def for_mstream(
         cls,
@@ -394,35 +479,70 @@ class Thresholder:
         peak_window: SupportsIndex | None = None,
         margin: _Real | None = None,
         log_scores: bool | None = None,
-    ) -> Self: ...
-    def update(self, score: _Real) -> float: ...
-    def is_ready(self) -> bool: ...
+    ) -> Self:
+        """A thresholder for an MStream's raw scores, as update_and_score gives them.
+
+        log_scores = True (their logarithm is judged), the defaults otherwise. Other settings given here
+        replace these.
+
+        .. versionadded:: 0.4.0
+        """
+    def update(self, score: _Real) -> float:
+        """Judge a detector's raw score for the current step, learn it, and return the anomaly grade.
+
+        The grade is 0.0 for an ordinary or suppressed step, above 0 (at most 1) for an alarm.
+        """
+    def update_many(self, scores: _Column) -> _Floats:
+        """`update` for every score of `scores` in order; returns every step's grade.
+
+        `scores` is a 1-D sequence (a NumPy array, a pandas Series, a list). A NaN or infinite score
+        raises the error `update` would, prefixed with "row R: ", and leaves the thresholder as it was.
+
+        .. versionadded:: 0.4.0
+        """
+    def is_ready(self) -> bool:
+        """Whether the warm-up is over (alarms are possible)."""
     @property
-    def threshold(self) -> float: ...
+    def threshold(self) -> float:
+        """The raw score above which the next single score alarms (it must also exceed every score of the last
+        peak_window steps); inf while no score is kept.
+        """
     @property
-    def steps_since_alarm(self) -> int | None: ...
+    def steps_since_alarm(self) -> int | None:
+        """Steps processed since the last alarm (0 right after it), None before the first."""
     @property
-    def horizon(self) -> int: ...
+    def horizon(self) -> int:
+        """Ordinary scores kept for the quantile; the longest memory of the mean's level and spread."""
     @property
-    def warm_up(self) -> int: ...
+    def warm_up(self) -> int:
+        """Steps that only feed the statistics before any alarm."""
     @property
-    def quantile(self) -> float: ...
+    def quantile(self) -> float:
+        """A single score alarms above this quantile of the kept scores."""
     @property
-    def sigmas(self) -> float: ...
+    def sigmas(self) -> float:
+        """The recent mean alarms this many spreads above its long-run level."""
     @property
-    def mean_window(self) -> int: ...
+    def mean_window(self) -> int:
+        """Scores averaged for the recent mean (0: no such test)."""
     @property
-    def min_spread(self) -> float: ...
+    def min_spread(self) -> float:
+        """Lower bound of the spreads, in score units."""
     @property
-    def min_score(self) -> float: ...
+    def min_score(self) -> float:
+        """Single scores at or below this never alarm."""
     @property
-    def suppression(self) -> int: ...
+    def suppression(self) -> int:
+        """Steps after an alarm whose grade is 0."""
     @property
-    def peak_window(self) -> int: ...
+    def peak_window(self) -> int:
+        """An alarm needs a score (or z) above every one of this many preceding steps."""
     @property
-    def margin(self) -> float: ...
+    def margin(self) -> float:
+        """A single score must exceed the quantile by this fraction of the kept scores' median."""
     @property
-    def log_scores(self) -> bool: ...
+    def log_scores(self) -> bool:
+        """Whether sign(s) * log(1 + |s|) is judged instead of each score s."""
     def to_json(self) -> str: ...
     @classmethod
     def from_json(cls, json: _JsonText) -> Self: ...
@@ -466,7 +586,7 @@ class Monitor:
     ) -> Self: ...
     def update(self, value: _Real | _RealVector, timestamp: SupportsIndex | None = None) -> Verdict:
         """Judge one observation, then learn it."""
-    def update_many(self, values: _Rows | _RealVector, timestamps: _IndexVector | None = None) -> MonitorBatch:
+    def update_many(self, values: _Batch | _Column, timestamps: _IndexColumn | None = None) -> MonitorBatch:
         """update() for each row of `values` in order."""
     def is_ready(self) -> bool:
         """Whether every test has seen enough of the stream to alarm."""

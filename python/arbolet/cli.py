@@ -1,7 +1,7 @@
 """The ``arbolet`` command (also ``python -m arbolet``): ``arbolet score FILE.csv`` scores each row.
 
-Exit status: 0 on success, 1 for bad input (a one-line message with the line number), 2 for a
-wrong command line.
+Exit status: 0 on success (rows with bad values are skipped and say why, unless ``--on-error stop``),
+1 for bad input (a one-line message with the line number), 2 for a wrong command line.
 """
 
 from __future__ import annotations
@@ -13,8 +13,10 @@ import datetime
 import importlib
 import io
 import itertools
+import math
 import os
 import sys
+import time
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
@@ -22,6 +24,11 @@ from ._keyed_detectors import KeyedDetectors, Settings, StateError, _replacing
 from .codes import category_code
 
 STDIO = "-"
+# What becomes of a row with a missing or unparsable value, a time that goes back, or a value the
+# detector refuses. Skipping is the default: one bad cell must not cost a long run its output, every
+# input row still comes out (a skipped one with empty cells and its reason), and no detector learns
+# from it; the Spark integration treats bad rows the same way.
+ON_ERROR = ("skip", "fill", "stop")
 FOREST_ONLY = ("trees", "capacity", "shingle")
 MSTREAM_ONLY = ("categorical", "alpha")
 
@@ -77,9 +84,10 @@ def build_parser() -> argparse.ArgumentParser:
     score = commands.add_parser(
         "score",
         help="score each row of a CSV file",
-        description="Reads a CSV file with a header row and writes it back with a score and a flag column: "
-        "each row is scored by its key's detector, then learned; the flag is 1 where the key's thresholder "
-        "raises an alarm. A forest's cells are empty until it is ready.",
+        description="Reads a CSV file with a header row and writes it back with a score, a flag and an error "
+        "column: each row is scored by its key's detector, then learned; the flag is 1 where the key's "
+        "thresholder raises an alarm; the error says why a row was skipped or what was filled. A forest's "
+        "cells are empty until it is ready.",
         epilog="Exit status: 0 on success, 1 for bad input, 2 for a wrong command line.",
     )
     score.add_argument("file", nargs="?", default=STDIO, metavar="FILE.csv",
@@ -110,7 +118,12 @@ def build_parser() -> argparse.ArgumentParser:
     score.add_argument("--save-state", metavar="FILE", help="save every detector here at the end")
     score.add_argument("--load-state", metavar="FILE",
                        help="continue from a saved state (its settings hold; options may repeat them)")
-    score.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    score.add_argument("--on-error", choices=ON_ERROR, default="skip",
+                       help="a row with a missing or unparsable value, a time going back within its key, or a "
+                       "value the detector refuses: skip it, with the reason in an error column (the default; "
+                       "no detector learns it), fill its missing values with its key's previous ones (rows "
+                       "that cannot be filled are skipped), or stop the run")
+    score.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
     score.set_defaults(command_parser=score)
     return parser
 
@@ -190,8 +203,33 @@ def _timestamp(cell: str, unit: int) -> int:
     return value // unit
 
 
-def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, write: Any) -> None:
-    """Reads the header and the rows, writes each row with its output cells. ``line()`` is the current line."""
+@dataclasses.dataclass
+class Summary:
+    """What a run did, for the line that ends it."""
+
+    rows: int = 0
+    keys: int = 0
+    alarms: int = 0
+    skipped: int = 0
+    filled: int = 0
+
+    def line(self, seconds: float) -> str:
+        repaired = "".join(f", {n} {what}" for n, what in ((self.skipped, "skipped"), (self.filled, "filled")) if n)
+        note = " (see the error column)" if repaired else ""
+        return (f"{self.rows} rows, {self.keys} {'key' if self.keys == 1 else 'keys'}, {self.alarms} alarms"
+                f"{repaired}{note}, {seconds:.1f} s")
+
+
+class RowProblem(Exception):
+    """A row that ``--on-error`` decides about: skipped, or the end of the run."""
+
+
+def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, write: Any,
+               on_error: str = "stop", progress: Any = None) -> Summary:
+    """Reads the header and the rows, writes each row with its output cells. ``line()`` is the current line.
+
+    ``progress()``, when given, is called once per data row.
+    """
     settings = detectors.settings
     header = next(rows, None)
     if header is None:
@@ -202,39 +240,86 @@ def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, 
     table = Table(header, settings, first, line())
     if settings.columns is None and first is not None:
         detectors.settings = dataclasses.replace(settings, columns=table.columns)
-    write(header + detectors.output_columns())
+    output = detectors.output_columns()
+    with_error = on_error != "stop"
+    write(header + output + (["error"] if with_error else []))
     width = len(header)
+    # Per key: the last accepted row's values (what --on-error fill fills with) and, for a forest, its
+    # time (MStream keeps its own clock and refuses time going back itself).
+    last_values: dict[str | None, list[float]] = {}
+    last_time: dict[str | None, int] = {}
+    summary = Summary()
+    keys: set[str | None] = set()
     for row in itertools.chain([first] if first is not None else [], rows):
         if len(row) != width:
             if not row:
                 continue
             raise Failure(f"line {line()}: expected {width} fields, found {len(row)}")
-        values = []
-        for name, i in zip(table.columns, table.values):
-            try:
-                values.append(float(row[i]))
-            except ValueError:
-                raise Failure(f"line {line()}: column {name!r}: {row[i]!r} is not a number") from None
-        codes = [category_code(row[i]) for i in table.categorical]
-        timestamp = None
-        if table.time is not None:
-            try:
-                timestamp = _timestamp(row[table.time], settings.time_unit)
-            except ValueError as error:
-                raise Failure(f"line {line()}: column {settings.time!r}: {error}") from None
+        summary.rows += 1
+        if progress is not None:
+            progress()
         key = None if table.key is None else row[table.key]
         try:
-            cells = detectors.step(key, values, codes, timestamp)
-        except (ValueError, OverflowError) as error:
-            raise Failure(f"line {line()}: {error}") from None
-        write(row + cells)
+            values, filled = _row_values(row, table, last_values.get(key) if on_error == "fill" else None)
+            codes = [category_code(row[i]) for i in table.categorical]
+            timestamp = None if table.time is None else _row_time(row[table.time], settings, last_time.get(key))
+            try:
+                cells = detectors.step(key, values, codes, timestamp)
+            except (ValueError, OverflowError) as error:
+                raise RowProblem(str(error)) from None
+        except RowProblem as problem:
+            if not with_error:
+                raise Failure(f"line {line()}: {problem}") from None
+            summary.skipped += 1
+            write(row + [""] * len(output) + [f"skipped: {problem}"])
+            continue
+        keys.add(key)
+        last_values[key] = values
+        if timestamp is not None:
+            last_time[key] = timestamp
+        summary.alarms += cells[1] == "1"
+        summary.filled += bool(filled)
+        write(row + cells + ([f"filled: {'; '.join(filled)}" if filled else ""] if with_error else []))
+    summary.keys = len(keys)
+    return summary
 
 
-def _text_lines(source: IO[bytes], bar: Any) -> Iterator[str]:
+def _row_time(cell: str, settings: Settings, previous: int | None) -> int:
+    """The row's timestamp. A forest's must not go back within its key, as MStream refuses for itself:
+    learning it would put it into the key's window as the newest observation, which it is not."""
+    try:
+        timestamp = _timestamp(cell, settings.time_unit)
+    except ValueError as error:
+        raise RowProblem(f"column {settings.time!r}: {error}") from None
+    if not settings.mstream and previous is not None and timestamp < previous:
+        raise RowProblem(f"column {settings.time!r}: timestamps must be non-decreasing: "
+                         f"previous={previous}, got={timestamp}")
+    return timestamp
+
+
+def _row_values(row: list[str], table: Table, previous: list[float] | None) -> tuple[list[float], list[str]]:
+    """The row's values, and what was filled from ``previous`` (the key's last values) when given."""
+    values, filled = [], []
+    for position, (name, i) in enumerate(zip(table.columns, table.values)):
+        try:
+            value = float(row[i])
+        except ValueError:
+            problem = f"column {name!r}: {row[i]!r} is not a number"
+        else:
+            if previous is None or math.isfinite(value):
+                values.append(value)
+                continue
+            problem = f"column {name!r}: {row[i]!r} is not a finite number"
+        if previous is None:
+            raise RowProblem(problem)
+        values.append(previous[position])
+        filled.append(problem)
+    return values, filled
+
+
+def _text_lines(source: IO[bytes]) -> Iterator[str]:
     """The input's lines as text, decoded one by one so that a bad byte is reported at its own line."""
     for number, raw in enumerate(source, start=1):
-        if bar is not None:
-            bar.update(len(raw))
         try:
             text = raw.decode("utf-8-sig" if number == 1 else "utf-8")
         except UnicodeDecodeError:
@@ -242,15 +327,30 @@ def _text_lines(source: IO[bytes], bar: Any) -> Iterator[str]:
         yield text
 
 
-def _progress_bar(size: int | None, quiet: bool) -> Any:
-    """A progress bar on stderr, counting bytes, when one is wanted and tqdm is installed."""
-    if quiet or not sys.stderr.isatty():
+def _on_terminal(quiet: bool) -> bool:
+    return not quiet and sys.stderr.isatty()
+
+
+def _data_lines(path: str) -> int:
+    """Lines after the header of a regular file: the progress bar's total (a quoted newline counts too)."""
+    with open(path, "rb") as file:
+        newlines = sum(chunk.count(b"\n") for chunk in iter(lambda: file.read(1 << 20), b""))
+    return max(newlines - 1, 0)
+
+
+def _progress_bar(path: str | None, quiet: bool) -> Any:
+    """A progress bar on stderr counting rows, when stderr is a terminal and tqdm is installed.
+
+    For a regular file the total is its number of data lines; standard input has no total.
+    """
+    if not _on_terminal(quiet):
         return None
     try:
         tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
         return None
-    return tqdm(total=size, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr, leave=False)
+    total = _data_lines(path) if path is not None and os.path.isfile(path) else None
+    return tqdm(total=total, unit=" rows", unit_scale=True, file=sys.stderr, leave=False)
 
 
 def run_score(args: argparse.Namespace) -> None:
@@ -264,18 +364,20 @@ def run_score(args: argparse.Namespace) -> None:
     detectors = KeyedDetectors(settings, *((saved.detectors, saved.thresholders) if saved is not None else ()))
     name = "<stdin>" if args.file == STDIO else args.file
     source = sys.stdin.buffer if args.file == STDIO else open(args.file, "rb")
-    size = os.fstat(source.fileno()).st_size if args.file != STDIO else None
-    bar = _progress_bar(size, args.quiet)
-    reader = csv.reader(_text_lines(source, bar), strict=True)
+    started = time.monotonic()
+    bar = _progress_bar(None if args.file == STDIO else args.file, args.quiet)
+    progress = None if bar is None else lambda: bar.update(1)
+    reader = csv.reader(_text_lines(source), strict=True)
     try:
         if args.output == STDIO:
             writer = csv.writer(sys.stdout, lineterminator="\n")
-            score_rows(reader, lambda: reader.line_num, detectors, writer.writerow)
+            summary = score_rows(reader, lambda: reader.line_num, detectors, writer.writerow, args.on_error, progress)
             sys.stdout.flush()
         else:
             with _replacing(args.output) as raw, io.TextIOWrapper(raw, encoding="utf-8", newline="") as out:
                 writer = csv.writer(out, lineterminator="\n")
-                score_rows(reader, lambda: reader.line_num, detectors, writer.writerow)
+                summary = score_rows(reader, lambda: reader.line_num, detectors, writer.writerow, args.on_error,
+                                     progress)
     except Failure as failure:
         raise Failure(f"{name}: {failure}", failure.status) from None
     except csv.Error as error:
@@ -287,6 +389,10 @@ def run_score(args: argparse.Namespace) -> None:
             source.close()
     if args.save_state is not None:
         detectors.save(args.save_state)
+    # The summary ends what the progress bar showed; a run that skipped or filled rows says so even
+    # without a terminal, since its output differs from its input's promise.
+    if _on_terminal(args.quiet) or (not args.quiet and (summary.skipped or summary.filled)):
+        print(f"arbolet: {summary.line(time.monotonic() - started)}", file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

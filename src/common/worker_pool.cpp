@@ -170,8 +170,16 @@ Pool& pool() {
 
 }  // namespace
 
+// Participants beyond the machine's CPUs would only take turns with each
+// other, so a call never asks for more (the results are the same for any
+// number): `threads=64` on two CPUs starts one worker, not 49.
+std::size_t cpu_count() {
+    static const std::size_t count = std::max(1u, std::thread::hardware_concurrency());
+    return count;
+}
+
 void run_parallel(std::size_t tasks, std::size_t threads, TaskFn fn, const void* context) {
-    Job job(fn, context, tasks, std::min({threads, tasks, kMaxParticipants}) - 1);
+    Job job(fn, context, tasks, std::min({threads, tasks, kMaxParticipants, cpu_count()}) - 1);
     // Without memory or threads to spare, the caller runs every task itself
     // (the same results): a call never fails for want of helpers, and never
     // after its first task has changed something.

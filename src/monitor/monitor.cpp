@@ -94,7 +94,7 @@ Result<Monitor> Monitor::build(const MonitorConfig& config, std::optional<std::u
         if (!forest) return forest.take_error();
         Result<threshold::Thresholder> t = threshold::Thresholder::build(thresholder_config(config, fc));
         if (!t) return t.take_error();
-        t.value().steps_to_skip = threshold::scores_before_ready(forest.value());
+        t.value().steps_to_skip = forest.value().updates_until_ready();
         m.forests.push_back(std::move(forest).value());
         m.thresholders.push_back(std::move(t).value());
         forest_seed = mixed_seed(forest_seed);

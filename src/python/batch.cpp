@@ -110,16 +110,44 @@ CodeReader code_reader(std::string_view format, Py_ssize_t size) {
     return nullptr;
 }
 
+// A data frame iterates over its column names, and other array-likes need not
+// be sequences at all: anything that converts itself with to_numpy() or
+// __array__() is read through the array it gives (a data frame's columns in
+// their order). Returns a new reference to that array, or to `o` itself.
+PyObject* as_array(PyObject* o) {
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && !PyObject_CheckBuffer(o)) {
+        for (const char* method : {"to_numpy", "__array__"}) {
+            Ref convert(PyObject_GetAttrString(o, method));
+            if (convert) return PyObject_CallNoArgs(convert.get());
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+        }
+    }
+    return Py_NewRef(o);
+}
+
+// A 1-D batch where rows are expected: said plainly, with what to pass.
+bool refuse_flat(PyObject* item, const char* name) {
+    if (PySequence_Check(item) || !PyNumber_Check(item)) return false;
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected a 2-D batch, one row per observation, got a 1-D sequence of numbers "
+                 "(for one value per row pass values.reshape(-1, 1) or [[v] for v in values]; for a data frame, "
+                 "its columns as df[[\"a\", \"b\"]])",
+                 name);
+    return true;
+}
+
 // Iterates the rows of `o` (already known to be a sequence), converting each
 // with `convert(item, values)`.
 template <class T, class Convert>
-bool rows_from_sequence(PyObject* o, Rows<T>& out, Convert&& convert) {
+bool rows_from_sequence(PyObject* o, const char* name, Rows<T>& out, Convert&& convert) {
     Ref it(PyObject_GetIter(o));
     if (!it) return false;
     std::vector<T> row;
     for (std::size_t r = 0;; ++r) {
         Ref item(PyIter_Next(it.get()));
         if (!item) return !PyErr_Occurred();
+        if (r == 0 && refuse_flat(item.get(), name)) return false;
         if (!convert(item.get(), row)) return prefix_row(r);
         out.values.insert(out.values.end(), row.begin(), row.end());
         out.starts.push_back(out.values.size());
@@ -127,12 +155,15 @@ bool rows_from_sequence(PyObject* o, Rows<T>& out, Convert&& convert) {
 }
 
 template <class T, class Accept, class Convert>
-bool to_rows(PyObject* o, const char* name, Rows<T>& out, Accept&& accept, Convert&& convert) {
+bool to_rows(PyObject* given, const char* name, Rows<T>& out, Accept&& accept, Convert&& convert) {
     out.values.clear();
     out.starts.assign(1, 0);
+    Ref array(as_array(given));
+    if (!array) return false;
+    PyObject* o = array.get();
     if (!to_sequence(o, name)) return false;
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && rows_from_buffer(o, out, accept) == 1) return true;
-    return rows_from_sequence(o, out, convert);
+    return rows_from_sequence(o, name, out, convert);
 }
 
 }  // namespace
@@ -147,8 +178,11 @@ bool to_code_rows(PyObject* o, const char* name, const char* item, Rows<std::int
                    [item](PyObject* row, std::vector<std::int64_t>& values) { return to_codes(row, item, values); });
 }
 
-bool to_count_rows(PyObject* o, const char* name, const char* item, std::vector<std::uint64_t>& out) {
+bool to_count_rows(PyObject* given, const char* name, const char* item, std::vector<std::uint64_t>& out) {
     out.clear();
+    Ref array(as_array(given));
+    if (!array) return false;
+    PyObject* o = array.get();
     if (!to_sequence(o, name)) return false;
     Ref it(PyObject_GetIter(o));
     if (!it) return false;
@@ -157,6 +191,23 @@ bool to_count_rows(PyObject* o, const char* name, const char* item, std::vector<
         if (!element) return !PyErr_Occurred();
         std::uint64_t v = 0;
         if (!to_count(element.get(), item, v)) return prefix_row(r);
+        out.push_back(v);
+    }
+}
+
+bool to_real_column(PyObject* given, const char* name, const char* item, std::vector<double>& out) {
+    out.clear();
+    Ref array(as_array(given));
+    if (!array) return false;
+    PyObject* o = array.get();
+    if (!to_sequence(o, name)) return false;
+    Ref it(PyObject_GetIter(o));
+    if (!it) return false;
+    for (std::size_t r = 0;; ++r) {
+        Ref element(PyIter_Next(it.get()));
+        if (!element) return !PyErr_Occurred();
+        double v = 0.0;
+        if (!to_real(element.get(), item, v)) return prefix_row(r);
         out.push_back(v);
     }
 }

@@ -31,13 +31,16 @@ struct Rows {
 // A 2-D argument `name` whose rows each convert as the single call's
 // parameter `item` does. NumPy (or other buffer) arrays of float64/float32
 // (integers for codes) in any layout are read directly; anything else is a
-// sequence of sequences. The values are copied, so the caller may release
+// sequence of sequences; a data frame, or anything else with to_numpy() or
+// __array__(), is read through the array it gives. The values are copied, so the caller may release
 // the interpreter lock afterwards. A row's failure is the single call's
 // error with "row R: " in front.
 bool to_real_rows(PyObject* o, const char* name, const char* item, Rows<float>& out);
 bool to_code_rows(PyObject* o, const char* name, const char* item, Rows<std::int64_t>& out);
 // A 1-D sequence of counts (timestamps), each converted as `item` is.
 bool to_count_rows(PyObject* o, const char* name, const char* item, std::vector<std::uint64_t>& out);
+// A 1-D sequence of reals (scores), each converted as `item` is, in double precision.
+bool to_real_column(PyObject* o, const char* name, const char* item, std::vector<double>& out);
 
 // Raises the exception of `error` with "row R: " in front of its message.
 PyObject* raise_row_error(std::size_t row, const EngineError& error);

@@ -1,7 +1,13 @@
 // The classes, created on first use.
 #pragma once
 
+#include <cstdint>
+
 #include "python/py.hpp"
+
+namespace arbolet::rcf {
+struct Forest;
+}
 
 namespace arbolet::python {
 

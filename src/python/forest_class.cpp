@@ -185,7 +185,7 @@ PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     std::vector<std::uint64_t> missing;
     double centrality = 0.0;
-    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Shingle)) ||
+    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query)) ||
         !to_indices(argv[1], "missing", missing) ||
         !to_real(argv[2], "centrality", centrality))
         return nullptr;
@@ -228,6 +228,14 @@ PyObject* internal_shingling_property(PyObject* self) {
     return PyBool_FromLong(forest(self).config.internal_shingling);
 }
 PyObject* dimensions_property(PyObject* self) { return PyLong_FromUnsignedLongLong(forest(self).point_store.dim); }
+PyObject* updates_until_ready_property(PyObject* self) {
+    return PyLong_FromUnsignedLongLong(forest(self).updates_until_ready());
+}
+PyObject* window_property(PyObject* self) {
+    const rcf::PointStore& store = forest(self).point_store;
+    if (!store.internal_shingling) return PyList_New(0);
+    return float_list(store.shingle_buf.data(), store.shingle_buf.size());
+}
 
 constexpr PropertySpec kProperties[] = {
     {"input_dim", "Number of features per observation (before shingling).",
@@ -243,6 +251,15 @@ constexpr PropertySpec kProperties[] = {
     {"internal_shingling", "Whether the forest keeps the rolling shingle from one observation at a time.",
      &internal_shingling_property},
     {"dimensions", "Length of a full point: input_dim * shingle_size.", &dimensions_property},
+    {"updates_until_ready",
+     "Updates still to come before `is_ready()` turns true (0 once it has).\n\nRead before a batch call, it is the "
+     "first row whose score comes from a ready forest.\n\n.. versionadded:: 0.4.0",
+     &updates_until_ready_property},
+    {"window",
+     "The current window of an internally shingled forest: its last `shingle_size` observations, oldest first, "
+     "as a flat list of `dimensions` values (zeros where no observation has arrived yet; empty without internal "
+     "shingling).\n\n.. versionadded:: 0.4.0",
+     &window_property},
     {"threads",
      "Threads that one call may spread the trees over, the calling one included (default 1; settable).\n\n"
      "Every count gives bit-identical results and states. Not saved with the state: copies keep it, loaded "
@@ -275,9 +292,13 @@ constexpr MethodSpec kMethods[] = {
      "`distance`.",
      Borrow::Shared, &near_neighbors},
     {"impute", MethodKind::Instance, "impute($self, point, missing, centrality=1.0)",
-     "Impute the missing dimensions of `point`.\n\nParameters\n----------\npoint : list[float]\n    "
-     "Full-dimensional query (missing values will be ignored).\nmissing : list[int]\n    Indices of dimensions to "
-     "impute.\ncentrality : float, optional\n    1.0 = always pick the nearest candidate (deterministic).",
+     "Impute the missing dimensions of `point`.\n\n.. versionchanged:: 0.4.0\n    One observation is accepted.\n\n"
+     "Parameters\n----------\npoint : list[float]\n    "
+     "A full point, or (internally shingled) one observation of `input_dim` values, which stands for the current "
+     "window with its newest observation replaced, as in `score`. Values at the missing indices are ignored.\n"
+     "missing : list[int]\n    Indices of dimensions to impute, into `point`.\ncentrality : float, optional\n"
+     "    1.0 = always pick the nearest candidate (deterministic).\n\nReturns\n-------\nlist[float]\n    `point` "
+     "with its missing values filled, as long as `point`.",
      Borrow::Shared, &impute},
     {"extrapolate", MethodKind::Instance, "extrapolate($self, look_ahead)",
      "Predict the next `look_ahead` base observations.\n\nRequires `internal_shingling = True` and `shingle_size > "
@@ -294,7 +315,8 @@ constexpr MethodSpec kMethods[] = {
      Borrow::Shared, &query_many<&Forest::score>},
     {"score_and_update_many", MethodKind::Instance, "score_and_update_many($self, points)",
      "`score_and_update` for every row of `points` in order.\n\nReturns a NumPy float64 array (an "
-     "array.array('d') without NumPy). Every row is checked before the first is applied.",
+     "array.array('d') without NumPy). Every row is checked before the first is applied. The rows before "
+     "`updates_until_ready`, read before the call, are scored by a forest that is not ready yet.",
      Borrow::Exclusive, &score_and_update_many},
     {"displacement_score_many", MethodKind::Instance, "displacement_score_many($self, points)",
      "Displacement-based anomaly score of every row of `points`.", Borrow::Shared,
@@ -340,7 +362,8 @@ constexpr ClassSpec kForestClass = {
     "    Temporal window size (default 1, no shingling).\nnum_trees : int, optional\n    Number of trees in the "
     "ensemble (default 50).\ncapacity : int, optional\n    Maximum samples per tree (default 256).\ntime_decay : "
     "float, optional\n    Exponential decay for sample weights (default 0 = auto).\noutput_after : int, optional\n"
-    "    Observations before `is_ready()` turns true (default 0 = auto).\ninternal_shingling : bool, optional\n"
+    "    Updates before `is_ready()` turns true, besides the shingle's `shingle_size - 1` (default 0:\n"
+    "    capacity // 4 + 1, so a default forest is ready after 66 updates).\ninternal_shingling : bool, optional\n"
     "    When True, pass one base observation at a time and the forest\n    maintains the rolling shingle buffer "
     "(default True).\nseed : int, optional\n    Random seed for deterministic forests.\nthreads : int, optional\n"
     "    Threads that one call may spread the trees over (default 1); see the `threads` property.",

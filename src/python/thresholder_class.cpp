@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "python/batch.hpp"
 #include "python/classes.hpp"
 #include "python/persistence_methods.hpp"
 #include "threshold/forest_policy.hpp"
@@ -95,7 +96,11 @@ PyObject* for_forest(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
         if (!borrow_instance(guard, argv[0], Borrow::Shared)) return nullptr;
         const rcf::Forest& forest = engine_of<rcf::Forest>(argv[0]);
         c = threshold::config_for_forest(forest.config);
-        not_ready = threshold::scores_before_ready(forest);
+        // The scores the forest gives before it is ready (the next one
+        // included): with few points in its trees they run high, and kept
+        // among the ordinary scores they would lift the cut-off for a whole
+        // horizon.
+        not_ready = forest.updates_until_ready();
     }
     if (!read_config(argv + 1, c)) return nullptr;
     PyObject* made = build_into(cls, c);
@@ -116,6 +121,22 @@ PyObject* for_mstream(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     c.log_scores = true;
     if (!read_config(argv + 1, c)) return nullptr;
     return build_into(cls, c);
+}
+
+// The scores go through a copy first, so that a bad one (reported with its
+// row) leaves the thresholder as it was, as the detectors' batches do.
+PyObject* update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+    std::vector<double> scores;
+    if (!to_real_column(argv[0], "scores", "score", scores)) return nullptr;
+    Thresholder trial = thresholder(self);
+    std::vector<double> grades(scores.size());
+    for (std::size_t i = 0; i < scores.size(); ++i) {
+        Result<double> grade = trial.update(scores[i]);
+        if (!grade) return raise_row_error(i, grade.error());
+        grades[i] = grade.value();
+    }
+    thresholder(self) = std::move(trial);
+    return float_array(grades);
 }
 
 PyObject* is_ready(PyTypeObject*, PyObject* self, PyObject* const*) {
@@ -149,6 +170,11 @@ constexpr MethodSpec kMethods[] = {
      "Judge a detector's raw score for the current step, learn it, and return the anomaly grade: 0.0 for an "
      "ordinary or suppressed step, above 0 (at most 1) for an alarm.",
      Borrow::Exclusive, &update},
+    {"update_many", MethodKind::Instance, "update_many($self, scores)",
+     "`update` for every score of `scores` in order; returns every step's grade.\n\n`scores` is a 1-D sequence "
+     "(a NumPy array, a pandas Series, a list). A NaN or infinite score raises the error `update` would, "
+     "prefixed with \"row R: \", and leaves the thresholder as it was.\n\n.. versionadded:: 0.4.0",
+     Borrow::Exclusive, &update_many},
     {"for_forest", MethodKind::Class,
      "for_forest(forest, horizon=None, warm_up=None, quantile=None, sigmas=None, mean_window=None, "
      "min_spread=None, min_score=None, suppression=None, peak_window=None, margin=None, log_scores=None)",

@@ -32,13 +32,4 @@ ThresholderConfig config_for_forest(const rcf::RcfConfig& f) {
     return c;
 }
 
-std::uint64_t scores_before_ready(const rcf::Forest& forest) {
-    const rcf::RcfConfig& f = forest.config;
-    std::uint64_t last_unready;  // the largest entries_seen at which the forest is not ready
-    if (add_overflows(f.effective_output_after(), f.shingle_warmup(), last_unready)) return UINT64_MAX;
-    if (forest.entries_seen > last_unready) return 0;
-    const std::uint64_t left = last_unready - forest.entries_seen;
-    return left == UINT64_MAX ? UINT64_MAX : left + 1;
-}
-
 }  // namespace arbolet::threshold

@@ -13,9 +13,4 @@ namespace arbolet::threshold {
 // the Thresholder's defaults.
 ThresholderConfig config_for_forest(const rcf::RcfConfig& forest);
 
-// The scores the forest gives before it is ready (the next one included):
-// with few points in its trees they run high, and kept among the ordinary
-// scores they would lift the cut-off for a whole horizon.
-std::uint64_t scores_before_ready(const rcf::Forest& forest);
-
 }  // namespace arbolet::threshold

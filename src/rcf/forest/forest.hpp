@@ -79,6 +79,15 @@ struct Forest {
     static void check_size(const RcfConfig& config);
 
     bool is_ready() const { return config.is_ready(entries_seen); }
+    // Updates still to come before is_ready() turns true, 0 once it has
+    // (saturating).
+    std::uint64_t updates_until_ready() const {
+        std::uint64_t last_unready;  // the largest entries_seen at which the forest is not ready
+        if (add_overflows(config.effective_output_after(), config.shingle_warmup(), last_unready)) return UINT64_MAX;
+        if (entries_seen > last_unready) return 0;
+        const std::uint64_t left = last_unready - entries_seen;
+        return left == UINT64_MAX ? UINT64_MAX : left + 1;
+    }
     std::uint64_t num_trees() const { return trees.size(); }
 
     // update.cpp

@@ -68,23 +68,37 @@ float median_at(const PointStore& store, std::span<const std::uint64_t> rows, st
 Result<std::vector<float>> Forest::impute(std::span<const float> point, std::span<const std::uint64_t> missing,
                                           double centrality) const {
     if (missing.empty()) return EngineError::invalid_argument("missing list is empty");
-    const std::uint64_t dims = point_store.dim;
-    if (point.size() != dims) return EngineError::dimension_mismatch(dims, point.size());
+    const PointStore& ps = point_store;
+    const std::uint64_t dims = ps.dim;
+    // One observation under internal shingling stands, as in score, for the
+    // current window with its newest observation replaced; its indices are
+    // the last input_dim of that window's.
+    const bool observation = ps.internal_shingling && point.size() == ps.input_dim && point.size() != dims;
+    if (point.size() != dims && !observation) return EngineError::dimension_mismatch(dims, point.size());
+    if (observation && ps.shingle_buf.size() != dims) fail("shingle buffer length does not match the dimension");
+    const std::uint64_t offset = observation ? dims - point.size() : 0;
+    std::vector<float> query;
+    if (observation) {
+        query.assign(ps.shingle_buf.begin(), ps.shingle_buf.end());
+        std::copy(point.begin(), point.end(), query.begin() + static_cast<std::ptrdiff_t>(offset));
+    } else {
+        query.assign(point.begin(), point.end());
+    }
     std::vector<std::uint8_t> mask(dims, 0);
     for (std::uint64_t i : missing) {
-        if (i >= dims) return EngineError::index_out_of_bounds(i);
-        mask[i] = 1;
+        if (i >= point.size()) return EngineError::index_out_of_bounds(i);
+        mask[offset + i] = 1;
     }
 
     std::vector<std::uint64_t> rows;
     rows.reserve(trees.size());
-    imputation_query(*this, point, mask, centrality, rng.peek_u64(), rows);
+    imputation_query(*this, query, mask, centrality, rng.peek_u64(), rows);
     if (rows.empty()) return EngineError::not_ready();
 
     std::vector<float> result(point.begin(), point.end());
     std::vector<float> values;
     values.reserve(rows.size());
-    for (std::uint64_t i : missing) result[i] = median_at(point_store, rows, i, values);
+    for (std::uint64_t i : missing) result[i] = median_at(ps, rows, offset + i, values);
     return result;
 }
 
