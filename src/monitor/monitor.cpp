@@ -215,7 +215,10 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
         }
     }
 
-    const bool quiet = since_alarm && *since_alarm < config.suppression;
+    // A stream is only known once it has been through a whole season:
+    // before, each new high of the day's rise would alarm.
+    const bool settled = steps >= history.season;
+    const bool quiet = !settled || (since_alarm && *since_alarm < config.suppression);
     v.grade = quiet || grade < config.min_grade ? 0.0 : grade;
     v.alarm = v.grade > 0.0;
     if (v.alarm) {
