@@ -34,6 +34,22 @@ void read_queue(ByteReader& r, monitor::MonotoneQueue& q) {
     }
 }
 
+void write_ranges(ByteWriter& w, const std::vector<monitor::RangeWindow>& ranges) {
+    w.var(ranges.size());
+    for (const monitor::RangeWindow& range : ranges) {
+        write_queue(w, range.highs);
+        write_queue(w, range.lows);
+    }
+}
+
+void read_ranges(ByteReader& r, std::vector<monitor::RangeWindow>& ranges, const char* what) {
+    ranges.resize(r.count(r.var(), 16, what));
+    for (monitor::RangeWindow& range : ranges) {
+        read_queue(r, range.highs);
+        read_queue(r, range.lows);
+    }
+}
+
 void write_part(ByteWriter& w, const std::string& state) {
     w.var(state.size());
     w.bytes(state);
@@ -75,11 +91,7 @@ void write_monitor_payload(ByteWriter& w, const monitor::Monitor& m) {
     if (m.last_timestamp) w.var(*m.last_timestamp);
     w.var(m.levels.size());
     for (double v : m.levels) w.f64(v);
-    w.var(m.ranges.size());
-    for (const monitor::RangeWindow& range : m.ranges) {
-        write_queue(w, range.highs);
-        write_queue(w, range.lows);
-    }
+    write_ranges(w, m.ranges);
     const monitor::SeasonHistory& h = m.history;
     w.var(h.season);
     w.var(h.gaps.size());
@@ -87,11 +99,7 @@ void write_monitor_payload(ByteWriter& w, const monitor::Monitor& m) {
     w.var(h.values.size());
     for (float v : h.values) w.f32(v);
     w.var(h.next);
-    w.var(m.season_ranges.size());
-    for (const monitor::RangeWindow& range : m.season_ranges) {
-        write_queue(w, range.highs);
-        write_queue(w, range.lows);
-    }
+    write_ranges(w, m.season_ranges);
     w.var(m.forests.size());
     for (const rcf::Forest& f : m.forests) write_part(w, forest_to_bytes(f));
     w.var(m.thresholders.size());
@@ -121,11 +129,7 @@ void read_monitor_payload(ByteReader& r, monitor::Monitor& m) {
     if (r.flag()) m.last_timestamp = r.var();
     m.levels.resize(r.count(r.var(), 64, "levels"));
     for (double& v : m.levels) v = r.f64();
-    m.ranges.resize(r.count(r.var(), 16, "ranges"));
-    for (monitor::RangeWindow& range : m.ranges) {
-        read_queue(r, range.highs);
-        read_queue(r, range.lows);
-    }
+    read_ranges(r, m.ranges, "ranges");
     monitor::SeasonHistory& h = m.history;
     h.season = r.var();
     h.gaps.resize(r.count(r.var(), 8, "gaps"));
@@ -133,11 +137,7 @@ void read_monitor_payload(ByteReader& r, monitor::Monitor& m) {
     h.values.resize(r.count(r.var(), 32, "season values"));
     for (float& v : h.values) v = r.f32();
     h.next = r.var();
-    m.season_ranges.resize(r.count(r.var(), 16, "season ranges"));
-    for (monitor::RangeWindow& range : m.season_ranges) {
-        read_queue(r, range.highs);
-        read_queue(r, range.lows);
-    }
+    read_ranges(r, m.season_ranges, "season ranges");
     read_parts(r, m.forests, "forest", forest_from_bytes);
     read_parts(r, m.thresholders, "thresholder", thresholder_from_bytes);
     if (!r.at_end()) r.fail("trailing bytes after the state");

@@ -53,6 +53,27 @@ const json::RecordSpec kMonitor{
     {"settings", "steps", "steps_since_alarm", "last_timestamp", "levels", "ranges", "forests", "thresholders",
      "format", "history", "season_ranges"}};
 
+void write_ranges(JsonWriter& w, const std::vector<monitor::RangeWindow>& ranges) {
+    w.ch('[');
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        w.raw(i == 0 ? "{\"highs\":" : ",{\"highs\":");
+        write_queue(w, ranges[i].highs);
+        w.raw(",\"lows\":");
+        write_queue(w, ranges[i].lows);
+        w.ch('}');
+    }
+    w.ch(']');
+}
+
+void read_ranges(json::Reader& r, std::vector<monitor::RangeWindow>& ranges) {
+    ranges.clear();
+    r.read_seq("a sequence", [&] {
+        monitor::RangeWindow w;
+        r.read_record(kRange, [&](int f) { read_queue(r, f == 0 ? w.highs : w.lows); });
+        if (ranges.size() <= monitor::kMaxSteps) ranges.push_back(std::move(w));
+    });
+}
+
 // Raised inside the reader for a nested part that its own reader refused.
 struct PartFault {
     std::string message;
@@ -101,15 +122,9 @@ std::string monitor_to_json(const Monitor& m) {
     else w.null();
     w.raw(",\"levels\":");
     w.list(m.levels);
-    w.raw(",\"ranges\":[");
-    for (std::size_t i = 0; i < m.ranges.size(); ++i) {
-        w.raw(i == 0 ? "{\"highs\":" : ",{\"highs\":");
-        write_queue(w, m.ranges[i].highs);
-        w.raw(",\"lows\":");
-        write_queue(w, m.ranges[i].lows);
-        w.ch('}');
-    }
-    w.raw("],\"history\":{\"season\":");
+    w.raw(",\"ranges\":");
+    write_ranges(w, m.ranges);
+    w.raw(",\"history\":{\"season\":");
     w.u64(m.history.season);
     w.raw(",\"gaps\":");
     w.list(m.history.gaps);
@@ -117,15 +132,9 @@ std::string monitor_to_json(const Monitor& m) {
     w.list(m.history.values);
     w.raw(",\"next\":");
     w.u64(m.history.next);
-    w.raw("},\"season_ranges\":[");
-    for (std::size_t i = 0; i < m.season_ranges.size(); ++i) {
-        w.raw(i == 0 ? "{\"highs\":" : ",{\"highs\":");
-        write_queue(w, m.season_ranges[i].highs);
-        w.raw(",\"lows\":");
-        write_queue(w, m.season_ranges[i].lows);
-        w.ch('}');
-    }
-    w.raw("],\"forests\":[");
+    w.raw("},\"season_ranges\":");
+    write_ranges(w, m.season_ranges);
+    w.raw(",\"forests\":[");
     for (std::size_t k = 0; k < m.forests.size(); ++k) {
         if (k != 0) w.ch(',');
         w.raw(forest_to_json(m.forests[k]));
@@ -189,14 +198,7 @@ Result<Monitor> monitor_from_json(std::string_view text) {
                             if (m.levels.size() <= monitor::kMaxSteps) m.levels.push_back(v);
                         });
                         break;
-                    case 5:
-                        m.ranges.clear();
-                        r.read_seq("a sequence", [&] {
-                            monitor::RangeWindow w;
-                            r.read_record(kRange, [&](int f) { read_queue(r, f == 0 ? w.highs : w.lows); });
-                            if (m.ranges.size() <= monitor::kMaxSteps) m.ranges.push_back(std::move(w));
-                        });
-                        break;
+                    case 5: read_ranges(r, m.ranges); break;
                     case 6:
                         m.forests.clear();
                         r.read_seq("a sequence", [&] {
@@ -243,14 +245,7 @@ Result<Monitor> monitor_from_json(std::string_view text) {
                             }
                         });
                         break;
-                    default:
-                        m.season_ranges.clear();
-                        r.read_seq("a sequence", [&] {
-                            monitor::RangeWindow w;
-                            r.read_record(kRange, [&](int f) { read_queue(r, f == 0 ? w.highs : w.lows); });
-                            if (m.season_ranges.size() <= monitor::kMaxSteps) m.season_ranges.push_back(std::move(w));
-                        });
-                        break;
+                    default: read_ranges(r, m.season_ranges); break;
                 }
             });
             r.finish();
