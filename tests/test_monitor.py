@@ -3,6 +3,7 @@ import json
 import math
 import pickle
 import random
+from pathlib import Path
 
 import pytest
 
@@ -105,3 +106,13 @@ def test_loaders_refuse_parts_that_do_not_fit():
     data[30] ^= 1
     with pytest.raises(RuntimeError, match="checksum"):
         arbolet.Monitor.from_bytes(bytes(data))
+
+
+def test_states_saved_by_0_4_0_load_and_write_back_unchanged():
+    saved = Path(__file__).parent / "saved_states"
+    from_json = arbolet.Monitor.load_json(saved / "monitor-0.4.0.json")
+    from_bytes = arbolet.Monitor.load(saved / "monitor-0.4.0.bin")
+    assert from_json.to_json() == (saved / "monitor-0.4.0.json").read_text()
+    assert from_bytes.to_bytes() == from_json.to_bytes() == (saved / "monitor-0.4.0.bin").read_bytes()
+    verdict = from_bytes.update([0.5, 5.0], timestamp=3600 * 60)
+    assert (verdict["score"], verdict["upper"]) == (0.7855134747641603, [9.252115049362182, 7.418588786125183])
