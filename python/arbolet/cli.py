@@ -7,6 +7,7 @@ wrong command line.
 from __future__ import annotations
 
 import argparse
+import collections
 import csv
 import dataclasses
 import datetime
@@ -14,6 +15,7 @@ import importlib
 import io
 import itertools
 import os
+import re
 import sys
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
@@ -157,10 +159,11 @@ class Table:
                     raise Failure(f"line {first_line}: no numeric column to score "
                                   "(name the value columns with --columns)")
         self.columns = columns
+        counts = collections.Counter(header)
         for name in (*columns, *special):
             if name not in self.position:
                 raise Failure(f"line 1: no column {name!r} in the header ({', '.join(map(repr, header))})")
-            if header.count(name) > 1:
+            if counts[name] > 1:
                 raise Failure(f"line 1: column {name!r} appears more than once in the header")
         self.values = [self.position[name] for name in columns]
         self.categorical = [self.position[name] for name in settings.categorical]
@@ -168,12 +171,23 @@ class Table:
         self.time = None if settings.time is None else self.position[settings.time]
 
 
+# What a CSV file means by a number: ASCII digits with an optional sign,
+# decimal point and exponent, or nan / inf / infinity, with blanks around.
+# Python's float() also takes other scripts' digits, underscores between
+# digits and NUL bytes, which a CSV user does not mean as numbers.
+_NUMBER = re.compile(r"[ \t]*[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|nan|inf|infinity)[ \t]*",
+                     re.ASCII | re.IGNORECASE)
+
+
+def _number(cell: str) -> float:
+    """The cell's number; ValueError if it is not one."""
+    if _NUMBER.fullmatch(cell) is None:
+        raise ValueError(cell)
+    return float(cell)
+
+
 def _is_number(cell: str) -> bool:
-    try:
-        float(cell)
-    except ValueError:
-        return False
-    return True
+    return _NUMBER.fullmatch(cell) is not None
 
 
 def _timestamp(cell: str, unit: int) -> int:
@@ -212,7 +226,7 @@ def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, 
         values = []
         for name, i in zip(table.columns, table.values):
             try:
-                values.append(float(row[i]))
+                values.append(_number(row[i]))
             except ValueError:
                 raise Failure(f"line {line()}: column {name!r}: {row[i]!r} is not a number") from None
         codes = [category_code(row[i]) for i in table.categorical]
