@@ -21,6 +21,22 @@ TreeReader::TreeReader(const RcfTree& tree, const PointStore& store, std::uint64
     if (tree.dims != dims || tree.arena.dims != dims) fail("tree dimension does not match the forest dimension");
 }
 
+double TreeReader::separation_in_double(const Node& n, const float* x, double gap, double range) const {
+    const float* mn = box_min_unchecked(n);
+    const float* mx = mn + dims_;
+    double wide_gap = 0.0, wide_range = 0.0;
+    for (std::uint64_t d = 0; d < dims_; ++d) {
+        if (x[d] < mn[d])
+            wide_gap += static_cast<double>(mn[d]) - static_cast<double>(x[d]);
+        else if (x[d] > mx[d])
+            wide_gap += static_cast<double>(x[d]) - static_cast<double>(mx[d]);
+        wide_range += static_cast<double>(mx[d]) - static_cast<double>(mn[d]);
+    }
+    if (!std::isfinite(wide_gap) || !std::isfinite(wide_range)) return gap / (range + gap);
+    if (wide_range == 0.0) return 1.0;
+    return wide_gap / (wide_range + wide_gap);
+}
+
 std::span<const float> TreeReader::leaf_row(const Node& leaf) const {
     std::span<const float> row = store_.row(leaf.point_idx());
     if (row.size() != dims_) fail("stored point length does not match the forest dimension");
@@ -115,7 +131,7 @@ double fold_up(const TreeReader& r, const float* x, const PathStep* steps, std::
             if (std::isnan(range)) continue;
             break;
         }
-        const double p = r.separation_of(gap, at);
+        const double p = r.separation_of(gap, at, x);
         const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(steps[i].mass));
         v = (1.0 - p) * v + p * u;
     }
@@ -243,7 +259,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
         const std::uint64_t next = r.child_toward(*n, q);
         check_index(n->box_row(), r.box_rows());
         const float gap = r.box_gap_unchecked(*n, q.data());
-        const double p = r.separation_of(gap, *n);
+        const double p = r.separation_of(gap, *n, q.data());
         // A NaN p (an infinite gap over an infinite range) is not > 0 and is
         // skipped without touching `remaining`.
         if (p > 0.0) {
