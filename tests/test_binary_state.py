@@ -198,13 +198,14 @@ assert g.to_bytes() == f.to_bytes()
 
 
 def test_a_small_state_declaring_a_vast_forest_is_refused_as_the_constructor_refuses_it():
-    # A capacity whose full forest fits in memory, but not beside the JSON
-    # document that to_json writes for any state of it (about 70 of the
-    # 230 bytes per sample counted): refused by both.
+    # A capacity whose full forest (162 bytes per sample of one tree of
+    # one dimension) fits in memory, but not beside the JSON document that
+    # to_json writes for any state of it (49 bytes per sample more):
+    # refused by both.
     with pytest.raises(MemoryError) as info:
         Forest(1, num_trees=1, capacity=2**40)
-    needed, available = map(int, re.findall(r"\d+", str(info.value)))
-    capacity = int(1.1 * available / (needed / 2**40))
+    available = int(re.findall(r"\d+", str(info.value))[1])
+    capacity = available // 186
     data = Forest(1, num_trees=1, capacity=4, seed=1).to_bytes()
     assert data[fuzz.HEADER:fuzz.HEADER + 4] == b"\x01\x01\x04\x01"
     varint = bytes((capacity >> (7 * i)) & 0x7F | (0x80 if capacity >> (7 * (i + 1)) else 0)
@@ -237,7 +238,8 @@ F32, F64 = struct.Struct("<f").pack, struct.Struct("<d").pack
     lambda: Forest.from_bytes(_poisoned(_shingled_forest().to_bytes(), F32(5.5), F32(math.nan), last=True)),
     lambda: Forest.from_bytes(_poisoned(_shingled_forest().to_bytes(), F32(5.5), F32(math.inf), last=True)),
     lambda: Forest.from_bytes(_poisoned(_shingled_forest().to_bytes(), F32(1.25), F32(-math.inf))),
-    lambda: Forest.from_json(_shingled_forest().to_json().replace('"shingle_buf":[3.75,5.5]', '"shingle_buf":[3.75,1e39]')),
+    lambda: Forest.from_json(_shingled_forest().to_json().replace('"shingle_buf":[3.75,5.5]',
+                                                                  '"shingle_buf":[3.75,1e39]')),
     lambda: MStream.from_bytes(_poisoned(MStream(2, 1, seed=2).to_bytes(),
                                          F64(json.loads(MStream(2, 1, seed=2).to_json())["record_counts"]["current"]
                                              ["numeric_planes"]["data"][3]), F64(math.nan))),

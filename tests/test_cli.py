@@ -257,7 +257,8 @@ def test_crafted_state_files_with_a_corrupt_stream_end_as_one_line_errors(tmp_pa
 def test_only_plain_numbers_are_numbers(tmp_path, capsys, cell):
     (tmp_path / "in.csv").write_text(f"a,b\n1,2\n3,{cell}\n", encoding="utf-8")
     status, errors = score_in_process(capsys, tmp_path / "in.csv")
-    assert status == 1 and errors == [f"arbolet: error: {tmp_path / 'in.csv'}: line 3: column 'b': {cell!r} is not a number"]
+    expected = f"arbolet: error: {tmp_path / 'in.csv'}: line 3: column 'b': {cell!r} is not a number"
+    assert status == 1 and errors == [expected]
 
 
 def test_a_wide_header_is_read_in_linear_time():

@@ -175,7 +175,8 @@ def test_subclass_slots_survive_copies_and_pickles(detector, how):
     detector.tags = ["a"]
     if isinstance(detector, SlottedThresholder):
         detector.note = "kept"
-    twin = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": lambda d: pickle.loads(pickle.dumps(d))}[how](detector)
+    copier = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": lambda d: pickle.loads(pickle.dumps(d))}[how]
+    twin = copier(detector)
     assert type(twin) is type(detector) and twin.tags == ["a"] and (twin.tags is detector.tags) == (how == "copy")
     assert not hasattr(twin, "never_set") and getattr(twin, "note", "kept") == "kept"
 

@@ -92,9 +92,11 @@ _SETTING_CHECKS: dict[str, Callable[[Any], bool]] = {
     "seed": lambda value: value is None or (_is_int(value) and 0 <= value < 2**64),
 }
 
-# The manifest of a state file with this many detectors is at most this large
-# (keys are cells of one CSV row each, which the csv module caps at 128 KiB).
+# The manifest is at most this large, and this much more per member of the
+# archive (each key, a cell of the CSV input, has two members and at most
+# the csv module's 128 KiB).
 MANIFEST_BASE = 1 << 20
+MANIFEST_PER_MEMBER = (1 << 17) + 1024
 # Bytes a value may take in a thresholder's JSON document, and the values that
 # the command's thresholders (default settings) hold at most.
 JSON_BYTES_PER_VALUE = 64
@@ -193,7 +195,8 @@ class KeyedDetectors:
 
     @classmethod
     def _from_archive(cls, archive: zipfile.ZipFile) -> KeyedDetectors:
-        manifest = json.loads(_read_member(archive, MANIFEST, MANIFEST_BASE + 256 * len(archive.infolist())))
+        limit = MANIFEST_BASE + MANIFEST_PER_MEMBER * len(archive.infolist())
+        manifest = json.loads(_read_member(archive, MANIFEST, limit))
         if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
             raise StateError("not an arbolet state file")
         version = manifest.get("version")

@@ -241,6 +241,34 @@ void path_values(std::span<const RcfTree> trees, const PointStore& store, std::s
     fail("internal error: entered unreachable code");
 }
 
+namespace {
+
+// The shares of one node's separation term in double precision, `scale`
+// being the attribution's lift times the depth weight times what remains.
+void credit_in_double(const TreeReader& r, const Node& n, std::span<const float> q, double scale,
+                      std::span<AttributionPair> pairs) {
+    const float* mn = r.box_min_unchecked(n);
+    const float* mx = mn + q.size();
+    double gap = 0.0, range = 0.0;
+    for (std::size_t d = 0; d < q.size(); ++d) {
+        if (q[d] < mn[d])
+            gap += static_cast<double>(mn[d]) - static_cast<double>(q[d]);
+        else if (q[d] > mx[d])
+            gap += static_cast<double>(q[d]) - static_cast<double>(mx[d]);
+        range += static_cast<double>(mx[d]) - static_cast<double>(mn[d]);
+    }
+    const double den = range == 0.0 ? gap : range + gap;
+    if (!std::isfinite(den) || !(den > 0.0)) return;
+    for (std::size_t d = 0; d < q.size(); ++d) {
+        if (q[d] < mn[d])
+            pairs[d].above += scale * ((static_cast<double>(mn[d]) - static_cast<double>(q[d])) / den);
+        else if (q[d] > mx[d])
+            pairs[d].below += scale * ((static_cast<double>(q[d]) - static_cast<double>(mx[d])) / den);
+    }
+}
+
+}  // namespace
+
 void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<const float> q,
                       std::span<AttributionPair> pairs) {
     std::fill(pairs.begin(), pairs.end(), AttributionPair{});
@@ -312,6 +340,10 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                     else if (q[d] > mx[d])
                         credit(d, q[d] - mx[d], false);
                 }
+            } else {
+                // A span or gap of finite coordinates past the largest float
+                // (p was then taken in double precision): the shares too.
+                credit_in_double(r, *n, q, lift / (static_cast<double>(depth) + 1.0) * remaining, pairs);
             }
             remaining *= 1.0 - p;
         }
