@@ -12,11 +12,10 @@ std::size_t OrderedValues::block_for(double v, bool after_equal) const {
     // Blocks are never empty, so each has a last value; ties go to the
     // first block that may hold v (for removal) or past the equal values
     // (for insertion).
-    const auto first = std::partition_point(blocks_.begin(), blocks_.end(), [&](const std::vector<double>& b) {
-        return after_equal ? !(v < b.back()) : b.back() < v;
-    });
-    const auto at = static_cast<std::size_t>(std::distance(blocks_.begin(), first));
-    return at < blocks_.size() ? at : blocks_.size() - 1;
+    const auto first = after_equal ? std::upper_bound(lasts_.begin(), lasts_.end(), v)
+                                   : std::lower_bound(lasts_.begin(), lasts_.end(), v);
+    const auto at = static_cast<std::size_t>(std::distance(lasts_.begin(), first));
+    return at < lasts_.size() ? at : lasts_.size() - 1;
 }
 
 void OrderedValues::rebuild_counts() {
@@ -50,18 +49,22 @@ void OrderedValues::insert(double v) {
     ++size_;
     if (blocks_.empty()) {
         blocks_.push_back({v});
+        lasts_.push_back(v);
         rebuild_counts();
         return;
     }
     const std::size_t b = block_for(v, true);
     std::vector<double>& block = blocks_[b];
     block.insert(std::upper_bound(block.begin(), block.end(), v), v);
+    lasts_[b] = block.back();
     if (block.size() < 2 * kBlock) {
         add_count(b, 1);
         return;
     }
     std::vector<double> upper(block.begin() + static_cast<std::ptrdiff_t>(kBlock), block.end());
     block.resize(kBlock);
+    lasts_[b] = block.back();
+    lasts_.insert(lasts_.begin() + static_cast<std::ptrdiff_t>(b) + 1, upper.back());
     blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
     rebuild_counts();
 }
@@ -75,10 +78,12 @@ void OrderedValues::erase(double v) {
     block.erase(it);
     --size_;
     if (!block.empty()) {
+        lasts_[b] = block.back();
         add_count(b, -1);
         return;
     }
     blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
+    lasts_.erase(lasts_.begin() + static_cast<std::ptrdiff_t>(b));
     rebuild_counts();
 }
 
@@ -86,9 +91,11 @@ void OrderedValues::assign(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     size_ = values.size();
     blocks_.clear();
+    lasts_.clear();
     for (std::size_t at = 0; at < values.size(); at += kBlock) {
         const auto from = values.begin() + static_cast<std::ptrdiff_t>(at);
         blocks_.emplace_back(from, from + static_cast<std::ptrdiff_t>(std::min(kBlock, values.size() - at)));
+        lasts_.push_back(blocks_.back().back());
     }
     rebuild_counts();
 }

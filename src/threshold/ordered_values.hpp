@@ -37,6 +37,9 @@ private:
     void add_count(std::size_t block, std::ptrdiff_t delta);
 
     std::vector<std::vector<double>> blocks_;
+    // Each block's largest value, side by side: the search for a block then
+    // reads one small table rather than one allocation per block.
+    std::vector<double> lasts_;
     std::vector<std::size_t> counts_;
     std::size_t size_ = 0;
 };
