@@ -230,8 +230,11 @@ def _detector_limit(settings: Settings, json_form: bool) -> int:
     """Bytes that the state of one detector of these settings can take at most."""
     numeric = len(settings.columns or ())
     if settings.mstream:
-        size = len(MStream(numeric, len(settings.categorical)).to_bytes())
-        return (JSON_BYTES_PER_VALUE if json_form else 2) * size + (1 << 16)
+        # An MStream's tables have fixed shapes; its fresh document writes
+        # each value in two bytes or more, while a value takes at most 9
+        # bytes in the compact form and 32 in a document.
+        size = len(MStream(numeric, len(settings.categorical)).to_json())
+        return (16 if json_form else 8) * size + (1 << 16)
     # Per point (a row of the point store, which grows to twice the rows its
     # trees can hold, a sampler entry and two tree nodes with their box
     # exceptions): at most 64 bytes per coordinate and 64 more.
