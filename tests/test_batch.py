@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import sys
+import textwrap
 import threading
 
 import numpy as np
@@ -73,6 +74,25 @@ def test_forest_bad_row_changes_nothing_and_names_the_row():
         f.score_many([[0.0, 0.0], [0.0] * 4])
     with pytest.raises(TypeError, match="^argument 'points': 'int' object is not an instance of 'Sequence'$"):
         f.update_many(5)
+
+
+def test_empty_rows_are_refused_before_memory_per_row():
+    # 2^27 rows of width 0 once took a table of 1 GB before row 0 was refused.
+    code = textwrap.dedent(f"""
+        import resource, sys
+        sys.path[:0] = {sys.path!r}
+        import numpy as np, arbolet
+        f = arbolet.Forest(3, seed=1)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        try:
+            f.score_many(np.empty((2**27, 0)))
+        except ValueError as error:
+            print(error)
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    message, grown_kib = done.stdout.splitlines()
+    assert message == "row 0: dimension mismatch: expected 3, got 0" and int(grown_kib) < 100_000, done.stderr
 
 
 def test_mstream_batches_equal_loops_and_check_every_record():

@@ -4,10 +4,12 @@ pickling through it."""
 
 import importlib.util
 import json
+import math
 import os
 import pathlib
 import pickle
 import random
+import re
 import resource
 import struct
 import subprocess
@@ -173,8 +175,9 @@ def test_inflated_counts_are_refused_without_allocating():
 def test_declared_capacity_costs_memory_only_as_points_arrive():
     # 200 bytes that declare a capacity of 2^24 samples per tree: the reader
     # (and the detector it makes) allocates for what the bytes hold, so the
-    # load runs within a tight address-space limit, where tables allocated
-    # up front (0.9 GB here) would fail.
+    # load takes little address space, where tables allocated up front would
+    # take 0.9 GB. (The memory check counts the full forest against an
+    # address-space limit, so the load is measured rather than limited.)
     code = """
 import resource, arbolet
 f = arbolet.Forest(1, num_trees=2, capacity=2**24, seed=1)
@@ -182,14 +185,69 @@ for v in range(50):
     f.update([v % 7])
 data = f.to_bytes()
 assert len(data) < 4096
-vm = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (vm + 512 * 2**20, resource.RLIM_INFINITY))
+def vm():
+    return int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+before = vm()
 g = arbolet.Forest.from_bytes(data)
+assert vm() - before < 512 * 2**20, vm() - before
 g.update([3.0])
 f.update([3.0])
 assert g.to_bytes() == f.to_bytes()
 """
     subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
+
+
+def test_a_small_state_declaring_a_vast_forest_is_refused_as_the_constructor_refuses_it():
+    # A capacity whose full forest (162 bytes per sample of one tree of
+    # one dimension) fits in memory, but not beside the JSON document that
+    # to_json writes for any state of it (49 bytes per sample more):
+    # refused by both.
+    with pytest.raises(MemoryError) as info:
+        Forest(1, num_trees=1, capacity=2**40)
+    available = int(re.findall(r"\d+", str(info.value))[1])
+    capacity = available // 186
+    data = Forest(1, num_trees=1, capacity=4, seed=1).to_bytes()
+    assert data[fuzz.HEADER:fuzz.HEADER + 4] == b"\x01\x01\x04\x01"
+    varint = bytes((capacity >> (7 * i)) & 0x7F | (0x80 if capacity >> (7 * (i + 1)) else 0)
+                   for i in range((capacity.bit_length() + 6) // 7))
+    vast = fuzz.reframe(data[:fuzz.HEADER + 2] + varint + data[fuzz.HEADER + 3:])
+    assert len(vast) < 200
+    for make in (lambda: Forest.from_bytes(vast), lambda: Forest(1, num_trees=1, capacity=capacity)):
+        with pytest.raises(MemoryError, match="^Forest needs up to"):
+            make()
+
+
+def _poisoned(data, value, bad, last=False):
+    """The state with the first (or last) occurrence of the packed `value` replaced by `bad`."""
+    at = data.rfind(value) if last else data.find(value)
+    assert at >= fuzz.HEADER
+    return fuzz.reframe(data[:at] + bad + data[at + len(value):])
+
+
+def _shingled_forest():
+    f = Forest(1, shingle_size=2, num_trees=2, capacity=8, seed=1)
+    for v in (1.25, 2.5, 3.75, 5.5):
+        f.update([v])
+    return f
+
+
+F32, F64 = struct.Struct("<f").pack, struct.Struct("<d").pack
+
+
+@pytest.mark.parametrize("load", [
+    lambda: Forest.from_bytes(_poisoned(_shingled_forest().to_bytes(), F32(5.5), F32(math.nan), last=True)),
+    lambda: Forest.from_bytes(_poisoned(_shingled_forest().to_bytes(), F32(5.5), F32(math.inf), last=True)),
+    lambda: Forest.from_bytes(_poisoned(_shingled_forest().to_bytes(), F32(1.25), F32(-math.inf))),
+    lambda: Forest.from_json(_shingled_forest().to_json().replace('"shingle_buf":[3.75,5.5]',
+                                                                  '"shingle_buf":[3.75,1e39]')),
+    lambda: MStream.from_bytes(_poisoned(MStream(2, 1, seed=2).to_bytes(),
+                                         F64(json.loads(MStream(2, 1, seed=2).to_json())["record_counts"]["current"]
+                                             ["numeric_planes"]["data"][3]), F64(math.nan))),
+])
+def test_readers_refuse_values_that_updates_refuse(load):
+    # Once accepted, a NaN point made the next save unreadable.
+    with pytest.raises(RuntimeError, match="inconsistent state: .*not finite"):
+        load()
 
 
 class Tagged(Forest):

@@ -196,3 +196,122 @@ def test_bad_rows_are_skipped_filled_or_end_the_run(on_error, errors, stderr, tm
         assert [entry["key"] for entry in manifest["detectors"]] == ["a"]
         forest = arbolet.Forest.from_bytes(archive.read(manifest["detectors"][0]["member"]))
     assert forest.entries_seen() == {"skip": 2, "fill": 4}[on_error]
+
+
+def score_in_process(capsys, *args) -> tuple[int, list[str]]:
+    """Runs the command in this process; its exit status and the lines of its error output."""
+    from arbolet.cli import main
+
+    status = main(["score", "--quiet", *map(str, args)])
+    return status, capsys.readouterr().err.splitlines()
+
+
+def crafted_state(tmp_path, change) -> Path:
+    """A state file saved by the command, rewritten member by member through ``change``."""
+    from arbolet._keyed_detectors import KeyedDetectors, Settings
+
+    detectors = KeyedDetectors(Settings(columns=("a",), seed=1))
+    detectors.step(None, [1.0], [], None)
+    detectors.save(str(tmp_path / "good.zip"))
+    path = tmp_path / "crafted.zip"
+    with zipfile.ZipFile(tmp_path / "good.zip") as good, zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as crafted:
+        for info in good.infolist():
+            crafted.writestr(*change(info.filename, info, good.read(info)))
+    if hasattr(change, "header"):  # fields that the writer sets itself
+        member, field, value = change.header
+        raw = bytearray(path.read_bytes())
+        for signature, field_at, name_at in ((b"PK\x03\x04", field - 2, 30), (b"PK\x01\x02", field, 46)):
+            at = raw.find(signature)
+            while at >= 0:
+                if raw[at + name_at:].startswith(member.encode()):
+                    raw[at + field_at:at + field_at + 2] = struct.pack("<H", value)
+                at = raw.find(signature, at + 1)
+        path.write_bytes(bytes(raw))
+    return path
+
+
+def _header(member, field, value):
+    """Rewrites a field of the member's headers (its offset in the central directory's)."""
+    def change(name, info, data):
+        return info, data
+    change.header = (member, field, value)
+    return change
+
+
+def _manifest_with(**changes):
+    def change(name, info, data):
+        if name == "arbolet-state.json":
+            manifest = json.loads(data)
+            manifest.update({k: v for k, v in changes.items() if k != "settings"})
+            manifest["settings"].update(changes.get("settings", {}))
+            data = json.dumps(manifest).encode()
+        return info, data
+    return change
+
+
+def _member(match, rewrite):
+    def change(name, info, data):
+        return rewrite(info, data) if name.startswith(match) else (info, data)
+    return change
+
+
+@pytest.mark.parametrize("change, message", [
+    (_member("detectors/", lambda info, data: (info, bytes(64 << 20))), "more than the"),
+    (_member("thresholders/", lambda info, data: (info, b" " * (8 << 20))), "more than the"),
+    (_header("detectors/0.bin", 8, 1), "broken state file"),  # encrypted
+    (_header("detectors/0.bin", 10, 99), "broken state file"),  # unknown compression
+    (_member("arbolet-state.json", lambda info, data: (info, b"[" * 100_000 + b"]" * 100_000)), "nested"),
+    (_member("arbolet-state.json", lambda info, data: (info, data.replace(b'"trees": 50', b'"trees": ' + b"9" * 4400))),
+     "broken state file"),
+    (_manifest_with(version=True), "version True is not supported"),
+    (_manifest_with(settings={"trees": -1}), "setting 'trees'"),
+    (_manifest_with(settings={"seed": -5}), "setting 'seed'"),
+    (_manifest_with(settings={"capacity": 2**40}), "settings: "),
+])
+def test_crafted_state_files_end_as_one_line_errors(tmp_path, capsys, change, message):
+    path = crafted_state(tmp_path, change)
+    (tmp_path / "in.csv").write_text("a\n1\n")
+    status, errors = score_in_process(capsys, tmp_path / "in.csv", "--load-state", path)
+    assert status == 1 and len(errors) == 1 and message in errors[0], errors
+
+
+def test_crafted_state_files_with_a_corrupt_stream_end_as_one_line_errors(tmp_path, capsys):
+    path = crafted_state(tmp_path, lambda name, info, data: (info, data))
+    raw = bytearray(path.read_bytes())
+    at = raw.index(b"detectors/0.bin") + len(b"detectors/0.bin")  # the member's compressed data follows its name
+    raw[at:at + 8] = b"\xff" * 8
+    path.write_bytes(bytes(raw))
+    (tmp_path / "in.csv").write_text("a\n1\n")
+    status, errors = score_in_process(capsys, tmp_path / "in.csv", "--load-state", path)
+    assert status == 1 and len(errors) == 1 and "broken state file" in errors[0], errors
+
+
+@pytest.mark.parametrize("cell", ["١٢", "1_000", "1\x002"])
+def test_only_plain_numbers_are_numbers(tmp_path, capsys, cell):
+    (tmp_path / "in.csv").write_text(f"a,b\n1,2\n3,{cell}\n", encoding="utf-8")
+    status, errors = score_in_process(capsys, tmp_path / "in.csv", "--on-error", "stop")
+    expected = f"arbolet: error: {tmp_path / 'in.csv'}: line 3: column 'b': {cell!r} is not a number"
+    assert status == 1 and errors == [expected]
+
+
+def test_a_wide_header_is_read_in_linear_time():
+    import time
+
+    from arbolet._keyed_detectors import Settings
+    from arbolet.cli import Table
+
+    header = [f"c{i}" for i in range(40_000)]
+    start = time.process_time()
+    table = Table(header, Settings(), ["1"] * len(header), 2)
+    assert len(table.columns) == len(header) and time.process_time() - start < 5.0
+
+
+def test_the_replacing_write_leaves_a_file_it_did_not_create(tmp_path):
+    from arbolet._keyed_detectors import _replacing
+
+    other = tmp_path / f"out.csv.{os.getpid()}.tmp"
+    other.write_text("someone else's")
+    with pytest.raises(FileExistsError):
+        with _replacing(str(tmp_path / "out.csv")):
+            pass
+    assert other.read_text() == "someone else's" and not (tmp_path / "out.csv").exists()

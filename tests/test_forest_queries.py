@@ -174,13 +174,27 @@ def test_nan_never_matches_and_adds_no_gap(pair):
     assert pair.density([float("nan"), 1]) == 0.0
 
 
-@pytest.mark.parametrize("query", [[float("inf"), 0.0], [float("-inf"), 0.0], [3e38, 3e38]])
+@pytest.mark.parametrize("query", [[float("inf"), 0.0], [float("-inf"), 0.0]])
 def test_infinite_gap_gives_nan_scores_and_no_attribution(query):
-    # 3e38 on two dimensions overflows the single-precision gap sum
     forest = load(PAIR, [SPLIT])
     for name in QUERIES:
         assert math.isnan(getattr(forest, name)(query))
     assert forest.attribution(query) == [{"below": 0.0, "above": 0.0}] * 2
+
+
+@pytest.mark.parametrize("points, query", [
+    (PAIR, [3e38, 3e38]),  # the gap's sum passes the largest float
+    ([[-3.4028234e38, 1e38], [1.0, 0.0], [0.0, 2.0]], [3.4028234e38, 1e38]),  # so does a box's span
+])
+def test_finite_queries_beyond_the_float_range_of_a_sum_score_finite(points, query):
+    forest = arbolet.Forest(2, seed=1)
+    for point in points:
+        forest.update(point)
+    for name in QUERIES:
+        assert math.isfinite(getattr(forest, name)(query)), name
+    shares = [value for pair in forest.attribution(query) for value in pair.values()]
+    assert all(math.isfinite(value) for value in shares) and sum(shares) > 0.0
+    assert math.isfinite(forest.score_and_update(query))
 
 
 def test_far_outlier_limits():

@@ -80,6 +80,33 @@ def test_whole_detector_size_is_checked_against_available_memory():
         arbolet.MStream(1, 1, num_rows=2**20, num_buckets=2**20)
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the address space in use from /proc")
+def test_a_wide_forest_reserves_what_it_uses_and_the_address_space_limit_is_a_limit():
+    import subprocess
+    import sys
+    import textwrap
+
+    code = textwrap.dedent(f"""
+        import os, resource, sys
+        sys.path[:0] = {sys.path!r}
+        import arbolet
+        def in_use():
+            return int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        before = in_use()
+        forest = arbolet.Forest(50000)
+        print(in_use() - before)
+        resource.setrlimit(resource.RLIMIT_AS, (in_use() + 2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        try:
+            arbolet.Forest(50000)
+        except MemoryError as error:
+            print(error)
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    reserved, message = done.stdout.splitlines()
+    assert int(reserved) < 2**27, reserved  # once 5 GB of box rows, for 12 MB in use
+    assert re.fullmatch(r"Forest needs up to \d+ bytes of memory, more than the \d+ bytes available", message)
+
+
 @pytest.mark.parametrize(
     "args, kwargs",
     [

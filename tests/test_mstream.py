@@ -310,8 +310,9 @@ def test_new_extremes_and_constant_features_pick_edge_buckets():
         ([1.0, 2.0], [1], 0, ValueError, "dimension mismatch: expected 2, got 1"),
         ([1.0, math.nan], [1, 2], 0, ValueError, "timestamp must be > 0"),
         ([1.0, math.nan], [1, 2], 3, ValueError, "timestamps must be non-decreasing: previous=5, got=3"),
-        ([1.0, math.inf], [1, 2], 5, ValueError, "numeric values must be finite"),
-        ([1e39, 0.0], [1, 2], 6, ValueError, "numeric values must be finite"),
+        ([1.0, math.inf], [1, 2], 5, ValueError, "numeric values must be finite in single precision (magnitude at most 3.4028235e38)"),
+        ([1e39, 0.0], [1, 2], 6, ValueError, "numeric values must be finite in single precision (magnitude at most 3.4028235e38)"),
+        ([1e300, 0.0], [1, 2], 6, ValueError, "numeric values must be finite in single precision (magnitude at most 3.4028235e38)"),
     ],
 )
 @pytest.mark.parametrize("method", ["update", "score", "update_and_score", "score_detailed", "update_and_score_detailed"])

@@ -155,6 +155,32 @@ def test_subclasses_keep_their_type_and_attributes(tmp_path, base, make):
     assert type(base.from_json(detector.to_json())) is base
 
 
+class SlottedForest(Forest):
+    __slots__ = ("tags", "never_set")
+
+
+class SlottedMStream(MStream):
+    __slots__ = ("tags", "never_set")
+
+
+class SlottedThresholder(arbolet.Thresholder):
+    __slots__ = ("tags", "never_set", "__dict__")
+
+
+@pytest.mark.parametrize("how", ["copy", "deepcopy", "pickle"])
+@pytest.mark.parametrize("detector", [lambda: SlottedForest(2, seed=1), lambda: SlottedMStream(1, 1, seed=1),
+                                      lambda: SlottedThresholder()])
+def test_subclass_slots_survive_copies_and_pickles(detector, how):
+    detector = detector()
+    detector.tags = ["a"]
+    if isinstance(detector, SlottedThresholder):
+        detector.note = "kept"
+    copier = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": lambda d: pickle.loads(pickle.dumps(d))}[how]
+    twin = copier(detector)
+    assert type(twin) is type(detector) and twin.tags == ["a"] and (twin.tags is detector.tags) == (how == "copy")
+    assert not hasattr(twin, "never_set") and getattr(twin, "note", "kept") == "kept"
+
+
 def test_getnewargs():
     assert Forest(3, seed=1).__getnewargs__() == (3,)
     assert MStream(3, 2, seed=1).__getnewargs__() == (3, 2)

@@ -335,7 +335,7 @@ def test_a_detector_borrowed_at_fork_refuses_calls_in_the_child():
         entered.wait()
         pid = os.fork()
         if pid == 0:
-            for call in (lambda: busy.score([1.0]), lambda: repr(busy)):
+            for call in (lambda: busy.score([1.0]), lambda: repr(busy), lambda: setattr(busy, "threads", 2)):
                 try:
                     call()
                 except RuntimeError as e:
@@ -350,4 +350,21 @@ def test_a_detector_borrowed_at_fork_refuses_calls_in_the_child():
     """)
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == ["detector was in use when the process forked"] * 2 + ["1", "1"]
+    assert result.stdout.splitlines() == ["detector was in use when the process forked"] * 3 + ["1", "1"]
+
+
+def test_interpreter_exits_cleanly_while_a_daemon_thread_is_inside_a_call():
+    # At shutdown the interpreter ends a daemon thread that takes its lock back.
+    import subprocess
+    import textwrap
+
+    code = textwrap.dedent(f"""
+        import sys, threading, time
+        sys.path[:0] = {sys.path!r}
+        import numpy as np, arbolet
+        f = arbolet.Forest(3, seed=1)
+        threading.Thread(target=f.update_many, args=(np.random.rand(300000, 3),), daemon=True).start()
+        time.sleep(0.5)
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr

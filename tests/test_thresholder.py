@@ -8,6 +8,7 @@ import json
 import math
 import pickle
 import random
+import time
 
 import pytest
 
@@ -93,7 +94,8 @@ def noisy_scores(n, seed=7, spikes=()):
     {}, {"horizon": 50, "warm_up": 10, "quantile": 0.9, "sigmas": 2.0, "mean_window": 7, "suppression": 0},
     {"min_spread": 0.25, "min_score": 1.5, "peak_window": 0, "mean_window": 0, "suppression": 9},
     {"margin": 0.6, "quantile": 0.98},
-    {"quantile": 1.0, "sigmas": 0.0, "mean_window": 1, "peak_window": 3}])
+    {"quantile": 1.0, "sigmas": 0.0, "mean_window": 1, "peak_window": 3},
+    {"horizon": 1500, "quantile": 0.9}])  # kept values spread over blocks, the oldest leaving
 def test_grades_match_the_model_bit_for_bit(settings):
     scores = noisy_scores(3000, spikes=[(400, 5.0), (402, 6.0), (1500, 3.0), (2200, 9.0), (2210, 2.5)])
     scores[2500:2700] = [x + 2.0 for x in scores[2500:2700]]
@@ -104,6 +106,16 @@ def test_grades_match_the_model_bit_for_bit(settings):
     assert got == [m.update(x) for x in scores]
     assert sum(g > 0 for g in got) >= 3 and all(0.0 <= g <= 1.0 for g in got)
     assert t.threshold == m.cut() and t.steps_since_alarm == m.since
+
+
+def test_filling_a_long_horizon_costs_little_per_step():
+    # Kept values were one sorted vector: a step moved half of it.
+    t = Thresholder(horizon=2**24)
+    rng = random.Random(3)
+    start = time.process_time()
+    for _ in range(300_000):
+        t.update(rng.random())
+    assert time.process_time() - start < 3.0
 
 
 def crc32c(data):

@@ -18,6 +18,7 @@ import hashlib
 import json
 import os
 import zipfile
+import zlib
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, Any
@@ -83,12 +84,25 @@ _SETTING_CHECKS: dict[str, Callable[[Any], bool]] = {
     "key": lambda value: value is None or isinstance(value, str),
     "time": lambda value: value is None or isinstance(value, str),
     "time_unit": lambda value: _is_int(value) and value >= 1,
-    "trees": _is_int,
-    "capacity": _is_int,
-    "shingle": _is_int,
-    "alpha": lambda value: _is_int(value) or isinstance(value, float),
-    "seed": lambda value: value is None or _is_int(value),
+    # As the command line accepts them; the detector's constructor bounds them further.
+    "trees": lambda value: _is_int(value) and 1 <= value < 2**64,
+    "capacity": lambda value: _is_int(value) and 1 <= value < 2**64,
+    "shingle": lambda value: _is_int(value) and 1 <= value < 2**64,
+    "alpha": lambda value: (_is_int(value) or isinstance(value, float)) and 0.0 < value < 1.0,
+    "seed": lambda value: value is None or (_is_int(value) and 0 <= value < 2**64),
 }
+
+# The manifest is at most this large, and this much more per member of the
+# archive (each key, a cell of the CSV input, has two members and at most
+# the csv module's 128 KiB).
+MANIFEST_BASE = 1 << 20
+MANIFEST_PER_MEMBER = (1 << 17) + 1024
+# Bytes a value may take in a thresholder's JSON document, and the values that
+# the command's thresholders (default settings) hold at most.
+JSON_BYTES_PER_VALUE = 64
+THRESHOLDER_VALUES = 3000 + 2 * 64
+# Read from a member at a time.
+CHUNK = 1 << 20
 
 
 def key_seed(seed: int | None, key: str | None) -> int | None:
@@ -159,38 +173,97 @@ class KeyedDetectors:
 
     @classmethod
     def load(cls, path: str) -> KeyedDetectors:
-        """Reads a state file written by ``save``; raises ``StateError`` (or ``OSError``) if it cannot."""
+        """Reads a state file written by ``save``; raises ``StateError`` (or ``OSError``) if it cannot.
+
+        Every member is read in chunks and refused once it is larger than a detector of the
+        manifest's settings can need, so that a small crafted file cannot take large memory.
+        """
         try:
             with zipfile.ZipFile(path) as archive:
-                manifest = json.loads(archive.read(MANIFEST))
-                if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
-                    raise StateError("not an arbolet state file")
-                if manifest.get("version") != VERSION:
-                    raise StateError(f"state file version {manifest.get('version')!r} is not supported "
-                                     f"(only {VERSION})")
-                settings = Settings.from_dict(manifest.get("settings"))
-                kind = MStream if settings.mstream else Forest
-                detectors: dict[str | None, Forest | MStream] = {}
-                thresholders: dict[str | None, Thresholder] = {}
-                entries = manifest.get("detectors")
-                if not isinstance(entries, list):
-                    raise StateError("'detectors' must be a list")
-                for entry in entries:
-                    key, member, thresholder = _entry(entry, settings)
-                    if key in detectors:
-                        raise StateError(f"key {key!r} appears twice")
-                    detectors[key] = _read(archive, member, kind)
-                    thresholders[key] = _read(archive, thresholder, Thresholder)
-        except (zipfile.BadZipFile, KeyError, UnicodeDecodeError, json.JSONDecodeError) as error:
+                return cls._from_archive(archive)
+        except (zipfile.BadZipFile, zipfile.LargeZipFile, KeyError, UnicodeDecodeError, json.JSONDecodeError,
+                zlib.error, EOFError, NotImplementedError) as error:
             raise StateError(f"broken state file ({error})") from None
+        except RecursionError:
+            raise StateError("broken state file (nested too deeply)") from None
+        except MemoryError:
+            raise StateError("not enough memory to read the state file") from None
+        except RuntimeError as error:  # an encrypted member
+            raise StateError(f"broken state file ({error})") from None
+        except ValueError as error:  # a number beyond the interpreter's digit limit
+            raise StateError(f"broken state file ({error})") from None
+
+    @classmethod
+    def _from_archive(cls, archive: zipfile.ZipFile) -> KeyedDetectors:
+        limit = MANIFEST_BASE + MANIFEST_PER_MEMBER * len(archive.infolist())
+        manifest = json.loads(_read_member(archive, MANIFEST, limit))
+        if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
+            raise StateError("not an arbolet state file")
+        version = manifest.get("version")
+        if not _is_int(version) or version != VERSION:
+            raise StateError(f"state file version {version!r} is not supported (only {VERSION})")
+        settings = Settings.from_dict(manifest.get("settings"))
+        kind = MStream if settings.mstream else Forest
+        detectors: dict[str | None, Forest | MStream] = {}
+        thresholders: dict[str | None, Thresholder] = {}
+        entries = manifest.get("detectors")
+        if not isinstance(entries, list):
+            raise StateError("'detectors' must be a list")
+        if entries and settings.columns is None:
+            raise StateError("detectors are saved but their columns are not")
+        if entries:  # settings that the detector's constructor refuses fail here, not at the first row
+            try:
+                cls(settings)._new_detector(None, len(settings.columns or ()), len(settings.categorical))
+            except (ValueError, OverflowError, MemoryError) as error:
+                raise StateError(f"settings: {error}") from None
+        for entry in entries:
+            key, member, thresholder = _entry(entry, settings)
+            if key in detectors:
+                raise StateError(f"key {key!r} appears twice")
+            detectors[key] = _read(archive, member, kind, _detector_limit(settings, member.endswith(".json")))
+            thresholders[key] = _read(archive, thresholder, Thresholder,
+                                      JSON_BYTES_PER_VALUE * THRESHOLDER_VALUES + (1 << 16))
         return cls(settings, detectors, thresholders)
 
 
-def _read(archive: zipfile.ZipFile, member: str, kind: Any) -> Any:
+def _detector_limit(settings: Settings, json_form: bool) -> int:
+    """Bytes that the state of one detector of these settings can take at most."""
+    numeric = len(settings.columns or ())
+    if settings.mstream:
+        # An MStream's tables have fixed shapes; its fresh document writes
+        # each value in two bytes or more, while a value takes at most 9
+        # bytes in the compact form and 32 in a document.
+        size = len(MStream(numeric, len(settings.categorical)).to_json())
+        return (16 if json_form else 8) * size + (1 << 16)
+    # Per point (a row of the point store, which grows to twice the rows its
+    # trees can hold, a sampler entry and two tree nodes with their box
+    # exceptions): at most 64 bytes per coordinate and 64 more.
+    points = settings.trees * settings.capacity + 2 * settings.capacity + 4
+    size = 2 * points * (64 * numeric * settings.shingle + 64) + (1 << 16)
+    return size * (8 if json_form else 1)
+
+
+def _read_member(archive: zipfile.ZipFile, member: str, limit: int) -> bytes:
+    """The member's bytes, refused once they pass ``limit``, whatever its header declares."""
+    info = archive.getinfo(member)
+    if info.file_size > limit:
+        raise StateError(f"{member}: {info.file_size} bytes, more than the {limit} that it can need")
+    parts, size = [], 0
+    with archive.open(info) as stream:
+        while chunk := stream.read(CHUNK):
+            size += len(chunk)
+            if size > limit:
+                raise StateError(f"{member}: more than the {limit} bytes that it can need")
+            parts.append(chunk)
+    return b"".join(parts)
+
+
+def _read(archive: zipfile.ZipFile, member: str, kind: Any, limit: int) -> Any:
+    data = _read_member(archive, member, limit)
     try:
         if member.endswith(".json"):
-            return kind.from_json(archive.read(member))
-        return kind.from_bytes(archive.read(member))
+            return kind.from_json(data)
+        return kind.from_bytes(data)
     except (RuntimeError, ValueError) as error:
         raise StateError(f"{member}: {error}") from None
 
@@ -208,8 +281,11 @@ def _entry(entry: Any, settings: Settings) -> tuple[str | None, str, str]:
 def _replacing(path: str) -> Iterator[IO[bytes]]:
     """A file written beside ``path`` that replaces it on success and disappears on failure."""
     temporary = f"{path}.{os.getpid()}.tmp"
+    # Opened before the clean-up applies: a file of that name that is not
+    # ours (the exclusive open fails) is left alone.
+    file = open(temporary, "xb")
     try:
-        with open(temporary, "xb") as file:
+        with file:
             yield file
         os.replace(temporary, path)
     except BaseException:

@@ -7,6 +7,7 @@ Exit status: 0 on success (rows with bad values are skipped and say why, unless 
 from __future__ import annotations
 
 import argparse
+import collections
 import csv
 import dataclasses
 import datetime
@@ -15,6 +16,7 @@ import io
 import itertools
 import math
 import os
+import re
 import sys
 import time
 from collections.abc import Iterator, Sequence
@@ -170,10 +172,11 @@ class Table:
                     raise Failure(f"line {first_line}: no numeric column to score "
                                   "(name the value columns with --columns)")
         self.columns = columns
+        counts = collections.Counter(header)
         for name in (*columns, *special):
             if name not in self.position:
                 raise Failure(f"line 1: no column {name!r} in the header ({', '.join(map(repr, header))})")
-            if header.count(name) > 1:
+            if counts[name] > 1:
                 raise Failure(f"line 1: column {name!r} appears more than once in the header")
         self.values = [self.position[name] for name in columns]
         self.categorical = [self.position[name] for name in settings.categorical]
@@ -181,12 +184,23 @@ class Table:
         self.time = None if settings.time is None else self.position[settings.time]
 
 
+# What a CSV file means by a number: ASCII digits with an optional sign,
+# decimal point and exponent, or nan / inf / infinity, with blanks around.
+# Python's float() also takes other scripts' digits, underscores between
+# digits and NUL bytes, which a CSV user does not mean as numbers.
+_NUMBER = re.compile(r"[ \t]*[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|nan|inf|infinity)[ \t]*",
+                     re.ASCII | re.IGNORECASE)
+
+
+def _number(cell: str) -> float:
+    """The cell's number; ValueError if it is not one."""
+    if _NUMBER.fullmatch(cell) is None:
+        raise ValueError(cell)
+    return float(cell)
+
+
 def _is_number(cell: str) -> bool:
-    try:
-        float(cell)
-    except ValueError:
-        return False
-    return True
+    return _NUMBER.fullmatch(cell) is not None
 
 
 def _timestamp(cell: str, unit: int) -> int:
@@ -302,7 +316,7 @@ def _row_values(row: list[str], table: Table, previous: list[float] | None) -> t
     values, filled = [], []
     for position, (name, i) in enumerate(zip(table.columns, table.values)):
         try:
-            value = float(row[i])
+            value = _number(row[i])
         except ValueError:
             problem = f"column {name!r}: {row[i]!r} is not a number"
         else:

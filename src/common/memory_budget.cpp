@@ -1,5 +1,6 @@
 #include "common/memory_budget.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -8,6 +9,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -76,6 +78,25 @@ std::uint64_t cgroup_limit() {
     return limit;
 }
 
+// Address space still free under the process's limit (ulimit -v), read at
+// each check since the limit and the space in use both change; 2^64 - 1
+// without a limit.
+std::uint64_t address_space_left() {
+#if defined(_WIN32)
+    return UINT64_MAX;
+#else
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+    const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages = 0;
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (!(statm >> pages) || page_size <= 0) return cap;
+    const std::uint64_t used = saturating_mul(pages, static_cast<std::uint64_t>(page_size));
+    return used < cap ? cap - used : 0;
+#endif
+}
+
 }  // namespace
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
@@ -98,7 +119,8 @@ std::uint64_t memory_available() {
 }
 
 void check_memory(const char* what, std::uint64_t bytes) {
-    const std::uint64_t available = memory_available();
+    std::uint64_t available = memory_available();
+    if (bytes <= available) available = std::min(available, address_space_left());
     if (bytes <= available) return;
     std::string needed = bytes == UINT64_MAX ? "more than 2^64 - 1" : std::to_string(bytes);
     throw MemoryShortfall(std::string(what) + " needs up to " + needed + " bytes of memory, more than the " +

@@ -25,7 +25,8 @@ private:
 std::uint64_t memory_available();
 
 // Throws MemoryShortfall "<what> needs up to N bytes of memory, more than
-// the M bytes available" when `bytes` exceeds memory_available().
+// the M bytes available" when `bytes` exceeds memory_available() or the
+// address space left under the process's limit (ulimit -v).
 void check_memory(const char* what, std::uint64_t bytes);
 
 // a * b and a + b, saturating at 2^64 - 1: sizes that only need comparing.

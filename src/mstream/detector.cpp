@@ -248,7 +248,9 @@ Result<MStream::ClockStep> MStream::check_record(const StreamClock& at, std::spa
     Result<ClockStep> step = clock_step(at, timestamp);
     if (!step) return step;
     for (float x : numeric)
-        if (!std::isfinite(x)) return EngineError::invalid_argument("numeric values must be finite");
+        if (!std::isfinite(x))
+            return EngineError::invalid_argument(
+                "numeric values must be finite in single precision (magnitude at most 3.4028235e38)");
     return step;
 }
 

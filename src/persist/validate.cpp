@@ -56,6 +56,14 @@ std::string check_point_store(const rcf::RcfConfig& config, const rcf::PointStor
     if (ps.shingle_buf.size() != ps.dim)
         return inconsistent("shingle_buf has " + to_string(ps.shingle_buf.size()) + " values, expected " +
                             to_string(ps.dim));
+    // Updates refuse non-finite values, so no row (held, freed or never
+    // handed out, which is zeros) and no shingle value can be one; a stored
+    // NaN would also make the next save fail to load.
+    for (std::size_t i = 0; i < ps.store.data.size(); ++i)
+        if (!std::isfinite(ps.store.data[i]))
+            return inconsistent("point " + to_string(i / ps.dim) + " holds a value that is not finite");
+    for (float v : ps.shingle_buf)
+        if (!std::isfinite(v)) return inconsistent("shingle_buf holds a value that is not finite");
     return {};
 }
 
@@ -79,6 +87,10 @@ std::string check_sampler(std::size_t t, const rcf::Sampler& s, std::uint64_t ca
         if (k < s.size ? slot >= held : slot != kNone && slot >= rows)
             return inconsistent(name + " names point " + to_string(slot) + " beyond the point store");
     }
+    // Weights are log(-log(u)) for u within (0, 1), less a finite decay shift.
+    if (!std::isfinite(s.pending_weight)) return inconsistent(name + " pending_weight is not finite");
+    for (double w : s.weights)
+        if (!std::isfinite(w)) return inconsistent(name + " holds a weight that is not finite");
     // The sampler evicts its entry 0 as the largest weight: a max-heap.
     for (std::uint64_t k = 1; k < s.size; ++k)
         if (!(s.weights[(k - 1) / 2] >= s.weights[k]))
@@ -389,6 +401,11 @@ std::string find_mstream_inconsistency(const mstream::MStream& m) {
             return inconsistent("categorical_coeffs is not [num_rows, categorical_dim]");
         if (!has_shape(s->count, {rows, buckets})) return inconsistent("record count is not [num_rows, num_buckets]");
     }
+    // The hyperplanes that bucket numeric records are drawn finite; a NaN
+    // one would put every record in one bucket and make sums NaN.
+    for (const mstream::RecordSketch* s : {&m.record_counts.current, &m.record_counts.total})
+        for (double v : s->numeric_planes.data)
+            if (!std::isfinite(v)) return inconsistent("numeric_planes holds a value that is not finite");
     if (!counts_plausible(m.record_counts.total.count, m.record_counts.current.count, rows, buckets, n))
         return inconsistent("record counts cannot follow " + to_string(n) + " records");
 

@@ -55,12 +55,11 @@ int rows_from_buffer(PyObject* o, Rows<T>& out, Accept&& accept) {
         const Py_ssize_t s0 = view.strides != nullptr ? view.strides[0] : view.shape[1] * view.itemsize;
         const Py_ssize_t s1 = view.strides != nullptr ? view.strides[1] : view.itemsize;
         out.values.resize(n * width);
-        out.starts.resize(n + 1);
+        out.width = width;
+        out.count = n;
         const char* base = static_cast<const char*>(view.buf);
-        for (std::size_t r = 0; r < n; ++r) {
-            out.starts[r + 1] = (r + 1) * width;
+        for (std::size_t r = 0; r < n && width > 0; ++r)
             read(base + static_cast<Py_ssize_t>(r) * s0, s1, width, out.values.data() + r * width);
-        }
         converted = 1;
     }
     PyBuffer_Release(&view);
@@ -158,6 +157,7 @@ template <class T, class Accept, class Convert>
 bool to_rows(PyObject* given, const char* name, Rows<T>& out, Accept&& accept, Convert&& convert) {
     out.values.clear();
     out.starts.assign(1, 0);
+    out.width.reset();
     Ref array(as_array(given));
     if (!array) return false;
     PyObject* o = array.get();

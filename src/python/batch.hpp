@@ -16,14 +16,19 @@
 
 namespace arbolet::python {
 
-// Rows of possibly different lengths, stored back to back.
+// Rows of possibly different lengths, stored back to back; rows of a 2-D
+// array all have its width, and take no per-row table (an array of 2^31
+// empty rows must not need 16 GB before its first row is refused).
 template <class T>
 struct Rows {
     std::vector<T> values;
     std::vector<std::size_t> starts{0};
+    std::optional<std::size_t> width;  // of every row, when they have one
+    std::size_t count = 0;             // rows, when they have one width
 
-    std::size_t size() const { return starts.size() - 1; }
+    std::size_t size() const { return width ? count : starts.size() - 1; }
     std::span<const T> row(std::size_t i) const {
+        if (width) return std::span<const T>(values).subspan(i * *width, *width);
         return std::span<const T>(values).subspan(starts[i], starts[i + 1] - starts[i]);
     }
 };

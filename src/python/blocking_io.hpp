@@ -7,6 +7,7 @@
 
 #include "common/interruption.hpp"
 #include "persist/file_io.hpp"
+#include "python/lock_return.hpp"
 #include "python/py.hpp"
 
 namespace arbolet::python {
@@ -19,10 +20,10 @@ template <class IO>
 auto without_interpreter_lock(IO&& io) {
     struct Released {
         PyThreadState* state = PyEval_SaveThread();
-        ~Released() { PyEval_RestoreThread(state); }
+        ~Released() { take_lock_back(state); }
     } released;
     const persist::InterruptCheck check = [&released] {
-        PyEval_RestoreThread(released.state);
+        take_lock_back(released.state);
         const bool retry = PyErr_CheckSignals() == 0;
         released.state = PyEval_SaveThread();
         return retry;
@@ -34,7 +35,7 @@ auto without_interpreter_lock(IO&& io) {
 // signal handlers, taking the interpreter lock if this thread released it,
 // and stops the call when one raised, leaving its exception set.
 inline bool python_signal_raised() {
-    const PyGILState_STATE state = PyGILState_Ensure();
+    const PyGILState_STATE state = ensure_lock();
     const bool raised = PyErr_CheckSignals() != 0;
     PyGILState_Release(state);
     return raised;

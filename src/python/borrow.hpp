@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "python/lock_return.hpp"
 #include "python/py.hpp"
 
 namespace arbolet::python {
@@ -108,7 +109,7 @@ private:
         };
         bool ready = false;
         while (!ready) {
-            Py_BEGIN_ALLOW_THREADS
+            PyThreadState* const state = PyEval_SaveThread();
             {
                 // Released before the interpreter lock is taken back: a
                 // thread releasing a borrow with that lock held takes this one.
@@ -117,7 +118,7 @@ private:
                 ready = w.freed.wait_for(lock, std::chrono::milliseconds(50), grantable);
                 w.count.fetch_sub(1, std::memory_order_seq_cst);
             }
-            Py_END_ALLOW_THREADS
+            take_lock_back(state);
             if (!ready && PyErr_CheckSignals() != 0) return false;
         }
         return true;

@@ -187,7 +187,7 @@ struct ClassRuntime {
             return -1;
         }
         BorrowGuard guard;
-        if (!guard.acquire(reinterpret_cast<InstanceHead*>(self)->borrow, Borrow::Exclusive)) return -1;
+        if (!borrow_instance(guard, self, Borrow::Exclusive)) return -1;
         try {
             return p.set(self, value) ? 0 : -1;
         } catch (...) {

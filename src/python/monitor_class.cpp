@@ -113,9 +113,9 @@ bool to_observation_rows(PyObject* o, const Monitor& m, Rows<float>& rows) {
     if (m.config.input_dim == 1) {
         std::vector<float> flat;
         if (to_reals(o, "values", flat)) {
+            rows.count = flat.size();
+            rows.width = 1;
             rows.values = std::move(flat);
-            rows.starts.resize(rows.values.size() + 1);
-            for (std::size_t i = 0; i < rows.starts.size(); ++i) rows.starts[i] = i;
             return true;
         }
         PyErr_Clear();

@@ -161,9 +161,56 @@ PyObject* load(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
     return decode_bytes_into_new<Engine>(cls, contents.value());
 }
 
-// The instance attributes of `from` (a subclass's __dict__), copied into
-// `to`'s: as they are, or through copy.deepcopy with `memo`.
+// The values of a subclass's __slots__ that are set, by name (copyreg's list
+// of slot names, the one pickle uses); a null Ref without an error when
+// there are none.
+inline bool slot_values(PyObject* self, Ref& values) {
+    values = Ref();
+    Ref module(PyImport_ImportModule("copyreg"));
+    Ref names(module ? PyObject_CallMethod(module.get(), "_slotnames", "O", Py_TYPE(self)) : nullptr);
+    if (!names) return false;
+    Ref iterator(PyObject_GetIter(names.get()));
+    if (!iterator) return false;
+    Ref found(PyDict_New());
+    if (!found) return false;
+    while (Ref name{PyIter_Next(iterator.get())}) {
+        Ref value(PyObject_GetAttr(self, name.get()));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();  // a slot never set
+            continue;
+        }
+        if (PyDict_SetItem(found.get(), name.get(), value.get()) != 0) return false;
+    }
+    if (PyErr_Occurred()) return false;
+    if (PyDict_Size(found.get()) > 0) values = std::move(found);
+    return true;
+}
+
+inline bool set_slot_values(PyObject* to, PyObject* values) {
+    PyObject *name, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(values, &at, &name, &value))
+        if (PyObject_SetAttr(to, name, value) != 0) return false;
+    return true;
+}
+
+// `value` as it is, or through copy.deepcopy with `memo`.
+inline Ref copied_value(PyObject* value, PyObject* memo) {
+    if (memo == nullptr) return Ref::borrowed(value);
+    Ref module(PyImport_ImportModule("copy"));
+    return Ref(module ? PyObject_CallMethod(module.get(), "deepcopy", "OO", value, memo) : nullptr);
+}
+
+// The instance attributes of `from` (a subclass's __dict__ and __slots__),
+// copied into `to`'s: as they are, or through copy.deepcopy with `memo`.
 inline bool copy_attributes(PyObject* from, PyObject* to, PyObject* memo) {
+    Ref slots;
+    if (!slot_values(from, slots)) return false;
+    if (slots) {
+        Ref copied = copied_value(slots.get(), memo);
+        if (!copied || !set_slot_values(to, copied.get())) return false;
+    }
     Ref attributes(PyObject_GetAttrString(from, "__dict__"));
     if (!attributes) {
         // Instances of the classes themselves have no __dict__.
@@ -172,13 +219,7 @@ inline bool copy_attributes(PyObject* from, PyObject* to, PyObject* memo) {
         return true;
     }
     if (PyDict_Size(attributes.get()) == 0) return true;
-    Ref copied;
-    if (memo == nullptr) {
-        copied = Ref::borrowed(attributes.get());
-    } else {
-        Ref module(PyImport_ImportModule("copy"));
-        if (module) copied = Ref(PyObject_CallMethod(module.get(), "deepcopy", "OO", attributes.get(), memo));
-    }
+    Ref copied = copied_value(attributes.get(), memo);
     Ref target(copied ? PyObject_GetAttrString(to, "__dict__") : nullptr);
     return target && PyDict_Update(target.get(), copied.get()) == 0;
 }
@@ -214,7 +255,23 @@ PyObject* deep_copy(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 template <class Engine>
 PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     // A dict is a subclass instance's attributes, which pickling by
-    // __reduce__ hands back after the state itself was restored.
+    // __reduce__ hands back after the state itself was restored; a pair is
+    // those attributes (or None) and the values of its __slots__.
+    if (PyTuple_Check(argv[0]) && PyTuple_Size(argv[0]) == 2) {
+        PyObject* attributes = PyTuple_GetItem(argv[0], 0);
+        PyObject* slots = PyTuple_GetItem(argv[0], 1);
+        if (attributes == nullptr || slots == nullptr) return nullptr;
+        if ((attributes != Py_None && !PyDict_Check(attributes)) || !PyDict_Check(slots)) {
+            PyErr_SetString(PyExc_TypeError, "state must be a document, or a subclass's attributes and slots");
+            return nullptr;
+        }
+        if (attributes != Py_None) {
+            Ref attrs(PyObject_GetAttrString(self, "__dict__"));
+            if (!attrs || PyDict_Update(attrs.get(), attributes) != 0) return nullptr;
+        }
+        if (!set_slot_values(self, slots)) return nullptr;
+        Py_RETURN_NONE;
+    }
     if (PyDict_Check(argv[0])) {
         Ref attrs(PyObject_GetAttrString(self, "__dict__"));
         if (!attrs || PyDict_Update(attrs.get(), argv[0]) != 0) return nullptr;
@@ -244,6 +301,9 @@ PyObject* reduce_via_bytes(PyTypeObject*, PyObject* self, PyObject* const*) {
         if (!attrs) return nullptr;
         if (PyDict_Check(attrs.get()) && PyDict_Size(attrs.get()) == 0) attrs = Ref();
     }
+    Ref slots;
+    if (!slot_values(self, slots)) return nullptr;
+    if (slots) return Py_BuildValue("(O(O)(OO))", loader.get(), data.get(), attrs ? attrs.get() : Py_None, slots.get());
     if (!attrs) return Py_BuildValue("(O(O))", loader.get(), data.get());
     return Py_BuildValue("(O(O)O)", loader.get(), data.get(), attrs.get());
 }

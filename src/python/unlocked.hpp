@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/platform.hpp"
+#include "python/lock_return.hpp"
 #include "python/py.hpp"
 
 namespace arbolet::python {
@@ -59,7 +60,7 @@ public:
     Unlocked& operator=(const Unlocked&) = delete;
     ~Unlocked() {
         unlocked_detail::wait_for_returned_holder();
-        PyEval_RestoreThread(state_);
+        take_lock_back(state_);
         unlocked_detail::holder_returned.store(true, std::memory_order_relaxed);
     }
 

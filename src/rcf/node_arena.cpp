@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/internal_failure.hpp"
+#include "common/memory_budget.hpp"
 #include "common/platform.hpp"
 #include "common/room.hpp"
 #include "rcf/box_kernels.hpp"
@@ -15,14 +16,10 @@ namespace arbolet::rcf {
 NodeArena NodeArena::create(std::uint64_t dims, std::uint64_t reserve_nodes) {
     NodeArena arena;
     arena.dims = dims;
+    // Nodes are small; boxes, a row of 2 * dims floats per internal node,
+    // are taken as the tree fills (grow_update_room): a wide forest that is
+    // never filled does not hold address space for them.
     arena.nodes.reserve(reserve_nodes);
-    // A binary tree has fewer internal nodes than leaves.
-    const std::uint64_t rows = reserve_nodes / 2 + 1;
-    std::uint64_t cells = 0;
-    if (checked_mul(rows, arena.row_stride(), cells)) {
-        check_allocation(cells, sizeof(float));
-        arena.boxes.reserve(cells);
-    }
     return arena;
 }
 
@@ -50,8 +47,13 @@ void NodeArena::grow_update_room() {
     if (box_free.empty()) {
         std::uint64_t cells = 0;
         if (!checked_mul(box_row_count() + 1, row_stride(), cells)) return;  // take_box_row refuses it
-        check_allocation(cells, sizeof(float));
-        reserve_total(boxes, static_cast<std::size_t>(cells));
+        if (boxes.capacity() >= cells) return;
+        // Doubling keeps the growth amortised, capped at the rows of the
+        // nodes planned (a binary tree has fewer internal nodes than leaves).
+        const std::uint64_t planned = saturating_mul(nodes.capacity() / 2 + 1, row_stride());
+        const std::uint64_t target = std::max(cells, std::min(saturating_mul(boxes.capacity(), 2), planned));
+        check_allocation(target, sizeof(float));
+        reserve_total(boxes, static_cast<std::size_t>(target));
     }
 }
 

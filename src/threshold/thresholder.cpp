@@ -10,14 +10,15 @@ namespace arbolet::threshold {
 namespace {
 
 // Linear interpolation between the order statistics around p * (n - 1).
-double quantile_of(const std::vector<double>& sorted, double p) {
+double quantile_of(const OrderedValues& sorted, double p) {
     const std::size_t n = sorted.size();
     if (n == 0) return std::numeric_limits<double>::infinity();
     const double pos = p * static_cast<double>(n - 1);
     const std::size_t i = static_cast<std::size_t>(pos);
-    if (i + 1 >= n) return sorted[n - 1];
+    if (i + 1 >= n) return sorted.at(n - 1);
     const double frac = pos - static_cast<double>(i);
-    return sorted[i] + (sorted[i + 1] - sorted[i]) * frac;
+    const double low = sorted.at(i), high = sorted.at(i + 1);
+    return low + (high - low) * frac;
 }
 
 // How far `value` is above `cut`, relative to it: 1 - cut / value for a
@@ -73,10 +74,7 @@ std::uint64_t Thresholder::means_seen() const {
     return w > 0 && steps >= w - 1 ? steps - (w - 1) : 0;
 }
 
-void Thresholder::sort_kept() {
-    kept_sorted = kept.values;
-    std::sort(kept_sorted.begin(), kept_sorted.end());
-}
+void Thresholder::sort_kept() { kept_sorted.assign(kept.values); }
 
 Result<double> Thresholder::update(double score) {
     if (!(std::fabs(score) <= kMaxScore))
@@ -139,12 +137,9 @@ Result<double> Thresholder::update(double score) {
     // Scores of alarmed and suppressed steps stay out of the quantile, so
     // that one event does not lift the cut-off for the next.
     if (!(alarmed && since_alarm < c.suppression)) {
-        if (kept.size() == c.horizon) {
-            const double old = kept.at(0);
-            kept_sorted.erase(std::lower_bound(kept_sorted.begin(), kept_sorted.end(), old));
-        }
+        if (kept.size() == c.horizon) kept_sorted.erase(kept.at(0));
         kept.push(score, c.horizon);
-        kept_sorted.insert(std::upper_bound(kept_sorted.begin(), kept_sorted.end(), score), score);
+        kept_sorted.insert(score);
     }
     if (has_mean) {
         // min(earlier_means + 1, horizon), without overflow at the largest step count.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/engine_error.hpp"
+#include "threshold/ordered_values.hpp"
 
 namespace arbolet::threshold {
 
@@ -96,9 +97,9 @@ struct Thresholder {
     // cut-off: the event that raised it is still going on.
     bool in_event = false;
     // The last (at most horizon) scores of steps outside suppression, in
-    // arrival order, and the same values sorted.
+    // arrival order, and the same values in order of value.
     Ring kept;
-    std::vector<double> kept_sorted;
+    OrderedValues kept_sorted;
     // The last max(mean_window, peak_window) scores.
     Ring recent;
     // The z of the recent mean at each of the last max(mean_window,

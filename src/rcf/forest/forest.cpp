@@ -24,6 +24,17 @@ std::uint64_t full_size_bytes(std::uint64_t trees, std::uint64_t capacity, std::
     return saturating_add(saturating_mul(rows, point_row), saturating_mul(trees, per_tree));
 }
 
+// The part of the JSON document that every state of a configuration writes,
+// whatever it holds: each sampler slot ("0.0," and an index of up to 20
+// digits, at least 25 bytes) and each point-store row ("false,", "0," and
+// "0.0," per value, at least 8 + 4 * dims bytes). A binary state declares
+// its capacity without paying for these (an empty forest of any capacity
+// takes about 140 bytes).
+std::uint64_t document_floor_bytes(std::uint64_t trees, std::uint64_t capacity, std::uint64_t dims, std::uint64_t rows) {
+    const std::uint64_t per_row = saturating_add(8, saturating_mul(dims, 4));
+    return saturating_add(saturating_mul(saturating_mul(trees, capacity), 25), saturating_mul(rows, per_row));
+}
+
 }  // namespace
 
 Status Forest::check_config(const RcfConfig& args) {
@@ -49,7 +60,11 @@ Status Forest::check_config(const RcfConfig& args) {
 void Forest::check_size(const RcfConfig& args) {
     const std::uint64_t dims = args.input_dim * args.shingle_size;
     const std::uint64_t rows = std::max(args.num_trees * args.capacity + 1, args.capacity * 2);
-    check_memory("Forest", full_size_bytes(args.num_trees, args.capacity, dims, rows));
+    // The same bound for building and for loading: the full forest and the
+    // least JSON document of its configuration must fit in memory together,
+    // so that whatever is accepted can also be saved as a document.
+    check_memory("Forest", saturating_add(full_size_bytes(args.num_trees, args.capacity, dims, rows),
+                                          document_floor_bytes(args.num_trees, args.capacity, dims, rows)));
 }
 
 Result<Forest> Forest::build(const RcfConfig& args, std::optional<std::uint64_t> seed) {

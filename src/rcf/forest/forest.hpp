@@ -75,7 +75,9 @@ struct Forest {
     // its message), without the memory check; loading applies them too.
     static Status check_config(const RcfConfig& config);
     // The constructor's memory check for a configuration that passed
-    // check_config: MemoryError-kind failure when a full forest would not fit.
+    // check_config: MemoryError-kind failure when a full forest and the JSON
+    // document that any state of its configuration writes would not fit
+    // together.
     static void check_size(const RcfConfig& config);
 
     bool is_ready() const { return config.is_ready(entries_seen); }

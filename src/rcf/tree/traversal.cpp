@@ -21,6 +21,22 @@ TreeReader::TreeReader(const RcfTree& tree, const PointStore& store, std::uint64
     if (tree.dims != dims || tree.arena.dims != dims) fail("tree dimension does not match the forest dimension");
 }
 
+double TreeReader::separation_in_double(const Node& n, const float* x, double gap, double range) const {
+    const float* mn = box_min_unchecked(n);
+    const float* mx = mn + dims_;
+    double wide_gap = 0.0, wide_range = 0.0;
+    for (std::uint64_t d = 0; d < dims_; ++d) {
+        if (x[d] < mn[d])
+            wide_gap += static_cast<double>(mn[d]) - static_cast<double>(x[d]);
+        else if (x[d] > mx[d])
+            wide_gap += static_cast<double>(x[d]) - static_cast<double>(mx[d]);
+        wide_range += static_cast<double>(mx[d]) - static_cast<double>(mn[d]);
+    }
+    if (!std::isfinite(wide_gap) || !std::isfinite(wide_range)) return gap / (range + gap);
+    if (wide_range == 0.0) return 1.0;
+    return wide_gap / (wide_range + wide_gap);
+}
+
 std::span<const float> TreeReader::leaf_row(const Node& leaf) const {
     std::span<const float> row = store_.row(leaf.point_idx());
     if (row.size() != dims_) fail("stored point length does not match the forest dimension");
@@ -115,7 +131,7 @@ double fold_up(const TreeReader& r, const float* x, const PathStep* steps, std::
             if (std::isnan(range)) continue;
             break;
         }
-        const double p = r.separation_of(gap, at);
+        const double p = r.separation_of(gap, at, x);
         const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(steps[i].mass));
         v = (1.0 - p) * v + p * u;
     }
@@ -225,6 +241,34 @@ void path_values(std::span<const RcfTree> trees, const PointStore& store, std::s
     fail("internal error: entered unreachable code");
 }
 
+namespace {
+
+// The shares of one node's separation term in double precision, `scale`
+// being the attribution's lift times the depth weight times what remains.
+void credit_in_double(const TreeReader& r, const Node& n, std::span<const float> q, double scale,
+                      std::span<AttributionPair> pairs) {
+    const float* mn = r.box_min_unchecked(n);
+    const float* mx = mn + q.size();
+    double gap = 0.0, range = 0.0;
+    for (std::size_t d = 0; d < q.size(); ++d) {
+        if (q[d] < mn[d])
+            gap += static_cast<double>(mn[d]) - static_cast<double>(q[d]);
+        else if (q[d] > mx[d])
+            gap += static_cast<double>(q[d]) - static_cast<double>(mx[d]);
+        range += static_cast<double>(mx[d]) - static_cast<double>(mn[d]);
+    }
+    const double den = range == 0.0 ? gap : range + gap;
+    if (!std::isfinite(den) || !(den > 0.0)) return;
+    for (std::size_t d = 0; d < q.size(); ++d) {
+        if (q[d] < mn[d])
+            pairs[d].above += scale * ((static_cast<double>(mn[d]) - static_cast<double>(q[d])) / den);
+        else if (q[d] > mx[d])
+            pairs[d].below += scale * ((static_cast<double>(q[d]) - static_cast<double>(mx[d])) / den);
+    }
+}
+
+}  // namespace
+
 void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<const float> q,
                       std::span<AttributionPair> pairs) {
     std::fill(pairs.begin(), pairs.end(), AttributionPair{});
@@ -243,7 +287,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
         const std::uint64_t next = r.child_toward(*n, q);
         check_index(n->box_row(), r.box_rows());
         const float gap = r.box_gap_unchecked(*n, q.data());
-        const double p = r.separation_of(gap, *n);
+        const double p = r.separation_of(gap, *n, q.data());
         // A NaN p (an infinite gap over an infinite range) is not > 0 and is
         // skipped without touching `remaining`.
         if (p > 0.0) {
@@ -296,6 +340,10 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                     else if (q[d] > mx[d])
                         credit(d, q[d] - mx[d], false);
                 }
+            } else {
+                // A span or gap of finite coordinates past the largest float
+                // (p was then taken in double precision): the shares too.
+                credit_in_double(r, *n, q, lift / (static_cast<double>(depth) + 1.0) * remaining, pairs);
             }
             remaining *= 1.0 - p;
         }

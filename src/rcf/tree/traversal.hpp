@@ -9,6 +9,7 @@
 // instead of looping or reading out of bounds.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -98,15 +99,22 @@ public:
     double separation(std::uint64_t slot, std::span<const float> q) const {
         const Node& n = node(slot);
         check_index(n.box_row(), box_rows_);
-        return separation_of(box_gap_unchecked(n, q.data()), n);
+        return separation_of(box_gap_unchecked(n, q.data()), n, q.data());
     }
-    double separation_of(float gap, const Node& n) const {
+    // The same from the node's box gap of x.
+    double separation_of(float gap, const Node& n, const float* x) const {
         if (gap == 0.0f) return 0.0;
         const double range = range_sum_unchecked(n);
         if (range == 0.0) return 1.0;
         const double g = static_cast<double>(gap);
+        if (std::isinf(g) || std::isinf(range)) [[unlikely]] return separation_in_double(n, x, g, range);
         return g / (range + g);
     }
+    // separation_of where a span or a gap of finite coordinates passed the
+    // largest float: both sums taken again in double precision, where they
+    // cannot overflow, so that finite input never gives NaN. With an
+    // infinite or NaN coordinate, the single-precision quotient as before.
+    double separation_in_double(const Node& n, const float* x, double gap, double range) const;
     // Routing rule: ties go left, so that a NaN coordinate (which compares
     // false) goes right.
     std::uint64_t child_toward(const Node& n, std::span<const float> q) const {
