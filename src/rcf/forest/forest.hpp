@@ -10,17 +10,13 @@
 #include "common/engine_error.hpp"
 #include "common/worker_pool.hpp"
 #include "random/xoshiro.hpp"
+#include "rcf/attribution.hpp"
 #include "rcf/config.hpp"
 #include "rcf/point_store.hpp"
 #include "rcf/sampler.hpp"
 #include "rcf/tree/tree.hpp"
 
 namespace arbolet::rcf {
-
-struct AttributionPair {
-    double below = 0.0;
-    double above = 0.0;
-};
 
 struct Neighbor {
     double score;
