@@ -2,12 +2,16 @@
 
 The state file is a ZIP archive (readable with any ZIP tool) of:
 
-- ``arbolet-state.json``: ``{"format": "arbolet-keyed-state", "version": 1, "settings": {...},
-  "detectors": [{"key": KEY, "member": NAME, "thresholder": NAME}, ...]}``, the settings as in
-  ``Settings`` and one entry per key in the order the keys first appeared (``key`` is ``null``
-  without a key column);
+- ``arbolet-state.json``: ``{"format": "arbolet-keyed-state", "version": 2, "kind": KIND,
+  "seeds": DERIVATION, "settings": {...}, "detectors": [{"key": KEY, "member": NAME,
+  "thresholder": NAME}, ...]}``, the settings as in ``Settings`` and one entry per key in the order
+  the keys first appeared (``key`` is ``null`` without a key column). ``kind`` says what each key
+  holds (see ``KINDS``), ``seeds`` how a key's seed comes from the run's (see ``SEED_DERIVATIONS``).
+  Version 1 (written by arbolet 0.3) has neither: its runs are of kind ``forest`` or ``mstream-raw``
+  (by the ``mstream`` setting) with ``blake2b-seed-nul-key`` seeds, and keep them when continued;
 - per key, its detector (``detectors/0.bin``, ...: the compact state that its ``to_bytes()`` writes)
-  and its thresholder (``thresholders/0.json``, ...: the JSON document that its ``to_json()`` writes).
+  and, for kinds with one, its thresholder (``thresholders/0.json``, ...: the JSON document that its
+  ``to_json()`` writes; a ``monitor`` entry has no ``thresholder``).
   A detector member whose name ends in ``.json`` holds the detector's JSON document instead.
 """
 
@@ -22,11 +26,19 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, Any
 
-from .arbolet import Forest, MStream, Thresholder
+from .arbolet import Forest, Monitor, MStream, Thresholder
+from .keyed import key_seed
 
 FORMAT = "arbolet-keyed-state"
-VERSION = 1
+VERSION = 2
+VERSIONS = (1, 2)  # the versions that load
 MANIFEST = "arbolet-state.json"
+# What one key holds, by kind: new runs use "monitor" (metrics) or "mstream" (records, whose
+# thresholder judges the logarithm of the raw scores); "forest" and "mstream-raw" (a thresholder fed
+# the raw MStream scores) are the runs of arbolet 0.3, kept so that their state files go on giving
+# the same results.
+KINDS = ("monitor", "mstream", "forest", "mstream-raw")
+SEED_DERIVATIONS = ("key_seed", "blake2b-seed-nul-key")
 
 
 class StateError(Exception):
@@ -43,9 +55,10 @@ class Settings:
     key: str | None = None
     time: str | None = None
     time_unit: int = 1
-    trees: int = 50
-    capacity: int = 256
-    shingle: int = 1
+    # None: the detector's own default, fixed when the run starts
+    trees: int | None = None
+    capacity: int | None = None
+    shingle: int | None = None
     alpha: float = 0.8
     seed: int | None = None
 
@@ -83,49 +96,71 @@ _SETTING_CHECKS: dict[str, Callable[[Any], bool]] = {
     "key": lambda value: value is None or isinstance(value, str),
     "time": lambda value: value is None or isinstance(value, str),
     "time_unit": lambda value: _is_int(value) and value >= 1,
-    "trees": _is_int,
-    "capacity": _is_int,
-    "shingle": _is_int,
+    "trees": lambda value: value is None or _is_int(value),
+    "capacity": lambda value: value is None or _is_int(value),
+    "shingle": lambda value: value is None or _is_int(value),
     "alpha": lambda value: _is_int(value) or isinstance(value, float),
     "seed": lambda value: value is None or _is_int(value),
 }
 
 
-def key_seed(seed: int | None, key: str | None) -> int | None:
-    """The seed of one key's detector: the run's seed without a key column, else derived from both."""
+def blake2b_seed_nul_key(seed: int | None, key: str | None) -> int | None:
+    """The seed of one key's detector in runs of arbolet 0.3: BLAKE2b of "SEED\\0KEY"."""
     if seed is None or key is None:
         return seed
     digest = hashlib.blake2b(f"{seed}\0{key}".encode("utf-8", "surrogatepass"), digest_size=8).digest()
     return int.from_bytes(digest, "little")
 
 
+def derived_seed(derivation: str, seed: int | None, key: str | None) -> int | None:
+    """The seed of one key's detector: the run's seed without a key column, else derived from both."""
+    if seed is None or key is None:
+        return seed
+    return key_seed(seed, key) if derivation == "key_seed" else blake2b_seed_nul_key(seed, key)
+
+
+def new_run_kind(settings: Settings) -> str:
+    return "mstream" if settings.mstream else "monitor"
+
+
 class KeyedDetectors:
     """The detectors of a run, one per key (a single one, key ``None``, without a key column)."""
 
-    def __init__(self, settings: Settings, detectors: dict[str | None, Forest | MStream] | None = None,
-                 thresholders: dict[str | None, Thresholder] | None = None) -> None:
+    def __init__(self, settings: Settings, detectors: dict[str | None, Forest | MStream | Monitor] | None = None,
+                 thresholders: dict[str | None, Thresholder] | None = None, kind: str | None = None,
+                 seeds: str = "key_seed") -> None:
         self.settings = settings
-        self.detectors: dict[str | None, Forest | MStream] = detectors or {}
+        self.kind = kind or new_run_kind(settings)
+        self.seeds = seeds
+        self.detectors: dict[str | None, Forest | MStream | Monitor] = detectors or {}
         self.thresholders: dict[str | None, Thresholder] = thresholders or {}
 
     def output_columns(self) -> list[str]:
-        """Names of the cells that ``step`` returns."""
-        return ["score", "flag"]
+        """Names of the cells that ``step`` returns; the flag is the last."""
+        return ["score", "flag"] if self.kind in ("forest", "mstream-raw") else ["score", "grade", "flag"]
 
     def step(self, key: str | None, values: list[float], codes: list[int], timestamp: int | None) -> list[str]:
-        """Scores one row with its key's detector, then learns it; returns the score and the flag.
+        """Scores one row with its key's detector, then learns it; returns its output cells.
 
-        The flag is 1 when the key's thresholder raises an alarm (a grade above 0), else 0. A forest's
-        cells stay empty until it is ready; its thresholder is given those scores too and passes over
-        them, as ``Thresholder.for_forest`` expects.
+        The flag is 1 when the row is an alarm, else 0: the Monitor's ``alarm``, or for the other kinds
+        a grade above 0 from the key's thresholder. A ``forest`` key's cells stay empty until it is
+        ready; its thresholder is given those scores too and passes over them, as
+        ``Thresholder.for_forest`` expects.
         Without a timestamp an MStream's clock advances by one per row of its key. A detector's error
         (``ValueError``) leaves it unchanged.
         """
         detector = self.detectors.get(key)
         if detector is None:
-            detector = self.detectors[key] = self._new_detector(key, len(values), len(codes))
-            self.thresholders[key] = (Thresholder() if isinstance(detector, MStream)
-                                      else Thresholder.for_forest(detector))
+            detector = self._new_detector(key, len(values), len(codes))
+            thresholder = (Thresholder.for_forest(detector) if isinstance(detector, Forest)
+                           else Thresholder.for_mstream(detector) if self.kind == "mstream"
+                           else Thresholder() if self.kind == "mstream-raw" else None)
+            self.detectors[key] = detector
+            if thresholder is not None:
+                self.thresholders[key] = thresholder
+        if isinstance(detector, Monitor):
+            verdict = detector.update(values[0] if len(values) == 1 else values, timestamp)
+            return [repr(verdict["score"]), repr(verdict["grade"]), "1" if verdict["alarm"] else "0"]
         if isinstance(detector, MStream):
             if timestamp is None:
                 timestamp = (detector.current_time() or 0) + 1
@@ -136,26 +171,34 @@ class KeyedDetectors:
             if not ready:
                 self.thresholders[key].update(score)
                 return ["", ""]
-        return [repr(score), "1" if self.thresholders[key].update(score) > 0.0 else "0"]
+        grade = self.thresholders[key].update(score)
+        flag = "1" if grade > 0.0 else "0"
+        return [repr(score), flag] if self.kind in ("forest", "mstream-raw") else [repr(score), repr(grade), flag]
 
-    def _new_detector(self, key: str | None, numeric_dim: int, categorical_dim: int) -> Forest | MStream:
+    def _new_detector(self, key: str | None, numeric_dim: int, categorical_dim: int) -> Forest | MStream | Monitor:
         s = self.settings
-        seed = key_seed(s.seed, key)
+        seed = derived_seed(self.seeds, s.seed, key)
         if s.mstream:
             return MStream(numeric_dim, categorical_dim, alpha=s.alpha, seed=seed)
-        return Forest(numeric_dim, shingle_size=s.shingle, num_trees=s.trees, capacity=s.capacity, seed=seed)
+        assert s.trees is not None and s.capacity is not None and s.shingle is not None
+        if self.kind == "forest":
+            return Forest(numeric_dim, shingle_size=s.shingle, num_trees=s.trees, capacity=s.capacity, seed=seed)
+        return Monitor(numeric_dim, shingle_size=s.shingle, num_trees=s.trees, capacity=s.capacity, seed=seed)
 
     def save(self, path: str) -> None:
         """Writes the state file at ``path``, replacing it only once the whole file is written."""
         members = [(f"detectors/{i}.bin", f"thresholders/{i}.json") for i in range(len(self.detectors))]
-        entries = [{"key": key, "member": detector, "thresholder": thresholder}
+        entries = [{"key": key, "member": detector, **({"thresholder": thresholder} if key in self.thresholders
+                                                        else {})}
                    for key, (detector, thresholder) in zip(self.detectors, members)]
-        manifest = {"format": FORMAT, "version": VERSION, "settings": self.settings.to_dict(), "detectors": entries}
+        manifest = {"format": FORMAT, "version": VERSION, "kind": self.kind, "seeds": self.seeds,
+                    "settings": self.settings.to_dict(), "detectors": entries}
         with _replacing(path) as file, zipfile.ZipFile(file, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
             archive.writestr(MANIFEST, json.dumps(manifest, indent=1))
             for key, (detector, thresholder) in zip(self.detectors, members):
                 archive.writestr(detector, self.detectors[key].to_bytes())
-                archive.writestr(thresholder, self.thresholders[key].to_json())
+                if key in self.thresholders:
+                    archive.writestr(thresholder, self.thresholders[key].to_json())
 
     @classmethod
     def load(cls, path: str) -> KeyedDetectors:
@@ -165,25 +208,27 @@ class KeyedDetectors:
                 manifest = json.loads(archive.read(MANIFEST))
                 if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
                     raise StateError("not an arbolet state file")
-                if manifest.get("version") != VERSION:
+                if manifest.get("version") not in VERSIONS:
                     raise StateError(f"state file version {manifest.get('version')!r} is not supported "
-                                     f"(only {VERSION})")
+                                     f"(only {', '.join(map(str, VERSIONS))})")
                 settings = Settings.from_dict(manifest.get("settings"))
-                kind = MStream if settings.mstream else Forest
-                detectors: dict[str | None, Forest | MStream] = {}
+                run_kind, seeds = _run_kind(manifest, settings)
+                kind = {"monitor": Monitor, "forest": Forest}.get(run_kind, MStream)
+                detectors: dict[str | None, Forest | MStream | Monitor] = {}
                 thresholders: dict[str | None, Thresholder] = {}
                 entries = manifest.get("detectors")
                 if not isinstance(entries, list):
                     raise StateError("'detectors' must be a list")
                 for entry in entries:
-                    key, member, thresholder = _entry(entry, settings)
+                    key, member, thresholder = _entry(entry, settings, run_kind != "monitor")
                     if key in detectors:
                         raise StateError(f"key {key!r} appears twice")
                     detectors[key] = _read(archive, member, kind)
-                    thresholders[key] = _read(archive, thresholder, Thresholder)
+                    if thresholder is not None:
+                        thresholders[key] = _read(archive, thresholder, Thresholder)
         except (zipfile.BadZipFile, KeyError, UnicodeDecodeError, json.JSONDecodeError) as error:
             raise StateError(f"broken state file ({error})") from None
-        return cls(settings, detectors, thresholders)
+        return cls(settings, detectors, thresholders, run_kind, seeds)
 
 
 def _read(archive: zipfile.ZipFile, member: str, kind: Any) -> Any:
@@ -195,13 +240,28 @@ def _read(archive: zipfile.ZipFile, member: str, kind: Any) -> Any:
         raise StateError(f"{member}: {error}") from None
 
 
-def _entry(entry: Any, settings: Settings) -> tuple[str | None, str, str]:
-    if not isinstance(entry, dict) or not all(isinstance(entry.get(name), str) for name in ("member", "thresholder")):
-        raise StateError("each detector entry needs 'member' and 'thresholder' names")
+def _entry(entry: Any, settings: Settings, with_thresholder: bool = True) -> tuple[str | None, str, str | None]:
+    names = ("member", "thresholder") if with_thresholder else ("member",)
+    if not isinstance(entry, dict) or not all(isinstance(entry.get(name), str) for name in names):
+        raise StateError(f"each detector entry needs {' and '.join(map(repr, names))} names")
     key = entry.get("key")
     if (key is None) != (settings.key is None) or not (key is None or isinstance(key, str)):
         raise StateError("detector keys do not match the key column setting")
-    return key, entry["member"], entry["thresholder"]
+    return key, entry["member"], entry.get("thresholder") if with_thresholder else None
+
+
+def _run_kind(manifest: dict[str, Any], settings: Settings) -> tuple[str, str]:
+    """What the run's keys hold and how their seeds are derived: recorded from version 2 on."""
+    if manifest["version"] == 1:
+        return ("mstream-raw" if settings.mstream else "forest"), "blake2b-seed-nul-key"
+    kind, seeds = manifest.get("kind"), manifest.get("seeds")
+    if kind not in KINDS or seeds not in SEED_DERIVATIONS:
+        raise StateError(f"unknown detector kind {kind!r} or seed derivation {seeds!r}")
+    if (kind in ("mstream", "mstream-raw")) != settings.mstream:
+        raise StateError(f"detector kind {kind!r} does not match the mstream setting")
+    if not settings.mstream and None in (settings.trees, settings.capacity, settings.shingle):
+        raise StateError("a forest or monitor run needs its trees, capacity and shingle settings")
+    return kind, seeds
 
 
 @contextmanager

@@ -28,14 +28,14 @@ runtime; ``key_seed`` alone needs neither.
 from __future__ import annotations
 
 import datetime
-import hashlib
 import math
 import operator
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any
 
 from . import Forest, MStream
+from .keyed import Key, key_seed
 
 if TYPE_CHECKING:
     from pyspark.sql import DataFrame
@@ -44,40 +44,10 @@ if TYPE_CHECKING:
 
 __all__ = ["key_seed", "score_by_key", "score_records_by_key"]
 
-Key = Union[str, bytes, int]
 _Frame = Any  # a pandas.DataFrame; pandas ships no type information
 
 # Column names that the result adds next to the key and the ordering column.
 RESULT_COLUMNS = ("score", "is_ready", "error")
-
-
-def key_seed(seed: int, key: Key) -> int:
-    """The seed of one key's detector: a stable 64-bit hash of ``seed`` and the key's bytes.
-
-    It is BLAKE2b with an 8-byte digest, keyed with ``seed`` as 8 little-endian
-    bytes, over the key's bytes: UTF-8 for a string, the bytes themselves for
-    bytes, and the decimal digits for an integer (so the key ``42`` and the
-    key ``"42"`` share a seed). The digest read as a little-endian unsigned
-    integer is the seed::
-
-        blake2b(key_bytes, digest_size=8, key=seed.to_bytes(8, "little"))
-
-    It is the same in every process, on every machine and in every language
-    that has BLAKE2b, so a key's detector can be rebuilt outside Spark.
-    """
-    seed = operator.index(seed)
-    if not 0 <= seed < 1 << 64:
-        raise ValueError(f"seed must be in [0, 2**64), got {seed}")
-    if isinstance(key, str):
-        data = key.encode("utf-8")
-    elif isinstance(key, (bytes, bytearray, memoryview)):
-        data = bytes(key)
-    elif isinstance(key, bool) or not hasattr(key, "__index__"):
-        raise TypeError(f"a key must be a str, bytes or int, not {type(key).__name__}")
-    else:
-        data = str(operator.index(key)).encode("ascii")
-    digest = hashlib.blake2b(data, digest_size=8, key=seed.to_bytes(8, "little")).digest()
-    return int.from_bytes(digest, "little")
 
 
 # A key's detector in the state store, in its compact form. Loading tells it
