@@ -8,7 +8,8 @@ The state file is a ZIP archive (readable with any ZIP tool) of:
   the keys first appeared (``key`` is ``null`` without a key column). ``kind`` says what each key
   holds (see ``KINDS``), ``seeds`` how a key's seed comes from the run's (see ``SEED_DERIVATIONS``).
   Version 1 (written by arbolet 0.3) has neither: its runs are of kind ``forest`` or ``mstream-raw``
-  (by the ``mstream`` setting) with ``blake2b-seed-nul-key`` seeds, and keep them when continued;
+  (by the ``mstream`` setting) with ``blake2b-seed-nul-key`` seeds, and keep them when continued
+  (``arbolet.keyed`` describes the kinds and derivations);
 - per key, its detector (``detectors/0.bin``, ...: the compact state that its ``to_bytes()`` writes)
   and, for kinds with one, its thresholder (``thresholders/0.json``, ...: the JSON document that its
   ``to_json()`` writes; a ``monitor`` entry has no ``thresholder``).
@@ -18,7 +19,6 @@ The state file is a ZIP archive (readable with any ZIP tool) of:
 from __future__ import annotations
 
 import dataclasses
-import hashlib
 import json
 import os
 import zipfile
@@ -26,19 +26,14 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, Any
 
+from . import keyed
 from .arbolet import Forest, Monitor, MStream, Thresholder
-from .keyed import key_seed
+from .keyed import KINDS, SEED_DERIVATIONS
 
 FORMAT = "arbolet-keyed-state"
 VERSION = 2
 VERSIONS = (1, 2)  # the versions that load
 MANIFEST = "arbolet-state.json"
-# What one key holds, by kind: new runs use "monitor" (metrics) or "mstream" (records, whose
-# thresholder judges the logarithm of the raw scores); "forest" and "mstream-raw" (a thresholder fed
-# the raw MStream scores) are the runs of arbolet 0.3, kept so that their state files go on giving
-# the same results.
-KINDS = ("monitor", "mstream", "forest", "mstream-raw")
-SEED_DERIVATIONS = ("key_seed", "blake2b-seed-nul-key")
 
 
 class StateError(Exception):
@@ -104,23 +99,11 @@ _SETTING_CHECKS: dict[str, Callable[[Any], bool]] = {
 }
 
 
-def blake2b_seed_nul_key(seed: int | None, key: str | None) -> int | None:
-    """The seed of one key's detector in runs of arbolet 0.3: BLAKE2b of "SEED\\0KEY"."""
-    if seed is None or key is None:
-        return seed
-    digest = hashlib.blake2b(f"{seed}\0{key}".encode("utf-8", "surrogatepass"), digest_size=8).digest()
-    return int.from_bytes(digest, "little")
-
-
-def derived_seed(derivation: str, seed: int | None, key: str | None) -> int | None:
-    """The seed of one key's detector: the run's seed without a key column, else derived from both."""
-    if seed is None or key is None:
-        return seed
-    return key_seed(seed, key) if derivation == "key_seed" else blake2b_seed_nul_key(seed, key)
-
-
-def new_run_kind(settings: Settings) -> str:
-    return "mstream" if settings.mstream else "monitor"
+def _engine_settings(settings: Settings) -> dict[str, Any]:
+    """The run's detector settings by the engine's names."""
+    if settings.mstream:
+        return {"alpha": settings.alpha}
+    return {"num_trees": settings.trees, "capacity": settings.capacity, "shingle_size": settings.shingle}
 
 
 class KeyedDetectors:
@@ -130,10 +113,26 @@ class KeyedDetectors:
                  thresholders: dict[str | None, Thresholder] | None = None, kind: str | None = None,
                  seeds: str = "key_seed") -> None:
         self.settings = settings
-        self.kind = kind or new_run_kind(settings)
-        self.seeds = seeds
-        self.detectors: dict[str | None, Forest | MStream | Monitor] = detectors or {}
-        self.thresholders: dict[str | None, Thresholder] = thresholders or {}
+        kind = kind or ("mstream" if settings.mstream else "monitor")
+        self.runner = keyed.KeyedDetectors(kind, settings.seed, seeds=seeds, **_engine_settings(settings))
+        self.runner.detectors.update(detectors or {})
+        self.runner.thresholders.update(thresholders or {})
+
+    @property
+    def kind(self) -> str:
+        return self.runner.kind
+
+    @property
+    def seeds(self) -> str:
+        return self.runner.seeds
+
+    @property
+    def detectors(self) -> dict[Any, Forest | MStream | Monitor]:
+        return self.runner.detectors
+
+    @property
+    def thresholders(self) -> dict[Any, Thresholder]:
+        return self.runner.thresholders
 
     def output_columns(self) -> list[str]:
         """Names of the cells that ``step`` returns; the flag is the last."""
@@ -142,48 +141,17 @@ class KeyedDetectors:
     def step(self, key: str | None, values: list[float], codes: list[int], timestamp: int | None) -> list[str]:
         """Scores one row with its key's detector, then learns it; returns its output cells.
 
-        The flag is 1 when the row is an alarm, else 0: the Monitor's ``alarm``, or for the other kinds
-        a grade above 0 from the key's thresholder. A ``forest`` key's cells stay empty until it is
-        ready; its thresholder is given those scores too and passes over them, as
-        ``Thresholder.for_forest`` expects.
-        Without a timestamp an MStream's clock advances by one per row of its key. A detector's error
+        The flag is 1 when the row is an alarm, else 0. A ``forest`` key's cells stay empty until it
+        is ready. Runs of arbolet 0.3 keep their columns: no grade. A detector's error
         (``ValueError``) leaves it unchanged.
         """
-        detector = self.detectors.get(key)
-        if detector is None:
-            detector = self._new_detector(key, len(values), len(codes))
-            thresholder = (Thresholder.for_forest(detector) if isinstance(detector, Forest)
-                           else Thresholder.for_mstream(detector) if self.kind == "mstream"
-                           else Thresholder() if self.kind == "mstream-raw" else None)
-            self.detectors[key] = detector
-            if thresholder is not None:
-                self.thresholders[key] = thresholder
-        if isinstance(detector, Monitor):
-            verdict = detector.update(values[0] if len(values) == 1 else values, timestamp)
-            return [repr(verdict["score"]), repr(verdict["grade"]), "1" if verdict["alarm"] else "0"]
-        if isinstance(detector, MStream):
-            if timestamp is None:
-                timestamp = (detector.current_time() or 0) + 1
-            score = detector.update_and_score(values, codes, timestamp)
-        else:
-            ready = detector.is_ready()
-            score = detector.score_and_update(values)
-            if not ready:
-                self.thresholders[key].update(score)
-                return ["", ""]
-        grade = self.thresholders[key].update(score)
-        flag = "1" if grade > 0.0 else "0"
-        return [repr(score), flag] if self.kind in ("forest", "mstream-raw") else [repr(score), repr(grade), flag]
-
-    def _new_detector(self, key: str | None, numeric_dim: int, categorical_dim: int) -> Forest | MStream | Monitor:
-        s = self.settings
-        seed = derived_seed(self.seeds, s.seed, key)
-        if s.mstream:
-            return MStream(numeric_dim, categorical_dim, alpha=s.alpha, seed=seed)
-        assert s.trees is not None and s.capacity is not None and s.shingle is not None
-        if self.kind == "forest":
-            return Forest(numeric_dim, shingle_size=s.shingle, num_trees=s.trees, capacity=s.capacity, seed=seed)
-        return Monitor(numeric_dim, shingle_size=s.shingle, num_trees=s.trees, capacity=s.capacity, seed=seed)
+        outcome = self.runner.step(key, values, codes, timestamp)
+        if outcome.score is None:
+            return [""] * len(self.output_columns())
+        flag = "1" if outcome.alarm else "0"
+        if self.kind in ("forest", "mstream-raw"):
+            return [repr(outcome.score), flag]
+        return [repr(outcome.score), repr(outcome.grade), flag]
 
     def save(self, path: str) -> None:
         """Writes the state file at ``path``, replacing it only once the whole file is written."""

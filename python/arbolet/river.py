@@ -305,10 +305,12 @@ class MonitorDetector(base.AnomalyDetector):
 
     The grade (0 for an ordinary step, above 0 up to 1 for an alarm) rather than the raw score,
     because the Monitor has already judged the score against what this stream does: a grade means
-    the same on every stream: a step is an alarm exactly when its grade is above 0, so
-    ``anomaly.ThresholdFilter(threshold=1e-9)`` keeps every alarm (River's filter keeps scores at or
-    above its threshold), and a higher threshold trades missed events for fewer false alarms. The
-    raw score's scale depends on the stream, which would leave the choice of a cut-off to the user.
+    the same on every stream: a step is an alarm exactly when its grade is above 0, and a higher
+    cut-off trades missed events for fewer false alarms. The raw score's scale depends on the
+    stream, which would leave the choice of a cut-off to the user. The Monitor must learn every
+    step, alarms included (it suppresses the repeated alarms of one event itself): call
+    ``learn_one`` after every ``score_one`` rather than behind River's anomaly filters, which leave
+    flagged steps unlearned.
 
     Features are the Monitor's dimensions, in sorted order of their names, fixed by the first dict
     learned; ``time_key`` (if given) names the feature that holds the timestamp (an int in seconds
