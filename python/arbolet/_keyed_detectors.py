@@ -28,16 +28,12 @@ from typing import IO, Any
 
 from . import keyed
 from .arbolet import Forest, Monitor, MStream, Thresholder
-from .keyed import KINDS, SEED_DERIVATIONS
+from .keyed import KINDS, SEED_DERIVATIONS, StateError
 
 FORMAT = "arbolet-keyed-state"
 VERSION = 2
 VERSIONS = (1, 2)  # the versions that load
 MANIFEST = "arbolet-state.json"
-
-
-class StateError(Exception):
-    """A state file that cannot be read back."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -155,18 +151,7 @@ class KeyedDetectors:
 
     def save(self, path: str) -> None:
         """Writes the state file at ``path``, replacing it only once the whole file is written."""
-        members = [(f"detectors/{i}.bin", f"thresholders/{i}.json") for i in range(len(self.detectors))]
-        entries = [{"key": key, "member": detector, **({"thresholder": thresholder} if key in self.thresholders
-                                                        else {})}
-                   for key, (detector, thresholder) in zip(self.detectors, members)]
-        manifest = {"format": FORMAT, "version": VERSION, "kind": self.kind, "seeds": self.seeds,
-                    "settings": self.settings.to_dict(), "detectors": entries}
-        with _replacing(path) as file, zipfile.ZipFile(file, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
-            archive.writestr(MANIFEST, json.dumps(manifest, indent=1))
-            for key, (detector, thresholder) in zip(self.detectors, members):
-                archive.writestr(detector, self.detectors[key].to_bytes())
-                if key in self.thresholders:
-                    archive.writestr(thresholder, self.thresholders[key].to_json())
+        write_state(path, self.runner, {"settings": self.settings.to_dict()})
 
     @classmethod
     def load(cls, path: str) -> KeyedDetectors:
@@ -197,6 +182,73 @@ class KeyedDetectors:
         except (zipfile.BadZipFile, KeyError, UnicodeDecodeError, json.JSONDecodeError) as error:
             raise StateError(f"broken state file ({error})") from None
         return cls(settings, detectors, thresholders, run_kind, seeds)
+
+
+def write_state(path: str, runner: keyed.KeyedDetectors, header: dict[str, Any]) -> None:
+    """Writes ``runner``'s detectors as a state file at ``path``, its manifest holding ``header`` too.
+
+    The command line's header is its ``settings``; a runner saved from Python records its own seed and
+    detector settings instead (``seed``, ``detector_settings``).
+    """
+    members = [(f"detectors/{i}.bin", f"thresholders/{i}.json") for i in range(len(runner.detectors))]
+    for key in runner.detectors:
+        if not (key is None or isinstance(key, str) or _is_int(key)):
+            raise TypeError(f"only str, int and None keys can be saved, not {type(key).__name__}")
+    entries = [{"key": key, "member": detector,
+                **({"thresholder": thresholder} if key in runner.thresholders else {})}
+               for key, (detector, thresholder) in zip(runner.detectors, members)]
+    manifest = {"format": FORMAT, "version": VERSION, "kind": runner.kind, "seeds": runner.seeds, **header,
+                "detectors": entries}
+    with _replacing(path) as file, zipfile.ZipFile(file, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
+        archive.writestr(MANIFEST, json.dumps(manifest, indent=1))
+        for key, (detector, thresholder) in zip(runner.detectors, members):
+            archive.writestr(detector, runner.detectors[key].to_bytes())
+            if key in runner.thresholders:
+                archive.writestr(thresholder, runner.thresholders[key].to_json())
+
+
+def read_runner(path: str) -> keyed.KeyedDetectors:
+    """The detectors of a state file, written by the command line or by ``KeyedDetectors.save``."""
+    try:
+        with zipfile.ZipFile(path) as archive:
+            manifest = json.loads(archive.read(MANIFEST))
+    except (zipfile.BadZipFile, KeyError, UnicodeDecodeError, json.JSONDecodeError) as error:
+        raise StateError(f"broken state file ({error})") from None
+    if isinstance(manifest, dict) and "settings" in manifest:  # the command line's
+        return KeyedDetectors.load(path).runner
+    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT or manifest.get("version") != VERSION:
+        raise StateError("not an arbolet state file of a supported version")
+    kind, seeds, seed, settings = (manifest.get(name) for name in ("kind", "seeds", "seed", "detector_settings"))
+    if (kind not in KINDS or seeds not in SEED_DERIVATIONS or not (seed is None or _is_int(seed))
+            or not isinstance(settings, dict)):
+        raise StateError("'kind', 'seeds', 'seed' or 'detector_settings' is missing or wrong")
+    try:
+        runner = keyed.KeyedDetectors(kind, seed, seeds=seeds, **settings)
+    except (TypeError, ValueError) as error:
+        raise StateError(f"detector settings: {error}") from None
+    cls = {"monitor": Monitor, "forest": Forest}.get(kind, MStream)
+    entries = manifest.get("detectors")
+    if not isinstance(entries, list):
+        raise StateError("'detectors' must be a list")
+    try:
+        with zipfile.ZipFile(path) as archive:
+            for entry in entries:
+                key = entry.get("key") if isinstance(entry, dict) else None
+                member, thresholder = (entry.get(name) if isinstance(entry, dict) else None
+                                       for name in ("member", "thresholder"))
+                if not (key is None or isinstance(key, str) or _is_int(key)) or not isinstance(member, str):
+                    raise StateError("each detector entry needs a str, int or null 'key' and a 'member' name")
+                if key in runner.detectors:
+                    raise StateError(f"key {key!r} appears twice")
+                if (thresholder is None) != (kind == "monitor"):
+                    raise StateError(f"entry of key {key!r}: kind {kind!r} "
+                                     f"{'has no' if kind == 'monitor' else 'needs a'} thresholder")
+                runner.detectors[key] = _read(archive, member, cls)
+                if thresholder is not None:
+                    runner.thresholders[key] = _read(archive, thresholder, Thresholder)
+    except (zipfile.BadZipFile, KeyError, UnicodeDecodeError, json.JSONDecodeError) as error:
+        raise StateError(f"broken state file ({error})") from None
+    return runner
 
 
 def _read(archive: zipfile.ZipFile, member: str, kind: Any) -> Any:

@@ -18,7 +18,7 @@ from typing import Any, NamedTuple, Union
 
 from .arbolet import Forest, Monitor, MStream, Thresholder
 
-__all__ = ["KINDS", "Key", "KeyedDetectors", "Outcome", "key_seed"]
+__all__ = ["KINDS", "Key", "KeyedDetectors", "Outcome", "StateError", "key_seed"]
 
 Key = Union[str, bytes, int]
 
@@ -79,6 +79,13 @@ def key_seed(seed: int, key: Key) -> int:
         data = str(operator.index(key)).encode("ascii")
     digest = hashlib.blake2b(data, digest_size=8, key=seed.to_bytes(8, "little")).digest()
     return int.from_bytes(digest, "little")
+
+
+class StateError(Exception):
+    """A state file that cannot be read back.
+
+    .. versionadded:: 0.4.0
+    """
 
 
 def _legacy_seed(seed: int, key: Key) -> int:
@@ -229,6 +236,33 @@ class KeyedDetectors:
                 return Outcome(None, None, None)
         grade = self.thresholders[key].update(score)
         return Outcome(score, grade, grade > 0.0)
+
+    def save(self, path: str) -> None:
+        """Writes every key's detector (and thresholder) into the state file ``path``.
+
+        The file is the command line's (a ZIP archive, see the command line's guide), replaced only
+        once the whole file is written. Keys must be str, int or None.
+        """
+        from . import _keyed_detectors
+
+        _keyed_detectors.write_state(path, self, {"seed": self.seed, "detector_settings": self.settings})
+
+    @classmethod
+    def load(cls, path: str) -> KeyedDetectors:
+        """Reads a state file that ``KeyedDetectors.save`` or the command line's ``--save-state`` wrote.
+
+        A run continues exactly: the same kind, seeds and detector settings for new keys.
+
+        Raises
+        ------
+        arbolet.keyed.StateError
+            The file is not a state file, or is broken.
+        OSError
+            The file cannot be read.
+        """
+        from . import _keyed_detectors
+
+        return _keyed_detectors.read_runner(path)
 
     def key_state(self, key: Key | None) -> bytes:
         """``key``'s detector and thresholder as one compact byte string, for a store of your own.
