@@ -99,6 +99,17 @@ def test_forest_detector_scores_what_a_shingled_forest_scores():
         assert scores[-1] == (expected if ready else 0.0)
     assert detector.feature_names == ("a", "b") and sum(s > 0 for s in scores) > 200
 
+    # A detector pickled by arbolet 0.3 (its window in Python, a forest of whole windows) goes on alike.
+    old = ForestDetector(shingle_size=3, num_trees=20, capacity=64, seed=5, normalize=False)
+    old.learn_one({"a": 0.0, "b": 0.0})
+    old._forest = arbolet.Forest(6, num_trees=20, capacity=64, internal_shingling=False, seed=5)
+    old._recent = []
+    rng = random.Random(1)
+    for expected in scores:
+        x = {"b": rng.gauss(0, 1), "a": rng.uniform(0, 1)}
+        assert old.score_one(x) == expected
+        old.learn_one(x)
+
 
 def test_monitor_detector_answers_the_monitors_grades_and_alarms():
     """score_one(x) is the grade Monitor.update gives x, and leaves the detector as it was."""

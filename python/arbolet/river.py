@@ -137,6 +137,7 @@ class ForestDetector(base.AnomalyDetector):
         self._names: tuple[Hashable, ...] = ()
         self._features: _Features | None = None
         self._forest: Forest | None = None
+        self._recent: list[float] = []  # the window of a detector pickled by arbolet 0.3 (see learn_one)
 
     @property
     def forest(self) -> Forest | None:
@@ -155,16 +156,27 @@ class ForestDetector(base.AnomalyDetector):
                             capacity=self.capacity, time_decay=self.time_decay, output_after=self.output_after,
                             seed=self.seed)
             self._names, self._features, self._forest = names, _Features(names), forest
-        self._forest.update(self._values(x))
+        values = self._values(x)
+        if self._forest.internal_shingling:
+            self._forest.update(values)
+            return
+        # A detector pickled by arbolet 0.3 keeps its window in Python, beside a forest of whole windows.
+        window = self._recent + values
+        if len(window) == self._forest.dimensions:
+            self._forest.update(window)
+            del window[: len(values)]
+        self._recent = window
 
     def score_one(self, x: dict[Hashable, Any]) -> float:
         if self._forest is None:
             return 0.0
         values = self._values(x)
-        if not self._forest.is_ready():
+        # The point learn_one(x) would store: the window shifted by one dict, x appended.
+        forest = self._forest
+        point = (forest.window[len(values):] if forest.internal_shingling else self._recent) + values
+        if len(point) < forest.dimensions or not forest.is_ready():
             return 0.0
-        # The point learn_one(x) would store: the forest's own window shifted by one dict, x appended.
-        score = self._forest.score(self._forest.window[len(values):] + values)
+        score = forest.score(point)
         return min(1.0, score / math.log2(self.capacity + 1)) if self.normalize else score
 
     def _values(self, x: Mapping[Hashable, Any]) -> list[float]:
