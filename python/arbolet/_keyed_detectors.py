@@ -46,10 +46,11 @@ class Settings:
     key: str | None = None
     time: str | None = None
     time_unit: int = 1
-    # None: the detector's own default, fixed when the run starts
-    trees: int | None = None
+    # By the engine's names (state files of arbolet 0.3 say trees and shingle); None: the
+    # detector's own default, fixed when the run starts.
+    num_trees: int | None = None
     capacity: int | None = None
-    shingle: int | None = None
+    shingle_size: int | None = None
     alpha: float = 0.8
     seed: int | None = None
 
@@ -62,12 +63,13 @@ class Settings:
         if not isinstance(data, dict):
             raise StateError("settings must be an object")
         values: dict[str, Any] = {}
-        for name, value in data.items():
+        for stored, value in data.items():
+            name = _FORMER_NAMES[stored] if stored in _FORMER_NAMES else stored
             check = _SETTING_CHECKS.get(name)
             if check is None:
-                raise StateError(f"unknown setting {name!r}")
+                raise StateError(f"unknown setting {stored!r}")
             if not check(value):
-                raise StateError(f"setting {name!r} has a value of the wrong type or range: {value!r}")
+                raise StateError(f"setting {stored!r} has a value of the wrong type or range: {value!r}")
             values[name] = tuple(value) if isinstance(value, list) else value
         return cls(**values)
 
@@ -80,6 +82,9 @@ def _is_names(value: Any) -> bool:
     return isinstance(value, list) and all(isinstance(name, str) for name in value)
 
 
+# The names of settings in state files of arbolet 0.3, and the engine's names that replace them.
+_FORMER_NAMES: dict[str, str] = {"trees": "num_trees", "shingle": "shingle_size"}
+
 _SETTING_CHECKS: dict[str, Callable[[Any], bool]] = {
     "mstream": lambda value: isinstance(value, bool),
     "columns": lambda value: value is None or _is_names(value),
@@ -87,9 +92,9 @@ _SETTING_CHECKS: dict[str, Callable[[Any], bool]] = {
     "key": lambda value: value is None or isinstance(value, str),
     "time": lambda value: value is None or isinstance(value, str),
     "time_unit": lambda value: _is_int(value) and value >= 1,
-    "trees": lambda value: value is None or _is_int(value),
+    "num_trees": lambda value: value is None or _is_int(value),
     "capacity": lambda value: value is None or _is_int(value),
-    "shingle": lambda value: value is None or _is_int(value),
+    "shingle_size": lambda value: value is None or _is_int(value),
     "alpha": lambda value: _is_int(value) or isinstance(value, float),
     "seed": lambda value: value is None or _is_int(value),
 }
@@ -99,14 +104,14 @@ def _engine_settings(settings: Settings) -> dict[str, Any]:
     """The run's detector settings by the engine's names."""
     if settings.mstream:
         return {"alpha": settings.alpha}
-    return {"num_trees": settings.trees, "capacity": settings.capacity, "shingle_size": settings.shingle}
+    return {"num_trees": settings.num_trees, "capacity": settings.capacity, "shingle_size": settings.shingle_size}
 
 
 class KeyedDetectors:
     """The detectors of a run, one per key (a single one, key ``None``, without a key column)."""
 
-    def __init__(self, settings: Settings, detectors: dict[str | None, Forest | MStream | Monitor] | None = None,
-                 thresholders: dict[str | None, Thresholder] | None = None, kind: str | None = None,
+    def __init__(self, settings: Settings, detectors: dict[Any, Forest | MStream | Monitor] | None = None,
+                 thresholders: dict[Any, Thresholder] | None = None, kind: str | None = None,
                  seeds: str = "key_seed") -> None:
         self.settings = settings
         kind = kind or ("mstream" if settings.mstream else "monitor")
@@ -199,7 +204,7 @@ def write_state(path: str, runner: keyed.KeyedDetectors, header: dict[str, Any])
                for key, (detector, thresholder) in zip(runner.detectors, members)]
     manifest = {"format": FORMAT, "version": VERSION, "kind": runner.kind, "seeds": runner.seeds, **header,
                 "detectors": entries}
-    with _replacing(path) as file, zipfile.ZipFile(file, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
+    with replacing(path) as file, zipfile.ZipFile(file, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
         archive.writestr(MANIFEST, json.dumps(manifest, indent=1))
         for key, (detector, thresholder) in zip(runner.detectors, members):
             archive.writestr(detector, runner.detectors[key].to_bytes())
@@ -279,13 +284,13 @@ def _run_kind(manifest: dict[str, Any], settings: Settings) -> tuple[str, str]:
         raise StateError(f"unknown detector kind {kind!r} or seed derivation {seeds!r}")
     if (kind in ("mstream", "mstream-raw")) != settings.mstream:
         raise StateError(f"detector kind {kind!r} does not match the mstream setting")
-    if not settings.mstream and None in (settings.trees, settings.capacity, settings.shingle):
-        raise StateError("a forest or monitor run needs its trees, capacity and shingle settings")
+    if not settings.mstream and None in (settings.num_trees, settings.capacity, settings.shingle_size):
+        raise StateError("a forest or monitor run needs its num_trees, capacity and shingle_size settings")
     return kind, seeds
 
 
 @contextmanager
-def _replacing(path: str) -> Iterator[IO[bytes]]:
+def replacing(path: str) -> Iterator[IO[bytes]]:
     """A file written beside ``path`` that replaces it on success and disappears on failure."""
     temporary = f"{path}.{os.getpid()}.tmp"
     try:

@@ -20,7 +20,7 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
-from ._keyed_detectors import KeyedDetectors, Settings, StateError, _replacing
+from ._keyed_detectors import KeyedDetectors, Settings, StateError, replacing
 from .arbolet import Monitor
 from .codes import category_code
 
@@ -30,7 +30,7 @@ STDIO = "-"
 # input row still comes out (a skipped one with empty cells and its reason), and no detector learns
 # from it; the Spark integration treats bad rows the same way.
 ON_ERROR = ("skip", "fill", "stop")
-FOREST_ONLY = ("trees", "capacity", "shingle")
+FOREST_ONLY = ("num_trees", "capacity", "shingle_size")
 MSTREAM_ONLY = ("categorical", "alpha")
 
 
@@ -108,11 +108,11 @@ def build_parser() -> argparse.ArgumentParser:
                        help="one MStream time step is N units of the time column (seconds for dates; default 1)")
     forest = score.add_argument_group("Monitor (the default detector)")
     defaults = Monitor()
-    forest.add_argument("--num-trees", "--trees", dest="trees", type=_positive, metavar="N",
+    forest.add_argument("--num-trees", "--trees", dest="num_trees", type=_positive, metavar="N",
                         help=f"number of trees (default {defaults.num_trees})")
     forest.add_argument("--capacity", type=_positive, metavar="N",
                         help=f"points sampled per tree (default {defaults.capacity})")
-    forest.add_argument("--shingle-size", "--shingle", dest="shingle", type=_positive, metavar="N",
+    forest.add_argument("--shingle-size", "--shingle", dest="shingle_size", type=_positive, metavar="N",
                         help=f"rows joined into one point (default {defaults.shingle_size})")
     mstream = score.add_argument_group("MStream")
     mstream.add_argument("--mstream", action="store_true", default=None, help="score records with MStream")
@@ -138,7 +138,7 @@ def resolve_settings(args: argparse.Namespace, saved: Settings | None) -> Settin
     """The run's settings: the saved ones (or the defaults) with the options given on the command line."""
     base = saved or Settings()
     given = {name: getattr(args, name) for name in
-             ("mstream", "columns", "categorical", "key", "time", "time_unit", "trees", "capacity", "shingle",
+             ("mstream", "columns", "categorical", "key", "time", "time_unit", "num_trees", "capacity", "shingle_size",
               "alpha", "seed") if getattr(args, name) is not None}
     if saved is not None:
         for name, value in given.items():
@@ -148,13 +148,13 @@ def resolve_settings(args: argparse.Namespace, saved: Settings | None) -> Settin
     settings = dataclasses.replace(base, **given)
     if saved is None and not settings.mstream:  # a new run records the Monitor's defaults it starts from
         defaults = Monitor()
-        settings = dataclasses.replace(
-            settings, trees=settings.trees or defaults.num_trees, capacity=settings.capacity or defaults.capacity,
-            shingle=settings.shingle or defaults.shingle_size)
+        settings = dataclasses.replace(settings, num_trees=settings.num_trees or defaults.num_trees,
+                                       capacity=settings.capacity or defaults.capacity,
+                                       shingle_size=settings.shingle_size or defaults.shingle_size)
     wrong = [name for name in (FOREST_ONLY if settings.mstream else MSTREAM_ONLY) if name in given]
     if wrong:
-        raise Failure(f"--{wrong[0]} does not apply to the {'MStream' if settings.mstream else 'Monitor'} "
-                      f"detector{'' if settings.mstream else ' (add --mstream)'}", status=2)
+        detector = "MStream detector" if settings.mstream else "Monitor detector (add --mstream)"
+        raise Failure(f"--{wrong[0].replace('_', '-')} does not apply to the {detector}", status=2)
     return settings
 
 
@@ -390,7 +390,7 @@ def run_score(args: argparse.Namespace) -> None:
             summary = score_rows(reader, lambda: reader.line_num, detectors, writer.writerow, args.on_error, progress)
             sys.stdout.flush()
         else:
-            with _replacing(args.output) as raw, io.TextIOWrapper(raw, encoding="utf-8", newline="") as out:
+            with replacing(args.output) as raw, io.TextIOWrapper(raw, encoding="utf-8", newline="") as out:
                 writer = csv.writer(out, lineterminator="\n")
                 summary = score_rows(reader, lambda: reader.line_num, detectors, writer.writerow, args.on_error,
                                      progress)

@@ -88,7 +88,7 @@ class StateError(Exception):
     """
 
 
-def _legacy_seed(seed: int, key: Key) -> int:
+def _legacy_seed(seed: int, key: str | int) -> int:
     """The seed of one key's detector in the command line of arbolet 0.3: BLAKE2b of "SEED\\0KEY"."""
     digest = hashlib.blake2b(f"{seed}\0{key}".encode("utf-8", "surrogatepass"), digest_size=8).digest()
     return int.from_bytes(digest, "little")
@@ -166,7 +166,11 @@ class KeyedDetectors:
         """The seed of ``key``'s detector: the run's seed when either is None, else derived from both."""
         if self.seed is None or key is None:
             return self.seed
-        return key_seed(self.seed, key) if self.seeds == "key_seed" else _legacy_seed(self.seed, key)
+        if self.seeds == "key_seed":
+            return key_seed(self.seed, key)
+        if isinstance(key, (bytes, bytearray, memoryview)):
+            raise TypeError("the seeds of arbolet 0.3 are for str keys")
+        return _legacy_seed(self.seed, key)
 
     def new_detector(self, key: Key | None, numeric_dim: int, categorical_dim: int = 0
                      ) -> Forest | MStream | Monitor:
@@ -282,7 +286,7 @@ class KeyedDetectors:
         ``to_json()``: its kind's thresholder then starts afresh.
         """
         state = bytes(state)
-        cls = {"monitor": Monitor, "forest": Forest}.get(self.kind, MStream)
+        cls: Any = {"monitor": Monitor, "forest": Forest}.get(self.kind, MStream)
         thresholder: Thresholder | None = None
         if state.startswith(_PAIR):
             start = len(_PAIR) + 8

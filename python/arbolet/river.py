@@ -15,7 +15,7 @@ import datetime
 import math
 import numbers
 from collections.abc import Hashable, Iterable, Iterator, Mapping
-from typing import Any
+from typing import Any, Literal
 
 from river import base
 
@@ -353,7 +353,7 @@ class MonitorDetector(base.AnomalyDetector):
         self,
         time_key: Hashable | None = None,
         shingle_size: int = 4,
-        direction: str = "both",
+        direction: Literal["both", "up", "down"] = "both",
         num_trees: int = 50,
         capacity: int = 256,
         seed: int | None = None,

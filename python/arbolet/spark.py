@@ -194,7 +194,10 @@ class _Job:
             newest = pd.Timestamp(newest)
         else:  # an integer column holding nulls arrives as floats
             newest = int(newest) if self.integral_order else newest.item()
-        return result, (_dump_state(detector) if runner is None else runner.key_state(key), newest)
+        if runner is not None:
+            return result, (runner.key_state(key), newest)
+        assert detector is not None
+        return result, (_dump_state(detector), newest)
 
 
 def _text(value: Any) -> str:
