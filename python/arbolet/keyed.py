@@ -16,7 +16,7 @@ import operator
 from collections.abc import Sequence
 from typing import Any, NamedTuple, Union
 
-from .arbolet import Forest, Monitor, MStream, Thresholder
+from .arbolet import Forest, Monitor, MStream, StateError, Thresholder
 
 __all__ = ["KINDS", "Key", "KeyedDetectors", "Outcome", "StateError", "key_seed"]
 
@@ -79,13 +79,6 @@ def key_seed(seed: int, key: Key) -> int:
         data = str(operator.index(key)).encode("ascii")
     digest = hashlib.blake2b(data, digest_size=8, key=seed.to_bytes(8, "little")).digest()
     return int.from_bytes(digest, "little")
-
-
-class StateError(Exception):
-    """A state file that cannot be read back.
-
-    .. versionadded:: 0.4.0
-    """
 
 
 def _legacy_seed(seed: int, key: str | int) -> int:
@@ -259,8 +252,8 @@ class KeyedDetectors:
 
         Raises
         ------
-        arbolet.keyed.StateError
-            The file is not a state file, or is broken.
+        arbolet.StateError
+            The file is not a state file, or is broken (also ``arbolet.keyed.StateError``).
         OSError
             The file cannot be read.
         """
