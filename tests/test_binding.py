@@ -321,20 +321,23 @@ def test_error_kinds_map_to_exceptions():
     f = Forest(2, num_trees=2, capacity=4, seed=1)
     with pytest.raises(ValueError, match="^input_dim must be > 0$"):
         Forest(0, shingle_size=0)
-    with pytest.raises(ValueError, match="^dimension mismatch: expected 2, got 3$"):
+    with pytest.raises(ValueError, match="^dimension mismatch: expected 2, got 3$") as info:
         f.score([1, 2, 3])
+    assert type(info.value) is arbolet.DimensionError  # each family subclasses the built-in raised before
     with pytest.raises(RuntimeError) as info:
         f.impute([1.0, 2.0], [0])
-    assert str(info.value) == "NotReady"
+    assert str(info.value) == "NotReady" and type(info.value) is arbolet.NotReadyError
     with pytest.raises(RuntimeError) as info:
         f.impute([1.0, 2.0], [7])
-    assert str(info.value) == "IndexOutOfBounds(7)"
+    assert str(info.value) == "IndexOutOfBounds(7)" and type(info.value) is arbolet.IndexOutOfRangeError
     with pytest.raises(RuntimeError) as info:
         Forest.from_json("{")
     assert str(info.value) == 'Io("EOF while parsing an object at line 1 column 1")'
+    assert type(info.value) is arbolet.StateError
     with pytest.raises(RuntimeError) as info:
         Forest.load_json("/nonexistent/dir/file.json")
     assert str(info.value) == 'Io("No such file or directory (os error 2)")'
+    assert type(info.value) is arbolet.StateError
 
 
 def test_io_messages_use_the_escaped_debug_form():

@@ -5,6 +5,7 @@ from __future__ import annotations
 import csv
 import datetime
 import fcntl
+import hashlib
 import io
 import json
 import math
@@ -24,6 +25,7 @@ import pytest
 
 import arbolet
 from arbolet.codes import category_code
+from arbolet.keyed import key_seed
 
 MODULE = [sys.executable, "-m", "arbolet"]
 
@@ -75,35 +77,92 @@ def test_score_per_key_and_continue_from_a_saved_state(command, tmp_path):
     whole = run(command, "score", "all.csv", *settings, cwd=tmp_path)
     assert whole.returncode == 0 and whole.stderr == b""
     scored = rows(whole.stdout)
-    assert scored[0] == ["time", "host", "cpu", "mem", "score", "flag", "error"]
+    assert scored[0] == ["time", "host", "cpu", "mem", "score", "grade", "flag", "error"]
     assert [row[:4] for row in scored] == rows(data)
-    assert scored[1][4:] == ["", "", ""]  # not ready yet
-    top = max(scored[201:], key=lambda row: float(row[4]))  # from t = 100 on
-    assert top[:2] == ["300", "b"]
-    assert [row[:2] for row in scored[201:] if row[5] == "1"] == [["300", "b"]]
+    assert [row[:2] for row in scored[1:] if row[6] == "1"] == [["300", "b"]]
+    # A key's cells are its own Monitor's verdicts: settings by the engine's names, seed from key_seed,
+    # the row's time as its timestamp.
+    monitor = arbolet.Monitor(2, shingle_size=4, num_trees=20, capacity=64, seed=key_seed(7, "b"))
+    verdicts = [monitor.update([float(row[2]), float(row[3])], timestamp=int(row[0]))
+                for row in scored[1:] if row[1] == "b"]
+    assert [row[4:7] for row in scored[1:] if row[1] == "b"] == [
+        [repr(v["score"]), repr(v["grade"]), "1" if v["alarm"] else "0"] for v in verdicts]
 
     first = run(command, "score", "first.csv", *settings, "--save-state", "state.zip", "--quiet", cwd=tmp_path)
-    rest = run(command, "score", "-", "--load-state", "state.zip", "--shingle", "4", "-o", "rest.out",
+    rest = run(command, "score", "-", "--load-state", "state.zip", "--shingle-size", "4", "-o", "rest.out",
                stdin=(tmp_path / "rest.csv").read_bytes(), cwd=tmp_path)
     assert first.returncode == rest.returncode == 0
     assert rows(first.stdout) + rows((tmp_path / "rest.out").read_text())[1:] == scored
 
     with zipfile.ZipFile(tmp_path / "state.zip") as archive:
         manifest = json.loads(archive.read("arbolet-state.json"))
+        assert (manifest["version"], manifest["kind"], manifest["seeds"]) == (2, "monitor", "key_seed")
         assert [entry["key"] for entry in manifest["detectors"]] == ["a", "b"]
-        learned = json.loads(archive.read(manifest["detectors"][1]["thresholder"]))
-        # It passed over the forest's unready scores and learned every ready one.
-        assert learned["steps"] == sum(row[1] == "b" and row[4] != "" for row in scored[1:401])
-        assert learned.get("steps_to_skip", 0) == 0
+        assert "thresholder" not in manifest["detectors"][1]
         assert manifest["settings"]["columns"] == ["cpu", "mem"]
-        forest = arbolet.Forest.from_bytes(archive.read(manifest["detectors"][1]["member"]))
-    assert forest.entries_seen() == 200
+        assert arbolet.Monitor.from_bytes(archive.read(manifest["detectors"][1]["member"])).steps == 200
+
+
+def legacy_state(path: Path, mstream: bool, seed: int, rows_by_key: dict[str, list[tuple[int, float]]]) -> dict:
+    """A state file as arbolet 0.3 wrote it (manifest version 1), and its detectors and thresholders."""
+    detectors, thresholders, entries = {}, {}, []
+    for i, (key, own) in enumerate(rows_by_key.items()):
+        digest = hashlib.blake2b(f"{seed}\0{key}".encode(), digest_size=8).digest()
+        key_seed_v1 = int.from_bytes(digest, "little")
+        if mstream:
+            detector, thresholder = arbolet.MStream(1, 0, seed=key_seed_v1), arbolet.Thresholder()
+        else:
+            detector = arbolet.Forest(1, num_trees=10, capacity=32, shingle_size=2, seed=key_seed_v1)
+            thresholder = arbolet.Thresholder.for_forest(detector)
+        for t, value in own:
+            thresholder.update(detector.update_and_score([value], [], t) if mstream
+                               else detector.score_and_update([value]))
+        detectors[key], thresholders[key] = detector, thresholder
+        entries.append({"key": key, "member": f"detectors/{i}.bin", "thresholder": f"thresholders/{i}.json"})
+    settings = {"mstream": mstream, "columns": ["v"], "categorical": [], "key": "k", "time": "t", "time_unit": 1,
+                "trees": 10, "capacity": 32, "shingle": 2, "alpha": 0.8, "seed": seed}
+    with zipfile.ZipFile(path, "w") as archive:
+        archive.writestr("arbolet-state.json", json.dumps({"format": "arbolet-keyed-state", "version": 1,
+                                                           "settings": settings, "detectors": entries}))
+        for i, key in enumerate(detectors):
+            archive.writestr(f"detectors/{i}.bin", detectors[key].to_bytes())
+            archive.writestr(f"thresholders/{i}.json", thresholders[key].to_json())
+    return {"detectors": detectors, "thresholders": thresholders}
+
+
+@pytest.mark.parametrize("mstream", [False, True])
+def test_state_files_of_the_previous_release_continue_exactly(tmp_path, mstream):
+    rng = random.Random(4)
+    past = {key: [(t, rng.gauss(5, 1)) for t in range(1, 120)] for key in ("x", "y")}
+    old = legacy_state(tmp_path / "old.zip", mstream, 9, past)
+    new_rows = [(t, key, rng.gauss(5, 1) + (9 if t == 150 else 0)) for t in range(120, 200) for key in ("x", "z")]
+    done = run(MODULE, "score", "--load-state", "old.zip", "--save-state", "next.zip",
+               stdin=("t,k,v\n" + "".join(f"{t},{k},{v!r}\n" for t, k, v in new_rows)).encode(), cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    scored = rows(done.stdout)
+    assert scored[0] == ["t", "k", "v", "score", "flag", "error"]
+    # Key x goes on from its saved detector and thresholder; the new key z is made as 0.3 made it.
+    old["detectors"]["z"] = legacy_state(tmp_path / "z.zip", mstream, 9, {"z": []})["detectors"]["z"]
+    old["thresholders"]["z"] = (arbolet.Thresholder() if mstream
+                                else arbolet.Thresholder.for_forest(old["detectors"]["z"]))
+    expected = []
+    for t, key, value in new_rows:
+        detector, thresholder = old["detectors"][key], old["thresholders"][key]
+        ready = mstream or detector.is_ready()
+        score = detector.update_and_score([value], [], t) if mstream else detector.score_and_update([value])
+        grade = thresholder.update(score)
+        expected.append([repr(score), "1" if grade > 0 else "0"] if ready else ["", ""])
+    assert [row[3:5] for row in scored[1:]] == expected
+    with zipfile.ZipFile(tmp_path / "next.zip") as archive:
+        manifest = json.loads(archive.read("arbolet-state.json"))
+    assert (manifest["kind"], manifest["seeds"]) == ("mstream-raw" if mstream else "forest", "blake2b-seed-nul-key")
 
 
 def test_mstream_with_dates_and_categories_matches_the_detector(tmp_path):
     start = datetime.datetime(2024, 5, 1, tzinfo=datetime.timezone.utc)
     rng = random.Random(1)
     lines, expected = ["when,user,bytes"], arbolet.MStream(1, 1, seed=3)
+    thresholder = arbolet.Thresholder.for_mstream(expected)  # new runs judge the scores' logarithm
     scores = []
     for minute in range(60):
         users = [f"u{rng.randrange(20)}" for _ in range(5)] + ["mallory"] * (30 if minute == 50 else 0)
@@ -111,12 +170,13 @@ def test_mstream_with_dates_and_categories_matches_the_detector(tmp_path):
             moment = start + datetime.timedelta(minutes=minute, seconds=second)
             lines.append(f"{moment.replace(tzinfo=None).isoformat()},{user},{100 + second}")
             timestamp = int(moment.timestamp()) // 60
-            scores.append(repr(expected.update_and_score([100.0 + second], [category_code(user)], timestamp)))
+            score = expected.update_and_score([100.0 + second], [category_code(user)], timestamp)
+            scores.append([repr(score), repr(thresholder.update(score))])
     done = run(MODULE, "score", "--mstream", "--time", "when", "--time-unit", "60", "--categorical", "user",
                "--seed", "3", stdin="\n".join(lines).encode())
     assert done.returncode == 0, done.stderr
     scored = rows(done.stdout)
-    assert [row[3] for row in scored[1:]] == scores
+    assert [row[3:5] for row in scored[1:]] == scores
     assert max(scored[1:], key=lambda row: float(row[3]))[1] == "mallory"
 
 
@@ -134,8 +194,8 @@ def test_mstream_with_dates_and_categories_matches_the_detector(tmp_path):
     (b"a,b\nx,y\n", [], "<stdin>: line 2: no numeric column to score", 1),
     (b"", ["missing.csv"], "No such file or directory: missing.csv", 1),
     (b"", ["--load-state", "state.zip"], "state.zip: broken state file", 1),
-    (b"", ["--trees", "0"], "argument --trees: must be at least 1: '0'", 2),
-    (b"", ["--alpha", "0.5"], "--alpha does not apply to the forest detector (add --mstream)", 2),
+    (b"", ["--trees", "0"], "argument --num-trees/--trees: must be at least 1: '0'", 2),
+    (b"", ["--alpha", "0.5"], "--alpha does not apply to the Monitor detector (add --mstream)", 2),
     (b"", ["--load-state", "good.zip", "--capacity", "32"], "--capacity 32 differs from the loaded state's 256", 2),
     (b"", ["--frobnicate"], "unrecognized arguments: --frobnicate", 2),
 ])
@@ -194,8 +254,8 @@ def test_bad_rows_are_skipped_filled_or_end_the_run(on_error, errors, stderr, tm
     with zipfile.ZipFile(tmp_path / "state.zip") as archive:  # only the accepted (and filled) rows were learned
         manifest = json.loads(archive.read("arbolet-state.json"))
         assert [entry["key"] for entry in manifest["detectors"]] == ["a"]
-        forest = arbolet.Forest.from_bytes(archive.read(manifest["detectors"][0]["member"]))
-    assert forest.entries_seen() == {"skip": 2, "fill": 4}[on_error]
+        monitor = arbolet.Monitor.from_bytes(archive.read(manifest["detectors"][0]["member"]))
+    assert monitor.steps == {"skip": 2, "fill": 4}[on_error]
 
 
 def score_in_process(capsys, *args) -> tuple[int, list[str]]:
@@ -210,7 +270,9 @@ def crafted_state(tmp_path, change) -> Path:
     """A state file saved by the command, rewritten member by member through ``change``."""
     from arbolet._keyed_detectors import KeyedDetectors, Settings
 
-    detectors = KeyedDetectors(Settings(columns=("a",), seed=1))
+    # A forest run, whose keys hold a detector and a thresholder member each.
+    detectors = KeyedDetectors(Settings(columns=("a",), seed=1, num_trees=50, capacity=256, shingle_size=1),
+                               kind="forest", seeds="blake2b-seed-nul-key")
     detectors.step(None, [1.0], [], None)
     detectors.save(str(tmp_path / "good.zip"))
     path = tmp_path / "crafted.zip"
@@ -261,7 +323,7 @@ def _member(match, rewrite):
     (_header("detectors/0.bin", 8, 1), "broken state file"),  # encrypted
     (_header("detectors/0.bin", 10, 99), "broken state file"),  # unknown compression
     (_member("arbolet-state.json", lambda info, data: (info, b"[" * 100_000 + b"]" * 100_000)), "nested"),
-    (_member("arbolet-state.json", lambda info, data: (info, data.replace(b'"trees": 50', b'"trees": ' + b"9" * 4400))),
+    (_member("arbolet-state.json", lambda info, data: (info, data.replace(b'"num_trees": 50', b'"num_trees": ' + b"9" * 4400))),
      "broken state file"),
     (_manifest_with(version=True), "version True is not supported"),
     (_manifest_with(settings={"trees": -1}), "setting 'trees'"),
@@ -307,11 +369,11 @@ def test_a_wide_header_is_read_in_linear_time():
 
 
 def test_the_replacing_write_leaves_a_file_it_did_not_create(tmp_path):
-    from arbolet._keyed_detectors import _replacing
+    from arbolet._keyed_detectors import replacing
 
     other = tmp_path / f"out.csv.{os.getpid()}.tmp"
     other.write_text("someone else's")
     with pytest.raises(FileExistsError):
-        with _replacing(str(tmp_path / "out.csv")):
+        with replacing(str(tmp_path / "out.csv")):
             pass
     assert other.read_text() == "someone else's" and not (tmp_path / "out.csv").exists()

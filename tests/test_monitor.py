@@ -78,6 +78,16 @@ def test_states_round_trip_and_continue_identically():
         assert other.to_bytes() == monitor.to_bytes()
 
 
+def test_states_without_timestamps_round_trip():
+    # No timestamps: the season stays unknown and its history empty, which loading must accept.
+    monitor = arbolet.Monitor(seed=2)
+    for value in noisy(20):
+        monitor.update(value)
+    copies = [arbolet.Monitor.from_json(monitor.to_json()), arbolet.Monitor.from_bytes(monitor.to_bytes())]
+    expected = monitor.update(11.0)
+    assert [other.update(11.0) for other in copies] == [expected, expected]
+
+
 def test_refusals_leave_the_state_unchanged():
     monitor = arbolet.Monitor(num_trees=5, capacity=16, seed=2)
     monitor.update(1.0, timestamp=10)

@@ -10,7 +10,7 @@ from river import anomaly, evaluate, metrics, preprocessing
 
 import arbolet
 from arbolet.codes import category_code
-from arbolet.river import ForestDetector, MStreamDetector
+from arbolet.river import ForestDetector, MonitorDetector, MStreamDetector
 
 
 def labelled_points(n=1500, seed=0):
@@ -35,16 +35,16 @@ def labelled_records(minutes=200, seed=0):
 
 
 def check_dataset(model):
-    if isinstance(model, ForestDetector):
+    if isinstance(model, (ForestDetector, MonitorDetector)):
         return [(x, y) for x, y in labelled_points(300)]
     return [({"t": x["minute"], "c": x["user"], "a": x["bytes"], "b": 1.0}, y)
             for x, y in labelled_records(30)]
 
 
-@pytest.mark.parametrize("params", [*ForestDetector._unit_test_params(), *MStreamDetector._unit_test_params()],
-                         ids=lambda params: ",".join(params))
-def test_river_estimator_checks(monkeypatch, params):
-    cls = ForestDetector if "capacity" in params else MStreamDetector
+@pytest.mark.parametrize("cls, params", [(cls, params) for cls in (ForestDetector, MStreamDetector, MonitorDetector)
+                                         for params in cls._unit_test_params()],
+                         ids=lambda value: value.__name__ if isinstance(value, type) else ",".join(value))
+def test_river_estimator_checks(monkeypatch, cls, params):
     model = cls(**params)
     # River's own checks stream a downloaded data set (and need scikit-learn for ROC AUC); ours is
     # made here, and ROC AUC is measured with River's metric in the tests below.
@@ -98,6 +98,35 @@ def test_forest_detector_scores_what_a_shingled_forest_scores():
         expected = forest.score_and_update([x["a"], x["b"]])
         assert scores[-1] == (expected if ready else 0.0)
     assert detector.feature_names == ("a", "b") and sum(s > 0 for s in scores) > 200
+
+    # A detector pickled by arbolet 0.3 (its window in Python, a forest of whole windows) goes on alike.
+    old = ForestDetector(shingle_size=3, num_trees=20, capacity=64, seed=5, normalize=False)
+    old.learn_one({"a": 0.0, "b": 0.0})
+    old._forest = arbolet.Forest(6, num_trees=20, capacity=64, internal_shingling=False, seed=5)
+    old._recent = []
+    rng = random.Random(1)
+    for expected in scores:
+        x = {"b": rng.gauss(0, 1), "a": rng.uniform(0, 1)}
+        assert old.score_one(x) == expected
+        old.learn_one(x)
+
+
+def test_monitor_detector_answers_the_monitors_grades_and_alarms():
+    """score_one(x) is the grade Monitor.update gives x, and leaves the detector as it was."""
+    detector = MonitorDetector(time_key="t", shingle_size=2, num_trees=20, capacity=64, seed=5)
+    monitor = arbolet.Monitor(2, shingle_size=2, num_trees=20, capacity=64, seed=5)
+    rng = random.Random(1)
+    alarms = []
+    for t in range(1000):
+        x = {"b": rng.gauss(0, 1) + (12 if t == 800 else 0), "a": rng.uniform(0, 1), "t": 3600 * t}
+        if t % 3 == 0:  # a score_one that learn_one does not follow must change nothing
+            detector.score_one({**x, "a": 50.0})
+        grade = detector.score_one(x)
+        verdict = monitor.update([x["a"], x["b"]], timestamp=3600 * t)
+        assert grade == verdict["grade"] and (grade > 0) == verdict["alarm"]
+        alarms += [t] * verdict["alarm"]
+        detector.learn_one(x)
+    assert 800 in alarms and detector.feature_names == ("a", "b") and detector.monitor.to_bytes() == monitor.to_bytes()
 
 
 def test_changed_features_are_named():

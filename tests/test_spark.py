@@ -38,12 +38,13 @@ if (_reason := _missing()) is not None:
         pytest.fail(message, pytrace=False)
     pytest.skip(message, allow_module_level=True)
 
-from arbolet.spark import key_seed, score_by_key, score_records_by_key  # noqa: E402
+from arbolet.spark import key_seed, monitor_by_key, score_by_key, score_records_by_key  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning")
 
 FOREST = {"num_trees": 8, "capacity": 16, "shingle_size": 2, "output_after": 4}
 MSTREAM = {"num_buckets": 64, "alpha": 0.6}
+MONITOR = {"num_trees": 8, "capacity": 16, "shingle_size": 2, "range_window": 20, "warm_up": 5}
 FOREST_SCHEMA = "host STRING, t LONG, v DOUBLE, w DOUBLE"
 MSTREAM_SCHEMA = "host STRING, ts LONG, amount DOUBLE, port LONG"
 
@@ -156,9 +157,12 @@ def test_mstream_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp
         by_key[row[0]].append(row)
     for key, own in by_key.items():
         detector = arbolet.MStream(1, 1, seed=key_seed(0, key), **MSTREAM)
+        thresholder = arbolet.Thresholder.for_mstream(detector)  # kept in the streaming state beside it
         for _, ts, amount, port in sorted(own, key=lambda r: r[1:]):
             ready = detector.is_ready()
-            expected.append((key, ts, detector.update_and_score([amount], [port], ts), ready, None))
+            score = detector.update_and_score([amount], [port], ts)
+            grade = thresholder.update(score)
+            expected.append((key, ts, score, ready, None, grade, grade > 0))
     expected = ordered(expected)
 
     def build(df: Any) -> Any:
@@ -173,8 +177,39 @@ def test_mstream_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp
                   1_000 + i)
     got = run_stream(spark, tmp_path, "record_scores", build, MSTREAM_SCHEMA)
     assert [r for r in got if r[4] is not None] == [
-        ("user-0", 2, None, None, "timestamps must be non-decreasing: previous=6, got=2")]
+        ("user-0", 2, None, None, "timestamps must be non-decreasing: previous=6, got=2", None, None)]
     assert [r for r in got if r[4] is None] == expected
+
+
+def monitor_loop(rows: list[tuple[Any, ...]], timed: bool) -> list[tuple[Any, ...]]:
+    """The single-process truth for monitor_by_key: each key's rows, in (order, values) order, into KeyedDetectors."""
+    from arbolet.keyed import KeyedDetectors
+
+    keyed, out = KeyedDetectors("monitor", 3, **MONITOR), []
+    for key, t, v, w in sorted(rows, key=lambda r: r[1:]):
+        ready = key in keyed.detectors and keyed.detectors[key].is_ready()
+        score, grade, alarm = keyed.step(key, [v, w], timestamp=t if timed else None)
+        out.append((key, t, score, ready, None, grade, alarm))
+    assert any(row[-1] for row in out)  # alarms to compare, not only quiet rows
+    return ordered(out)
+
+
+def test_monitor_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_path: Path) -> None:
+    rows = metric_rows(keys=40, steps=12, seed=6)
+    batch = monitor_by_key(spark.createDataFrame(rows, FOREST_SCHEMA), "host", ["v", "w"], "t", seed=3, **MONITOR)
+    assert batch.columns == ["host", "t", "score", "is_ready", "error", "grade", "flag"]
+    assert ordered(batch.collect()) == monitor_loop(rows, timed=False)
+
+    (tmp_path / "in").mkdir()
+    for i, part in enumerate(split_by_time(rows, [0, 4, 8, 12])):
+        write_csv(tmp_path / "in" / f"part-{i}.csv", "host,t,v,w", part, 1_000 + i)
+    from pyspark.sql import functions as F
+
+    def build(df: Any) -> Any:  # a timestamp column: its seconds are the Monitor's timestamps
+        timed = df.withColumn("t", F.timestamp_seconds("t"))
+        return monitor_by_key(timed, "host", ["v", "w"], "t", seed=3, **MONITOR).withColumn("t", F.unix_seconds("t"))
+
+    assert run_stream(spark, tmp_path, "monitor_verdicts", build, FOREST_SCHEMA) == monitor_loop(rows, timed=True)
 
 
 def test_bad_rows_are_routed_to_the_error_column_and_leave_detectors_untouched(spark: Any) -> None:

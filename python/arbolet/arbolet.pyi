@@ -16,6 +16,32 @@ class PanicException(BaseException):
     such as an inconsistent loaded document). Derives from BaseException so that `except Exception`
     does not swallow it."""
 
+class StateError(RuntimeError):
+    """A saved state that cannot be read (a damaged or foreign document, file or archive), or a state file
+    that cannot be read or written. A RuntimeError.
+
+    .. versionadded:: 0.4.0
+    """
+
+class NotReadyError(RuntimeError):
+    """A query that the detector cannot answer yet: it holds no points (messages NotReady, EmptyTree).
+    A RuntimeError.
+
+    .. versionadded:: 0.4.0
+    """
+
+class IndexOutOfRangeError(RuntimeError):
+    """An index beyond the point or observation it refers to (message IndexOutOfBounds(i)). A RuntimeError.
+
+    .. versionadded:: 0.4.0
+    """
+
+class DimensionError(ValueError):
+    """A point or observation of the wrong length (message dimension mismatch: ...). A ValueError.
+
+    .. versionadded:: 0.4.0
+    """
+
 # Anything that the sequence protocol accepts: lists, tuples, NumPy arrays,
 # array.array, ... (a ``str`` is refused at run time).
 @type_check_only

@@ -22,7 +22,8 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
-from ._keyed_detectors import KeyedDetectors, Settings, StateError, _replacing
+from ._keyed_detectors import KeyedDetectors, Settings, StateError, replacing
+from .arbolet import Monitor
 from .codes import category_code
 
 STDIO = "-"
@@ -31,7 +32,7 @@ STDIO = "-"
 # input row still comes out (a skipped one with empty cells and its reason), and no detector learns
 # from it; the Spark integration treats bad rows the same way.
 ON_ERROR = ("skip", "fill", "stop")
-FOREST_ONLY = ("trees", "capacity", "shingle")
+FOREST_ONLY = ("num_trees", "capacity", "shingle_size")
 MSTREAM_ONLY = ("categorical", "alpha")
 
 
@@ -86,10 +87,11 @@ def build_parser() -> argparse.ArgumentParser:
     score = commands.add_parser(
         "score",
         help="score each row of a CSV file",
-        description="Reads a CSV file with a header row and writes it back with a score, a flag and an error "
-        "column: each row is scored by its key's detector, then learned; the flag is 1 where the key's "
-        "thresholder raises an alarm; the error says why a row was skipped or what was filled. A forest's "
-        "cells are empty until it is ready.",
+        description="Reads a CSV file with a header row and writes it back with a score, a grade, a flag and an "
+        "error column: each row is judged by its key's detector (a Monitor, or MStream with its thresholder), "
+        "then learned; the grade in [0, 1] says how strongly the row is an alarm and the flag is 1 where it "
+        "is one; the error says why a row was skipped or what was filled. A run continued from a state file "
+        "of arbolet 0.3 keeps that file's detectors and its columns.",
         epilog="Exit status: 0 on success, 1 for bad input, 2 for a wrong command line.",
     )
     score.add_argument("file", nargs="?", default=STDIO, metavar="FILE.csv",
@@ -101,15 +103,19 @@ def build_parser() -> argparse.ArgumentParser:
                        "except the key, time and categorical columns)")
     score.add_argument("--key", metavar="COLUMN", help="one detector per distinct value of this column")
     score.add_argument("--time", metavar="COLUMN",
-                       help="time column, integers or ISO 8601 dates (UTC unless they say otherwise): the "
-                       "MStream timestamps (default: each row of a key advances its clock by one); "
-                       "never a value column")
+                       help="time column, integers (seconds) or ISO 8601 dates (UTC unless they say otherwise): "
+                       "the Monitor's timestamps, from which it learns the time of day, or the MStream "
+                       "timestamps (default: each row of a key advances its clock by one); never a value column")
     score.add_argument("--time-unit", type=_positive, metavar="N",
                        help="one MStream time step is N units of the time column (seconds for dates; default 1)")
-    forest = score.add_argument_group("forest (the default detector)")
-    forest.add_argument("--trees", type=_positive, metavar="N", help="number of trees (default 50)")
-    forest.add_argument("--capacity", type=_positive, metavar="N", help="points sampled per tree (default 256)")
-    forest.add_argument("--shingle", type=_positive, metavar="N", help="rows joined into one point (default 1)")
+    forest = score.add_argument_group("Monitor (the default detector)")
+    defaults = Monitor()
+    forest.add_argument("--num-trees", "--trees", dest="num_trees", type=_positive, metavar="N",
+                        help=f"number of trees (default {defaults.num_trees})")
+    forest.add_argument("--capacity", type=_positive, metavar="N",
+                        help=f"points sampled per tree (default {defaults.capacity})")
+    forest.add_argument("--shingle-size", "--shingle", dest="shingle_size", type=_positive, metavar="N",
+                        help=f"rows joined into one point (default {defaults.shingle_size})")
     mstream = score.add_argument_group("MStream")
     mstream.add_argument("--mstream", action="store_true", default=None, help="score records with MStream")
     mstream.add_argument("--categorical", type=_names, metavar="A,B,...",
@@ -134,7 +140,7 @@ def resolve_settings(args: argparse.Namespace, saved: Settings | None) -> Settin
     """The run's settings: the saved ones (or the defaults) with the options given on the command line."""
     base = saved or Settings()
     given = {name: getattr(args, name) for name in
-             ("mstream", "columns", "categorical", "key", "time", "time_unit", "trees", "capacity", "shingle",
+             ("mstream", "columns", "categorical", "key", "time", "time_unit", "num_trees", "capacity", "shingle_size",
               "alpha", "seed") if getattr(args, name) is not None}
     if saved is not None:
         for name, value in given.items():
@@ -142,10 +148,15 @@ def resolve_settings(args: argparse.Namespace, saved: Settings | None) -> Settin
                 raise Failure(f"--{name.replace('_', '-')} {_show(value)} differs from the loaded state's "
                               f"{_show(getattr(saved, name))}", status=2)
     settings = dataclasses.replace(base, **given)
+    if saved is None and not settings.mstream:  # a new run records the Monitor's defaults it starts from
+        defaults = Monitor()
+        settings = dataclasses.replace(settings, num_trees=settings.num_trees or defaults.num_trees,
+                                       capacity=settings.capacity or defaults.capacity,
+                                       shingle_size=settings.shingle_size or defaults.shingle_size)
     wrong = [name for name in (FOREST_ONLY if settings.mstream else MSTREAM_ONLY) if name in given]
     if wrong:
-        raise Failure(f"--{wrong[0]} does not apply to the {'MStream' if settings.mstream else 'forest'} "
-                      f"detector{'' if settings.mstream else ' (add --mstream)'}", status=2)
+        detector = "MStream detector" if settings.mstream else "Monitor detector (add --mstream)"
+        raise Failure(f"--{wrong[0].replace('_', '-')} does not apply to the {detector}", status=2)
     return settings
 
 
@@ -262,6 +273,9 @@ def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, 
     # time (MStream keeps its own clock and refuses time going back itself).
     last_values: dict[str | None, list[float]] = {}
     last_time: dict[str | None, int] = {}
+    # The Monitor learns the time of day from seconds; --time-unit is MStream's time step (and, as in
+    # the runs of arbolet 0.3, the unit a forest's times are compared in).
+    unit = 1 if detectors.kind == "monitor" else settings.time_unit
     summary = Summary()
     keys: set[str | None] = set()
     for row in itertools.chain([first] if first is not None else [], rows):
@@ -276,7 +290,8 @@ def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, 
         try:
             values, filled = _row_values(row, table, last_values.get(key) if on_error == "fill" else None)
             codes = [category_code(row[i]) for i in table.categorical]
-            timestamp = None if table.time is None else _row_time(row[table.time], settings, last_time.get(key))
+            timestamp = None if table.time is None else _row_time(row[table.time], settings, unit,
+                                                                        last_time.get(key))
             try:
                 cells = detectors.step(key, values, codes, timestamp)
             except (ValueError, OverflowError) as error:
@@ -291,18 +306,18 @@ def score_rows(rows: Iterator[list[str]], line: Any, detectors: KeyedDetectors, 
         last_values[key] = values
         if timestamp is not None:
             last_time[key] = timestamp
-        summary.alarms += cells[1] == "1"
+        summary.alarms += cells[-1] == "1"
         summary.filled += bool(filled)
         write(row + cells + ([f"filled: {'; '.join(filled)}" if filled else ""] if with_error else []))
     summary.keys = len(keys)
     return summary
 
 
-def _row_time(cell: str, settings: Settings, previous: int | None) -> int:
+def _row_time(cell: str, settings: Settings, unit: int, previous: int | None) -> int:
     """The row's timestamp. A forest's must not go back within its key, as MStream refuses for itself:
     learning it would put it into the key's window as the newest observation, which it is not."""
     try:
-        timestamp = _timestamp(cell, settings.time_unit)
+        timestamp = _timestamp(cell, unit)
     except ValueError as error:
         raise RowProblem(f"column {settings.time!r}: {error}") from None
     if not settings.mstream and previous is not None and timestamp < previous:
@@ -375,7 +390,8 @@ def run_score(args: argparse.Namespace) -> None:
         except StateError as error:
             raise Failure(f"{args.load_state}: {error}") from None
     settings = resolve_settings(args, saved.settings if saved is not None else None)
-    detectors = KeyedDetectors(settings, *((saved.detectors, saved.thresholders) if saved is not None else ()))
+    detectors = (KeyedDetectors(settings) if saved is None
+                 else KeyedDetectors(settings, saved.detectors, saved.thresholders, saved.kind, saved.seeds))
     name = "<stdin>" if args.file == STDIO else args.file
     source = sys.stdin.buffer if args.file == STDIO else open(args.file, "rb")
     started = time.monotonic()
@@ -388,7 +404,7 @@ def run_score(args: argparse.Namespace) -> None:
             summary = score_rows(reader, lambda: reader.line_num, detectors, writer.writerow, args.on_error, progress)
             sys.stdout.flush()
         else:
-            with _replacing(args.output) as raw, io.TextIOWrapper(raw, encoding="utf-8", newline="") as out:
+            with replacing(args.output) as raw, io.TextIOWrapper(raw, encoding="utf-8", newline="") as out:
                 writer = csv.writer(out, lineterminator="\n")
                 summary = score_rows(reader, lambda: reader.line_num, detectors, writer.writerow, args.on_error,
                                      progress)

@@ -1,26 +1,28 @@
 """arbolet's detectors as River anomaly detectors (``pip install "arbolet[river]"``).
 
-``ForestDetector`` and ``MStreamDetector`` implement River's ``AnomalyDetector`` interface
-(``learn_one(x)``, ``score_one(x)``, higher is more anomalous), so they fit River's pipelines,
-anomaly filters (``anomaly.QuantileFilter``, ``anomaly.ThresholdFilter``) and progressive
-evaluation. The first dict passed to ``learn_one`` fixes the features; a later dict with a missing
-or an unknown feature raises ``ValueError`` naming it.
+``MonitorDetector``, ``ForestDetector`` and ``MStreamDetector`` implement River's
+``AnomalyDetector`` interface (``learn_one(x)``, ``score_one(x)``, higher is more anomalous), so
+they fit River's pipelines, anomaly filters (``anomaly.QuantileFilter``,
+``anomaly.ThresholdFilter``) and progressive evaluation. ``MonitorDetector`` answers the Monitor's
+grade, above 0 exactly for the Monitor's alarms. The first dict passed to ``learn_one`` fixes the
+features; a later dict with a missing or an unknown feature raises ``ValueError`` naming it.
 """
 
 from __future__ import annotations
 
+import copy
 import datetime
 import math
 import numbers
 from collections.abc import Hashable, Iterable, Iterator, Mapping
-from typing import Any
+from typing import Any, Literal
 
 from river import base
 
-from .arbolet import Forest, MStream
+from .arbolet import Forest, Monitor, MStream
 from .codes import category_code
 
-__all__ = ["ForestDetector", "MStreamDetector"]
+__all__ = ["ForestDetector", "MStreamDetector", "MonitorDetector"]
 
 
 def _sorted_names(names: Iterable[Hashable]) -> tuple[Hashable, ...]:
@@ -135,7 +137,7 @@ class ForestDetector(base.AnomalyDetector):
         self._names: tuple[Hashable, ...] = ()
         self._features: _Features | None = None
         self._forest: Forest | None = None
-        self._recent: list[float] = []  # the last shingle_size - 1 dicts' values, oldest first
+        self._recent: list[float] = []  # the window of a detector pickled by arbolet 0.3 (see learn_one)
 
     @property
     def forest(self) -> Forest | None:
@@ -150,28 +152,37 @@ class ForestDetector(base.AnomalyDetector):
     def learn_one(self, x: dict[Hashable, Any]) -> None:
         if self._forest is None:
             names = _sorted_names(x)
-            forest = Forest(len(names), self.shingle_size, self.num_trees, self.capacity, self.time_decay,
-                            self.output_after, False, self.seed)
+            forest = Forest(len(names), shingle_size=self.shingle_size, num_trees=self.num_trees,
+                            capacity=self.capacity, time_decay=self.time_decay, output_after=self.output_after,
+                            seed=self.seed)
             self._names, self._features, self._forest = names, _Features(names), forest
-        window = self._window(x)
-        if len(window) == len(self._names) * self.shingle_size:
+        values = self._values(x)
+        if self._forest.internal_shingling:
+            self._forest.update(values)
+            return
+        # A detector pickled by arbolet 0.3 keeps its window in Python, beside a forest of whole windows.
+        window = self._recent + values
+        if len(window) == self._forest.dimensions:
             self._forest.update(window)
-            del window[: len(self._names)]
+            del window[: len(values)]
         self._recent = window
 
     def score_one(self, x: dict[Hashable, Any]) -> float:
         if self._forest is None:
             return 0.0
-        window = self._window(x)
-        if len(window) < len(self._names) * self.shingle_size or not self._forest.is_ready():
+        values = self._values(x)
+        # The point learn_one(x) would store: the window shifted by one dict, x appended.
+        forest = self._forest
+        point = (forest.window[len(values):] if forest.internal_shingling else self._recent) + values
+        if len(point) < forest.dimensions or not forest.is_ready():
             return 0.0
-        score = self._forest.score(window)
+        score = forest.score(point)
         return min(1.0, score / math.log2(self.capacity + 1)) if self.normalize else score
 
-    def _window(self, x: Mapping[Hashable, Any]) -> list[float]:
+    def _values(self, x: Mapping[Hashable, Any]) -> list[float]:
         assert self._features is not None
         self._features.check(x)
-        return self._recent + _numbers(x, self._names)
+        return _numbers(x, self._names)
 
     @classmethod
     def _unit_test_params(cls) -> Iterator[dict[str, Any]]:
@@ -277,7 +288,8 @@ class MStreamDetector(base.AnomalyDetector):
         expected = [*names, self.time_key] if self.time_key is not None else names
         if self.time_key is not None and self.time_key not in x:
             raise ValueError(f"feature {self.time_key!r} (the time key) is missing")
-        mstream = MStream(len(numeric), len(categorical), self.num_rows, self.num_buckets, self.alpha, self.seed)
+        mstream = MStream(len(numeric), len(categorical), num_rows=self.num_rows, num_buckets=self.num_buckets,
+                          alpha=self.alpha, seed=self.seed)
         self._numeric, self._categorical, self._features = numeric, categorical, _Features(expected)
         self._mstream = mstream
 
@@ -294,6 +306,115 @@ class MStreamDetector(base.AnomalyDetector):
     def _unit_test_params(cls) -> Iterator[dict[str, Any]]:
         yield {"num_buckets": 64}
         yield {"num_buckets": 64, "categorical": ("c",), "time_key": "t"}
+
+    def _unit_test_skips(self) -> set[str]:
+        # A dict whose features differ from the first one is refused by design.
+        return {"check_emerging_features", "check_disappearing_features", "check_radically_disappearing_features"}
+
+
+class MonitorDetector(base.AnomalyDetector):
+    """An ``arbolet.Monitor`` as a River anomaly detector: ``score_one`` answers the Monitor's grade.
+
+    The grade (0 for an ordinary step, above 0 up to 1 for an alarm) rather than the raw score,
+    because the Monitor has already judged the score against what this stream does: a grade means
+    the same on every stream: a step is an alarm exactly when its grade is above 0, and a higher
+    cut-off trades missed events for fewer false alarms. The raw score's scale depends on the
+    stream, which would leave the choice of a cut-off to the user. The Monitor must learn every
+    step, alarms included (it suppresses the repeated alarms of one event itself): call
+    ``learn_one`` after every ``score_one`` rather than behind River's anomaly filters, which leave
+    flagged steps unlearned.
+
+    Features are the Monitor's dimensions, in sorted order of their names, fixed by the first dict
+    learned; ``time_key`` (if given) names the feature that holds the timestamp (an int in seconds
+    or a datetime), from which the Monitor learns the time of day. ``score_one(x)`` judges ``x`` as
+    ``learn_one(x)`` will learn it, without changing the detector: it judges a copy of the Monitor,
+    and ``learn_one`` of the same ``x`` right after takes that copy over instead of judging again.
+
+    Parameters
+    ----------
+    time_key
+        Name of the feature that holds the timestamp; ``None``: no timestamps.
+    shingle_size, direction, num_trees, capacity, seed
+        As for ``arbolet.Monitor``; ``direction`` is ``"both"``, ``"up"`` or ``"down"``.
+
+    Examples
+    --------
+    >>> from arbolet.river import MonitorDetector
+    >>> detector = MonitorDetector(seed=1)
+    >>> for i in range(1000):
+    ...     detector.learn_one({"cpu": 50.0 + i % 7})
+    >>> detector.score_one({"cpu": 53.0}), detector.score_one({"cpu": 500.0}) > 0
+    (0.0, True)
+
+    .. versionadded:: 0.4.0
+    """
+
+    def __init__(
+        self,
+        time_key: Hashable | None = None,
+        shingle_size: int = 4,
+        direction: Literal["both", "up", "down"] = "both",
+        num_trees: int = 50,
+        capacity: int = 256,
+        seed: int | None = None,
+    ) -> None:
+        self.time_key = time_key
+        self.shingle_size = shingle_size
+        self.direction = direction
+        self.num_trees = num_trees
+        self.capacity = capacity
+        self.seed = seed
+        self._names: tuple[Hashable, ...] = ()
+        self._features: _Features | None = None
+        self._monitor: Monitor | None = None
+        # The last score_one's observation and the Monitor copy that learned it.
+        self._judged: tuple[tuple[list[float], int | None], Monitor] | None = None
+
+    @property
+    def monitor(self) -> Monitor | None:
+        """The underlying ``arbolet.Monitor`` (``None`` before the first ``learn_one``)."""
+        return self._monitor
+
+    @property
+    def feature_names(self) -> tuple[Hashable, ...]:
+        """The features, in the order of the Monitor's dimensions (empty before the first ``learn_one``)."""
+        return self._names
+
+    def learn_one(self, x: dict[Hashable, Any]) -> None:
+        if self._monitor is None:
+            if self.time_key is not None and self.time_key not in x:
+                raise ValueError(f"feature {self.time_key!r} (the time key) is missing")
+            names = _sorted_names(name for name in x if name != self.time_key)
+            self._monitor = Monitor(len(names), shingle_size=self.shingle_size, direction=self.direction,
+                                    num_trees=self.num_trees, capacity=self.capacity, seed=self.seed)
+            expected = [*names, self.time_key] if self.time_key is not None else names
+            self._names, self._features = names, _Features(expected)
+        observation = self._observation(x)
+        judged, self._judged = self._judged, None
+        if judged is not None and judged[0] == observation:
+            self._monitor = judged[1]
+        else:
+            self._monitor.update(*observation)
+
+    def score_one(self, x: dict[Hashable, Any]) -> float:
+        if self._monitor is None:
+            return 0.0
+        observation = self._observation(x)
+        judge = copy.copy(self._monitor)
+        grade = judge.update(*observation)["grade"]
+        self._judged = (observation, judge)
+        return grade
+
+    def _observation(self, x: Mapping[Hashable, Any]) -> tuple[list[float], int | None]:
+        assert self._features is not None
+        self._features.check(x)
+        timestamp = None if self.time_key is None else _timestamp(self.time_key, x[self.time_key])
+        return _numbers(x, self._names), timestamp
+
+    @classmethod
+    def _unit_test_params(cls) -> Iterator[dict[str, Any]]:
+        yield {"num_trees": 10, "capacity": 32}
+        yield {"num_trees": 5, "capacity": 16, "shingle_size": 1, "direction": "up"}
 
     def _unit_test_skips(self) -> set[str]:
         # A dict whose features differ from the first one is refused by design.

@@ -1,7 +1,9 @@
 """One detector per key on Spark: batch DataFrames and Structured Streaming.
 
-``score_by_key`` gives every key of a DataFrame its own ``Forest`` and
-``score_records_by_key`` its own ``MStream``. A streaming query keeps each
+``score_by_key`` gives every key of a DataFrame its own ``Forest`` (scores),
+``monitor_by_key`` its own ``Monitor`` (scores, grades and alarm flags) and
+``score_records_by_key`` its own ``MStream`` (scores, with grades and flags
+from its thresholder). A streaming query keeps each
 key's detector in Spark's state store (``groupBy(key).applyInPandasWithState``),
 so a query restarted from its checkpoint continues every detector exactly where
 the last committed micro-batch left it; a batch DataFrame goes through
@@ -28,66 +30,39 @@ runtime; ``key_seed`` alone needs neither.
 from __future__ import annotations
 
 import datetime
-import hashlib
 import math
 import operator
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any
 
 from . import Forest, MStream
+from .keyed import Key, KeyedDetectors, key_seed
 
 if TYPE_CHECKING:
     from pyspark.sql import DataFrame
     from pyspark.sql.streaming.state import GroupState
     from pyspark.sql.types import DataType, StructType
 
-__all__ = ["key_seed", "score_by_key", "score_records_by_key"]
+__all__ = ["key_seed", "monitor_by_key", "score_by_key", "score_records_by_key"]
 
-Key = Union[str, bytes, int]
 _Frame = Any  # a pandas.DataFrame; pandas ships no type information
 
-# Column names that the result adds next to the key and the ordering column.
+# Column names that the result adds next to the key and the ordering column; the functions that
+# judge alarms add ALARM_COLUMNS after them.
 RESULT_COLUMNS = ("score", "is_ready", "error")
+ALARM_COLUMNS = ("grade", "flag")
 
 
-def key_seed(seed: int, key: Key) -> int:
-    """The seed of one key's detector: a stable 64-bit hash of ``seed`` and the key's bytes.
-
-    It is BLAKE2b with an 8-byte digest, keyed with ``seed`` as 8 little-endian
-    bytes, over the key's bytes: UTF-8 for a string, the bytes themselves for
-    bytes, and the decimal digits for an integer (so the key ``42`` and the
-    key ``"42"`` share a seed). The digest read as a little-endian unsigned
-    integer is the seed::
-
-        blake2b(key_bytes, digest_size=8, key=seed.to_bytes(8, "little"))
-
-    It is the same in every process, on every machine and in every language
-    that has BLAKE2b, so a key's detector can be rebuilt outside Spark.
-    """
-    seed = operator.index(seed)
-    if not 0 <= seed < 1 << 64:
-        raise ValueError(f"seed must be in [0, 2**64), got {seed}")
-    if isinstance(key, str):
-        data = key.encode("utf-8")
-    elif isinstance(key, (bytes, bytearray, memoryview)):
-        data = bytes(key)
-    elif isinstance(key, bool) or not hasattr(key, "__index__"):
-        raise TypeError(f"a key must be a str, bytes or int, not {type(key).__name__}")
-    else:
-        data = str(operator.index(key)).encode("ascii")
-    digest = hashlib.blake2b(data, digest_size=8, key=seed.to_bytes(8, "little")).digest()
-    return int.from_bytes(digest, "little")
-
-
-# A key's detector in the state store, in its compact form. Loading tells it
-# from the JSON text by the first byte, so checkpoints that hold JSON (written
-# before the compact form existed) keep loading.
-def _dump_state(detector: Forest | MStream) -> bytes:
+# A score_by_key key's forest in the state store, in its compact form. Loading
+# tells it from the JSON text by the first byte, so checkpoints that hold JSON
+# (written before the compact form existed) keep loading. The other functions
+# store KeyedDetectors.key_state, which reads both too.
+def _dump_state(detector: Forest) -> bytes:
     return detector.to_bytes()
 
 
-def _load_state(kind: type[Forest] | type[MStream], blob: bytes) -> Forest | MStream:
+def _load_state(kind: type[Forest], blob: bytes) -> Forest:
     blob = bytes(blob)
     if blob[:1] == b"{":
         return kind.from_json(blob)
@@ -98,7 +73,7 @@ def _load_state(kind: type[Forest] | type[MStream], blob: bytes) -> Forest | MSt
 class _Job:
     """What every executor needs to score one key's rows; pickled into the query plan."""
 
-    kind: str  # "forest" or "mstream"
+    kind: str  # "forest" (scores only), or a KeyedDetectors kind: "monitor" or "mstream"
     key: str
     order: str
     numeric: tuple[str, ...]
@@ -108,11 +83,19 @@ class _Job:
     timeout_ms: int | None
     integral_order: bool
 
-    def new_detector(self, key: Key) -> Forest | MStream:
+    @property
+    def alarms(self) -> bool:
+        """Whether the result has a grade and a flag: the kinds that KeyedDetectors runs."""
+        return self.kind != "forest"
+
+    def runner(self) -> KeyedDetectors:
+        return KeyedDetectors(self.kind, self.seed, **dict(self.settings))
+
+    def new_detector(self, key: Key) -> Any:
         settings = dict(self.settings)
         if self.kind == "forest":
             return Forest(_input_dim(len(self.numeric), settings), seed=key_seed(self.seed, key), **settings)
-        return MStream(len(self.numeric), len(self.categorical), seed=key_seed(self.seed, key), **settings)
+        return self.runner().new_detector(key, len(self.numeric), len(self.categorical))
 
     def score(self, key: Any, frame: _Frame, state: tuple[Any, ...] | None, keep_state: bool
               ) -> tuple[_Frame, tuple[Any, ...] | None]:
@@ -141,23 +124,31 @@ class _Job:
             codes = [c[rank] for c in codes]
         n = len(order)
 
-        detector: Forest | MStream | None = None
+        # A Forest of its own for score_by_key; the others run the key through KeyedDetectors.
+        detector: Forest | None = None
+        runner = self.runner() if self.alarms else None
         last = None
         if key is not None:
             if state is not None:
-                detector = _load_state(Forest if self.kind == "forest" else MStream, state[0])
+                if runner is not None:
+                    runner.restore_key(key, state[0])
+                else:
+                    detector = _load_state(Forest, state[0])
                 last = state[1]
-            else:
+            elif runner is None:
                 detector = self.new_detector(key)
+        # The Monitor's timestamps: seconds of a timestamp ordering column (none for a numeric one).
+        seconds = (order.astype("datetime64[s]").astype(np.int64) if self.kind == "monitor" and order.dtype.kind == "M"
+                   else None)
         finite = np.isfinite(numeric)
         # Why a row cannot be scored, if it cannot; checked in this order.
         refusals: list[tuple[Any, Callable[[int], str]]] = [
-            (np.full(n, detector is None), lambda i: "key is null"),
+            (np.full(n, key is None), lambda i: "key is null"),
             (null_order, lambda i: f"{self.order} is null"),
             (~finite.all(axis=1), lambda i: f"{self.numeric[int(np.argmin(finite[i]))]} is null, NaN or infinite"),
             (missing.any(axis=1), lambda i: f"{self.categorical[int(np.argmax(missing[i]))]} is null"),
         ]
-        if self.kind == "forest" and last is not None:
+        if self.kind != "mstream" and last is not None:
             refusals.append((~null_order & (order < np.array(last, dtype=order.dtype)),
                              lambda i: f"late: {self.order} {_text(order[i])} is before {_text(last)}, "
                                        f"already scored for this key"))
@@ -165,19 +156,26 @@ class _Job:
         scores = np.full(n, np.nan)
         ready = np.full(n, None, dtype=object)
         errors = np.full(n, None, dtype=object)
+        grades = np.full(n, np.nan)
+        flags = np.full(n, None, dtype=object)
         scored = -1
         for i in range(n):
             refusal = next((why for rows, why in refusals if rows[i]), None)
             if refusal is not None:
                 errors[i] = refusal(i)
                 continue
-            assert detector is not None
             try:
-                was_ready = detector.is_ready()
-                if isinstance(detector, Forest):
+                if runner is None:
+                    assert detector is not None
+                    was_ready = detector.is_ready()
                     scores[i] = detector.score_and_update(numeric[i])
                 else:
-                    scores[i] = detector.update_and_score(numeric[i], [int(c[i]) for c in codes], int(order[i]))
+                    own = runner.detectors.get(key)
+                    was_ready = own is not None and own.is_ready()
+                    timestamp = (int(order[i]) if self.kind == "mstream"
+                                 else None if seconds is None else int(seconds[i]))
+                    scores[i], grades[i], flags[i] = runner.step(key, numeric[i], [int(c[i]) for c in codes],
+                                                                 timestamp)
             except (ValueError, OverflowError) as error:
                 errors[i] = str(error)
                 continue
@@ -185,15 +183,20 @@ class _Job:
             scored = i
 
         keys = np.full(n, key, dtype=object)
-        result = pd.DataFrame({self.key: keys, self.order: order, "score": scores, "is_ready": ready,
-                               "error": errors}, copy=False)
-        if not keep_state or detector is None or scored < 0:
+        columns = {self.key: keys, self.order: order, "score": scores, "is_ready": ready, "error": errors}
+        if runner is not None:
+            columns.update(grade=grades, flag=flags)
+        result = pd.DataFrame(columns, copy=False)
+        if not keep_state or key is None or scored < 0:
             return result, state
         newest = order[scored]
         if isinstance(newest, np.datetime64):
             newest = pd.Timestamp(newest)
         else:  # an integer column holding nulls arrives as floats
             newest = int(newest) if self.integral_order else newest.item()
+        if runner is not None:
+            return result, (runner.key_state(key), newest)
+        assert detector is not None
         return result, (_dump_state(detector), newest)
 
 
@@ -223,8 +226,8 @@ def _columns(what: str, names: str | Sequence[str]) -> tuple[str, ...]:
     return names
 
 
-def _check_columns(df: DataFrame, roles: dict[str, tuple[tuple[str, ...], Callable[[DataType], bool], str]]
-                   ) -> None:
+def _check_columns(df: DataFrame, roles: dict[str, tuple[tuple[str, ...], Callable[[DataType], bool], str]],
+                   results: tuple[str, ...] = RESULT_COLUMNS) -> None:
     """Refuses a missing, repeated or wrongly typed column before the query starts."""
     from pyspark.sql import DataFrame as SparkDataFrame
 
@@ -238,7 +241,7 @@ def _check_columns(df: DataFrame, roles: dict[str, tuple[tuple[str, ...], Callab
                 raise ValueError(f"{role} column {name!r} is not in the DataFrame; its columns are {sorted(fields)}")
             if not accepts(fields[name]):
                 raise TypeError(f"{role} column {name!r} must be {wanted}, not {fields[name].simpleString()}")
-            if name in RESULT_COLUMNS:
+            if name in results:
                 raise ValueError(f"{role} column {name!r} clashes with a result column; rename it first")
             if name in seen and role in ("key", "order", "timestamp"):
                 raise ValueError(f"column {name!r} is used twice")
@@ -293,6 +296,8 @@ def _run(df: DataFrame, job: _Job) -> DataFrame:
         T.StructField("score", T.DoubleType(), True),
         T.StructField("is_ready", T.BooleanType(), True),
         T.StructField("error", T.StringType(), True),
+        *([T.StructField("grade", T.DoubleType(), True), T.StructField("flag", T.BooleanType(), True)]
+          if job.alarms else []),
     ])
     grouped = df.groupBy(job.key)
     if not df.isStreaming:
@@ -370,6 +375,57 @@ def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: st
     return _run(df, job)
 
 
+def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: str, *,
+                   idle_timeout: float | datetime.timedelta | None = None, **settings: Any) -> DataFrame:
+    """Judges every key's rows with that key's own ``Monitor``: a score, a grade and an alarm flag.
+
+    Parameters
+    ----------
+    df : pyspark.sql.DataFrame
+        A batch or streaming DataFrame.
+    key : str
+        The key column (string, binary or integer).
+    values : str or sequence of str
+        The numeric columns that make one observation (``input_dim`` is their number).
+    order : str
+        The column that orders a key's rows: a timestamp column, whose seconds are the Monitor's
+        timestamps (from which it learns the time of day), or a numeric one (no timestamps).
+    idle_timeout : float or datetime.timedelta, optional
+        As for ``score_by_key``.
+    **settings
+        The ``Monitor`` keywords (``shingle_size``, ``direction``, ``num_trees``, ``capacity``, ...);
+        ``seed`` (default 0) is combined with each key by ``key_seed``.
+
+    Returns
+    -------
+    pyspark.sql.DataFrame
+        ``key``, ``order``, ``score`` (the Monitor's raw score), ``is_ready`` (the Monitor's
+        ``is_ready()`` when the row arrived), ``error`` (null, or why the row was not judged),
+        ``grade`` (0 for an ordinary row, above 0 up to 1 for an alarm) and ``flag`` (whether the
+        row is an alarm): what ``arbolet.keyed.KeyedDetectors`` gives in one process. Rows are
+        refused as ``score_by_key`` refuses them; a streaming query keeps each key's Monitor in its
+        state.
+
+    Notes
+    -----
+    .. versionadded:: 0.4.0
+    """
+    numeric = _columns("values", values)
+    if not numeric:
+        raise ValueError("values must name at least one column")
+    if "input_dim" in settings:
+        raise TypeError("input_dim comes from the number of value columns; do not pass it")
+    _check_columns(df, {
+        "key": ((key,), _is_key_type, "a string, binary or integer column"),
+        "order": ((order,), _is_orderable, "a numeric or timestamp column"),
+        "value": (numeric, _is_number, "a numeric column"),
+    }, RESULT_COLUMNS + ALARM_COLUMNS)
+    seed = _base_seed(settings)
+    job = _Job("monitor", key, order, numeric, (), tuple(settings.items()), seed, _timeout_ms(idle_timeout),
+               _is_integer(df.schema[order].dataType))
+    return _run(df, job)
+
+
 def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], categorical: str | Sequence[str],
                          timestamp: str, *, idle_timeout: float | datetime.timedelta | None = None,
                          **settings: Any) -> DataFrame:
@@ -379,11 +435,20 @@ def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], 
     category columns, ``timestamp`` the integer time column (1 or more).
     ``settings`` are the ``MStream`` keywords (``num_rows``, ``num_buckets``,
     ``alpha``); ``seed`` (default 0) is combined with each key by ``key_seed``.
-    The score is what ``MStream.update_and_score`` returned for the record.
-    A record whose timestamp is older than its key's clock comes out with a
-    null score and the detector's message in ``error``, and is not counted.
-    The result has the columns ``key``, ``timestamp``, ``score``,
-    ``is_ready``, ``error``; ``idle_timeout`` is as for ``score_by_key``.
+    The score is what ``MStream.update_and_score`` returned for the record;
+    each key's ``Thresholder.for_mstream`` judges it into ``grade`` (0 for an
+    ordinary record, above 0 up to 1 for an alarm) and ``flag`` (whether the
+    record is an alarm), as ``arbolet.keyed.KeyedDetectors`` of kind
+    ``"mstream"`` does, and the streaming state keeps the thresholder beside
+    the detector. A record whose timestamp is older than its key's clock comes
+    out with a null score and the detector's message in ``error``, and is not
+    counted. The result has the columns ``key``, ``timestamp``, ``score``,
+    ``is_ready``, ``error``, ``grade``, ``flag``; ``idle_timeout`` is as for
+    ``score_by_key``.
+
+    .. versionchanged:: 0.4.0
+       The ``grade`` and ``flag`` columns. A checkpoint written before them
+       continues each key's detector with a new thresholder.
     """
     numeric_columns = _columns("numeric", numeric)
     categorical_columns = _columns("categorical", categorical)
@@ -392,7 +457,7 @@ def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], 
         "timestamp": ((timestamp,), _is_integer, "an integer column"),
         "numeric": (numeric_columns, _is_number, "a numeric column"),
         "categorical": (categorical_columns, _is_integer, "an integer column"),
-    })
+    }, RESULT_COLUMNS + ALARM_COLUMNS)
     seed = _base_seed(settings)
     job = _Job("mstream", key, timestamp, numeric_columns, categorical_columns, tuple(settings.items()), seed,
                _timeout_ms(idle_timeout), True)

@@ -216,8 +216,10 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
     }
 
     // A stream is only known once it has been through a whole season:
-    // before, each new high of the day's rise would alarm.
-    const bool settled = steps >= history.season;
+    // before, each new high of the day's rise would alarm. A season longer
+    // than the range window (a day of seconds) is never wholly in view, and
+    // would silence the start of a stream for as long.
+    const bool settled = history.season > config.range_window || steps >= history.season;
     const bool quiet = !settled || (since_alarm && *since_alarm < config.suppression);
     v.grade = quiet || grade < config.min_grade ? 0.0 : grade;
     v.alarm = v.grade > 0.0;

@@ -47,7 +47,7 @@ struct MonitorConfig {
     // A value alarms this fraction of the range beyond it.
     double range_margin = 0.02;
     // Steps before the range test may alarm. No test alarms before a whole
-    // season once its length is known.
+    // season once its length is known (when it fits the range window).
     std::uint64_t warm_up = 300;
     // Steps after an alarm that do not alarm.
     std::uint64_t suppression = 50;

@@ -73,7 +73,8 @@ std::string check_history(const Monitor& m) {
     const std::uint64_t held = h.values.size() / dim;
     if (h.values.size() % dim != 0 || held > h.season || held > m.steps)
         return "inconsistent state: the history holds " + std::to_string(h.values.size()) + " values";
-    if (held < h.season ? h.next != held : h.next >= h.season)
+    // A season not yet known (no timestamps, or too few) holds nothing: the next slot is the first.
+    if (h.season == 0 ? h.next != 0 : held < h.season ? h.next != held : h.next >= h.season)
         return "inconsistent state: the history's next slot is out of place";
     for (float v : h.values)
         if (!std::isfinite(v)) return "inconsistent state: a value of the history is not finite";

@@ -21,6 +21,50 @@ PyObject* panic_exception_type() {
     return type;
 }
 
+namespace {
+
+PyObject* error_family(const char* name, const char* doc, PyObject* builtin) {
+    return PyErr_NewExceptionWithDoc(name, doc, builtin, nullptr);
+}
+
+}  // namespace
+
+// Each family subclasses the built-in exception that its errors raised before
+// it existed, so that every `except` written then still catches them.
+PyObject* state_error_type() {
+    static PyObject* type = error_family(
+        "arbolet.StateError",
+        "A saved state that cannot be read (a damaged or foreign document, file or archive), or a state file\n"
+        "that cannot be read or written. A RuntimeError.",
+        PyExc_RuntimeError);
+    return type;
+}
+
+PyObject* not_ready_error_type() {
+    static PyObject* type = error_family(
+        "arbolet.NotReadyError",
+        "A query that the detector cannot answer yet: it holds no points (messages NotReady, EmptyTree).\n"
+        "A RuntimeError.",
+        PyExc_RuntimeError);
+    return type;
+}
+
+PyObject* index_error_type() {
+    static PyObject* type = error_family(
+        "arbolet.IndexOutOfRangeError",
+        "An index beyond the point or observation it refers to (message IndexOutOfBounds(i)). A RuntimeError.",
+        PyExc_RuntimeError);
+    return type;
+}
+
+PyObject* dimension_error_type() {
+    static PyObject* type = error_family(
+        "arbolet.DimensionError",
+        "A point or observation of the wrong length (message dimension mismatch: ...). A ValueError.",
+        PyExc_ValueError);
+    return type;
+}
+
 std::string engine_error_message(const EngineError& e) {
     using K = EngineError::Kind;
     switch (e.kind) {
@@ -42,12 +86,22 @@ PyObject* raise_engine_error(const EngineError& e) {
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
         return nullptr;
     }
-    const bool value_error =
-        e.kind == EngineError::Kind::InvalidArgument || e.kind == EngineError::Kind::DimensionMismatch;
+    using K = EngineError::Kind;
+    PyObject* type = PyExc_ValueError;  // K::InvalidArgument
+    switch (e.kind) {
+        case K::InvalidArgument: break;
+        case K::DimensionMismatch: type = dimension_error_type(); break;
+        case K::NotReady:
+        case K::EmptyTree: type = not_ready_error_type(); break;
+        case K::IndexOutOfBounds: type = index_error_type(); break;
+        case K::Io: type = state_error_type(); break;
+        case K::Interrupted: break;  // handled above
+    }
+    if (type == nullptr) return nullptr;
     const std::string message = engine_error_message(e);
     Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return nullptr;
-    PyErr_SetObject(value_error ? PyExc_ValueError : PyExc_RuntimeError, text.get());
+    PyErr_SetObject(type, text.get());
     return nullptr;
 }
 

@@ -12,6 +12,12 @@ namespace arbolet::python {
 // The internal-failure exception class (derives from BaseException), created
 // once per process.
 PyObject* panic_exception_type();
+// The error families users catch (arbolet.StateError, NotReadyError,
+// IndexOutOfRangeError, DimensionError), each created once per process.
+PyObject* state_error_type();
+PyObject* not_ready_error_type();
+PyObject* index_error_type();
+PyObject* dimension_error_type();
 
 // Each sets the Python error and returns nullptr.
 PyObject* raise_engine_error(const EngineError& error);

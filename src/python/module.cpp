@@ -1,6 +1,10 @@
 // Module initialisation: two-phase, no per-module state. The execution step
 // adds MStream, Forest, __version__ and Thresholder, in that order, each also
-// appended to __all__; then PanicException, which is not in __all__.
+// appended to __all__; then PanicException and the error families
+// (StateError, NotReadyError, IndexOutOfRangeError, DimensionError), which are
+// not in __all__.
+#include <utility>
+
 #include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/py.hpp"
@@ -32,9 +36,15 @@ int exec_module(PyObject* module) {
     if (add_exported(module, "__version__", version.get()) < 0) return -1;
     if (add_exported(module, "Thresholder", reinterpret_cast<PyObject*>(thresholder_type())) < 0) return -1;
     if (add_exported(module, "Monitor", reinterpret_cast<PyObject*>(monitor_type())) < 0) return -1;
-    // Reachable by name for `except arbolet.PanicException`, though not
-    // part of __all__.
-    return PyModule_AddObjectRef(module, "PanicException", panic_exception_type());
+    // Reachable by name for `except arbolet.PanicException` and the others,
+    // though not part of __all__.
+    const std::pair<const char*, PyObject*> errors[] = {
+        {"PanicException", panic_exception_type()}, {"StateError", state_error_type()},
+        {"NotReadyError", not_ready_error_type()}, {"IndexOutOfRangeError", index_error_type()},
+        {"DimensionError", dimension_error_type()}};
+    for (const auto& [name, type] : errors)
+        if (type == nullptr || PyModule_AddObjectRef(module, name, type) < 0) return -1;
+    return 0;
 }
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec_module)}, {0, nullptr}};

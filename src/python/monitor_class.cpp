@@ -233,7 +233,8 @@ constexpr PropertySpec kProperties[] = {
     {"range_window", "Steps whose values make the ordinary range.", &count_setting<&MonitorConfig::range_window>},
     {"range_margin", "A value beyond the ordinary range by this fraction of it alarms.",
      &real_setting<&MonitorConfig::range_margin>},
-    {"warm_up", "Steps before the range test may alarm (no test alarms within the first season).",
+    {"warm_up", "Steps before the range test may alarm (no test alarms within a first season of at most "
+                "range_window steps).",
      &count_setting<&MonitorConfig::warm_up>},
     {"suppression", "Steps after an alarm that do not alarm.", &count_setting<&MonitorConfig::suppression>},
     {"quantile", "A forest's score alarms above this quantile of its ordinary scores.",
@@ -272,7 +273,8 @@ constexpr ClassSpec kMonitorClass = {
     "optional\n    Points each tree keeps (default 256).\nrange_window : int, optional\n    Steps whose values "
     "make the ordinary range (default 3000).\nrange_margin : float, optional\n    A value beyond that range by "
     "this fraction of it alarms (default 0.02).\nwarm_up : int, optional\n    Steps before the range "
-    "test may alarm (default 300); no test alarms before one whole season once its length is known.\nsuppression : int, optional\n    Steps after an alarm that do not alarm (default 50).\n"
+    "test may alarm (default 300); no test alarms before one whole season once its length is known "
+    "and at most range_window.\nsuppression : int, optional\n    Steps after an alarm that do not alarm (default 50).\n"
     "quantile : float, optional\n    A forest's score alarms above this quantile of its ordinary scores (default "
     "0.999).\npeak_window : int, optional\n    ... and above every score of this many steps before (default 1000).\n"
     "min_grade : float, optional\n    Grades below this are not alarms (default 0.0: every grade above 0 is); "
