@@ -359,20 +359,7 @@ def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: st
     ``idle_timeout`` (seconds or a ``timedelta``) a key that receives no row
     for that long (processing time) is forgotten and starts afresh.
     """
-    numeric = _columns("values", values)
-    if not numeric:
-        raise ValueError("values must name at least one column")
-    if "input_dim" in settings:
-        raise TypeError("input_dim comes from the number of value columns; do not pass it")
-    _check_columns(df, {
-        "key": ((key,), _is_key_type, "a string, binary or integer column"),
-        "order": ((order,), _is_orderable, "a numeric or timestamp column"),
-        "value": (numeric, _is_number, "a numeric column"),
-    })
-    seed = _base_seed(settings)
-    job = _Job("forest", key, order, numeric, (), tuple(settings.items()), seed, _timeout_ms(idle_timeout),
-               _is_integer(df.schema[order].dataType))
-    return _run(df, job)
+    return _run_numeric("forest", df, key, values, order, idle_timeout, settings, RESULT_COLUMNS)
 
 
 def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: str, *,
@@ -410,6 +397,13 @@ def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: 
     -----
     .. versionadded:: 0.4.0
     """
+    return _run_numeric("monitor", df, key, values, order, idle_timeout, settings, RESULT_COLUMNS + ALARM_COLUMNS)
+
+
+def _run_numeric(kind: str, df: DataFrame, key: str, values: str | Sequence[str], order: str,
+                 idle_timeout: float | datetime.timedelta | None, settings: dict[str, Any],
+                 results: tuple[str, ...]) -> DataFrame:
+    """The query of a detector per key fed the numeric columns ``values``, ordered by ``order``."""
     numeric = _columns("values", values)
     if not numeric:
         raise ValueError("values must name at least one column")
@@ -419,9 +413,9 @@ def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: 
         "key": ((key,), _is_key_type, "a string, binary or integer column"),
         "order": ((order,), _is_orderable, "a numeric or timestamp column"),
         "value": (numeric, _is_number, "a numeric column"),
-    }, RESULT_COLUMNS + ALARM_COLUMNS)
+    }, results)
     seed = _base_seed(settings)
-    job = _Job("monitor", key, order, numeric, (), tuple(settings.items()), seed, _timeout_ms(idle_timeout),
+    job = _Job(kind, key, order, numeric, (), tuple(settings.items()), seed, _timeout_ms(idle_timeout),
                _is_integer(df.schema[order].dataType))
     return _run(df, job)
 
