@@ -338,13 +338,15 @@ def test_mutated_documents_load_safely_or_are_refused():
         assert Thresholder.from_json(loaded.to_json()).to_json() == loaded.to_json()
 
 
-def test_for_mstream_judges_the_logarithm_of_the_scores():
+def test_for_mstream_alarms_on_bursts_of_records_not_on_one():
     from arbolet import MStream
     t = Thresholder.for_mstream(MStream(1, 1))
-    plain = Thresholder(log_scores=True)
-    assert t.log_scores and t.to_json() == plain.to_json() and "log_scores=True" in repr(t)
-    scores = [1.0 + (i % 7) for i in range(400)] + [5000.0, -3.0]
-    assert [t.update(s) for s in scores] == [plain.update(s) for s in scores]
-    assert Thresholder.from_bytes(t.to_bytes()).to_json() == t.to_json()
+    assert t.log_scores and t.burst_window == 32 and "burst_window=32" in repr(t)
+    ordinary = [1.0 + (i * 7919 % 97) for i in range(2000)]
+    assert max(t.update_many(ordinary + [1e6] + ordinary[:100])) == 0.0  # one odd record
+    grades = t.update_many([1e6] * 12)
+    assert sum(g > 0 for g in grades) == 1 and grades.index(max(grades)) < 12  # one alarm per burst
+    for again in (Thresholder.from_bytes(t.to_bytes()), Thresholder.from_json(t.to_json())):
+        assert again.to_json() == t.to_json() and again.update(5.0) == t.__copy__().update(5.0)
     with pytest.raises(TypeError, match="expected an MStream"):
         Thresholder.for_mstream(Thresholder())

@@ -1,7 +1,8 @@
 // The Thresholder in the compact binary form: the settings field by field,
 // the counters, then each ring as a length and its values oldest first, then
 // the steps still to skip, the margin and log_scores (each absent from
-// states written before it existed).
+// states written before it existed), then the burst settings when the
+// burst test is on.
 #include <cstdint>
 
 #include "persist/binary_io.hpp"
@@ -46,6 +47,10 @@ void write_thresholder_payload(ByteWriter& w, const threshold::Thresholder& t) {
     w.var(t.steps_to_skip);
     w.f64(t.config.margin);
     w.u8(t.config.log_scores ? 1 : 0);
+    if (t.config.burst_window > 0) {
+        w.var(t.config.burst_window);
+        w.f64(t.config.burst_level);
+    }
 }
 
 void read_thresholder_payload(ByteReader& r, threshold::Thresholder& t) {
@@ -62,6 +67,10 @@ void read_thresholder_payload(ByteReader& r, threshold::Thresholder& t) {
     t.steps_to_skip = r.at_end() ? 0 : r.var();
     t.config.margin = r.at_end() ? threshold::ThresholderConfig{}.margin : r.f64();
     t.config.log_scores = r.at_end() ? false : r.flag();
+    if (!r.at_end()) {
+        t.config.burst_window = r.var();
+        t.config.burst_level = r.f64();
+    }
     if (!r.at_end()) r.fail("trailing bytes after the state");
 }
 

@@ -117,6 +117,10 @@ template <class Desc, std::size_t I, class R, class Codec>
 void write_field(JsonWriter& w, const R& rec, Codec& codec) {
     constexpr const auto& f = std::get<I>(record::Description<Desc>::fields);
     using Kind = typename std::remove_cvref_t<decltype(f)>::kind;
+    if constexpr (I > 0 && (record::written_unless_default_fields<Desc>() >> I & 1u) != 0) {
+        static const R made{};
+        if (f.of(rec) == f.of(made)) return;
+    }
     w.raw(std::string_view(KeyText<Desc, I>::text.data(), KeyText<Desc, I>::text.size()));
     if constexpr (requires { f.of(rec); })
         write_value(w, Kind{}, f.of(rec), codec);

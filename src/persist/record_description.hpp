@@ -125,4 +125,15 @@ constexpr std::uint32_t optional_fields() {
         return 0;
 }
 
+// Fields left out of a written document while they hold the value of a
+// default-made record: settings added later, so that the documents of
+// records that do not use them stay as they were.
+template <class Record>
+constexpr std::uint32_t written_unless_default_fields() {
+    if constexpr (requires { Description<Record>::written_unless_default; })
+        return Description<Record>::written_unless_default;
+    else
+        return 0;
+}
+
 }  // namespace arbolet::persist::record

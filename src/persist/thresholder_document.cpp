@@ -61,7 +61,7 @@ std::string find_thresholder_inconsistency(const Thresholder& t) {
     using threshold::kMaxScore;
     auto at_most_steps = [&](std::uint64_t n) { return t.steps < n ? t.steps : n; };
     for (std::string problem : {check_ring(t.kept, "kept", at_most_steps(c.horizon), false),
-                                check_ring(t.recent, "recent", at_most_steps(std::max(c.mean_window, c.peak_window)), true),
+                                check_ring(t.recent, "recent", at_most_steps(t.recent_capacity()), true),
                                 check_ring(t.recent_z, "recent_z", at_most_steps(std::max(c.mean_window, c.peak_window)), true)})
         if (!problem.empty()) return problem;
     if (!(std::fabs(t.mean_level) <= kMaxScore)) return "inconsistent state: mean_level is not within +-1e300";

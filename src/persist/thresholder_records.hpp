@@ -44,10 +44,16 @@ struct Description<threshold::ThresholderConfig> {
     static constexpr std::string_view name = "ThresholderConfig";
     static constexpr auto fields = std::tuple_cat(Description<FirstThresholderSettings>::fields,
                                                   std::tuple{member<&C::margin>("margin", F64{}),
-                                                             member<&C::log_scores>("log_scores", Bool{})});
+                                                             member<&C::log_scores>("log_scores", Bool{}),
+                                                             member<&C::burst_window>("burst_window", U64{}),
+                                                             member<&C::burst_level>("burst_level", F64{})});
     // Documents written before margin existed load with the former fixed
-    // 0.1, those before log_scores judging the scores as they are.
-    static constexpr std::uint32_t optional = 1u << 9 | 1u << 10;
+    // 0.1, those before log_scores judging the scores as they are, those
+    // before the burst test without it.
+    static constexpr std::uint32_t optional = 1u << 9 | 1u << 10 | 1u << 11 | 1u << 12;
+    // The burst settings are written only when the test is on, so that the
+    // documents of thresholders without it stay as they were.
+    static constexpr std::uint32_t written_unless_default = 1u << 11 | 1u << 12;
 };
 
 template <>

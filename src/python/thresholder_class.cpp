@@ -115,10 +115,7 @@ PyObject* for_mstream(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
         PyErr_SetString(PyExc_TypeError, "argument 'detector': expected an MStream");
         return nullptr;
     }
-    ThresholderConfig c;
-    // MStream's scores grow with the square of a count's excess and with
-    // time: their logarithm has the ordinary spread the tests assume.
-    c.log_scores = true;
+    ThresholderConfig c = threshold::config_for_mstream();
     if (!read_config(argv + 1, c)) return nullptr;
     return build_into(cls, c);
 }

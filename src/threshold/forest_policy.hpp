@@ -1,5 +1,6 @@
-// How a Thresholder is set up for a Forest's raw scores, from the forest's
-// own settings: the policy behind Thresholder.for_forest and the Monitor.
+// How a Thresholder is set up for a detector's raw scores: from a forest's
+// own settings (the policy behind Thresholder.for_forest and the Monitor),
+// and for MStream's (Thresholder.for_mstream).
 #pragma once
 
 #include <cstdint>
@@ -12,5 +13,8 @@ namespace arbolet::threshold {
 // The settings for the raw scores of a forest configured so; the rest keep
 // the Thresholder's defaults.
 ThresholderConfig config_for_forest(const rcf::RcfConfig& forest);
+
+// The settings for MStream's raw scores, whatever its own settings.
+ThresholderConfig config_for_mstream();
 
 }  // namespace arbolet::threshold

@@ -31,6 +31,18 @@ double excess_grade(double value, double cut) {
 
 double clamp_score(double v) { return std::clamp(v, -kMaxScore, kMaxScore); }
 
+// n * KL(share || expected) in nats, for a share above the expected one:
+// minus the log of how likely so many exceedances are by chance, to within
+// a term that grows as log n (a Chernoff bound of the binomial tail).
+double burst_evidence(std::uint64_t above, std::uint64_t n, double expected) {
+    const double nn = static_cast<double>(n);
+    const double share = static_cast<double>(above) / nn;
+    if (!(share > expected)) return 0.0;
+    double kl = share * std::log(share / expected);
+    if (share < 1.0) kl += (1.0 - share) * std::log((1.0 - share) / (1.0 - expected));
+    return nn * kl;
+}
+
 }  // namespace
 
 void Ring::push(double v, std::uint64_t capacity) {
@@ -53,6 +65,9 @@ std::string Thresholder::check_config(const ThresholderConfig& c) {
     if (!std::isfinite(c.min_score)) return "min_score must be finite";
     if (c.peak_window > kMaxWindow) return "peak_window must be at most 2**24";
     if (!std::isfinite(c.margin) || c.margin < 0.0) return "margin must be finite and not negative";
+    if (c.burst_window > kMaxWindow) return "burst_window must be at most 2**24";
+    if (!std::isfinite(c.burst_level) || c.burst_level < 0.0) return "burst_level must be finite and not negative";
+    if (c.burst_window > 0 && !(c.quantile < 1.0)) return "quantile must be below 1 for the burst test";
     return {};
 }
 
@@ -67,6 +82,10 @@ Result<Thresholder> Thresholder::build(const ThresholderConfig& config) {
 double Thresholder::threshold() const {
     const double margin = std::max(config.min_spread, config.margin * std::fabs(quantile_of(kept_sorted, 0.5)));
     return std::max(config.min_score, quantile_of(kept_sorted, config.quantile) + margin);
+}
+
+std::uint64_t Thresholder::recent_capacity() const {
+    return std::max({config.mean_window, config.peak_window, config.burst_window});
 }
 
 std::uint64_t Thresholder::means_seen() const {
@@ -123,10 +142,25 @@ Result<double> Thresholder::update(double score) {
                      earlier_means >= w && z > c.sigmas;
     for (std::size_t i = 0; sustained && i < recent_z.size(); ++i) sustained = z > recent_z.at(i);
 
+    // Exceedances of the plain quantile among the last burst_window scores,
+    // this one included, each judged against today's quantile.
+    double evidence = 0.0;
+    if (c.burst_window > 0 && ready && kept_sorted.size() > 0) {
+        const double line = quantile_of(kept_sorted, c.quantile);
+        const std::size_t earlier =
+            std::min(recent.size(), static_cast<std::size_t>(c.burst_window - 1));
+        std::uint64_t above = score > line ? 1 : 0;
+        for (std::size_t i = recent.size() - earlier; i < recent.size(); ++i) above += recent.at(i) > line ? 1 : 0;
+        evidence = burst_evidence(above, earlier + 1, 1.0 - c.quantile);
+    }
+    const bool bursting = evidence > c.burst_level;
+    const bool burst = ready && free && bursting;
+
     double grade = 0.0;
     if (single) grade = excess_grade(score, cut);
     if (sustained) grade = std::max(grade, excess_grade(z, c.sigmas));
-    if (single || sustained) {
+    if (burst) grade = std::max(grade, excess_grade(evidence, c.burst_level));
+    if (single || sustained || burst) {
         alarmed = true;
         since_alarm = 0;
         if (high) in_event = true;
@@ -134,9 +168,9 @@ Result<double> Thresholder::update(double score) {
         ++since_alarm;
     }
 
-    // Scores of alarmed and suppressed steps stay out of the quantile, so
-    // that one event does not lift the cut-off for the next.
-    if (!(alarmed && since_alarm < c.suppression)) {
+    // Scores of alarmed and suppressed steps, and of bursts, stay out of the
+    // quantile, so that one event does not lift the cut-off for the next.
+    if (!(alarmed && since_alarm < c.suppression) && !bursting) {
         if (kept.size() == c.horizon) kept_sorted.erase(kept.at(0));
         kept.push(score, c.horizon);
         kept_sorted.insert(score);
@@ -149,7 +183,7 @@ Result<double> Thresholder::update(double score) {
         mean_level = clamp_score(mean_level + weight * d);
         mean_variance = std::min((1.0 - weight) * (mean_variance + weight * std::min(d * d, kMaxScore)), kMaxScore);
     }
-    recent.push(score, std::max(c.mean_window, c.peak_window));
+    recent.push(score, recent_capacity());
     recent_z.push(z, std::max(c.mean_window, c.peak_window));
     if (steps < UINT64_MAX) ++steps;
     return grade;

@@ -9,6 +9,9 @@
 //   means, in units of their spread (the likelihood of the recent average
 //   under the long-run distribution): changes that raise every score a
 //   little for a while, which no single score shows.
+// A third, the burst test, is off unless set (Thresholder.for_mstream sets
+// it): too many of the last few scores above the quantile, for detectors
+// that score many records per event.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +57,13 @@ struct ThresholderConfig {
     // a long tail (MStream's), whose largest ordinary values would otherwise
     // swamp the statistics.
     bool log_scores = false;
+    // The burst test: of the last burst_window scores, the share above the
+    // quantile of the kept scores, against the share 1 - quantile that the
+    // quantile leaves above it. It alarms when the log-likelihood ratio of
+    // that share (in nats) exceeds burst_level: one odd record alone never
+    // alarms, a run of modestly odd ones does. 0 turns the test off.
+    std::uint64_t burst_window = 0;
+    double burst_level = 20.0;
 
     friend bool operator==(const ThresholderConfig&, const ThresholderConfig&) = default;
 };
@@ -100,7 +110,7 @@ struct Thresholder {
     // arrival order, and the same values in order of value.
     Ring kept;
     OrderedValues kept_sorted;
-    // The last max(mean_window, peak_window) scores.
+    // The last recent_capacity() scores.
     Ring recent;
     // The z of the recent mean at each of the last max(mean_window,
     // peak_window) steps (0 where it was not defined).
@@ -128,6 +138,8 @@ struct Thresholder {
     // The score above which the next single score alarms (besides the peak
     // rule); +inf while nothing is kept.
     double threshold() const;
+    // Scores `recent` holds once full: max(mean_window, peak_window, burst_window).
+    std::uint64_t recent_capacity() const;
     // Means of mean_window scores seen before the next step.
     std::uint64_t means_seen() const;
     // Rebuilds kept_sorted from kept (after loading a state).
