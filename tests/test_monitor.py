@@ -37,6 +37,16 @@ def test_events_alarm_once_and_quiet_streams_never():
     assert wave.season_steps == 288
 
 
+def test_a_stuck_coordinate_alarms_once_but_ordinary_runs_do_not():
+    rows = [[a, b] for a, b in zip(noisy(3000, seed=4), noisy(3000, seed=5))]
+    for row in rows[2000:2100]:
+        row[1] = rows[1999][1]
+    monitor = arbolet.Monitor(input_dim=2, seed=1, min_grade=0.5)
+    assert [i for i, row in enumerate(rows) if monitor.update(row)["alarm"]] == [2009]
+    counts = [float(int(v) % 3 == 0) * (i % 40 < 25) for i, v in enumerate(noisy(3000, spread=3.0))]
+    assert alarms(arbolet.Monitor(seed=1, min_grade=0.5), counts) == []
+
+
 def test_the_seasonal_test_sees_a_value_wrong_for_its_time_of_day():
     values = [10 * math.sin(2 * math.pi * i / 288) for i in range(3000)]
     values[2600] = -values[2600]  # within the usual range, but not at this time of day
@@ -125,4 +135,4 @@ def test_states_saved_by_0_4_0_load_and_write_back_unchanged():
     assert from_json.to_json() == (saved / "monitor-0.4.0.json").read_text()
     assert from_bytes.to_bytes() == from_json.to_bytes() == (saved / "monitor-0.4.0.bin").read_bytes()
     verdict = from_bytes.update([0.5, 5.0], timestamp=3600 * 60)
-    assert (verdict["score"], verdict["upper"]) == (0.7855134747641603, [9.252115049362182, 7.418588786125183])
+    assert (verdict["score"], verdict["upper"]) == (0.8790448465491995, [1.0374447000026703, 8.909999675750733])

@@ -25,6 +25,9 @@ constexpr double kHalfGradeBeyond = 0.25;
 // the values' range.
 constexpr double kLeastChangeSpan = 0.01;
 
+// The grade of a flat line: certain, but with no size to grade it by.
+constexpr double kFlatGrade = 0.5;
+
 // The grade of a value `beyond` its range (a fraction of the range), 0
 // within the margin, in (0, 1) past it: 0 at the range, towards 1 far out.
 double range_grade(double beyond, double margin) {
@@ -103,6 +106,7 @@ Result<Monitor> Monitor::build(const MonitorConfig& config, std::optional<std::u
     m.season_ranges.resize(config.input_dim);
     m.history.season = config.season;
     m.levels.assign(config.input_dim, 0.0);
+    m.runs.resize(config.input_dim);
     return m;
 }
 
@@ -134,6 +138,10 @@ void Monitor::remember(std::span<const float> point, const std::vector<bool>& ke
     for (std::size_t i = 0; i < dim; ++i)
         if (!keep_reference[i]) slot[i] = point[i];
     history.next = history.next + 1 == history.season ? 0 : history.next + 1;
+}
+
+std::uint64_t Monitor::range_steps() const {
+    return config.range_window > kMaxSteps / config.input_dim ? kMaxSteps : config.range_window * config.input_dim;
 }
 
 bool Monitor::is_ready() const {
@@ -215,6 +223,28 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
         }
     }
 
+    // A stuck coordinate: one value for longer than any ordinary run. A run
+    // counts towards the ordinary ones when it ends, unless it alarmed: it
+    // grew too long after the test was armed (after the warm-up and the
+    // first season).
+    const std::uint64_t armed_from =
+        std::max(config.warm_up, history.season <= config.range_window ? history.season : 0);
+    for (std::size_t i = 0; i < dim; ++i) {
+        FlatRun& run = runs[i];
+        if (steps > 0 && point[i] == run.value) {
+            if (run.length < UINT64_MAX) ++run.length;
+        } else {
+            const std::uint64_t limit = run.limit();
+            // The step at which the run grew one too long, if it did.
+            const bool alarmed = run.length > limit && steps - run.length + limit >= armed_from;
+            if (!alarmed) run.longest = std::max(run.longest, run.length);
+            run.value = point[i];
+            run.length = 1;
+        }
+        if (config.direction == Direction::Both && steps >= armed_from && run.length == run.limit() + 1)
+            grade = std::max(grade, kFlatGrade);
+    }
+
     // A stream is only known once it has been through a whole season:
     // before, each new high of the day's rise would alarm. A season longer
     // than the range window (a day of seconds) is never wholly in view, and
@@ -230,7 +260,7 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
     }
     remember(point, keep_reference);
     for (std::size_t i = 0; i < dim; ++i) {
-        ranges[i].push(steps, point[i], config.range_window);
+        ranges[i].push(steps, point[i], range_steps());
         levels[i] = steps == 0 ? point[i] : levels[i] + kLevelWeight * (point[i] - levels[i]);
     }
     ++steps;

@@ -14,11 +14,17 @@
 //   shifts and outages that a forest, which forgets, would soon call normal;
 // - the seasonal test does the same for the change since one season ago
 //   (one day, from the timestamps, unless `season` says otherwise): a
-//   value ordinary for the stream but not for the time of day.
+//   value ordinary for the stream but not for the time of day;
+// - the flat-line test alarms when a coordinate whose values seldom repeat
+//   (never more than kLeastFlatRun / 4 times in a row so far) holds one
+//   value for kLeastFlatRun steps: a stuck sensor, whose values are all
+//   ordinary. Coordinates of counts or rounded values, whose values repeat
+//   by nature, are left to the other tests.
 // The step's grade is the largest of these; within `suppression` steps
 // after an alarm no other step alarms.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -87,6 +93,23 @@ struct SeasonHistory {
     friend bool operator==(const SeasonHistory&, const SeasonHistory&) = default;
 };
 
+// Steps one value must last before it may count as a flat line.
+inline constexpr std::uint64_t kLeastFlatRun = 10;
+
+// A coordinate's run of equal values: the value, the steps it has lasted,
+// and the longest run that ended without alarming.
+struct FlatRun {
+    float value = 0.0f;
+    std::uint64_t length = 0;
+    std::uint64_t longest = 0;
+
+    // The longest run that is still ordinary: none is too long for values
+    // that repeat by nature.
+    std::uint64_t limit() const { return longest * 4 < kLeastFlatRun ? kLeastFlatRun : UINT64_MAX; }
+
+    friend bool operator==(const FlatRun&, const FlatRun&) = default;
+};
+
 // What one step was judged to be.
 struct Verdict {
     double score = 0.0;  // the shingle-1 forest's raw score (0 before it is ready)
@@ -112,6 +135,8 @@ struct Monitor {
     SeasonHistory history;
     // One per coordinate: the changes since one season ago.
     std::vector<RangeWindow> season_ranges;
+    // One per coordinate.
+    std::vector<FlatRun> runs;
     std::uint64_t steps = 0;
     // Steps since the last alarm, none before the first.
     std::optional<std::uint64_t> since_alarm;
@@ -132,6 +157,11 @@ struct Monitor {
     Result<Verdict> update(std::span<const float> point, std::optional<std::uint64_t> timestamp);
     // Whether every part has seen enough to alarm.
     bool is_ready() const;
+    // Steps whose values make a coordinate's range: range_window for one
+    // coordinate, input_dim times as many for several, so that a stream of
+    // several coordinates, each of which may leave its range by chance,
+    // alarms by chance as seldom as a stream of one.
+    std::uint64_t range_steps() const;
 
     // Learns the season's length from the timestamps while it is unknown;
     // whether the history holds a whole season (the seasonal test runs).

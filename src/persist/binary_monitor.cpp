@@ -100,6 +100,12 @@ void write_monitor_payload(ByteWriter& w, const monitor::Monitor& m) {
     for (float v : h.values) w.f32(v);
     w.var(h.next);
     write_ranges(w, m.season_ranges);
+    w.var(m.runs.size());
+    for (const monitor::FlatRun& run : m.runs) {
+        w.f32(run.value);
+        w.var(run.length);
+        w.var(run.longest);
+    }
     w.var(m.forests.size());
     for (const rcf::Forest& f : m.forests) write_part(w, forest_to_bytes(f));
     w.var(m.thresholders.size());
@@ -138,6 +144,12 @@ void read_monitor_payload(ByteReader& r, monitor::Monitor& m) {
     for (float& v : h.values) v = r.f32();
     h.next = r.var();
     read_ranges(r, m.season_ranges, "season ranges");
+    m.runs.resize(r.count(r.var(), 32 + 8 + 8, "flat runs"));
+    for (monitor::FlatRun& run : m.runs) {
+        run.value = r.f32();
+        run.length = r.var();
+        run.longest = r.var();
+    }
     read_parts(r, m.forests, "forest", forest_from_bytes);
     read_parts(r, m.thresholders, "thresholder", thresholder_from_bytes);
     if (!r.at_end()) r.fail("trailing bytes after the state");

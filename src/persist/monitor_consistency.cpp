@@ -37,10 +37,11 @@ std::string check_queue(const MonotoneQueue& q, bool highs, const Monitor& m, co
                                              : (highs ? "range highs" : "range lows");
     if (m.steps == 0 || (last_value == nullptr && q.empty()))
         return q.empty() ? "" : std::string("inconsistent state: ") + name + " hold values before any step";
-    if (q.empty() || q.size() > m.config.range_window)
+    const std::uint64_t window = last_value == nullptr ? m.config.range_window : m.range_steps();
+    if (q.empty() || q.size() > window)
         return std::string("inconsistent state: ") + name + " hold " + std::to_string(q.size()) +
-               " values for a window of " + std::to_string(m.config.range_window);
-    const std::uint64_t oldest = m.steps >= m.config.range_window ? m.steps - m.config.range_window : 0;
+               " values for a window of " + std::to_string(window);
+    const std::uint64_t oldest = m.steps >= window ? m.steps - window : 0;
     for (std::size_t i = static_cast<std::size_t>(q.head); i < q.entries.size(); ++i) {
         const monitor::Extreme& e = q.entries[i];
         if (!std::isfinite(e.value)) return std::string("inconsistent state: a value of ") + name + " is not finite";
@@ -121,6 +122,12 @@ std::string find_monitor_inconsistency(const Monitor& m) {
             if (!bad.empty()) return bad;
         }
     }
+    if (m.runs.size() != c.input_dim)
+        return "inconsistent state: " + std::to_string(m.runs.size()) + " flat runs, expected " +
+               std::to_string(c.input_dim);
+    for (const monitor::FlatRun& run : m.runs)
+        if (!std::isfinite(run.value) || run.length > m.steps || run.longest > m.steps || (m.steps > 0) != (run.length > 0))
+            return "inconsistent state: a flat run does not fit the steps seen";
     bad = check_history(m);
     if (!bad.empty()) return bad;
     if (m.since_alarm && *m.since_alarm >= m.steps)

@@ -49,9 +49,9 @@ const json::RecordSpec kRange{"struct RangeWindow", "struct RangeWindow with 2 e
 const json::RecordSpec kHistory{
     "struct SeasonHistory", "struct SeasonHistory with 4 elements", {"season", "gaps", "values", "next"}};
 const json::RecordSpec kMonitor{
-    "struct Monitor", "struct Monitor with 11 elements",
+    "struct Monitor", "struct Monitor with 12 elements",
     {"settings", "steps", "steps_since_alarm", "last_timestamp", "levels", "ranges", "forests", "thresholders",
-     "format", "history", "season_ranges"}};
+     "format", "history", "season_ranges", "flat_runs"}};
 
 void write_ranges(JsonWriter& w, const std::vector<monitor::RangeWindow>& ranges) {
     w.ch('[');
@@ -134,6 +134,18 @@ std::string monitor_to_json(const Monitor& m) {
     w.u64(m.history.next);
     w.raw("},\"season_ranges\":");
     write_ranges(w, m.season_ranges);
+    // Each run as [value, length, longest].
+    w.raw(",\"flat_runs\":[");
+    for (std::size_t i = 0; i < m.runs.size(); ++i) {
+        w.raw(i == 0 ? "[" : ",[");
+        w.f32(m.runs[i].value);
+        w.ch(',');
+        w.u64(m.runs[i].length);
+        w.ch(',');
+        w.u64(m.runs[i].longest);
+        w.ch(']');
+    }
+    w.ch(']');
     w.raw(",\"forests\":[");
     for (std::size_t k = 0; k < m.forests.size(); ++k) {
         if (k != 0) w.ch(',');
@@ -245,7 +257,19 @@ Result<Monitor> monitor_from_json(std::string_view text) {
                             }
                         });
                         break;
-                    default: read_ranges(r, m.season_ranges); break;
+                    case 10: read_ranges(r, m.season_ranges); break;
+                    default:
+                        m.runs.clear();
+                        r.read_seq("a sequence", [&] {
+                            monitor::FlatRun run;
+                            r.read_fixed(3, "a run of value, length and longest", [&](std::size_t i) {
+                                if (i == 0) run.value = r.read_f32();
+                                else if (i == 1) run.length = r.read_unsigned("u64");
+                                else run.longest = r.read_unsigned("u64");
+                            });
+                            if (m.runs.size() <= monitor::kMaxSteps) m.runs.push_back(run);
+                        });
+                        break;
                 }
             });
             r.finish();
