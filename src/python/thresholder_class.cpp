@@ -221,7 +221,7 @@ constexpr std::array kOwnMethods = {
      "here replace these and the defaults."),
     method<&for_mstream>("for_mstream", kClass, Borrow::None, "Self",
         "A thresholder for an MStream's raw scores, as update_and_score gives them: log_scores = True (their "
-     "logarithm is judged), the defaults otherwise. Other settings given here replace these."),
+     "logarithm is judged), the defaults otherwise. Other settings given here replace these.\n\n.. versionadded:: 0.4.0"),
     method<&is_ready>("is_ready", kInstance, Borrow::Shared, "bool",
         "Whether the warm-up is over (alarms are possible)."),
 };
