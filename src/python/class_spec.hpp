@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -105,7 +106,8 @@ struct ClassSpec {
 // "{one}".
 inline std::string method_doc(const ClassSpec& c, const MethodSpec& m) {
     std::string doc = m.doc;
-    for (const auto& [mark, noun] : {std::pair{std::string("{state}"), c.state_noun}, std::pair{std::string("{one}"), c.one_noun}})
+    const std::pair<std::string_view, const char*> nouns[] = {{"{state}", c.state_noun}, {"{one}", c.one_noun}};
+    for (const auto& [mark, noun] : nouns)
         for (std::size_t at = doc.find(mark); at != std::string::npos; at = doc.find(mark, at))
             doc.replace(at, mark.size(), noun);
     return doc;
@@ -255,7 +257,8 @@ struct ClassRuntime {
             const MethodSpec& m = C.methods[i];
             if (!signatures[i].build(m.params, m.param_count, std::string(C.name) + "." + m.name + "()"))
                 return nullptr;
-            docs[i] = text_signature(m.name, m.params, m.param_count, m.kind == MethodKind::Instance) + "\n--\n\n" + method_doc(C, m);
+            const bool self = m.kind == MethodKind::Instance;
+            docs[i] = text_signature(m.name, m.params, m.param_count, self) + "\n--\n\n" + method_doc(C, m);
         }
         add_defs(std::make_index_sequence<C.method_count>());
         for (std::size_t i = 0; i < C.method_count; ++i) defs[i].ml_doc = docs[i].c_str();

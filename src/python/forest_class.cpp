@@ -48,11 +48,8 @@ bool set_threads(PyObject* self, PyObject* value) {
     return true;
 }
 
-struct ForestArgs {
-    std::uint64_t input_dim, shingle_size, num_trees, capacity;
-    double time_decay;
-    std::uint64_t output_after;
-    bool internal_shingling;
+// The settings go straight into the engine's configuration.
+struct ForestArgs : rcf::RcfConfig {
     std::optional<std::uint64_t> seed;
     std::uint64_t threads;
     static constexpr auto params() {
@@ -71,16 +68,8 @@ struct ForestArgs {
 };
 
 PyObject* construct(PyTypeObject* cls, const ForestArgs& a) {
-    rcf::RcfConfig config;
-    config.input_dim = a.input_dim;
-    config.shingle_size = a.shingle_size;
-    config.num_trees = a.num_trees;
-    config.capacity = a.capacity;
-    config.time_decay = a.time_decay;
-    config.output_after = a.output_after;
-    config.internal_shingling = a.internal_shingling;
     if (!positive_threads(a.threads)) return nullptr;
-    Result<Forest> built = Forest::build(config, a.seed);
+    Result<Forest> built = Forest::build(a, a.seed);
     if (!take(built)) return nullptr;
     built.value().threads = a.threads;
     return wrap(cls, std::move(built).value());
@@ -293,76 +282,89 @@ PyObject* window_property(PyObject* self) {
 }
 
 constexpr PropertySpec kProperties[] = {
-    {"input_dim", "int", "Number of features per observation (before shingling).", &count_property<&rcf::RcfConfig::input_dim>},
-    {"shingle_size", "int", "Number of consecutive observations in one point.", &count_property<&rcf::RcfConfig::shingle_size>},
+    {"input_dim", "int",
+     "Number of features per observation (before shingling).",
+     &count_property<&rcf::RcfConfig::input_dim>},
+    {"shingle_size", "int",
+     "Number of consecutive observations in one point.",
+     &count_property<&rcf::RcfConfig::shingle_size>},
     {"capacity", "int", "Maximum samples per tree.", &count_property<&rcf::RcfConfig::capacity>},
-    {"time_decay", "float", "Exponential decay for sample weights in effect (0.1 / capacity when built with 0).", &time_decay_property},
-    {"output_after", "int", "Observations before `is_ready()` turns true, besides the shingle's warm-up "
-                     "(capacity // 4 + 1 when built with 0).", &output_after_property},
-    {"internal_shingling", "bool", "Whether the forest keeps the rolling shingle from one observation at a time.", &internal_shingling_property},
+    {"time_decay", "float",
+     "Exponential decay for sample weights in effect (0.1 / capacity when built with 0).",
+     &time_decay_property},
+    {"output_after", "int",
+     "Observations before `is_ready()` turns true, besides the shingle's warm-up (capacity // 4 + 1 when built "
+     "with 0).",
+     &output_after_property},
+    {"internal_shingling", "bool",
+     "Whether the forest keeps the rolling shingle from one observation at a time.",
+     &internal_shingling_property},
     {"dimensions", "int", "Length of a full point: input_dim * shingle_size.", &dimensions_property},
-    {"updates_until_ready", "int", "Updates still to come before `is_ready()` turns true (0 once it has).\n\nRead before a batch call, it is the "
-     "first row whose score comes from a ready forest.\n\n.. versionadded:: 0.4.0", &updates_until_ready_property},
-    {"window", "list[float]", "The current window of an internally shingled forest: its last `shingle_size` observations, oldest first, "
-     "as a flat list of `dimensions` values (zeros where no observation has arrived yet; empty without internal "
-     "shingling).\n\n.. versionadded:: 0.4.0", &window_property},
-    {"threads", "int", "Threads that one call may spread the trees over, the calling one included (default 1; settable).\n\n"
-     "Every count gives bit-identical results and states. Not saved with the state: copies keep it, loaded "
-     "forests start with 1.", &get_threads, &set_threads, "SupportsIndex"},
+    {"updates_until_ready", "int",
+     "Updates still to come before `is_ready()` turns true (0 once it has).\n\nRead before a batch call, it is "
+     "the first row whose score comes from a ready forest.\n\n.. versionadded:: 0.4.0",
+     &updates_until_ready_property},
+    {"window", "list[float]",
+     "The current window of an internally shingled forest: its last `shingle_size` observations, oldest first, as "
+     "a flat list of `dimensions` values (zeros where no observation has arrived yet; empty without internal "
+     "shingling).\n\n.. versionadded:: 0.4.0",
+     &window_property},
+    {"threads", "int",
+     "Threads that one call may spread the trees over, the calling one included (default 1; settable).\n\nEvery "
+     "count gives bit-identical results and states. Not saved with the state: copies keep it, loaded forests "
+     "start with 1.",
+     &get_threads, &set_threads, "SupportsIndex"},
 };
 
 constexpr std::array kOwnMethods = {
-    method<&update>("update", kInstance, Borrow::Exclusive, "None",
-        "Update the forest with a new observation."),
+    method<&update>("update", kInstance, Borrow::Exclusive, "None", "Update the forest with a new observation."),
     method<&scalar_query<&Forest::score>>("score", kInstance, Borrow::Shared, "float",
         "Anomaly score for `point`.  Answers once the trees hold a point; `is_ready()` tells when scores are "
-     "meaningful."),
+        "meaningful."),
     method<&score_and_update>("score_and_update", kInstance, Borrow::Exclusive, "float",
-        "Score the observation `point` in the window it will be stored in, then update the forest with it.\n\n"
-     "Returns the score that `score` gives for the full shingle that `update(point)` inserts."),
+        "Score the observation `point` in the window it will be stored in, then update the forest with "
+        "it.\n\nReturns the score that `score` gives for the full shingle that `update(point)` inserts."),
     method<&scalar_query<&Forest::displacement_score>>("displacement_score", kInstance, Borrow::Shared, "float",
         "Displacement-based anomaly score for `point`."),
     method<&attribution>("attribution", kInstance, Borrow::Shared, "list[Attribution]",
         "Per-dimension attribution of the anomaly score.\n\nReturns a list of dict objects with keys: `below`, "
-     "`above`.\n`above` captures contribution from cuts above the query value;\n`below` captures contribution from "
-     "cuts below the query value."),
+        "`above`.\n`above` captures contribution from cuts above the query value;\n`below` captures contribution "
+        "from cuts below the query value."),
     method<&scalar_query<&Forest::density>>("density", kInstance, Borrow::Shared, "float",
         "Density estimate at `point` (higher means more typical)."),
     method<&near_neighbors>("near_neighbors", kInstance, Borrow::Shared, "list[Neighbor]",
         "Find approximate near-neighbours of `point`.\n\nReturns a list of dict objects with keys: `score`, `point`, "
-     "`distance`."),
+        "`distance`."),
     method<&impute>("impute", kInstance, Borrow::Shared, "list[float]",
-        "Impute the missing dimensions of `point`.\n\n.. versionchanged:: 0.4.0\n    One observation is accepted.\n\n"
-     "Parameters\n----------\npoint : list[float]\n    "
-     "A full point, or (internally shingled) one observation of `input_dim` values, which stands for the current "
-     "window with its newest observation replaced, as in `score`. Values at the missing indices are ignored.\n"
-     "missing : list[int]\n    Indices of dimensions to impute, into `point`.\ncentrality : float, optional\n"
-     "    1.0 = always pick the nearest candidate (deterministic).\n\nReturns\n-------\nlist[float]\n    `point` "
-     "with its missing values filled, as long as `point`."),
+        "Impute the missing dimensions of `point`.\n\n.. versionchanged:: 0.4.0\n    One observation is "
+        "accepted.\n\nParameters\n----------\npoint : list[float]\n    A full point, or (internally shingled) one "
+        "observation of `input_dim` values, which stands for the current window with its newest observation "
+        "replaced, as in `score`. Values at the missing indices are ignored.\nmissing : list[int]\n    Indices of "
+        "dimensions to impute, into `point`.\ncentrality : float, optional\n    1.0 = always pick the nearest "
+        "candidate (deterministic).\n\nReturns\n-------\nlist[float]\n    `point` with its missing values filled, as "
+        "long as `point`."),
     method<&extrapolate>("extrapolate", kInstance, Borrow::Shared, "list[float]",
-        "Predict the next `look_ahead` base observations.\n\nRequires `internal_shingling = True` and `shingle_size > "
-     "1`.\nReturns a flat list of length `look_ahead * input_dim`."),
+        "Predict the next `look_ahead` base observations.\n\nRequires `internal_shingling = True` and `shingle_size "
+        "> 1`.\nReturns a flat list of length `look_ahead * input_dim`."),
     method<&update_many>("update_many", kInstance, Borrow::Exclusive, "None",
         "Update the forest with every row of `points` in order, as a loop over `update` would.\n\n`points` is a 2-D "
-     "array (NumPy float64/float32 in any layout, or a sequence of sequences). Every row is checked before the "
-     "first is applied; a bad row raises the error `update` would, prefixed with \"row R: \"."),
+        "array (NumPy float64/float32 in any layout, or a sequence of sequences). Every row is checked before the "
+        "first is applied; a bad row raises the error `update` would, prefixed with \"row R: \"."),
     method<&query_many<&Forest::score>>("score_many", kInstance, Borrow::Shared, "_Floats",
-        "Anomaly score of every row of `points`, as a loop over `score` would give.\n\nReturns a NumPy float64 "
-     "array (an array.array('d') without NumPy)."),
+        "Anomaly score of every row of `points`, as a loop over `score` would give.\n\nReturns a NumPy float64 array "
+        "(an array.array('d') without NumPy)."),
     method<&score_and_update_many>("score_and_update_many", kInstance, Borrow::Exclusive, "_Floats",
         "`score_and_update` for every row of `points` in order.\n\nReturns a NumPy float64 array (an "
-     "array.array('d') without NumPy). Every row is checked before the first is applied. The rows before "
-     "`updates_until_ready`, read before the call, are scored by a forest that is not ready yet."),
+        "array.array('d') without NumPy). Every row is checked before the first is applied. The rows before "
+        "`updates_until_ready`, read before the call, are scored by a forest that is not ready yet."),
     method<&query_many<&Forest::displacement_score>>("displacement_score_many", kInstance, Borrow::Shared, "_Floats",
         "Displacement-based anomaly score of every row of `points`."),
     method<&query_many<&Forest::density>>("density_many", kInstance, Borrow::Shared, "_Floats",
         "Density estimate at every row of `points`."),
     method<&is_ready>("is_ready", kInstance, Borrow::Shared, "bool",
         "Whether the forest has seen enough observations for its scores to be meaningful."),
-    method<&entries_seen>("entries_seen", kInstance, Borrow::Shared, "int",
-        "Number of observations processed so far."),
-    method<&num_trees>("num_trees", kInstance, Borrow::Shared, "int",
-        "Number of trees."),
+    method<&entries_seen>("entries_seen", kInstance, Borrow::Shared, "int", "Number of observations processed so far."),
+    method<&num_trees>("num_trees", kInstance, Borrow::Shared, "int", "Number of trees."),
 };
 
 }  // namespace

@@ -19,18 +19,9 @@ using monitor::MonitorConfig;
 
 Monitor& monitor_of(PyObject* self) { return engine_of<Monitor>(self); }
 
-struct MonitorArgs {
-    std::uint64_t input_dim, shingle_size;
-    monitor::Direction direction;
+// The settings go straight into the engine's configuration.
+struct MonitorArgs : MonitorConfig {
     std::optional<std::uint64_t> seed;
-    std::uint64_t num_trees, capacity, range_window;
-    double range_margin;
-    std::uint64_t warm_up, suppression;
-    double quantile;
-    std::uint64_t peak_window;
-    double min_grade;
-    std::uint64_t season;
-    double season_margin;
     static constexpr auto params() {
         return std::tuple{
             param("input_dim", &MonitorArgs::input_dim, "SupportsIndex", "1"),
@@ -53,22 +44,7 @@ struct MonitorArgs {
 };
 
 PyObject* construct(PyTypeObject* cls, const MonitorArgs& a) {
-    MonitorConfig c;
-    c.input_dim = a.input_dim;
-    c.shingle_size = a.shingle_size;
-    c.direction = a.direction;
-    c.num_trees = a.num_trees;
-    c.capacity = a.capacity;
-    c.range_window = a.range_window;
-    c.range_margin = a.range_margin;
-    c.warm_up = a.warm_up;
-    c.suppression = a.suppression;
-    c.quantile = a.quantile;
-    c.peak_window = a.peak_window;
-    c.min_grade = a.min_grade;
-    c.season = a.season;
-    c.season_margin = a.season_margin;
-    Result<Monitor> built = Monitor::build(c, a.seed);
+    Result<Monitor> built = Monitor::build(a, a.seed);
     if (!take(built)) return nullptr;
     return wrap(cls, std::move(built).value());
 }
@@ -193,38 +169,56 @@ PyObject* steps_since_alarm(PyObject* self) {
 constexpr std::array kOwnMethods = {
     method<&update>("update", kInstance, Borrow::Exclusive, "Verdict",
         "Judge one observation, then learn it.\n\nParameters\n----------\nvalue : float or sequence of float\n    "
-     "The observation: a number, or input_dim numbers.\ntimestamp : int, optional\n    When given, it must not be "
-     "before the last one given.\n\nReturns\n-------\nVerdict\n    ``score`` (the shingle-1 forest's raw score), "
-     "``grade`` (0.0 for an ordinary step, in (0, 1] for an alarm), ``alarm`` (grade > 0) and ``lower``/``upper`` "
-     "(per value, the range outside which it alarms by itself; infinite before the range is known)."),
+        "The observation: a number, or input_dim numbers.\ntimestamp : int, optional\n    When given, it must not be "
+        "before the last one given.\n\nReturns\n-------\nVerdict\n    ``score`` (the shingle-1 forest's raw score), "
+        "``grade`` (0.0 for an ordinary step, in (0, 1] for an alarm), ``alarm`` (grade > 0) and ``lower``/``upper`` "
+        "(per value, the range outside which it alarms by itself; infinite before the range is known)."),
     method<&update_many>("update_many", kInstance, Borrow::Exclusive, "MonitorBatch",
         "update() for each row of `values` in order (a flat sequence when input_dim is 1): a dict of float64 arrays "
-     "``score`` and ``grade``. A row that is refused raises with \"row R: \" in front; the rows before it stay "
-     "learned."),
+        "``score`` and ``grade``. A row that is refused raises with \"row R: \" in front; the rows before it stay "
+        "learned."),
     method<&is_ready>("is_ready", kInstance, Borrow::Shared, "bool",
         "Whether every test has seen enough of the stream to alarm."),
 };
 
 constexpr PropertySpec kProperties[] = {
     {"input_dim", "int", "Values per observation.", &count_setting<&MonitorConfig::input_dim>},
-    {"shingle_size", "int", "The second forest's window of observations (1: one forest only).", &count_setting<&MonitorConfig::shingle_size>},
+    {"shingle_size", "int",
+     "The second forest's window of observations (1: one forest only).",
+     &count_setting<&MonitorConfig::shingle_size>},
     {"direction", "Literal['both', 'up', 'down']", "Which deviations alarm: 'both', 'up' or 'down'.", &direction},
     {"num_trees", "int", "Trees per forest.", &count_setting<&MonitorConfig::num_trees>},
     {"capacity", "int", "Points each tree keeps.", &count_setting<&MonitorConfig::capacity>},
-    {"range_window", "int", "Steps whose values make the ordinary range.", &count_setting<&MonitorConfig::range_window>},
-    {"range_margin", "float", "A value beyond the ordinary range by this fraction of it alarms.", &real_setting<&MonitorConfig::range_margin>},
-    {"warm_up", "int", "Steps before the range test may alarm (no test alarms within a first season of at most "
-                "range_window steps).", &count_setting<&MonitorConfig::warm_up>},
+    {"range_window", "int",
+     "Steps whose values make the ordinary range.",
+     &count_setting<&MonitorConfig::range_window>},
+    {"range_margin", "float",
+     "A value beyond the ordinary range by this fraction of it alarms.",
+     &real_setting<&MonitorConfig::range_margin>},
+    {"warm_up", "int",
+     "Steps before the range test may alarm (no test alarms within a first season of at most range_window steps).",
+     &count_setting<&MonitorConfig::warm_up>},
     {"suppression", "int", "Steps after an alarm that do not alarm.", &count_setting<&MonitorConfig::suppression>},
-    {"quantile", "float", "A forest's score alarms above this quantile of its ordinary scores.", &real_setting<&MonitorConfig::quantile>},
-    {"peak_window", "int", "A forest's alarm needs a score above those of this many steps before.", &count_setting<&MonitorConfig::peak_window>},
+    {"quantile", "float",
+     "A forest's score alarms above this quantile of its ordinary scores.",
+     &real_setting<&MonitorConfig::quantile>},
+    {"peak_window", "int",
+     "A forest's alarm needs a score above those of this many steps before.",
+     &count_setting<&MonitorConfig::peak_window>},
     {"min_grade", "float", "Grades below this are not alarms.", &real_setting<&MonitorConfig::min_grade>},
-    {"season", "int", "Steps in one season as set (0: one day, from the timestamps).", &count_setting<&MonitorConfig::season>},
-    {"season_margin", "float", "A change since one season ago beyond their range by this fraction of it alarms.", &real_setting<&MonitorConfig::season_margin>},
-    {"season_steps", "int", "Steps in one season as used: the setting, or the one learnt from the timestamps (0 while "
-                     "unknown).", &season_steps},
+    {"season", "int",
+     "Steps in one season as set (0: one day, from the timestamps).",
+     &count_setting<&MonitorConfig::season>},
+    {"season_margin", "float",
+     "A change since one season ago beyond their range by this fraction of it alarms.",
+     &real_setting<&MonitorConfig::season_margin>},
+    {"season_steps", "int",
+     "Steps in one season as used: the setting, or the one learnt from the timestamps (0 while unknown).",
+     &season_steps},
     {"steps", "int", "Observations learned.", &steps},
-    {"steps_since_alarm", "int | None", "Steps since the last alarm (0 right after it), None before the first.", &steps_since_alarm},
+    {"steps_since_alarm", "int | None",
+     "Steps since the last alarm (0 right after it), None before the first.",
+     &steps_since_alarm},
 };
 
 }  // namespace

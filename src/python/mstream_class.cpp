@@ -124,7 +124,8 @@ PyObject* records_many(PyTypeObject*, PyObject* self, const Records& a) {
     const Rows<float>& numeric = a.numeric.rows;
     const Rows<std::int64_t>& categorical = a.categorical.rows;
     const std::vector<std::uint64_t>& timestamps = a.timestamps.values;
-    if (!same_row_counts({numeric.size(), categorical.size(), timestamps.size()}, "numeric, categorical and timestamps"))
+    if (!same_row_counts({numeric.size(), categorical.size(), timestamps.size()},
+                         "numeric, categorical and timestamps"))
         return nullptr;
     MStream& m = detector(self);
     mstream::StreamClock clock = m.clock;
@@ -172,8 +173,12 @@ PyObject* count_property(PyObject* self) {
 PyObject* alpha_property(PyObject* self) { return PyFloat_FromDouble(detector(self).config.alpha); }
 
 constexpr PropertySpec kProperties[] = {
-    {"numeric_dim", "int", "Number of numerical features in each record.", &count_property<&mstream::MStreamConfig::numeric_dim>},
-    {"categorical_dim", "int", "Number of categorical features in each record.", &count_property<&mstream::MStreamConfig::categorical_dim>},
+    {"numeric_dim", "int",
+     "Number of numerical features in each record.",
+     &count_property<&mstream::MStreamConfig::numeric_dim>},
+    {"categorical_dim", "int",
+     "Number of categorical features in each record.",
+     &count_property<&mstream::MStreamConfig::categorical_dim>},
     {"num_rows", "int", "Number of hash rows.", &count_property<&mstream::MStreamConfig::num_rows>},
     {"num_buckets", "int", "Number of buckets per hash row.", &count_property<&mstream::MStreamConfig::num_buckets>},
     {"alpha", "float", "Temporal decay factor.", &alpha_property},
@@ -188,23 +193,23 @@ constexpr std::array kOwnMethods = {
         "Ingest a record and return its anomaly score."),
     method<&record_method<false, Shape::Detailed>>("score_detailed", kInstance, Borrow::Shared, "DetailedScore",
         "Preview a decomposed anomaly score without mutating detector state."),
-    method<&record_method<true, Shape::Detailed>>("update_and_score_detailed", kInstance, Borrow::Exclusive, "DetailedScore",
+    method<&record_method<true, Shape::Detailed>>("update_and_score_detailed", kInstance, Borrow::Exclusive,
+                                                  "DetailedScore",
         "Ingest a record and return a decomposed anomaly score."),
     method<&records_many<true, false>>("update_many", kInstance, Borrow::Exclusive, "None",
         "Ingest N records in order, as a loop over `update` would.\n\n`numeric` is N x numeric_dim reals, "
-     "`categorical` N x categorical_dim integers (2-D arrays or sequences of sequences; an empty second axis "
-     "where a dimension is 0) and `timestamps` N integers. Every record is checked before the first is "
-     "ingested; a bad one raises the error of the single call, prefixed with \"row R: \"."),
+        "`categorical` N x categorical_dim integers (2-D arrays or sequences of sequences; an empty second axis "
+        "where a dimension is 0) and `timestamps` N integers. Every record is checked before the first is ingested; "
+        "a bad one raises the error of the single call, prefixed with \"row R: \"."),
     method<&records_many<false, true>>("score_many", kInstance, Borrow::Shared, "_Floats",
         "Preview the anomaly score of each of N records against the current state, as a loop over `score` "
-     "would.\n\nReturns a NumPy float64 array (an array.array('d') without NumPy)."),
+        "would.\n\nReturns a NumPy float64 array (an array.array('d') without NumPy)."),
     method<&records_many<true, true>>("update_and_score_many", kInstance, Borrow::Exclusive, "_Floats",
         "Ingest N records in order and return their anomaly scores, as a loop over `update_and_score` "
-     "would.\n\nReturns a NumPy float64 array (an array.array('d') without NumPy)."),
+        "would.\n\nReturns a NumPy float64 array (an array.array('d') without NumPy)."),
     method<&is_ready>("is_ready", kInstance, Borrow::Shared, "bool",
         "Whether the detector has processed at least one record."),
-    method<&entries_seen>("entries_seen", kInstance, Borrow::Shared, "int",
-        "Number of records processed so far."),
+    method<&entries_seen>("entries_seen", kInstance, Borrow::Shared, "int", "Number of records processed so far."),
     method<&current_time>("current_time", kInstance, Borrow::Shared, "int | None",
         "Last timestamp observed by the detector."),
 };

@@ -209,37 +209,58 @@ PyObject* steps_since_alarm(PyObject* self) {
 constexpr std::array kOwnMethods = {
     method<&update>("update", kInstance, Borrow::Exclusive, "float",
         "Judge a detector's raw score for the current step, learn it, and return the anomaly grade: 0.0 for an "
-     "ordinary or suppressed step, above 0 (at most 1) for an alarm."),
+        "ordinary or suppressed step, above 0 (at most 1) for an alarm."),
     method<&update_many>("update_many", kInstance, Borrow::Exclusive, "_Floats",
-        "`update` for every score of `scores` in order; returns every step's grade.\n\n`scores` is a 1-D sequence "
-     "(a NumPy array, a pandas Series, a list). A NaN or infinite score raises the error `update` would, "
-     "prefixed with \"row R: \", and leaves the thresholder as it was.\n\n.. versionadded:: 0.4.0"),
+        "`update` for every score of `scores` in order; returns every step's grade.\n\n`scores` is a 1-D sequence (a "
+        "NumPy array, a pandas Series, a list). A NaN or infinite score raises the error `update` would, prefixed "
+        "with \"row R: \", and leaves the thresholder as it was.\n\n.. versionadded:: 0.4.0"),
     method<&for_forest>("for_forest", kClass, Borrow::None, "Self",
-        "A thresholder for a Forest's raw scores: suppression = its shingle_size, min_score = log2(capacity + 1) / 4, "
-     "horizon = 16 * capacity, quantile = max(0.98, 1 - 0.002 * shingle_size), sigmas = 4.0, margin = min(0.1 * "
-     "shingle_size, 0.7); the scores the forest gives before it is ready are passed over. Other settings given "
-     "here replace these and the defaults."),
+        "A thresholder for a Forest's raw scores: suppression = its shingle_size, min_score = log2(capacity + 1) / "
+        "4, horizon = 16 * capacity, quantile = max(0.98, 1 - 0.002 * shingle_size), sigmas = 4.0, margin = min(0.1 "
+        "* shingle_size, 0.7); the scores the forest gives before it is ready are passed over. Other settings given "
+        "here replace these and the defaults."),
     method<&for_mstream>("for_mstream", kClass, Borrow::None, "Self",
         "A thresholder for an MStream's raw scores, as update_and_score gives them: log_scores = True (their "
-     "logarithm is judged), the defaults otherwise. Other settings given here replace these.\n\n.. versionadded:: 0.4.0"),
+        "logarithm is judged), the defaults otherwise. Other settings given here replace these.\n\n.. versionadded:: "
+        "0.4.0"),
     method<&is_ready>("is_ready", kInstance, Borrow::Shared, "bool",
         "Whether the warm-up is over (alarms are possible)."),
 };
 
 constexpr PropertySpec kProperties[] = {
-    {"threshold", "float", "The raw score above which the next single score alarms (it must also exceed every score of the "
-                  "last peak_window steps); inf while no score is kept.", &threshold_of},
-    {"steps_since_alarm", "int | None", "Steps processed since the last alarm (0 right after it), None before the first.", &steps_since_alarm},
-    {"horizon", "int", "Ordinary scores kept for the quantile; the longest memory of the mean's level and spread.", &count_setting<&ThresholderConfig::horizon>},
-    {"warm_up", "int", "Steps that only feed the statistics before any alarm.", &count_setting<&ThresholderConfig::warm_up>},
-    {"quantile", "float", "A single score alarms above this quantile of the kept scores.", &real_setting<&ThresholderConfig::quantile>},
-    {"sigmas", "float", "The recent mean alarms this many spreads above its long-run level.", &real_setting<&ThresholderConfig::sigmas>},
-    {"mean_window", "int", "Scores averaged for the recent mean (0: no such test).", &count_setting<&ThresholderConfig::mean_window>},
-    {"min_spread", "float", "Lower bound of the spreads, in score units.", &real_setting<&ThresholderConfig::min_spread>},
+    {"threshold", "float",
+     "The raw score above which the next single score alarms (it must also exceed every score of the last "
+     "peak_window steps); inf while no score is kept.",
+     &threshold_of},
+    {"steps_since_alarm", "int | None",
+     "Steps processed since the last alarm (0 right after it), None before the first.",
+     &steps_since_alarm},
+    {"horizon", "int",
+     "Ordinary scores kept for the quantile; the longest memory of the mean's level and spread.",
+     &count_setting<&ThresholderConfig::horizon>},
+    {"warm_up", "int",
+     "Steps that only feed the statistics before any alarm.",
+     &count_setting<&ThresholderConfig::warm_up>},
+    {"quantile", "float",
+     "A single score alarms above this quantile of the kept scores.",
+     &real_setting<&ThresholderConfig::quantile>},
+    {"sigmas", "float",
+     "The recent mean alarms this many spreads above its long-run level.",
+     &real_setting<&ThresholderConfig::sigmas>},
+    {"mean_window", "int",
+     "Scores averaged for the recent mean (0: no such test).",
+     &count_setting<&ThresholderConfig::mean_window>},
+    {"min_spread", "float",
+     "Lower bound of the spreads, in score units.",
+     &real_setting<&ThresholderConfig::min_spread>},
     {"min_score", "float", "Single scores at or below this never alarm.", &real_setting<&ThresholderConfig::min_score>},
     {"suppression", "int", "Steps after an alarm whose grade is 0.", &count_setting<&ThresholderConfig::suppression>},
-    {"peak_window", "int", "An alarm needs a score (or z) above every one of this many preceding steps.", &count_setting<&ThresholderConfig::peak_window>},
-    {"margin", "float", "A single score must exceed the quantile by this fraction of the kept scores' median.", &real_setting<&ThresholderConfig::margin>},
+    {"peak_window", "int",
+     "An alarm needs a score (or z) above every one of this many preceding steps.",
+     &count_setting<&ThresholderConfig::peak_window>},
+    {"margin", "float",
+     "A single score must exceed the quantile by this fraction of the kept scores' median.",
+     &real_setting<&ThresholderConfig::margin>},
     {"log_scores", "bool", "Whether sign(s) * log(1 + |s|) is judged instead of each score s.", &log_scores},
 };
 
