@@ -1,6 +1,7 @@
 """The module surface: attributes, binding messages, conversions, borrows, error mapping."""
 import array
 import copy
+import importlib.util
 import pathlib
 import pickle
 import shutil
@@ -31,6 +32,17 @@ def test_module_attributes():
     assert MStream.__doc__.endswith("seed : int, optional\n    Random seed for deterministic hashing.")
     assert Forest.update.__doc__ == "Update the forest with a new observation."
     assert Forest.__copy__.__doc__ in ("", None)
+
+
+def test_stubs_are_the_ones_the_declarations_give():
+    # The classes in arbolet.pyi are written from the binding's declarations;
+    # after changing one, run scripts/generate_stubs.py.
+    root = pathlib.Path(__file__).resolve().parent.parent
+    spec = importlib.util.spec_from_file_location("generate_stubs", root / "scripts" / "generate_stubs.py")
+    generator = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generator)
+    stubs = (root / "python" / "arbolet" / "arbolet.pyi").read_text()
+    assert generator.stub_text(arbolet.arbolet._declarations, stubs) == stubs
 
 
 def test_only_the_init_function_is_exported():

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -260,6 +261,20 @@ PyObject* finish_rows(std::ptrdiff_t done, const std::optional<EngineError>& fai
     if (failed) return raise_row_error(static_cast<std::size_t>(done), *failed);
     if (results) return float_array(out);
     Py_RETURN_NONE;
+}
+
+bool to_observation_rows(PyObject* o, const char* name, const char* item, bool single_value, Rows<float>& out) {
+    if (single_value) {
+        std::vector<float> flat;
+        if (to_reals(o, name, flat)) {
+            out.count = flat.size();
+            out.width = 1;
+            out.values = std::move(flat);
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return to_real_rows(o, name, item, out);
 }
 
 }  // namespace arbolet::python

@@ -44,6 +44,9 @@ bool to_real_rows(PyObject* o, const char* name, const char* item, Rows<float>& 
 bool to_code_rows(PyObject* o, const char* name, const char* item, Rows<std::int64_t>& out);
 // A 1-D sequence of counts (timestamps), each converted as `item` is.
 bool to_count_rows(PyObject* o, const char* name, const char* item, std::vector<std::uint64_t>& out);
+// Rows, or where `single_value` also a flat sequence of numbers (one value
+// per row).
+bool to_observation_rows(PyObject* o, const char* name, const char* item, bool single_value, Rows<float>& out);
 // A 1-D sequence of reals (scores), each converted as `item` is, in double precision.
 bool to_real_column(PyObject* o, const char* name, const char* item, std::vector<double>& out);
 

@@ -1,6 +1,5 @@
 #include "python/binder.hpp"
 
-#include <cstring>
 
 #include "python/ref.hpp"
 
@@ -20,12 +19,6 @@ PyObject* parse_default(const std::string& text) {
         return PyFloat_FromString(s.get());
     }
     return PyLong_FromString(text.c_str(), nullptr, 10);
-}
-
-std::string trim(std::string s) {
-    const auto b = s.find_first_not_of(' ');
-    const auto e = s.find_last_not_of(' ');
-    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
 }
 
 void raise_type_error(const std::string& message) { PyErr_SetString(PyExc_TypeError, message.c_str()); }
@@ -49,40 +42,35 @@ std::size_t find_param(const Signature& sig, PyObject* key) {
 
 }  // namespace
 
-bool Signature::parse(const char* line, std::string qualified_name) {
+bool Signature::build(const ParamSpec* params, std::size_t count, std::string qualified_name) {
     qualified = std::move(qualified_name);
-    const char* open = std::strchr(line, '(');
-    const char* close = std::strrchr(line, ')');
-    std::string inner(open + 1, close);
-    std::size_t pos = 0;
-    while (pos <= inner.size() && !inner.empty()) {
-        std::size_t comma = inner.find(',', pos);
-        if (comma == std::string::npos) comma = inner.size();
-        std::string item = trim(inner.substr(pos, comma - pos));
-        pos = comma + 1;
-        if (item.empty() || item == "$self") continue;
-        const std::size_t eq = item.find('=');
-        std::string name = trim(item.substr(0, eq));
+    for (std::size_t i = 0; i < count; ++i) {
+        const ParamSpec& p = params[i];
         PyObject* def = nullptr;
-        if (eq != std::string::npos) {
-            def = parse_default(trim(item.substr(eq + 1)));
+        if (p.default_text != nullptr) {
+            def = parse_default(p.default_text);
             if (def == nullptr) return false;
         } else {
             ++required;
         }
-        PyObject* interned = PyUnicode_InternFromString(name.c_str());
+        PyObject* interned = PyUnicode_InternFromString(p.name);
         if (interned == nullptr) return false;
-        names.push_back(std::move(name));
+        names.emplace_back(p.name);
         name_objects.push_back(interned);
         defaults.push_back(def);
-        if (comma >= inner.size()) break;
-    }
-    if (names.size() > kMaxParams) {
-        PyErr_Format(PyExc_SystemError, "%s has %zu parameters; the binder holds at most %zu", qualified.c_str(),
-                     names.size(), kMaxParams);
-        return false;
     }
     return true;
+}
+
+std::string text_signature(const char* name, const ParamSpec* params, std::size_t count, bool self) {
+    std::string line = std::string(name) + "(";
+    if (self) line += count > 0 ? "$self, " : "$self";
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) line += ", ";
+        line += params[i].name;
+        if (params[i].default_text != nullptr) line += std::string("=") + params[i].default_text;
+    }
+    return line + ")";
 }
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

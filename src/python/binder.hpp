@@ -1,5 +1,5 @@
 // Argument binding with Python's rules (positional or keyword, defaults),
-// driven by a signature line such as "near_neighbors($self, point, top_k=10)".
+// driven by the declared parameters of a method or constructor.
 #pragma once
 
 #include <cstddef>
@@ -11,25 +11,16 @@
 namespace arbolet::python {
 
 // Bound arguments live in a stack array of this many entries; a longer
-// signature is refused when the class is built (see Signature::parse) and at
-// compile time by the class tables (see ClassRuntime).
+// declaration is refused at compile time (see ParamTable in declare.hpp).
 inline constexpr std::size_t kMaxParams = 16;
 
-// Parameters in a signature line, `$self` excluded: one more than its
-// top-level commas, none for "()".
-constexpr std::size_t count_params(const char* line) {
-    std::size_t commas = 0;
-    bool open = false, any = false, self = false;
-    for (const char* c = line; *c != '\0'; ++c) {
-        if (*c == '(') open = true;
-        else if (*c == ')') break;
-        else if (open && *c == ',') ++commas;
-        else if (open && *c == '$') self = true;
-        else if (open && *c != ' ') any = true;
-    }
-    const std::size_t items = any || self ? commas + 1 : 0;
-    return self ? items - 1 : items;
-}
+// One declared parameter: its name, its type in the stubs, and its default
+// as Python text ("10", "1.0", "None", "True", "'both'"; nullptr: required).
+struct ParamSpec {
+    const char* name = nullptr;
+    const char* py_type = nullptr;
+    const char* default_text = nullptr;
+};
 
 struct Signature {
     std::string qualified;               // "Forest.update()", used in messages
@@ -38,10 +29,14 @@ struct Signature {
     std::vector<PyObject*> defaults;     // owned default values; nullptr when required
     std::size_t required = 0;
 
-    // `line` is "name($self, a, b=1)" or "Class(a, b=1)"; `qualified` is the
-    // name messages use. Returns false with a Python error set.
-    bool parse(const char* line, std::string qualified_name);
+    // From the declared parameters; `qualified` is the name messages use.
+    // Returns false with a Python error set.
+    bool build(const ParamSpec* params, std::size_t count, std::string qualified_name);
 };
+
+// "name($self, a, b=1)" (`self` for instance methods), the form of
+// __text_signature__ that inspect.signature reads.
+std::string text_signature(const char* name, const ParamSpec* params, std::size_t count, bool self);
 
 // Fills out[0 .. names.size()) with borrowed references in signature order,
 // defaults included. `kwvalues` are the values named by `kwnames` (a tuple or

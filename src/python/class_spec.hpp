@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -47,19 +48,24 @@ Engine& engine_of(PyObject* self) {
 
 // Class methods receive the class they were called on (a subclass too) as
 // `cls` and a null `self`; static methods receive the base class.
-enum class MethodKind : std::uint8_t { Instance, NoArgs, Static, Class };
+enum class MethodKind : std::uint8_t { Instance, Static, Class };
 
-// A handler converts the bound arguments (in signature order) and runs the
-// engine operation. `self` is null for static methods.
-using Handler = PyObject* (*)(PyTypeObject* cls, PyObject* self, PyObject* const* argv);
+// A handler converts the bound arguments (in declaration order) and runs the
+// engine operation. `self` is null for static and class methods.
+using Handler = PyObject* (*)(PyTypeObject* cls, PyObject* self, PyObject* const* bound);
 
+// Made by method<Fn>() (declare.hpp) from one declaration.
 struct MethodSpec {
     const char* name;
     MethodKind kind;
-    const char* signature;  // "update($self, point)"
-    const char* doc;        // documentation proper, may be empty
+    // Documentation proper, may be empty; "{state}" and "{one}" stand for the
+    // class's nouns (ClassSpec), so that shared methods read as the class's own.
+    const char* doc;
     Borrow borrow;
     Handler handler;
+    const ParamSpec* params;
+    std::size_t param_count;
+    const char* returns;  // the stubs' return type
 };
 
 // An attribute computed from the instance under a shared borrow; read-only
@@ -67,23 +73,45 @@ struct MethodSpec {
 // with a Python error set). Deleting a settable attribute is refused.
 struct PropertySpec {
     const char* name;
+    const char* py_type;  // the stubs' type
     const char* doc;
     PyObject* (*get)(PyObject* self);
     bool (*set)(PyObject* self, PyObject* value) = nullptr;
+    const char* set_type = nullptr;  // the stubs' type of an assigned value
+};
+
+// Made by constructor<Fn>() (declare.hpp).
+struct ConstructorSpec {
+    PyObject* (*construct)(PyTypeObject* cls, PyObject* const* bound);
+    const ParamSpec* params;
+    std::size_t param_count;
 };
 
 struct ClassSpec {
     const char* name;          // "Forest"
-    const char* doc;           // constructor signature line, "\n--\n\n", text
+    const char* doc;           // the class's documentation, without a signature line
+    const char* state_noun;    // "forest state", for the shared methods' "{state}"
+    const char* one_noun;      // "a forest", for their "{one}"
+    ConstructorSpec constructor;
     const MethodSpec* methods;
     std::size_t method_count;
+    const PropertySpec* properties;
+    std::size_t property_count;
     std::size_t basic_size;
-    PyObject* (*construct)(PyTypeObject* cls, PyObject* const* argv);
     PyObject* (*text)(PyObject* self);  // __repr__ and __str__
     void (*destroy)(PyObject* self);    // runs the engine's destructor
-    const PropertySpec* properties = nullptr;
-    std::size_t property_count = 0;
 };
+
+// A method's documentation with the class's nouns in place of "{state}" and
+// "{one}".
+inline std::string method_doc(const ClassSpec& c, const MethodSpec& m) {
+    std::string doc = m.doc;
+    const std::pair<std::string_view, const char*> nouns[] = {{"{state}", c.state_noun}, {"{one}", c.one_noun}};
+    for (const auto& [mark, noun] : nouns)
+        for (std::size_t at = doc.find(mark); at != std::string::npos; at = doc.find(mark, at))
+            doc.replace(at, mark.size(), noun);
+    return doc;
+}
 
 // Wraps an engine value into a new instance of `cls`.
 template <class Engine>
@@ -119,13 +147,13 @@ struct ClassRuntime {
     static inline std::vector<Signature> signatures;
     static inline Signature constructor;
     static inline std::vector<std::string> docs;
+    static inline std::string class_doc;
     static inline std::vector<PyMethodDef> defs;
     static inline std::vector<PyGetSetDef> getsets;
 
     template <std::size_t I>
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         constexpr const MethodSpec& m = C.methods[I];
-        static_assert(count_params(m.signature) <= kMaxParams, "a method has more parameters than the binder holds");
         PyObject* bound[kMaxParams];
         if (!bind(signatures[I], args, nargs, kwnames, args + nargs, bound)) return nullptr;
         PyTypeObject* cls = type;
@@ -149,11 +177,10 @@ struct ClassRuntime {
     }
 
     static PyObject* tp_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
-        static_assert(count_params(C.doc) <= kMaxParams, "a constructor has more parameters than the binder holds");
         PyObject* bound[kMaxParams];
         if (!bind_tuple(constructor, args, kwargs, bound)) return nullptr;
         try {
-            return C.construct(cls, bound);
+            return C.constructor.construct(cls, bound);
         } catch (...) {
             return raise_current_exception();
         }
@@ -221,14 +248,17 @@ struct ClassRuntime {
     // The class object, created on first use and kept for the process.
     static PyTypeObject* get() {
         if (type != nullptr) return type;
-        const std::string doc_line(C.doc, std::string(C.doc).find('\n'));
-        if (!constructor.parse(doc_line.c_str(), std::string(C.name) + ".__new__()")) return nullptr;
+        const ConstructorSpec& made = C.constructor;
+        if (!constructor.build(made.params, made.param_count, std::string(C.name) + ".__new__()")) return nullptr;
+        class_doc = text_signature(C.name, made.params, made.param_count, false) + "\n--\n\n" + C.doc;
         signatures.resize(C.method_count);
         docs.resize(C.method_count);
         for (std::size_t i = 0; i < C.method_count; ++i) {
             const MethodSpec& m = C.methods[i];
-            if (!signatures[i].parse(m.signature, std::string(C.name) + "." + m.name + "()")) return nullptr;
-            docs[i] = std::string(m.signature) + "\n--\n\n" + m.doc;
+            if (!signatures[i].build(m.params, m.param_count, std::string(C.name) + "." + m.name + "()"))
+                return nullptr;
+            const bool self = m.kind == MethodKind::Instance;
+            docs[i] = text_signature(m.name, m.params, m.param_count, self) + "\n--\n\n" + method_doc(C, m);
         }
         add_defs(std::make_index_sequence<C.method_count>());
         for (std::size_t i = 0; i < C.method_count; ++i) defs[i].ml_doc = docs[i].c_str();
@@ -245,7 +275,7 @@ struct ClassRuntime {
             {Py_tp_repr, reinterpret_cast<void*>(&tp_repr)},
             {Py_tp_str, reinterpret_cast<void*>(&tp_repr)},
             {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
-            {Py_tp_doc, const_cast<char*>(C.doc)},
+            {Py_tp_doc, const_cast<char*>(class_doc.c_str())},
             {Py_tp_methods, defs.data()},
             {Py_tp_getset, getsets.data()},
             {0, nullptr},

@@ -1,15 +1,17 @@
 // The classes, created on first use.
 #pragma once
 
-#include <cstdint>
-
 #include "python/py.hpp"
 
-namespace arbolet::rcf {
-struct Forest;
-}
-
 namespace arbolet::python {
+
+struct ClassSpec;
+
+// Each class's one declaration, which the stubs are written from.
+const ClassSpec& forest_class();
+const ClassSpec& mstream_class();
+const ClassSpec& thresholder_class();
+const ClassSpec& monitor_class();
 
 PyTypeObject* forest_type();
 PyTypeObject* mstream_type();

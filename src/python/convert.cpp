@@ -4,6 +4,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "monitor/monitor.hpp"
+#include "persist/monitor_document.hpp"
 #include "python/ref.hpp"
 
 namespace arbolet::python {
@@ -285,17 +287,6 @@ bool to_flag(PyObject* o, const char* name, bool& out) {
     return fail_arg(name);
 }
 
-bool to_optional_seed(PyObject* o, const char* name, std::optional<std::uint64_t>& out) {
-    if (o == Py_None) {
-        out.reset();
-        return true;
-    }
-    std::uint64_t v;
-    if (!to_count(o, name, v)) return false;
-    out = v;
-    return true;
-}
-
 // "3 numbers", "3 or 12 numbers", "1 number" or "numbers", for the
 // messages below.
 std::string lengths_text(PointLengths accepted) {
@@ -462,6 +453,27 @@ PyObject* key(const char* text) {
     PyObject* interned = PyUnicode_InternFromString(text);
     if (interned != nullptr) cache.emplace(text, interned);
     return interned;
+}
+
+bool to_direction(PyObject* o, monitor::Direction& out) {
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t n = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(o, &n);
+        if (text == nullptr) return false;
+        if (persist::direction_from_name(std::string_view(text, static_cast<std::size_t>(n)), out)) return true;
+    }
+    PyErr_SetString(PyExc_ValueError, "direction must be 'both', 'up' or 'down'");
+    return false;
+}
+
+bool to_observation(PyObject* o, const char* name, std::vector<float>& out, PointLengths accepted) {
+    if (accepted.length == 1 && accepted.or_length == 0 && (PyFloat_Check(o) || PyLong_Check(o))) {
+        const double v = PyFloat_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        out.assign(1, static_cast<float>(v));
+        return true;
+    }
+    return to_reals(o, name, out, accepted);
 }
 
 }  // namespace arbolet::python

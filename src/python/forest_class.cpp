@@ -30,9 +30,11 @@ PyObject* float_result(Result<double>&& r) {
     return PyFloat_FromDouble(r.value());
 }
 
-bool to_threads(PyObject* o, std::uint64_t& out) {
-    if (!to_count(o, "threads", out)) return false;
-    if (out > 0) return true;
+PointLengths observation_lengths(PyObject* self) { return point_length(forest(self), PointUse::Observation); }
+PointLengths query_lengths(PyObject* self) { return point_length(forest(self), PointUse::Query); }
+
+bool positive_threads(std::uint64_t threads) {
+    if (threads > 0) return true;
     PyErr_SetString(PyExc_ValueError, "threads must be > 0");
     return false;
 }
@@ -41,25 +43,35 @@ PyObject* get_threads(PyObject* self) { return PyLong_FromUnsignedLongLong(fores
 
 bool set_threads(PyObject* self, PyObject* value) {
     std::uint64_t threads = 0;
-    if (!to_threads(value, threads)) return false;
+    if (!from_python(value, "threads", threads, self) || !positive_threads(threads)) return false;
     forest(self).threads = threads;
     return true;
 }
 
-PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
-    rcf::RcfConfig config;
+// The settings go straight into the engine's configuration.
+struct ForestArgs : rcf::RcfConfig {
     std::optional<std::uint64_t> seed;
-    if (!to_count(argv[0], "input_dim", config.input_dim) || !to_count(argv[1], "shingle_size", config.shingle_size) ||
-        !to_count(argv[2], "num_trees", config.num_trees) || !to_count(argv[3], "capacity", config.capacity) ||
-        !to_real(argv[4], "time_decay", config.time_decay) || !to_count(argv[5], "output_after", config.output_after) ||
-        !to_flag(argv[6], "internal_shingling", config.internal_shingling) ||
-        !to_optional_seed(argv[7], "seed", seed))
-        return nullptr;
-    std::uint64_t threads = 1;
-    if (!to_threads(argv[8], threads)) return nullptr;
-    Result<Forest> built = Forest::build(config, seed);
+    std::uint64_t threads;
+    static constexpr auto params() {
+        return std::tuple{
+            param("input_dim", &ForestArgs::input_dim, "SupportsIndex"),
+            param("shingle_size", &ForestArgs::shingle_size, "SupportsIndex", "1"),
+            param("num_trees", &ForestArgs::num_trees, "SupportsIndex", "50"),
+            param("capacity", &ForestArgs::capacity, "SupportsIndex", "256"),
+            param("time_decay", &ForestArgs::time_decay, "_Real", "0.0"),
+            param("output_after", &ForestArgs::output_after, "SupportsIndex", "0"),
+            param("internal_shingling", &ForestArgs::internal_shingling, "bool", "True"),
+            param("seed", &ForestArgs::seed, "SupportsIndex | None", "None"),
+            param("threads", &ForestArgs::threads, "SupportsIndex", "1"),
+        };
+    }
+};
+
+PyObject* construct(PyTypeObject* cls, const ForestArgs& a) {
+    if (!positive_threads(a.threads)) return nullptr;
+    Result<Forest> built = Forest::build(a, a.seed);
     if (!take(built)) return nullptr;
-    built.value().threads = threads;
+    built.value().threads = a.threads;
     return wrap(cls, std::move(built).value());
 }
 
@@ -73,37 +85,49 @@ PyObject* text(PyObject* self) {
     return repr_of(self, s);
 }
 
-PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    std::vector<float> point;
-    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Observation))) return nullptr;
+struct ObservationArgs {
+    Reals<&observation_lengths> point;
+    static constexpr auto params() { return std::tuple{param("point", &ObservationArgs::point, "_RealVector")}; }
+};
+
+struct QueryArgs {
+    Reals<&query_lengths> point;
+    static constexpr auto params() { return std::tuple{param("point", &QueryArgs::point, "_RealVector")}; }
+};
+
+PyObject* update(PyTypeObject*, PyObject* self, const ObservationArgs& a) {
+    const std::vector<float>& point = a.point.values;
     Forest& f = forest(self);
     Status done = unlocked([&] { return f.update(point); });
     if (!take(done)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* score_and_update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    std::vector<float> point;
-    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Observation))) return nullptr;
+PyObject* score_and_update(PyTypeObject*, PyObject* self, const ObservationArgs& a) {
+    const std::vector<float>& point = a.point.values;
     Forest& f = forest(self);
     return float_result(unlocked([&] { return f.score_and_update(point); }));
 }
 
 template <Result<double> (Forest::*Query)(std::span<const float>) const>
-PyObject* scalar_query(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    std::vector<float> point;
-    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query))) return nullptr;
+PyObject* scalar_query(PyTypeObject*, PyObject* self, const QueryArgs& a) {
+    const std::vector<float>& point = a.point.values;
     const Forest& f = forest(self);
     return float_result(unlocked([&] { return (f.*Query)(point); }));
 }
 
-// A batch over the rows of `argv[0]`: every row checked with `check` before
-// any runs, then `step(forest, row)` for each row in order. Returns the
-// results of rows that give one, else None.
+constexpr char kPoint[] = "point";
+
+struct PointsArgs {
+    RealRows<kPoint> points;
+    static constexpr auto params() { return std::tuple{param("points", &PointsArgs::points, "_Batch")}; }
+};
+
+// A batch over `rows`: every row checked with `check` before any runs, then
+// `step(forest, row)` for each row in order. Returns the results of rows
+// that give one, else None.
 template <bool Results, class Check, class Step>
-PyObject* many(PyObject* self, PyObject* const* argv, Check&& check, Step&& step) {
-    Rows<float> rows;
-    if (!to_real_rows(argv[0], "points", "point", rows)) return nullptr;
+PyObject* many(PyObject* self, const Rows<float>& rows, Check&& check, Step&& step) {
     Forest& f = forest(self);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         Status ok = check(f, rows.row(r));
@@ -127,22 +151,23 @@ Status check_query(const Forest& f, std::span<const float> p) { return f.check_q
 Status check_update(const Forest& f, std::span<const float> p) { return f.check_observation(p); }
 
 template <Result<double> (Forest::*Query)(std::span<const float>) const>
-PyObject* query_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    return many<true>(self, argv, &check_query, [](Forest& f, std::span<const float> p) { return (f.*Query)(p); });
+PyObject* query_many(PyTypeObject*, PyObject* self, const PointsArgs& a) {
+    return many<true>(self, a.points.rows, &check_query,
+                      [](Forest& f, std::span<const float> p) { return (f.*Query)(p); });
 }
 
-PyObject* update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    return many<false>(self, argv, &check_update, [](Forest& f, std::span<const float> p) { return f.update(p); });
+PyObject* update_many(PyTypeObject*, PyObject* self, const PointsArgs& a) {
+    return many<false>(self, a.points.rows, &check_update,
+                       [](Forest& f, std::span<const float> p) { return f.update(p); });
 }
 
-PyObject* score_and_update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    return many<true>(self, argv, &check_update,
+PyObject* score_and_update_many(PyTypeObject*, PyObject* self, const PointsArgs& a) {
+    return many<true>(self, a.points.rows, &check_update,
                       [](Forest& f, std::span<const float> p) { return f.score_and_update(p); });
 }
 
-PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    std::vector<float> point;
-    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query))) return nullptr;
+PyObject* attribution(PyTypeObject*, PyObject* self, const QueryArgs& a) {
+    const std::vector<float>& point = a.point.values;
     const Forest& f = forest(self);
     auto pairs = unlocked([&] { return f.attribution(point); });
     if (!take(pairs)) return nullptr;
@@ -157,13 +182,19 @@ PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     return list.release();
 }
 
-PyObject* near_neighbors(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    std::vector<float> point;
-    std::uint64_t top_k = 0, percentile = 0;
-    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query)) ||
-        !to_count(argv[1], "top_k", top_k) ||
-        !to_count(argv[2], "percentile", percentile))
-        return nullptr;
+struct NearNeighborsArgs {
+    Reals<&query_lengths> point;
+    std::uint64_t top_k, percentile;
+    static constexpr auto params() {
+        return std::tuple{param("point", &NearNeighborsArgs::point, "_RealVector"),
+                          param("top_k", &NearNeighborsArgs::top_k, "SupportsIndex", "10"),
+                          param("percentile", &NearNeighborsArgs::percentile, "SupportsIndex", "50")};
+    }
+};
+
+PyObject* near_neighbors(PyTypeObject*, PyObject* self, const NearNeighborsArgs& a) {
+    const std::vector<float>& point = a.point.values;
+    const std::uint64_t top_k = a.top_k, percentile = a.percentile;
     const Forest& f = forest(self);
     auto found = unlocked([&] { return f.near_neighbors(point, top_k, percentile); });
     if (!take(found)) return nullptr;
@@ -181,23 +212,36 @@ PyObject* near_neighbors(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     return list.release();
 }
 
-PyObject* impute(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    std::vector<float> point;
-    std::vector<std::uint64_t> missing;
-    double centrality = 0.0;
-    if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query)) ||
-        !to_indices(argv[1], "missing", missing) ||
-        !to_real(argv[2], "centrality", centrality))
-        return nullptr;
+struct ImputeArgs {
+    Reals<&query_lengths> point;
+    Indices missing;
+    double centrality;
+    static constexpr auto params() {
+        return std::tuple{param("point", &ImputeArgs::point, "_RealVector"),
+                          param("missing", &ImputeArgs::missing, "_IndexVector"),
+                          param("centrality", &ImputeArgs::centrality, "_Real", "1.0")};
+    }
+};
+
+PyObject* impute(PyTypeObject*, PyObject* self, const ImputeArgs& a) {
+    const std::vector<float>& point = a.point.values;
+    const std::vector<std::uint64_t>& missing = a.missing.values;
+    const double centrality = a.centrality;
     const Forest& f = forest(self);
     auto values = unlocked([&] { return f.impute(point, missing, centrality); });
     if (!take(values)) return nullptr;
     return float_list(values.value().data(), values.value().size());
 }
 
-PyObject* extrapolate(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    std::uint64_t look_ahead = 0;
-    if (!to_count(argv[0], "look_ahead", look_ahead)) return nullptr;
+struct ExtrapolateArgs {
+    std::uint64_t look_ahead;
+    static constexpr auto params() {
+        return std::tuple{param("look_ahead", &ExtrapolateArgs::look_ahead, "SupportsIndex")};
+    }
+};
+
+PyObject* extrapolate(PyTypeObject*, PyObject* self, const ExtrapolateArgs& a) {
+    const std::uint64_t look_ahead = a.look_ahead;
     const Forest& f = forest(self);
     const StopCheckScope ctrl_c(&python_signal_raised);
     auto values = unlocked([&] { return f.extrapolate(look_ahead); });
@@ -205,14 +249,14 @@ PyObject* extrapolate(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     return float_list(values.value().data(), values.value().size());
 }
 
-PyObject* is_ready(PyTypeObject*, PyObject* self, PyObject* const*) { return PyBool_FromLong(forest(self).is_ready()); }
-PyObject* entries_seen(PyTypeObject*, PyObject* self, PyObject* const*) {
+PyObject* is_ready(PyTypeObject*, PyObject* self, const NoArgs&) { return PyBool_FromLong(forest(self).is_ready()); }
+PyObject* entries_seen(PyTypeObject*, PyObject* self, const NoArgs&) {
     return PyLong_FromUnsignedLongLong(forest(self).entries_seen);
 }
-PyObject* num_trees(PyTypeObject*, PyObject* self, PyObject* const*) {
+PyObject* num_trees(PyTypeObject*, PyObject* self, const NoArgs&) {
     return PyLong_FromUnsignedLongLong(forest(self).num_trees());
 }
-PyObject* new_args(PyTypeObject*, PyObject* self, PyObject* const*) {
+PyObject* new_args(PyTypeObject*, PyObject* self, const NoArgs&) {
     return Py_BuildValue("(K)", static_cast<unsigned long long>(forest(self).config.input_dim));
 }
 
@@ -238,126 +282,98 @@ PyObject* window_property(PyObject* self) {
 }
 
 constexpr PropertySpec kProperties[] = {
-    {"input_dim", "Number of features per observation (before shingling).",
+    {"input_dim", "int",
+     "Number of features per observation (before shingling).",
      &count_property<&rcf::RcfConfig::input_dim>},
-    {"shingle_size", "Number of consecutive observations in one point.",
+    {"shingle_size", "int",
+     "Number of consecutive observations in one point.",
      &count_property<&rcf::RcfConfig::shingle_size>},
-    {"capacity", "Maximum samples per tree.", &count_property<&rcf::RcfConfig::capacity>},
-    {"time_decay", "Exponential decay for sample weights in effect (0.1 / capacity when built with 0).",
+    {"capacity", "int", "Maximum samples per tree.", &count_property<&rcf::RcfConfig::capacity>},
+    {"time_decay", "float",
+     "Exponential decay for sample weights in effect (0.1 / capacity when built with 0).",
      &time_decay_property},
-    {"output_after", "Observations before `is_ready()` turns true, besides the shingle's warm-up "
-                     "(capacity // 4 + 1 when built with 0).",
+    {"output_after", "int",
+     "Observations before `is_ready()` turns true, besides the shingle's warm-up (capacity // 4 + 1 when built "
+     "with 0).",
      &output_after_property},
-    {"internal_shingling", "Whether the forest keeps the rolling shingle from one observation at a time.",
+    {"internal_shingling", "bool",
+     "Whether the forest keeps the rolling shingle from one observation at a time.",
      &internal_shingling_property},
-    {"dimensions", "Length of a full point: input_dim * shingle_size.", &dimensions_property},
-    {"updates_until_ready",
-     "Updates still to come before `is_ready()` turns true (0 once it has).\n\nRead before a batch call, it is the "
-     "first row whose score comes from a ready forest.\n\n.. versionadded:: 0.4.0",
+    {"dimensions", "int", "Length of a full point: input_dim * shingle_size.", &dimensions_property},
+    {"updates_until_ready", "int",
+     "Updates still to come before `is_ready()` turns true (0 once it has).\n\nRead before a batch call, it is "
+     "the first row whose score comes from a ready forest.\n\n.. versionadded:: 0.4.0",
      &updates_until_ready_property},
-    {"window",
-     "The current window of an internally shingled forest: its last `shingle_size` observations, oldest first, "
-     "as a flat list of `dimensions` values (zeros where no observation has arrived yet; empty without internal "
+    {"window", "list[float]",
+     "The current window of an internally shingled forest: its last `shingle_size` observations, oldest first, as "
+     "a flat list of `dimensions` values (zeros where no observation has arrived yet; empty without internal "
      "shingling).\n\n.. versionadded:: 0.4.0",
      &window_property},
-    {"threads",
-     "Threads that one call may spread the trees over, the calling one included (default 1; settable).\n\n"
-     "Every count gives bit-identical results and states. Not saved with the state: copies keep it, loaded "
-     "forests start with 1.",
-     &get_threads, &set_threads},
+    {"threads", "int",
+     "Threads that one call may spread the trees over, the calling one included (default 1; settable).\n\nEvery "
+     "count gives bit-identical results and states. Not saved with the state: copies keep it, loaded forests "
+     "start with 1.",
+     &get_threads, &set_threads, "SupportsIndex"},
 };
 
-constexpr MethodSpec kMethods[] = {
-    {"update", MethodKind::Instance, "update($self, point)", "Update the forest with a new observation.",
-     Borrow::Exclusive, &update},
-    {"score", MethodKind::Instance, "score($self, point)",
-     "Anomaly score for `point`.  Answers once the trees hold a point; `is_ready()` tells when scores are "
-     "meaningful.", Borrow::Shared,
-     &scalar_query<&Forest::score>},
-    {"score_and_update", MethodKind::Instance, "score_and_update($self, point)",
-     "Score the observation `point` in the window it will be stored in, then update the forest with it.\n\n"
-     "Returns the score that `score` gives for the full shingle that `update(point)` inserts.",
-     Borrow::Exclusive, &score_and_update},
-    {"displacement_score", MethodKind::Instance, "displacement_score($self, point)",
-     "Displacement-based anomaly score for `point`.", Borrow::Shared, &scalar_query<&Forest::displacement_score>},
-    {"attribution", MethodKind::Instance, "attribution($self, point)",
-     "Per-dimension attribution of the anomaly score.\n\nReturns a list of dict objects with keys: `below`, "
-     "`above`.\n`above` captures contribution from cuts above the query value;\n`below` captures contribution from "
-     "cuts below the query value.",
-     Borrow::Shared, &attribution},
-    {"density", MethodKind::Instance, "density($self, point)",
-     "Density estimate at `point` (higher means more typical).", Borrow::Shared, &scalar_query<&Forest::density>},
-    {"near_neighbors", MethodKind::Instance, "near_neighbors($self, point, top_k=10, percentile=50)",
-     "Find approximate near-neighbours of `point`.\n\nReturns a list of dict objects with keys: `score`, `point`, "
-     "`distance`.",
-     Borrow::Shared, &near_neighbors},
-    {"impute", MethodKind::Instance, "impute($self, point, missing, centrality=1.0)",
-     "Impute the missing dimensions of `point`.\n\n.. versionchanged:: 0.4.0\n    One observation is accepted.\n\n"
-     "Parameters\n----------\npoint : list[float]\n    "
-     "A full point, or (internally shingled) one observation of `input_dim` values, which stands for the current "
-     "window with its newest observation replaced, as in `score`. Values at the missing indices are ignored.\n"
-     "missing : list[int]\n    Indices of dimensions to impute, into `point`.\ncentrality : float, optional\n"
-     "    1.0 = always pick the nearest candidate (deterministic).\n\nReturns\n-------\nlist[float]\n    `point` "
-     "with its missing values filled, as long as `point`.",
-     Borrow::Shared, &impute},
-    {"extrapolate", MethodKind::Instance, "extrapolate($self, look_ahead)",
-     "Predict the next `look_ahead` base observations.\n\nRequires `internal_shingling = True` and `shingle_size > "
-     "1`.\nReturns a flat list of length `look_ahead * input_dim`.",
-     Borrow::Shared, &extrapolate},
-    {"update_many", MethodKind::Instance, "update_many($self, points)",
-     "Update the forest with every row of `points` in order, as a loop over `update` would.\n\n`points` is a 2-D "
-     "array (NumPy float64/float32 in any layout, or a sequence of sequences). Every row is checked before the "
-     "first is applied; a bad row raises the error `update` would, prefixed with \"row R: \".",
-     Borrow::Exclusive, &update_many},
-    {"score_many", MethodKind::Instance, "score_many($self, points)",
-     "Anomaly score of every row of `points`, as a loop over `score` would give.\n\nReturns a NumPy float64 "
-     "array (an array.array('d') without NumPy).",
-     Borrow::Shared, &query_many<&Forest::score>},
-    {"score_and_update_many", MethodKind::Instance, "score_and_update_many($self, points)",
-     "`score_and_update` for every row of `points` in order.\n\nReturns a NumPy float64 array (an "
-     "array.array('d') without NumPy). Every row is checked before the first is applied. The rows before "
-     "`updates_until_ready`, read before the call, are scored by a forest that is not ready yet.",
-     Borrow::Exclusive, &score_and_update_many},
-    {"displacement_score_many", MethodKind::Instance, "displacement_score_many($self, points)",
-     "Displacement-based anomaly score of every row of `points`.", Borrow::Shared,
-     &query_many<&Forest::displacement_score>},
-    {"density_many", MethodKind::Instance, "density_many($self, points)", "Density estimate at every row of `points`.",
-     Borrow::Shared, &query_many<&Forest::density>},
-    {"is_ready", MethodKind::NoArgs, "is_ready($self)",
-     "Whether the forest has seen enough observations for its scores to be meaningful.", Borrow::Shared, &is_ready},
-    {"entries_seen", MethodKind::NoArgs, "entries_seen($self)", "Number of observations processed so far.",
-     Borrow::Shared, &entries_seen},
-    {"num_trees", MethodKind::NoArgs, "num_trees($self)", "Number of trees.", Borrow::Shared, &num_trees},
-    {"to_json", MethodKind::NoArgs, "to_json($self)", "Serialise forest state to a JSON string.", Borrow::Shared,
-     &to_json<Forest>},
-    {"from_json", MethodKind::Class, "from_json(json)", "Load a forest from a JSON string.", Borrow::None,
-     &from_json<Forest>},
-    {"save_json", MethodKind::Instance, "save_json($self, path)", "Serialise forest state to a JSON file.",
-     Borrow::Shared, &save_json<Forest>},
-    {"load_json", MethodKind::Class, "load_json(path)", "Load a forest from a JSON file.", Borrow::None,
-     &load_json<Forest>},
-    {"to_bytes", MethodKind::NoArgs, "to_bytes($self)",
-     "Serialise forest state to compact, checksummed bytes.", Borrow::Shared, &to_bytes<Forest>},
-    {"from_bytes", MethodKind::Class, "from_bytes(data)", "Load a forest from bytes made by to_bytes.",
-     Borrow::None, &from_bytes<Forest>},
-    {"save", MethodKind::Instance, "save($self, path)", "Serialise forest state to a file in the compact form.",
-     Borrow::Shared, &save<Forest>},
-    {"load", MethodKind::Class, "load(path)", "Load a forest from a file written by save.", Borrow::None,
-     &load<Forest>},
-    {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<Forest>},
-    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &deep_copy<Forest>},
-    {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<Forest>},
-    {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive, &set_state<Forest>},
-    {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &new_args},
-    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce_via_bytes<Forest>},
+constexpr std::array kOwnMethods = {
+    method<&update>("update", kInstance, Borrow::Exclusive, "None", "Update the forest with a new observation."),
+    method<&scalar_query<&Forest::score>>("score", kInstance, Borrow::Shared, "float",
+        "Anomaly score for `point`.  Answers once the trees hold a point; `is_ready()` tells when scores are "
+        "meaningful."),
+    method<&score_and_update>("score_and_update", kInstance, Borrow::Exclusive, "float",
+        "Score the observation `point` in the window it will be stored in, then update the forest with "
+        "it.\n\nReturns the score that `score` gives for the full shingle that `update(point)` inserts."),
+    method<&scalar_query<&Forest::displacement_score>>("displacement_score", kInstance, Borrow::Shared, "float",
+        "Displacement-based anomaly score for `point`."),
+    method<&attribution>("attribution", kInstance, Borrow::Shared, "list[Attribution]",
+        "Per-dimension attribution of the anomaly score.\n\nReturns a list of dict objects with keys: `below`, "
+        "`above`.\n`above` captures contribution from cuts above the query value;\n`below` captures contribution "
+        "from cuts below the query value."),
+    method<&scalar_query<&Forest::density>>("density", kInstance, Borrow::Shared, "float",
+        "Density estimate at `point` (higher means more typical)."),
+    method<&near_neighbors>("near_neighbors", kInstance, Borrow::Shared, "list[Neighbor]",
+        "Find approximate near-neighbours of `point`.\n\nReturns a list of dict objects with keys: `score`, `point`, "
+        "`distance`."),
+    method<&impute>("impute", kInstance, Borrow::Shared, "list[float]",
+        "Impute the missing dimensions of `point`.\n\n.. versionchanged:: 0.4.0\n    One observation is "
+        "accepted.\n\nParameters\n----------\npoint : list[float]\n    A full point, or (internally shingled) one "
+        "observation of `input_dim` values, which stands for the current window with its newest observation "
+        "replaced, as in `score`. Values at the missing indices are ignored.\nmissing : list[int]\n    Indices of "
+        "dimensions to impute, into `point`.\ncentrality : float, optional\n    1.0 = always pick the nearest "
+        "candidate (deterministic).\n\nReturns\n-------\nlist[float]\n    `point` with its missing values filled, as "
+        "long as `point`."),
+    method<&extrapolate>("extrapolate", kInstance, Borrow::Shared, "list[float]",
+        "Predict the next `look_ahead` base observations.\n\nRequires `internal_shingling = True` and `shingle_size "
+        "> 1`.\nReturns a flat list of length `look_ahead * input_dim`."),
+    method<&update_many>("update_many", kInstance, Borrow::Exclusive, "None",
+        "Update the forest with every row of `points` in order, as a loop over `update` would.\n\n`points` is a 2-D "
+        "array (NumPy float64/float32 in any layout, or a sequence of sequences). Every row is checked before the "
+        "first is applied; a bad row raises the error `update` would, prefixed with \"row R: \"."),
+    method<&query_many<&Forest::score>>("score_many", kInstance, Borrow::Shared, "_Floats",
+        "Anomaly score of every row of `points`, as a loop over `score` would give.\n\nReturns a NumPy float64 array "
+        "(an array.array('d') without NumPy)."),
+    method<&score_and_update_many>("score_and_update_many", kInstance, Borrow::Exclusive, "_Floats",
+        "`score_and_update` for every row of `points` in order.\n\nReturns a NumPy float64 array (an "
+        "array.array('d') without NumPy). Every row is checked before the first is applied. The rows before "
+        "`updates_until_ready`, read before the call, are scored by a forest that is not ready yet."),
+    method<&query_many<&Forest::displacement_score>>("displacement_score_many", kInstance, Borrow::Shared, "_Floats",
+        "Displacement-based anomaly score of every row of `points`."),
+    method<&query_many<&Forest::density>>("density_many", kInstance, Borrow::Shared, "_Floats",
+        "Density estimate at every row of `points`."),
+    method<&is_ready>("is_ready", kInstance, Borrow::Shared, "bool",
+        "Whether the forest has seen enough observations for its scores to be meaningful."),
+    method<&entries_seen>("entries_seen", kInstance, Borrow::Shared, "int", "Number of observations processed so far."),
+    method<&num_trees>("num_trees", kInstance, Borrow::Shared, "int", "Number of trees."),
 };
 
 }  // namespace
 
+constexpr auto kMethods = join(kOwnMethods, persistence_methods<Forest, &new_args>("tuple[int]"));
+
 constexpr ClassSpec kForestClass = {
     "Forest",
-    "Forest(input_dim, shingle_size=1, num_trees=50, capacity=256, time_decay=0.0, output_after=0, "
-    "internal_shingling=True, seed=None, threads=1)\n--\n\nA Random Cut Forest anomaly detector.\n\nParameters\n----------\n"
+    "A Random Cut Forest anomaly detector.\n\nParameters\n----------\n"
     "input_dim : int\n    Number of features per observation (before shingling).\nshingle_size : int, optional\n"
     "    Temporal window size (default 1, no shingling).\nnum_trees : int, optional\n    Number of trees in the "
     "ensemble (default 50).\ncapacity : int, optional\n    Maximum samples per tree (default 256).\ntime_decay : "
@@ -367,16 +383,19 @@ constexpr ClassSpec kForestClass = {
     "    When True, pass one base observation at a time and the forest\n    maintains the rolling shingle buffer "
     "(default True).\nseed : int, optional\n    Random seed for deterministic forests.\nthreads : int, optional\n"
     "    Threads that one call may spread the trees over (default 1); see the `threads` property.",
-    kMethods,
-    std::size(kMethods),
-    sizeof(Instance<Forest>),
-    &construct,
-    &text,
-    &destroy_engine<Forest>,
+    "forest state",
+    "a forest",
+    constructor<&construct>(),
+    kMethods.data(),
+    kMethods.size(),
     kProperties,
     std::size(kProperties),
+    sizeof(Instance<Forest>),
+    &text,
+    &destroy_engine<Forest>,
 };
 
+const ClassSpec& forest_class() { return kForestClass; }
 PyTypeObject* forest_type() { return ClassRuntime<kForestClass>::get(); }
 
 }  // namespace arbolet::python

@@ -2,10 +2,11 @@
 // adds MStream, Forest, __version__ and Thresholder, in that order, each also
 // appended to __all__; then PanicException and the error families
 // (StateError, NotReadyError, IndexOutOfRangeError, DimensionError), which are
-// not in __all__.
+// not in __all__; then the private _declarations.
 #include <utility>
 
 #include "python/classes.hpp"
+#include "python/describe.hpp"
 #include "python/errors.hpp"
 #include "python/py.hpp"
 #include "python/ref.hpp"
@@ -44,6 +45,9 @@ int exec_module(PyObject* module) {
         {"DimensionError", dimension_error_type()}};
     for (const auto& [name, type] : errors)
         if (type == nullptr || PyModule_AddObjectRef(module, name, type) < 0) return -1;
+    // The declarations the stubs are written from (scripts/generate_stubs.py).
+    Ref declarations(describe_classes());
+    if (!declarations || PyModule_AddObjectRef(module, "_declarations", declarations.get()) < 0) return -1;
     return 0;
 }
 

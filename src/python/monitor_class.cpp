@@ -19,53 +19,32 @@ using monitor::MonitorConfig;
 
 Monitor& monitor_of(PyObject* self) { return engine_of<Monitor>(self); }
 
-bool to_direction(PyObject* o, monitor::Direction& out) {
-    if (PyUnicode_Check(o)) {
-        Py_ssize_t n = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(o, &n);
-        if (text == nullptr) return false;
-        if (persist::direction_from_name(std::string_view(text, static_cast<std::size_t>(n)), out)) return true;
-    }
-    PyErr_SetString(PyExc_ValueError, "direction must be 'both', 'up' or 'down'");
-    return false;
-}
-
-bool to_optional_timestamp(PyObject* o, std::optional<std::uint64_t>& out) {
-    if (o == Py_None) {
-        out.reset();
-        return true;
-    }
-    std::uint64_t t = 0;
-    if (!to_count(o, "timestamp", t)) return false;
-    out = t;
-    return true;
-}
-
-// One observation: a number when the monitor watches one value, else a
-// sequence of input_dim numbers.
-bool to_observation(PyObject* o, const Monitor& m, std::vector<float>& out) {
-    if (m.config.input_dim == 1 && (PyFloat_Check(o) || PyLong_Check(o))) {
-        const double v = PyFloat_AsDouble(o);
-        if (v == -1.0 && PyErr_Occurred()) return false;
-        out.assign(1, static_cast<float>(v));
-        return true;
-    }
-    return to_reals(o, "value", out, PointLengths{m.config.input_dim, 0});
-}
-
-PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
-    MonitorConfig c;
+// The settings go straight into the engine's configuration.
+struct MonitorArgs : MonitorConfig {
     std::optional<std::uint64_t> seed;
-    if (!to_count(argv[0], "input_dim", c.input_dim) || !to_count(argv[1], "shingle_size", c.shingle_size) ||
-        !to_direction(argv[2], c.direction) || !to_optional_seed(argv[3], "seed", seed) ||
-        !to_count(argv[4], "num_trees", c.num_trees) || !to_count(argv[5], "capacity", c.capacity) ||
-        !to_count(argv[6], "range_window", c.range_window) || !to_real(argv[7], "range_margin", c.range_margin) ||
-        !to_count(argv[8], "warm_up", c.warm_up) || !to_count(argv[9], "suppression", c.suppression) ||
-        !to_real(argv[10], "quantile", c.quantile) || !to_count(argv[11], "peak_window", c.peak_window) ||
-        !to_real(argv[12], "min_grade", c.min_grade) || !to_count(argv[13], "season", c.season) ||
-        !to_real(argv[14], "season_margin", c.season_margin))
-        return nullptr;
-    Result<Monitor> built = Monitor::build(c, seed);
+    static constexpr auto params() {
+        return std::tuple{
+            param("input_dim", &MonitorArgs::input_dim, "SupportsIndex", "1"),
+            param("shingle_size", &MonitorArgs::shingle_size, "SupportsIndex", "4"),
+            param("direction", &MonitorArgs::direction, "Literal['both', 'up', 'down']", "'both'"),
+            param("seed", &MonitorArgs::seed, "SupportsIndex | None", "None"),
+            param("num_trees", &MonitorArgs::num_trees, "SupportsIndex", "50"),
+            param("capacity", &MonitorArgs::capacity, "SupportsIndex", "256"),
+            param("range_window", &MonitorArgs::range_window, "SupportsIndex", "3000"),
+            param("range_margin", &MonitorArgs::range_margin, "_Real", "0.02"),
+            param("warm_up", &MonitorArgs::warm_up, "SupportsIndex", "300"),
+            param("suppression", &MonitorArgs::suppression, "SupportsIndex", "50"),
+            param("quantile", &MonitorArgs::quantile, "_Real", "0.999"),
+            param("peak_window", &MonitorArgs::peak_window, "SupportsIndex", "1000"),
+            param("min_grade", &MonitorArgs::min_grade, "_Real", "0.0"),
+            param("season", &MonitorArgs::season, "SupportsIndex", "0"),
+            param("season_margin", &MonitorArgs::season_margin, "_Real", "0.2"),
+        };
+    }
+};
+
+PyObject* construct(PyTypeObject* cls, const MonitorArgs& a) {
+    Result<Monitor> built = Monitor::build(a, a.seed);
     if (!take(built)) return nullptr;
     return wrap(cls, std::move(built).value());
 }
@@ -97,41 +76,45 @@ PyObject* verdict_dict(const monitor::Verdict& v) {
                          v.alarm ? Py_True : Py_False, key("lower"), lower.get(), key("upper"), upper.get());
 }
 
-PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    Monitor& m = monitor_of(self);
-    std::vector<float> point;
+PointLengths observation_lengths(PyObject* self) { return {monitor_of(self).config.input_dim, 0}; }
+
+struct UpdateArgs {
+    Observation<&observation_lengths> value;
     std::optional<std::uint64_t> timestamp;
-    if (!to_observation(argv[0], m, point) || !to_optional_timestamp(argv[1], timestamp)) return nullptr;
+    static constexpr auto params() {
+        return std::tuple{param("value", &UpdateArgs::value, "_Real | _RealVector"),
+                          param("timestamp", &UpdateArgs::timestamp, "SupportsIndex | None", "None")};
+    }
+};
+
+PyObject* update(PyTypeObject*, PyObject* self, const UpdateArgs& a) {
+    Monitor& m = monitor_of(self);
+    const std::vector<float>& point = a.value.values;
+    const std::optional<std::uint64_t>& timestamp = a.timestamp;
     Result<monitor::Verdict> v = unlocked([&] { return m.update(point, timestamp); });
     if (!take(v)) return nullptr;
     return verdict_dict(v.value());
 }
 
-// The rows of a batch: a 2-D table, or for a one-value monitor also a flat
-// sequence of numbers.
-bool to_observation_rows(PyObject* o, const Monitor& m, Rows<float>& rows) {
-    if (m.config.input_dim == 1) {
-        std::vector<float> flat;
-        if (to_reals(o, "values", flat)) {
-            rows.count = flat.size();
-            rows.width = 1;
-            rows.values = std::move(flat);
-            return true;
-        }
-        PyErr_Clear();
-    }
-    return to_real_rows(o, "values", "value", rows);
-}
+constexpr char kValue[] = "value";
+constexpr char kTimestamp[] = "timestamp";
 
-PyObject* update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+struct UpdateManyArgs {
+    ObservationRows<&observation_lengths, kValue> values;
+    std::optional<CountColumn<kTimestamp>> timestamps;
+    static constexpr auto params() {
+        return std::tuple{param("values", &UpdateManyArgs::values, "_Batch | _Column"),
+                          param("timestamps", &UpdateManyArgs::timestamps, "_IndexColumn | None", "None")};
+    }
+};
+
+PyObject* update_many(PyTypeObject*, PyObject* self, const UpdateManyArgs& a) {
     Monitor& m = monitor_of(self);
-    Rows<float> rows;
-    if (!to_observation_rows(argv[0], m, rows)) return nullptr;
-    std::vector<std::uint64_t> stamps;
-    const bool timed = argv[1] != Py_None;
-    if (timed && (!to_count_rows(argv[1], "timestamps", "timestamp", stamps) ||
-                  !same_row_counts({rows.size(), stamps.size()}, "values and timestamps")))
-        return nullptr;
+    const Rows<float>& rows = a.values.rows;
+    const bool timed = a.timestamps.has_value();
+    const std::vector<std::uint64_t> no_stamps;
+    const std::vector<std::uint64_t>& stamps = timed ? a.timestamps->values : no_stamps;
+    if (timed && !same_row_counts({rows.size(), stamps.size()}, "values and timestamps")) return nullptr;
     std::vector<double> scores(rows.size()), grades(rows.size());
     std::optional<EngineError> failed;
     const std::ptrdiff_t done = run_rows(rows.size(), [&](std::size_t r) {
@@ -153,11 +136,11 @@ PyObject* update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     return Py_BuildValue("{OOOO}", key("score"), score_array.get(), key("grade"), grade_array.get());
 }
 
-PyObject* is_ready(PyTypeObject*, PyObject* self, PyObject* const*) {
+PyObject* is_ready(PyTypeObject*, PyObject* self, const NoArgs&) {
     return PyBool_FromLong(monitor_of(self).is_ready());
 }
 
-PyObject* no_args(PyTypeObject*, PyObject*, PyObject* const*) { return PyTuple_New(0); }
+PyObject* no_args(PyTypeObject*, PyObject*, const NoArgs&) { return PyTuple_New(0); }
 
 template <std::uint64_t MonitorConfig::*Field>
 PyObject* count_setting(PyObject* self) {
@@ -183,82 +166,67 @@ PyObject* steps_since_alarm(PyObject* self) {
     return PyLong_FromUnsignedLongLong(*m.since_alarm);
 }
 
-constexpr MethodSpec kMethods[] = {
-    {"update", MethodKind::Instance, "update($self, value, timestamp=None)",
-     "Judge one observation, then learn it.\n\nParameters\n----------\nvalue : float or sequence of float\n    "
-     "The observation: a number, or input_dim numbers.\ntimestamp : int, optional\n    When given, it must not be "
-     "before the last one given.\n\nReturns\n-------\nVerdict\n    ``score`` (the shingle-1 forest's raw score), "
-     "``grade`` (0.0 for an ordinary step, in (0, 1] for an alarm), ``alarm`` (grade > 0) and ``lower``/``upper`` "
-     "(per value, the range outside which it alarms by itself; infinite before the range is known).",
-     Borrow::Exclusive, &update},
-    {"update_many", MethodKind::Instance, "update_many($self, values, timestamps=None)",
-     "update() for each row of `values` in order (a flat sequence when input_dim is 1): a dict of float64 arrays "
-     "``score`` and ``grade``. A row that is refused raises with \"row R: \" in front; the rows before it stay "
-     "learned.",
-     Borrow::Exclusive, &update_many},
-    {"is_ready", MethodKind::NoArgs, "is_ready($self)",
-     "Whether every test has seen enough of the stream to alarm.", Borrow::Shared, &is_ready},
-    {"to_json", MethodKind::NoArgs, "to_json($self)", "Serialise the state to a JSON string.", Borrow::Shared,
-     &to_json<Monitor>},
-    {"from_json", MethodKind::Class, "from_json(json)", "Load a monitor from a JSON string.", Borrow::None,
-     &from_json<Monitor>},
-    {"save_json", MethodKind::Instance, "save_json($self, path)", "Serialise the state to a JSON file.",
-     Borrow::Shared, &save_json<Monitor>},
-    {"load_json", MethodKind::Class, "load_json(path)", "Load a monitor from a JSON file.", Borrow::None,
-     &load_json<Monitor>},
-    {"to_bytes", MethodKind::NoArgs, "to_bytes($self)", "Serialise the state to compact, checksummed bytes.",
-     Borrow::Shared, &to_bytes<Monitor>},
-    {"from_bytes", MethodKind::Class, "from_bytes(data)", "Load a monitor from bytes made by to_bytes.",
-     Borrow::None, &from_bytes<Monitor>},
-    {"save", MethodKind::Instance, "save($self, path)", "Serialise the state to a file in the compact form.",
-     Borrow::Shared, &save<Monitor>},
-    {"load", MethodKind::Class, "load(path)", "Load a monitor from a file written by save.", Borrow::None,
-     &load<Monitor>},
-    {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<Monitor>},
-    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &deep_copy<Monitor>},
-    {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<Monitor>},
-    {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive,
-     &set_state<Monitor>},
-    {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &no_args},
-    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce_via_bytes<Monitor>},
+constexpr std::array kOwnMethods = {
+    method<&update>("update", kInstance, Borrow::Exclusive, "Verdict",
+        "Judge one observation, then learn it.\n\nParameters\n----------\nvalue : float or sequence of float\n    "
+        "The observation: a number, or input_dim numbers.\ntimestamp : int, optional\n    When given, it must not be "
+        "before the last one given.\n\nReturns\n-------\nVerdict\n    ``score`` (the shingle-1 forest's raw score), "
+        "``grade`` (0.0 for an ordinary step, in (0, 1] for an alarm), ``alarm`` (grade > 0) and ``lower``/``upper`` "
+        "(per value, the range outside which it alarms by itself; infinite before the range is known)."),
+    method<&update_many>("update_many", kInstance, Borrow::Exclusive, "MonitorBatch",
+        "update() for each row of `values` in order (a flat sequence when input_dim is 1): a dict of float64 arrays "
+        "``score`` and ``grade``. A row that is refused raises with \"row R: \" in front; the rows before it stay "
+        "learned."),
+    method<&is_ready>("is_ready", kInstance, Borrow::Shared, "bool",
+        "Whether every test has seen enough of the stream to alarm."),
 };
 
 constexpr PropertySpec kProperties[] = {
-    {"input_dim", "Values per observation.", &count_setting<&MonitorConfig::input_dim>},
-    {"shingle_size", "The second forest's window of observations (1: one forest only).",
+    {"input_dim", "int", "Values per observation.", &count_setting<&MonitorConfig::input_dim>},
+    {"shingle_size", "int",
+     "The second forest's window of observations (1: one forest only).",
      &count_setting<&MonitorConfig::shingle_size>},
-    {"direction", "Which deviations alarm: 'both', 'up' or 'down'.", &direction},
-    {"num_trees", "Trees per forest.", &count_setting<&MonitorConfig::num_trees>},
-    {"capacity", "Points each tree keeps.", &count_setting<&MonitorConfig::capacity>},
-    {"range_window", "Steps whose values make the ordinary range.", &count_setting<&MonitorConfig::range_window>},
-    {"range_margin", "A value beyond the ordinary range by this fraction of it alarms.",
+    {"direction", "Literal['both', 'up', 'down']", "Which deviations alarm: 'both', 'up' or 'down'.", &direction},
+    {"num_trees", "int", "Trees per forest.", &count_setting<&MonitorConfig::num_trees>},
+    {"capacity", "int", "Points each tree keeps.", &count_setting<&MonitorConfig::capacity>},
+    {"range_window", "int",
+     "Steps whose values make the ordinary range.",
+     &count_setting<&MonitorConfig::range_window>},
+    {"range_margin", "float",
+     "A value beyond the ordinary range by this fraction of it alarms.",
      &real_setting<&MonitorConfig::range_margin>},
-    {"warm_up", "Steps before the range test may alarm (no test alarms within a first season of at most "
-                "range_window steps).",
+    {"warm_up", "int",
+     "Steps before the range test may alarm (no test alarms within a first season of at most range_window steps).",
      &count_setting<&MonitorConfig::warm_up>},
-    {"suppression", "Steps after an alarm that do not alarm.", &count_setting<&MonitorConfig::suppression>},
-    {"quantile", "A forest's score alarms above this quantile of its ordinary scores.",
+    {"suppression", "int", "Steps after an alarm that do not alarm.", &count_setting<&MonitorConfig::suppression>},
+    {"quantile", "float",
+     "A forest's score alarms above this quantile of its ordinary scores.",
      &real_setting<&MonitorConfig::quantile>},
-    {"peak_window", "A forest's alarm needs a score above those of this many steps before.",
+    {"peak_window", "int",
+     "A forest's alarm needs a score above those of this many steps before.",
      &count_setting<&MonitorConfig::peak_window>},
-    {"min_grade", "Grades below this are not alarms.", &real_setting<&MonitorConfig::min_grade>},
-    {"season", "Steps in one season as set (0: one day, from the timestamps).", &count_setting<&MonitorConfig::season>},
-    {"season_margin", "A change since one season ago beyond their range by this fraction of it alarms.",
+    {"min_grade", "float", "Grades below this are not alarms.", &real_setting<&MonitorConfig::min_grade>},
+    {"season", "int",
+     "Steps in one season as set (0: one day, from the timestamps).",
+     &count_setting<&MonitorConfig::season>},
+    {"season_margin", "float",
+     "A change since one season ago beyond their range by this fraction of it alarms.",
      &real_setting<&MonitorConfig::season_margin>},
-    {"season_steps", "Steps in one season as used: the setting, or the one learnt from the timestamps (0 while "
-                     "unknown).", &season_steps},
-    {"steps", "Observations learned.", &steps},
-    {"steps_since_alarm", "Steps since the last alarm (0 right after it), None before the first.",
+    {"season_steps", "int",
+     "Steps in one season as used: the setting, or the one learnt from the timestamps (0 while unknown).",
+     &season_steps},
+    {"steps", "int", "Observations learned.", &steps},
+    {"steps_since_alarm", "int | None",
+     "Steps since the last alarm (0 right after it), None before the first.",
      &steps_since_alarm},
 };
 
 }  // namespace
 
+constexpr auto kMethods = join(kOwnMethods, persistence_methods<Monitor, &no_args>("tuple[()]"));
+
 constexpr ClassSpec kMonitorClass = {
     "Monitor",
-    "Monitor(input_dim=1, shingle_size=4, direction='both', seed=None, num_trees=50, capacity=256, "
-    "range_window=3000, range_margin=0.02, warm_up=300, suppression=50, quantile=0.999, peak_window=1000, "
-    "min_grade=0.0, season=0, season_margin=0.2)\n--\n\n"
     "Alarms for a metric stream: feed one observation at a time, get its grade and whether it is an alarm.\n\n"
     "Two forests judge each observation before learning it, one the value alone and one the last `shingle_size` "
     "values as a shape; a thresholder calibrates each forest's scores to the stream, so that a grade means the "
@@ -282,16 +250,19 @@ constexpr ClassSpec kMonitorClass = {
     "for the seasonal test (default 0: one day, learnt from the gaps between the first timestamps; without "
     "timestamps there is no seasonal test).\nseason_margin : float, optional\n    A change since one season ago "
     "beyond the range of such changes by this fraction of it alarms (default 0.2).",
-    kMethods,
-    std::size(kMethods),
-    sizeof(Instance<Monitor>),
-    &construct,
-    &text,
-    &destroy_engine<Monitor>,
+    "the state",
+    "a monitor",
+    constructor<&construct>(),
+    kMethods.data(),
+    kMethods.size(),
     kProperties,
     std::size(kProperties),
+    sizeof(Instance<Monitor>),
+    &text,
+    &destroy_engine<Monitor>,
 };
 
+const ClassSpec& monitor_class() { return kMonitorClass; }
 PyTypeObject* monitor_type() { return ClassRuntime<kMonitorClass>::get(); }
 
 }  // namespace arbolet::python

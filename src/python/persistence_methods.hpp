@@ -1,7 +1,9 @@
 // Persistence, copy and pickle methods, shared by every class.
 #pragma once
 
+#include <array>
 #include <string>
+#include <tuple>
 #include <string_view>
 #include <utility>
 
@@ -12,6 +14,7 @@
 #include "python/blocking_io.hpp"
 #include "python/class_spec.hpp"
 #include "python/convert.hpp"
+#include "python/declare.hpp"
 #include "python/unlocked.hpp"
 
 namespace arbolet::python {
@@ -75,7 +78,7 @@ inline PyObject* repr_of(PyObject* self, const std::string& arguments) {
 }
 
 template <class Engine>
-PyObject* to_json(PyTypeObject*, PyObject* self, PyObject* const*) {
+PyObject* to_json(PyTypeObject*, PyObject* self, const NoArgs&) {
     const Engine& e = engine_of<Engine>(self);
     return str_of(unlocked([&] { return document_of(e); }));
 }
@@ -87,17 +90,24 @@ PyObject* decode_into_new(PyTypeObject* cls, std::string_view text) {
     return wrap(cls, std::move(decoded).value());
 }
 
-template <class Engine>
-PyObject* from_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
-    std::string text;
-    if (!to_json_text(argv[0], "json", text)) return nullptr;
-    return decode_into_new<Engine>(cls, text);
-}
+struct FromJsonArgs {
+    JsonText json;
+    static constexpr auto params() { return std::tuple{param("json", &FromJsonArgs::json, "_JsonText")}; }
+};
 
 template <class Engine>
-PyObject* save_json(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    std::string path;
-    if (!to_path(argv[0], "path", path)) return nullptr;
+PyObject* from_json(PyTypeObject* cls, PyObject*, const FromJsonArgs& a) {
+    return decode_into_new<Engine>(cls, a.json.text);
+}
+
+struct PathArgs {
+    FilePath path;
+    static constexpr auto params() { return std::tuple{param("path", &PathArgs::path, "_Path")}; }
+};
+
+template <class Engine>
+PyObject* save_json(PyTypeObject*, PyObject* self, const PathArgs& a) {
+    const std::string& path = a.path.path;
     const Engine& e = engine_of<Engine>(self);
     const std::string document = unlocked([&] { return document_of(e); });
     Status written = without_interpreter_lock(
@@ -107,9 +117,8 @@ PyObject* save_json(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 }
 
 template <class Engine>
-PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
-    std::string path;
-    if (!to_path(argv[0], "path", path)) return nullptr;
+PyObject* load_json(PyTypeObject* cls, PyObject*, const PathArgs& a) {
+    const std::string& path = a.path.path;
     Result<std::string> contents = without_interpreter_lock(
         [&](const persist::InterruptCheck& check) { return persist::read_file(path, check); });
     if (PyErr_Occurred() || !take(contents)) return nullptr;
@@ -119,7 +128,7 @@ PyObject* load_json(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
 // The compact binary form: to_bytes / from_bytes and the files save / load.
 // The loaders are class methods, so a subclass loads as itself.
 template <class Engine>
-PyObject* to_bytes(PyTypeObject*, PyObject* self, PyObject* const*) {
+PyObject* to_bytes(PyTypeObject*, PyObject* self, const NoArgs&) {
     const Engine& e = engine_of<Engine>(self);
     const std::string data = unlocked([&] { return bytes_state_of(e); });
     return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
@@ -132,17 +141,19 @@ PyObject* decode_bytes_into_new(PyTypeObject* cls, std::string_view data) {
     return wrap(cls, std::move(decoded).value());
 }
 
+struct FromBytesArgs {
+    ByteString data;
+    static constexpr auto params() { return std::tuple{param("data", &FromBytesArgs::data, "_Binary")}; }
+};
+
 template <class Engine>
-PyObject* from_bytes(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
-    std::string data;
-    if (!to_byte_string(argv[0], "data", data)) return nullptr;
-    return decode_bytes_into_new<Engine>(cls, data);
+PyObject* from_bytes(PyTypeObject* cls, PyObject*, const FromBytesArgs& a) {
+    return decode_bytes_into_new<Engine>(cls, a.data.data);
 }
 
 template <class Engine>
-PyObject* save(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    std::string path;
-    if (!to_path(argv[0], "path", path)) return nullptr;
+PyObject* save(PyTypeObject*, PyObject* self, const PathArgs& a) {
+    const std::string& path = a.path.path;
     const Engine& e = engine_of<Engine>(self);
     const std::string data = unlocked([&] { return bytes_state_of(e); });
     Status written = without_interpreter_lock(
@@ -152,9 +163,8 @@ PyObject* save(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 }
 
 template <class Engine>
-PyObject* load(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
-    std::string path;
-    if (!to_path(argv[0], "path", path)) return nullptr;
+PyObject* load(PyTypeObject* cls, PyObject*, const PathArgs& a) {
+    const std::string& path = a.path.path;
     Result<std::string> contents = without_interpreter_lock(
         [&](const persist::InterruptCheck& check) { return persist::read_file(path, check); });
     if (PyErr_Occurred() || !take(contents)) return nullptr;
@@ -227,7 +237,7 @@ inline bool copy_attributes(PyObject* from, PyObject* to, PyObject* memo) {
 // Deep, field-by-field copy of the engine: it holds no Python objects. A
 // subclass instance's attributes are copied too, shallowly by copy.copy.
 template <class Engine>
-PyObject* copy(PyTypeObject*, PyObject* self, PyObject* const*) {
+PyObject* copy(PyTypeObject*, PyObject* self, const NoArgs&) {
     const Engine& e = engine_of<Engine>(self);
     Ref made(wrap(Py_TYPE(self), unlocked([&] { return Engine(e); })));
     if (!made || !copy_attributes(self, made.get(), nullptr)) return nullptr;
@@ -236,9 +246,14 @@ PyObject* copy(PyTypeObject*, PyObject* self, PyObject* const*) {
 
 // copy.deepcopy: the new object enters `memo` before the attributes are
 // copied, so that attributes referring back to the detector get the copy.
+struct DeepCopyArgs {
+    Object memo;
+    static constexpr auto params() { return std::tuple{param("memo", &DeepCopyArgs::memo, "object")}; }
+};
+
 template <class Engine>
-PyObject* deep_copy(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    PyObject* memo = argv[0];
+PyObject* deep_copy(PyTypeObject*, PyObject* self, const DeepCopyArgs& a) {
+    PyObject* memo = a.memo.object;
     const Engine& e = engine_of<Engine>(self);
     Ref made(wrap(Py_TYPE(self), unlocked([&] { return Engine(e); })));
     if (!made) return nullptr;
@@ -252,14 +267,22 @@ PyObject* deep_copy(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     return made.release();
 }
 
+struct SetStateArgs {
+    Object state;
+    static constexpr auto params() {
+        return std::tuple{param("state", &SetStateArgs::state, "_JsonText | dict[str, object]")};
+    }
+};
+
 template <class Engine>
-PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
+PyObject* set_state(PyTypeObject*, PyObject* self, const SetStateArgs& a) {
+    PyObject* const state = a.state.object;
     // A dict is a subclass instance's attributes, which pickling by
     // __reduce__ hands back after the state itself was restored; a pair is
     // those attributes (or None) and the values of its __slots__.
-    if (PyTuple_Check(argv[0]) && PyTuple_Size(argv[0]) == 2) {
-        PyObject* attributes = PyTuple_GetItem(argv[0], 0);
-        PyObject* slots = PyTuple_GetItem(argv[0], 1);
+    if (PyTuple_Check(state) && PyTuple_Size(state) == 2) {
+        PyObject* attributes = PyTuple_GetItem(state, 0);
+        PyObject* slots = PyTuple_GetItem(state, 1);
         if (attributes == nullptr || slots == nullptr) return nullptr;
         if ((attributes != Py_None && !PyDict_Check(attributes)) || !PyDict_Check(slots)) {
             PyErr_SetString(PyExc_TypeError, "state must be a document, or a subclass's attributes and slots");
@@ -272,14 +295,14 @@ PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
         if (!set_slot_values(self, slots)) return nullptr;
         Py_RETURN_NONE;
     }
-    if (PyDict_Check(argv[0])) {
+    if (PyDict_Check(state)) {
         Ref attrs(PyObject_GetAttrString(self, "__dict__"));
-        if (!attrs || PyDict_Update(attrs.get(), argv[0]) != 0) return nullptr;
+        if (!attrs || PyDict_Update(attrs.get(), state) != 0) return nullptr;
         Py_RETURN_NONE;
     }
-    std::string text;
-    if (!to_json_text(argv[0], "state", text)) return nullptr;
-    Result<Engine> decoded = unlocked([&] { return read_document<Engine>(text); });
+    JsonText text;
+    if (!from_python(state, "state", text, self)) return nullptr;
+    Result<Engine> decoded = unlocked([&] { return read_document<Engine>(text.text); });
     if (!take(decoded)) return nullptr;
     engine_of<Engine>(self) = std::move(decoded).value();
     Py_RETURN_NONE;
@@ -290,10 +313,10 @@ PyObject* set_state(PyTypeObject*, PyObject* self, PyObject* const* argv) {
 // instance attributes follow as the state. Pickles of the earlier form (the
 // class, __getnewargs__ and the JSON text for __setstate__) still load.
 template <class Engine>
-PyObject* reduce_via_bytes(PyTypeObject*, PyObject* self, PyObject* const*) {
+PyObject* reduce_via_bytes(PyTypeObject*, PyObject* self, const NoArgs&) {
     Ref loader(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes"));
     if (!loader) return nullptr;
-    Ref data(to_bytes<Engine>(nullptr, self, nullptr));
+    Ref data(to_bytes<Engine>(nullptr, self, NoArgs{}));
     if (!data) return nullptr;
     Ref attrs;
     if (PyObject_HasAttrString(self, "__dict__")) {
@@ -308,16 +331,31 @@ PyObject* reduce_via_bytes(PyTypeObject*, PyObject* self, PyObject* const*) {
     return Py_BuildValue("(O(O)O)", loader.get(), data.get(), attrs.get());
 }
 
-// Pickling through the JSON document, for classes without a compact form:
-// rebuild with the constructor arguments of __getnewargs__, then restore the
-// document with __setstate__.
-template <class Engine, PyObject* (*NewArgs)(PyTypeObject*, PyObject*, PyObject* const*)>
-PyObject* reduce(PyTypeObject* cls, PyObject* self, PyObject* const* argv) {
-    Ref args(NewArgs(cls, self, argv));
-    if (!args) return nullptr;
-    Ref state(to_json<Engine>(cls, self, argv));
-    if (!state) return nullptr;
-    return Py_BuildValue("(OOO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
+// The persistence, copy and pickle methods, the same for every class:
+// `NewArgs` gives __getnewargs__'s constructor arguments (`new_args_type` in
+// the stubs), which pickles of the earlier form rebuild the instance from.
+template <class Engine, PyObject* (*NewArgs)(PyTypeObject*, PyObject*, const NoArgs&)>
+constexpr std::array<MethodSpec, 14> persistence_methods(const char* new_args_type) {
+    constexpr auto I = MethodKind::Instance;
+    constexpr auto C = MethodKind::Class;
+    constexpr const char* reduced = "tuple[object, tuple[bytes]] | tuple[object, tuple[bytes], dict[str, object]]";
+    return {
+        method<&to_json<Engine>>("to_json", I, Borrow::Shared, "str", "Serialise {state} to a JSON string."),
+        method<&from_json<Engine>>("from_json", C, Borrow::None, "Self", "Load {one} from a JSON string."),
+        method<&save_json<Engine>>("save_json", I, Borrow::Shared, "None", "Serialise {state} to a JSON file."),
+        method<&load_json<Engine>>("load_json", C, Borrow::None, "Self", "Load {one} from a JSON file."),
+        method<&to_bytes<Engine>>("to_bytes", I, Borrow::Shared, "bytes",
+                                  "Serialise {state} to compact, checksummed bytes."),
+        method<&from_bytes<Engine>>("from_bytes", C, Borrow::None, "Self", "Load {one} from bytes made by to_bytes."),
+        method<&save<Engine>>("save", I, Borrow::Shared, "None", "Serialise {state} to a file in the compact form."),
+        method<&load<Engine>>("load", C, Borrow::None, "Self", "Load {one} from a file written by save."),
+        method<&copy<Engine>>("__copy__", I, Borrow::Shared, "Self", ""),
+        method<&deep_copy<Engine>>("__deepcopy__", I, Borrow::Shared, "Self", ""),
+        method<&to_json<Engine>>("__getstate__", I, Borrow::Shared, "str", ""),
+        method<&set_state<Engine>>("__setstate__", I, Borrow::Exclusive, "None", ""),
+        method<NewArgs>("__getnewargs__", I, Borrow::Shared, new_args_type, ""),
+        method<&reduce_via_bytes<Engine>>("__reduce__", I, Borrow::Shared, reduced, ""),
+    };
 }
 
 }  // namespace arbolet::python

@@ -19,27 +19,55 @@ using threshold::ThresholderConfig;
 
 Thresholder& thresholder(PyObject* self) { return engine_of<Thresholder>(self); }
 
-// Reads the settings in signature order; a None keeps the value already in
-// `c` (for_forest's defaults).
-bool read_config(PyObject* const* argv, ThresholderConfig& c) {
-    struct Count {
-        const char* name;
-        std::uint64_t* out;
-    };
-    struct Real {
-        const char* name;
-        double* out;
-    };
-    const Count h{"horizon", &c.horizon}, w{"warm_up", &c.warm_up}, mw{"mean_window", &c.mean_window},
-        s{"suppression", &c.suppression}, p{"peak_window", &c.peak_window};
-    const Real q{"quantile", &c.quantile}, g{"sigmas", &c.sigmas}, sp{"min_spread", &c.min_spread},
-        ms{"min_score", &c.min_score}, mg{"margin", &c.margin};
-    auto count = [](PyObject* o, const Count& f) { return o == Py_None || to_count(o, f.name, *f.out); };
-    auto real = [](PyObject* o, const Real& f) { return o == Py_None || to_real(o, f.name, *f.out); };
-    return count(argv[0], h) && count(argv[1], w) && real(argv[2], q) && real(argv[3], g) && count(argv[4], mw) &&
-           real(argv[5], sp) && real(argv[6], ms) && count(argv[7], s) && count(argv[8], p) && real(argv[9], mg) &&
-           (argv[10] == Py_None || to_flag(argv[10], "log_scores", c.log_scores));
-}
+// The settings, each None or absent to keep the value it has (the defaults,
+// or for_forest's and for_mstream's choices).
+struct Settings {
+    std::optional<std::uint64_t> horizon, warm_up;
+    std::optional<double> quantile, sigmas;
+    std::optional<std::uint64_t> mean_window;
+    std::optional<double> min_spread, min_score;
+    std::optional<std::uint64_t> suppression, peak_window;
+    std::optional<double> margin;
+    std::optional<bool> log_scores;
+
+    // In the constructor each shows its default; in for_forest and
+    // for_mstream, None (their choices or the defaults).
+    template <bool Defaults>
+    static constexpr auto settings_params() {
+        auto d = [](const char* value) { return Defaults ? value : "None"; };
+        return std::tuple{
+            param("horizon", &Settings::horizon, "SupportsIndex | None", d("3000")),
+            param("warm_up", &Settings::warm_up, "SupportsIndex | None", d("100")),
+            param("quantile", &Settings::quantile, "_Real | None", d("0.995")),
+            param("sigmas", &Settings::sigmas, "_Real | None", d("5.0")),
+            param("mean_window", &Settings::mean_window, "SupportsIndex | None", d("50")),
+            param("min_spread", &Settings::min_spread, "_Real | None", d("0.0")),
+            param("min_score", &Settings::min_score, "_Real | None", d("0.0")),
+            param("suppression", &Settings::suppression, "SupportsIndex | None", d("4")),
+            param("peak_window", &Settings::peak_window, "SupportsIndex | None", d("64")),
+            param("margin", &Settings::margin, "_Real | None", d("0.1")),
+            param("log_scores", &Settings::log_scores, "bool | None", d("False")),
+        };
+    }
+    static constexpr auto params() { return settings_params<true>(); }
+
+    void apply(ThresholderConfig& c) const {
+        auto keep = [](const auto& given, auto& setting) {
+            if (given) setting = *given;
+        };
+        keep(horizon, c.horizon);
+        keep(warm_up, c.warm_up);
+        keep(quantile, c.quantile);
+        keep(sigmas, c.sigmas);
+        keep(mean_window, c.mean_window);
+        keep(min_spread, c.min_spread);
+        keep(min_score, c.min_score);
+        keep(suppression, c.suppression);
+        keep(peak_window, c.peak_window);
+        keep(margin, c.margin);
+        keep(log_scores, c.log_scores);
+    }
+};
 
 PyObject* build_into(PyTypeObject* cls, const ThresholderConfig& c) {
     Result<Thresholder> built = Thresholder::build(c);
@@ -47,9 +75,9 @@ PyObject* build_into(PyTypeObject* cls, const ThresholderConfig& c) {
     return wrap(cls, std::move(built).value());
 }
 
-PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
+PyObject* construct(PyTypeObject* cls, const Settings& a) {
     ThresholderConfig c;
-    if (!read_config(argv, c)) return nullptr;
+    a.apply(c);
     return build_into(cls, c);
 }
 
@@ -74,27 +102,35 @@ PyObject* text(PyObject* self) {
                              (c.log_scores ? ", log_scores=True" : "") + ", steps=" + std::to_string(t.steps));
 }
 
-PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    double score = 0.0;
-    if (!to_real(argv[0], "score", score)) return nullptr;
-    Result<double> grade = thresholder(self).update(score);
+struct ScoreArgs {
+    double score;
+    static constexpr auto params() { return std::tuple{param("score", &ScoreArgs::score, "_Real")}; }
+};
+
+PyObject* update(PyTypeObject*, PyObject* self, const ScoreArgs& a) {
+    Result<double> grade = thresholder(self).update(a.score);
     if (!take(grade)) return nullptr;
     return PyFloat_FromDouble(grade.value());
 }
 
-PyObject* for_forest(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
-    PyTypeObject* forest_cls = forest_type();
-    if (forest_cls == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(argv[0], forest_cls)) {
-        PyErr_SetString(PyExc_TypeError, "argument 'forest': expected a Forest");
-        return nullptr;
+constexpr char kAForest[] = "a Forest";
+constexpr char kAnMStream[] = "an MStream";
+
+struct ForForestArgs : Settings {
+    InstanceOf<&forest_type, kAForest> forest;
+    static constexpr auto params() {
+        return std::tuple_cat(std::tuple{param("forest", &ForForestArgs::forest, "Forest")},
+                              settings_params<false>());
     }
+};
+
+PyObject* for_forest(PyTypeObject* cls, PyObject*, const ForForestArgs& a) {
     ThresholderConfig c;
     std::uint64_t not_ready = 0;
     {
         BorrowGuard guard;
-        if (!borrow_instance(guard, argv[0], Borrow::Shared)) return nullptr;
-        const rcf::Forest& forest = engine_of<rcf::Forest>(argv[0]);
+        if (!borrow_instance(guard, a.forest.object, Borrow::Shared)) return nullptr;
+        const rcf::Forest& forest = engine_of<rcf::Forest>(a.forest.object);
         c = threshold::config_for_forest(forest.config);
         // The scores the forest gives before it is ready (the next one
         // included): with few points in its trees they run high, and kept
@@ -102,29 +138,37 @@ PyObject* for_forest(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
         // horizon.
         not_ready = forest.updates_until_ready();
     }
-    if (!read_config(argv + 1, c)) return nullptr;
+    a.apply(c);
     PyObject* made = build_into(cls, c);
     if (made != nullptr) thresholder(made).steps_to_skip = not_ready;
     return made;
 }
 
-PyObject* for_mstream(PyTypeObject* cls, PyObject*, PyObject* const* argv) {
-    PyTypeObject* mstream_cls = mstream_type();
-    if (mstream_cls == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(argv[0], mstream_cls)) {
-        PyErr_SetString(PyExc_TypeError, "argument 'detector': expected an MStream");
-        return nullptr;
+struct ForMStreamArgs : Settings {
+    InstanceOf<&mstream_type, kAnMStream> detector;
+    static constexpr auto params() {
+        return std::tuple_cat(std::tuple{param("detector", &ForMStreamArgs::detector, "MStream")},
+                              settings_params<false>());
     }
+};
+
+PyObject* for_mstream(PyTypeObject* cls, PyObject*, const ForMStreamArgs& a) {
     ThresholderConfig c = threshold::config_for_mstream();
-    if (!read_config(argv + 1, c)) return nullptr;
+    a.apply(c);
     return build_into(cls, c);
 }
 
+constexpr char kScore[] = "score";
+
+struct ScoresArgs {
+    RealColumn<kScore> scores;
+    static constexpr auto params() { return std::tuple{param("scores", &ScoresArgs::scores, "_Column")}; }
+};
+
 // The scores go through a copy first, so that a bad one (reported with its
 // row) leaves the thresholder as it was, as the detectors' batches do.
-PyObject* update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    std::vector<double> scores;
-    if (!to_real_column(argv[0], "scores", "score", scores)) return nullptr;
+PyObject* update_many(PyTypeObject*, PyObject* self, const ScoresArgs& a) {
+    const std::vector<double>& scores = a.scores.values;
     Thresholder trial = thresholder(self);
     std::vector<double> grades(scores.size());
     for (std::size_t i = 0; i < scores.size(); ++i) {
@@ -136,11 +180,11 @@ PyObject* update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     return float_array(grades);
 }
 
-PyObject* is_ready(PyTypeObject*, PyObject* self, PyObject* const*) {
+PyObject* is_ready(PyTypeObject*, PyObject* self, const NoArgs&) {
     return PyBool_FromLong(thresholder(self).is_ready());
 }
 
-PyObject* no_args(PyTypeObject*, PyObject*, PyObject* const*) { return PyTuple_New(0); }
+PyObject* no_args(PyTypeObject*, PyObject*, const NoArgs&) { return PyTuple_New(0); }
 
 template <std::uint64_t ThresholderConfig::*Field>
 PyObject* count_setting(PyObject* self) {
@@ -162,88 +206,70 @@ PyObject* steps_since_alarm(PyObject* self) {
     return PyLong_FromUnsignedLongLong(t.since_alarm);
 }
 
-constexpr MethodSpec kMethods[] = {
-    {"update", MethodKind::Instance, "update($self, score)",
-     "Judge a detector's raw score for the current step, learn it, and return the anomaly grade: 0.0 for an "
-     "ordinary or suppressed step, above 0 (at most 1) for an alarm.",
-     Borrow::Exclusive, &update},
-    {"update_many", MethodKind::Instance, "update_many($self, scores)",
-     "`update` for every score of `scores` in order; returns every step's grade.\n\n`scores` is a 1-D sequence "
-     "(a NumPy array, a pandas Series, a list). A NaN or infinite score raises the error `update` would, "
-     "prefixed with \"row R: \", and leaves the thresholder as it was.\n\n.. versionadded:: 0.4.0",
-     Borrow::Exclusive, &update_many},
-    {"for_forest", MethodKind::Class,
-     "for_forest(forest, horizon=None, warm_up=None, quantile=None, sigmas=None, mean_window=None, "
-     "min_spread=None, min_score=None, suppression=None, peak_window=None, margin=None, log_scores=None)",
-     "A thresholder for a Forest's raw scores: suppression = its shingle_size, min_score = log2(capacity + 1) / 4, "
-     "horizon = 16 * capacity, quantile = max(0.98, 1 - 0.002 * shingle_size), sigmas = 4.0, margin = min(0.1 * "
-     "shingle_size, 0.7); the scores the forest gives before it is ready are passed over. Other settings given "
-     "here replace these and the defaults.",
-     Borrow::None, &for_forest},
-    {"for_mstream", MethodKind::Class,
-     "for_mstream(detector, horizon=None, warm_up=None, quantile=None, sigmas=None, mean_window=None, "
-     "min_spread=None, min_score=None, suppression=None, peak_window=None, margin=None, log_scores=None)",
-     "A thresholder for an MStream's raw scores, as update_and_score gives them: log_scores = True (their "
-     "logarithm is judged), the defaults otherwise. Other settings given here replace these.",
-     Borrow::None, &for_mstream},
-    {"is_ready", MethodKind::NoArgs, "is_ready($self)", "Whether the warm-up is over (alarms are possible).",
-     Borrow::Shared, &is_ready},
-    {"to_json", MethodKind::NoArgs, "to_json($self)", "Serialise the state to a JSON string.", Borrow::Shared,
-     &to_json<Thresholder>},
-    {"from_json", MethodKind::Class, "from_json(json)", "Load a thresholder from a JSON string.", Borrow::None,
-     &from_json<Thresholder>},
-    {"save_json", MethodKind::Instance, "save_json($self, path)", "Serialise the state to a JSON file.",
-     Borrow::Shared, &save_json<Thresholder>},
-    {"load_json", MethodKind::Class, "load_json(path)", "Load a thresholder from a JSON file.", Borrow::None,
-     &load_json<Thresholder>},
-    {"to_bytes", MethodKind::NoArgs, "to_bytes($self)", "Serialise the state to compact, checksummed bytes.",
-     Borrow::Shared, &to_bytes<Thresholder>},
-    {"from_bytes", MethodKind::Class, "from_bytes(data)", "Load a thresholder from bytes made by to_bytes.",
-     Borrow::None, &from_bytes<Thresholder>},
-    {"save", MethodKind::Instance, "save($self, path)", "Serialise the state to a file in the compact form.",
-     Borrow::Shared, &save<Thresholder>},
-    {"load", MethodKind::Class, "load(path)", "Load a thresholder from a file written by save.", Borrow::None,
-     &load<Thresholder>},
-    {"__copy__", MethodKind::NoArgs, "__copy__($self)", "", Borrow::Shared, &copy<Thresholder>},
-    {"__deepcopy__", MethodKind::Instance, "__deepcopy__($self, memo)", "", Borrow::Shared, &deep_copy<Thresholder>},
-    {"__getstate__", MethodKind::NoArgs, "__getstate__($self)", "", Borrow::Shared, &to_json<Thresholder>},
-    {"__setstate__", MethodKind::Instance, "__setstate__($self, state)", "", Borrow::Exclusive,
-     &set_state<Thresholder>},
-    {"__getnewargs__", MethodKind::NoArgs, "__getnewargs__($self)", "", Borrow::Shared, &no_args},
-    {"__reduce__", MethodKind::NoArgs, "__reduce__($self)", "", Borrow::Shared, &reduce_via_bytes<Thresholder>},
+constexpr std::array kOwnMethods = {
+    method<&update>("update", kInstance, Borrow::Exclusive, "float",
+        "Judge a detector's raw score for the current step, learn it, and return the anomaly grade: 0.0 for an "
+        "ordinary or suppressed step, above 0 (at most 1) for an alarm."),
+    method<&update_many>("update_many", kInstance, Borrow::Exclusive, "_Floats",
+        "`update` for every score of `scores` in order; returns every step's grade.\n\n`scores` is a 1-D sequence (a "
+        "NumPy array, a pandas Series, a list). A NaN or infinite score raises the error `update` would, prefixed "
+        "with \"row R: \", and leaves the thresholder as it was.\n\n.. versionadded:: 0.4.0"),
+    method<&for_forest>("for_forest", kClass, Borrow::None, "Self",
+        "A thresholder for a Forest's raw scores: suppression = its shingle_size, min_score = log2(capacity + 1) / "
+        "4, horizon = 16 * capacity, quantile = max(0.98, 1 - 0.002 * shingle_size), sigmas = 4.0, margin = min(0.1 "
+        "* shingle_size, 0.7); the scores the forest gives before it is ready are passed over. Other settings given "
+        "here replace these and the defaults."),
+    method<&for_mstream>("for_mstream", kClass, Borrow::None, "Self",
+        "A thresholder for an MStream's raw scores, as update_and_score gives them: log_scores = True (their "
+        "logarithm is judged), the defaults otherwise. Other settings given here replace these.\n\n.. versionadded:: "
+        "0.4.0"),
+    method<&is_ready>("is_ready", kInstance, Borrow::Shared, "bool",
+        "Whether the warm-up is over (alarms are possible)."),
 };
 
 constexpr PropertySpec kProperties[] = {
-    {"threshold", "The raw score above which the next single score alarms (it must also exceed every score of the "
-                  "last peak_window steps); inf while no score is kept.",
+    {"threshold", "float",
+     "The raw score above which the next single score alarms (it must also exceed every score of the last "
+     "peak_window steps); inf while no score is kept.",
      &threshold_of},
-    {"steps_since_alarm", "Steps processed since the last alarm (0 right after it), None before the first.",
+    {"steps_since_alarm", "int | None",
+     "Steps processed since the last alarm (0 right after it), None before the first.",
      &steps_since_alarm},
-    {"horizon", "Ordinary scores kept for the quantile; the longest memory of the mean's level and spread.",
+    {"horizon", "int",
+     "Ordinary scores kept for the quantile; the longest memory of the mean's level and spread.",
      &count_setting<&ThresholderConfig::horizon>},
-    {"warm_up", "Steps that only feed the statistics before any alarm.", &count_setting<&ThresholderConfig::warm_up>},
-    {"quantile", "A single score alarms above this quantile of the kept scores.",
+    {"warm_up", "int",
+     "Steps that only feed the statistics before any alarm.",
+     &count_setting<&ThresholderConfig::warm_up>},
+    {"quantile", "float",
+     "A single score alarms above this quantile of the kept scores.",
      &real_setting<&ThresholderConfig::quantile>},
-    {"sigmas", "The recent mean alarms this many spreads above its long-run level.",
+    {"sigmas", "float",
+     "The recent mean alarms this many spreads above its long-run level.",
      &real_setting<&ThresholderConfig::sigmas>},
-    {"mean_window", "Scores averaged for the recent mean (0: no such test).",
+    {"mean_window", "int",
+     "Scores averaged for the recent mean (0: no such test).",
      &count_setting<&ThresholderConfig::mean_window>},
-    {"min_spread", "Lower bound of the spreads, in score units.", &real_setting<&ThresholderConfig::min_spread>},
-    {"min_score", "Single scores at or below this never alarm.", &real_setting<&ThresholderConfig::min_score>},
-    {"suppression", "Steps after an alarm whose grade is 0.", &count_setting<&ThresholderConfig::suppression>},
-    {"peak_window", "An alarm needs a score (or z) above every one of this many preceding steps.",
+    {"min_spread", "float",
+     "Lower bound of the spreads, in score units.",
+     &real_setting<&ThresholderConfig::min_spread>},
+    {"min_score", "float", "Single scores at or below this never alarm.", &real_setting<&ThresholderConfig::min_score>},
+    {"suppression", "int", "Steps after an alarm whose grade is 0.", &count_setting<&ThresholderConfig::suppression>},
+    {"peak_window", "int",
+     "An alarm needs a score (or z) above every one of this many preceding steps.",
      &count_setting<&ThresholderConfig::peak_window>},
-    {"margin", "A single score must exceed the quantile by this fraction of the kept scores' median.",
+    {"margin", "float",
+     "A single score must exceed the quantile by this fraction of the kept scores' median.",
      &real_setting<&ThresholderConfig::margin>},
-    {"log_scores", "Whether sign(s) * log(1 + |s|) is judged instead of each score s.", &log_scores},
+    {"log_scores", "bool", "Whether sign(s) * log(1 + |s|) is judged instead of each score s.", &log_scores},
 };
 
 }  // namespace
 
+constexpr auto kMethods = join(kOwnMethods, persistence_methods<Thresholder, &no_args>("tuple[()]"));
+
 constexpr ClassSpec kThresholderClass = {
     "Thresholder",
-    "Thresholder(horizon=3000, warm_up=100, quantile=0.995, sigmas=5.0, mean_window=50, min_spread=0.0, "
-    "min_score=0.0, suppression=4, peak_window=64, margin=0.1, log_scores=False)\n--\n\n"
     "Turns a detector's raw scores into alarms and an anomaly grade in [0, 1], causally.\n\n"
     "A step alarms when it is past the warm-up, no alarm was raised in the `suppression` steps before it, and "
     "either its score exceeds `threshold` (the `quantile` of the last `horizon` ordinary scores, at least "
@@ -266,16 +292,19 @@ constexpr ClassSpec kThresholderClass = {
     "scores' median (default 0.1)."
     "\nlog_scores : bool, optional\n    Judge sign(s) * log(1 + |s|) instead of each score s (default False): for "
     "scores with a long tail, such as MStream's.",
-    kMethods,
-    std::size(kMethods),
-    sizeof(Instance<Thresholder>),
-    &construct,
-    &text,
-    &destroy_engine<Thresholder>,
+    "the state",
+    "a thresholder",
+    constructor<&construct>(),
+    kMethods.data(),
+    kMethods.size(),
     kProperties,
     std::size(kProperties),
+    sizeof(Instance<Thresholder>),
+    &text,
+    &destroy_engine<Thresholder>,
 };
 
+const ClassSpec& thresholder_class() { return kThresholderClass; }
 PyTypeObject* thresholder_type() { return ClassRuntime<kThresholderClass>::get(); }
 
 }  // namespace arbolet::python
