@@ -344,7 +344,7 @@ def test_for_mstream_alarms_on_bursts_of_records_not_on_one():
     assert t.log_scores and t.burst_window == 32 and "burst_window=32" in repr(t)
     ordinary = [1.0 + (i * 7919 % 97) for i in range(2000)]
     assert max(t.update_many(ordinary + [1e6] + ordinary[:100])) == 0.0  # one odd record
-    grades = t.update_many([1e6] * 12)
+    grades = list(t.update_many([1e6] * 12))
     assert sum(g > 0 for g in grades) == 1 and grades.index(max(grades)) < 12  # one alarm per burst
     for again in (Thresholder.from_bytes(t.to_bytes()), Thresholder.from_json(t.to_json())):
         assert again.to_json() == t.to_json() and again.update(5.0) == t.__copy__().update(5.0)

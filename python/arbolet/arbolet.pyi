@@ -475,7 +475,8 @@ class Thresholder:
     least min_score, and above it by the larger of min_spread and `margin` times their median) and every
     score of the last peak_window steps, or the mean of the last mean_window scores lies more than
     `sigmas` spreads above the long-run level of such means (its z above that of the last
-    max(mean_window, peak_window) steps, and no alarm in the last mean_window steps).
+    max(mean_window, peak_window) steps, and no alarm in the last mean_window steps), or, when
+    burst_window is set, too many of the last burst_window scores lie above the quantile.
 
     Parameters
     ----------
@@ -505,6 +506,15 @@ class Thresholder:
     log_scores : bool, optional
         Judge sign(s) * log(1 + |s|) instead of each score s (default False): for scores with a long
         tail, such as MStream's.
+    burst_window : int, optional
+        The burst test: of the last burst_window scores, the share above the quantile of the kept scores
+        is compared with the 1 - quantile expected by chance, and the step alarms when the
+        log-likelihood ratio (in nats) of that share exceeds burst_level. For detectors that score many
+        records per event. Default 0: no such test.
+
+        .. versionadded:: 0.4.0
+    burst_level : float, optional
+        See burst_window (default 20.0).
     """
 
     def __new__(
@@ -520,6 +530,8 @@ class Thresholder:
         peak_window: SupportsIndex | None = 64,
         margin: _Real | None = 0.1,
         log_scores: bool | None = False,
+        burst_window: SupportsIndex | None = 0,
+        burst_level: _Real | None = 20.0,
     ) -> Self: ...
     @property
     def threshold(self) -> float:
@@ -562,6 +574,14 @@ class Thresholder:
     @property
     def log_scores(self) -> bool:
         """Whether sign(s) * log(1 + |s|) is judged instead of each score s."""
+    @property
+    def burst_window(self) -> int:
+        """Scores the burst test looks back over (0: no such test)."""
+    @property
+    def burst_level(self) -> float:
+        """The burst test alarms when the log-likelihood ratio of the share of scores above the quantile
+        exceeds this.
+        """
     def update(self, score: _Real) -> float:
         """Judge a detector's raw score for the current step, learn it, and return the anomaly grade: 0.0
         for an ordinary or suppressed step, above 0 (at most 1) for an alarm.
@@ -589,6 +609,8 @@ class Thresholder:
         peak_window: SupportsIndex | None = None,
         margin: _Real | None = None,
         log_scores: bool | None = None,
+        burst_window: SupportsIndex | None = None,
+        burst_level: _Real | None = None,
     ) -> Self:
         """A thresholder for a Forest's raw scores: suppression = its shingle_size, min_score =
         log2(capacity + 1) / 4, horizon = 16 * capacity, quantile = max(0.98, 1 - 0.002 * shingle_size),
@@ -610,9 +632,14 @@ class Thresholder:
         peak_window: SupportsIndex | None = None,
         margin: _Real | None = None,
         log_scores: bool | None = None,
+        burst_window: SupportsIndex | None = None,
+        burst_level: _Real | None = None,
     ) -> Self:
-        """A thresholder for an MStream's raw scores, as update_and_score gives them: log_scores = True
-        (their logarithm is judged), the defaults otherwise. Other settings given here replace these.
+        """A thresholder for an MStream's raw scores, as update_and_score gives them: their logarithm is
+        judged (log_scores = True), and an alarm is a burst of records, not one odd record: burst_window
+        = 32, burst_level = 20.0 against quantile = 0.98, no single-score or mean test (min_score =
+        1e300, mean_window = 0), suppression = 32, warm_up = 500. Other settings given here replace
+        these.
 
         .. versionadded:: 0.4.0
         """

@@ -29,6 +29,8 @@ struct Settings {
     std::optional<std::uint64_t> suppression, peak_window;
     std::optional<double> margin;
     std::optional<bool> log_scores;
+    std::optional<std::uint64_t> burst_window;
+    std::optional<double> burst_level;
 
     // In the constructor each shows its default; in for_forest and
     // for_mstream, None (their choices or the defaults).
@@ -47,6 +49,8 @@ struct Settings {
             param("peak_window", &Settings::peak_window, "SupportsIndex | None", d("64")),
             param("margin", &Settings::margin, "_Real | None", d("0.1")),
             param("log_scores", &Settings::log_scores, "bool | None", d("False")),
+            param("burst_window", &Settings::burst_window, "SupportsIndex | None", d("0")),
+            param("burst_level", &Settings::burst_level, "_Real | None", d("20.0")),
         };
     }
     static constexpr auto params() { return settings_params<true>(); }
@@ -66,6 +70,8 @@ struct Settings {
         keep(peak_window, c.peak_window);
         keep(margin, c.margin);
         keep(log_scores, c.log_scores);
+        keep(burst_window, c.burst_window);
+        keep(burst_level, c.burst_level);
     }
 };
 
@@ -99,7 +105,11 @@ PyObject* text(PyObject* self) {
                              ", min_spread=" + real_text(c.min_spread) + ", min_score=" + real_text(c.min_score) +
                              ", suppression=" + std::to_string(c.suppression) +
                              ", peak_window=" + std::to_string(c.peak_window) + ", margin=" + real_text(c.margin) +
-                             (c.log_scores ? ", log_scores=True" : "") + ", steps=" + std::to_string(t.steps));
+                             (c.log_scores ? ", log_scores=True" : "") +
+                             (c.burst_window > 0 ? ", burst_window=" + std::to_string(c.burst_window) +
+                                                       ", burst_level=" + real_text(c.burst_level)
+                                                 : "") +
+                             ", steps=" + std::to_string(t.steps));
 }
 
 struct ScoreArgs {
@@ -220,9 +230,11 @@ constexpr std::array kOwnMethods = {
         "* shingle_size, 0.7); the scores the forest gives before it is ready are passed over. Other settings given "
         "here replace these and the defaults."),
     method<&for_mstream>("for_mstream", kClass, Borrow::None, "Self",
-        "A thresholder for an MStream's raw scores, as update_and_score gives them: log_scores = True (their "
-        "logarithm is judged), the defaults otherwise. Other settings given here replace these.\n\n.. versionadded:: "
-        "0.4.0"),
+        "A thresholder for an MStream's raw scores, as update_and_score gives them: their logarithm is judged "
+        "(log_scores = True), and an alarm is a burst of records, not one odd record: burst_window = 32, "
+        "burst_level = 20.0 against quantile = 0.98, no single-score or mean test (min_score = 1e300, "
+        "mean_window = 0), suppression = 32, warm_up = 500. Other settings given here replace these.\n\n"
+        ".. versionadded:: 0.4.0"),
     method<&is_ready>("is_ready", kInstance, Borrow::Shared, "bool",
         "Whether the warm-up is over (alarms are possible)."),
 };
@@ -262,6 +274,12 @@ constexpr PropertySpec kProperties[] = {
      "A single score must exceed the quantile by this fraction of the kept scores' median.",
      &real_setting<&ThresholderConfig::margin>},
     {"log_scores", "bool", "Whether sign(s) * log(1 + |s|) is judged instead of each score s.", &log_scores},
+    {"burst_window", "int",
+     "Scores the burst test looks back over (0: no such test).",
+     &count_setting<&ThresholderConfig::burst_window>},
+    {"burst_level", "float",
+     "The burst test alarms when the log-likelihood ratio of the share of scores above the quantile exceeds this.",
+     &real_setting<&ThresholderConfig::burst_level>},
 };
 
 }  // namespace
@@ -276,7 +294,8 @@ constexpr ClassSpec kThresholderClass = {
     "min_score, and above it by the larger of min_spread and `margin` times their median) and every score of the last "
     "peak_window steps, or the mean of the last mean_window scores lies more than `sigmas` spreads above the "
     "long-run level of such means (its z above that of the last max(mean_window, peak_window) steps, and no "
-    "alarm in the last mean_window steps).\n\n"
+    "alarm in the last mean_window steps), or, when burst_window is set, too many of the last burst_window scores "
+    "lie above the quantile.\n\n"
     "Parameters\n----------\nhorizon : int, optional\n    Ordinary scores kept for the quantile, and the longest "
     "memory of the mean's level and spread (default 3000).\n"
     "warm_up : int, optional\n    Steps that only feed the statistics (default 100).\n"
@@ -291,7 +310,12 @@ constexpr ClassSpec kThresholderClass = {
     "margin : float, optional\n    A single score must exceed the quantile by at least this fraction of the kept "
     "scores' median (default 0.1)."
     "\nlog_scores : bool, optional\n    Judge sign(s) * log(1 + |s|) instead of each score s (default False): for "
-    "scores with a long tail, such as MStream's.",
+    "scores with a long tail, such as MStream's.\n"
+    "burst_window : int, optional\n    The burst test: of the last burst_window scores, the share above the "
+    "quantile of the kept scores is compared with the 1 - quantile expected by chance, and the step alarms when "
+    "the log-likelihood ratio (in nats) of that share exceeds burst_level. For detectors that score many records "
+    "per event. Default 0: no such test.\n\n    .. versionadded:: 0.4.0\n"
+    "burst_level : float, optional\n    See burst_window (default 20.0).",
     "the state",
     "a thresholder",
     constructor<&construct>(),
