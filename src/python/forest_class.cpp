@@ -15,6 +15,7 @@ namespace {
 using rcf::Forest;
 
 Forest& forest(PyObject* self) { return engine_of<Forest>(self); }
+rcf::Workspace& workspace(PyObject* self) { return workspace_of<Forest>(self); }
 
 // The lengths of one point: an observation (`update`), a query (which may
 // also be a whole shingle) or a whole shingle (`impute`).
@@ -37,12 +38,12 @@ bool to_threads(PyObject* o, std::uint64_t& out) {
     return false;
 }
 
-PyObject* get_threads(PyObject* self) { return PyLong_FromUnsignedLongLong(forest(self).threads); }
+PyObject* get_threads(PyObject* self) { return PyLong_FromUnsignedLongLong(workspace(self).threads); }
 
 bool set_threads(PyObject* self, PyObject* value) {
     std::uint64_t threads = 0;
     if (!to_threads(value, threads)) return false;
-    forest(self).threads = threads;
+    workspace(self).threads = threads;
     return true;
 }
 
@@ -59,8 +60,7 @@ PyObject* construct(PyTypeObject* cls, PyObject* const* argv) {
     if (!to_threads(argv[8], threads)) return nullptr;
     Result<Forest> built = Forest::build(config, seed);
     if (!take(built)) return nullptr;
-    built.value().threads = threads;
-    return wrap(cls, std::move(built).value());
+    return wrap(cls, std::move(built).value(), rcf::Workspace(threads));
 }
 
 PyObject* text(PyObject* self) {
@@ -77,7 +77,8 @@ PyObject* update(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Observation))) return nullptr;
     Forest& f = forest(self);
-    Status done = unlocked([&] { return f.update(point); });
+    rcf::Workspace& work = workspace(self);
+    Status done = unlocked([&] { return f.update(point, work); });
     if (!take(done)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -86,25 +87,28 @@ PyObject* score_and_update(PyTypeObject*, PyObject* self, PyObject* const* argv)
     std::vector<float> point;
     if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Observation))) return nullptr;
     Forest& f = forest(self);
-    return float_result(unlocked([&] { return f.score_and_update(point); }));
+    rcf::Workspace& work = workspace(self);
+    return float_result(unlocked([&] { return f.score_and_update(point, work); }));
 }
 
-template <Result<double> (Forest::*Query)(std::span<const float>) const>
+template <Result<double> (Forest::*Query)(std::span<const float>, std::uint64_t) const>
 PyObject* scalar_query(PyTypeObject*, PyObject* self, PyObject* const* argv) {
     std::vector<float> point;
     if (!to_reals(argv[0], "point", point, point_length(forest(self), PointUse::Query))) return nullptr;
     const Forest& f = forest(self);
-    return float_result(unlocked([&] { return (f.*Query)(point); }));
+    const std::uint64_t threads = workspace(self).threads;
+    return float_result(unlocked([&] { return (f.*Query)(point, threads); }));
 }
 
 // A batch over the rows of `argv[0]`: every row checked with `check` before
-// any runs, then `step(forest, row)` for each row in order. Returns the
-// results of rows that give one, else None.
+// any runs, then `step(forest, workspace, row)` for each row in order.
+// Returns the results of rows that give one, else None.
 template <bool Results, class Check, class Step>
 PyObject* many(PyObject* self, PyObject* const* argv, Check&& check, Step&& step) {
     Rows<float> rows;
     if (!to_real_rows(argv[0], "points", "point", rows)) return nullptr;
     Forest& f = forest(self);
+    rcf::Workspace& work = workspace(self);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         Status ok = check(f, rows.row(r));
         if (!ok) return raise_row_error(r, ok.error());
@@ -112,7 +116,7 @@ PyObject* many(PyObject* self, PyObject* const* argv, Check&& check, Step&& step
     std::vector<double> out(Results ? rows.size() : 0);
     std::optional<EngineError> failed;
     const std::ptrdiff_t done = run_rows(rows.size(), [&](std::size_t r) {
-        auto result = step(f, rows.row(r));
+        auto result = step(f, work, rows.row(r));
         if (!result) {
             failed = result.take_error();
             return false;
@@ -126,18 +130,23 @@ PyObject* many(PyObject* self, PyObject* const* argv, Check&& check, Step&& step
 Status check_query(const Forest& f, std::span<const float> p) { return f.check_query(p); }
 Status check_update(const Forest& f, std::span<const float> p) { return f.check_observation(p); }
 
-template <Result<double> (Forest::*Query)(std::span<const float>) const>
+// Queries run under a shared borrow and only read the workspace's setting.
+template <Result<double> (Forest::*Query)(std::span<const float>, std::uint64_t) const>
 PyObject* query_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    return many<true>(self, argv, &check_query, [](Forest& f, std::span<const float> p) { return (f.*Query)(p); });
+    return many<true>(self, argv, &check_query, [](const Forest& f, const rcf::Workspace& w, std::span<const float> p) {
+        return (f.*Query)(p, w.threads);
+    });
 }
 
 PyObject* update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    return many<false>(self, argv, &check_update, [](Forest& f, std::span<const float> p) { return f.update(p); });
+    return many<false>(self, argv, &check_update,
+                       [](Forest& f, rcf::Workspace& w, std::span<const float> p) { return f.update(p, w); });
 }
 
 PyObject* score_and_update_many(PyTypeObject*, PyObject* self, PyObject* const* argv) {
-    return many<true>(self, argv, &check_update,
-                      [](Forest& f, std::span<const float> p) { return f.score_and_update(p); });
+    return many<true>(self, argv, &check_update, [](Forest& f, rcf::Workspace& w, std::span<const float> p) {
+        return f.score_and_update(p, w);
+    });
 }
 
 PyObject* attribution(PyTypeObject*, PyObject* self, PyObject* const* argv) {

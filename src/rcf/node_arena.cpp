@@ -13,13 +13,9 @@
 
 namespace arbolet::rcf {
 
-NodeArena NodeArena::create(std::uint64_t dims, std::uint64_t reserve_nodes) {
+NodeArena NodeArena::create(std::uint64_t dims) {
     NodeArena arena;
     arena.dims = dims;
-    // Nodes are small; boxes, a row of 2 * dims floats per internal node,
-    // are taken as the tree fills (grow_update_room): a wide forest that is
-    // never filled does not hold address space for them.
-    arena.nodes.reserve(reserve_nodes);
     return arena;
 }
 
@@ -40,17 +36,33 @@ std::uint64_t NodeArena::take_box_row() {
     return row;
 }
 
-void NodeArena::grow_update_room() {
-    make_room(free, 2);
-    make_room(box_free, 1);
-    if (free.size() < 2) make_room(nodes, 2);
+namespace {
+
+// Capacity for `extra` more elements: doubling keeps the growth amortised,
+// capped at `planned` elements unless more are needed.
+template <class T>
+void grow_toward(std::vector<T>& v, std::size_t extra, std::uint64_t planned) {
+    if (v.capacity() - v.size() >= extra) return;
+    const std::uint64_t needed = v.size() + extra;
+    const std::uint64_t target = std::max(needed, std::min<std::uint64_t>(std::max<std::uint64_t>(2 * v.capacity(), 4), planned));
+    check_allocation(target, sizeof(T));
+    reserve_total(v, static_cast<std::size_t>(target));
+}
+
+}  // namespace
+
+void NodeArena::grow_update_room(std::uint64_t planned_slots) {
+    // A binary tree has fewer internal nodes than leaves: half the slots,
+    // and so half the box rows, are enough.
+    const std::uint64_t planned_rows = planned_slots / 2 + 1;
+    grow_toward(free, 2, planned_rows);
+    grow_toward(box_free, 1, planned_rows);
+    if (free.size() < 2) grow_toward(nodes, 2, planned_slots);
     if (box_free.empty()) {
         std::uint64_t cells = 0;
         if (!checked_mul(box_row_count() + 1, row_stride(), cells)) return;  // take_box_row refuses it
         if (boxes.capacity() >= cells) return;
-        // Doubling keeps the growth amortised, capped at the rows of the
-        // nodes planned (a binary tree has fewer internal nodes than leaves).
-        const std::uint64_t planned = saturating_mul(nodes.capacity() / 2 + 1, row_stride());
+        const std::uint64_t planned = saturating_mul(planned_rows, row_stride());
         const std::uint64_t target = std::max(cells, std::min(saturating_mul(boxes.capacity(), 2), planned));
         check_allocation(target, sizeof(float));
         reserve_total(boxes, static_cast<std::size_t>(target));

@@ -139,16 +139,21 @@ struct NodeArena {
     // A vacant row (reused or new), and giving one back.
     std::uint64_t take_box_row();
     // Room for one removal (two nodes and a row freed) and one insertion
-    // (two nodes and a row taken), so that neither allocates.
-    void make_update_room() {
+    // (two nodes and a row taken), so that neither allocates. The tables grow
+    // geometrically but never past `planned_slots` slots (and the rows of
+    // their internal nodes) unless the arena already holds more: a tree of
+    // capacity c never holds more than 2c - 1 nodes at once, so that a full
+    // tree keeps no room it cannot use.
+    void make_update_room(std::uint64_t planned_slots) {
         const bool room = free.capacity() - free.size() >= 2 && box_free.capacity() > box_free.size() &&
                           (free.size() >= 2 || nodes.capacity() - nodes.size() >= 2) &&
                           (!box_free.empty() || boxes.capacity() - boxes.size() >= row_stride());
-        if (!room) [[unlikely]] grow_update_room();
+        if (!room) [[unlikely]] grow_update_room(planned_slots);
     }
-    void grow_update_room();
+    void grow_update_room(std::uint64_t planned_slots);
 
-    static NodeArena create(std::uint64_t dims, std::uint64_t reserve_nodes);
+    // An empty arena: it takes memory as nodes arrive (make_update_room).
+    static NodeArena create(std::uint64_t dims);
 
     std::uint64_t alloc(const Node& node);
     void free_node(std::uint64_t slot);

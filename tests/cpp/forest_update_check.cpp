@@ -147,7 +147,7 @@ static void infinite_streams() {
             // them (numbers beyond single precision), so the trees must cope.
             CHECK(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]) ? true : !f.update(p).ok());
             f.entries_seen += 1;
-            CHECK(f.offer(p).ok());
+            CHECK(f.offer(p, Workspace::of_this_thread()).ok());
             check_forest(f);
             if (failures) return;
         }
@@ -180,7 +180,7 @@ static void tree_mechanics() {
     CHECK(t.arena.node(t.root).is_leaf() && t.arena.free.size() == 2);
     CHECK(t.arena.alloc(Node::Leaf(0, 1)) == parent && t.arena.alloc(Node::Leaf(0, 1)) == leaf2);
 
-    NodeArena arena = NodeArena::create(2, 4);
+    NodeArena arena = NodeArena::create(2);
     const std::uint64_t a = arena.alloc(Node::Leaf(0, 1)), b = arena.alloc(Node::Leaf(1, 1));
     arena.free_node(a);
     arena.free_node(b);
@@ -226,7 +226,7 @@ static void inconsistent_states() {
         Forest f = make(2, 1, 1, 0.0, 5);
         f.config.time_decay = -1.0;
         CHECK(f.update(p).ok());
-        f.trees[0] = RcfTree::create(2, 1, f.trees[0].rng);
+        f.trees[0] = RcfTree::create(2, f.trees[0].rng);
         f.samplers[0].weights[0] = INFINITY;
         Status s = f.update(p);
         CHECK(!s.ok() && s.error().kind == EngineError::Kind::EmptyTree);

@@ -84,7 +84,7 @@ Result<Forest> Forest::build(const RcfConfig& args, std::optional<std::uint64_t>
     Xoshiro256PlusPlus master = Xoshiro256PlusPlus::seeded(master_seed);
     forest.trees.reserve(args.num_trees);
     for (std::uint64_t i = 0; i < args.num_trees; ++i)
-        forest.trees.push_back(RcfTree::create(dims, args.capacity, Xoshiro256PlusPlus::seeded(master.next_u64())));
+        forest.trees.push_back(RcfTree::create(dims, Xoshiro256PlusPlus::seeded(master.next_u64())));
     forest.samplers.reserve(args.num_trees);
     for (std::uint64_t i = 0; i < args.num_trees; ++i) forest.samplers.push_back(Sampler::create(args.capacity));
     forest.point_store = PointStore::create(dims, args.input_dim, args.shingle_size, args.internal_shingling, rows);

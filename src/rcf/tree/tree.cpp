@@ -6,11 +6,11 @@
 
 namespace arbolet::rcf {
 
-RcfTree RcfTree::create(std::uint64_t dims, std::uint64_t capacity, Xoshiro256PlusPlus rng) {
+RcfTree RcfTree::create(std::uint64_t dims, Xoshiro256PlusPlus rng) {
     RcfTree tree;
     tree.root = kNone;
     tree.tree_mass = 0;
-    tree.arena = NodeArena::create(dims, 2 * capacity + 4);
+    tree.arena = NodeArena::create(dims);
     tree.rng = rng;
     tree.dims = dims;
     return tree;
