@@ -28,7 +28,7 @@ std::uint64_t NodeArena::take_box_row() {
     }
     const std::uint64_t row = box_row_count();
     // Row numbers are 32 bits wide, the top value marking "no row".
-    if (row >= Node::kNoBox) fail("node box table exceeds 2^32 - 1 rows");
+    if (row >= Node::kNoBox) fail("node box table exceeds 2^31 - 1 rows");
     std::uint64_t cells = 0;
     if (!checked_mul(row + 1, row_stride(), cells)) fail("node box table size overflows");
     check_allocation(cells, sizeof(float));
@@ -117,7 +117,7 @@ void NodeArena::bad_slot(std::uint64_t slot) const {
     fail("accessed freed or uninitialized node");
 }
 
-void Node::too_wide() { fail("node index does not fit in 32 bits"); }
+void Node::too_wide() { fail("node index does not fit in its field"); }
 
 void NodeArena::not_internal() { fail("internal error: entered unreachable code"); }
 
@@ -241,7 +241,7 @@ struct ChildBoxes {
 
 // Early stop: once a recomputed box comes out bit-identical to the one it
 // replaces, the boxes above it can only change where a node's stored box is
-// not the merge of its children's boxes. Such nodes (box_is_merge false) and
+// not the merge of its children's boxes. Such nodes (box_is_merge() false) and
 // nodes with a leaf child are still recomputed; the leaf rule is there because
 // a leaf's box is its point row, which can change without a refresh (a leaf
 // moved to another copy of its point that differs in the sign of a zero).
@@ -259,18 +259,18 @@ void refresh(NodeArena& arena, std::span<const std::uint64_t> path, const PointS
     for (std::size_t k = path.size(); k-- > 0;) {
         const std::uint64_t slot = path[k];
         Node& n = arena.internal(slot);
-        if (unchanged_below && n.box_is_merge) {
+        if (unchanged_below && n.box_is_merge()) {
             const Node* left = children.internal_child(n.left);
             const Node* right = children.internal_child(n.right);
             if (left != nullptr && right != nullptr) {
-                n.mass = left->mass + right->mass;
+                n.mass = Node::mass_sum(left->mass, right->mass);
                 continue;
             }
         }
         std::uint64_t left_mass = 0, right_mass = 0;
         const NodeArena::BoxView l = children.box(n.left, left_mass);
         const NodeArena::BoxView r = children.box(n.right, right_mass);
-        n.mass = left_mass + right_mass;
+        n.mass = Node::mass_sum(left_mass, right_mass);
         check_index(n.box_row(), children.box_rows);
         float* out_min = arena.row_min(n.box_row());
         float* out_max = arena.row_max(n.box_row());
@@ -283,7 +283,7 @@ void refresh(NodeArena& arena, std::span<const std::uint64_t> path, const PointS
 #endif
             sum = kernels::merge_boxes_plain(l.min, l.max, r.min, r.max, out_min, out_max, d, changed);
         arena.set_row_range_sum(n.box_row(), sum);
-        n.box_is_merge = true;
+        n.set_box_is_merge(true);
         unchanged_below = !changed;
     }
 }

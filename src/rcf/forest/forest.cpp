@@ -51,6 +51,8 @@ Status Forest::check_config(const RcfConfig& args) {
     if (!checked_mul(args.num_trees, args.capacity, samples) || !checked_add(samples, 1, rows) ||
         !checked_mul(args.capacity, 2, twice_capacity) || twice_capacity > UINT64_MAX - 4)
         return EngineError::invalid_argument("num_trees * capacity is too large");
+    // A node names its cut dimension in 24 bits.
+    if (dims > Node::kMaxCutDim) return EngineError::invalid_argument("input_dim * shingle_size must be < 2^24");
     rows = std::max(rows, twice_capacity);
     if (!checked_mul(rows, dims, cells) || cells > UINT64_MAX / sizeof(float))
         return EngineError::invalid_argument("point store size (num_trees * capacity * input_dim * shingle_size) is too large");
