@@ -38,13 +38,18 @@ std::uint64_t NodeArena::take_box_row() {
 
 namespace {
 
+// A first table of a few cache lines: a young tree grows by a node or two
+// an update, and many small steps would each cost a reallocation.
+constexpr std::uint64_t kFirstRoom = 32;
+
 // Capacity for `extra` more elements: doubling keeps the growth amortised,
 // capped at `planned` elements unless more are needed.
 template <class T>
 void grow_toward(std::vector<T>& v, std::size_t extra, std::uint64_t planned) {
     if (v.capacity() - v.size() >= extra) return;
     const std::uint64_t needed = v.size() + extra;
-    const std::uint64_t target = std::max(needed, std::min<std::uint64_t>(std::max<std::uint64_t>(2 * v.capacity(), 4), planned));
+    const std::uint64_t doubled = std::max<std::uint64_t>(2 * v.capacity(), kFirstRoom);
+    const std::uint64_t target = std::max(needed, std::min<std::uint64_t>(doubled, planned));
     check_allocation(target, sizeof(T));
     reserve_total(v, static_cast<std::size_t>(target));
 }
@@ -63,7 +68,9 @@ void NodeArena::grow_update_room(std::uint64_t planned_slots) {
         if (!checked_mul(box_row_count() + 1, row_stride(), cells)) return;  // take_box_row refuses it
         if (boxes.capacity() >= cells) return;
         const std::uint64_t planned = saturating_mul(planned_rows, row_stride());
-        const std::uint64_t target = std::max(cells, std::min(saturating_mul(boxes.capacity(), 2), planned));
+        const std::uint64_t doubled =
+            std::max(saturating_mul(boxes.capacity(), 2), saturating_mul(kFirstRoom / 2, row_stride()));
+        const std::uint64_t target = std::max(cells, std::min(doubled, planned));
         check_allocation(target, sizeof(float));
         reserve_total(boxes, static_cast<std::size_t>(target));
     }
