@@ -52,7 +52,7 @@ struct WorkspaceOf<Engine> {
 template <class Engine>
 struct Instance : InstanceHead {
     Engine engine;
-    typename WorkspaceOf<Engine>::type workspace;
+    [[no_unique_address]] typename WorkspaceOf<Engine>::type workspace;
 };
 
 template <class Engine>
