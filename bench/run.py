@@ -49,10 +49,10 @@ def is_failure(exc):
 NUM_TREES = 50
 CAPACITY = 256
 PAGE = os.sysconf("SC_PAGE_SIZE")
-# Our node arena keeps, per slot: the node record (kind, cut_val, left,
-# right, cut_dim, point_idx, mass), then a box row of D floats for min and D
-# for max, and one double range sum.
-NODE_RECORD_BYTES = 32
+# Our node arena keeps, per slot, a 24-byte node record (kind and cut_dim,
+# cut_val, left, right, point_idx or box row, mass), and per internal node a
+# box row of D floats for min and D for max, and one double range sum.
+NODE_RECORD_BYTES = 24
 
 
 def box_row_bytes(dim):
@@ -699,6 +699,106 @@ def bench_memory(table, cfg, have_persist):
     return ratio, per, raw, counts
 
 
+# Resident memory per forest, measured in a fresh child process (freed memory
+# stays resident in this one): `count` forests built by `make` (an
+# expression in `k`, the forest's number), each fed `updates` rows of
+# `dim` values with update_many.
+_RSS_CHILD = """
+import gc, os, random, sys, arbolet
+count, updates, dim, make = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+rng = random.Random(5)
+rows = [[rng.gauss(0.0, 1.0) for _ in range(dim)] for _ in range(updates)]
+page = os.sysconf("SC_PAGE_SIZE")
+def rss():
+    with open("/proc/self/statm") as fh:
+        return int(fh.read().split()[1]) * page
+gc.collect()
+before = rss()
+forests = []
+for k in range(count):
+    f = eval(make)
+    if updates:
+        f.update_many(rows)
+    forests.append(f)
+gc.collect()
+print((rss() - before) / count, len(forests[0].to_bytes()) if hasattr(forests[0], "to_bytes") else 0)
+"""
+
+
+def rss_per_forest(make, count, updates, dim):
+    """(resident bytes per forest, bytes of its to_bytes state), in a child process."""
+    done = subprocess.run([sys.executable, "-c", _RSS_CHILD, str(count), str(updates), str(dim), make],
+                          capture_output=True, text=True, timeout=1800)
+    if done.returncode != 0:
+        raise RuntimeError(done.stderr)
+    per, state = done.stdout.split()
+    return float(per), int(state)
+
+
+MEMORY_CASES = [
+    # (name, constructor, dim, forests measured: quick, full)
+    ("default d1 s4 (50x256)", "arbolet.Forest(1, shingle_size=4, seed=k)", 1, 10, 40),
+    ("30x64 d1 s4", "arbolet.Forest(1, shingle_size=4, num_trees=30, capacity=64, seed=k)", 1, 50, 200),
+    ("100x256 d16", "arbolet.Forest(16, num_trees=100, seed=k)", 16, 3, 6),
+]
+
+
+def bench_memory_per_key(table, cfg):
+    """Fresh and steady-state resident memory of the forests a keyed
+    deployment holds, and how many fit in a GiB."""
+    group = "memory"
+    quick = cfg.mem_updates < 3000
+    fresh, _ = rss_per_forest("arbolet.Forest(1, seed=k)", 500 if quick else 2000, 0, 1)
+    table.add(group, "fresh default forest, resident", [fresh / 1024], "KiB")
+    res = {"fresh": fresh}
+    for name, make, dim, n_quick, n_full in MEMORY_CASES:
+        per, state = rss_per_forest(make, n_quick if quick else n_full, cfg.mem_updates, dim)
+        table.add(group, f"{name}, {cfg.mem_updates} updates: resident", [per / 1024], "KiB")
+        table.add(group, f"{name}: state (to_bytes)", [state / 1024], "KiB")
+        table.add(group, f"{name}: resident / state", [per / state], "x")
+        if dim == 1:
+            table.add(group, f"{name}: keys per GiB", [2**30 / per], "keys")
+        res[name] = per
+    return res
+
+
+def bench_keyed(table, cfg):
+    """Many default forests in one process fed round-robin, as a keyed
+    deployment feeds them, against one forest fed alone the same rows: the
+    cost of a working set far beyond the caches."""
+    group = "keyed"
+    keys = 1_000 if cfg.mem_updates < 3000 else 10_000
+    rounds = 20 if keys < 10_000 else 50
+    stream = make_stream(rounds + keys, 1, seed=31)
+    gc.collect()
+    before = rss_bytes()
+    forests = [arbolet.Forest(1, shingle_size=4, seed=k) for k in range(keys)]
+    steps = [f.score_and_update for f in forests]
+    gc.disable()
+    try:
+        t0 = CLOCK()
+        for r in range(rounds):
+            for k, step in enumerate(steps):
+                step(stream[r + k])
+        t1 = CLOCK()
+    finally:
+        gc.enable()
+    gc.collect()
+    per_key = (rss_bytes() - before) / keys
+    round_robin = (t1 - t0) * 1e6 / (rounds * keys)
+    del forests, steps
+    alone = arbolet.Forest(1, shingle_size=4, seed=1)
+    rows = [stream[r + k] for k in range(keys) for r in range(rounds)]
+    # One forest the same number of times: mostly a full forest, where the
+    # round-robin forests are young; so the ratio is a bound on the penalty.
+    alone_us = per_call_us(alone.score_and_update, [(row,) for row in rows])
+    table.add(group, f"{keys:,} default forests round-robin, {rounds} rounds", [round_robin], "us/update")
+    table.add(group, "one forest fed alone, same rows", [alone_us], "us/update")
+    table.add(group, "round-robin / alone", [round_robin / alone_us], "x")
+    table.add(group, f"resident per key after {rounds} updates", [per_key / 1024], "KiB")
+    return round_robin / alone_us
+
+
 # ----------------------------------------------------------------- binding
 
 
@@ -882,7 +982,7 @@ def main():
     ap.add_argument("--no-peer", action="store_true", help="skip the rrcf comparison")
     ap.add_argument("--cpu", type=int, default=None, help="CPU to pin to (default: the last allowed one)")
     ap.add_argument("--only", default=None,
-                    help="comma list of sections: forest,throughput,peer,mstream,persistence,memory,binding")
+                    help="comma list of sections: forest,throughput,peer,mstream,persistence,memory,keyed,binding")
     ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                     help="cpu: this thread's CPU time (default, robust on a shared machine); wall: elapsed time")
     args = ap.parse_args()
@@ -959,6 +1059,15 @@ def main():
     if want("memory"):
         ratio, per, raw, _ = bench_memory(table, cfg, have_persist)
         targets.append(("RSS per default forest / raw state", "<= 1.5x", ratio, ratio <= 1.5))
+        mem = bench_memory_per_key(table, cfg)
+        targets.append(("fresh default forest, resident", "<= 16 KiB", mem["fresh"] / 1024, mem["fresh"] <= 16 * 1024))
+        s4 = mem[MEMORY_CASES[0][0]]
+        targets.append(("default d1 s4 after updates, resident", "<= 600 KiB", s4 / 1024, s4 <= 600 * 1024))
+        wide_mem = mem[MEMORY_CASES[2][0]]
+        targets.append(("100x256 d16 after updates, resident", "<= 2.5 MiB", wide_mem / 2**20, wide_mem <= 2.5 * 2**20))
+    if want("keyed"):
+        keyed_ratio = bench_keyed(table, cfg)
+        targets.append(("keyed round-robin / one forest alone", "(report)", keyed_ratio, True))
 
     meta["loadavg_after"] = os.getloadavg()
     print_table(table.rows)

@@ -471,3 +471,19 @@ def test_score_and_update_scores_the_inserted_shingle(shingle_size, internal):
     with pytest.raises(ValueError, match="finite"):
         a.score_and_update([float("nan")] * width)
     assert a.to_json() == b.to_json()
+
+
+def test_a_forest_takes_memory_for_the_points_it_holds_not_its_capacity():
+    # Trees that reserved their node tables up front took 32 bytes per slot
+    # of capacity before a point arrived (1 GiB of address space here).
+    def address_space():
+        with open("/proc/self/status") as fh:
+            return int(next(line for line in fh if line.startswith("VmSize")).split()[1]) * 1024
+
+    before = address_space()
+    forests = [arbolet.Forest(1, num_trees=4, capacity=2**22, seed=s) for s in range(2)]
+    for f in forests:
+        f.update_many([[float(v % 5)] for v in range(100)])
+    assert address_space() - before < 64 * 2**20
+    with pytest.raises(ValueError, match=r"^input_dim \* shingle_size must be < 2\^24$"):
+        arbolet.Forest(2**12, shingle_size=2**12)

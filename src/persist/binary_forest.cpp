@@ -103,7 +103,7 @@ void write_tree(ByteWriter& w, const rcf::RcfTree& tree, const rcf::PointStore& 
             w.f32(n.cut_val);
         } else {
             w.var(n.point_idx());
-            w.var(n.mass - 1);
+            w.var(std::uint64_t{n.mass} - 1);
         }
     }
 
@@ -413,13 +413,14 @@ private:
                 const std::uint64_t point = r_.var();
                 if (point >= ps.capacity) inconsistent(name + " node " + std::to_string(s) + " names point beyond the point store");
                 // Its sampler holds only rows that the store holds.
-                if (point >= held_rows_)
+                if (point >= held_rows_ || point > Node::kMax32)
                     inconsistent(name + " node " + std::to_string(s) + " stands for point " + std::to_string(point) +
                                  ", which the tree's sampler does not hold");
                 n.set_point_idx(point);
                 const std::uint64_t extra = r_.var();
-                if (extra == UINT64_MAX) inconsistent(name + " node " + std::to_string(s) + " has mass beyond 2^64");
-                n.mass = extra + 1;
+                if (extra >= Node::kMaxMass)
+                    inconsistent(name + " node " + std::to_string(s) + " has mass beyond 2^32 - 1");
+                n.mass = static_cast<std::uint32_t>(extra + 1);
             }
         }
 
@@ -444,7 +445,7 @@ private:
             if (n.kind != NodeKind::Internal) continue;
             const Node& l = arena.nodes[n.left];
             const Node& rgt = arena.nodes[n.right];
-            if (l.mass > UINT64_MAX - rgt.mass) inconsistent(name + " masses exceed 2^64");
+            if (l.mass > Node::kMaxMass - rgt.mass) inconsistent(name + " masses exceed 2^32 - 1");
             n.mass = l.mass + rgt.mass;
             const BoxRef a = box_of(arena, ps, n.left), b = box_of(arena, ps, n.right);
             float* mn = arena.row_min(n.box_row());

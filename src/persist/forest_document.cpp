@@ -67,6 +67,8 @@ public:
     void write(JsonWriter& w, Special<ft::LeftChild>, const Node& n) { w.u64(n.left); }
     void write(JsonWriter& w, Special<ft::RightChild>, const Node& n) { w.u64(n.right); }
     void write(JsonWriter& w, Special<ft::CutDim>, const Node& n) { w.u64(n.cut_dim()); }
+    void write(JsonWriter& w, Special<ft::PointIdx>, const Node& n) { w.u64(n.point_idx()); }
+    void write(JsonWriter& w, Special<ft::Mass>, const Node& n) { w.u64(n.mass); }
     void write(JsonWriter& w, Special<ft::Box>, const Node& n) { json::write_record<BoxRecord>(w, n, *this); }
     void write(JsonWriter& w, Special<ft::BoxMin>, const Node& n) {
         w.list(std::span<const float>(arena_->row_min(n.box_row()), arena_->dims));
@@ -164,9 +166,10 @@ public:
         });
     }
 
-    // Child slots and cut dimensions are held in 32 bits: a wider value
-    // cannot name anything that exists, so the load is refused (after the
-    // parse, like the other inconsistencies) instead of wrapping it.
+    // Child slots, point rows and masses are held in 32 bits, cut dimensions
+    // in 24: a wider value cannot name anything that exists, so the load is
+    // refused (after the parse, like the other inconsistencies) instead of
+    // wrapping it.
     void read(Reader& r, Special<ft::LeftChild>, Node& n) {
         n.left = index32(r.read_unsigned(kUsize), "names child ", " beyond the arena");
     }
@@ -174,7 +177,13 @@ public:
         n.right = index32(r.read_unsigned(kUsize), "names child ", " beyond the arena");
     }
     void read(Reader& r, Special<ft::CutDim>, Node& n) {
-        n.set_cut_dim(index32(r.read_unsigned(kUsize), "cuts dimension ", " beyond the point length"));
+        n.set_cut_dim(index32(r.read_unsigned(kUsize), "cuts dimension ", " beyond the point length", Node::kMaxCutDim));
+    }
+    void read(Reader& r, Special<ft::PointIdx>, Node& n) {
+        n.set_point_idx(index32(r.read_unsigned(kUsize), "names point ", " beyond the point store"));
+    }
+    void read(Reader& r, Special<ft::Mass>, Node& n) {
+        n.mass = index32(r.read_unsigned(kUsize), "has mass ", " beyond 2^32 - 1");
     }
 
     // Boxes of internal nodes become the arena's box rows in slot order,
@@ -284,8 +293,8 @@ private:
         r_.fail_here(e < 0 ? "EOF while parsing an object" : "expected value");
     }
 
-    std::uint32_t index32(std::uint64_t v, const char* before, const char* after) {
-        if (v <= Node::kMax32) return static_cast<std::uint32_t>(v);
+    std::uint32_t index32(std::uint64_t v, const char* before, const char* after, std::uint64_t max = Node::kMax32) {
+        if (v <= max) return static_cast<std::uint32_t>(v);
         if (deferred_.empty())
             deferred_ = "inconsistent state: tree " + std::to_string(tree_index_) + " node " + std::to_string(slot_) +
                         " " + before + std::to_string(v) + after;

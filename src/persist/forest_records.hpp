@@ -14,7 +14,9 @@ struct Trees {};          // each tree, with its index for messages
 struct Nodes {};          // the arena's slots: null, {"Leaf": …} or {"Internal": …}
 struct LeftChild {};      // child slots are 32 bits wide
 struct RightChild {};
-struct CutDim {};         // 32 bits wide, shares a word with the box row
+struct CutDim {};         // 24 bits wide
+struct PointIdx {};       // a leaf's point row, 32 bits wide
+struct Mass {};           // 32 bits wide
 struct Box {};            // the node's row of the arena's box table
 struct BoxMin {};
 struct BoxMax {};
@@ -92,8 +94,8 @@ struct Description<LeafVariant> {
     static constexpr std::string_view shape = "struct variant";
     static constexpr std::string_view name = "Node::Leaf";
     static constexpr auto fields = std::tuple{
-        accessed<&rcf::Node::point_idx, &rcf::Node::set_point_idx>("point_idx", Usize{}),
-        member<&rcf::Node::mass>("mass", Usize{}),
+        computed<ft::PointIdx>("point_idx"),
+        computed<ft::Mass>("mass"),
     };
 };
 
@@ -106,7 +108,7 @@ struct Description<InternalVariant> {
         computed<ft::RightChild>("right"),
         computed<ft::CutDim>("cut_dim"),
         member<&rcf::Node::cut_val>("cut_val", F32{}),
-        member<&rcf::Node::mass>("mass", Usize{}),
+        computed<ft::Mass>("mass"),
         computed<ft::Box>("bbox"),
     };
 };

@@ -36,14 +36,34 @@ inline bool borrow_instance(BorrowGuard& guard, PyObject* self, Borrow kind) {
     return claim_for_this_process(head->borrow, head->borrow_generation) && guard.acquire(head->borrow, kind);
 }
 
+// What an instance holds next to its engine value that is not state: the
+// engine's Workspace when it names one (settings such as a thread count, and
+// working storage), else nothing.
+struct NoWorkspace {};
+template <class Engine>
+struct WorkspaceOf {
+    using type = NoWorkspace;
+};
+template <class Engine>
+    requires requires { typename Engine::Workspace; }
+struct WorkspaceOf<Engine> {
+    using type = typename Engine::Workspace;
+};
+
 template <class Engine>
 struct Instance : InstanceHead {
     Engine engine;
+    [[no_unique_address]] typename WorkspaceOf<Engine>::type workspace;
 };
 
 template <class Engine>
 Engine& engine_of(PyObject* self) {
     return static_cast<Instance<Engine>*>(reinterpret_cast<InstanceHead*>(self))->engine;
+}
+
+template <class Engine>
+typename WorkspaceOf<Engine>::type& workspace_of(PyObject* self) {
+    return static_cast<Instance<Engine>*>(reinterpret_cast<InstanceHead*>(self))->workspace;
 }
 
 // Class methods receive the class they were called on (a subclass too) as
@@ -113,9 +133,11 @@ inline std::string method_doc(const ClassSpec& c, const MethodSpec& m) {
     return doc;
 }
 
-// Wraps an engine value into a new instance of `cls`.
+// Wraps an engine value into a new instance of `cls`, with a copy of
+// `workspace` (whose copies keep settings, not storage) next to it.
 template <class Engine>
-PyObject* wrap(PyTypeObject* cls, Engine&& engine) {
+PyObject* wrap(PyTypeObject* cls, Engine&& engine,
+               const typename WorkspaceOf<std::decay_t<Engine>>::type& workspace = {}) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
     PyObject* obj = alloc(cls, 0);
     if (obj == nullptr) return nullptr;
@@ -124,6 +146,7 @@ PyObject* wrap(PyTypeObject* cls, Engine&& engine) {
     new (&inst->borrow_generation) std::atomic<std::uint64_t>(process_generation.load());
     try {
         new (&inst->engine) std::decay_t<Engine>(std::forward<Engine>(engine));
+        new (&inst->workspace) typename WorkspaceOf<std::decay_t<Engine>>::type(workspace);
     } catch (...) {
         // Not yet a complete instance: free the memory without the destructor,
         // and drop the reference to the class that the allocation took.
@@ -137,6 +160,8 @@ PyObject* wrap(PyTypeObject* cls, Engine&& engine) {
 
 template <class Engine>
 void destroy_engine(PyObject* self) {
+    using Workspace = typename WorkspaceOf<Engine>::type;
+    workspace_of<Engine>(self).~Workspace();
     engine_of<Engine>(self).~Engine();
 }
 

@@ -15,6 +15,7 @@ namespace {
 using rcf::Forest;
 
 Forest& forest(PyObject* self) { return engine_of<Forest>(self); }
+rcf::Workspace& workspace(PyObject* self) { return workspace_of<Forest>(self); }
 
 // The lengths of one point: an observation (`update`), a query (which may
 // also be a whole shingle) or a whole shingle (`impute`).
@@ -39,12 +40,12 @@ bool positive_threads(std::uint64_t threads) {
     return false;
 }
 
-PyObject* get_threads(PyObject* self) { return PyLong_FromUnsignedLongLong(forest(self).threads); }
+PyObject* get_threads(PyObject* self) { return PyLong_FromUnsignedLongLong(workspace(self).threads); }
 
 bool set_threads(PyObject* self, PyObject* value) {
     std::uint64_t threads = 0;
     if (!from_python(value, "threads", threads, self) || !positive_threads(threads)) return false;
-    forest(self).threads = threads;
+    workspace(self).threads = threads;
     return true;
 }
 
@@ -71,8 +72,7 @@ PyObject* construct(PyTypeObject* cls, const ForestArgs& a) {
     if (!positive_threads(a.threads)) return nullptr;
     Result<Forest> built = Forest::build(a, a.seed);
     if (!take(built)) return nullptr;
-    built.value().threads = a.threads;
-    return wrap(cls, std::move(built).value());
+    return wrap(cls, std::move(built).value(), rcf::Workspace(a.threads));
 }
 
 PyObject* text(PyObject* self) {
@@ -98,7 +98,8 @@ struct QueryArgs {
 PyObject* update(PyTypeObject*, PyObject* self, const ObservationArgs& a) {
     const std::vector<float>& point = a.point.values;
     Forest& f = forest(self);
-    Status done = unlocked([&] { return f.update(point); });
+    rcf::Workspace& work = workspace(self);
+    Status done = unlocked([&] { return f.update(point, work); });
     if (!take(done)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -106,14 +107,16 @@ PyObject* update(PyTypeObject*, PyObject* self, const ObservationArgs& a) {
 PyObject* score_and_update(PyTypeObject*, PyObject* self, const ObservationArgs& a) {
     const std::vector<float>& point = a.point.values;
     Forest& f = forest(self);
-    return float_result(unlocked([&] { return f.score_and_update(point); }));
+    rcf::Workspace& work = workspace(self);
+    return float_result(unlocked([&] { return f.score_and_update(point, work); }));
 }
 
-template <Result<double> (Forest::*Query)(std::span<const float>) const>
+template <Result<double> (Forest::*Query)(std::span<const float>, std::uint64_t) const>
 PyObject* scalar_query(PyTypeObject*, PyObject* self, const QueryArgs& a) {
     const std::vector<float>& point = a.point.values;
     const Forest& f = forest(self);
-    return float_result(unlocked([&] { return (f.*Query)(point); }));
+    const std::uint64_t threads = workspace(self).threads;
+    return float_result(unlocked([&] { return (f.*Query)(point, threads); }));
 }
 
 constexpr char kPoint[] = "point";
@@ -124,11 +127,12 @@ struct PointsArgs {
 };
 
 // A batch over `rows`: every row checked with `check` before any runs, then
-// `step(forest, row)` for each row in order. Returns the results of rows
-// that give one, else None.
+// `step(forest, workspace, row)` for each row in order. Returns the results
+// of rows that give one, else None.
 template <bool Results, class Check, class Step>
 PyObject* many(PyObject* self, const Rows<float>& rows, Check&& check, Step&& step) {
     Forest& f = forest(self);
+    rcf::Workspace& work = workspace(self);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         Status ok = check(f, rows.row(r));
         if (!ok) return raise_row_error(r, ok.error());
@@ -136,7 +140,7 @@ PyObject* many(PyObject* self, const Rows<float>& rows, Check&& check, Step&& st
     std::vector<double> out(Results ? rows.size() : 0);
     std::optional<EngineError> failed;
     const std::ptrdiff_t done = run_rows(rows.size(), [&](std::size_t r) {
-        auto result = step(f, rows.row(r));
+        auto result = step(f, work, rows.row(r));
         if (!result) {
             failed = result.take_error();
             return false;
@@ -150,20 +154,24 @@ PyObject* many(PyObject* self, const Rows<float>& rows, Check&& check, Step&& st
 Status check_query(const Forest& f, std::span<const float> p) { return f.check_query(p); }
 Status check_update(const Forest& f, std::span<const float> p) { return f.check_observation(p); }
 
-template <Result<double> (Forest::*Query)(std::span<const float>) const>
+// Queries run under a shared borrow and only read the workspace's setting.
+template <Result<double> (Forest::*Query)(std::span<const float>, std::uint64_t) const>
 PyObject* query_many(PyTypeObject*, PyObject* self, const PointsArgs& a) {
     return many<true>(self, a.points.rows, &check_query,
-                      [](Forest& f, std::span<const float> p) { return (f.*Query)(p); });
+                      [](const Forest& f, const rcf::Workspace& w, std::span<const float> p) {
+                          return (f.*Query)(p, w.threads);
+                      });
 }
 
 PyObject* update_many(PyTypeObject*, PyObject* self, const PointsArgs& a) {
     return many<false>(self, a.points.rows, &check_update,
-                       [](Forest& f, std::span<const float> p) { return f.update(p); });
+                       [](Forest& f, rcf::Workspace& w, std::span<const float> p) { return f.update(p, w); });
 }
 
 PyObject* score_and_update_many(PyTypeObject*, PyObject* self, const PointsArgs& a) {
-    return many<true>(self, a.points.rows, &check_update,
-                      [](Forest& f, std::span<const float> p) { return f.score_and_update(p); });
+    return many<true>(self, a.points.rows, &check_update, [](Forest& f, rcf::Workspace& w, std::span<const float> p) {
+        return f.score_and_update(p, w);
+    });
 }
 
 PyObject* attribution(PyTypeObject*, PyObject* self, const QueryArgs& a) {

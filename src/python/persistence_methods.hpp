@@ -239,7 +239,7 @@ inline bool copy_attributes(PyObject* from, PyObject* to, PyObject* memo) {
 template <class Engine>
 PyObject* copy(PyTypeObject*, PyObject* self, const NoArgs&) {
     const Engine& e = engine_of<Engine>(self);
-    Ref made(wrap(Py_TYPE(self), unlocked([&] { return Engine(e); })));
+    Ref made(wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }), workspace_of<Engine>(self)));
     if (!made || !copy_attributes(self, made.get(), nullptr)) return nullptr;
     return made.release();
 }
@@ -255,7 +255,7 @@ template <class Engine>
 PyObject* deep_copy(PyTypeObject*, PyObject* self, const DeepCopyArgs& a) {
     PyObject* memo = a.memo.object;
     const Engine& e = engine_of<Engine>(self);
-    Ref made(wrap(Py_TYPE(self), unlocked([&] { return Engine(e); })));
+    Ref made(wrap(Py_TYPE(self), unlocked([&] { return Engine(e); }), workspace_of<Engine>(self)));
     if (!made) return nullptr;
     if (PyDict_Check(memo)) {
         Ref id(PyLong_FromVoidPtr(self));

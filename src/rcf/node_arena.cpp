@@ -13,13 +13,9 @@
 
 namespace arbolet::rcf {
 
-NodeArena NodeArena::create(std::uint64_t dims, std::uint64_t reserve_nodes) {
+NodeArena NodeArena::create(std::uint64_t dims) {
     NodeArena arena;
     arena.dims = dims;
-    // Nodes are small; boxes, a row of 2 * dims floats per internal node,
-    // are taken as the tree fills (grow_update_room): a wide forest that is
-    // never filled does not hold address space for them.
-    arena.nodes.reserve(reserve_nodes);
     return arena;
 }
 
@@ -32,7 +28,7 @@ std::uint64_t NodeArena::take_box_row() {
     }
     const std::uint64_t row = box_row_count();
     // Row numbers are 32 bits wide, the top value marking "no row".
-    if (row >= Node::kNoBox) fail("node box table exceeds 2^32 - 1 rows");
+    if (row >= Node::kNoBox) fail("node box table exceeds 2^31 - 1 rows");
     std::uint64_t cells = 0;
     if (!checked_mul(row + 1, row_stride(), cells)) fail("node box table size overflows");
     check_allocation(cells, sizeof(float));
@@ -40,18 +36,41 @@ std::uint64_t NodeArena::take_box_row() {
     return row;
 }
 
-void NodeArena::grow_update_room() {
-    make_room(free, 2);
-    make_room(box_free, 1);
-    if (free.size() < 2) make_room(nodes, 2);
+namespace {
+
+// A first table of a few cache lines: a young tree grows by a node or two
+// an update, and many small steps would each cost a reallocation.
+constexpr std::uint64_t kFirstRoom = 32;
+
+// Capacity for `extra` more elements: doubling keeps the growth amortised,
+// capped at `planned` elements unless more are needed.
+template <class T>
+void grow_toward(std::vector<T>& v, std::size_t extra, std::uint64_t planned) {
+    if (v.capacity() - v.size() >= extra) return;
+    const std::uint64_t needed = v.size() + extra;
+    const std::uint64_t doubled = std::max<std::uint64_t>(2 * v.capacity(), kFirstRoom);
+    const std::uint64_t target = std::max(needed, std::min<std::uint64_t>(doubled, planned));
+    check_allocation(target, sizeof(T));
+    reserve_total(v, static_cast<std::size_t>(target));
+}
+
+}  // namespace
+
+void NodeArena::grow_update_room(std::uint64_t planned_slots) {
+    // A binary tree has fewer internal nodes than leaves: half the slots,
+    // and so half the box rows, are enough.
+    const std::uint64_t planned_rows = planned_slots / 2 + 1;
+    grow_toward(free, 2, planned_rows);
+    grow_toward(box_free, 1, planned_rows);
+    if (free.size() < 2) grow_toward(nodes, 2, planned_slots);
     if (box_free.empty()) {
         std::uint64_t cells = 0;
         if (!checked_mul(box_row_count() + 1, row_stride(), cells)) return;  // take_box_row refuses it
         if (boxes.capacity() >= cells) return;
-        // Doubling keeps the growth amortised, capped at the rows of the
-        // nodes planned (a binary tree has fewer internal nodes than leaves).
-        const std::uint64_t planned = saturating_mul(nodes.capacity() / 2 + 1, row_stride());
-        const std::uint64_t target = std::max(cells, std::min(saturating_mul(boxes.capacity(), 2), planned));
+        const std::uint64_t planned = saturating_mul(planned_rows, row_stride());
+        const std::uint64_t doubled =
+            std::max(saturating_mul(boxes.capacity(), 2), saturating_mul(kFirstRoom / 2, row_stride()));
+        const std::uint64_t target = std::max(cells, std::min(doubled, planned));
         check_allocation(target, sizeof(float));
         reserve_total(boxes, static_cast<std::size_t>(target));
     }
@@ -105,7 +124,7 @@ void NodeArena::bad_slot(std::uint64_t slot) const {
     fail("accessed freed or uninitialized node");
 }
 
-void Node::too_wide() { fail("node index does not fit in 32 bits"); }
+void Node::too_wide() { fail("node index does not fit in its field"); }
 
 void NodeArena::not_internal() { fail("internal error: entered unreachable code"); }
 
@@ -229,7 +248,7 @@ struct ChildBoxes {
 
 // Early stop: once a recomputed box comes out bit-identical to the one it
 // replaces, the boxes above it can only change where a node's stored box is
-// not the merge of its children's boxes. Such nodes (box_is_merge false) and
+// not the merge of its children's boxes. Such nodes (box_is_merge() false) and
 // nodes with a leaf child are still recomputed; the leaf rule is there because
 // a leaf's box is its point row, which can change without a refresh (a leaf
 // moved to another copy of its point that differs in the sign of a zero).
@@ -247,18 +266,18 @@ void refresh(NodeArena& arena, std::span<const std::uint64_t> path, const PointS
     for (std::size_t k = path.size(); k-- > 0;) {
         const std::uint64_t slot = path[k];
         Node& n = arena.internal(slot);
-        if (unchanged_below && n.box_is_merge) {
+        if (unchanged_below && n.box_is_merge()) {
             const Node* left = children.internal_child(n.left);
             const Node* right = children.internal_child(n.right);
             if (left != nullptr && right != nullptr) {
-                n.mass = left->mass + right->mass;
+                n.mass = Node::mass_sum(left->mass, right->mass);
                 continue;
             }
         }
         std::uint64_t left_mass = 0, right_mass = 0;
         const NodeArena::BoxView l = children.box(n.left, left_mass);
         const NodeArena::BoxView r = children.box(n.right, right_mass);
-        n.mass = left_mass + right_mass;
+        n.mass = Node::mass_sum(left_mass, right_mass);
         check_index(n.box_row(), children.box_rows);
         float* out_min = arena.row_min(n.box_row());
         float* out_max = arena.row_max(n.box_row());
@@ -271,7 +290,7 @@ void refresh(NodeArena& arena, std::span<const std::uint64_t> path, const PointS
 #endif
             sum = kernels::merge_boxes_plain(l.min, l.max, r.min, r.max, out_min, out_max, d, changed);
         arena.set_row_range_sum(n.box_row(), sum);
-        n.box_is_merge = true;
+        n.set_box_is_merge(true);
         unchanged_below = !changed;
     }
 }

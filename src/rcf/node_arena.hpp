@@ -18,63 +18,78 @@ enum class NodeKind : std::uint8_t { Vacant, Leaf, Internal };
 // (left, right, cut_dim, cut_val, mass; its box lives in one of the arena's
 // box rows). Node::Leaf and Node::Internal build the two variants.
 //
-// A node is 32 bytes, two to a cache line, so that a score walk waits less
-// for the next node and a forest's nodes fit in L2 next to their boxes. For
-// that, child slots, cut_dim and the box row are 32 bits wide (an arena never
-// grows past kMaxSlots slots, and a loaded document naming anything wider is
-// refused), and an internal node keeps cut_dim and its box row in the 64 bits
-// where a leaf keeps its point_idx (a point-store row, which may need all 64).
-// The row number is bookkeeping of this process: it is neither compared nor
-// written to documents.
+// A node is 24 bytes, so that a forest's nodes take little memory and more
+// of them stay in cache between score and update. For that every index is
+// 32 bits wide or less: child slots (an arena never grows past kMaxSlots
+// slots), a leaf's point row (a point store never holds more than 2^32
+// rows), masses (a tree never holds more than 2^32 - 1 points), the cut
+// dimension (24 bits: a forest has fewer than 2^24 dimensions), and the box
+// row, which an internal node keeps where a leaf keeps its point row. A wider
+// value fails instead of wrapping, and a loaded document naming one is
+// refused. The row number is bookkeeping of this process: it is neither
+// compared nor written to documents.
 struct Node {
-    NodeKind kind = NodeKind::Vacant;
-    // Working knowledge, not state (excluded from == and from documents; it
-    // sits in padding): set only by NodeArena::refresh_path when it has just
-    // computed this internal node's box as the merge of its children's boxes,
-    // so that a later refresh may keep the box bit for bit while the
-    // children's boxes stay unchanged. A node built by insertion merges the
-    // split node's box with the new point, which can differ from that merge in
-    // the sign of a zero, so it starts false, as do loaded and reused nodes.
-    bool box_is_merge = false;
+    NodeKind kind : 8 = NodeKind::Vacant;
+
+private:
+    std::uint32_t cut_dim_ : 24 = 0;
+
+public:
     float cut_val = 0.0f;
     std::uint32_t left = 0;
     std::uint32_t right = 0;
 
 private:
-    // Leaf: point_idx. Internal: cut_dim in the low half, box row in the high.
-    std::uint64_t word_ = 0;
+    // Leaf: point_idx. Internal: the box row in the low 31 bits and, in the
+    // top bit, working knowledge that is not state (excluded from == and from
+    // documents): set only by NodeArena::refresh_path when it has just
+    // computed this internal node's box as the merge of its children's boxes,
+    // so that a later refresh may keep the box bit for bit while the
+    // children's boxes stay unchanged. A node built by insertion merges the
+    // split node's box with the new point, which can differ from that merge
+    // in the sign of a zero, so it starts clear, as do loaded and reused
+    // nodes.
+    std::uint32_t word_ = 0;
 
 public:
-    std::uint64_t mass = 0;
+    std::uint32_t mass = 0;
 
-    // Largest value a 32-bit index field holds; also the "no box row" mark,
-    // so at most kMaxSlots slots and rows exist.
+    // Largest value a 32-bit index field holds.
     static constexpr std::uint64_t kMax32 = 0xFFFFFFFFu;
-    static constexpr std::uint64_t kNoBox = kMax32;
     static constexpr std::uint64_t kMaxSlots = kMax32;
+    static constexpr std::uint64_t kMaxMass = kMax32;
+    // The largest cut dimension, and the "no box row" mark (so at most
+    // kNoBox rows exist).
+    static constexpr std::uint64_t kMaxCutDim = 0xFFFFFFu;
+    static constexpr std::uint64_t kNoBox = 0x7FFFFFFFu;
+    static constexpr std::uint32_t kMergeBit = 0x80000000u;
 
-    // Narrows an index to 32 bits, failing where it would wrap.
-    static std::uint32_t narrow(std::uint64_t v) {
-        if (v > kMax32) [[unlikely]]
+    // Narrows an index to `max`, failing where it would wrap.
+    static std::uint32_t narrow(std::uint64_t v, std::uint64_t max = kMax32) {
+        if (v > max) [[unlikely]]
             too_wide();
         return static_cast<std::uint32_t>(v);
     }
     [[noreturn]] static void too_wide();
+    // The mass of two subtrees together, failing past kMaxMass.
+    static std::uint32_t mass_sum(std::uint64_t a, std::uint64_t b) { return narrow(a + b); }
 
     std::uint64_t point_idx() const { return word_; }
-    void set_point_idx(std::uint64_t v) { word_ = v; }
-    std::uint64_t cut_dim() const { return static_cast<std::uint32_t>(word_); }
-    void set_cut_dim(std::uint64_t v) { word_ = (word_ & ~kMax32) | narrow(v); }
-    std::uint64_t box_row() const { return word_ >> 32; }
-    void set_box_row(std::uint64_t v) { word_ = (word_ & kMax32) | (std::uint64_t{narrow(v)} << 32); }
+    void set_point_idx(std::uint64_t v) { word_ = narrow(v); }
+    std::uint64_t cut_dim() const { return cut_dim_; }
+    void set_cut_dim(std::uint64_t v) { cut_dim_ = narrow(v, kMaxCutDim); }
+    std::uint64_t box_row() const { return word_ & kNoBox; }
+    void set_box_row(std::uint64_t v) { word_ = (word_ & kMergeBit) | narrow(v, kNoBox); }
+    bool box_is_merge() const { return (word_ & kMergeBit) != 0; }
+    void set_box_is_merge(bool merge) { word_ = (word_ & kNoBox) | (merge ? kMergeBit : 0u); }
     void set_left(std::uint64_t v) { left = narrow(v); }
     void set_right(std::uint64_t v) { right = narrow(v); }
 
     static Node Leaf(std::uint64_t point_idx, std::uint64_t mass) {
         Node n;
         n.kind = NodeKind::Leaf;
-        n.word_ = point_idx;
-        n.mass = mass;
+        n.word_ = narrow(point_idx);
+        n.mass = narrow(mass);
         return n;
     }
     static Node Internal(std::uint64_t left, std::uint64_t right, std::uint64_t cut_dim, float cut_val,
@@ -83,9 +98,10 @@ public:
         n.kind = NodeKind::Internal;
         n.left = narrow(left);
         n.right = narrow(right);
-        n.word_ = std::uint64_t{narrow(cut_dim)} | (kNoBox << 32);
+        n.cut_dim_ = narrow(cut_dim, kMaxCutDim);
+        n.word_ = static_cast<std::uint32_t>(kNoBox);
         n.cut_val = cut_val;
-        n.mass = mass;
+        n.mass = narrow(mass);
         return n;
     }
 
@@ -98,7 +114,7 @@ public:
                a.mass == b.mass;
     }
 };
-static_assert(sizeof(Node) == 32, "two nodes to a cache line");
+static_assert(sizeof(Node) == 24, "a node in 24 bytes");
 
 struct NodeArena {
     std::vector<Node> nodes;
@@ -139,16 +155,21 @@ struct NodeArena {
     // A vacant row (reused or new), and giving one back.
     std::uint64_t take_box_row();
     // Room for one removal (two nodes and a row freed) and one insertion
-    // (two nodes and a row taken), so that neither allocates.
-    void make_update_room() {
+    // (two nodes and a row taken), so that neither allocates. The tables grow
+    // geometrically but never past `planned_slots` slots (and the rows of
+    // their internal nodes) unless the arena already holds more: a tree of
+    // capacity c never holds more than 2c - 1 nodes at once, so that a full
+    // tree keeps no room it cannot use.
+    void make_update_room(std::uint64_t planned_slots) {
         const bool room = free.capacity() - free.size() >= 2 && box_free.capacity() > box_free.size() &&
                           (free.size() >= 2 || nodes.capacity() - nodes.size() >= 2) &&
                           (!box_free.empty() || boxes.capacity() - boxes.size() >= row_stride());
-        if (!room) [[unlikely]] grow_update_room();
+        if (!room) [[unlikely]] grow_update_room(planned_slots);
     }
-    void grow_update_room();
+    void grow_update_room(std::uint64_t planned_slots);
 
-    static NodeArena create(std::uint64_t dims, std::uint64_t reserve_nodes);
+    // An empty arena: it takes memory as nodes arrive (make_update_room).
+    static NodeArena create(std::uint64_t dims);
 
     std::uint64_t alloc(const Node& node);
     void free_node(std::uint64_t slot);

@@ -49,6 +49,8 @@ std::uint64_t PointStore::add(std::span<const float> point) {
         free_list.pop_back();
     } else {
         slot = next_free;
+        // Leaves name rows in 32 bits (Node).
+        if (slot > 0xFFFFFFFFu) fail("point store exceeds 2^32 rows");
         if (next_free >= capacity) {
             std::uint64_t grown = 0, cells = 0;
             if (!checked_mul(capacity, 2, grown) || !checked_add(grown, 4, grown) || !checked_mul(grown, dim, cells))
@@ -77,9 +79,11 @@ std::uint64_t PointStore::add(std::span<const float> point) {
 
 namespace {
 
-// Doubling, capped at the capacity, keeps the growth amortised.
+// Growing by half, capped at the capacity, keeps the growth amortised while
+// a store that stops growing keeps at most a third of its rows unused (the
+// rows a forest holds level off well below its capacity).
 std::uint64_t rows_to_hold(std::uint64_t rows, std::uint64_t held, std::uint64_t capacity) {
-    return std::min(capacity, std::max<std::uint64_t>({rows, 2 * held, 16}));
+    return std::min(capacity, std::max<std::uint64_t>({rows, held + held / 2, 16}));
 }
 
 }  // namespace

@@ -12,10 +12,10 @@
 using namespace arbolet;
 using namespace arbolet::rcf;
 
-static Forest make(std::uint64_t threads) { return small_forest(3, 9, 16, threads); }
+static Forest make() { return small_forest(3, 9, 16); }
 
 // Scores of a drifting stream with runs of equal points, many evictions.
-static std::vector<double> drive(Forest& f) {
+static std::vector<double> drive(Forest& f, Workspace& work) {
     std::mt19937_64 gen(5);
     std::normal_distribution<float> noise(0.0f, 1.0f);
     std::vector<double> scores;
@@ -23,22 +23,24 @@ static std::vector<double> drive(Forest& f) {
     for (int i = 0; i < 1500; ++i) {
         if (i % 50 >= 10)
             for (float& v : p) v = noise(gen) + static_cast<float>(i / 500);
-        scores.push_back(f.score_and_update(p).value());
-        scores.push_back(f.density(p).value());
+        scores.push_back(f.score_and_update(p, work).value());
+        scores.push_back(f.density(p, work.threads).value());
     }
     return scores;
 }
 
 int main() {
-    Forest serial = make(1);
-    const std::vector<double> expected = drive(serial);
+    Forest serial = make();
+    Workspace one(1);
+    const std::vector<double> expected = drive(serial, one);
     int failures = 0;
     std::vector<std::thread> callers;
     std::vector<int> same(4, 0);
     for (int k = 0; k < 4; ++k)
         callers.emplace_back([&, k] {
-            Forest f = make(2 + k);
-            same[k] = drive(f) == expected && f == serial;
+            Forest f = make();
+            Workspace several(2 + k);
+            same[k] = drive(f, several) == expected && f == serial;
         });
     for (std::thread& t : callers) t.join();
     for (int k = 0; k < 4; ++k)

@@ -147,7 +147,7 @@ static void infinite_streams() {
             // them (numbers beyond single precision), so the trees must cope.
             CHECK(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]) ? true : !f.update(p).ok());
             f.entries_seen += 1;
-            CHECK(f.offer(p).ok());
+            CHECK(f.offer(p, Workspace::of_this_thread()).ok());
             check_forest(f);
             if (failures) return;
         }
@@ -180,7 +180,7 @@ static void tree_mechanics() {
     CHECK(t.arena.node(t.root).is_leaf() && t.arena.free.size() == 2);
     CHECK(t.arena.alloc(Node::Leaf(0, 1)) == parent && t.arena.alloc(Node::Leaf(0, 1)) == leaf2);
 
-    NodeArena arena = NodeArena::create(2, 4);
+    NodeArena arena = NodeArena::create(2);
     const std::uint64_t a = arena.alloc(Node::Leaf(0, 1)), b = arena.alloc(Node::Leaf(1, 1));
     arena.free_node(a);
     arena.free_node(b);
@@ -197,26 +197,31 @@ static std::string panic_text(F&& fn) {
     return "";
 }
 
-// Child slots, cut_dim and box rows are 32 bits wide in a node: a wider
-// value must fail rather than wrap onto a valid slot or dimension, while a
-// leaf keeps all 64 bits of its point row.
+// Every index in a node is narrow (child slots, point rows and masses 32
+// bits, cut_dim 24, box rows 31): a wider value must fail rather than wrap
+// onto a valid slot, row or dimension, and the box row must not disturb the
+// flag that shares its word.
 static void narrow_node_fields() {
     const std::uint64_t wide = std::uint64_t{1} << 32;
-    const std::string msg = "node index does not fit in 32 bits";
+    const std::string msg = "node index does not fit in its field";
     CHECK(panic_text([&] { Node::Internal(wide, 1, 0, 0.0f, 2); }) == msg);
     CHECK(panic_text([&] { Node::Internal(0, wide + 1, 0, 0.0f, 2); }) == msg);
-    CHECK(panic_text([&] { Node::Internal(0, 1, wide, 0.0f, 2); }) == msg);
-    Node n = Node::Internal(0xFFFFFFFEu, 0xFFFFFFFFu, 0xFFFFFFFFu, 1.5f, 2);
-    CHECK(n.left == 0xFFFFFFFEu && n.right == 0xFFFFFFFFu && n.cut_dim() == 0xFFFFFFFFu);
-    CHECK(n.box_row() == Node::kNoBox);
+    CHECK(panic_text([&] { Node::Internal(0, 1, Node::kMaxCutDim + 1, 0.0f, 2); }) == msg);
+    CHECK(panic_text([&] { Node::Leaf(wide, 1); }) == msg && panic_text([&] { Node::Leaf(0, wide); }) == msg);
+    CHECK(panic_text([&] { (void)Node::mass_sum(Node::kMaxMass, 1); }) == msg);
+    Node n = Node::Internal(0xFFFFFFFEu, 0xFFFFFFFFu, Node::kMaxCutDim, 1.5f, 2);
+    CHECK(n.left == 0xFFFFFFFEu && n.right == 0xFFFFFFFFu && n.cut_dim() == Node::kMaxCutDim);
+    CHECK(n.box_row() == Node::kNoBox && !n.box_is_merge());
     n.set_box_row(7);
-    CHECK(n.box_row() == 7 && n.cut_dim() == 0xFFFFFFFFu);
+    n.set_box_is_merge(true);
+    CHECK(n.box_row() == 7 && n.box_is_merge() && n.cut_dim() == Node::kMaxCutDim);
     n.set_cut_dim(3);
-    CHECK(n.box_row() == 7 && n.cut_dim() == 3);
+    n.set_box_row(Node::kNoBox - 1);
+    CHECK(n.box_row() == Node::kNoBox - 1 && n.box_is_merge() && n.cut_dim() == 3);
     CHECK(panic_text([&] { n.set_left(wide); }) == msg && n.left == 0xFFFFFFFEu);
-    CHECK(panic_text([&] { n.set_box_row(wide); }) == msg && n.box_row() == 7);
-    const Node leaf = Node::Leaf(UINT64_MAX - 1, 5);
-    CHECK(leaf.point_idx() == UINT64_MAX - 1 && leaf.mass == 5);
+    CHECK(panic_text([&] { n.set_box_row(Node::kNoBox + 1); }) == msg && n.box_row() == Node::kNoBox - 1);
+    const Node leaf = Node::Leaf(0xFFFFFFFFu, 5);
+    CHECK(leaf.point_idx() == 0xFFFFFFFFu && leaf.mass == 5);
 }
 
 static void inconsistent_states() {
@@ -226,7 +231,7 @@ static void inconsistent_states() {
         Forest f = make(2, 1, 1, 0.0, 5);
         f.config.time_decay = -1.0;
         CHECK(f.update(p).ok());
-        f.trees[0] = RcfTree::create(2, 1, f.trees[0].rng);
+        f.trees[0] = RcfTree::create(2, f.trees[0].rng);
         f.samplers[0].weights[0] = INFINITY;
         Status s = f.update(p);
         CHECK(!s.ok() && s.error().kind == EngineError::Kind::EmptyTree);
@@ -260,7 +265,7 @@ static void inconsistent_states() {
     CHECK(panic_text([&] { (void)bad_dim.update(p); }) == "assertion failed: index < dim");
     Forest bad_slot = f;
     for (auto& n : bad_slot.trees[0].arena.nodes)
-        if (n.is_leaf()) n.set_point_idx(UINT64_MAX - 1);
+        if (n.is_leaf()) n.set_point_idx(Node::kMax32 - 1);  // the farthest row a leaf can name
     CHECK(panic_text([&] { (void)bad_slot.update(p); }) == "assertion failed: index < dim");
     Forest short_sampler = f;
     short_sampler.samplers[0].capacity = 0;

@@ -6,15 +6,12 @@
 
 #include "rcf/forest/forest.hpp"
 
-inline arbolet::rcf::Forest small_forest(std::uint64_t input_dim, std::uint64_t trees, std::uint64_t capacity,
-                                         std::uint64_t threads) {
+inline arbolet::rcf::Forest small_forest(std::uint64_t input_dim, std::uint64_t trees, std::uint64_t capacity) {
     arbolet::rcf::RcfConfig c;
     c.input_dim = input_dim;
     c.shingle_size = 2;
     c.num_trees = trees;
     c.capacity = capacity;
     c.time_decay = 0.05;
-    arbolet::rcf::Forest f = std::move(arbolet::rcf::Forest::build(c, 17).value());
-    f.threads = threads;
-    return f;
+    return std::move(arbolet::rcf::Forest::build(c, 17).value());
 }

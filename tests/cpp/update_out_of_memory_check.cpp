@@ -55,8 +55,9 @@ static void squeeze(Forest& f) {
 int main() {
     int failures = 0;
     for (std::uint64_t threads : {1, 3}) {
-        Forest f = small_forest(2, 7, 12, threads);
-        Forest reference = small_forest(2, 7, 12, 1);
+        Forest f = small_forest(2, 7, 12);
+        Workspace work(threads);
+        Forest reference = small_forest(2, 7, 12);
         long injected = 0;
         for (int step = 0; step < 400; ++step) {
             // Repeats and a narrow range, so that trees merge copies and evict.
@@ -66,7 +67,7 @@ int main() {
                 const Forest before = f;
                 allocations_left = limit;
                 try {
-                    const Status done = f.update(point);
+                    const Status done = f.update(point, work);
                     allocations_left = -1;
                     if (!done) ++failures;
                     break;

@@ -51,6 +51,8 @@ Status Forest::check_config(const RcfConfig& args) {
     if (!checked_mul(args.num_trees, args.capacity, samples) || !checked_add(samples, 1, rows) ||
         !checked_mul(args.capacity, 2, twice_capacity) || twice_capacity > UINT64_MAX - 4)
         return EngineError::invalid_argument("num_trees * capacity is too large");
+    // A node names its cut dimension in 24 bits.
+    if (dims > Node::kMaxCutDim) return EngineError::invalid_argument("input_dim * shingle_size must be < 2^24");
     rows = std::max(rows, twice_capacity);
     if (!checked_mul(rows, dims, cells) || cells > UINT64_MAX / sizeof(float))
         return EngineError::invalid_argument("point store size (num_trees * capacity * input_dim * shingle_size) is too large");
@@ -84,7 +86,7 @@ Result<Forest> Forest::build(const RcfConfig& args, std::optional<std::uint64_t>
     Xoshiro256PlusPlus master = Xoshiro256PlusPlus::seeded(master_seed);
     forest.trees.reserve(args.num_trees);
     for (std::uint64_t i = 0; i < args.num_trees; ++i)
-        forest.trees.push_back(RcfTree::create(dims, args.capacity, Xoshiro256PlusPlus::seeded(master.next_u64())));
+        forest.trees.push_back(RcfTree::create(dims, Xoshiro256PlusPlus::seeded(master.next_u64())));
     forest.samplers.reserve(args.num_trees);
     for (std::uint64_t i = 0; i < args.num_trees; ++i) forest.samplers.push_back(Sampler::create(args.capacity));
     forest.point_store = PointStore::create(dims, args.input_dim, args.shingle_size, args.internal_shingling, rows);

@@ -12,6 +12,7 @@
 #include "random/xoshiro.hpp"
 #include "rcf/attribution.hpp"
 #include "rcf/config.hpp"
+#include "rcf/forest/workspace.hpp"
 #include "rcf/point_store.hpp"
 #include "rcf/sampler.hpp"
 #include "rcf/tree/tree.hpp"
@@ -41,6 +42,9 @@ void for_tree_chunks(std::size_t count, std::uint64_t threads, const Work& work)
 }
 
 struct Forest {
+    // What runs it besides the state (workspace.hpp).
+    using Workspace = rcf::Workspace;
+
     RcfConfig config;
     std::vector<RcfTree> trees;
     std::vector<Sampler> samplers;
@@ -48,19 +52,9 @@ struct Forest {
     std::uint64_t entries_seen = 0;
     Xoshiro256PlusPlus rng;
 
-    // Working storage of the update path (under an exclusive borrow); not
-    // part of the state. Queries may run in several threads at once and use
-    // thread_scratch() instead.
-    TreeScratch scratch;
-    // The same for each range of trees of a parallel update, taken ahead like
-    // the rest of an update's memory (a worker's own would grow mid-update).
-    std::vector<TreeScratch> chunk_scratch;
-    // Threads that one call may spread the trees over, the calling one
-    // included (1: no other). Not part of the state: documents leave it out,
-    // equality ignores it, copies keep it. Every count gives the same bits.
-    std::uint64_t threads = 1;
-    // The calling thread's working storage for queries and for one tree's
-    // share of a parallel update, reused across calls.
+    // The calling thread's working storage for queries (which may run in
+    // several threads at once) and for one tree's share of a parallel
+    // update, reused across calls.
     static TreeScratch& thread_scratch();
 
     // forest.cpp. `config.initial_accept_fraction` is ignored (always 0.125).
@@ -89,36 +83,41 @@ struct Forest {
     std::uint64_t num_trees() const { return trees.size(); }
 
     // update.cpp
-    Status update(std::span<const float> point);
-    // Grows everything that an update may grow, before anything changes, so
-    // that running out of memory (std::bad_alloc) leaves the forest as it was.
-    void make_update_room();
+    // The operations that change the forest take the workspace to run with
+    // (by default the calling thread's, one thread).
+    Status update(std::span<const float> point, Workspace& work = Workspace::of_this_thread());
+    // Grows everything that an update may grow, the workspace's storage
+    // included, before anything changes, so that running out of memory
+    // (std::bad_alloc) leaves the forest as it was.
+    void make_update_room(Workspace& work = Workspace::of_this_thread());
     // The score of the full shingle that update(point) inserts, then the
     // update itself; nothing changes when the observation is refused.
-    Result<double> score_and_update(std::span<const float> point);
+    Result<double> score_and_update(std::span<const float> point, Workspace& work = Workspace::of_this_thread());
     // update()'s checks of one observation: its length and finite values.
     Status check_observation(std::span<const float> point) const;
     // The first half of update, for an observation that passed the checks:
     // room for the update, the shingle, the count. Returns the point to offer.
-    std::span<const float> take_observation(std::span<const float> point);
+    std::span<const float> take_observation(std::span<const float> point, Workspace& work);
     // The second half of update: store the (already shingled) point of the
     // current entries_seen and offer it to every tree. Values are taken as
     // they are, so loaded states and engine checks can drive the trees with
     // any coordinates.
     // With `tree_scores` (one per tree), each tree's score of the point is
     // written there before the tree takes its part.
-    Status offer(std::span<const float> point, std::span<double> tree_scores = {});
+    Status offer(std::span<const float> point, Workspace& work = Workspace::of_this_thread(),
+                 std::span<double> tree_scores = {});
 
     // query.cpp
     // The dimension check of the point queries.
     Status check_query(std::span<const float> point) const;
-    Result<double> score(std::span<const float> point) const;
+    // `threads` as Workspace::threads.
+    Result<double> score(std::span<const float> point, std::uint64_t threads = 1) const;
     // The forest's value from its trees' values (score, displacement,
     // density): their sum in tree order over the number of trees, empty
     // trees included.
     static double mean_of_trees(std::span<const double> values);
-    Result<double> displacement_score(std::span<const float> point) const;
-    Result<double> density(std::span<const float> point) const;
+    Result<double> displacement_score(std::span<const float> point, std::uint64_t threads = 1) const;
+    Result<double> density(std::span<const float> point, std::uint64_t threads = 1) const;
     Result<std::vector<AttributionPair>> attribution(std::span<const float> point) const;
     Result<std::vector<Neighbor>> near_neighbors(std::span<const float> point, std::uint64_t top_k,
                                                  std::uint64_t percentile) const;

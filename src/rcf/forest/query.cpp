@@ -35,7 +35,8 @@ Result<std::span<const float>> query_of(const Forest& forest, std::span<const fl
 // Every tree counts, empty ones included.
 double tree_count(const Forest& forest) { return static_cast<double>(std::max<std::size_t>(forest.trees.size(), 1)); }
 
-Result<double> combine_paths(const Forest& forest, std::span<const float> point, traversal::PathKind kind) {
+Result<double> combine_paths(const Forest& forest, std::span<const float> point, traversal::PathKind kind,
+                             std::uint64_t threads) {
     // The per-call query and per-tree values live in this thread's buffers,
     // so that a score allocates nothing once they have grown.
     thread_local std::vector<float> query;
@@ -48,11 +49,11 @@ Result<double> combine_paths(const Forest& forest, std::span<const float> point,
     std::vector<double>& values = per_tree;
     values.resize(count);
     const std::span<const RcfTree> trees(forest.trees);
-    if (forest.threads <= 1 || count < 2) {
+    if (threads <= 1 || count < 2) {
         traversal::path_values(trees, forest.point_store, q.value(), kind, values,
                                Forest::thread_scratch().path_steps);
     } else {
-        for_tree_chunks(count, forest.threads, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for_tree_chunks(count, threads, [&](std::size_t begin, std::size_t end, std::size_t) {
             traversal::path_values(trees.subspan(begin, end - begin), forest.point_store, q.value(), kind,
                                    std::span<double>(values).subspan(begin, end - begin),
                                    Forest::thread_scratch().path_steps);
@@ -98,16 +99,16 @@ Status Forest::check_query(std::span<const float> point) const {
     return EngineError::dimension_mismatch(point_store.dim, n);
 }
 
-Result<double> Forest::score(std::span<const float> point) const {
-    return combine_paths(*this, point, traversal::PathKind::Score);
+Result<double> Forest::score(std::span<const float> point, std::uint64_t threads) const {
+    return combine_paths(*this, point, traversal::PathKind::Score, threads);
 }
 
-Result<double> Forest::displacement_score(std::span<const float> point) const {
-    return combine_paths(*this, point, traversal::PathKind::Displacement);
+Result<double> Forest::displacement_score(std::span<const float> point, std::uint64_t threads) const {
+    return combine_paths(*this, point, traversal::PathKind::Displacement, threads);
 }
 
-Result<double> Forest::density(std::span<const float> point) const {
-    return combine_paths(*this, point, traversal::PathKind::Density);
+Result<double> Forest::density(std::span<const float> point, std::uint64_t threads) const {
+    return combine_paths(*this, point, traversal::PathKind::Density, threads);
 }
 
 Result<std::vector<AttributionPair>> Forest::attribution(std::span<const float> point) const {

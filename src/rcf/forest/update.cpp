@@ -90,32 +90,36 @@ ParallelOffer& parallel_offer() {
 
 }  // namespace
 
-void Forest::make_update_room() {
+void Forest::make_update_room(Workspace& work) {
     const std::size_t count = trees.size();
+    // The most nodes a tree of this capacity holds at once, and the two
+    // that an update takes before it gives any back.
+    const std::uint64_t planned_slots = saturating_add(saturating_mul(config.capacity, 2), 4);
     std::uint64_t nodes = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        trees[i].arena.make_update_room();
+        trees[i].arena.make_update_room(planned_slots);
         samplers[i].make_commit_room();
         nodes = std::max<std::uint64_t>(nodes, trees[i].arena.nodes.size());
     }
     // Each tree may free the slot it evicts, and a point that no tree takes is freed.
     point_store.make_update_room(count + 1);
     const std::uint64_t dims = point_store.dim;
-    scratch.make_update_room(nodes, dims);
+    work.scratch.make_update_room(nodes, dims);
+    const std::uint64_t threads = work.threads;
     if (threads <= 1 || count < 2) return;
     ParallelOffer& parallel = parallel_offer();
     reserve_total(parallel.draws, 2 * count);
     reserve_total(parallel.outcomes, count);
     const std::size_t chunks = tree_chunk_count(count, threads);
-    if (chunk_scratch.size() < chunks) chunk_scratch.resize(chunks);
-    for (TreeScratch& s : chunk_scratch) s.make_update_room(nodes, dims);
+    if (work.chunk_scratch.size() < chunks) work.chunk_scratch.resize(chunks);
+    for (TreeScratch& s : work.chunk_scratch) s.make_update_room(nodes, dims);
 }
 
-std::span<const float> Forest::take_observation(std::span<const float> point) {
+std::span<const float> Forest::take_observation(std::span<const float> point, Workspace& work) {
     if (samplers.size() != trees.size()) fail("forest has different numbers of trees and samplers");
-    make_update_room();
+    make_update_room(work);
 
-    std::vector<float>& fresh = scratch.point;
+    std::vector<float>& fresh = work.scratch.point;
     if (point_store.internal_shingling)
         point_store.shingle(point, fresh);
     else
@@ -126,12 +130,12 @@ std::span<const float> Forest::take_observation(std::span<const float> point) {
     return fresh;
 }
 
-Status Forest::update(std::span<const float> point) {
+Status Forest::update(std::span<const float> point, Workspace& work) {
     Status valid = check_observation(point);
     if (!valid) return valid;
-    const std::span<const float> fresh = take_observation(point);
+    const std::span<const float> fresh = take_observation(point, work);
     if (entries_seen <= config.shingle_warmup()) return {};
-    return offer(fresh);
+    return offer(fresh, work);
 }
 
 namespace {
@@ -164,7 +168,7 @@ void store_part(PointStore& store, Sampler::Outcome out, std::uint64_t n) {
 
 }  // namespace
 
-Status Forest::offer(std::span<const float> fresh, std::span<double> tree_scores) {
+Status Forest::offer(std::span<const float> fresh, Workspace& work, std::span<double> tree_scores) {
     if (fresh.size() != point_store.dim) return EngineError::dimension_mismatch(point_store.dim, fresh.size());
     const std::uint64_t t = entries_seen;
     const std::uint64_t n = point_store.add(fresh);
@@ -174,6 +178,7 @@ Status Forest::offer(std::span<const float> fresh, std::span<double> tree_scores
 
     if (!tree_scores.empty() && tree_scores.size() != count) fail("one score per tree was not asked for");
     bool accepted = false;
+    const std::uint64_t threads = work.threads;
     if (threads <= 1 || count < 2) {
         if (!tree_scores.empty())
             traversal::path_values(trees, point_store, fresh, traversal::PathKind::Score, tree_scores,
@@ -182,7 +187,7 @@ Status Forest::offer(std::span<const float> fresh, std::span<double> tree_scores
             const Sampler::Outcome out = samplers[i].decide(rng, decay, time, config.initial_accept_fraction, n);
             if (out.decision == Sampler::Decision::Rejected) continue;
             accepted = true;
-            Status done = tree_part(trees[i], samplers[i], point_store, out, n, scratch);
+            Status done = tree_part(trees[i], samplers[i], point_store, out, n, work.scratch);
             if (!done) return done;
             store_part(point_store, out, n);
         }
@@ -206,14 +211,14 @@ Status Forest::offer(std::span<const float> fresh, std::span<double> tree_scores
         std::mutex failure_mutex;
         std::size_t failed = count;
         EngineError failure{};
-        if (chunk_scratch.size() < tree_chunk_count(count, threads)) fail("update room was not made");
+        if (work.chunk_scratch.size() < tree_chunk_count(count, threads)) fail("update room was not made");
         const std::span<const RcfTree> all_trees(trees);
         for_tree_chunks(count, threads, [&](std::size_t begin, std::size_t end, std::size_t chunk) {
             if (!tree_scores.empty())
                 traversal::path_values(all_trees.subspan(begin, end - begin), point_store, fresh,
                                        traversal::PathKind::Score, tree_scores.subspan(begin, end - begin),
                                        thread_scratch().path_steps);
-            TreeScratch& own = chunk_scratch[chunk];
+            TreeScratch& own = work.chunk_scratch[chunk];
             for (std::size_t i = begin; i < end; ++i) {
                 outcomes[i] = samplers[i].decide(Sampler::TakenBefore{&draws[2 * i]}, decay, time,
                                                  config.initial_accept_fraction, n);
@@ -244,14 +249,14 @@ Status Forest::offer(std::span<const float> fresh, std::span<double> tree_scores
 // as it was: each tree scores it just before it takes its part (a tree's
 // part changes nothing that another tree's score reads), and while the
 // shingle is still filling, when no tree takes it, score() does.
-Result<double> Forest::score_and_update(std::span<const float> point) {
+Result<double> Forest::score_and_update(std::span<const float> point, Workspace& work) {
     Status valid = check_observation(point);
     if (!valid) return valid.take_error();
     thread_local std::vector<double> per_tree;
     per_tree.resize(trees.size());
-    const std::span<const float> fresh = take_observation(point);
-    if (entries_seen <= config.shingle_warmup()) return score(fresh);
-    Status done = offer(fresh, per_tree);
+    const std::span<const float> fresh = take_observation(point, work);
+    if (entries_seen <= config.shingle_warmup()) return score(fresh, work.threads);
+    Status done = offer(fresh, work, per_tree);
     if (!done) return done.take_error();
     return mean_of_trees(per_tree);
 }

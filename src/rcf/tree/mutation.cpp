@@ -35,7 +35,8 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
 
     const std::uint64_t q_slot = arena.node(f).point_idx();
     if (store.row_equals(q_slot, p)) {
-        arena.node(f).mass += 1;
+        Node& copies = arena.node(f);
+        copies.mass = Node::mass_sum(copies.mass, 1);
         arena.refresh_path(path, store);
         return;
     }
@@ -83,7 +84,8 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
             }
         }
         if (d == D) {
-            arena.node(f).mass += 1;
+            Node& copies = arena.node(f);
+            copies.mass = Node::mass_sum(copies.mass, 1);
             arena.refresh_path(path, store);
             return;
         }

@@ -1,23 +1,31 @@
 #include "rcf/tree/tree.hpp"
 
+#include <algorithm>
+
 #include "common/internal_failure.hpp"
 #include "common/platform.hpp"
 #include "common/room.hpp"
 
 namespace arbolet::rcf {
 
-RcfTree RcfTree::create(std::uint64_t dims, std::uint64_t capacity, Xoshiro256PlusPlus rng) {
+RcfTree RcfTree::create(std::uint64_t dims, Xoshiro256PlusPlus rng) {
     RcfTree tree;
     tree.root = kNone;
     tree.tree_mass = 0;
-    tree.arena = NodeArena::create(dims, 2 * capacity + 4);
+    tree.arena = NodeArena::create(dims);
     tree.rng = rng;
     tree.dims = dims;
     return tree;
 }
 
 void TreeScratch::make_update_room(std::uint64_t nodes, std::uint64_t dims) {
-    reserve_total(path_nodes, nodes);
+    // The trees grow by a node or two an update while they fill: doubling
+    // keeps the path tables from following them one update at a time.
+    if (path_nodes.capacity() < nodes) {
+        const std::size_t grown = std::max<std::size_t>(nodes, 2 * path_nodes.capacity());
+        path_nodes.reserve(grown);
+        path_siblings.reserve(grown);
+    }
     reserve_total(path_siblings, nodes);
     reserve_total(box_min, dims);
     reserve_total(box_max, dims);

@@ -58,7 +58,8 @@ struct RcfTree {
     Xoshiro256PlusPlus rng;
     std::uint64_t dims = 0;
 
-    static RcfTree create(std::uint64_t dims, std::uint64_t capacity, Xoshiro256PlusPlus rng);
+    // An empty tree; its arena grows as points arrive.
+    static RcfTree create(std::uint64_t dims, Xoshiro256PlusPlus rng);
 
     bool empty() const { return root == kNone; }
 
