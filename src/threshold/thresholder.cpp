@@ -128,20 +128,6 @@ Result<double> Thresholder::update(double score) {
         }
     }
 
-    const bool high = score > cut;
-    if (!high) in_event = false;
-    const bool free = !alarmed || since_alarm >= c.suppression;
-    const std::size_t peaks = static_cast<std::size_t>(std::min<std::uint64_t>(c.peak_window, recent.size()));
-    bool single = ready && free && high && !in_event;
-    for (std::size_t i = recent.size() - peaks; single && i < recent.size(); ++i) single = score > recent.at(i);
-    // One odd score stays in the mean for mean_window steps: its echo must
-    // not alarm again, whatever peak_window says; nor may the mean of an
-    // event that is still above the cut-off, nor a mean that still holds the
-    // scores of the last alarm.
-    bool sustained = ready && free && !in_event && (!alarmed || since_alarm >= w) && has_mean &&
-                     earlier_means >= w && z > c.sigmas;
-    for (std::size_t i = 0; sustained && i < recent_z.size(); ++i) sustained = z > recent_z.at(i);
-
     // Exceedances of the plain quantile among the last burst_window scores,
     // this one included, each judged against today's quantile.
     double evidence = 0.0;
@@ -154,7 +140,22 @@ Result<double> Thresholder::update(double score) {
         evidence = burst_evidence(above, earlier + 1, 1.0 - c.quantile);
     }
     const bool bursting = evidence > c.burst_level;
-    const bool burst = ready && free && bursting;
+
+    const bool high = score > cut;
+    // A burst is an event too: it alarms once, where it starts.
+    if (!high && !bursting) in_event = false;
+    const bool free = !alarmed || since_alarm >= c.suppression;
+    const std::size_t peaks = static_cast<std::size_t>(std::min<std::uint64_t>(c.peak_window, recent.size()));
+    bool single = ready && free && high && !in_event;
+    const bool burst = ready && free && bursting && !in_event;
+    for (std::size_t i = recent.size() - peaks; single && i < recent.size(); ++i) single = score > recent.at(i);
+    // One odd score stays in the mean for mean_window steps: its echo must
+    // not alarm again, whatever peak_window says; nor may the mean of an
+    // event that is still above the cut-off, nor a mean that still holds the
+    // scores of the last alarm.
+    bool sustained = ready && free && !in_event && (!alarmed || since_alarm >= w) && has_mean &&
+                     earlier_means >= w && z > c.sigmas;
+    for (std::size_t i = 0; sustained && i < recent_z.size(); ++i) sustained = z > recent_z.at(i);
 
     double grade = 0.0;
     if (single) grade = excess_grade(score, cut);
@@ -163,7 +164,7 @@ Result<double> Thresholder::update(double score) {
     if (single || sustained || burst) {
         alarmed = true;
         since_alarm = 0;
-        if (high) in_event = true;
+        if (high || bursting) in_event = true;
     } else if (alarmed && since_alarm < UINT64_MAX) {
         ++since_alarm;
     }
