@@ -680,9 +680,10 @@ class Monitor:
     Two forests judge each observation before learning it, one the value alone and one the last
     `shingle_size` values as a shape; a thresholder calibrates each forest's scores to the stream, so
     that a grade means the same on every stream; a range test alarms on a value beyond every value of
-    the last `range_window` steps, and a seasonal test on a change since the same time one season (a
-    day) ago beyond every such change. The grade is the largest of these; after an alarm, `suppression`
-    steps do not alarm again.
+    the last `range_window` steps (times input_dim with several values), a seasonal test on a change
+    since the same time one season (a day) ago beyond every such change, and a flat-line test on a value
+    that seldom repeats held for 10 steps (a stuck sensor). The grade is the largest of these; after an
+    alarm, `suppression` steps do not alarm again.
 
     Parameters
     ----------
@@ -700,7 +701,8 @@ class Monitor:
     capacity : int, optional
         Points each tree keeps (default 256).
     range_window : int, optional
-        Steps whose values make the ordinary range (default 3000).
+        Steps whose values make the ordinary range (default 3000); with several values per observation,
+        each value's range covers input_dim times as many.
     range_margin : float, optional
         A value beyond that range by this fraction of it alarms (default 0.02).
     warm_up : int, optional
