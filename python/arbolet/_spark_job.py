@@ -1,0 +1,335 @@
+"""What every Spark executor runs: all the keys of one call, each key's rows in one batch call of its detector.
+
+A call gets the rows of many keys (a bucket, in a batch query) or of one key (a streaming query's
+group). Its rows are sorted by key, then by the ordering column, then by their values, so that rows
+with equal ordering values are scored in one order whatever the partitioning; each key's run of
+rows then goes to its detector in one ``*_many`` call. A batch call is all or nothing and names the
+row it refused ("row R: why"), so a refused row is cut out and the rest scored around it: the
+scores are those of a loop over the rows.
+"""
+
+from __future__ import annotations
+
+import operator
+import re
+from dataclasses import dataclass
+from typing import Any, Callable
+
+from . import Forest
+from .keyed import Key, KeyedDetectors, key_seed
+
+# Column names that the result adds next to the key and the ordering column; the functions that
+# judge alarms add ALARM_COLUMNS after them.
+RESULT_COLUMNS = ("score", "is_ready", "error")
+ALARM_COLUMNS = ("grade", "flag")
+
+_REFUSED_ROW = re.compile(r"row (\d+): (.*)", re.DOTALL)
+
+
+def dump_state(detector: Forest) -> bytes:
+    """A score_by_key key's forest in the state store, in its compact form."""
+    return detector.to_bytes()
+
+
+def load_state(kind: type[Forest], blob: bytes) -> Forest:
+    """Tells the compact form from JSON text (checkpoints written before the compact form) by the first byte."""
+    blob = bytes(blob)
+    if blob[:1] == b"{":
+        return kind.from_json(blob)
+    return kind.from_bytes(blob)
+
+
+def input_dim(width: int, settings: dict[str, Any]) -> int:
+    if settings.get("internal_shingling", True):
+        return width
+    shingle = operator.index(settings.get("shingle_size", 1))
+    if shingle < 1 or width % shingle:
+        raise ValueError(f"with internal_shingling=False the {width} value columns must be whole shingles "
+                         f"of shingle_size={shingle}")
+    return width // shingle
+
+
+def _text(value: Any) -> str:
+    """An ordering value as people write it: 7, 2.5 or 2026-01-01 00:00:07."""
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+    return str(pd.Timestamp(value)) if hasattr(value, "dtype") and value.dtype.kind == "M" else str(value)
+
+
+def _in_batches(n: int, call: Callable[[int, int], None], errors: dict[int, str]) -> None:
+    """Runs ``call(start, stop)`` over rows [0, n), cutting out each row that the detector refuses.
+
+    ``call`` changes nothing when it raises; the refused row's reason goes into ``errors``.
+    """
+    start = 0
+    while start < n:
+        try:
+            call(start, n)
+            return
+        except (ValueError, OverflowError) as error:
+            refused = _REFUSED_ROW.fullmatch(str(error))
+            if refused is None:
+                raise
+            row = start + int(refused.group(1))
+            if row > start:
+                call(start, row)
+            errors[row] = refused.group(2)
+            start = row + 1
+
+
+@dataclass(frozen=True)
+class Job:
+    """What every executor needs to score its keys' rows; pickled into the query plan."""
+
+    kind: str  # "forest" (scores only), or a KeyedDetectors kind: "monitor" or "mstream"
+    key: str
+    order: str
+    numeric: tuple[str, ...]
+    categorical: tuple[str, ...]
+    settings: tuple[tuple[str, Any], ...]
+    seed: int
+    timeout_ms: int | None
+    integral_order: bool
+
+    @property
+    def alarms(self) -> bool:
+        """Whether the result has a grade and a flag: the kinds that KeyedDetectors runs."""
+        return self.kind != "forest"
+
+    def runner(self) -> KeyedDetectors:
+        return KeyedDetectors(self.kind, self.seed, **dict(self.settings))
+
+    def new_detector(self, key: Key) -> Any:
+        settings = dict(self.settings)
+        if self.kind == "forest":
+            return Forest(input_dim(len(self.numeric), settings), seed=key_seed(self.seed, key), **settings)
+        return self.runner().new_detector(key, len(self.numeric), len(self.categorical))
+
+    # --- the ways rows arrive -------------------------------------------------------------------
+
+    def score_frame(self, key: Any, frame: Any, state: tuple[Any, ...] | None, keep_state: bool
+                    ) -> tuple[Any, tuple[Any, ...] | None]:
+        """One key's rows as a pandas frame (a streaming group): the result frame and the state to keep.
+
+        ``state`` is (detector bytes, last ordering value) or None for a new key; the returned state
+        is None when nothing needs to be kept.
+        """
+        import numpy as np
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+        if pd.isna(key):
+            key = None  # a null key arrives as None or NaN, depending on the column type
+        arrays = self._frame_arrays(frame)
+        columns, kept = self._score_sorted(np.zeros(len(frame), np.int64), [key], arrays, {0: state}, keep_state)
+        return pd.DataFrame(columns, copy=False), kept.get(0, state)
+
+    def score_bucket_frame(self, frame: Any) -> Any:
+        """A batch bucket's rows of many keys as a pandas frame (Spark without Arrow grouped functions)."""
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+        codes, uniques = pd.factorize(frame[self.key], use_na_sentinel=True)
+        # An integer key column holding nulls arrives as floats.
+        keys = [int(k) if isinstance(k, float) else k for k in uniques.tolist()]
+        columns, _ = self._score_sorted(codes.astype("int64"), keys, self._frame_arrays(frame), {}, False)
+        return pd.DataFrame(columns, copy=False)
+
+    def score_bucket_table(self, table: Any) -> Any:
+        """A batch bucket's rows of many keys as an Arrow table; the result is an Arrow table."""
+        import numpy as np
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        keys = pc.dictionary_encode(table.column(self.key).combine_chunks())
+        codes = keys.indices.fill_null(-1).to_numpy(zero_copy_only=False).astype(np.int64)
+        order_column = table.column(self.order)
+        if pa.types.is_timestamp(order_column.type) and order_column.type.tz is not None:
+            order_column = pc.local_timestamp(order_column)  # the wall time that pandas would have shown
+        arrays = (order_column.to_numpy(),
+                  [table.column(c).to_numpy() for c in self.numeric],
+                  [table.column(c).to_numpy() for c in self.categorical])
+        columns, _ = self._score_sorted(codes, keys.dictionary.to_pylist(), self._arrays(*arrays), {}, False,
+                                        keep_columns=False)
+        rank = columns.pop("__rank")
+        out = {self.key: table.column(self.key).take(rank), self.order: table.column(self.order).take(rank)}
+        out["score"] = pa.array(columns["score"], pa.float64(), from_pandas=True)
+        out["is_ready"] = pa.array(columns["is_ready"], pa.bool_())
+        out["error"] = pa.array(columns["error"], pa.string())
+        if self.alarms:
+            out["grade"] = pa.array(columns["grade"], pa.float64(), from_pandas=True)
+            out["flag"] = pa.array(columns["flag"], pa.bool_())
+        return pa.table(out)
+
+    def _frame_arrays(self, frame: Any) -> tuple[Any, ...]:
+        order = frame[self.order].to_numpy()
+        numeric = [frame[c].to_numpy(dtype="float64", na_value=float("nan")) for c in self.numeric]
+        codes = [frame[c].to_numpy(dtype=object) for c in self.categorical]
+        return self._arrays(order, numeric, codes)
+
+    def _arrays(self, order: Any, numeric: list[Any], codes: list[Any]) -> tuple[Any, ...]:
+        """(order, numeric matrix, category columns, which categories are missing, which orders are null)."""
+        import numpy as np
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+        n = len(order)
+        matrix = (np.column_stack([np.asarray(c, dtype=np.float64) for c in numeric]) if numeric
+                  else np.empty((n, 0)))
+        missing = np.column_stack([pd.isna(c) for c in codes]) if codes else np.zeros((n, 0), bool)
+        return order, matrix, codes, missing, pd.isna(order)
+
+    # --- scoring ----------------------------------------------------------------------------------
+
+    def _score_sorted(self, groups: Any, keys: list[Any], arrays: tuple[Any, ...], states: dict[int, Any],
+                      keep_state: bool, keep_columns: bool = True) -> tuple[dict[str, Any], dict[int, Any]]:
+        """Sorts the rows (key, order, values) and scores each key's run; ``groups`` indexes ``keys`` (-1: null key).
+
+        Returns the result columns (in sorted order; with ``keep_columns`` False the key and order
+        columns are left out and ``__rank`` says which input row each result row is) and the state
+        to keep per group index.
+        """
+        import numpy as np
+
+        order, numeric, codes, missing, null_order = arrays
+        n = len(order)
+        if n > 1 and (null_order.any() or not (order[1:] > order[:-1]).all() or (groups[1:] != groups[:-1]).any()):
+            ties = [np.array([np.inf if absent else float(v) for v, absent in zip(c, m)])
+                    for c, m in zip(codes, missing.T)]
+            rank = np.lexsort([*reversed(ties), *reversed(numeric.T), order, groups])
+        else:
+            rank = np.arange(n)
+        order, numeric, missing, null_order, groups = (order[rank], numeric[rank], missing[rank], null_order[rank],
+                                                       groups[rank])
+        codes = [c[rank] for c in codes]
+
+        scores = np.full(n, np.nan)
+        ready = np.full(n, None, dtype=object)
+        errors = np.full(n, None, dtype=object)
+        grades = np.full(n, np.nan)
+        flags = np.full(n, None, dtype=object)
+        kept: dict[int, Any] = {}
+        bounds = np.flatnonzero(np.diff(groups)) + 1
+        for lo, hi in zip(np.concatenate([[0], bounds]), np.concatenate([bounds, [n]])):
+            group = int(groups[lo])
+            key = None if group < 0 else keys[group]
+            rows = slice(lo, hi)
+            state = self._score_key(key, order[rows], numeric[rows], [c[rows] for c in codes], missing[rows],
+                                    null_order[rows], states.get(group), keep_state,
+                                    (scores[rows], ready[rows], errors[rows], grades[rows], flags[rows]))
+            if state is not None:
+                kept[group] = state
+        columns: dict[str, Any] = {}
+        if keep_columns:
+            columns[self.key] = np.array([None if g < 0 else keys[g] for g in groups], dtype=object)
+            columns[self.order] = order
+        else:
+            columns["__rank"] = rank
+        columns.update(score=scores, is_ready=ready, error=errors)
+        if self.alarms:
+            columns.update(grade=grades, flag=flags)
+        return columns, kept
+
+    def _score_key(self, key: Any, order: Any, numeric: Any, codes: list[Any], missing: Any, null_order: Any,
+                   state: tuple[Any, ...] | None, keep_state: bool, out: tuple[Any, ...]) -> tuple[Any, ...] | None:
+        """Scores one key's sorted rows into ``out`` (views of the result columns); returns the state to keep."""
+        import numpy as np
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+        scores, ready, errors, grades, flags = out
+        n = len(order)
+        # A Forest of its own for score_by_key; the others run the key through KeyedDetectors.
+        detector: Any = None
+        runner = self.runner() if self.alarms else None
+        last = None
+        if key is not None:
+            if state is not None:
+                if runner is not None:
+                    runner.restore_key(key, state[0])
+                else:
+                    detector = load_state(Forest, state[0])
+                last = state[1]
+            elif runner is None:
+                detector = self.new_detector(key)
+        finite = np.isfinite(numeric)
+        # Why a row cannot be scored, if it cannot; checked in this order.
+        refusals: list[tuple[Any, Callable[[int], str]]] = [
+            (np.full(n, key is None), lambda i: "key is null"),
+            (null_order, lambda i: f"{self.order} is null"),
+            (~finite.all(axis=1), lambda i: f"{self.numeric[int(np.argmin(finite[i]))]} is null, NaN or infinite"),
+            (missing.any(axis=1), lambda i: f"{self.categorical[int(np.argmax(missing[i]))]} is null"),
+        ]
+        if self.kind != "mstream" and last is not None:
+            refusals.append((~null_order & (order < np.array(last, dtype=order.dtype)),
+                             lambda i: f"late: {self.order} {_text(order[i])} is before {_text(last)}, "
+                                       f"already scored for this key"))
+        refused = np.zeros(n, bool)
+        for rows, why in refusals:
+            for i in np.flatnonzero(rows & ~refused):
+                errors[i] = why(int(i))
+            refused |= rows
+        valid = np.flatnonzero(~refused)
+        refused_by_detector: dict[int, str] = {}
+        if len(valid):
+            self._learn(key, detector, runner, order[valid], numeric[valid], [c[valid] for c in codes],
+                        refused_by_detector, (scores, ready, grades, flags), valid)
+        for j, why in refused_by_detector.items():
+            errors[valid[j]] = why
+        scored = [i for j, i in enumerate(valid) if j not in refused_by_detector]
+
+        if not keep_state or key is None or not scored:
+            return None
+        newest = order[scored[-1]]
+        if isinstance(newest, np.datetime64):
+            newest = pd.Timestamp(newest)
+        else:  # an integer column holding nulls arrives as floats
+            newest = int(newest) if self.integral_order else newest.item()
+        if runner is not None:
+            return runner.key_state(key), newest
+        return dump_state(detector), newest
+
+    def _learn(self, key: Any, detector: Any, runner: KeyedDetectors | None, order: Any, numeric: Any,
+               codes: list[Any], refused: dict[int, str], out: tuple[Any, ...], at: Any) -> None:
+        """Feeds a key's valid rows to its detector, writing each row's results at its index in ``at``."""
+        import numpy as np
+
+        scores, ready, grades, flags = out
+        if runner is None:  # a Forest: score_and_update_many; is_ready from updates_until_ready
+            def forest_rows(start: int, stop: int) -> None:
+                until = detector.updates_until_ready
+                rows = at[start:stop]
+                scores[rows] = detector.score_and_update_many(numeric[start:stop])
+                ready[rows] = (np.arange(stop - start) >= until).tolist()
+
+            _in_batches(len(order), forest_rows, refused)
+            return
+        if self.kind == "mstream":
+            if key not in runner.detectors:
+                made = runner.new_detector(key, numeric.shape[1], len(codes))
+                runner.detectors[key], runner.thresholders[key] = made, runner._new_thresholder(made)
+            mstream, thresholder = runner.detectors[key], runner.thresholders[key]
+            categories = (np.column_stack([c.astype(np.int64) for c in codes]) if codes
+                          else np.empty((len(order), 0), np.int64))
+            stamps = order.astype(np.int64)
+
+            def mstream_rows(start: int, stop: int) -> None:
+                seen = mstream.entries_seen()
+                rows = at[start:stop]
+                raw = mstream.update_and_score_many(numeric[start:stop], categories[start:stop], stamps[start:stop])
+                grade = thresholder.update_many(raw)
+                scores[rows], grades[rows] = raw, grade
+                ready[rows] = (seen + np.arange(stop - start) > 0).tolist()
+                flags[rows] = (grade > 0.0).tolist()
+
+            _in_batches(len(order), mstream_rows, refused)
+            return
+        # A Monitor, row by row: its readiness before each row is not in update_many's answer.
+        seconds = order.astype("datetime64[s]").astype(np.int64) if order.dtype.kind == "M" else None
+        for j in range(len(order)):
+            own = runner.detectors.get(key)
+            was_ready = own is not None and own.is_ready()
+            try:
+                score, grade, flag = runner.step(key, numeric[j], (), None if seconds is None else int(seconds[j]))
+            except (ValueError, OverflowError) as error:
+                refused[j] = str(error)
+                continue
+            i = at[j]
+            scores[i], grades[i], flags[i], ready[i] = score, grade, flag, was_ready
+
