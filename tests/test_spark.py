@@ -243,6 +243,35 @@ def test_bad_rows_are_routed_to_the_error_column_and_leave_detectors_untouched(s
             call()
 
 
+def test_batch_results_do_not_depend_on_buckets_or_on_the_grouped_function_form(spark: Any, monkeypatch: Any
+                                                                                ) -> None:
+    """One bucket or a few; Arrow tables, and pandas frames as on a Spark without applyInArrow."""
+    from pyspark.sql.group import GroupedData
+
+    rows = metric_rows(keys=50, steps=8, seed=9) + [("host-1", 3, 1e39, 0.0), (None, 1, 0.0, 0.0)]
+    records = [(f"user-{k % 7}", 1 + i // 20, float(i % 11), i % 3) for i, k in enumerate(range(140))]
+    records += [("user-1", 2, 1.0, None)]
+
+    def results() -> list[Any]:
+        out = []
+        for buckets in (1, 5):
+            forest = score_by_key(spark.createDataFrame(rows, FOREST_SCHEMA), "host", ["v", "w"], "t",
+                                  buckets=buckets, **FOREST)
+            mstream = score_records_by_key(spark.createDataFrame(records, MSTREAM_SCHEMA), "host", ["amount"],
+                                           ["port"], "ts", buckets=buckets, **MSTREAM)
+            out.append((ordered(forest.collect()), ordered(mstream.collect())))
+        return out
+
+    with_arrow = results()
+    assert [r for r in with_arrow[0][0] if r[4] is None] == forest_loop(rows[:-2])
+    assert ("host-1", 3, None, None, "point values must be finite") in with_arrow[0][0]
+    assert all(r == with_arrow[0] for r in with_arrow)
+    monkeypatch.delattr(next(c for c in GroupedData.__mro__ if "applyInArrow" in vars(c)), "applyInArrow")
+    assert results() == with_arrow
+    with pytest.raises(ValueError, match="buckets must be a positive integer"):
+        score_by_key(spark.createDataFrame(rows, FOREST_SCHEMA), "host", ["v"], "t", buckets=0)
+
+
 def test_key_seed_is_a_documented_stable_hash() -> None:
     import hashlib
 
