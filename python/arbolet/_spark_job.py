@@ -119,9 +119,10 @@ class Job:
 
         if pd.isna(key):
             key = None  # a null key arrives as None or NaN, depending on the column type
-        arrays = self._frame_arrays(frame)
-        columns, kept = self._score_sorted(np.zeros(len(frame), np.int64), [key], arrays, {0: state}, keep_state)
-        return pd.DataFrame(columns, copy=False), kept.get(0, state)
+        store = _OneKey(self, key, state)
+        columns = self._score_sorted(np.zeros(len(frame), np.int64), [key], self._frame_arrays(frame),
+                                     store if keep_state else None)
+        return pd.DataFrame(columns, copy=False), store.state
 
     def score_bucket_frame(self, frame: Any) -> Any:
         """A batch bucket's rows of many keys as a pandas frame (Spark without Arrow grouped functions)."""
@@ -130,7 +131,7 @@ class Job:
         codes, uniques = pd.factorize(frame[self.key], use_na_sentinel=True)
         # An integer key column holding nulls arrives as floats.
         keys = [int(k) if isinstance(k, float) else k for k in uniques.tolist()]
-        columns, _ = self._score_sorted(codes.astype("int64"), keys, self._frame_arrays(frame), {}, False)
+        columns = self._score_sorted(codes.astype("int64"), keys, self._frame_arrays(frame))
         return pd.DataFrame(columns, copy=False)
 
     def score_bucket_table(self, table: Any) -> Any:
@@ -147,8 +148,7 @@ class Job:
         arrays = (order_column.to_numpy(),
                   [table.column(c).to_numpy() for c in self.numeric],
                   [table.column(c).to_numpy() for c in self.categorical])
-        columns, _ = self._score_sorted(codes, keys.dictionary.to_pylist(), self._arrays(*arrays), {}, False,
-                                        keep_columns=False)
+        columns = self._score_sorted(codes, keys.dictionary.to_pylist(), self._arrays(*arrays), keep_columns=False)
         rank = columns.pop("__rank")
         out = {self.key: table.column(self.key).take(rank), self.order: table.column(self.order).take(rank)}
         out["score"] = pa.array(columns["score"], pa.float64(), from_pandas=True)
@@ -178,13 +178,15 @@ class Job:
 
     # --- scoring ----------------------------------------------------------------------------------
 
-    def _score_sorted(self, groups: Any, keys: list[Any], arrays: tuple[Any, ...], states: dict[int, Any],
-                      keep_state: bool, keep_columns: bool = True) -> tuple[dict[str, Any], dict[int, Any]]:
+    def _score_sorted(self, groups: Any, keys: list[Any], arrays: tuple[Any, ...], store: Any = None,
+                      keep_columns: bool = True) -> dict[str, Any]:
         """Sorts the rows (key, order, values) and scores each key's run; ``groups`` indexes ``keys`` (-1: null key).
 
-        Returns the result columns (in sorted order; with ``keep_columns`` False the key and order
-        columns are left out and ``__rank`` says which input row each result row is) and the state
-        to keep per group index.
+        Returns the result columns: in sorted order; with ``keep_columns`` False the key and order
+        columns are left out and ``__rank`` says which input row each result row is. ``store``, if
+        given, holds the keys' detectors between calls: ``held(key)`` gives a key's (detector, last
+        ordering value) or None, ``keep(key, detector, rows)`` is told what the key learned (the
+        arrays of ``arrays`` at those rows, sorted).
         """
         import numpy as np
 
@@ -205,17 +207,19 @@ class Job:
         errors = np.full(n, None, dtype=object)
         grades = np.full(n, np.nan)
         flags = np.full(n, None, dtype=object)
-        kept: dict[int, Any] = {}
         bounds = np.flatnonzero(np.diff(groups)) + 1
         for lo, hi in zip(np.concatenate([[0], bounds]), np.concatenate([bounds, [n]])):
             group = int(groups[lo])
             key = None if group < 0 else keys[group]
             rows = slice(lo, hi)
-            state = self._score_key(key, order[rows], numeric[rows], [c[rows] for c in codes], missing[rows],
-                                    null_order[rows], states.get(group), keep_state,
-                                    (scores[rows], ready[rows], errors[rows], grades[rows], flags[rows]))
-            if state is not None:
-                kept[group] = state
+            held = None if store is None or key is None else store.held(key)
+            key_codes = [c[rows] for c in codes]
+            detector, learned = self._score_key(key, order[rows], numeric[rows], key_codes, missing[rows],
+                                                null_order[rows], held,
+                                                (scores[rows], ready[rows], errors[rows], grades[rows], flags[rows]))
+            if store is not None and key is not None and learned:
+                store.keep(key, detector, (order[rows][learned], numeric[rows][learned],
+                                           [c[learned] for c in key_codes]))
         columns: dict[str, Any] = {}
         if keep_columns:
             columns[self.key] = np.array([None if g < 0 else keys[g] for g in groups], dtype=object)
@@ -225,29 +229,39 @@ class Job:
         columns.update(score=scores, is_ready=ready, error=errors)
         if self.alarms:
             columns.update(grade=grades, flag=flags)
-        return columns, kept
+        return columns
+
+    def restore(self, key: Key, blob: bytes) -> Any:
+        """A key's detector from its stored bytes: a Forest, or a KeyedDetectors holding the key."""
+        if not self.alarms:
+            return load_state(Forest, blob)
+        runner = self.runner()
+        runner.restore_key(key, blob)
+        return runner
+
+    def blob(self, key: Key, detector: Any) -> bytes:
+        """What ``restore`` reads back."""
+        return detector.key_state(key) if self.alarms else dump_state(detector)
 
     def _score_key(self, key: Any, order: Any, numeric: Any, codes: list[Any], missing: Any, null_order: Any,
-                   state: tuple[Any, ...] | None, keep_state: bool, out: tuple[Any, ...]) -> tuple[Any, ...] | None:
-        """Scores one key's sorted rows into ``out`` (views of the result columns); returns the state to keep."""
+                   held: tuple[Any, Any] | None, out: tuple[Any, ...]) -> tuple[Any, list[int]]:
+        """Scores one key's sorted rows into ``out`` (views of the result columns).
+
+        ``held`` is the key's (detector, last ordering value scored) or None for a new key. Returns
+        the detector (None for a null key) and the rows that it learned.
+        """
         import numpy as np
-        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
         scores, ready, errors, grades, flags = out
         n = len(order)
         # A Forest of its own for score_by_key; the others run the key through KeyedDetectors.
         detector: Any = None
-        runner = self.runner() if self.alarms else None
         last = None
         if key is not None:
-            if state is not None:
-                if runner is not None:
-                    runner.restore_key(key, state[0])
-                else:
-                    detector = load_state(Forest, state[0])
-                last = state[1]
-            elif runner is None:
-                detector = self.new_detector(key)
+            if held is not None:
+                detector, last = held
+            else:
+                detector = self.runner() if self.alarms else self.new_detector(key)
         finite = np.isfinite(numeric)
         # Why a row cannot be scored, if it cannot; checked in this order.
         refusals: list[tuple[Any, Callable[[int], str]]] = [
@@ -268,22 +282,22 @@ class Job:
         valid = np.flatnonzero(~refused)
         refused_by_detector: dict[int, str] = {}
         if len(valid):
-            self._learn(key, detector, runner, order[valid], numeric[valid], [c[valid] for c in codes],
-                        refused_by_detector, (scores, ready, grades, flags), valid)
+            self._learn(key, detector if not self.alarms else None, detector if self.alarms else None,
+                        order[valid], numeric[valid], [c[valid] for c in codes], refused_by_detector,
+                        (scores, ready, grades, flags), valid)
         for j, why in refused_by_detector.items():
             errors[valid[j]] = why
-        scored = [i for j, i in enumerate(valid) if j not in refused_by_detector]
+        return detector, [int(i) for j, i in enumerate(valid) if j not in refused_by_detector]
 
-        if not keep_state or key is None or not scored:
-            return None
-        newest = order[scored[-1]]
+    def _newest(self, order: Any, learned: list[int]) -> Any:
+        """The last ordering value learned, as the per-key state stores it."""
+        import numpy as np
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+        newest = order[learned[-1]]
         if isinstance(newest, np.datetime64):
-            newest = pd.Timestamp(newest)
-        else:  # an integer column holding nulls arrives as floats
-            newest = int(newest) if self.integral_order else newest.item()
-        if runner is not None:
-            return runner.key_state(key), newest
-        return dump_state(detector), newest
+            return pd.Timestamp(newest)
+        return int(newest) if self.integral_order else newest.item()  # an integer column holding nulls: floats
 
     def _learn(self, key: Any, detector: Any, runner: KeyedDetectors | None, order: Any, numeric: Any,
                codes: list[Any], refused: dict[int, str], out: tuple[Any, ...], at: Any) -> None:
@@ -333,3 +347,18 @@ class Job:
             i = at[j]
             scores[i], grades[i], flags[i], ready[i] = score, grade, flag, was_ready
 
+
+
+class _OneKey:
+    """The store of a streaming group of one key: its (detector bytes, last ordering value) in Spark's state."""
+
+    def __init__(self, job: Job, key: Any, state: tuple[Any, ...] | None) -> None:
+        self.job, self.state = job, state
+        self._held = None if state is None or key is None else (job.restore(key, state[0]), state[1])
+
+    def held(self, key: Any) -> tuple[Any, Any] | None:
+        return self._held
+
+    def keep(self, key: Any, detector: Any, learned: tuple[Any, ...]) -> None:
+        order = learned[0]
+        self.state = (self.job.blob(key, detector), self.job._newest(order, [len(order) - 1]))
