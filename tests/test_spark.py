@@ -63,6 +63,22 @@ def spark() -> Any:
     session.stop()
 
 
+ROCKSDB = ("spark.sql.streaming.stateStore.providerClass",
+           "org.apache.spark.sql.execution.streaming.state.RocksDBStateStoreProvider")
+
+
+@pytest.fixture(params=["per-key state", "bucketed state"])
+def layout(request: Any, spark: Any) -> Any:
+    """A streaming query's state: per key (any state store), or keys by bucket (RocksDB), with a snapshot
+    every second micro-batch so that both snapshots and replayed rows are exercised."""
+    if request.param == "per-key state":
+        yield {}
+        return
+    spark.conf.set(*ROCKSDB)
+    yield {"buckets": 3, "snapshot_every": 2}
+    spark.conf.unset(ROCKSDB[0])
+
+
 def metric_rows(keys: int, steps: int, seed: int = 1) -> list[tuple[str, int, float, float]]:
     """Interleaved rows of many hosts; every fifth host repeats a time step with other values."""
     rng = random.Random(seed)
@@ -108,11 +124,12 @@ def run_stream(spark: Any, tmp_path: Path, name: str, build: Any, schema: str) -
              .option("checkpointLocation", str(tmp_path / "checkpoint")).start())
     with_rows: set[int] = set()  # micro-batches that read a file (one per file)
     deadline = time.monotonic() + 300
-    while len(with_rows) < 3 and time.monotonic() < deadline:
+    while len(with_rows) < 3 and time.monotonic() < deadline and query.isActive:
         with_rows |= {p["batchId"] for p in query.recentProgress if p["numInputRows"] > 0}
         time.sleep(0.1)
+    failure = query.exception()
     query.stop()
-    assert len(with_rows) == 3
+    assert failure is None and len(with_rows) == 3, failure
     return ordered(spark.table(name).collect())
 
 
@@ -146,7 +163,7 @@ def test_forest_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_
     assert [r for r in got if r[4] is None] == ordered(expected + forest_loop(idle[0], 5) + forest_loop(idle[1], 5))
 
 
-def test_mstream_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_path: Path) -> None:
+def test_mstream_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_path: Path, layout: Any) -> None:
     rng = random.Random(2)
     rows = [(f"user-{k}", ts, float(rng.randrange(50)), rng.choice([22, 80, 443]))
             for ts in range(1, 10) for k in range(100) for _ in range(rng.randrange(1, 4))]
@@ -166,7 +183,7 @@ def test_mstream_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp
     expected = ordered(expected)
 
     def build(df: Any) -> Any:
-        return score_records_by_key(df, "host", ["amount"], ["port"], "ts", **MSTREAM)
+        return score_records_by_key(df, "host", ["amount"], ["port"], "ts", **layout, **MSTREAM)
 
     assert ordered(build(spark.createDataFrame(rows, MSTREAM_SCHEMA)).collect()) == expected
 
@@ -194,7 +211,7 @@ def monitor_loop(rows: list[tuple[Any, ...]], timed: bool) -> list[tuple[Any, ..
     return ordered(out)
 
 
-def test_monitor_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_path: Path) -> None:
+def test_monitor_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_path: Path, layout: Any) -> None:
     rows = metric_rows(keys=40, steps=12, seed=6)
     batch = monitor_by_key(spark.createDataFrame(rows, FOREST_SCHEMA), "host", ["v", "w"], "t", seed=3, **MONITOR)
     assert batch.columns == ["host", "t", "score", "is_ready", "error", "grade", "flag"]
@@ -207,7 +224,8 @@ def test_monitor_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp
 
     def build(df: Any) -> Any:  # a timestamp column: its seconds are the Monitor's timestamps
         timed = df.withColumn("t", F.timestamp_seconds("t"))
-        return monitor_by_key(timed, "host", ["v", "w"], "t", seed=3, **MONITOR).withColumn("t", F.unix_seconds("t"))
+        verdicts = monitor_by_key(timed, "host", ["v", "w"], "t", seed=3, **layout, **MONITOR)
+        return verdicts.withColumn("t", F.unix_seconds("t"))
 
     assert run_stream(spark, tmp_path, "monitor_verdicts", build, FOREST_SCHEMA) == monitor_loop(rows, timed=True)
 

@@ -90,6 +90,7 @@ class Job:
     seed: int
     timeout_ms: int | None
     integral_order: bool
+    timestamp_order: bool = False
 
     @property
     def alarms(self) -> bool:
@@ -124,14 +125,15 @@ class Job:
                                      store if keep_state else None)
         return pd.DataFrame(columns, copy=False), store.state
 
-    def score_bucket_frame(self, frame: Any) -> Any:
-        """A batch bucket's rows of many keys as a pandas frame (Spark without Arrow grouped functions)."""
+    def score_bucket_frame(self, frame: Any, store: Any = None) -> Any:
+        """A bucket's rows of many keys as a pandas frame: a batch query on a Spark without Arrow
+        grouped functions, or a streaming query's bucket (``store`` holds its keys' detectors)."""
         import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
         codes, uniques = pd.factorize(frame[self.key], use_na_sentinel=True)
         # An integer key column holding nulls arrives as floats.
         keys = [int(k) if isinstance(k, float) else k for k in uniques.tolist()]
-        columns = self._score_sorted(codes.astype("int64"), keys, self._frame_arrays(frame))
+        columns = self._score_sorted(codes.astype("int64"), keys, self._frame_arrays(frame), store)
         return pd.DataFrame(columns, copy=False)
 
     def score_bucket_table(self, table: Any) -> Any:
@@ -243,6 +245,43 @@ class Job:
         """What ``restore`` reads back."""
         return detector.key_state(key) if self.alarms else dump_state(detector)
 
+    def stamps(self, order: Any) -> Any:
+        """The timestamps that the detector is given: an MStream's time steps, a Monitor's seconds of a
+        timestamp ordering column (None for a numeric one)."""
+        import numpy as np
+
+        if self.kind == "mstream":
+            return order.astype(np.int64)
+        if self.kind == "monitor" and order.dtype.kind == "M":
+            return order.astype("datetime64[s]").astype(np.int64)
+        return None
+
+    def replay(self, key: Key, detector: Any, records: Any) -> Any:
+        """Feeds a key's logged rows (see arbolet._spark_stream) to its detector, or to a fresh one if None."""
+        import numpy as np
+
+        values = np.ascontiguousarray(records["values"])
+        if not self.alarms:
+            detector = detector if detector is not None else self.new_detector(key)
+            detector.update_many(values)
+            return detector
+        runner = detector if detector is not None else self.runner()
+        own = self._own(runner, key, values.shape[1])
+        if self.kind == "mstream":
+            raw = own.update_and_score_many(values, np.ascontiguousarray(records["codes"]),
+                                            np.ascontiguousarray(records["stamp"]))
+            runner.thresholders[key].update_many(raw)
+        else:
+            own.update_many(values, np.ascontiguousarray(records["stamp"]) if self.timestamp_order else None)
+        return runner
+
+    def _own(self, runner: KeyedDetectors, key: Key, width: int) -> Any:
+        """The key's detector in ``runner``, made (with its thresholder) if it has none yet."""
+        if key not in runner.detectors:
+            made = runner.new_detector(key, width, len(self.categorical))
+            runner._keep(key, made, runner._new_thresholder(made))
+        return runner.detectors[key]
+
     def _score_key(self, key: Any, order: Any, numeric: Any, codes: list[Any], missing: Any, null_order: Any,
                    held: tuple[Any, Any] | None, out: tuple[Any, ...]) -> tuple[Any, list[int]]:
         """Scores one key's sorted rows into ``out`` (views of the result columns).
@@ -315,13 +354,11 @@ class Job:
             _in_batches(len(order), forest_rows, refused)
             return
         if self.kind == "mstream":
-            if key not in runner.detectors:
-                made = runner.new_detector(key, numeric.shape[1], len(codes))
-                runner.detectors[key], runner.thresholders[key] = made, runner._new_thresholder(made)
-            mstream, thresholder = runner.detectors[key], runner.thresholders[key]
+            mstream = self._own(runner, key, numeric.shape[1])
+            thresholder = runner.thresholders[key]
             categories = (np.column_stack([c.astype(np.int64) for c in codes]) if codes
                           else np.empty((len(order), 0), np.int64))
-            stamps = order.astype(np.int64)
+            stamps = self.stamps(order)
 
             def mstream_rows(start: int, stop: int) -> None:
                 seen = mstream.entries_seen()
@@ -335,7 +372,7 @@ class Job:
             _in_batches(len(order), mstream_rows, refused)
             return
         # A Monitor, row by row: its readiness before each row is not in update_many's answer.
-        seconds = order.astype("datetime64[s]").astype(np.int64) if order.dtype.kind == "M" else None
+        seconds = self.stamps(order)
         for j in range(len(order)):
             own = runner.detectors.get(key)
             was_ready = own is not None and own.is_ready()

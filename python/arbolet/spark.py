@@ -51,6 +51,10 @@ _Frame = Any  # a pandas.DataFrame; pandas ships no type information
 _BUCKET = "__arbolet_bucket"
 # Buckets per core of the session when a batch query is not given its number.
 _BUCKETS_PER_CORE = 4
+# Buckets of a streaming query not given its number: fixed, since its checkpoint fixes them.
+_STREAM_BUCKETS = 64
+# Micro-batches with rows for a key between snapshots of its detector, when not given.
+_SNAPSHOT_EVERY = 32
 
 
 def _columns(what: str, names: str | Sequence[str]) -> tuple[str, ...]:
@@ -102,6 +106,12 @@ def _is_integer(t: DataType) -> bool:
     return isinstance(t, (T.ByteType, T.ShortType, T.IntegerType, T.LongType))
 
 
+def _is_timestamp(t: DataType) -> bool:
+    from pyspark.sql import types as T
+
+    return isinstance(t, (T.TimestampType, T.TimestampNTZType))
+
+
 def _is_orderable(t: DataType) -> bool:
     from pyspark.sql import types as T
 
@@ -117,10 +127,12 @@ def _timeout_ms(idle_timeout: float | datetime.timedelta | None) -> int | None:
     return max(1, round(seconds * 1000))
 
 
-def _run(df: DataFrame, job: Job, buckets: int | None) -> DataFrame:
+def _run(df: DataFrame, job: Job, buckets: int | None, snapshot_every: int) -> DataFrame:
     """Batch: keys hashed into buckets, one call per bucket (applyInArrow, or applyInPandas on a
-    Spark without it). Streaming: applyInPandasWithState, one call per key, which works with the
-    default state store and every Spark from 3.4 on."""
+    Spark without it). Streaming with the RocksDB state store on a Spark that has
+    transformWithStateInPandas: keys hashed into buckets too, each key's detector kept as a
+    snapshot and the rows learned since (arbolet._spark_stream). Otherwise applyInPandasWithState,
+    one call per key, which works with the default state store and every Spark from 3.4 on."""
     from pyspark.sql import functions as F
     from pyspark.sql import types as T
 
@@ -153,6 +165,15 @@ def _run(df: DataFrame, job: Job, buckets: int | None) -> DataFrame:
 
         return grouped.applyInPandas(score_bucket_frame, output)
 
+    if _bucketed_state(df, job):
+        from ._spark_stream import processor
+
+        count = buckets if buckets is not None else _STREAM_BUCKETS
+        rows = df.select(job.key, job.order, *job.numeric, *job.categorical,
+                         F.pmod(F.xxhash64(job.key), F.lit(count)).alias(_BUCKET))
+        return rows.groupBy(_BUCKET).transformWithStateInPandas(
+            processor(job, fields[job.key].dataType, count, snapshot_every), output, "Append", "None")
+
     grouped = df.groupBy(job.key)
     state_schema = T.StructType([
         T.StructField("detector", T.BinaryType(), False),
@@ -181,6 +202,24 @@ def _run(df: DataFrame, job: Job, buckets: int | None) -> DataFrame:
     return grouped.applyInPandasWithState(score_micro_batch, output, state_schema, "append", timeout)
 
 
+def _bucketed_state(df: DataFrame, job: Job) -> bool:
+    """Whether a streaming query keeps its keys by bucket: the Spark has the stateful processor API, the
+    session uses the RocksDB state store it needs, protobuf (which its Python side speaks) is installed,
+    and no idle timeout is asked for (that one expires keys with applyInPandasWithState's per-key
+    timeouts)."""
+    import importlib.util
+
+    if job.timeout_ms is not None or not hasattr(df.groupBy(job.key), "transformWithStateInPandas"):
+        return False
+    try:
+        if importlib.util.find_spec("google.protobuf") is None:
+            return False
+    except ModuleNotFoundError:  # no google namespace at all
+        return False
+    provider = df.sparkSession.conf.get("spark.sql.streaming.stateStore.providerClass", None) or ""
+    return provider.endswith("RocksDBStateStoreProvider")
+
+
 def _default_buckets(df: DataFrame) -> int:
     """A few buckets per core of the session (its shuffle partitions where the cores cannot be read)."""
     try:
@@ -190,12 +229,12 @@ def _default_buckets(df: DataFrame) -> int:
     return max(1, _BUCKETS_PER_CORE * cores)
 
 
-def _buckets(buckets: int | None) -> int | None:
-    if buckets is None:
+def _positive(name: str, value: int | None) -> int | None:
+    if value is None:
         return None
-    if isinstance(buckets, bool) or operator.index(buckets) < 1:
-        raise ValueError(f"buckets must be a positive integer, got {buckets!r}")
-    return operator.index(buckets)
+    if isinstance(value, bool) or operator.index(value) < 1:
+        raise ValueError(f"{name} must be a positive integer, got {value!r}")
+    return operator.index(value)
 
 
 def _base_seed(settings: dict[str, Any]) -> int:
@@ -208,7 +247,7 @@ def _base_seed(settings: dict[str, Any]) -> int:
 
 def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: str, *,
                  idle_timeout: float | datetime.timedelta | None = None, buckets: int | None = None,
-                 **settings: Any) -> DataFrame:
+                 snapshot_every: int = _SNAPSHOT_EVERY, **settings: Any) -> DataFrame:
     """Scores every key's rows with that key's own ``Forest``.
 
     ``df`` is a batch or streaming DataFrame; ``key`` names the key column
@@ -225,12 +264,12 @@ def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: st
     ``idle_timeout`` (seconds or a ``timedelta``) a key that receives no row
     for that long (processing time) is forgotten and starts afresh.
     """
-    return _run_numeric("forest", df, key, values, order, idle_timeout, buckets, settings, RESULT_COLUMNS)
+    return _run_numeric("forest", df, key, values, order, idle_timeout, (buckets, snapshot_every), settings, RESULT_COLUMNS)
 
 
 def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: str, *,
                    idle_timeout: float | datetime.timedelta | None = None, buckets: int | None = None,
-                 **settings: Any) -> DataFrame:
+                 snapshot_every: int = _SNAPSHOT_EVERY, **settings: Any) -> DataFrame:
     """Judges every key's rows with that key's own ``Monitor``: a score, a grade and an alarm flag.
 
     Parameters
@@ -264,12 +303,13 @@ def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: 
     -----
     .. versionadded:: 0.4.0
     """
-    return _run_numeric("monitor", df, key, values, order, idle_timeout, buckets, settings,
+    return _run_numeric("monitor", df, key, values, order, idle_timeout, (buckets, snapshot_every), settings,
                         RESULT_COLUMNS + ALARM_COLUMNS)
 
 
 def _run_numeric(kind: str, df: DataFrame, key: str, values: str | Sequence[str], order: str,
-                 idle_timeout: float | datetime.timedelta | None, buckets: int | None, settings: dict[str, Any],
+                 idle_timeout: float | datetime.timedelta | None, layout: tuple[int | None, int],
+                 settings: dict[str, Any],
                  results: tuple[str, ...]) -> DataFrame:
     """The query of a detector per key fed the numeric columns ``values``, ordered by ``order``."""
     numeric = _columns("values", values)
@@ -284,13 +324,14 @@ def _run_numeric(kind: str, df: DataFrame, key: str, values: str | Sequence[str]
     }, results)
     seed = _base_seed(settings)
     job = Job(kind, key, order, numeric, (), tuple(settings.items()), seed, _timeout_ms(idle_timeout),
-               _is_integer(df.schema[order].dataType))
-    return _run(df, job, _buckets(buckets))
+               _is_integer(df.schema[order].dataType), _is_timestamp(df.schema[order].dataType))
+    return _run(df, job, _positive("buckets", layout[0]), _positive("snapshot_every", layout[1]) or 0)
 
 
 def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], categorical: str | Sequence[str],
                          timestamp: str, *, idle_timeout: float | datetime.timedelta | None = None,
-                         buckets: int | None = None, **settings: Any) -> DataFrame:
+                         buckets: int | None = None, snapshot_every: int = _SNAPSHOT_EVERY,
+                         **settings: Any) -> DataFrame:
     """Scores every key's records with that key's own ``MStream``.
 
     ``numeric`` names the numeric feature columns, ``categorical`` the integer
@@ -323,4 +364,4 @@ def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], 
     seed = _base_seed(settings)
     job = Job("mstream", key, timestamp, numeric_columns, categorical_columns, tuple(settings.items()), seed,
                _timeout_ms(idle_timeout), True)
-    return _run(df, job, _buckets(buckets))
+    return _run(df, job, _positive("buckets", buckets), _positive("snapshot_every", snapshot_every) or 0)
