@@ -301,7 +301,9 @@ def test_key_seed_is_a_documented_stable_hash() -> None:
         key_seed(0, 1.5)  # type: ignore[arg-type]
 
 
-def test_a_killed_driver_restarts_from_its_checkpoint_without_loss_or_duplicates(spark: Any, tmp_path: Path) -> None:
+@pytest.mark.parametrize("bucketed", [False, True], ids=["per-key state", "bucketed state"])
+def test_a_killed_driver_restarts_from_its_checkpoint_without_loss_or_duplicates(spark: Any, tmp_path: Path,
+                                                                                bucketed: bool) -> None:
     driver = Path(__file__).with_name("spark_stream_driver.py")
     rows = metric_rows(keys=30, steps=24, seed=4)
     source, sink, checkpoint = tmp_path / "in", tmp_path / "out", tmp_path / "checkpoint"
@@ -312,7 +314,7 @@ def test_a_killed_driver_restarts_from_its_checkpoint_without_loss_or_duplicates
     env = dict(os.environ, PYSPARK_PYTHON=sys.executable,
                PYTHONPATH=os.pathsep.join(p for p in (str(Path(arbolet.__file__).parents[1]),
                                                       os.environ.get("PYTHONPATH")) if p))
-    command = [sys.executable, str(driver), str(source), str(sink), str(checkpoint)]
+    command = [sys.executable, str(driver), str(source), str(sink), str(checkpoint), *(["bucketed"] if bucketed else [])]
 
     def committed() -> int:
         return len([p for p in (checkpoint / "commits").glob("[0-9]*")]) if (checkpoint / "commits").exists() else 0
