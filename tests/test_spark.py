@@ -314,7 +314,7 @@ def test_a_killed_driver_restarts_from_its_checkpoint_without_loss_or_duplicates
     env = dict(os.environ, PYSPARK_PYTHON=sys.executable,
                PYTHONPATH=os.pathsep.join(p for p in (str(Path(arbolet.__file__).parents[1]),
                                                       os.environ.get("PYTHONPATH")) if p))
-    command = [sys.executable, str(driver), str(source), str(sink), str(checkpoint), *(["bucketed"] if bucketed else [])]
+    command = [sys.executable, str(driver), str(source), str(sink), str(checkpoint)] + (["bucketed"] if bucketed else [])
 
     def committed() -> int:
         return len([p for p in (checkpoint / "commits").glob("[0-9]*")]) if (checkpoint / "commits").exists() else 0

@@ -209,17 +209,30 @@ class Job:
         errors = np.full(n, None, dtype=object)
         grades = np.full(n, np.nan)
         flags = np.full(n, None, dtype=object)
+        # The refusals that need no detector, for all keys at once; checked in this order.
+        finite = np.isfinite(numeric)
+        refused = np.zeros(n, bool)
+        for rows, why in [
+            (groups < 0, lambda i: "key is null"),
+            (null_order, lambda i: f"{self.order} is null"),
+            (~finite.all(axis=1), lambda i: f"{self.numeric[int(np.argmin(finite[i]))]} is null, NaN or infinite"),
+            (missing.any(axis=1), lambda i: f"{self.categorical[int(np.argmax(missing[i]))]} is null"),
+        ]:
+            for i in np.flatnonzero(rows & ~refused):
+                errors[i] = why(int(i))
+            refused |= rows
         bounds = np.flatnonzero(np.diff(groups)) + 1
-        for lo, hi in zip(np.concatenate([[0], bounds]), np.concatenate([bounds, [n]])):
+        for lo, hi in zip([0, *bounds.tolist()], [*bounds.tolist(), n]):
             group = int(groups[lo])
-            key = None if group < 0 else keys[group]
+            if group < 0:
+                continue  # every row refused
+            key = keys[group]
             rows = slice(lo, hi)
-            held = None if store is None or key is None else store.held(key)
+            held = None if store is None else store.held(key)
             key_codes = [c[rows] for c in codes]
-            detector, learned = self._score_key(key, order[rows], numeric[rows], key_codes, missing[rows],
-                                                null_order[rows], held,
+            detector, learned = self._score_key(key, order[rows], numeric[rows], key_codes, refused[rows], held,
                                                 (scores[rows], ready[rows], errors[rows], grades[rows], flags[rows]))
-            if store is not None and key is not None and learned:
+            if store is not None and len(learned):
                 store.keep(key, detector, (order[rows][learned], numeric[rows][learned],
                                            [c[learned] for c in key_codes]))
         columns: dict[str, Any] = {}
@@ -282,53 +295,42 @@ class Job:
             runner._keep(key, made, runner._new_thresholder(made))
         return runner.detectors[key]
 
-    def _score_key(self, key: Any, order: Any, numeric: Any, codes: list[Any], missing: Any, null_order: Any,
-                   held: tuple[Any, Any] | None, out: tuple[Any, ...]) -> tuple[Any, list[int]]:
+    def _score_key(self, key: Key, order: Any, numeric: Any, codes: list[Any], refused: Any,
+                   held: tuple[Any, Any] | None, out: tuple[Any, ...]) -> tuple[Any, Any]:
         """Scores one key's sorted rows into ``out`` (views of the result columns).
 
-        ``held`` is the key's (detector, last ordering value scored) or None for a new key. Returns
-        the detector (None for a null key) and the rows that it learned.
+        ``refused`` marks the rows already refused; ``held`` is the key's (detector, last ordering
+        value scored) or None for a new key. Returns the detector and the indices of the rows it learned.
         """
         import numpy as np
 
         scores, ready, errors, grades, flags = out
-        n = len(order)
-        # A Forest of its own for score_by_key; the others run the key through KeyedDetectors.
-        detector: Any = None
-        last = None
-        if key is not None:
-            if held is not None:
-                detector, last = held
-            else:
-                detector = self.runner() if self.alarms else self.new_detector(key)
-        finite = np.isfinite(numeric)
-        # Why a row cannot be scored, if it cannot; checked in this order.
-        refusals: list[tuple[Any, Callable[[int], str]]] = [
-            (np.full(n, key is None), lambda i: "key is null"),
-            (null_order, lambda i: f"{self.order} is null"),
-            (~finite.all(axis=1), lambda i: f"{self.numeric[int(np.argmin(finite[i]))]} is null, NaN or infinite"),
-            (missing.any(axis=1), lambda i: f"{self.categorical[int(np.argmax(missing[i]))]} is null"),
-        ]
+        if held is not None:
+            detector, last = held
+        else:
+            detector, last = (self.runner() if self.alarms else self.new_detector(key)), None
         if self.kind != "mstream" and last is not None:
-            refusals.append((~null_order & (order < np.array(last, dtype=order.dtype)),
-                             lambda i: f"late: {self.order} {_text(order[i])} is before {_text(last)}, "
-                                       f"already scored for this key"))
-        refused = np.zeros(n, bool)
-        for rows, why in refusals:
-            for i in np.flatnonzero(rows & ~refused):
-                errors[i] = why(int(i))
-            refused |= rows
+            late = ~refused & (order < np.array(last, dtype=order.dtype))
+            for i in np.flatnonzero(late):
+                errors[i] = (f"late: {self.order} {_text(order[i])} is before {_text(last)}, "
+                             f"already scored for this key")
+            refused = refused | late
         valid = np.flatnonzero(~refused)
+        if not len(valid):
+            return detector, valid
+        everything = len(valid) == len(order)
         refused_by_detector: dict[int, str] = {}
-        if len(valid):
-            self._learn(key, detector if not self.alarms else None, detector if self.alarms else None,
-                        order[valid], numeric[valid], [c[valid] for c in codes], refused_by_detector,
-                        (scores, ready, grades, flags), valid)
+        self._learn(key, detector if not self.alarms else None, detector if self.alarms else None,
+                    order if everything else order[valid], numeric if everything else numeric[valid],
+                    codes if everything else [c[valid] for c in codes], refused_by_detector,
+                    (scores, ready, grades, flags), valid)
+        if not refused_by_detector:
+            return detector, valid
         for j, why in refused_by_detector.items():
             errors[valid[j]] = why
-        return detector, [int(i) for j, i in enumerate(valid) if j not in refused_by_detector]
+        return detector, np.delete(valid, list(refused_by_detector))
 
-    def _newest(self, order: Any, learned: list[int]) -> Any:
+    def _newest(self, order: Any, learned: Any) -> Any:
         """The last ordering value learned, as the per-key state stores it."""
         import numpy as np
         import pandas as pd  # type: ignore[import-untyped,unused-ignore]

@@ -3,11 +3,12 @@
 ``score_by_key`` gives every key of a DataFrame its own ``Forest`` (scores),
 ``monitor_by_key`` its own ``Monitor`` (scores, grades and alarm flags) and
 ``score_records_by_key`` its own ``MStream`` (scores, with grades and flags
-from its thresholder). A streaming query keeps each
-key's detector in Spark's state store (``groupBy(key).applyInPandasWithState``),
-so a query restarted from its checkpoint continues every detector exactly where
-the last committed micro-batch left it; a batch DataFrame goes through
-``groupBy(key).applyInPandas`` with the same per-key function.
+from its thresholder). Keys are hashed into buckets and one Python call scores
+the keys of a bucket, each key's rows in one batch call of its detector. A
+streaming query keeps each key's detector in Spark's state store (by bucket,
+as a snapshot and the rows learned since, on the RocksDB state store; per key
+otherwise), so a query restarted from its checkpoint continues every detector
+exactly where the last committed micro-batch left it.
 
 Within a key, rows are scored in the order of the ordering column. Rows with
 equal ordering values are scored in the order of their values (column by
@@ -263,8 +264,19 @@ def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: st
     the row was not scored). A streaming result is in append mode; with
     ``idle_timeout`` (seconds or a ``timedelta``) a key that receives no row
     for that long (processing time) is forgotten and starts afresh.
+
+    ``buckets`` is how many buckets the keys are hashed into, one Python call
+    each (default: 4 per core of the session for a batch query, 64 for a
+    streaming one, whose checkpoint fixes it). ``snapshot_every``: a streaming
+    query on the RocksDB state store rewrites a key's whole detector every
+    that many micro-batches with rows for the key (default 32), and only the
+    rows learned since in between. The Spark guide describes both.
+
+    .. versionchanged:: 0.4.0
+       ``buckets`` and ``snapshot_every``.
     """
-    return _run_numeric("forest", df, key, values, order, idle_timeout, (buckets, snapshot_every), settings, RESULT_COLUMNS)
+    return _run_numeric("forest", df, key, values, order, idle_timeout, (buckets, snapshot_every), settings,
+                        RESULT_COLUMNS)
 
 
 def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: str, *,
@@ -284,6 +296,8 @@ def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: 
         The column that orders a key's rows: a timestamp column, whose seconds are the Monitor's
         timestamps (from which it learns the time of day), or a numeric one (no timestamps).
     idle_timeout : float or datetime.timedelta, optional
+        As for ``score_by_key``.
+    buckets, snapshot_every : int, optional
         As for ``score_by_key``.
     **settings
         The ``Monitor`` keywords (``shingle_size``, ``direction``, ``num_trees``, ``capacity``, ...);
@@ -346,12 +360,13 @@ def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], 
     the detector. A record whose timestamp is older than its key's clock comes
     out with a null score and the detector's message in ``error``, and is not
     counted. The result has the columns ``key``, ``timestamp``, ``score``,
-    ``is_ready``, ``error``, ``grade``, ``flag``; ``idle_timeout`` is as for
-    ``score_by_key``.
+    ``is_ready``, ``error``, ``grade``, ``flag``; ``idle_timeout``, ``buckets``
+    and ``snapshot_every`` are as for ``score_by_key``.
 
     .. versionchanged:: 0.4.0
        The ``grade`` and ``flag`` columns. A checkpoint written before them
-       continues each key's detector with a new thresholder.
+       continues each key's detector with a new thresholder. ``buckets`` and
+       ``snapshot_every``.
     """
     numeric_columns = _columns("numeric", numeric)
     categorical_columns = _columns("categorical", categorical)
