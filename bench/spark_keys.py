@@ -6,7 +6,7 @@
 batch: Parquet in, scores out as Parquet, for each KEYSxROWS size: arbolet.spark.score_by_key on
 Spark local[2], then one Python process that reads the same file with pyarrow and gives each key
 its own Forest(..., seed=key_seed(0, key)).score_and_update_many over its rows. Reports rows/s and
-CPU seconds of each (Spark: the driver, the JVM and its Python workers, read from /proc; the
+CPU seconds of each (Spark: the driver, the JVM and its Python workers, sampled from /proc; the
 session's start and a first warm-up query are not counted), and Spark's ratios (rows/s: higher is better; CPU: the plain
 process's CPU over Spark's, so higher is better too).
 
@@ -35,8 +35,8 @@ FOREST = {"num_trees": 30, "capacity": 64, "shingle_size": 4}
 ROCKSDB = "org.apache.spark.sql.execution.streaming.state.RocksDBStateStoreProvider"
 
 
-def tree_cpu(root: int) -> float:
-    """CPU seconds (user and system) of a process and all its living descendants, from /proc."""
+def _family_cpu(root: int) -> dict[int, float]:
+    """CPU seconds (user and system) of a process and each of its living descendants, from /proc."""
     tick = os.sysconf("SC_CLK_TCK")
     parents: dict[int, int] = {}
     times: dict[int, float] = {}
@@ -50,7 +50,7 @@ def tree_cpu(root: int) -> float:
             continue
         parents[int(entry)] = int(fields[1])
         times[int(entry)] = (int(fields[11]) + int(fields[12])) / tick
-    family, total = {root}, 0.0
+    family = {root}
     grew = True
     while grew:
         grew = False
@@ -58,9 +58,31 @@ def tree_cpu(root: int) -> float:
             if parent in family and pid not in family:
                 family.add(pid)
                 grew = True
-    for pid in family:
-        total += times.get(pid, 0.0)
-    return total
+    return {pid: times[pid] for pid in family if pid in times}
+
+
+class TreeCpu:
+    """CPU seconds that a process and its descendants spend while it is open: sampled every 0.2 s, so that
+    processes that end on the way (Python workers come and go) keep what they had spent when last seen."""
+
+    def __init__(self, root: int) -> None:
+        import threading
+
+        self.root, self.start = root, _family_cpu(root)
+        self.seen = dict(self.start)
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._sample, daemon=True)
+        self.thread.start()
+
+    def _sample(self) -> None:
+        while not self.done.wait(0.2):
+            self.seen.update(_family_cpu(self.root))
+
+    def stop(self) -> float:
+        self.done.set()
+        self.thread.join()
+        self.seen.update(_family_cpu(self.root))
+        return sum(cpu - self.start.get(pid, 0.0) for pid, cpu in self.seen.items())
 
 
 def write_rows(path: Path, keys: int, rows: int, first: int, rng: random.Random) -> None:
@@ -122,20 +144,20 @@ def batch(sizes: list[tuple[int, int]]) -> None:
     me = os.getpid()
     with tempfile.TemporaryDirectory() as tmp:  # the JVM compiles its hot code in a first query: not counted
         write_rows(Path(tmp) / "in.parquet", 2_000, 20, 0, random.Random(2))
-        wall, cpu = time.perf_counter(), tree_cpu(me)
+        wall, cpu = time.perf_counter(), TreeCpu(me)
         score_by_key(spark.read.parquet(str(Path(tmp) / "in.parquet")), "host", ["v"], "t", **FOREST).write.parquet(
             str(Path(tmp) / "out"))
         print(f"warm-up query (40,000 rows, not counted): {time.perf_counter() - wall:.1f} s wall, "
-              f"{tree_cpu(me) - cpu:.1f} s CPU", flush=True)
+              f"{cpu.stop():.1f} s CPU", flush=True)
     for keys, rows in sizes:
         with tempfile.TemporaryDirectory() as tmp:
             source = Path(tmp) / "in.parquet"
             write_rows(source, keys, rows, 0, random.Random(1))
             n = keys * rows
-            wall, cpu = time.perf_counter(), tree_cpu(me)
+            wall, cpu = time.perf_counter(), TreeCpu(me)
             df = spark.read.parquet(str(source))
             score_by_key(df, "host", ["v"], "t", **FOREST).write.parquet(str(Path(tmp) / "spark-out"))
-            spark_wall, spark_cpu = time.perf_counter() - wall, tree_cpu(me) - cpu
+            spark_wall, spark_cpu = time.perf_counter() - wall, cpu.stop()
             plain_wall, plain_cpu = plain_python(source, Path(tmp) / "plain-out.parquet")
             print(f"batch {keys:,} keys x {rows:,} rows: Spark local[2] {n / spark_wall:,.0f} rows/s, "
                   f"{spark_cpu:.1f} s CPU; plain Python {n / plain_wall:,.0f} rows/s, {plain_cpu:.1f} s CPU; "
@@ -176,14 +198,14 @@ def stream(keys: int, rows_per_batch: list[int], batches: int, warm: int, per_ke
             staging = Path(tmp) / "staging.parquet"
             write_rows(staging, keys, rows, first, rng)
             first += rows
-            wall, cpu = time.perf_counter(), tree_cpu(me)
+            wall, cpu = time.perf_counter(), TreeCpu(me)
             staging.rename(source / f"part-{done:04d}.parquet")
             done += 1
             while sum(1 for p in query.recentProgress if p["numInputRows"] > 0) < done:
                 if not query.isActive:
                     raise RuntimeError(str(query.exception()))
                 time.sleep(0.05)
-            return time.perf_counter() - wall, tree_cpu(me) - cpu, checkpoint_bytes(checkpoint, seen)
+            return time.perf_counter() - wall, cpu.stop(), checkpoint_bytes(checkpoint, seen)
 
         wall, cpu, written = one(warm)
         operator = query.lastProgress["stateOperators"][0]["operatorName"]
