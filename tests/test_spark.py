@@ -197,11 +197,13 @@ def test_mstream_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp
         ("user-0", 2, None, None, "timestamps must be non-decreasing: previous=6, got=2", None, None)]
     assert [r for r in got if r[4] is None] == expected
     if layout:  # restarted with another bucket count, keys would move away from their detectors: refused
-        write_csv(tmp_path / "in" / "part-3.csv", "host,ts,amount,port", [("user-0", 20, 1.0, 22)], 1_010)
+        later = [(f"user-{k}", 20, 1.0, 22) for k in range(100)]  # rows for every old bucket
+        write_csv(tmp_path / "in" / "part-3.csv", "host,ts,amount,port", later, 1_010)
         source = spark.readStream.schema(MSTREAM_SCHEMA).option("header", True).csv(str(tmp_path / "in"))
         query = (score_records_by_key(source, "host", ["amount"], ["port"], "ts", **MSTREAM, buckets=4,
-                                      snapshot_every=2).writeStream.format("memory").queryName("moved")
-                 .option("checkpointLocation", str(tmp_path / "checkpoint")).trigger(availableNow=True).start())
+                                      snapshot_every=2).writeStream.format("parquet")
+                 .option("path", str(tmp_path / "moved")).option("checkpointLocation", str(tmp_path / "checkpoint"))
+                 .trigger(availableNow=True).start())
         with pytest.raises(Exception, match="holds its keys in 3 buckets, not 4: pass buckets=3"):
             query.awaitTermination(300)
 

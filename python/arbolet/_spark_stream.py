@@ -13,7 +13,9 @@ learning them one by one did. Each micro-batch then rewrites a key's short log, 
 only every ``snapshot_every`` micro-batches with rows for it, or sooner once the logged rows would
 take longer to replay than a snapshot is worth. A third state, ``layout``, holds the bucket count,
 which must not change while the checkpoint lives: a key hashed into another bucket would lose its
-detector.
+detector. A bucket that finds another count fails the micro-batch before anything is committed
+(a bucket new to the checkpoint has no count to compare, but with more than a handful of keys a
+micro-batch brings rows to old buckets too).
 """
 
 from __future__ import annotations
@@ -32,9 +34,9 @@ class _Records:
     def __init__(self, job: Job) -> None:
         import numpy as np
 
-        fields = [("values", "<f8", (len(job.numeric),)), ("codes", "<i8", (len(job.categorical),))]
-        self.stamped = job.kind == "mstream" or job.kind == "monitor"
-        if self.stamped:
+        fields: list[tuple[Any, ...]] = [("values", "<f8", (len(job.numeric),)),
+                                         ("codes", "<i8", (len(job.categorical),))]
+        if job.kind in ("mstream", "monitor"):  # their timestamps
             fields.append(("stamp", "<i8"))
         self.dtype = np.dtype(fields)
         self.job = job

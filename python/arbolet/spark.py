@@ -34,7 +34,6 @@ import datetime
 import math
 import operator
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from ._spark_job import ALARM_COLUMNS, RESULT_COLUMNS, Job
@@ -43,7 +42,7 @@ from .keyed import key_seed
 if TYPE_CHECKING:
     from pyspark.sql import DataFrame
     from pyspark.sql.streaming.state import GroupState
-    from pyspark.sql.types import DataType, StructType
+    from pyspark.sql.types import DataType
 
 __all__ = ["key_seed", "monitor_by_key", "score_by_key", "score_records_by_key"]
 
