@@ -212,12 +212,13 @@ class Job:
         # The refusals that need no detector, for all keys at once; checked in this order.
         finite = np.isfinite(numeric)
         refused = np.zeros(n, bool)
-        for rows, why in [
+        checks: list[tuple[Any, Callable[[int], str]]] = [
             (groups < 0, lambda i: "key is null"),
             (null_order, lambda i: f"{self.order} is null"),
             (~finite.all(axis=1), lambda i: f"{self.numeric[int(np.argmin(finite[i]))]} is null, NaN or infinite"),
             (missing.any(axis=1), lambda i: f"{self.categorical[int(np.argmax(missing[i]))]} is null"),
-        ]:
+        ]
+        for rows, why in checks:
             for i in np.flatnonzero(rows & ~refused):
                 errors[i] = why(int(i))
             refused |= rows

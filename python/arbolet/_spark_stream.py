@@ -22,7 +22,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from ._spark_job import Job, Key
+from ._spark_job import Job
+from .keyed import Key
 
 # Rows a key's log holds at most before a snapshot is taken, whatever snapshot_every says.
 LOG_ROWS = 256
