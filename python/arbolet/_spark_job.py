@@ -56,6 +56,17 @@ def _text(value: Any) -> str:
     return str(pd.Timestamp(value)) if hasattr(value, "dtype") and value.dtype.kind == "M" else str(value)
 
 
+def _floats(column: Any) -> Any:
+    """A numeric Arrow column as float64 values, NaN for nulls; decimals each rounded as Python's float
+    rounds them (as the pandas path does)."""
+    import numpy as np
+    import pyarrow as pa
+
+    if pa.types.is_decimal(column.type):
+        return np.array([np.nan if v is None else float(v) for v in column.to_pylist()], dtype=np.float64)
+    return column.to_numpy()
+
+
 def _in_batches(n: int, call: Callable[[int, int], None], errors: dict[int, str]) -> None:
     """Runs ``call(start, stop)`` over rows [0, n), cutting out each row that the detector refuses.
 
@@ -147,8 +158,7 @@ class Job:
         order_column = table.column(self.order)
         if pa.types.is_timestamp(order_column.type) and order_column.type.tz is not None:
             order_column = pc.local_timestamp(order_column)  # the wall time that pandas would have shown
-        arrays = (order_column.to_numpy(),
-                  [table.column(c).to_numpy() for c in self.numeric],
+        arrays = (order_column.to_numpy(), [_floats(table.column(c)) for c in self.numeric],
                   [table.column(c).to_numpy() for c in self.categorical])
         columns = self._score_sorted(codes, keys.dictionary.to_pylist(), self._arrays(*arrays), keep_columns=False)
         rank = columns.pop("__rank")
