@@ -1,14 +1,23 @@
-"""What one detector per key costs on Spark: the executor's work split into its parts, then whole queries.
+"""What one detector per key costs on Spark, against one plain Python process doing the same work.
 
-    python bench/spark_keys.py [--keys 1000] [--rows 12] [--batches 4] [--no-spark]
+    python bench/spark_keys.py batch [--sizes 1000x1000,10000x100,100000x10]
+    python bench/spark_keys.py stream [--keys 10000] [--rows 1,100] [--batches 5] [--warm 256]
 
-Part 1 runs the per-key function that every executor runs (arbolet.spark) in
-this process, on one core, CPU-time clock, and splits it: the detector's own
-work, restoring and saving each key's state, and the rest (pandas: gathering,
-sorting, building the result). Part 2 runs streaming queries in local[2] over
-CSV files, one micro-batch per file, and reports Spark's own progress figures
-(wall clock), the state store's size and the checkpoint written per
-micro-batch. Needs the spark extra and Java for part 2.
+batch: Parquet in, scores out as Parquet, for each KEYSxROWS size: arbolet.spark.score_by_key on
+Spark local[2], then one Python process that reads the same file with pyarrow and gives each key
+its own Forest(..., seed=key_seed(0, key)).score_and_update_many over its rows. Reports rows/s and
+CPU seconds of each (Spark: the driver, the JVM and its Python workers, sampled from /proc; the
+session's start and a first warm-up query are not counted), and Spark's ratios (rows/s: higher is better; CPU: the plain
+process's CPU over Spark's, so higher is better too).
+
+stream: a streaming query (RocksDB state store, changelog checkpointing) reading one Parquet file
+per micro-batch: a first one of --warm rows per key (the detectors warm up and take their first
+snapshot), then --batches micro-batches of each --rows figure per key. Reports CPU per key update,
+bytes added to the checkpoint per key update and the first micro-batch's cost. With --per-key the
+query keeps each key's state per key (the default state store, applyInPandasWithState).
+
+The detector is the guide's: Forest(1, num_trees=30, capacity=64, shingle_size=4). Timings on a
+shared machine are noisy: run more than once.
 """
 
 from __future__ import annotations
@@ -22,131 +31,214 @@ import time
 from pathlib import Path
 from typing import Any
 
-import arbolet
-from arbolet import spark as arbolet_spark
-
 FOREST = {"num_trees": 30, "capacity": 64, "shingle_size": 4}
-MSTREAM = {"num_rows": 2, "num_buckets": 256}
+ROCKSDB = "org.apache.spark.sql.execution.streaming.state.RocksDBStateStoreProvider"
 
 
-def forest_rows(keys: int, rows: int, batch: int, rng: random.Random) -> list[tuple[Any, ...]]:
-    return [(f"host-{k:05d}", batch * rows + i, rng.gauss(k % 10, 1.0)) for i in range(rows) for k in range(keys)]
+def _family_cpu(root: int) -> dict[int, float]:
+    """CPU seconds (user and system) of a process and each of its living descendants, from /proc."""
+    tick = os.sysconf("SC_CLK_TCK")
+    parents: dict[int, int] = {}
+    times: dict[int, float] = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as file:
+                fields = file.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        parents[int(entry)] = int(fields[1])
+        times[int(entry)] = (int(fields[11]) + int(fields[12])) / tick
+    family = {root}
+    grew = True
+    while grew:
+        grew = False
+        for pid, parent in parents.items():
+            if parent in family and pid not in family:
+                family.add(pid)
+                grew = True
+    return {pid: times[pid] for pid in family if pid in times}
 
 
-def record_rows(keys: int, rows: int, batch: int, rng: random.Random) -> list[tuple[Any, ...]]:
-    return [(f"user-{k:05d}", 1 + batch * 3 + i * 3 // rows, rng.uniform(0, 100), rng.uniform(0, 1),
-             rng.randrange(20), rng.choice([22, 80, 443])) for i in range(rows) for k in range(keys)]
+class TreeCpu:
+    """CPU seconds that a process and its descendants spend while it is open: sampled every 0.2 s, so that
+    processes that end on the way (Python workers come and go) keep what they had spent when last seen."""
+
+    def __init__(self, root: int) -> None:
+        import threading
+
+        self.root, self.start = root, _family_cpu(root)
+        self.seen = dict(self.start)
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._sample, daemon=True)
+        self.thread.start()
+
+    def _sample(self) -> None:
+        while not self.done.wait(0.2):
+            self.seen.update(_family_cpu(self.root))
+
+    def stop(self) -> float:
+        self.done.set()
+        self.thread.join()
+        self.seen.update(_family_cpu(self.root))
+        return sum(cpu - self.start.get(pid, 0.0) for pid, cpu in self.seen.items())
 
 
-def in_process(kind: str, keys: int, rows: int, batches: int) -> None:
-    import pandas as pd
+def write_rows(path: Path, keys: int, rows: int, first: int, rng: random.Random) -> None:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
 
-    rng = random.Random(1)
-    if kind == "forest":
-        job = arbolet_spark._Job("forest", "host", "t", ("v",), (), tuple(FOREST.items()), 0, None, True)
-        columns, make = ["host", "t", "v"], forest_rows
-    else:
-        job = arbolet_spark._Job("mstream", "user", "ts", ("amount", "share"), ("country", "port"),
-                                 tuple(MSTREAM.items()), 0, None, True)
-        columns, make = ["user", "ts", "amount", "share", "country", "port"], record_rows
-    states: dict[str, Any] = {}
-    total = detector_time = state_time = 0.0
-    records = 0
-    for batch in range(batches + 1):  # the first batch warms the detectors up and is not counted
-        frame = pd.DataFrame(make(keys, rows, batch, rng), columns=columns)
-        groups = list(frame.groupby(columns[0], sort=False))
-        start = time.process_time()
-        for key, group in groups:
-            _, states[key] = job.score(key, group, states.get(key), keep_state=True)
-        elapsed = time.process_time() - start
-        # The same work again in its parts: restore, score, save.
-        restore = score = save = 0.0
-        for key, group in groups:
-            values = group[list(job.numeric)].to_numpy(dtype="float64")
-            codes = group[list(job.categorical)].to_numpy().tolist()
-            stamps = group[job.order].tolist()
-            t0 = time.process_time()
-            detector = arbolet_spark._load_state(arbolet.Forest if kind == "forest" else arbolet.MStream,
-                                                 states[key][0])
-            t1 = time.process_time()
-            if isinstance(detector, arbolet.Forest):
-                for value in values:
-                    detector.score_and_update(value)
-            else:
-                for value, code, stamp in zip(values, codes, stamps):
-                    detector.update_and_score(value, code, max(stamp, detector.current_time() or 1))
-            t2 = time.process_time()
-            arbolet_spark._dump_state(detector)
-            t3 = time.process_time()
-            restore, score, save = restore + t1 - t0, score + t2 - t1, save + t3 - t2
-        if batch:
-            total, detector_time, state_time = total + elapsed, detector_time + score, state_time + restore + save
-            records += len(frame)
-    size = sum(len(state[0]) for state in states.values()) / len(states)
-    print(f"{kind}: {keys} keys, {rows} rows per key per micro-batch, {batches} micro-batches, one core")
-    print(f"  {records / total:,.0f} records/s per core; per record {1e6 * total / records:.1f} us: "
-          f"detector {1e6 * detector_time / records:.1f}, state restore+save {1e6 * state_time / records:.1f}, "
-          f"pandas and the rest {1e6 * (total - detector_time - state_time) / records:.1f}")
-    print(f"  state per key: {size:,.0f} bytes")
+    hosts = [f"host-{k:06d}" for k in range(keys)]
+    table = pa.table({
+        "host": [hosts[k] for _ in range(rows) for k in range(keys)],
+        "t": [first + i for i in range(rows) for _ in range(keys)],
+        "v": [rng.gauss(k % 10, 1.0) for _ in range(rows) for k in range(keys)],
+    })
+    pq.write_table(table, path)
 
 
-def on_spark(kind: str, keys: int, rows: int, batches: int) -> None:
+def plain_python(source: Path, sink: Path) -> tuple[float, float]:
+    """The work without Spark: wall and CPU seconds."""
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
+
+    import arbolet
+    from arbolet.keyed import key_seed
+
+    wall, cpu = time.perf_counter(), time.process_time()
+    table = pq.read_table(source)
+    table = table.take(pc.sort_indices(table, [("host", "ascending"), ("t", "ascending"), ("v", "ascending")]))
+    hosts = table.column("host").to_pylist()
+    values = table.column("v").to_numpy().reshape(-1, 1)
+    scores = np.empty(len(hosts))
+    bounds = [0] + [i for i in range(1, len(hosts)) if hosts[i] != hosts[i - 1]] + [len(hosts)]
+    for lo, hi in zip(bounds, bounds[1:]):
+        forest = arbolet.Forest(1, seed=key_seed(0, hosts[lo]), **FOREST)
+        scores[lo:hi] = forest.score_and_update_many(values[lo:hi])
+    pq.write_table(pa.table({"host": table.column("host"), "t": table.column("t"), "score": scores}), sink)
+    return time.perf_counter() - wall, time.process_time() - cpu
+
+
+def session(per_key_state: bool = False) -> Any:
     os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
     from pyspark.sql import SparkSession
 
-    # The default state store keeps each key's state (and the previous version) on the JVM heap.
-    spark = (SparkSession.builder.master("local[2]").config("spark.sql.shuffle.partitions", "2")
-             .config("spark.driver.memory", "4g").config("spark.ui.showConsoleProgress", "false").getOrCreate())
+    builder = (SparkSession.builder.master("local[2]").config("spark.sql.shuffle.partitions", "2")
+               .config("spark.driver.memory", "3g").config("spark.ui.enabled", "false")
+               .config("spark.ui.showConsoleProgress", "false"))
+    if not per_key_state:
+        builder = (builder.config("spark.sql.streaming.stateStore.providerClass", ROCKSDB)
+                   .config("spark.sql.streaming.stateStore.rocksdb.changelogCheckpointing.enabled", "true"))
+    spark = builder.getOrCreate()
     spark.sparkContext.setLogLevel("ERROR")
+    return spark
+
+
+def batch(sizes: list[tuple[int, int]]) -> None:
+    from arbolet.spark import score_by_key
+
+    spark = session()
+    me = os.getpid()
+    with tempfile.TemporaryDirectory() as tmp:  # the JVM compiles its hot code in a first query: not counted
+        write_rows(Path(tmp) / "in.parquet", 2_000, 20, 0, random.Random(2))
+        wall, cpu = time.perf_counter(), TreeCpu(me)
+        score_by_key(spark.read.parquet(str(Path(tmp) / "in.parquet")), "host", ["v"], "t", **FOREST).write.parquet(
+            str(Path(tmp) / "out"))
+        print(f"warm-up query (40,000 rows, not counted): {time.perf_counter() - wall:.1f} s wall, "
+              f"{cpu.stop():.1f} s CPU", flush=True)
+    for keys, rows in sizes:
+        with tempfile.TemporaryDirectory() as tmp:
+            source = Path(tmp) / "in.parquet"
+            write_rows(source, keys, rows, 0, random.Random(1))
+            n = keys * rows
+            wall, cpu = time.perf_counter(), TreeCpu(me)
+            df = spark.read.parquet(str(source))
+            score_by_key(df, "host", ["v"], "t", **FOREST).write.parquet(str(Path(tmp) / "spark-out"))
+            spark_wall, spark_cpu = time.perf_counter() - wall, cpu.stop()
+            plain_wall, plain_cpu = plain_python(source, Path(tmp) / "plain-out.parquet")
+            print(f"batch {keys:,} keys x {rows:,} rows: Spark local[2] {n / spark_wall:,.0f} rows/s, "
+                  f"{spark_cpu:.1f} s CPU; plain Python {n / plain_wall:,.0f} rows/s, {plain_cpu:.1f} s CPU; "
+                  f"ratios rows/s {plain_wall / spark_wall:.2f}, CPU {plain_cpu / spark_cpu:.2f}", flush=True)
+    spark.stop()
+
+
+def checkpoint_bytes(root: Path, seen: dict[str, int]) -> int:
+    """Bytes of files added to (or grown in) the checkpoint since the last call."""
+    added = 0
+    for path in root.rglob("*"):
+        if path.is_file():
+            size = path.stat().st_size
+            added += max(0, size - seen.get(str(path), 0))
+            seen[str(path)] = size
+    return added
+
+
+def stream(keys: int, rows_per_batch: list[int], batches: int, warm: int, per_key: bool) -> None:
+    from arbolet.spark import score_by_key
+
+    spark = session(per_key_state=per_key)
+    me = os.getpid()
     rng = random.Random(1)
     with tempfile.TemporaryDirectory() as tmp:
         source, checkpoint = Path(tmp) / "in", Path(tmp) / "checkpoint"
         source.mkdir()
-        for batch in range(batches + 1):
-            data = (forest_rows if kind == "forest" else record_rows)(keys, rows, batch, rng)
-            path = source / f"part-{batch}.csv"
-            path.write_text("".join(",".join(map(str, row)) + "\n" for row in data))
-            os.utime(path, (1_000_000 + batch, 1_000_000 + batch))
-        if kind == "forest":
-            stream = spark.readStream.schema("host STRING, t LONG, v DOUBLE")
-            build = lambda df: arbolet_spark.score_by_key(df, "host", ["v"], "t", **FOREST)  # noqa: E731
-        else:
-            stream = spark.readStream.schema("user STRING, ts LONG, amount DOUBLE, share DOUBLE, country LONG, "
-                                             "port LONG")
-            build = lambda df: arbolet_spark.score_records_by_key(  # noqa: E731
-                df, "user", ["amount", "share"], ["country", "port"], "ts", **MSTREAM)
-        query = (build(stream.option("maxFilesPerTrigger", 1).csv(str(source))).writeStream.format("noop")
-                 .option("checkpointLocation", str(checkpoint)).trigger(availableNow=True).start())
-        query.awaitTermination()
-        progress = query.recentProgress[1:]  # the first micro-batch creates every detector
-        wall = sum(p["durationMs"]["triggerExecution"] for p in progress) / 1000
-        records = sum(p["numInputRows"] for p in progress)
-        state_dir = checkpoint / "state"
-        written = sum(f.stat().st_size for f in state_dir.rglob("*") if f.is_file() and f.suffix == ".delta")
-        operator = progress[-1]["stateOperators"][0]
-        commit = sum(p["stateOperators"][0]["commitTimeMs"] for p in progress) / len(progress)
-        print(f"{kind} on Spark local[2]: {records / wall:,.0f} records/s wall ({records / wall / 2:,.0f} per core); "
-              f"micro-batch {1000 * wall / len(progress):,.0f} ms for {records // len(progress):,} records; "
-              f"state store {operator['memoryUsedBytes'] / operator['numRowsTotal']:,.0f} bytes per key in memory; "
-              f"checkpoint {written / (batches + 1) / 1e6:,.1f} MB of state deltas per micro-batch, "
-              f"state store commit {commit:,.0f} ms per micro-batch")
+        stream = spark.readStream.schema("host STRING, t LONG, v DOUBLE").option("maxFilesPerTrigger", 1)
+        scores = score_by_key(stream.parquet(str(source)), "host", ["v"], "t", **FOREST)
+        query = (scores.writeStream.format("parquet").option("path", str(Path(tmp) / "out"))
+                 .option("checkpointLocation", str(checkpoint)).trigger(processingTime="500 milliseconds").start())
+        seen: dict[str, int] = {}
+        first = 0
+        done = 0
+
+        def one(rows: int) -> tuple[float, float, int]:
+            nonlocal first, done
+            staging = Path(tmp) / "staging.parquet"
+            write_rows(staging, keys, rows, first, rng)
+            first += rows
+            wall, cpu = time.perf_counter(), TreeCpu(me)
+            staging.rename(source / f"part-{done:04d}.parquet")
+            done += 1
+            while sum(1 for p in query.recentProgress if p["numInputRows"] > 0) < done:
+                if not query.isActive:
+                    raise RuntimeError(str(query.exception()))
+                time.sleep(0.05)
+            return time.perf_counter() - wall, cpu.stop(), checkpoint_bytes(checkpoint, seen)
+
+        wall, cpu, written = one(warm)
+        operator = query.lastProgress["stateOperators"][0]["operatorName"]
+        print(f"stream {keys:,} keys, {operator}: first micro-batch ({warm} rows per key) {wall:.1f} s wall, "
+              f"{cpu:.1f} s CPU ({1e3 * cpu / keys:.2f} ms per key), {written / keys / 1e3:.1f} KB checkpoint per key",
+              flush=True)
+        for rows in rows_per_batch:
+            figures = [one(rows) for _ in range(batches)]
+            for wall, cpu, written in figures:
+                print(f"  {rows} rows per key: {wall:.1f} s wall, {1e3 * cpu / keys:.3f} ms CPU and "
+                      f"{written / keys / 1e3:.2f} KB checkpoint per key update", flush=True)
+            cpu = sum(f[1] for f in figures) / batches
+            written = sum(f[2] for f in figures) / batches
+            print(f"  {rows} rows per key, mean of {batches}: {1e3 * cpu / keys:.3f} ms CPU and "
+                  f"{written / keys / 1e3:.2f} KB checkpoint per key update", flush=True)
+        query.stop()
     spark.stop()
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--keys", type=int, default=1000)
-    parser.add_argument("--rows", type=int, default=12, help="rows per key per micro-batch")
-    parser.add_argument("--batches", type=int, default=4, help="micro-batches measured (after a first one)")
-    parser.add_argument("--no-spark", action="store_true", help="only the in-process part")
-    parser.add_argument("--only-spark", action="store_true", help="only the queries on Spark")
+    parser.add_argument("what", choices=["batch", "stream"])
+    parser.add_argument("--sizes", default="1000x1000,10000x100,100000x10", help="batch: KEYSxROWS,...")
+    parser.add_argument("--keys", type=int, default=10_000, help="stream: keys")
+    parser.add_argument("--rows", default="1,100", help="stream: rows per key per micro-batch, each measured")
+    parser.add_argument("--batches", type=int, default=5, help="stream: micro-batches measured per --rows figure")
+    parser.add_argument("--warm", type=int, default=256, help="stream: rows per key of the first micro-batch")
+    parser.add_argument("--per-key", action="store_true", help="stream: state per key (default state store)")
     args = parser.parse_args()
-    if not args.only_spark:
-        for kind in ("forest", "mstream"):
-            in_process(kind, args.keys, args.rows, args.batches)
-    if not args.no_spark:
-        for kind in ("forest", "mstream"):
-            on_spark(kind, args.keys, args.rows, args.batches)
+    if args.what == "batch":
+        batch([tuple(int(n) for n in size.split("x")) for size in args.sizes.split(",")])  # type: ignore[misc]
+    else:
+        stream(args.keys, [int(n) for n in args.rows.split(",")], args.batches, args.warm, args.per_key)
 
 
 if __name__ == "__main__":

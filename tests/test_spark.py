@@ -63,6 +63,22 @@ def spark() -> Any:
     session.stop()
 
 
+ROCKSDB = ("spark.sql.streaming.stateStore.providerClass",
+           "org.apache.spark.sql.execution.streaming.state.RocksDBStateStoreProvider")
+
+
+@pytest.fixture(params=["per-key state", "bucketed state"])
+def layout(request: Any, spark: Any) -> Any:
+    """A streaming query's state: per key (any state store), or keys by bucket (RocksDB), with a snapshot
+    every second micro-batch so that both snapshots and replayed rows are exercised."""
+    if request.param == "per-key state":
+        yield {}
+        return
+    spark.conf.set(*ROCKSDB)
+    yield {"buckets": 3, "snapshot_every": 2}
+    spark.conf.unset(ROCKSDB[0])
+
+
 def metric_rows(keys: int, steps: int, seed: int = 1) -> list[tuple[str, int, float, float]]:
     """Interleaved rows of many hosts; every fifth host repeats a time step with other values."""
     rng = random.Random(seed)
@@ -108,11 +124,12 @@ def run_stream(spark: Any, tmp_path: Path, name: str, build: Any, schema: str) -
              .option("checkpointLocation", str(tmp_path / "checkpoint")).start())
     with_rows: set[int] = set()  # micro-batches that read a file (one per file)
     deadline = time.monotonic() + 300
-    while len(with_rows) < 3 and time.monotonic() < deadline:
+    while len(with_rows) < 3 and time.monotonic() < deadline and query.isActive:
         with_rows |= {p["batchId"] for p in query.recentProgress if p["numInputRows"] > 0}
         time.sleep(0.1)
+    failure = query.exception()
     query.stop()
-    assert len(with_rows) == 3
+    assert failure is None and len(with_rows) == 3, failure
     return ordered(spark.table(name).collect())
 
 
@@ -146,7 +163,7 @@ def test_forest_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_
     assert [r for r in got if r[4] is None] == ordered(expected + forest_loop(idle[0], 5) + forest_loop(idle[1], 5))
 
 
-def test_mstream_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_path: Path) -> None:
+def test_mstream_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_path: Path, layout: Any) -> None:
     rng = random.Random(2)
     rows = [(f"user-{k}", ts, float(rng.randrange(50)), rng.choice([22, 80, 443]))
             for ts in range(1, 10) for k in range(100) for _ in range(rng.randrange(1, 4))]
@@ -166,7 +183,7 @@ def test_mstream_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp
     expected = ordered(expected)
 
     def build(df: Any) -> Any:
-        return score_records_by_key(df, "host", ["amount"], ["port"], "ts", **MSTREAM)
+        return score_records_by_key(df, "host", ["amount"], ["port"], "ts", **layout, **MSTREAM)
 
     assert ordered(build(spark.createDataFrame(rows, MSTREAM_SCHEMA)).collect()) == expected
 
@@ -179,6 +196,16 @@ def test_mstream_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp
     assert [r for r in got if r[4] is not None] == [
         ("user-0", 2, None, None, "timestamps must be non-decreasing: previous=6, got=2", None, None)]
     assert [r for r in got if r[4] is None] == expected
+    if layout:  # restarted with another bucket count, keys would move away from their detectors: refused
+        later = [(f"user-{k}", 20, 1.0, 22) for k in range(100)]  # rows for every old bucket
+        write_csv(tmp_path / "in" / "part-3.csv", "host,ts,amount,port", later, 1_010)
+        source = spark.readStream.schema(MSTREAM_SCHEMA).option("header", True).csv(str(tmp_path / "in"))
+        query = (score_records_by_key(source, "host", ["amount"], ["port"], "ts", **MSTREAM, buckets=4,
+                                      snapshot_every=2).writeStream.format("parquet")
+                 .option("path", str(tmp_path / "moved")).option("checkpointLocation", str(tmp_path / "checkpoint"))
+                 .trigger(availableNow=True).start())
+        with pytest.raises(Exception, match="holds its keys in 3 buckets, not 4: pass buckets=3"):
+            query.awaitTermination(300)
 
 
 def monitor_loop(rows: list[tuple[Any, ...]], timed: bool) -> list[tuple[Any, ...]]:
@@ -194,7 +221,7 @@ def monitor_loop(rows: list[tuple[Any, ...]], timed: bool) -> list[tuple[Any, ..
     return ordered(out)
 
 
-def test_monitor_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_path: Path) -> None:
+def test_monitor_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp_path: Path, layout: Any) -> None:
     rows = metric_rows(keys=40, steps=12, seed=6)
     batch = monitor_by_key(spark.createDataFrame(rows, FOREST_SCHEMA), "host", ["v", "w"], "t", seed=3, **MONITOR)
     assert batch.columns == ["host", "t", "score", "is_ready", "error", "grade", "flag"]
@@ -207,7 +234,8 @@ def test_monitor_batch_and_streaming_equal_a_single_process_loop(spark: Any, tmp
 
     def build(df: Any) -> Any:  # a timestamp column: its seconds are the Monitor's timestamps
         timed = df.withColumn("t", F.timestamp_seconds("t"))
-        return monitor_by_key(timed, "host", ["v", "w"], "t", seed=3, **MONITOR).withColumn("t", F.unix_seconds("t"))
+        verdicts = monitor_by_key(timed, "host", ["v", "w"], "t", seed=3, **layout, **MONITOR)
+        return verdicts.withColumn("t", F.unix_seconds("t"))
 
     assert run_stream(spark, tmp_path, "monitor_verdicts", build, FOREST_SCHEMA) == monitor_loop(rows, timed=True)
 
@@ -243,6 +271,35 @@ def test_bad_rows_are_routed_to_the_error_column_and_leave_detectors_untouched(s
             call()
 
 
+def test_batch_results_do_not_depend_on_buckets_or_on_the_grouped_function_form(spark: Any, monkeypatch: Any
+                                                                                ) -> None:
+    """One bucket or a few; Arrow tables, and pandas frames as on a Spark without applyInArrow."""
+    from pyspark.sql.group import GroupedData
+
+    rows = metric_rows(keys=50, steps=8, seed=9) + [("host-1", 3, 1e39, 0.0), (None, 1, 0.0, 0.0)]
+    records = [(f"user-{k % 7}", 1 + i // 20, float(i % 11), i % 3) for i, k in enumerate(range(140))]
+    records += [("user-1", 2, 1.0, None)]
+
+    def results() -> list[Any]:
+        out = []
+        for buckets in (1, 5):
+            forest = score_by_key(spark.createDataFrame(rows, FOREST_SCHEMA), "host", ["v", "w"], "t",
+                                  buckets=buckets, **FOREST)
+            mstream = score_records_by_key(spark.createDataFrame(records, MSTREAM_SCHEMA), "host", ["amount"],
+                                           ["port"], "ts", buckets=buckets, **MSTREAM)
+            out.append((ordered(forest.collect()), ordered(mstream.collect())))
+        return out
+
+    with_arrow = results()
+    assert [r for r in with_arrow[0][0] if r[4] is None] == forest_loop(rows[:-2])
+    assert ("host-1", 3, None, None, "point values must be finite") in with_arrow[0][0]
+    assert all(r == with_arrow[0] for r in with_arrow)
+    monkeypatch.delattr(next(c for c in GroupedData.__mro__ if "applyInArrow" in vars(c)), "applyInArrow")
+    assert results() == with_arrow
+    with pytest.raises(ValueError, match="buckets must be a positive integer"):
+        score_by_key(spark.createDataFrame(rows, FOREST_SCHEMA), "host", ["v"], "t", buckets=0)
+
+
 def test_key_seed_is_a_documented_stable_hash() -> None:
     import hashlib
 
@@ -254,7 +311,9 @@ def test_key_seed_is_a_documented_stable_hash() -> None:
         key_seed(0, 1.5)  # type: ignore[arg-type]
 
 
-def test_a_killed_driver_restarts_from_its_checkpoint_without_loss_or_duplicates(spark: Any, tmp_path: Path) -> None:
+@pytest.mark.parametrize("bucketed", [False, True], ids=["per-key state", "bucketed state"])
+def test_a_killed_driver_restarts_from_its_checkpoint_without_loss_or_duplicates(spark: Any, tmp_path: Path,
+                                                                                bucketed: bool) -> None:
     driver = Path(__file__).with_name("spark_stream_driver.py")
     rows = metric_rows(keys=30, steps=24, seed=4)
     source, sink, checkpoint = tmp_path / "in", tmp_path / "out", tmp_path / "checkpoint"
@@ -265,7 +324,7 @@ def test_a_killed_driver_restarts_from_its_checkpoint_without_loss_or_duplicates
     env = dict(os.environ, PYSPARK_PYTHON=sys.executable,
                PYTHONPATH=os.pathsep.join(p for p in (str(Path(arbolet.__file__).parents[1]),
                                                       os.environ.get("PYTHONPATH")) if p))
-    command = [sys.executable, str(driver), str(source), str(sink), str(checkpoint)]
+    command = [sys.executable, str(driver), str(source), str(sink), str(checkpoint)] + (["bucketed"] if bucketed else [])
 
     def committed() -> int:
         return len([p for p in (checkpoint / "commits").glob("[0-9]*")]) if (checkpoint / "commits").exists() else 0

@@ -3,11 +3,12 @@
 ``score_by_key`` gives every key of a DataFrame its own ``Forest`` (scores),
 ``monitor_by_key`` its own ``Monitor`` (scores, grades and alarm flags) and
 ``score_records_by_key`` its own ``MStream`` (scores, with grades and flags
-from its thresholder). A streaming query keeps each
-key's detector in Spark's state store (``groupBy(key).applyInPandasWithState``),
-so a query restarted from its checkpoint continues every detector exactly where
-the last committed micro-batch left it; a batch DataFrame goes through
-``groupBy(key).applyInPandas`` with the same per-key function.
+from its thresholder). Keys are hashed into buckets and one Python call scores
+the keys of a bucket, each key's rows in one batch call of its detector. A
+streaming query keeps each key's detector in Spark's state store (by bucket,
+as a snapshot and the rows learned since, on the RocksDB state store; per key
+otherwise), so a query restarted from its checkpoint continues every detector
+exactly where the last committed micro-batch left it.
 
 Within a key, rows are scored in the order of the ordering column. Rows with
 equal ordering values are scored in the order of their values (column by
@@ -33,188 +34,27 @@ import datetime
 import math
 import operator
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from . import Forest, MStream
-from .keyed import Key, KeyedDetectors, key_seed
+from ._spark_job import ALARM_COLUMNS, RESULT_COLUMNS, Job
+from .keyed import key_seed
 
 if TYPE_CHECKING:
     from pyspark.sql import DataFrame
     from pyspark.sql.streaming.state import GroupState
-    from pyspark.sql.types import DataType, StructType
+    from pyspark.sql.types import DataType
 
 __all__ = ["key_seed", "monitor_by_key", "score_by_key", "score_records_by_key"]
 
 _Frame = Any  # a pandas.DataFrame; pandas ships no type information
-
-# Column names that the result adds next to the key and the ordering column; the functions that
-# judge alarms add ALARM_COLUMNS after them.
-RESULT_COLUMNS = ("score", "is_ready", "error")
-ALARM_COLUMNS = ("grade", "flag")
-
-
-# A score_by_key key's forest in the state store, in its compact form. Loading
-# tells it from the JSON text by the first byte, so checkpoints that hold JSON
-# (written before the compact form existed) keep loading. The other functions
-# store KeyedDetectors.key_state, which reads both too.
-def _dump_state(detector: Forest) -> bytes:
-    return detector.to_bytes()
-
-
-def _load_state(kind: type[Forest], blob: bytes) -> Forest:
-    blob = bytes(blob)
-    if blob[:1] == b"{":
-        return kind.from_json(blob)
-    return kind.from_bytes(blob)
-
-
-@dataclass(frozen=True)
-class _Job:
-    """What every executor needs to score one key's rows; pickled into the query plan."""
-
-    kind: str  # "forest" (scores only), or a KeyedDetectors kind: "monitor" or "mstream"
-    key: str
-    order: str
-    numeric: tuple[str, ...]
-    categorical: tuple[str, ...]
-    settings: tuple[tuple[str, Any], ...]
-    seed: int
-    timeout_ms: int | None
-    integral_order: bool
-
-    @property
-    def alarms(self) -> bool:
-        """Whether the result has a grade and a flag: the kinds that KeyedDetectors runs."""
-        return self.kind != "forest"
-
-    def runner(self) -> KeyedDetectors:
-        return KeyedDetectors(self.kind, self.seed, **dict(self.settings))
-
-    def new_detector(self, key: Key) -> Any:
-        settings = dict(self.settings)
-        if self.kind == "forest":
-            return Forest(_input_dim(len(self.numeric), settings), seed=key_seed(self.seed, key), **settings)
-        return self.runner().new_detector(key, len(self.numeric), len(self.categorical))
-
-    def score(self, key: Any, frame: _Frame, state: tuple[Any, ...] | None, keep_state: bool
-              ) -> tuple[_Frame, tuple[Any, ...] | None]:
-        """Scores one key's rows (already gathered into one frame) against its detector.
-
-        ``state`` is (detector bytes, last ordering value) or None for a new
-        key; the returned state is None when nothing needs to be kept.
-        """
-        import numpy as np
-        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
-
-        if pd.isna(key):
-            key = None  # a null key arrives as None or NaN, depending on the column type
-        # Plain arrays, column by column: pandas indexing costs more than the detector on small groups.
-        order = frame[self.order].to_numpy()
-        numeric = np.column_stack([frame[c].to_numpy(dtype=np.float64, na_value=np.nan) for c in self.numeric]
-                                  ) if self.numeric else np.empty((len(order), 0))
-        codes = [frame[c].to_numpy(dtype=object) for c in self.categorical]
-        missing = np.column_stack([pd.isna(c) for c in codes]) if codes else np.zeros((len(order), 0), bool)
-        null_order = pd.isna(order)
-        if len(order) > 1 and (null_order.any() or not (order[1:] > order[:-1]).all()):
-            ties = [np.array([np.inf if absent else float(v) for v, absent in zip(c, m)])
-                    for c, m in zip(codes, missing.T)]
-            rank = np.lexsort([*reversed(ties), *reversed(numeric.T), order])
-            order, numeric, null_order, missing = order[rank], numeric[rank], null_order[rank], missing[rank]
-            codes = [c[rank] for c in codes]
-        n = len(order)
-
-        # A Forest of its own for score_by_key; the others run the key through KeyedDetectors.
-        detector: Forest | None = None
-        runner = self.runner() if self.alarms else None
-        last = None
-        if key is not None:
-            if state is not None:
-                if runner is not None:
-                    runner.restore_key(key, state[0])
-                else:
-                    detector = _load_state(Forest, state[0])
-                last = state[1]
-            elif runner is None:
-                detector = self.new_detector(key)
-        # The Monitor's timestamps: seconds of a timestamp ordering column (none for a numeric one).
-        seconds = (order.astype("datetime64[s]").astype(np.int64) if self.kind == "monitor" and order.dtype.kind == "M"
-                   else None)
-        finite = np.isfinite(numeric)
-        # Why a row cannot be scored, if it cannot; checked in this order.
-        refusals: list[tuple[Any, Callable[[int], str]]] = [
-            (np.full(n, key is None), lambda i: "key is null"),
-            (null_order, lambda i: f"{self.order} is null"),
-            (~finite.all(axis=1), lambda i: f"{self.numeric[int(np.argmin(finite[i]))]} is null, NaN or infinite"),
-            (missing.any(axis=1), lambda i: f"{self.categorical[int(np.argmax(missing[i]))]} is null"),
-        ]
-        if self.kind != "mstream" and last is not None:
-            refusals.append((~null_order & (order < np.array(last, dtype=order.dtype)),
-                             lambda i: f"late: {self.order} {_text(order[i])} is before {_text(last)}, "
-                                       f"already scored for this key"))
-
-        scores = np.full(n, np.nan)
-        ready = np.full(n, None, dtype=object)
-        errors = np.full(n, None, dtype=object)
-        grades = np.full(n, np.nan)
-        flags = np.full(n, None, dtype=object)
-        scored = -1
-        for i in range(n):
-            refusal = next((why for rows, why in refusals if rows[i]), None)
-            if refusal is not None:
-                errors[i] = refusal(i)
-                continue
-            try:
-                if runner is None:
-                    assert detector is not None
-                    was_ready = detector.is_ready()
-                    scores[i] = detector.score_and_update(numeric[i])
-                else:
-                    own = runner.detectors.get(key)
-                    was_ready = own is not None and own.is_ready()
-                    timestamp = (int(order[i]) if self.kind == "mstream"
-                                 else None if seconds is None else int(seconds[i]))
-                    scores[i], grades[i], flags[i] = runner.step(key, numeric[i], [int(c[i]) for c in codes],
-                                                                 timestamp)
-            except (ValueError, OverflowError) as error:
-                errors[i] = str(error)
-                continue
-            ready[i] = was_ready
-            scored = i
-
-        keys = np.full(n, key, dtype=object)
-        columns = {self.key: keys, self.order: order, "score": scores, "is_ready": ready, "error": errors}
-        if runner is not None:
-            columns.update(grade=grades, flag=flags)
-        result = pd.DataFrame(columns, copy=False)
-        if not keep_state or key is None or scored < 0:
-            return result, state
-        newest = order[scored]
-        if isinstance(newest, np.datetime64):
-            newest = pd.Timestamp(newest)
-        else:  # an integer column holding nulls arrives as floats
-            newest = int(newest) if self.integral_order else newest.item()
-        if runner is not None:
-            return result, (runner.key_state(key), newest)
-        assert detector is not None
-        return result, (_dump_state(detector), newest)
-
-
-def _text(value: Any) -> str:
-    """An ordering value as people write it: 7, 2.5 or 2026-01-01 00:00:07."""
-    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
-
-    return str(pd.Timestamp(value)) if hasattr(value, "dtype") and value.dtype.kind == "M" else str(value)
-
-
-def _input_dim(width: int, settings: dict[str, Any]) -> int:
-    if settings.get("internal_shingling", True):
-        return width
-    shingle = operator.index(settings.get("shingle_size", 1))
-    if shingle < 1 or width % shingle:
-        raise ValueError(f"with internal_shingling=False the {width} value columns must be whole shingles "
-                         f"of shingle_size={shingle}")
-    return width // shingle
+# The column that says which bucket a row's key falls in; dropped before the function sees the rows.
+_BUCKET = "__arbolet_bucket"
+# Buckets per core of the session when a batch query is not given its number.
+_BUCKETS_PER_CORE = 4
+# Buckets of a streaming query not given its number: fixed, since its checkpoint fixes them.
+_STREAM_BUCKETS = 64
+# Micro-batches with rows for a key between snapshots of its detector, when not given.
+_SNAPSHOT_EVERY = 32
 
 
 def _columns(what: str, names: str | Sequence[str]) -> tuple[str, ...]:
@@ -266,6 +106,12 @@ def _is_integer(t: DataType) -> bool:
     return isinstance(t, (T.ByteType, T.ShortType, T.IntegerType, T.LongType))
 
 
+def _is_timestamp(t: DataType) -> bool:
+    from pyspark.sql import types as T
+
+    return isinstance(t, (T.TimestampType, T.TimestampNTZType))
+
+
 def _is_orderable(t: DataType) -> bool:
     from pyspark.sql import types as T
 
@@ -281,10 +127,13 @@ def _timeout_ms(idle_timeout: float | datetime.timedelta | None) -> int | None:
     return max(1, round(seconds * 1000))
 
 
-def _run(df: DataFrame, job: _Job) -> DataFrame:
-    """Batch: applyInPandas. Streaming: applyInPandasWithState, which works with
-    the default state store and every Spark from 3.4 on (the newer
-    transformWithStateInPandas needs the RocksDB state store configured)."""
+def _run(df: DataFrame, job: Job, buckets: int | None, snapshot_every: int) -> DataFrame:
+    """Batch: keys hashed into buckets, one call per bucket (applyInArrow, or applyInPandas on a
+    Spark without it). Streaming with the RocksDB state store on a Spark that has
+    transformWithStateInPandas: keys hashed into buckets too, each key's detector kept as a
+    snapshot and the rows learned since (arbolet._spark_stream). Otherwise applyInPandasWithState,
+    one call per key, which works with the default state store and every Spark from 3.4 on."""
+    from pyspark.sql import functions as F
     from pyspark.sql import types as T
 
     # Settings are checked here, once, by building a detector with them.
@@ -299,13 +148,33 @@ def _run(df: DataFrame, job: _Job) -> DataFrame:
         *([T.StructField("grade", T.DoubleType(), True), T.StructField("flag", T.BooleanType(), True)]
           if job.alarms else []),
     ])
-    grouped = df.groupBy(job.key)
     if not df.isStreaming:
-        def score_group(key: tuple[Any, ...], frame: _Frame) -> _Frame:
-            return job.score(key[0], frame, None, keep_state=False)[0]
+        count = buckets if buckets is not None else _default_buckets(df)
+        # xxhash64 runs in the JVM with a fixed seed: a key's bucket is the same in every process.
+        rows = df.select(job.key, job.order, *job.numeric, *job.categorical,
+                         F.pmod(F.xxhash64(job.key), F.lit(count)).alias(_BUCKET))
+        grouped = rows.groupBy(_BUCKET)
+        if hasattr(grouped, "applyInArrow"):
+            def score_bucket_table(table: Any) -> Any:
+                return job.score_bucket_table(table)
 
-        return grouped.applyInPandas(score_group, output)
+            return grouped.applyInArrow(score_bucket_table, output)
 
+        def score_bucket_frame(frame: _Frame) -> _Frame:
+            return job.score_bucket_frame(frame)
+
+        return grouped.applyInPandas(score_bucket_frame, output)
+
+    if _bucketed_state(df, job):
+        from ._spark_stream import processor
+
+        count = buckets if buckets is not None else _STREAM_BUCKETS
+        rows = df.select(job.key, job.order, *job.numeric, *job.categorical,
+                         F.pmod(F.xxhash64(job.key), F.lit(count)).alias(_BUCKET))
+        return rows.groupBy(_BUCKET).transformWithStateInPandas(
+            processor(job, fields[job.key].dataType, count, snapshot_every), output, "Append", "None")
+
+    grouped = df.groupBy(job.key)
     state_schema = T.StructType([
         T.StructField("detector", T.BinaryType(), False),
         T.StructField("last", fields[job.order].dataType, True),
@@ -322,7 +191,7 @@ def _run(df: DataFrame, job: _Job) -> DataFrame:
         if frames:
             stored = state.get if state.exists else None
             frame = frames[0] if len(frames) == 1 else pd.concat(frames, ignore_index=True)
-            result, kept = job.score(key[0], frame, stored, keep_state=True)
+            result, kept = job.score_frame(key[0], frame, stored, keep_state=True)
             if kept is not stored and kept is not None:
                 state.update(kept)
             if job.timeout_ms is not None and state.exists:
@@ -331,6 +200,41 @@ def _run(df: DataFrame, job: _Job) -> DataFrame:
 
     timeout = "NoTimeout" if job.timeout_ms is None else "ProcessingTimeTimeout"
     return grouped.applyInPandasWithState(score_micro_batch, output, state_schema, "append", timeout)
+
+
+def _bucketed_state(df: DataFrame, job: Job) -> bool:
+    """Whether a streaming query keeps its keys by bucket: the Spark has the stateful processor API, the
+    session uses the RocksDB state store it needs, protobuf (which its Python side speaks) is installed,
+    and no idle timeout is asked for (that one expires keys with applyInPandasWithState's per-key
+    timeouts)."""
+    import importlib.util
+
+    if job.timeout_ms is not None or not hasattr(df.groupBy(job.key), "transformWithStateInPandas"):
+        return False
+    try:
+        if importlib.util.find_spec("google.protobuf") is None:
+            return False
+    except ModuleNotFoundError:  # no google namespace at all
+        return False
+    provider = df.sparkSession.conf.get("spark.sql.streaming.stateStore.providerClass", None) or ""
+    return provider.endswith("RocksDBStateStoreProvider")
+
+
+def _default_buckets(df: DataFrame) -> int:
+    """A few buckets per core of the session (its shuffle partitions where the cores cannot be read)."""
+    try:
+        cores = df.sparkSession.sparkContext.defaultParallelism
+    except Exception:  # Spark Connect has no SparkContext
+        cores = int(df.sparkSession.conf.get("spark.sql.shuffle.partitions") or 1)
+    return max(1, _BUCKETS_PER_CORE * cores)
+
+
+def _positive(name: str, value: int | None) -> int | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or operator.index(value) < 1:
+        raise ValueError(f"{name} must be a positive integer, got {value!r}")
+    return operator.index(value)
 
 
 def _base_seed(settings: dict[str, Any]) -> int:
@@ -342,7 +246,8 @@ def _base_seed(settings: dict[str, Any]) -> int:
 
 
 def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: str, *,
-                 idle_timeout: float | datetime.timedelta | None = None, **settings: Any) -> DataFrame:
+                 idle_timeout: float | datetime.timedelta | None = None, buckets: int | None = None,
+                 snapshot_every: int = _SNAPSHOT_EVERY, **settings: Any) -> DataFrame:
     """Scores every key's rows with that key's own ``Forest``.
 
     ``df`` is a batch or streaming DataFrame; ``key`` names the key column
@@ -358,12 +263,24 @@ def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: st
     the row was not scored). A streaming result is in append mode; with
     ``idle_timeout`` (seconds or a ``timedelta``) a key that receives no row
     for that long (processing time) is forgotten and starts afresh.
+
+    ``buckets`` is how many buckets the keys are hashed into, one Python call
+    each (default: 4 per core of the session for a batch query, 64 for a
+    streaming one, whose checkpoint fixes it). ``snapshot_every``: a streaming
+    query on the RocksDB state store rewrites a key's whole detector every
+    that many micro-batches with rows for the key (default 32), and only the
+    rows learned since in between. The Spark guide describes both.
+
+    .. versionchanged:: 0.4.0
+       ``buckets`` and ``snapshot_every``.
     """
-    return _run_numeric("forest", df, key, values, order, idle_timeout, settings, RESULT_COLUMNS)
+    return _run_numeric("forest", df, key, values, order, idle_timeout, (buckets, snapshot_every), settings,
+                        RESULT_COLUMNS)
 
 
 def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: str, *,
-                   idle_timeout: float | datetime.timedelta | None = None, **settings: Any) -> DataFrame:
+                   idle_timeout: float | datetime.timedelta | None = None, buckets: int | None = None,
+                 snapshot_every: int = _SNAPSHOT_EVERY, **settings: Any) -> DataFrame:
     """Judges every key's rows with that key's own ``Monitor``: a score, a grade and an alarm flag.
 
     Parameters
@@ -378,6 +295,8 @@ def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: 
         The column that orders a key's rows: a timestamp column, whose seconds are the Monitor's
         timestamps (from which it learns the time of day), or a numeric one (no timestamps).
     idle_timeout : float or datetime.timedelta, optional
+        As for ``score_by_key``.
+    buckets, snapshot_every : int, optional
         As for ``score_by_key``.
     **settings
         The ``Monitor`` keywords (``shingle_size``, ``direction``, ``num_trees``, ``capacity``, ...);
@@ -397,11 +316,13 @@ def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: 
     -----
     .. versionadded:: 0.4.0
     """
-    return _run_numeric("monitor", df, key, values, order, idle_timeout, settings, RESULT_COLUMNS + ALARM_COLUMNS)
+    return _run_numeric("monitor", df, key, values, order, idle_timeout, (buckets, snapshot_every), settings,
+                        RESULT_COLUMNS + ALARM_COLUMNS)
 
 
 def _run_numeric(kind: str, df: DataFrame, key: str, values: str | Sequence[str], order: str,
-                 idle_timeout: float | datetime.timedelta | None, settings: dict[str, Any],
+                 idle_timeout: float | datetime.timedelta | None, layout: tuple[int | None, int],
+                 settings: dict[str, Any],
                  results: tuple[str, ...]) -> DataFrame:
     """The query of a detector per key fed the numeric columns ``values``, ordered by ``order``."""
     numeric = _columns("values", values)
@@ -415,13 +336,14 @@ def _run_numeric(kind: str, df: DataFrame, key: str, values: str | Sequence[str]
         "value": (numeric, _is_number, "a numeric column"),
     }, results)
     seed = _base_seed(settings)
-    job = _Job(kind, key, order, numeric, (), tuple(settings.items()), seed, _timeout_ms(idle_timeout),
-               _is_integer(df.schema[order].dataType))
-    return _run(df, job)
+    job = Job(kind, key, order, numeric, (), tuple(settings.items()), seed, _timeout_ms(idle_timeout),
+               _is_integer(df.schema[order].dataType), _is_timestamp(df.schema[order].dataType))
+    return _run(df, job, _positive("buckets", layout[0]), _positive("snapshot_every", layout[1]) or 0)
 
 
 def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], categorical: str | Sequence[str],
                          timestamp: str, *, idle_timeout: float | datetime.timedelta | None = None,
+                         buckets: int | None = None, snapshot_every: int = _SNAPSHOT_EVERY,
                          **settings: Any) -> DataFrame:
     """Scores every key's records with that key's own ``MStream``.
 
@@ -437,12 +359,13 @@ def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], 
     the detector. A record whose timestamp is older than its key's clock comes
     out with a null score and the detector's message in ``error``, and is not
     counted. The result has the columns ``key``, ``timestamp``, ``score``,
-    ``is_ready``, ``error``, ``grade``, ``flag``; ``idle_timeout`` is as for
-    ``score_by_key``.
+    ``is_ready``, ``error``, ``grade``, ``flag``; ``idle_timeout``, ``buckets``
+    and ``snapshot_every`` are as for ``score_by_key``.
 
     .. versionchanged:: 0.4.0
        The ``grade`` and ``flag`` columns. A checkpoint written before them
-       continues each key's detector with a new thresholder.
+       continues each key's detector with a new thresholder. ``buckets`` and
+       ``snapshot_every``.
     """
     numeric_columns = _columns("numeric", numeric)
     categorical_columns = _columns("categorical", categorical)
@@ -453,6 +376,6 @@ def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], 
         "categorical": (categorical_columns, _is_integer, "an integer column"),
     }, RESULT_COLUMNS + ALARM_COLUMNS)
     seed = _base_seed(settings)
-    job = _Job("mstream", key, timestamp, numeric_columns, categorical_columns, tuple(settings.items()), seed,
+    job = Job("mstream", key, timestamp, numeric_columns, categorical_columns, tuple(settings.items()), seed,
                _timeout_ms(idle_timeout), True)
-    return _run(df, job)
+    return _run(df, job, _positive("buckets", buckets), _positive("snapshot_every", snapshot_every) or 0)

@@ -1,0 +1,154 @@
+"""A streaming query's detectors in Spark's RocksDB state store, the keys of a bucket in one call.
+
+The query groups rows by bucket (a stable hash of the key) and runs ``transformWithStateInPandas``,
+whose state a bucket keeps per key in two maps:
+
+- ``snapshots``: key -> the detector's compact bytes, rewritten only now and then;
+- ``logs``: key -> the last ordering value scored, the micro-batches and rows since the snapshot,
+  and those rows (the values that the detector learned, in order, as fixed-width binary records).
+
+A key is restored by loading its snapshot (or making a fresh detector, before its first snapshot)
+and replaying its logged rows with the detector's batch update, which leaves it exactly as
+learning them one by one did. Each micro-batch then rewrites a key's short log, and its snapshot
+only every ``snapshot_every`` micro-batches with rows for it, or sooner once the logged rows would
+take longer to replay than a snapshot is worth. A third state, ``layout``, holds the bucket count,
+which must not change while the checkpoint lives: a key hashed into another bucket would lose its
+detector. A bucket that finds another count fails the micro-batch before anything is committed
+(a bucket new to the checkpoint has no count to compare, but with more than a handful of keys a
+micro-batch brings rows to old buckets too).
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from ._spark_job import Job
+from .keyed import Key
+
+# Rows a key's log holds at most before a snapshot is taken, whatever snapshot_every says.
+LOG_ROWS = 256
+
+
+class _Records:
+    """How a key's learned rows are written into its log: one fixed-width record per row."""
+
+    def __init__(self, job: Job) -> None:
+        import numpy as np
+
+        fields: list[tuple[Any, ...]] = [("values", "<f8", (len(job.numeric),)),
+                                         ("codes", "<i8", (len(job.categorical),))]
+        if job.kind in ("mstream", "monitor"):  # their timestamps
+            fields.append(("stamp", "<i8"))
+        self.dtype = np.dtype(fields)
+        self.job = job
+
+    def encode(self, order: Any, numeric: Any, codes: list[Any]) -> bytes:
+        import numpy as np
+
+        records = np.zeros(len(order), self.dtype)
+        records["values"] = numeric
+        if codes:
+            records["codes"] = np.column_stack([c.astype(np.int64) for c in codes])
+        stamps = self.job.stamps(order)
+        if stamps is not None:
+            records["stamp"] = stamps
+        return records.tobytes()
+
+    def decode(self, blob: bytes) -> Any:
+        import numpy as np
+
+        return np.frombuffer(blob, self.dtype)
+
+
+class BucketStore:
+    """The keys of one bucket in one call: ``Job._score_sorted``'s store over the state maps."""
+
+    def __init__(self, job: Job, snapshots: Any, logs: Any, records: _Records, snapshot_every: int) -> None:
+        self.job, self.snapshots, self.logs, self.records = job, snapshots, logs, records
+        self.snapshot_every = snapshot_every
+        self._entries: dict[Any, tuple[Any, ...]] = {}
+        self._snapshot_size: dict[Any, int] = {}
+
+    def held(self, key: Key) -> tuple[Any, Any] | None:
+        entry = self.logs.getValue((key,))
+        if entry is None:
+            return None
+        self._entries[key] = entry
+        last_integer, last_real, _batches, rows, log = entry
+        snapshot = self.snapshots.getValue((key,))
+        detector = None
+        if snapshot is not None:
+            detector = self.job.restore(key, snapshot[0])
+            self._snapshot_size[key] = len(snapshot[0])
+        if rows:
+            detector = self.job.replay(key, detector, self.records.decode(bytes(log)))
+        return detector, self._last(last_integer, last_real)
+
+    def keep(self, key: Key, detector: Any, learned: tuple[Any, ...]) -> None:
+        order = learned[0]
+        last_integer, last_real = self._stored_last(self.job._newest(order, [len(order) - 1]))
+        _, _, batches, rows, log = self._entries.get(key, (None, None, 0, 0, b""))
+        log = bytes(log) + self.records.encode(*learned)
+        batches, rows = batches + 1, rows + len(order)
+        size = self._snapshot_size.get(key)
+        if batches >= self.snapshot_every or rows >= LOG_ROWS or (size is not None and len(log) >= size):
+            self.snapshots.updateValue((key,), (self.job.blob(key, detector),))
+            batches, rows, log = 0, 0, b""
+        self.logs.updateValue((key,), (last_integer, last_real, batches, rows, log))
+
+    def _stored_last(self, newest: Any) -> tuple[int | None, float | None]:
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+        if isinstance(newest, pd.Timestamp):
+            return int(newest.value), None  # nanoseconds of the wall time that the frames hold
+        if isinstance(newest, int):
+            return newest, None
+        return None, float(newest)
+
+    def _last(self, last_integer: Any, last_real: Any) -> Any:
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+        if last_integer is None:
+            return last_real
+        return pd.Timestamp(int(last_integer)) if self.job.timestamp_order else int(last_integer)
+
+
+def processor(job: Job, key_type: Any, buckets: int, snapshot_every: int) -> Any:
+    """The stateful processor of a bucketed streaming query."""
+    from pyspark.sql import types as T
+    from pyspark.sql.streaming.stateful_processor import StatefulProcessor
+
+    key_schema = T.StructType([T.StructField("key", key_type, False)])
+    snapshot_schema = T.StructType([T.StructField("detector", T.BinaryType(), False)])
+    log_schema = T.StructType([
+        T.StructField("last_integer", T.LongType(), True), T.StructField("last_real", T.DoubleType(), True),
+        T.StructField("batches", T.LongType(), False), T.StructField("rows", T.LongType(), False),
+        T.StructField("log", T.BinaryType(), False),
+    ])
+    layout_schema = T.StructType([T.StructField("buckets", T.LongType(), False)])
+
+    class ScoreBuckets(StatefulProcessor):
+        def init(self, handle: Any) -> None:
+            self.snapshots = handle.getMapState("snapshots", key_schema, snapshot_schema)
+            self.logs = handle.getMapState("logs", key_schema, log_schema)
+            self.layout = handle.getValueState("layout", layout_schema)
+            self.records = _Records(job)
+
+        def handleInputRows(self, key: Any, rows: Any, timerValues: Any) -> Any:
+            import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+            stored = self.layout.get()
+            if stored is None:
+                self.layout.update((buckets,))
+            elif stored[0] != buckets:
+                raise ValueError(f"this checkpoint holds its keys in {stored[0]} buckets, not {buckets}: "
+                                 f"pass buckets={stored[0]} (a key in another bucket would lose its detector)")
+            frames = list(rows)
+            frame = frames[0] if len(frames) == 1 else pd.concat(frames, ignore_index=True)
+            store = BucketStore(job, self.snapshots, self.logs, self.records, snapshot_every)
+            yield job.score_bucket_frame(frame, store)
+
+        def close(self) -> None:
+            pass
+
+    return ScoreBuckets()
