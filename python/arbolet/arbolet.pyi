@@ -702,7 +702,7 @@ class Monitor:
         Points each tree keeps (default 256).
     range_window : int, optional
         Steps whose values make the ordinary range (default 3000); with several values per observation,
-        each value's range covers input_dim times as many.
+        each value's ranges cover input_dim times as many.
     range_margin : float, optional
         A value beyond that range by this fraction of it alarms (default 0.02).
     warm_up : int, optional

@@ -219,7 +219,7 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
                 keep_reference[i] = g > 0.0;
                 grade = std::max(grade, g);
             }
-            changes.push(steps, change, config.range_window);
+            changes.push(steps, change, range_steps());
         }
     }
 

@@ -157,10 +157,11 @@ struct Monitor {
     Result<Verdict> update(std::span<const float> point, std::optional<std::uint64_t> timestamp);
     // Whether every part has seen enough to alarm.
     bool is_ready() const;
-    // Steps whose values make a coordinate's range: range_window for one
-    // coordinate, input_dim times as many for several, so that a stream of
-    // several coordinates, each of which may leave its range by chance,
-    // alarms by chance as seldom as a stream of one.
+    // Steps whose values (and changes since one season ago) make a
+    // coordinate's ranges: range_window for one coordinate, input_dim times
+    // as many for several, so that a stream of several coordinates, each of
+    // which may leave its ranges by chance, alarms by chance as seldom as a
+    // stream of one.
     std::uint64_t range_steps() const;
 
     // Learns the season's length from the timestamps while it is unknown;

@@ -37,7 +37,7 @@ std::string check_queue(const MonotoneQueue& q, bool highs, const Monitor& m, co
                                              : (highs ? "range highs" : "range lows");
     if (m.steps == 0 || (last_value == nullptr && q.empty()))
         return q.empty() ? "" : std::string("inconsistent state: ") + name + " hold values before any step";
-    const std::uint64_t window = last_value == nullptr ? m.config.range_window : m.range_steps();
+    const std::uint64_t window = m.range_steps();
     if (q.empty() || q.size() > window)
         return std::string("inconsistent state: ") + name + " hold " + std::to_string(q.size()) +
                " values for a window of " + std::to_string(window);

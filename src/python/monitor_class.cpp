@@ -241,7 +241,7 @@ constexpr ClassSpec kMonitorClass = {
     "values above the recent level, 'down' only values below it.\nseed : int, optional\n    Random seed for a "
     "deterministic monitor.\nnum_trees : int, optional\n    Trees per forest (default 50).\ncapacity : int, "
     "optional\n    Points each tree keeps (default 256).\nrange_window : int, optional\n    Steps whose values "
-    "make the ordinary range (default 3000); with several values per observation, each value's range covers "
+    "make the ordinary range (default 3000); with several values per observation, each value's ranges cover "
     "input_dim times as many.\nrange_margin : float, optional\n    A value beyond that range by "
     "this fraction of it alarms (default 0.02).\nwarm_up : int, optional\n    Steps before the range "
     "test may alarm (default 300); no test alarms before one whole season once its length is known "
