@@ -357,3 +357,54 @@ def test_example_finds_the_three_incidents(tmp_path: Path) -> None:
     assert "scored 3840 readings of 80 hosts in 4 micro-batches" in done.stdout
     top = done.stdout.split("hosts with the highest scores:")[1].splitlines()[1:4]
     assert sorted(line.split()[0] for line in top) == ["host-0042", "host-0050", "host-0077"], done.stdout
+
+
+def test_a_streaming_bucket_trusts_a_live_detector_only_while_the_state_holds_its_version() -> None:
+    """The worker's live detectors (no Spark: map states over dicts) against a plain loop per key: across
+    micro-batches, with the cache dropped at random, and after a recovery to an older checkpoint whose
+    next micro-batch brings other rows than the one the worker had scored."""
+    import copy
+
+    import numpy as np
+    import pandas as pd
+
+    from arbolet import _spark_stream
+    from arbolet._spark_job import Job
+
+    class MapState(dict):  # type: ignore[type-arg]
+        def getValue(self, key: Any) -> Any:
+            return self.get(key)
+
+        def updateValue(self, key: Any, value: Any) -> None:
+            self[key] = value
+
+    job = Job("forest", "host", "t", ("v",), (), tuple(FOREST.items()), 0, None, True)
+    rng = np.random.default_rng(5)
+    hosts = ["a", "b", "c"]
+
+    def batch(first: int, rows: int) -> Any:
+        return pd.DataFrame({"host": [h for _ in range(rows) for h in hosts],
+                             "t": [first + i for i in range(rows) for _ in hosts],
+                             "v": rng.normal(size=rows * len(hosts))})
+
+    def run(state: tuple[MapState, MapState], frame: Any, drop: bool) -> Any:
+        if drop:
+            _spark_stream._LIVE.clear()
+        store = _spark_stream.BucketStore(job, *state, _spark_stream._Records(job), 2, "query")
+        return job.score_bucket_frame(frame, store)
+
+    frames = [batch(10 * i, 1 + i % 3) for i in range(6)]
+    retried = batch(20, 3)
+    state = (MapState(), MapState())
+    scored = [run(state, frames[0], True), run(state, frames[1], False)]
+    older = copy.deepcopy(state)
+    run(state, frames[2], False)  # lost: the query recovers to the checkpoint before it
+    scored.append(run(older, retried, False))
+    scored += [run(older, f, random.Random(i).random() < 0.5) for i, f in enumerate(frames[3:])]
+    assert len(_spark_stream._LIVE) == len(hosts)
+    fed = pd.concat([frames[0], frames[1], retried, *frames[3:]])
+    got = pd.concat(scored)
+    for host in hosts:
+        forest = arbolet.Forest(1, seed=key_seed(0, host), **FOREST)
+        expected = forest.score_and_update_many(fed[fed.host == host][["v"]].to_numpy())
+        np.testing.assert_array_equal(got[got.host == host]["score"].to_numpy(dtype=float), expected)

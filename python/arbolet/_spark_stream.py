@@ -5,7 +5,8 @@ whose state a bucket keeps per key in two maps:
 
 - ``snapshots``: key -> the detector's compact bytes, rewritten only now and then;
 - ``logs``: key -> the last ordering value scored, the micro-batches and rows since the snapshot,
-  and those rows (the values that the detector learned, in order, as fixed-width binary records).
+  those rows (the values that the detector learned, in order, as fixed-width binary records), and a
+  version: a random number drawn anew at each write.
 
 A key is restored by loading its snapshot (or making a fresh detector, before its first snapshot)
 and replaying its logged rows with the detector's batch update, which leaves it exactly as
@@ -16,10 +17,20 @@ which must not change while the checkpoint lives: a key hashed into another buck
 detector. A bucket that finds another count fails the micro-batch before anything is committed
 (a bucket new to the checkpoint has no count to compare, but with more than a handful of keys a
 micro-batch brings rows to old buckets too).
+
+A Python worker also keeps the detectors it wrote (``_LIVE``, bounded), each with the version it wrote
+beside it: when the key's stored version is that one, the state is exactly what the worker left, and
+the live detector is used with neither snapshot nor replay. Any other version (a micro-batch that
+failed after the worker's write, a restart from an older checkpoint, another worker's write, another
+query) restores the key from its state as above. A detector is taken out of the cache while it is
+scored and put back only with the version written after it, so a failure half-way never leaves a
+changed detector under a version that the state still holds.
 """
 
 from __future__ import annotations
 
+import os
+from collections import OrderedDict
 from typing import Any
 
 from ._spark_job import Job
@@ -27,6 +38,16 @@ from .keyed import Key
 
 # Rows a key's log holds at most before a snapshot is taken, whatever snapshot_every says.
 LOG_ROWS = 256
+
+# Live detectors a Python worker keeps between micro-batches, the least recently used dropped first:
+# (query, key) -> (version written, detector, its snapshot's size or None).
+LIVE_KEYS = 10_000
+_LIVE: OrderedDict[tuple[Any, Key], tuple[int, Any, int | None]] = OrderedDict()
+
+
+def _version() -> int:
+    """A fresh version: from the operating system, since forked workers share the random module's state."""
+    return int.from_bytes(os.urandom(8), "little") >> 1
 
 
 class _Records:
@@ -63,18 +84,23 @@ class _Records:
 class BucketStore:
     """The keys of one bucket in one call: ``Job._score_sorted``'s store over the state maps."""
 
-    def __init__(self, job: Job, snapshots: Any, logs: Any, records: _Records, snapshot_every: int) -> None:
+    def __init__(self, job: Job, snapshots: Any, logs: Any, records: _Records, snapshot_every: int,
+                 query: Any = None) -> None:
         self.job, self.snapshots, self.logs, self.records = job, snapshots, logs, records
-        self.snapshot_every = snapshot_every
+        self.snapshot_every, self.query = snapshot_every, query
         self._entries: dict[Any, tuple[Any, ...]] = {}
-        self._snapshot_size: dict[Any, int] = {}
+        self._snapshot_size: dict[Any, int | None] = {}
 
     def held(self, key: Key) -> tuple[Any, Any] | None:
         entry = self.logs.getValue((key,))
         if entry is None:
             return None
         self._entries[key] = entry
-        last_integer, last_real, _batches, rows, log = entry
+        last_integer, last_real, _batches, rows, log, version = entry
+        live = _LIVE.pop((self.query, key), None)
+        if live is not None and live[0] == version:
+            self._snapshot_size[key] = live[2]
+            return live[1], self._last(last_integer, last_real)
         snapshot = self.snapshots.getValue((key,))
         detector = None
         if snapshot is not None:
@@ -87,14 +113,19 @@ class BucketStore:
     def keep(self, key: Key, detector: Any, learned: tuple[Any, ...]) -> None:
         order = learned[0]
         last_integer, last_real = self._stored_last(self.job._newest(order, [len(order) - 1]))
-        _, _, batches, rows, log = self._entries.get(key, (None, None, 0, 0, b""))
+        _, _, batches, rows, log, _ = self._entries.get(key, (None, None, 0, 0, b"", None))
         log = bytes(log) + self.records.encode(*learned)
         batches, rows = batches + 1, rows + len(order)
         size = self._snapshot_size.get(key)
         if batches >= self.snapshot_every or rows >= LOG_ROWS or (size is not None and len(log) >= size):
-            self.snapshots.updateValue((key,), (self.job.blob(key, detector),))
-            batches, rows, log = 0, 0, b""
-        self.logs.updateValue((key,), (last_integer, last_real, batches, rows, log))
+            blob = self.job.blob(key, detector)
+            self.snapshots.updateValue((key,), (blob,))
+            batches, rows, log, size = 0, 0, b"", len(blob)
+        version = _version()
+        self.logs.updateValue((key,), (last_integer, last_real, batches, rows, log, version))
+        _LIVE[(self.query, key)] = (version, detector, size)
+        if len(_LIVE) > LIVE_KEYS:
+            _LIVE.popitem(last=False)
 
     def _stored_last(self, newest: Any) -> tuple[int | None, float | None]:
         import pandas as pd  # type: ignore[import-untyped,unused-ignore]
@@ -123,9 +154,10 @@ def processor(job: Job, key_type: Any, buckets: int, snapshot_every: int) -> Any
     log_schema = T.StructType([
         T.StructField("last_integer", T.LongType(), True), T.StructField("last_real", T.DoubleType(), True),
         T.StructField("batches", T.LongType(), False), T.StructField("rows", T.LongType(), False),
-        T.StructField("log", T.BinaryType(), False),
+        T.StructField("log", T.BinaryType(), False), T.StructField("version", T.LongType(), False),
     ])
     layout_schema = T.StructType([T.StructField("buckets", T.LongType(), False)])
+    query = _version()  # this start of the query: its workers' live detectors are not another's
 
     class ScoreBuckets(StatefulProcessor):
         def init(self, handle: Any) -> None:
@@ -145,7 +177,7 @@ def processor(job: Job, key_type: Any, buckets: int, snapshot_every: int) -> Any
                                  f"pass buckets={stored[0]} (a key in another bucket would lose its detector)")
             frames = list(rows)
             frame = frames[0] if len(frames) == 1 else pd.concat(frames, ignore_index=True)
-            store = BucketStore(job, self.snapshots, self.logs, self.records, snapshot_every)
+            store = BucketStore(job, self.snapshots, self.logs, self.records, snapshot_every, query)
             yield job.score_bucket_frame(frame, store)
 
         def close(self) -> None:
