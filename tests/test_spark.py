@@ -361,8 +361,9 @@ def test_example_finds_the_three_incidents(tmp_path: Path) -> None:
 
 def test_a_streaming_bucket_trusts_a_live_detector_only_while_the_state_holds_its_version() -> None:
     """The worker's live detectors (no Spark: map states over dicts) against a plain loop per key: across
-    micro-batches, with the cache dropped at random, and after a recovery to an older checkpoint whose
-    next micro-batch brings other rows than the one the worker had scored."""
+    micro-batches, with the cache dropped at random, after a recovery to an older checkpoint whose next
+    micro-batch brings other rows than the one the worker had scored, and in a worker that another
+    worker's micro-batch left behind."""
     import copy
 
     import numpy as np
@@ -390,19 +391,26 @@ def test_a_streaming_bucket_trusts_a_live_detector_only_while_the_state_holds_it
     def run(state: tuple[MapState, MapState], frame: Any, drop: bool) -> Any:
         if drop:
             _spark_stream._LIVE.clear()
-        store = _spark_stream.BucketStore(job, *state, _spark_stream._Records(job), 2, "query")
+        store = _spark_stream.BucketStore(job, *state, _spark_stream._Records(job), 3, "query")
         return job.score_bucket_frame(frame, store)
 
-    frames = [batch(10 * i, 1 + i % 3) for i in range(6)]
-    retried = batch(20, 3)
+    frames = [batch(10 * i, 1 + i % 3) for i in range(8)]
+    retried = [batch(20, 2), batch(40, 1)]
     state = (MapState(), MapState())
     scored = [run(state, frames[0], True), run(state, frames[1], False)]
     older = copy.deepcopy(state)
-    run(state, frames[2], False)  # lost: the query recovers to the checkpoint before it
-    scored.append(run(older, retried, False))
-    scored += [run(older, f, random.Random(i).random() < 0.5) for i, f in enumerate(frames[3:])]
+    run(state, frames[2], False)  # lost (a snapshot taken): the query recovers to the checkpoint before it
+    scored.append(run(older, retried[0], False))
+    lagging = {k: (v, log, copy.deepcopy(d), n) for k, (v, log, d, n) in _spark_stream._LIVE.items()}
+    scored.append(run(older, frames[3], False))
+    state = copy.deepcopy(older)
+    run(older, frames[4], False)  # lost too, within the same snapshot's log
+    scored.append(run(state, retried[1], False))
+    _spark_stream._LIVE.clear()  # then a worker that other workers' micro-batches left behind
+    _spark_stream._LIVE.update(lagging)
+    scored += [run(state, f, random.Random(i).random() < 0.5) for i, f in enumerate(frames[5:])]
     assert len(_spark_stream._LIVE) == len(hosts)
-    fed = pd.concat([frames[0], frames[1], retried, *frames[3:]])
+    fed = pd.concat([frames[0], frames[1], retried[0], frames[3], retried[1], *frames[5:]])
     got = pd.concat(scored)
     for host in hosts:
         forest = arbolet.Forest(1, seed=key_seed(0, host), **FOREST)

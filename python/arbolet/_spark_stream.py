@@ -5,8 +5,8 @@ whose state a bucket keeps per key in two maps:
 
 - ``snapshots``: key -> the detector's compact bytes, rewritten only now and then;
 - ``logs``: key -> the last ordering value scored, the micro-batches and rows since the snapshot,
-  those rows (the values that the detector learned, in order, as fixed-width binary records), and a
-  version: a random number drawn anew at each write.
+  those rows (the values that the detector learned, in order, as fixed-width binary records), and the
+  snapshot's version: a random number drawn anew at each snapshot written (0 before the first).
 
 A key is restored by loading its snapshot (or making a fresh detector, before its first snapshot)
 and replaying its logged rows with the detector's batch update, which leaves it exactly as
@@ -18,13 +18,15 @@ detector. A bucket that finds another count fails the micro-batch before anythin
 (a bucket new to the checkpoint has no count to compare, but with more than a handful of keys a
 micro-batch brings rows to old buckets too).
 
-A Python worker also keeps the detectors it wrote (``_LIVE``, bounded), each with the version it wrote
-beside it: when the key's stored version is that one, the state is exactly what the worker left, and
-the live detector is used with neither snapshot nor replay. Any other version (a micro-batch that
-failed after the worker's write, a restart from an older checkpoint, another worker's write, another
-query) restores the key from its state as above. A detector is taken out of the cache while it is
-scored and put back only with the version written after it, so a failure half-way never leaves a
-changed detector under a version that the state still holds.
+A Python worker also keeps the detectors it wrote (``_LIVE``, bounded), each with the snapshot version
+and the log it wrote beside it: such a detector is the snapshot plus the log's rows. When the key's
+stored snapshot version is that one and its stored log begins with that log, the state is the
+worker's plus the rows logged since (written by another worker, which Spark may give the partition
+to), so the live detector replays only those. Anything else (a micro-batch that failed after the
+worker's write and was run again with other rows, a restart from an older checkpoint, a snapshot
+taken elsewhere, another query) restores the key from its state as above. A detector is taken out of
+the cache while it is scored and put back only with what was written after it, so a failure
+half-way never leaves a changed detector beside a log that the state still holds.
 """
 
 from __future__ import annotations
@@ -40,9 +42,9 @@ from .keyed import Key
 LOG_ROWS = 256
 
 # Live detectors a Python worker keeps between micro-batches, the least recently used dropped first:
-# (query, key) -> (version written, detector, its snapshot's size or None).
+# (query, key) -> (snapshot version, log written, detector, the snapshot's size or None).
 LIVE_KEYS = 10_000
-_LIVE: OrderedDict[tuple[Any, Key], tuple[int, Any, int | None]] = OrderedDict()
+_LIVE: OrderedDict[tuple[Any, Key], tuple[int, bytes, Any, int | None]] = OrderedDict()
 
 
 def _version() -> int:
@@ -98,9 +100,11 @@ class BucketStore:
         self._entries[key] = entry
         last_integer, last_real, _batches, rows, log, version = entry
         live = _LIVE.pop((self.query, key), None)
-        if live is not None and live[0] == version:
-            self._snapshot_size[key] = live[2]
-            return live[1], self._last(last_integer, last_real)
+        if live is not None and live[0] == version and bytes(log).startswith(live[1]):
+            detector, self._snapshot_size[key] = live[2], live[3]
+            if len(log) > len(live[1]):
+                detector = self.job.replay(key, detector, self.records.decode(bytes(log)[len(live[1]):]))
+            return detector, self._last(last_integer, last_real)
         snapshot = self.snapshots.getValue((key,))
         detector = None
         if snapshot is not None:
@@ -113,17 +117,16 @@ class BucketStore:
     def keep(self, key: Key, detector: Any, learned: tuple[Any, ...]) -> None:
         order = learned[0]
         last_integer, last_real = self._stored_last(self.job._newest(order, [len(order) - 1]))
-        _, _, batches, rows, log, _ = self._entries.get(key, (None, None, 0, 0, b"", None))
+        _, _, batches, rows, log, version = self._entries.get(key, (None, None, 0, 0, b"", 0))
         log = bytes(log) + self.records.encode(*learned)
         batches, rows = batches + 1, rows + len(order)
         size = self._snapshot_size.get(key)
         if batches >= self.snapshot_every or rows >= LOG_ROWS or (size is not None and len(log) >= size):
             blob = self.job.blob(key, detector)
             self.snapshots.updateValue((key,), (blob,))
-            batches, rows, log, size = 0, 0, b"", len(blob)
-        version = _version()
+            batches, rows, log, size, version = 0, 0, b"", len(blob), _version()
         self.logs.updateValue((key,), (last_integer, last_real, batches, rows, log, version))
-        _LIVE[(self.query, key)] = (version, detector, size)
+        _LIVE[(self.query, key)] = (version, log, detector, size)
         if len(_LIVE) > LIVE_KEYS:
             _LIVE.popitem(last=False)
 
