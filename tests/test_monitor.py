@@ -47,6 +47,18 @@ def test_a_stuck_coordinate_alarms_once_but_ordinary_runs_do_not():
     assert alarms(arbolet.Monitor(seed=1, min_grade=0.5), counts) == []
 
 
+def test_coordinates_that_stop_moving_together_alarm_once_but_unrelated_ones_do_not():
+    rng = random.Random(4)
+    load = [10 + 5 * math.sin(2 * math.pi * i / 500) + rng.gauss(0.0, 1.0) for i in range(4000)]
+    tracking = [[x, 2 * x + rng.gauss(0.0, 0.5)] for x in load]
+    broken = copy.deepcopy(tracking)
+    for row in broken[3000:3120]:
+        row[1] = 30.0 + rng.gauss(0.0, 0.5)  # within its range, but no longer twice the first
+    for rows, caught in ((tracking, []), (broken, [3000]), ([[rng.gauss(10, 1), rng.gauss(20, 3)] for _ in range(4000)], [])):
+        monitor = arbolet.Monitor(input_dim=2, seed=1, min_grade=0.5)
+        assert [i for i, row in enumerate(rows) if monitor.update(row)["alarm"]] == caught
+
+
 def test_the_seasonal_test_sees_a_value_wrong_for_its_time_of_day():
     values = [10 * math.sin(2 * math.pi * i / 288) for i in range(3000)]
     values[2600] = -values[2600]  # within the usual range, but not at this time of day
@@ -122,6 +134,15 @@ def test_loaders_refuse_parts_that_do_not_fit():
         change(bad)
         with pytest.raises(RuntimeError, match="inconsistent state"):
             arbolet.Monitor.from_json(json.dumps(bad))
+    # A window with highs but no lows once passed and was read out of bounds.
+    doc = json.loads((Path(__file__).parent / "saved_states" / "monitor-0.4.0.json").read_text())
+    for change in (lambda d: d["season_ranges"][0].update(lows=[]), lambda d: d["relations"]["partners"].__setitem__(0, 2),
+                   lambda d: d["relations"]["covariance"].__setitem__(1, 1e9),
+                   lambda d: d["relations"]["residuals"][1]["highs"].pop()):
+        bad = copy.deepcopy(doc)
+        change(bad)
+        with pytest.raises(RuntimeError, match="inconsistent state"):
+            arbolet.Monitor.from_json(json.dumps(bad))
     data = bytearray(monitor.to_bytes())
     data[30] ^= 1
     with pytest.raises(RuntimeError, match="checksum"):
@@ -135,4 +156,4 @@ def test_states_saved_by_0_4_0_load_and_write_back_unchanged():
     assert from_json.to_json() == (saved / "monitor-0.4.0.json").read_text()
     assert from_bytes.to_bytes() == from_json.to_bytes() == (saved / "monitor-0.4.0.bin").read_bytes()
     verdict = from_bytes.update([0.5, 5.0], timestamp=3600 * 60)
-    assert (verdict["score"], verdict["upper"]) == (0.8790448465491995, [1.0374447000026703, 8.909999675750733])
+    assert (verdict["score"], verdict["upper"]) == (0.9728322079057424, [1.4375979900360107, 8.077195782661438])

@@ -681,9 +681,11 @@ class Monitor:
     `shingle_size` values as a shape; a thresholder calibrates each forest's scores to the stream, so
     that a grade means the same on every stream; a range test alarms on a value beyond every value of
     the last `range_window` steps (times input_dim with several values), a seasonal test on a change
-    since the same time one season (a day) ago beyond every such change, and a flat-line test on a value
-    that seldom repeats held for 10 steps (a stuck sensor). The grade is the largest of these; after an
-    alarm, `suppression` steps do not alarm again.
+    since the same time one season (a day) ago beyond every such change, a flat-line test on a value
+    that seldom repeats held for 10 steps (a stuck sensor), and, with several values, a relationship
+    test on a value that stops following the value it is most correlated with (its residual from a line
+    on that value beyond every earlier residual by `season_margin` of their range; direction 'both'
+    only). The grade is the largest of these; after an alarm, `suppression` steps do not alarm again.
 
     Parameters
     ----------
@@ -722,7 +724,7 @@ class Monitor:
         first timestamps; without timestamps there is no seasonal test).
     season_margin : float, optional
         A change since one season ago beyond the range of such changes by this fraction of it alarms
-        (default 0.2).
+        (default 0.2); so does a residual of the relationship test beyond the range of residuals.
     """
 
     def __new__(

@@ -106,6 +106,16 @@ void write_monitor_payload(ByteWriter& w, const monitor::Monitor& m) {
         w.var(run.length);
         w.var(run.longest);
     }
+    const monitor::Relations& rel = m.relations;
+    w.var(rel.means.size());
+    for (double v : rel.means) w.f64(v);
+    w.var(rel.covariance.size());
+    for (double v : rel.covariance) w.f64(v);
+    w.var(rel.partners.size());
+    for (std::uint64_t p : rel.partners) w.var(p);
+    w.var(rel.held.size());
+    for (std::uint64_t h : rel.held) w.var(h);
+    write_ranges(w, rel.residuals);
     w.var(m.forests.size());
     for (const rcf::Forest& f : m.forests) write_part(w, forest_to_bytes(f));
     w.var(m.thresholders.size());
@@ -150,6 +160,16 @@ void read_monitor_payload(ByteReader& r, monitor::Monitor& m) {
         run.length = r.var();
         run.longest = r.var();
     }
+    monitor::Relations& rel = m.relations;
+    rel.means.resize(r.count(r.var(), 64, "relation means"));
+    for (double& v : rel.means) v = r.f64();
+    rel.covariance.resize(r.count(r.var(), 64, "covariance"));
+    for (double& v : rel.covariance) v = r.f64();
+    rel.partners.resize(r.count(r.var(), 8, "partners"));
+    for (std::uint64_t& p : rel.partners) p = r.var();
+    rel.held.resize(r.count(r.var(), 8, "held"));
+    for (std::uint64_t& h : rel.held) h = r.var();
+    read_ranges(r, rel.residuals, "residual ranges");
     read_parts(r, m.forests, "forest", forest_from_bytes);
     read_parts(r, m.thresholders, "thresholder", thresholder_from_bytes);
     if (!r.at_end()) r.fail("trailing bytes after the state");

@@ -49,9 +49,12 @@ const json::RecordSpec kRange{"struct RangeWindow", "struct RangeWindow with 2 e
 const json::RecordSpec kHistory{
     "struct SeasonHistory", "struct SeasonHistory with 4 elements", {"season", "gaps", "values", "next"}};
 const json::RecordSpec kMonitor{
-    "struct Monitor", "struct Monitor with 12 elements",
+    "struct Monitor", "struct Monitor with 13 elements",
     {"settings", "steps", "steps_since_alarm", "last_timestamp", "levels", "ranges", "forests", "thresholders",
-     "format", "history", "season_ranges", "flat_runs"}};
+     "format", "history", "season_ranges", "flat_runs", "relations"}};
+const json::RecordSpec kRelations{"struct Relations",
+                                  "struct Relations with 5 elements",
+                                  {"means", "covariance", "partners", "held", "residuals"}};
 
 void write_ranges(JsonWriter& w, const std::vector<monitor::RangeWindow>& ranges) {
     w.ch('[');
@@ -146,6 +149,17 @@ std::string monitor_to_json(const Monitor& m) {
         w.ch(']');
     }
     w.ch(']');
+    w.raw(",\"relations\":{\"means\":");
+    w.list(m.relations.means);
+    w.raw(",\"covariance\":");
+    w.list(m.relations.covariance);
+    w.raw(",\"partners\":");
+    w.list(m.relations.partners);
+    w.raw(",\"held\":");
+    w.list(m.relations.held);
+    w.raw(",\"residuals\":");
+    write_ranges(w, m.relations.residuals);
+    w.ch('}');
     w.raw(",\"forests\":[");
     for (std::size_t k = 0; k < m.forests.size(); ++k) {
         if (k != 0) w.ch(',');
@@ -258,6 +272,32 @@ Result<Monitor> monitor_from_json(std::string_view text) {
                         });
                         break;
                     case 10: read_ranges(r, m.season_ranges); break;
+                    case 12:
+                        r.read_record(kRelations, [&](int f) {
+                            monitor::Relations& rel = m.relations;
+                            auto read_doubles = [&](std::vector<double>& out) {
+                                out.clear();
+                                r.read_seq("a sequence", [&] {
+                                    const double v = r.read_f64();
+                                    if (out.size() <= monitor::kMaxSteps) out.push_back(v);
+                                });
+                            };
+                            auto read_counts = [&](std::vector<std::uint64_t>& out) {
+                                out.clear();
+                                r.read_seq("a sequence", [&] {
+                                    const std::uint64_t v = r.read_unsigned("u64");
+                                    if (out.size() <= monitor::kMaxSteps) out.push_back(v);
+                                });
+                            };
+                            switch (f) {
+                                case 0: read_doubles(rel.means); break;
+                                case 1: read_doubles(rel.covariance); break;
+                                case 2: read_counts(rel.partners); break;
+                                case 3: read_counts(rel.held); break;
+                                default: read_ranges(r, rel.residuals); break;
+                            }
+                        });
+                        break;
                     default:
                         m.runs.clear();
                         r.read_seq("a sequence", [&] {

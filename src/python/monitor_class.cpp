@@ -232,8 +232,10 @@ constexpr ClassSpec kMonitorClass = {
     "values as a shape; a thresholder calibrates each forest's scores to the stream, so that a grade means the "
     "same on every stream; a range test alarms on a value beyond every value of the last `range_window` steps "
     "(times input_dim with several values), a seasonal test on a change since the same time one season (a day) ago "
-    "beyond every such change, and a flat-line test on a value that seldom repeats held for 10 steps (a stuck "
-    "sensor). "
+    "beyond every such change, a flat-line test on a value that seldom repeats held for 10 steps (a stuck "
+    "sensor), and, with several values, a relationship test on a value that stops following the value it is most "
+    "correlated with (its residual from a line on that value beyond every earlier residual by `season_margin` of "
+    "their range; direction 'both' only). "
     "The grade is the largest of these; after an alarm, `suppression` steps do not alarm again.\n\n"
     "Parameters\n----------\ninput_dim : int, optional\n    Values per observation (default 1).\n"
     "shingle_size : int, optional\n    The second forest's window (default 4; 1 keeps one forest only).\n"
@@ -252,7 +254,8 @@ constexpr ClassSpec kMonitorClass = {
     "raise it for fewer false alarms and more missed events.\nseason : int, optional\n    Steps in one season "
     "for the seasonal test (default 0: one day, learnt from the gaps between the first timestamps; without "
     "timestamps there is no seasonal test).\nseason_margin : float, optional\n    A change since one season ago "
-    "beyond the range of such changes by this fraction of it alarms (default 0.2).",
+    "beyond the range of such changes by this fraction of it alarms (default 0.2); so does a residual of the "
+    "relationship test beyond the range of residuals.",
     "the state",
     "a monitor",
     constructor<&construct>(),
