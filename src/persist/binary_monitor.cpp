@@ -91,6 +91,8 @@ void write_monitor_payload(ByteWriter& w, const monitor::Monitor& m) {
     if (m.last_timestamp) w.var(*m.last_timestamp);
     w.var(m.levels.size());
     for (double v : m.levels) w.f64(v);
+    w.var(m.jitters.size());
+    for (double v : m.jitters) w.f64(v);
     write_ranges(w, m.ranges);
     const monitor::SeasonHistory& h = m.history;
     w.var(h.season);
@@ -145,6 +147,8 @@ void read_monitor_payload(ByteReader& r, monitor::Monitor& m) {
     if (r.flag()) m.last_timestamp = r.var();
     m.levels.resize(r.count(r.var(), 64, "levels"));
     for (double& v : m.levels) v = r.f64();
+    m.jitters.resize(r.count(r.var(), 64, "jitters"));
+    for (double& v : m.jitters) v = r.f64();
     read_ranges(r, m.ranges, "ranges");
     monitor::SeasonHistory& h = m.history;
     h.season = r.var();

@@ -49,9 +49,9 @@ const json::RecordSpec kRange{"struct RangeWindow", "struct RangeWindow with 2 e
 const json::RecordSpec kHistory{
     "struct SeasonHistory", "struct SeasonHistory with 4 elements", {"season", "gaps", "values", "next"}};
 const json::RecordSpec kMonitor{
-    "struct Monitor", "struct Monitor with 13 elements",
+    "struct Monitor", "struct Monitor with 14 elements",
     {"settings", "steps", "steps_since_alarm", "last_timestamp", "levels", "ranges", "forests", "thresholders",
-     "format", "history", "season_ranges", "flat_runs", "relations"}};
+     "format", "history", "season_ranges", "flat_runs", "relations", "jitters"}};
 const json::RecordSpec kRelations{"struct Relations",
                                   "struct Relations with 5 elements",
                                   {"means", "covariance", "partners", "held", "residuals"}};
@@ -125,6 +125,8 @@ std::string monitor_to_json(const Monitor& m) {
     else w.null();
     w.raw(",\"levels\":");
     w.list(m.levels);
+    w.raw(",\"jitters\":");
+    w.list(m.jitters);
     w.raw(",\"ranges\":");
     write_ranges(w, m.ranges);
     w.raw(",\"history\":{\"season\":");
@@ -225,6 +227,13 @@ Result<Monitor> monitor_from_json(std::string_view text) {
                         });
                         break;
                     case 5: read_ranges(r, m.ranges); break;
+                    case 13:
+                        m.jitters.clear();
+                        r.read_seq("a sequence", [&] {
+                            const double v = r.read_f64();
+                            if (m.jitters.size() <= monitor::kMaxSteps) m.jitters.push_back(v);
+                        });
+                        break;
                     case 6:
                         m.forests.clear();
                         r.read_seq("a sequence", [&] {
