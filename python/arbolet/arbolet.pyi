@@ -710,8 +710,9 @@ class Monitor:
         A value beyond that range by this fraction of it, and by more than its usual step, alarms
         (default 0.02).
     warm_up : int, optional
-        Steps before the range test may alarm (default 300); no test alarms before one whole season once
-        its length is known and at most range_window.
+        Steps before the range test may alarm (default 300; times input_dim with several values, as for
+        the seasonal and relationship tests' windows); no test alarms before one whole season once its
+        length is known and at most range_window.
     suppression : int, optional
         Steps after an alarm that do not alarm (default 50).
     quantile : float, optional

@@ -150,6 +150,10 @@ void Monitor::remember(std::span<const float> point, const std::vector<bool>& ke
     history.next = history.next + 1 == history.season ? 0 : history.next + 1;
 }
 
+std::uint64_t Monitor::warm_steps() const {
+    return config.warm_up > kMaxSteps / config.input_dim ? kMaxSteps : config.warm_up * config.input_dim;
+}
+
 std::uint64_t Monitor::range_steps() const {
     return config.range_window > kMaxSteps / config.input_dim ? kMaxSteps : config.range_window * config.input_dim;
 }
@@ -200,7 +204,7 @@ double Monitor::relate(std::span<const float> point, bool judge) {
         // changes since one season ago are: they need the seasonal margin,
         // not the narrow one of values that keep to a level.
         RangeWindow& window = r.residuals[i];
-        if (judge && r.held[i] >= config.warm_up && !window.empty()) {
+        if (judge && r.held[i] >= warm_steps() && !window.empty()) {
             const double hi = window.high(), lo = window.low(), span = hi - lo;
             const double over = span > 0.0 ? (residual - hi) / span : (residual > hi ? HUGE_VAL : 0.0);
             const double under = span > 0.0 ? (lo - residual) / span : (residual < lo ? HUGE_VAL : 0.0);
@@ -228,7 +232,7 @@ double Monitor::relate(std::span<const float> point, bool judge) {
 }
 
 bool Monitor::is_ready() const {
-    if (steps < config.warm_up) return false;
+    if (steps < warm_steps()) return false;
     for (const threshold::Thresholder& t : thresholders)
         if (t.steps_to_skip > 0 || !t.is_ready()) return false;
     return true;
@@ -257,7 +261,7 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
     const bool side_ok = steps == 0 || (up_ok && above) || (down_ok && below);
 
     double grade = 0.0;
-    if (steps >= config.warm_up && !ranges.front().empty()) {
+    if (steps >= warm_steps() && !ranges.front().empty()) {
         for (std::size_t i = 0; i < dim; ++i) {
             const double hi = ranges[i].high(), lo = ranges[i].low(), span = hi - lo;
             const double x = point[i];
@@ -288,7 +292,7 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
     if (observe_season(timestamp)) {
         // The observation one season ago, and the changes since then.
         const std::size_t slot = static_cast<std::size_t>(history.next);
-        const bool judged = steps >= config.warm_up + history.season;
+        const bool judged = steps >= warm_steps() + history.season;
         for (std::size_t i = 0; i < dim; ++i) {
             const double change = static_cast<double>(point[i]) - history.values[slot * dim + i];
             RangeWindow& changes = season_ranges[i];

@@ -197,6 +197,10 @@ struct Monitor {
     // which may leave its ranges by chance, alarms by chance as seldom as a
     // stream of one.
     std::uint64_t range_steps() const;
+    // Values a window holds before its extremes judge: warm_up for one
+    // coordinate, input_dim times as many for several, for the same reason
+    // (a window of few values is left by chance often).
+    std::uint64_t warm_steps() const;
 
     // Learns the season's length from the timestamps while it is unknown;
     // whether the history holds a whole season (the seasonal test runs).
