@@ -48,7 +48,7 @@ constexpr std::uint64_t least_bits() {
 template <class V>
 using Item = typename V::value_type;
 
-struct NoSpecials {};
+using record::NoSpecials;
 
 template <class Desc, class R, class Codec = NoSpecials>
 void write_record(ByteWriter& w, const R& rec, Codec&& codec = {});
@@ -122,7 +122,6 @@ template <class Desc, std::size_t Position, class R, class Codec>
 void write_field(ByteWriter& w, const R& rec, Codec& codec) {
     constexpr std::size_t I = record::written_order<Desc>()[Position];
     constexpr const auto& f = std::get<I>(record::Description<Desc>::fields);
-    using Kind = typename std::remove_cvref_t<decltype(f)>::kind;
     // Settings written only while the first of them is not a default-made
     // record's: a group at the end, which its absence leaves at the default.
     constexpr std::uint32_t group = record::written_unless_default_fields<Desc>();
@@ -131,19 +130,15 @@ void write_field(ByteWriter& w, const R& rec, Codec& codec) {
         static const R made{};
         if (first.of(rec) == first.of(made)) return;
     }
-    if constexpr (requires { f.of(rec); })
-        write_value(w, Kind{}, f.of(rec), codec);
-    else if constexpr (requires { f.get(rec); })
-        write_value(w, Kind{}, f.get(rec), codec);
-    else
-        codec.write(w, Kind{}, rec);
+    record::write_through(
+        f, rec, [&](auto kind, const auto& v) { write_value(w, kind, v, codec); },
+        [&](auto kind) { codec.write(w, kind, rec); });
 }
 
 template <class Desc, std::size_t Position, class R, class Codec>
 void read_field(ByteReader& r, R& rec, Codec& codec) {
     constexpr std::size_t I = record::written_order<Desc>()[Position];
     constexpr const auto& f = std::get<I>(record::Description<Desc>::fields);
-    using Kind = typename std::remove_cvref_t<decltype(f)>::kind;
     constexpr std::uint32_t group = record::written_unless_default_fields<Desc>();
     if constexpr ((group >> I & 1u) != 0 && std::countr_zero(group) != I) {
         constexpr const auto& first = std::get<std::countr_zero(group)>(record::Description<Desc>::fields);
@@ -152,15 +147,9 @@ void read_field(ByteReader& r, R& rec, Codec& codec) {
     } else if constexpr (I >= record::trailing_from<Desc>()) {
         if (r.at_end()) return;
     }
-    if constexpr (requires { f.of(rec); }) {
-        read_value(r, Kind{}, f.of(rec), codec, f.items_word());
-    } else if constexpr (requires { f.get(rec); }) {
-        decltype(f.get(rec)) v{};
-        read_value(r, Kind{}, v, codec, f.items_word());
-        f.set(rec, v);
-    } else {
-        codec.read(r, Kind{}, rec);
-    }
+    record::read_through(
+        f, rec, [&](auto kind, auto& v) { read_value(r, kind, v, codec, f.items_word()); },
+        [&](auto kind) { codec.read(r, kind, rec); });
 }
 
 template <class Desc, class R, class Codec>

@@ -124,18 +124,14 @@ template <class Desc, std::size_t Position, class R, class Codec>
 void write_field(JsonWriter& w, const R& rec, Codec& codec) {
     constexpr std::size_t I = record::written_order<Desc>()[Position];
     constexpr const auto& f = std::get<I>(record::Description<Desc>::fields);
-    using Kind = typename std::remove_cvref_t<decltype(f)>::kind;
     if constexpr (I > 0 && (record::written_unless_default_fields<Desc>() >> I & 1u) != 0) {
         static const R made{};
         if (f.of(rec) == f.of(made)) return;
     }
     w.raw(std::string_view(KeyText<Desc, I, Position>::text.data(), KeyText<Desc, I, Position>::text.size()));
-    if constexpr (requires { f.of(rec); })
-        write_value(w, Kind{}, f.of(rec), codec);
-    else if constexpr (requires { f.get(rec); })
-        write_value(w, Kind{}, f.get(rec), codec);
-    else
-        codec.write(w, Kind{}, rec);
+    record::write_through(
+        f, rec, [&](auto kind, const auto& v) { write_value(w, kind, v, codec); },
+        [&](auto kind) { codec.write(w, kind, rec); });
 }
 
 template <class Desc, class R, class Codec>
@@ -232,16 +228,9 @@ template <class Desc, class R, class Codec>
 void read_record(Reader& r, R& rec, Codec& codec) {
     auto field = [&](auto i) {
         record::visit_field<Desc>(static_cast<std::size_t>(i), [&](const auto& f) {
-            using Kind = typename std::remove_cvref_t<decltype(f)>::kind;
-            if constexpr (requires { f.of(rec); }) {
-                read_value(r, Kind{}, f.of(rec), codec, f.items);
-            } else if constexpr (requires { f.get(rec); }) {
-                decltype(f.get(rec)) v{};
-                read_value(r, Kind{}, v, codec);
-                f.set(rec, v);
-            } else {
-                codec.read(r, Kind{}, rec);
-            }
+            record::read_through(
+                f, rec, [&](auto kind, auto& v) { read_value(r, kind, v, codec, f.items); },
+                [&](auto kind) { codec.read(r, kind, rec); });
         });
     };
     if constexpr (requires { record::Description<Desc>::tuple; })

@@ -139,6 +139,44 @@ constexpr auto fields_between(const Fields& fields) {
 template <class Record>
 struct Description;
 
+// The codec of records without Special fields: the field walks still name
+// its calls, which can never be made.
+struct NoSpecials {
+    template <class... Args>
+    void write(Args&&...) = delete;
+    template <class... Args>
+    void read(Args&&...) = delete;
+};
+
+// value(kind, v) with the value of field f of the record, whether a member
+// or reached through a getter; special(kind) for a computed field.
+template <class F, class R, class Value, class Special>
+void write_through(const F& f, const R& rec, Value&& value, Special&& special) {
+    using Kind = typename F::kind;
+    if constexpr (requires { f.of(rec); })
+        value(Kind{}, f.of(rec));
+    else if constexpr (requires { f.get(rec); })
+        value(Kind{}, f.get(rec));
+    else
+        special(Kind{});
+}
+
+// value(kind, v) with the place of field f's value, set through the
+// setter afterwards where there is one; special(kind) for a computed field.
+template <class F, class R, class Value, class Special>
+void read_through(const F& f, R& rec, Value&& value, Special&& special) {
+    using Kind = typename F::kind;
+    if constexpr (requires { f.of(rec); }) {
+        value(Kind{}, f.of(rec));
+    } else if constexpr (requires { f.get(rec); }) {
+        decltype(f.get(rec)) v{};
+        value(Kind{}, v);
+        f.set(rec, v);
+    } else {
+        special(Kind{});
+    }
+}
+
 template <class Record>
 constexpr std::size_t field_count = std::tuple_size_v<std::remove_cvref_t<decltype(Description<Record>::fields)>>;
 
