@@ -234,7 +234,9 @@ constexpr std::uint32_t optional_fields() {
 
 // Fields left out of a written document while they hold the value of a
 // default-made record: settings added later, so that the documents of
-// records that do not use them stay as they were.
+// records that do not use them stay as they were. In a compact layout they
+// are a group at its end, stored only while the first of them is not at
+// that value, since a value's absence there is known only at the end.
 template <class Record>
 constexpr std::uint32_t written_unless_default_fields() {
     if constexpr (requires { Description<Record>::written_unless_default; })
