@@ -37,6 +37,18 @@ def test_events_alarm_once_and_quiet_streams_never():
     assert wave.season_steps == 288
 
 
+def test_a_value_alarms_by_its_range_only_beyond_a_usual_step():
+    # Noise that reaches a new extreme by less than its usual step (as after a small benign shift
+    # of its level) is no anomaly; for unit Gaussian noise the usual step is 2 / sqrt(pi).
+    values = noisy(1000)
+    monitor = arbolet.Monitor(seed=1)
+    for v in values:
+        verdict = monitor.update(v)
+    step = 2 / math.sqrt(math.pi)
+    assert verdict["upper"][0] - max(values[:-1]) == pytest.approx(step, rel=0.1)
+    assert min(values[:-1]) - verdict["lower"][0] == pytest.approx(step, rel=0.1)
+
+
 def test_a_stuck_coordinate_alarms_once_but_ordinary_runs_do_not():
     rows = [[a, b] for a, b in zip(noisy(3000, seed=4), noisy(3000, seed=5))]
     for row in rows[2000:2100]:
@@ -129,7 +141,8 @@ def test_loaders_refuse_parts_that_do_not_fit():
         monitor.update(v)
     doc = json.loads(monitor.to_json())
     for change in (lambda d: d.update(steps=59), lambda d: d["ranges"][0]["highs"].reverse(),
-                   lambda d: d["settings"].update(capacity=32), lambda d: d["forests"].pop()):
+                   lambda d: d["settings"].update(capacity=32), lambda d: d["forests"].pop(),
+                   lambda d: d["jitters"].__setitem__(0, -1.0), lambda d: d["jitters"].pop()):
         bad = copy.deepcopy(doc)
         change(bad)
         with pytest.raises(RuntimeError, match="inconsistent state"):
@@ -156,4 +169,4 @@ def test_states_saved_by_0_4_0_load_and_write_back_unchanged():
     assert from_json.to_json() == (saved / "monitor-0.4.0.json").read_text()
     assert from_bytes.to_bytes() == from_json.to_bytes() == (saved / "monitor-0.4.0.bin").read_bytes()
     verdict = from_bytes.update([0.5, 5.0], timestamp=3600 * 60)
-    assert (verdict["score"], verdict["upper"]) == (0.9728322079057424, [1.4375979900360107, 8.077195782661438])
+    assert (verdict["score"], verdict["upper"]) == (1.0370496079063163, [1.7959992879392188, 8.511599629076212])

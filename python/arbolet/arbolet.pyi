@@ -680,12 +680,13 @@ class Monitor:
     Two forests judge each observation before learning it, one the value alone and one the last
     `shingle_size` values as a shape; a thresholder calibrates each forest's scores to the stream, so
     that a grade means the same on every stream; a range test alarms on a value beyond every value of
-    the last `range_window` steps (times input_dim with several values), a seasonal test on a change
-    since the same time one season (a day) ago beyond every such change, a flat-line test on a value
-    that seldom repeats held for 10 steps (a stuck sensor), and, with several values, a relationship
-    test on a value that stops following the value it is most correlated with (its residual from a line
-    on that value beyond every earlier residual by `season_margin` of their range; direction 'both'
-    only). The grade is the largest of these; after an alarm, `suppression` steps do not alarm again.
+    the last `range_window` steps (times input_dim with several values) by more than its usual change
+    from one step to the next, a seasonal test on a change since the same time one season (a day) ago
+    beyond every such change, a flat-line test on a value that seldom repeats held for 10 steps (a stuck
+    sensor), and, with several values, a relationship test on a value that stops following the value it
+    is most correlated with (its residual from a line on that value beyond every earlier residual by
+    `season_margin` of their range; direction 'both' only). The grade is the largest of these; after an
+    alarm, `suppression` steps do not alarm again.
 
     Parameters
     ----------
@@ -706,7 +707,8 @@ class Monitor:
         Steps whose values make the ordinary range (default 3000); with several values per observation,
         each value's ranges cover input_dim times as many.
     range_margin : float, optional
-        A value beyond that range by this fraction of it alarms (default 0.02).
+        A value beyond that range by this fraction of it, and by more than its usual step, alarms
+        (default 0.02).
     warm_up : int, optional
         Steps before the range test may alarm (default 300); no test alarms before one whole season once
         its length is known and at most range_window.

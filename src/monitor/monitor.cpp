@@ -106,6 +106,7 @@ Result<Monitor> Monitor::build(const MonitorConfig& config, std::optional<std::u
     m.season_ranges.resize(config.input_dim);
     m.history.season = config.season;
     m.levels.assign(config.input_dim, 0.0);
+    m.jitters.assign(config.input_dim, 0.0);
     m.runs.resize(config.input_dim);
     if (config.input_dim > 1) {
         const std::size_t d = static_cast<std::size_t>(config.input_dim);
@@ -260,10 +261,13 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
         for (std::size_t i = 0; i < dim; ++i) {
             const double hi = ranges[i].high(), lo = ranges[i].low(), span = hi - lo;
             const double x = point[i];
-            v.lower[i] = lo - config.range_margin * span;
-            v.upper[i] = hi + config.range_margin * span;
-            const double over = span > 0.0 ? (x - hi) / span : (x > hi ? HUGE_VAL : 0.0);
-            const double under = span > 0.0 ? (lo - x) / span : (x < lo ? HUGE_VAL : 0.0);
+            const double jitter = jitters[i];
+            v.lower[i] = lo - std::max(config.range_margin * span, jitter);
+            v.upper[i] = hi + std::max(config.range_margin * span, jitter);
+            double over = span > 0.0 ? (x - hi) / span : (x > hi ? HUGE_VAL : 0.0);
+            double under = span > 0.0 ? (lo - x) / span : (x < lo ? HUGE_VAL : 0.0);
+            if (!(x - hi > jitter)) over = 0.0;
+            if (!(lo - x > jitter)) under = 0.0;
             if (up_ok) grade = std::max(grade, range_grade(over, config.range_margin));
             if (down_ok) grade = std::max(grade, range_grade(under, config.range_margin));
         }
@@ -313,6 +317,11 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
         std::max(config.warm_up, history.season <= config.range_window ? history.season : 0);
     for (std::size_t i = 0; i < dim; ++i) {
         FlatRun& run = runs[i];
+        // The run's value is the previous observation's.
+        if (steps > 0) {
+            const double w = std::max(1.0 / static_cast<double>(steps), 1.0 / static_cast<double>(config.range_window));
+            jitters[i] += w * (std::abs(static_cast<double>(point[i]) - static_cast<double>(run.value)) - jitters[i]);
+        }
         if (steps > 0 && point[i] == run.value) {
             if (run.length < UINT64_MAX) ++run.length;
         } else {

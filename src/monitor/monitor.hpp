@@ -159,6 +159,12 @@ struct Monitor {
     // Exponentially weighted level of each coordinate: the side a value lies
     // on for one-sided alarms.
     std::vector<double> levels;
+    // One per coordinate: the typical size of the change from one step to
+    // the next (exponentially weighted, over about range_window steps). A
+    // value alarms by the range test only beyond its range by more than
+    // this too: a noisy value reaching a new high by no more than a usual
+    // step, as after a small benign shift of its level, is no anomaly.
+    std::vector<double> jitters;
     SeasonHistory history;
     // One per coordinate: the changes since one season ago.
     std::vector<RangeWindow> season_ranges;

@@ -156,11 +156,14 @@ std::string find_monitor_inconsistency(const Monitor& m) {
         if (!(m.thresholders[k].config == Monitor::thresholder_config(c, expected[k])))
             return "inconsistent state: thresholder " + std::to_string(k) + " does not have the monitor's settings";
     }
-    if (m.ranges.size() != c.input_dim || m.levels.size() != c.input_dim)
-        return "inconsistent state: " + std::to_string(m.ranges.size()) + " ranges and " +
-               std::to_string(m.levels.size()) + " levels, expected " + std::to_string(c.input_dim);
+    if (m.ranges.size() != c.input_dim || m.levels.size() != c.input_dim || m.jitters.size() != c.input_dim)
+        return "inconsistent state: " + std::to_string(m.ranges.size()) + " ranges, " +
+               std::to_string(m.levels.size()) + " levels and " + std::to_string(m.jitters.size()) +
+               " jitters, expected " + std::to_string(c.input_dim) + " of each";
     for (std::size_t i = 0; i < m.ranges.size(); ++i) {
         if (!std::isfinite(m.levels[i])) return "inconsistent state: a level is not finite";
+        if (!(m.jitters[i] >= 0.0) || !std::isfinite(m.jitters[i]))
+            return "inconsistent state: a jitter is negative or not finite";
         const double last = m.steps == 0 ? 0.0 : m.ranges[i].highs.entries.empty() ? 0.0 : m.ranges[i].highs.entries.back().value;
         bad = check_window(m.ranges[i], m, &last, "range");
         if (!bad.empty()) return bad;

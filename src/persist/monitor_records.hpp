@@ -46,10 +46,11 @@ struct Description<monitor::Monitor> {
         member<&M::season_ranges>("season_ranges", ListOf<Nested>{}, {"season ranges", monitor::kMaxSteps + 1}),
         member<&M::runs>("flat_runs", ListOf<Nested>{}, {"flat runs", monitor::kMaxSteps + 1}),
         member<&M::relations>("relations", Nested{}),
+        member<&M::jitters>("jitters", ListOf<F64>{}, {"jitters", monitor::kMaxSteps + 1}),
     };
     // The parts and the format number last; the fields added since in the
     // order of the state they follow.
-    static constexpr std::array<std::size_t, 13> order{0, 1, 2, 3, 4, 5, 9, 10, 11, 12, 6, 7, 8};
+    static constexpr std::array<std::size_t, 14> order{0, 1, 2, 3, 4, 13, 5, 9, 10, 11, 12, 6, 7, 8};
 };
 
 template <>
