@@ -32,9 +32,9 @@ using rcf::kNone;
 using rcf::Node;
 using rcf::NodeKind;
 
-void write_rng(ByteWriter& w, const Xoshiro256PlusPlus& rng) { binary::write_fields<Xoshiro256PlusPlus>(w, rng); }
+void write_rng(ByteWriter& w, const Xoshiro256PlusPlus& rng) { binary::write_record<Xoshiro256PlusPlus>(w, rng); }
 
-void read_rng(ByteReader& r, Xoshiro256PlusPlus& rng) { binary::read_fields<Xoshiro256PlusPlus>(r, rng); }
+void read_rng(ByteReader& r, Xoshiro256PlusPlus& rng) { binary::read_record<Xoshiro256PlusPlus>(r, rng); }
 
 // Slots of a tree's live nodes, root first, each node before its left
 // subtree and that before its right subtree.
@@ -241,7 +241,7 @@ private:
     [[noreturn]] void inconsistent(const std::string& what) { throw Inconsistent{"inconsistent state: " + what}; }
 
     void read_config(rcf::RcfConfig& c) {
-        binary::read_fields<rcf::RcfConfig>(r_, c);
+        binary::read_record<rcf::RcfConfig>(r_, c);
         Status valid = rcf::Forest::check_config(c);
         if (!valid) inconsistent(valid.error().text);
         // The tables that the configuration fixes, refused as the
@@ -495,7 +495,7 @@ private:
 }  // namespace
 
 void write_forest_payload(ByteWriter& w, const rcf::Forest& f) {
-    binary::write_fields<rcf::RcfConfig>(w, f.config);
+    binary::write_record<rcf::RcfConfig>(w, f.config);
     w.var(f.entries_seen);
     write_rng(w, f.rng);
     write_point_store(w, f.point_store);
