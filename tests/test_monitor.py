@@ -142,7 +142,8 @@ def test_loaders_refuse_parts_that_do_not_fit():
     doc = json.loads(monitor.to_json())
     for change in (lambda d: d.update(steps=59), lambda d: d["ranges"][0]["highs"].reverse(),
                    lambda d: d["settings"].update(capacity=32), lambda d: d["forests"].pop(),
-                   lambda d: d["jitters"].__setitem__(0, -1.0), lambda d: d["jitters"].pop()):
+                   lambda d: d["jitters"].__setitem__(0, -1.0), lambda d: d["jitters"].pop(),
+                   lambda d: d["score_ranges"].pop()):
         bad = copy.deepcopy(doc)
         change(bad)
         with pytest.raises(RuntimeError, match="inconsistent state"):

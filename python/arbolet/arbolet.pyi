@@ -718,7 +718,8 @@ class Monitor:
     quantile : float, optional
         A forest's score alarms above this quantile of its ordinary scores (default 0.999).
     peak_window : int, optional
-        ... and above every score of this many steps before (default 1000).
+        ... and above every score of this many steps before (default 1000), and of the last season and a
+        quarter when a season is longer: a day's recurring peak does not alarm.
     min_grade : float, optional
         Grades below this are not alarms (default 0.0: every grade above 0 is); raise it for fewer false
         alarms and more missed events.

@@ -102,6 +102,7 @@ Result<Monitor> Monitor::build(const MonitorConfig& config, std::optional<std::u
         m.thresholders.push_back(std::move(t).value());
         forest_seed = mixed_seed(forest_seed);
     }
+    m.score_ranges.resize(m.forests.size());
     m.ranges.resize(config.input_dim);
     m.season_ranges.resize(config.input_dim);
     m.history.season = config.season;
@@ -152,6 +153,10 @@ void Monitor::remember(std::span<const float> point, const std::vector<bool>& ke
 
 std::uint64_t Monitor::warm_steps() const {
     return config.warm_up > kMaxSteps / config.input_dim ? kMaxSteps : config.warm_up * config.input_dim;
+}
+
+std::uint64_t Monitor::season_peak_steps() const {
+    return history.season + history.season / 4;
 }
 
 std::uint64_t Monitor::range_steps() const {
@@ -282,7 +287,13 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
         if (k == 0) v.score = raw.value();
         Result<double> g = thresholders[k].update(raw.value());
         if (!g) return g.take_error();
-        if (side_ok) grade = std::max(grade, g.value());
+        double forest_grade = g.value();
+        if (history.season > config.peak_window) {
+            RangeWindow& peaks = score_ranges[k];
+            if (!peaks.empty() && !(raw.value() > peaks.high())) forest_grade = 0.0;
+            peaks.push(steps, raw.value(), season_peak_steps());
+        }
+        if (side_ok) grade = std::max(grade, forest_grade);
     }
 
     // Coordinates whose change since one season ago alarmed keep that

@@ -154,6 +154,11 @@ struct Monitor {
     // each with its thresholder.
     std::vector<rcf::Forest> forests;
     std::vector<threshold::Thresholder> thresholders;
+    // One per forest, when a season is longer than peak_window: its raw
+    // scores over the last season_peak_steps() steps. A forest alarms only
+    // above all of them, as each day's recurring peak of the scores (at the
+    // edge of the daily cycle) would otherwise alarm every day.
+    std::vector<RangeWindow> score_ranges;
     // One per coordinate.
     std::vector<RangeWindow> ranges;
     // Exponentially weighted level of each coordinate: the side a value lies
@@ -201,6 +206,8 @@ struct Monitor {
     // coordinate, input_dim times as many for several, for the same reason
     // (a window of few values is left by chance often).
     std::uint64_t warm_steps() const;
+    // The steps of score_ranges: a season and a quarter.
+    std::uint64_t season_peak_steps() const;
 
     // Learns the season's length from the timestamps while it is unknown;
     // whether the history holds a whole season (the seasonal test runs).

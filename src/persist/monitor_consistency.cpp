@@ -33,11 +33,10 @@ namespace {
 // `last_value` is null for the changes since one season ago and the
 // residuals, which start later and need not be at their end.
 std::string check_queue(const MonotoneQueue& q, bool highs, const Monitor& m, const double* last_value,
-                        const char* kind) {
+                        const char* kind, std::uint64_t window) {
     const std::string name = std::string(kind) + (highs ? " highs" : " lows");
     if (m.steps == 0 || (last_value == nullptr && q.empty()))
         return q.empty() ? "" : "inconsistent state: " + name + " hold values before any step";
-    const std::uint64_t window = m.range_steps();
     if (q.empty() || q.size() > window)
         return "inconsistent state: " + name + " hold " + std::to_string(q.size()) +
                " values for a window of " + std::to_string(window);
@@ -62,9 +61,12 @@ std::string check_queue(const MonotoneQueue& q, bool highs, const Monitor& m, co
 
 // Both queues of a window as pushes leave it: empty together, else ending
 // at the same step (the last value pushed is in both).
-std::string check_window(const monitor::RangeWindow& w, const Monitor& m, const double* last_value, const char* kind) {
+// `window`: the steps the window covers, range_steps() unless given.
+std::string check_window(const monitor::RangeWindow& w, const Monitor& m, const double* last_value, const char* kind,
+                         std::uint64_t window = 0) {
+    if (window == 0) window = m.range_steps();
     for (bool highs : {true, false}) {
-        std::string bad = check_queue(highs ? w.highs : w.lows, highs, m, last_value, kind);
+        std::string bad = check_queue(highs ? w.highs : w.lows, highs, m, last_value, kind, window);
         if (!bad.empty()) return bad;
     }
     if (w.highs.empty() != w.lows.empty() ||
@@ -93,6 +95,13 @@ std::string check_history(const Monitor& m) {
     for (float v : h.values)
         if (!std::isfinite(v)) return "inconsistent state: a value of the history is not finite";
     if (m.season_ranges.size() != dim) return "inconsistent state: season ranges do not match input_dim";
+    if (m.score_ranges.size() != m.forests.size()) return "inconsistent state: score ranges do not match the forests";
+    for (const monitor::RangeWindow& r : m.score_ranges) {
+        if (h.season <= m.config.peak_window && !r.highs.empty())
+            return "inconsistent state: score ranges kept for a season within peak_window";
+        std::string bad = check_window(r, m, nullptr, "score", m.season_peak_steps());
+        if (!bad.empty()) return bad;
+    }
     for (const monitor::RangeWindow& r : m.season_ranges) {
         if (held < h.season && !r.highs.empty()) return "inconsistent state: season changes before a whole season";
         std::string bad = check_window(r, m, nullptr, "season");

@@ -47,10 +47,11 @@ struct Description<monitor::Monitor> {
         member<&M::runs>("flat_runs", ListOf<Nested>{}, {"flat runs", monitor::kMaxSteps + 1}),
         member<&M::relations>("relations", Nested{}),
         member<&M::jitters>("jitters", ListOf<F64>{}, {"jitters", monitor::kMaxSteps + 1}),
+        member<&M::score_ranges>("score_ranges", ListOf<Nested>{}, {"score ranges", monitor::kMaxSteps + 1}),
     };
     // The parts and the format number last; the fields added since in the
     // order of the state they follow.
-    static constexpr std::array<std::size_t, 14> order{0, 1, 2, 3, 4, 13, 5, 9, 10, 11, 12, 6, 7, 8};
+    static constexpr std::array<std::size_t, 15> order{0, 1, 2, 3, 4, 13, 5, 9, 10, 11, 12, 14, 6, 7, 8};
 };
 
 template <>
