@@ -21,8 +21,17 @@ TreeReader::TreeReader(const RcfTree& tree, const PointStore& store, std::uint64
     if (tree.dims != dims || tree.arena.dims != dims) fail("tree dimension does not match the forest dimension");
 }
 
-double TreeReader::separation_in_double(const Node& n, const float* x, double gap, double range) const {
-    const float* mn = box_min_unchecked(n);
+TreeReader::Box TreeReader::rebuilt_box(std::uint64_t slot, const Node& n) const {
+    // Any row number but "no row" must be laid down.
+    if (n.box_row() != Node::kNoBox) check_index(n.box_row(), box_rows_);
+    thread_local BoxWork work;
+    float* out = work.box(0, dims_);
+    const double range = tree_.arena.compute_box(slot, store_, out, work.stack);
+    return {out, range};
+}
+
+double TreeReader::separation_in_double(const Box& b, const float* x, double gap, double range) const {
+    const float* mn = b.min;
     const float* mx = mn + dims_;
     double wide_gap = 0.0, wide_range = 0.0;
     for (std::uint64_t d = 0; d < dims_; ++d) {
@@ -124,14 +133,14 @@ double fold_up(const TreeReader& r, const float* x, const PathStep* steps, std::
                             tree_mass);
     for (std::size_t i = depth; i-- > 0;) {
         const Node& at = r.node(steps[i].slot);
-        check_index(at.box_row(), r.box_rows());
-        const double range = r.range_sum_unchecked(at);
+        const TreeReader::Box box = r.box(steps[i].slot, at);
+        const double range = box.range;
         float gap;
-        if (!r.box_gap_if_outside<Wide>(at, x, gap)) {
+        if (!r.box_gap_if_outside<Wide>(box, x, gap)) {
             if (std::isnan(range)) continue;
             break;
         }
-        const double p = r.separation_of(gap, at, x);
+        const double p = r.separation_of(gap, box, x);
         const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(steps[i].mass));
         v = (1.0 - p) * v + p * u;
     }
@@ -245,9 +254,9 @@ namespace {
 
 // The shares of one node's separation term in double precision, `scale`
 // being the attribution's lift times the depth weight times what remains.
-void credit_in_double(const TreeReader& r, const Node& n, std::span<const float> q, double scale,
+void credit_in_double(const TreeReader::Box& box, std::span<const float> q, double scale,
                       std::span<AttributionPair> pairs) {
-    const float* mn = r.box_min_unchecked(n);
+    const float* mn = box.min;
     const float* mx = mn + q.size();
     double gap = 0.0, range = 0.0;
     for (std::size_t d = 0; d < q.size(); ++d) {
@@ -285,9 +294,9 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
     for (const Node* n = &r.node(slot); n->is_internal(); n = &r.node(slot)) {
         if (depth >= limit) walk_too_long();
         const std::uint64_t next = r.child_toward(*n, q);
-        check_index(n->box_row(), r.box_rows());
-        const float gap = r.box_gap_unchecked(*n, q.data());
-        const double p = r.separation_of(gap, *n, q.data());
+        const TreeReader::Box box = r.box(slot, *n);
+        const float gap = r.box_gap(box, q.data());
+        const double p = r.separation_of(gap, box, q.data());
         // A NaN p (an infinite gap over an infinite range) is not > 0 and is
         // skipped without touching `remaining`.
         if (p > 0.0) {
@@ -295,7 +304,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
             // which the query lies outside the box, in proportion to how far
             // outside: the cuts that separate it fall in those gaps. With
             // an empty range p is 1 and the shares are the gaps over the gap.
-            const double range = r.range_sum_unchecked(*n);
+            const double range = box.range;
             const double den = range == 0.0 ? static_cast<double>(gap) : range + static_cast<double>(gap);
             if (std::isfinite(den)) {
                 const double weight = 1.0 / (static_cast<double>(depth) + 1.0);
@@ -309,7 +318,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                     else
                         pairs[i].below += add;
                 };
-                const float* mn = r.box_min_unchecked(*n);
+                const float* mn = box.min;
                 const float* mx = mn + dims;
                 // Four dimensions at a time, with the gaps of the box gap
                 // kernels; most blocks hold the query inside the box. Each
@@ -343,7 +352,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
             } else {
                 // A span or gap of finite coordinates past the largest float
                 // (p was then taken in double precision): the shares too.
-                credit_in_double(r, *n, q, lift / (static_cast<double>(depth) + 1.0) * remaining, pairs);
+                credit_in_double(box, q, lift / (static_cast<double>(depth) + 1.0) * remaining, pairs);
             }
             remaining *= 1.0 - p;
         }
