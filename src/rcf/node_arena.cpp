@@ -162,21 +162,45 @@ NodeArena::BoxView NodeArena::box_view(std::uint64_t slot, const PointStore& sto
     return {row_min(n.box_row()), row_max(n.box_row())};
 }
 
-double NodeArena::compute_box(std::uint64_t slot, const PointStore& store, float* out,
-                              std::vector<std::uint64_t>& stack) const {
-    const std::size_t d = static_cast<std::size_t>(dims);
+namespace {
+
+// Grows box (lo, hi) to take in (mn, mx), as kernels::grow_box: Wide only in
+// code compiled for AVX2 (compute_box_wide), which inlines it.
+#if defined(ARBOLET_X86_DISPATCH)
+ARBOLET_TARGET_AVX2 inline void grow_wide(float* lo, float* hi, const float* mn, const float* mx, std::size_t d) {
+    std::size_t i = 0;
+    for (; i + 8 <= d; i += 8) {
+        _mm256_storeu_ps(lo + i, kernels::min_num8(_mm256_loadu_ps(lo + i), _mm256_loadu_ps(mn + i)));
+        _mm256_storeu_ps(hi + i, kernels::max_num8(_mm256_loadu_ps(hi + i), _mm256_loadu_ps(mx + i)));
+    }
+    kernels::grow_box_plain(lo, hi, mn, mx, d, i);
+}
+#endif
+
+template <bool Wide>
+inline void grow_inline(float* lo, float* hi, const float* mn, const float* mx, std::size_t d) {
+#if defined(ARBOLET_X86_DISPATCH)
+    if constexpr (Wide) return grow_wide(lo, hi, mn, mx, d);
+#endif
+    kernels::grow_box_plain(lo, hi, mn, mx, d);
+}
+
+// NodeArena::compute_box below the node itself: the bounds checked once per
+// walk as in ChildBoxes, anything outside them through the checked
+// accessors, which raise the failure.
+template <bool Wide>
+double compute_box_body(const NodeArena& arena, std::uint64_t slot, const PointStore& store, float* out,
+                        std::vector<std::uint64_t>& stack) {
+    const std::size_t d = static_cast<std::size_t>(arena.dims);
+    if (store.dim != arena.dims) fail("point length does not match the tree");
     float* lo = out;
     float* hi = out + d;
-    const Node& top = node(slot);
-    if (top.kind == NodeKind::Internal && has_box_row(top)) {
-        check_index(top.box_row(), box_row_count());
-        std::copy_n(row_min(top.box_row()), 2 * d, out);
-        return row_range_sum(top.box_row());
-    }
-    // Left to right over the leaves and kept boxes under the node: the
-    // right child is pushed first.
-    const bool wide = d >= kernels::kWideFrom && kernels::wide_enabled();
-    const std::uint64_t limit = nodes.size();
+    const Node* nodes = arena.nodes.data();
+    const std::uint64_t slots = arena.nodes.size();
+    const std::uint64_t box_rows = arena.box_row_count();
+    std::uint64_t rows = store.capacity;
+    if (d > 0) rows = std::min<std::uint64_t>(rows, store.store.data.size() / d);
+    const float* points = store.store.data.data();
     std::uint64_t steps = 0;
     bool first = true;
     stack.clear();
@@ -184,21 +208,31 @@ double NodeArena::compute_box(std::uint64_t slot, const PointStore& store, float
     while (!stack.empty()) {
         const std::uint64_t s = stack.back();
         stack.pop_back();
-        if (++steps > limit) fail("tree walk visits more nodes than the arena holds (cycle in the tree)");
-        const Node& n = node(s);
+        if (++steps > slots) fail("tree walk visits more nodes than the arena holds (cycle in the tree)");
+        const Node& n = s < slots ? nodes[s] : arena.node(s);
         const float* mn;
         const float* mx;
-        if (n.kind == NodeKind::Leaf) {
-            const std::span<const float> r = store.row(n.point_idx());
-            if (r.size() != dims) fail("point length does not match the tree");
-            mn = mx = r.data();
-        } else if (has_box_row(n)) {
-            check_index(n.box_row(), box_row_count());
-            mn = row_min(n.box_row());
-            mx = row_max(n.box_row());
+        if (n.kind == NodeKind::Internal) {
+            const std::uint64_t row = n.box_row();
+            if (row == Node::kNoBox) {
+                // Left to right: the right child waits below the left one,
+                // asked for now so that its load overlaps the left side's.
+                if (n.right < slots) prefetch(nodes + n.right);
+                stack.push_back(n.right);
+                stack.push_back(n.left);
+                continue;
+            }
+            check_index(row, box_rows);
+            mn = arena.row_min(row);
+            mx = mn + d;
+        } else if (n.kind == NodeKind::Leaf) {
+            const std::uint64_t p = n.point_idx();
+            if (p >= rows) [[unlikely]]
+                (void)store.row(p);  // fails
+            mn = mx = points + p * d;
+            if (!stack.empty() && stack.back() < slots) prefetch(nodes + stack.back());
         } else {
-            stack.push_back(n.right);
-            stack.push_back(n.left);
+            (void)arena.node(s);  // fails: vacant
             continue;
         }
         if (first) {
@@ -206,12 +240,38 @@ double NodeArena::compute_box(std::uint64_t slot, const PointStore& store, float
             std::copy_n(mx, d, hi);
             first = false;
         } else {
-            kernels::grow_box(wide, lo, hi, mn, mx, d);
+            grow_inline<Wide>(lo, hi, mn, mx, d);
         }
     }
     double sum = 0.0;
     for (std::size_t i = 0; i < d; ++i) sum += static_cast<double>(hi[i] - lo[i]);
     return sum;
+}
+
+#if defined(ARBOLET_X86_DISPATCH)
+ARBOLET_TARGET_AVX2_FLATTEN double compute_box_wide(const NodeArena& arena, std::uint64_t slot,
+                                                    const PointStore& store, float* out,
+                                                    std::vector<std::uint64_t>& stack) {
+    const double sum = compute_box_body<true>(arena, slot, store, out, stack);
+    _mm256_zeroupper();
+    return sum;
+}
+#endif
+
+}  // namespace
+
+double NodeArena::compute_box(std::uint64_t slot, const PointStore& store, float* out,
+                              std::vector<std::uint64_t>& stack) const {
+    const Node& top = node(slot);
+    if (top.kind == NodeKind::Internal && has_box_row(top)) {
+        check_index(top.box_row(), box_row_count());
+        std::copy_n(row_min(top.box_row()), 2 * dims, out);
+        return row_range_sum(top.box_row());
+    }
+#if defined(ARBOLET_X86_DISPATCH)
+    if (dims >= kernels::kWideFrom && kernels::wide_enabled()) return compute_box_wide(*this, slot, store, out, stack);
+#endif
+    return compute_box_body<false>(*this, slot, store, out, stack);
 }
 
 namespace {
@@ -385,13 +445,13 @@ namespace {
 // NodeArena::refresh_path with the box merge fixed: Wide only in code
 // compiled for AVX2 (refresh_wide).
 template <bool Wide>
-void refresh(NodeArena& arena, std::span<const std::uint64_t> path, const PointStore& store, BoxWork& work) {
+void refresh(NodeArena& arena, std::span<const std::uint64_t> path, const PointStore& store, BoxWork& work,
+             std::uint64_t below_slot) {
     const std::size_t d = static_cast<std::size_t>(arena.dims);
     // Boxes 0 and 1 of `work` take rebuilt children; `spare` the box of a
     // node that keeps no row, which becomes `below` for its parent.
     float* below = work.box(2, arena.dims);
     float* spare = work.box(3, arena.dims);
-    std::uint64_t below_slot = kNone;
     bool unchanged_below = false;
     for (std::size_t k = path.size(); k-- > 0;) {
         const std::uint64_t slot = path[k];
@@ -455,20 +515,22 @@ void refresh(NodeArena& arena, std::span<const std::uint64_t> path, const PointS
 
 #if defined(ARBOLET_X86_DISPATCH)
 ARBOLET_TARGET_AVX2_FLATTEN void refresh_wide(NodeArena& arena, std::span<const std::uint64_t> path,
-                                              const PointStore& store, BoxWork& work) {
-    refresh<true>(arena, path, store, work);
+                                              const PointStore& store, BoxWork& work, std::uint64_t below_slot) {
+    refresh<true>(arena, path, store, work, below_slot);
     _mm256_zeroupper();
 }
 #endif
 
 }  // namespace
 
-void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointStore& store, BoxWork& work) {
+void NodeArena::refresh_path(std::span<const std::uint64_t> path, const PointStore& store, BoxWork& work,
+                             std::uint64_t below_slot) {
     if (path.empty()) return;
 #if defined(ARBOLET_X86_DISPATCH)
-    if (dims >= kernels::kWideFrom && kernels::wide_enabled()) return refresh_wide(*this, path, store, work);
+    if (dims >= kernels::kWideFrom && kernels::wide_enabled())
+        return refresh_wide(*this, path, store, work, below_slot);
 #endif
-    refresh<false>(*this, path, store, work);
+    refresh<false>(*this, path, store, work, below_slot);
 }
 
 }  // namespace arbolet::rcf

@@ -135,10 +135,11 @@ struct BoxWork {
     }
 };
 
-// Nodes holding fewer points than this keep no box by default: below it a
-// box costs more memory than rebuilding it from the few points under the
-// node costs time (bench/README.md has the measurements).
-inline constexpr std::uint64_t kDefaultBoxMinPoints = 8;
+// Nodes holding fewer points than this keep no box by default: about three
+// boxes in five go, for a tenth to a quarter more time per update; larger
+// values save less memory for more time (bench/README.md has the
+// measurements).
+inline constexpr std::uint64_t kDefaultBoxMinPoints = 4;
 
 struct NodeArena {
     std::vector<Node> nodes;
@@ -295,7 +296,10 @@ struct NodeArena {
     // every box again; boxes that provably would not change are kept.
     // Nodes that hold fewer than box_min_points points give their rows
     // back, and those that reach it take one.
-    void refresh_path(std::span<const std::uint64_t> path, const PointStore& store, BoxWork& work);
+    // `below_slot` names a node without a row under the path whose box the
+    // caller left in `work`'s box 2, or is kNone.
+    void refresh_path(std::span<const std::uint64_t> path, const PointStore& store, BoxWork& work,
+                      std::uint64_t below_slot = UINT64_MAX);
 
     // Same nodes and free slots; boxes are compared by same_boxes, which
     // needs the point rows.

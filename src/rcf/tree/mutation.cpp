@@ -111,12 +111,13 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
         BoxWork& work = scratch.box_work;
         const NodeArena::BoxView s = arena.box_view(split, store, work, 0);
         bool changed = false;
-        float* merged = work.box(1, dims);
+        // Box 2 is where refresh_path finds the box of a node below the path.
+        float* merged = work.box(2, dims);
         const double sum =
             kernels::merge_boxes(wide, s.min, s.max, p.data(), p.data(), merged, merged + D, D, changed);
         bool keep = arena.keeps_box(split_mass + 1);
         if (!keep && new_left) {
-            float* in_order = work.box(2, dims);
+            float* in_order = work.box(3, dims);
             kernels::merge_boxes(wide, p.data(), p.data(), s.min, s.max, in_order, in_order + D, D, changed);
             keep = std::memcmp(merged, in_order, 2 * D * sizeof(float)) != 0;
         }
@@ -137,7 +138,8 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
         else
             par.set_right(joined);
     }
-    arena.refresh_path(path.first(ancestors), store, scratch.box_work);
+    const bool joined_has_row = arena.has_box_row(arena.nodes[joined]);
+    arena.refresh_path(path.first(ancestors), store, scratch.box_work, joined_has_row ? kNone : joined);
 }
 
 Status RcfTree::remove(const PointStore& store, std::uint64_t slot, TreeScratch& scratch) {

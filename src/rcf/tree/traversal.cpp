@@ -30,6 +30,22 @@ TreeReader::Box TreeReader::rebuilt_box(std::uint64_t slot, const Node& n) const
     return {out, range};
 }
 
+TreeReader::Box TreeReader::merged_box(const Node& n, std::uint64_t path_child, const float* below, float* out) const {
+    if (n.box_row() != Node::kNoBox) check_index(n.box_row(), box_rows_);
+    const bool left_on_path = n.left == path_child;
+    if (!left_on_path && n.right != path_child) fail("internal error: entered unreachable code");
+    const std::uint64_t other = left_on_path ? n.right : n.left;
+    thread_local BoxWork work;
+    const NodeArena::BoxView o = tree_.arena.box_view(other, store_, work, 0);
+    const float* l_min = left_on_path ? below : o.min;
+    const float* l_max = left_on_path ? below + dims_ : o.max;
+    const float* r_min = left_on_path ? o.min : below;
+    const float* r_max = left_on_path ? o.max : below + dims_;
+    bool changed = false;
+    const double range = kernels::merge_boxes(wide_, l_min, l_max, r_min, r_max, out, out + dims_, dims_, changed);
+    return {out, range};
+}
+
 double TreeReader::separation_in_double(const Box& b, const float* x, double gap, double range) const {
     const float* mn = b.min;
     const float* mx = mn + dims_;
@@ -127,13 +143,40 @@ constexpr std::size_t kLanes = 8;
 
 template <class Policy, bool Wide>
 double fold_up(const TreeReader& r, const float* x, const PathStep* steps, std::size_t depth, const Node& leaf,
-               std::span<const float> q) {
+               std::uint64_t leaf_slot, std::span<const float> q) {
     const double tree_mass = static_cast<double>(r.tree().tree_mass);
     double v = Policy::leaf(r.leaf_matches(leaf, q), static_cast<double>(depth), static_cast<double>(leaf.mass),
                             tree_mass);
+    // The box of the level below, for rebuilding a box that has no row:
+    // the leaf's point first, then each box in turn (a row, or one of the
+    // two rebuilt ones, used alternately).
+    thread_local std::vector<float> rebuilt;
+    const std::size_t dims = q.size();
+    const float* below = nullptr;
+    std::uint64_t below_slot = leaf_slot;
+    float* spare = nullptr;
     for (std::size_t i = depth; i-- > 0;) {
         const Node& at = r.node(steps[i].slot);
-        const TreeReader::Box box = r.box(steps[i].slot, at);
+        TreeReader::Box box;
+        if (r.has_box(at)) [[likely]] {
+            box = r.box(steps[i].slot, at);
+        } else {
+            if (spare == nullptr) {
+                if (rebuilt.size() < 6 * dims) rebuilt.resize(6 * dims);
+                spare = rebuilt.data();
+            }
+            if (below == nullptr) {
+                // The leaf's row, laid down as a box (minima, then maxima).
+                const std::span<const float> row = r.leaf_row(leaf);
+                std::copy(row.begin(), row.end(), rebuilt.begin() + 4 * dims);
+                std::copy(row.begin(), row.end(), rebuilt.begin() + 5 * dims);
+                below = rebuilt.data() + 4 * dims;
+            }
+            box = r.merged_box(at, below_slot, below, spare);
+            spare = spare == rebuilt.data() ? rebuilt.data() + 2 * dims : rebuilt.data();
+        }
+        below = box.min;
+        below_slot = steps[i].slot;
         const double range = box.range;
         float gap;
         if (!r.box_gap_if_outside<Wide>(box, x, gap)) {
@@ -209,7 +252,7 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
         }
         for (std::size_t k = 0; k < lanes; ++k)
             if (reader[k])
-                out[base + k] = fold_up<Policy, Wide>(*reader[k], x, steps + k * room, depth[k], *node[k], q);
+                out[base + k] = fold_up<Policy, Wide>(*reader[k], x, steps + k * room, depth[k], *node[k], slot[k], q);
         base += lanes;
     }
 }

@@ -82,6 +82,12 @@ public:
         return rebuilt_box(slot, n);
     }
     Box rebuilt_box(std::uint64_t slot, const Node& n) const;
+    // The box of internal node `n`, which keeps no row, from its children's:
+    // `path_child`, whose box is `below` (min, then max), and the other one
+    // (its row, its point, or rebuilt). Written to `out` (2 * dims floats),
+    // which must not be `below`. A walk up a path rebuilds each box from the
+    // one below it this way instead of from every point under it.
+    Box merged_box(const Node& n, std::uint64_t path_child, const float* below, float* out) const;
 
     // Box gap of q at a box (kernels::box_gap).
     float box_gap(const Box& b, const float* x) const { return kernels::box_gap(wide_, b.min, b.min + dims_, x, dims_); }
