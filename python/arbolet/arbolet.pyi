@@ -237,7 +237,7 @@ class Forest:
         little more time per call, every result, state and document bit-identical whatever the value. 2
         or less keeps every box (the most memory, the fastest); a value above `capacity` keeps only
         boxes that cannot be rebuilt bit for bit (the least memory). Not saved with the state: copies
-        keep it, loaded forests start with 4.
+        keep it, loaded and unpickled forests start with 4.
 
         .. versionadded:: 0.4.0
         """

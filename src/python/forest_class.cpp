@@ -341,7 +341,7 @@ constexpr PropertySpec kProperties[] = {
      "are rebuilt from the points under them when a walk needs one: a smaller forest for a little more time per "
      "call, every result, state and document bit-identical whatever the value. 2 or less keeps every box (the most "
      "memory, the fastest); a value above `capacity` keeps only boxes that cannot be rebuilt bit for bit (the "
-     "least memory). Not saved with the state: copies keep it, loaded forests start with 4.\n\n"
+     "least memory). Not saved with the state: copies keep it, loaded and unpickled forests start with 4.\n\n"
      ".. versionadded:: 0.4.0",
      &get_box_min_points, &set_box_min_points, "SupportsIndex"},
 };

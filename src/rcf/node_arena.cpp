@@ -473,7 +473,11 @@ void refresh(NodeArena& arena, std::span<const std::uint64_t> path, const PointS
         bool changed = false;
         float* out_min;
         float* out_max;
-        const bool keep = arena.keeps_box(n.mass);
+        // A row goes back only while the free stack has room for it (made
+        // by make_update_room), so that a refresh never allocates; one kept
+        // beyond need is still the node's box.
+        const bool keep = arena.keeps_box(n.mass) ||
+                          (arena.has_box_row(n) && arena.box_free.size() == arena.box_free.capacity());
         if (keep) {
             if (!arena.has_box_row(n)) {
                 // Room was made for it (make_update_room): the table does
