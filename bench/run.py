@@ -50,8 +50,9 @@ NUM_TREES = 50
 CAPACITY = 256
 PAGE = os.sysconf("SC_PAGE_SIZE")
 # Our node arena keeps, per slot, a 24-byte node record (kind and cut_dim,
-# cut_val, left, right, point_idx or box row, mass), and per internal node a
-# box row of D floats for min and D for max, and one double range sum.
+# cut_val, left, right, point_idx or box row, mass), and per internal node
+# holding at least box_min_points points (4 by default) a box row of D floats
+# for min and D for max, and one double range sum.
 NODE_RECORD_BYTES = 24
 
 
@@ -664,7 +665,7 @@ def forest_state_bytes(f, input_dim, shingle, updates, have_persist):
     parts = {
         "points": rows * (D * 4 + 8 + 1),          # values, reference count, occupied flag
         "nodes": live_slots * NODE_RECORD_BYTES,
-        "boxes": internal * box_row_bytes(D),     # only internal nodes need a box
+        "boxes": internal * box_row_bytes(D),     # every internal node's: the most kept (box_min_points 2)
         "samplers": sampler_entries * (8 + 8),     # weight and point index
     }
     return parts, how, {"live_slots": live_slots, "internal": internal, "rows": rows}

@@ -40,16 +40,19 @@ std::uint64_t NodeArena::take_box_row() {
 namespace {
 
 // A first table of a few cache lines: a young tree grows by a node or two
-// an update, and many small steps would each cost a reallocation.
+// an update, and many small steps would each cost a reallocation. The free
+// stacks start smaller: they seldom hold more than the few entries of one
+// update.
 constexpr std::uint64_t kFirstRoom = 32;
+constexpr std::uint64_t kFirstStackRoom = 4;
 
 // Capacity for `extra` more elements: doubling keeps the growth amortised,
 // capped at `planned` elements unless more are needed.
 template <class T>
-void grow_toward(std::vector<T>& v, std::size_t extra, std::uint64_t planned) {
+void grow_toward(std::vector<T>& v, std::size_t extra, std::uint64_t planned, std::uint64_t first = kFirstRoom) {
     if (v.capacity() - v.size() >= extra) return;
     const std::uint64_t needed = v.size() + extra;
-    const std::uint64_t doubled = std::max<std::uint64_t>(2 * v.capacity(), kFirstRoom);
+    const std::uint64_t doubled = std::max<std::uint64_t>(2 * v.capacity(), first);
     const std::uint64_t target = std::max(needed, std::min<std::uint64_t>(doubled, planned));
     check_allocation(target, sizeof(T));
     reserve_total(v, static_cast<std::size_t>(target));
@@ -61,8 +64,8 @@ void NodeArena::grow_update_room(std::uint64_t planned_slots) {
     // A binary tree has fewer internal nodes than leaves: half the slots,
     // and so half the box rows, are enough.
     const std::uint64_t planned_rows = planned_slots / 2 + 1;
-    grow_toward(free, 2, planned_rows);
-    grow_toward(box_free, 3, planned_rows);
+    grow_toward(free, 2, planned_rows, kFirstStackRoom);
+    grow_toward(box_free, 3, planned_rows, kFirstStackRoom);
     if (free.size() < 2) grow_toward(nodes, 2, planned_slots);
     if (box_free.size() < 2) {
         std::uint64_t cells = 0;
