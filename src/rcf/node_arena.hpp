@@ -136,9 +136,9 @@ struct BoxWork {
 };
 
 // Nodes holding fewer points than this keep no box by default: about three
-// boxes in five go, for a tenth to a quarter more time per update; larger
-// values save less memory for more time (bench/README.md has the
-// measurements).
+// boxes in five go, for a tenth (D = 16) to a third (D = 4) more time per
+// update; larger values save less memory for more time (bench/README.md
+// has the measurements).
 inline constexpr std::uint64_t kDefaultBoxMinPoints = 4;
 
 struct NodeArena {
