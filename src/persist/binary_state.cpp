@@ -126,8 +126,12 @@ std::string forest_to_bytes(const rcf::Forest& forest) {
 }
 
 Result<rcf::Forest> forest_from_bytes(std::string_view data) {
-    return decode<rcf::Forest>(data, Kind::Forest, kForestReaders,
-                               [](const rcf::Forest& f) { return find_forest_inconsistency(f, Decoded::Binary); });
+    Result<rcf::Forest> f =
+        decode<rcf::Forest>(data, Kind::Forest, kForestReaders,
+                            [](const rcf::Forest& f) { return find_forest_inconsistency(f, Decoded::Binary); });
+    // The reader lays down every box; the forest keeps those it asks for.
+    if (f) f.value().set_box_min_points(rcf::kDefaultBoxMinPoints);
+    return f;
 }
 
 std::string mstream_to_bytes(const mstream::MStream& detector) {
