@@ -51,7 +51,7 @@ CAPACITY = 256
 PAGE = os.sysconf("SC_PAGE_SIZE")
 # Our node arena keeps, per slot, a 24-byte node record (kind and cut_dim,
 # cut_val, left, right, point_idx or box row, mass), and per internal node
-# holding at least box_min_points points (4 by default) a box row of D floats
+# holding at least box_min_points points (2 by default: every one) a box row of D floats
 # for min and D for max, and one double range sum.
 NODE_RECORD_BYTES = 24
 
@@ -741,6 +741,8 @@ MEMORY_CASES = [
     ("default d1 s4 (50x256)", "arbolet.Forest(1, shingle_size=4, seed=k)", 1, 10, 40),
     ("30x64 d1 s4", "arbolet.Forest(1, shingle_size=4, num_trees=30, capacity=64, seed=k)", 1, 50, 200),
     ("100x256 d16", "arbolet.Forest(16, num_trees=100, seed=k)", 16, 3, 6),
+    ("default d1 s4, box_min_points=8", "arbolet.Forest(1, shingle_size=4, seed=k, box_min_points=8)", 1, 10, 40),
+    ("100x256 d16, box_min_points=16", "arbolet.Forest(16, num_trees=100, seed=k, box_min_points=16)", 16, 3, 6),
     # The least memory a default forest takes: no box that can be rebuilt is kept.
     ("default d1 s4, fewest boxes", "arbolet.Forest(1, shingle_size=4, seed=k, box_min_points=2**62)", 1, 10, 40),
 ]
@@ -1073,7 +1075,7 @@ def main():
         targets.append(("default d1 s4 after updates, resident", "<= 600 KiB", s4 / 1024, s4 <= 600 * 1024))
         wide_mem = mem[MEMORY_CASES[2][0]]
         targets.append(("100x256 d16 after updates, resident", "<= 2.5 MiB", wide_mem / 2**20, wide_mem <= 2.5 * 2**20))
-        fewest = MEMORY_CASES[3][0]
+        fewest = MEMORY_CASES[-1][0]
         if fewest in mem:
             ratio = mem[fewest] / mem[fewest + ": state"]
             targets.append(("default d1 s4, fewest boxes: resident / state", "<= 2x", ratio, ratio <= 2.0))

@@ -494,7 +494,7 @@ def test_a_forest_takes_memory_for_the_points_it_holds_not_its_capacity():
 def test_every_box_setting_gives_the_same_results_and_states():
     rng = random.Random(9)
     forests = [arbolet.Forest(5, num_trees=10, capacity=64, seed=4, box_min_points=k) for k in (0, 8, 10**9)]
-    assert [f.box_min_points for f in forests] == [0, 8, 10**9]  # 4 by default
+    assert [f.box_min_points for f in forests] == [0, 8, 10**9]  # 2 by default
     for i in range(1500):
         p = [rng.choice([-0.0, 0.0, 1.0]) if i % 3 else rng.gauss(0.0, 1.0) for _ in range(5)]
         if i % 250 == 0:  # changing the setting mid-stream changes nothing either
@@ -506,4 +506,4 @@ def test_every_box_setting_gives_the_same_results_and_states():
     assert len({repr(f.impute(q, [1, 3])) for f in forests}) == 1
     assert len({f.to_bytes() for f in forests}) == 1 and len({f.to_json() for f in forests}) == 1
     loaded = arbolet.Forest.from_bytes(forests[2].to_bytes())
-    assert loaded.box_min_points == 4 and loaded.to_json() == forests[0].to_json()
+    assert loaded.box_min_points == 2 and loaded.to_json() == forests[0].to_json()

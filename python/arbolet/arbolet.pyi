@@ -162,7 +162,7 @@ class Forest:
         Threads that one call may spread the trees over (default 1); see the `threads` property.
     box_min_points : int, optional
         Nodes holding fewer points keep no bounding box in memory and rebuild it when
-        needed (default 4): memory for time, results unchanged; see the `box_min_points`
+        needed (default 2: every box kept): memory for time, results unchanged; see the `box_min_points`
         property.
 
         .. versionadded:: 0.4.0
@@ -179,7 +179,7 @@ class Forest:
         internal_shingling: bool = True,
         seed: SupportsIndex | None = None,
         threads: SupportsIndex = 1,
-        box_min_points: SupportsIndex = 4,
+        box_min_points: SupportsIndex = 2,
     ) -> Self: ...
     @property
     def input_dim(self) -> int:
@@ -231,13 +231,14 @@ class Forest:
     def threads(self, value: SupportsIndex) -> None: ...
     @property
     def box_min_points(self) -> int:
-        """Nodes holding fewer points than this keep no bounding box in memory (default 4; settable).
+        """Nodes holding fewer points than this keep no bounding box in memory (default 2: every box kept;
+        settable).
 
         Their boxes are rebuilt from the points under them when a walk needs one: a smaller forest for a
         little more time per call, every result, state and document bit-identical whatever the value. 2
-        or less keeps every box (the most memory, the fastest); a value above `capacity` keeps only
-        boxes that cannot be rebuilt bit for bit (the least memory). Not saved with the state: copies
-        keep it, loaded and unpickled forests start with 4.
+        or less keeps every box (the most memory, the fastest, the default); a value above `capacity`
+        keeps only boxes that cannot be rebuilt bit for bit (the least memory). Not saved with the
+        state: copies keep it, loaded and unpickled forests start with 2.
 
         .. versionadded:: 0.4.0
         """

@@ -76,7 +76,7 @@ struct ForestArgs : rcf::RcfConfig {
             param("internal_shingling", &ForestArgs::internal_shingling, "bool", "True"),
             param("seed", &ForestArgs::seed, "SupportsIndex | None", "None"),
             param("threads", &ForestArgs::threads, "SupportsIndex", "1"),
-            param("box_min_points", &ForestArgs::box_min_points, "SupportsIndex", "4"),
+            param("box_min_points", &ForestArgs::box_min_points, "SupportsIndex", "2"),
         };
     }
 };
@@ -337,11 +337,11 @@ constexpr PropertySpec kProperties[] = {
      "start with 1.",
      &get_threads, &set_threads, "SupportsIndex"},
     {"box_min_points", "int",
-     "Nodes holding fewer points than this keep no bounding box in memory (default 4; settable).\n\nTheir boxes "
+     "Nodes holding fewer points than this keep no bounding box in memory (default 2: every box kept; settable).\n\nTheir boxes "
      "are rebuilt from the points under them when a walk needs one: a smaller forest for a little more time per "
      "call, every result, state and document bit-identical whatever the value. 2 or less keeps every box (the most "
-     "memory, the fastest); a value above `capacity` keeps only boxes that cannot be rebuilt bit for bit (the "
-     "least memory). Not saved with the state: copies keep it, loaded and unpickled forests start with 4.\n\n"
+     "memory, the fastest, the default); a value above `capacity` keeps only boxes that cannot be rebuilt bit for bit (the "
+     "least memory). Not saved with the state: copies keep it, loaded and unpickled forests start with 2.\n\n"
      ".. versionadded:: 0.4.0",
      &get_box_min_points, &set_box_min_points, "SupportsIndex"},
 };
@@ -414,7 +414,7 @@ constexpr ClassSpec kForestClass = {
     "(default True).\nseed : int, optional\n    Random seed for deterministic forests.\nthreads : int, optional\n"
     "    Threads that one call may spread the trees over (default 1); see the `threads` property.\n"
     "box_min_points : int, optional\n    Nodes holding fewer points keep no bounding box in memory and rebuild it "
-    "when\n    needed (default 4): memory for time, results unchanged; see the `box_min_points`\n    property.\n\n"
+    "when\n    needed (default 2: every box kept): memory for time, results unchanged; see the `box_min_points`\n    property.\n\n"
     "    .. versionadded:: 0.4.0",
     "forest state",
     "a forest",

@@ -135,11 +135,12 @@ struct BoxWork {
     }
 };
 
-// Nodes holding fewer points than this keep no box by default: about three
-// boxes in five go, for a tenth (D = 16) to a third (D = 4) more time per
-// update; larger values save less memory for more time (bench/README.md
-// has the measurements).
-inline constexpr std::uint64_t kDefaultBoxMinPoints = 4;
+// Nodes holding fewer points than this keep no box; by default every
+// internal node keeps its box, the fastest. At 4 about three boxes in five
+// go, for a tenth (D = 16) to a third (D = 4) more time per update; larger
+// values save more memory for more time (bench/README.md has the
+// measurements).
+inline constexpr std::uint64_t kDefaultBoxMinPoints = 2;
 
 struct NodeArena {
     std::vector<Node> nodes;
