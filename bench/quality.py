@@ -93,9 +93,17 @@ def detect_decision(values, timestamps):
     return [1.0 if g > 0.0 else 0.0 for g in detect(values, timestamps)]
 
 
+def _monitor_decision(shingle: int):
+    def run(values, timestamps):
+        grades = arbolet.Monitor(shingle_size=shingle, seed=SEED).update_many(values, seconds(timestamps))["grade"]
+        return [1.0 if g > 0.0 else 0.0 for g in grades]
+    return run
+
+
 for _shingle in SHINGLES:
     globals()[f"forest_grade_{_shingle}"] = _forest_detector(_shingle, False)
     globals()[f"forest_decision_{_shingle}"] = _forest_detector(_shingle, True)
+    globals()[f"monitor_decision_{_shingle}"] = _monitor_decision(_shingle)
 
 
 # ---- NAB ------------------------------------------------------------------------------------
@@ -126,6 +134,9 @@ def nab_section(nab: Path) -> None:
     print("| detector | output | Standard | Reward-Low-FP | Reward-Low-FN |\n|---|---|---:|---:|---:|")
     row(["Monitor() defaults", "grade", *run_nab(nab, "detect")])
     row(["Monitor() defaults", "decision", *run_nab(nab, "detect_decision")])
+    for s in SHINGLES:
+        if s != 4:  # the default
+            row([f"Monitor(shingle_size={s})", "decision", *run_nab(nab, f"monitor_decision_{s}")])
     for s in SHINGLES:
         for output in ("grade", "decision"):
             row([f"Forest(1, shingle_size={s}) + Thresholder.for_forest", output, *run_nab(nab, f"forest_{output}_{s}")])

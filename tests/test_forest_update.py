@@ -432,14 +432,16 @@ SIGNED_ZERO_HISTORIES = [
 ]
 
 
+@pytest.mark.parametrize("box_min_points", [2, 5, 10**9])
 @pytest.mark.parametrize("name, kwargs, dim, seed, scores, states", SIGNED_ZERO_HISTORIES,
                          ids=[h[0] for h in SIGNED_ZERO_HISTORIES])
-def test_signed_zero_streams_reproduce_recorded_states(name, kwargs, dim, seed, scores, states):
+def test_signed_zero_streams_reproduce_recorded_states(name, kwargs, dim, seed, scores, states, box_min_points):
     import hashlib
 
     rng = random.Random(seed)
     values = [-0.0, 0.0, -0.0, 0.0, 1.0, -1.0, 0.5]
-    forest = arbolet.Forest(**kwargs)
+    # Boxes rebuilt from the points must carry the bits of kept ones.
+    forest = arbolet.Forest(**kwargs, box_min_points=box_min_points)
     seen, score_texts = [], []
     for k in range(1, 801):
         p = [rng.choice(values) for _ in range(dim)]
@@ -487,3 +489,21 @@ def test_a_forest_takes_memory_for_the_points_it_holds_not_its_capacity():
     assert address_space() - before < 64 * 2**20
     with pytest.raises(ValueError, match=r"^input_dim \* shingle_size must be < 2\^24$"):
         arbolet.Forest(2**12, shingle_size=2**12)
+
+
+def test_every_box_setting_gives_the_same_results_and_states():
+    rng = random.Random(9)
+    forests = [arbolet.Forest(5, num_trees=10, capacity=64, seed=4, box_min_points=k) for k in (0, 8, 10**9)]
+    assert [f.box_min_points for f in forests] == [0, 8, 10**9]  # 2 by default
+    for i in range(1500):
+        p = [rng.choice([-0.0, 0.0, 1.0]) if i % 3 else rng.gauss(0.0, 1.0) for _ in range(5)]
+        if i % 250 == 0:  # changing the setting mid-stream changes nothing either
+            forests[1].box_min_points = [3, 40, 8][i // 250 % 3]
+        assert len({f.score_and_update(p) for f in forests}) == 1
+    q = [4.0, -0.0, 0.5, 0.0, -3.0]
+    for query in ("score", "displacement_score", "density", "attribution", "near_neighbors"):
+        assert len({repr(getattr(f, query)(q)) for f in forests}) == 1
+    assert len({repr(f.impute(q, [1, 3])) for f in forests}) == 1
+    assert len({f.to_bytes() for f in forests}) == 1 and len({f.to_json() for f in forests}) == 1
+    loaded = arbolet.Forest.from_bytes(forests[2].to_bytes())
+    assert loaded.box_min_points == 2 and loaded.to_json() == forests[0].to_json()

@@ -37,6 +37,18 @@ def test_events_alarm_once_and_quiet_streams_never():
     assert wave.season_steps == 288
 
 
+def test_a_value_alarms_by_its_range_only_beyond_a_usual_step():
+    # Noise that reaches a new extreme by less than its usual step (as after a small benign shift
+    # of its level) is no anomaly; for unit Gaussian noise the usual step is 2 / sqrt(pi).
+    values = noisy(1000)
+    monitor = arbolet.Monitor(seed=1)
+    for v in values:
+        verdict = monitor.update(v)
+    step = 2 / math.sqrt(math.pi)
+    assert verdict["upper"][0] - max(values[:-1]) == pytest.approx(step, rel=0.1)
+    assert min(values[:-1]) - verdict["lower"][0] == pytest.approx(step, rel=0.1)
+
+
 def test_a_stuck_coordinate_alarms_once_but_ordinary_runs_do_not():
     rows = [[a, b] for a, b in zip(noisy(3000, seed=4), noisy(3000, seed=5))]
     for row in rows[2000:2100]:
@@ -45,6 +57,18 @@ def test_a_stuck_coordinate_alarms_once_but_ordinary_runs_do_not():
     assert [i for i, row in enumerate(rows) if monitor.update(row)["alarm"]] == [2009]
     counts = [float(int(v) % 3 == 0) * (i % 40 < 25) for i, v in enumerate(noisy(3000, spread=3.0))]
     assert alarms(arbolet.Monitor(seed=1, min_grade=0.5), counts) == []
+
+
+def test_coordinates_that_stop_moving_together_alarm_once_but_unrelated_ones_do_not():
+    rng = random.Random(4)
+    load = [10 + 5 * math.sin(2 * math.pi * i / 500) + rng.gauss(0.0, 1.0) for i in range(4000)]
+    tracking = [[x, 2 * x + rng.gauss(0.0, 0.5)] for x in load]
+    broken = copy.deepcopy(tracking)
+    for row in broken[3000:3120]:
+        row[1] = 30.0 + rng.gauss(0.0, 0.5)  # within its range, but no longer twice the first
+    for rows, caught in ((tracking, []), (broken, [3000]), ([[rng.gauss(10, 1), rng.gauss(20, 3)] for _ in range(4000)], [])):
+        monitor = arbolet.Monitor(input_dim=2, seed=1, min_grade=0.5)
+        assert [i for i, row in enumerate(rows) if monitor.update(row)["alarm"]] == caught
 
 
 def test_the_seasonal_test_sees_a_value_wrong_for_its_time_of_day():
@@ -117,7 +141,18 @@ def test_loaders_refuse_parts_that_do_not_fit():
         monitor.update(v)
     doc = json.loads(monitor.to_json())
     for change in (lambda d: d.update(steps=59), lambda d: d["ranges"][0]["highs"].reverse(),
-                   lambda d: d["settings"].update(capacity=32), lambda d: d["forests"].pop()):
+                   lambda d: d["settings"].update(capacity=32), lambda d: d["forests"].pop(),
+                   lambda d: d["jitters"].__setitem__(0, -1.0), lambda d: d["jitters"].pop(),
+                   lambda d: d["score_ranges"].pop()):
+        bad = copy.deepcopy(doc)
+        change(bad)
+        with pytest.raises(RuntimeError, match="inconsistent state"):
+            arbolet.Monitor.from_json(json.dumps(bad))
+    # A window with highs but no lows once passed and was read out of bounds.
+    doc = json.loads((Path(__file__).parent / "saved_states" / "monitor-0.4.0.json").read_text())
+    for change in (lambda d: d["season_ranges"][0].update(lows=[]), lambda d: d["relations"]["partners"].__setitem__(0, 2),
+                   lambda d: d["relations"]["covariance"].__setitem__(1, 1e9),
+                   lambda d: d["relations"]["residuals"][1]["highs"].pop()):
         bad = copy.deepcopy(doc)
         change(bad)
         with pytest.raises(RuntimeError, match="inconsistent state"):
@@ -135,4 +170,4 @@ def test_states_saved_by_0_4_0_load_and_write_back_unchanged():
     assert from_json.to_json() == (saved / "monitor-0.4.0.json").read_text()
     assert from_bytes.to_bytes() == from_json.to_bytes() == (saved / "monitor-0.4.0.bin").read_bytes()
     verdict = from_bytes.update([0.5, 5.0], timestamp=3600 * 60)
-    assert (verdict["score"], verdict["upper"]) == (0.8790448465491995, [1.0374447000026703, 8.909999675750733])
+    assert (verdict["score"], verdict["upper"]) == (1.0370496079063163, [1.7959992879392188, 8.511599629076212])

@@ -348,5 +348,10 @@ def test_for_mstream_alarms_on_bursts_of_records_not_on_one():
     assert sum(g > 0 for g in grades) == 1 and grades.index(max(grades)) < 12  # one alarm per burst
     for again in (Thresholder.from_bytes(t.to_bytes()), Thresholder.from_json(t.to_json())):
         assert again.to_json() == t.to_json() and again.update(5.0) == t.__copy__().update(5.0)
+    # bytes stored before the burst test (its window and level last) load without it
+    payload = t.to_bytes()[20:-9]
+    header = t.to_bytes()[:8] + len(payload).to_bytes(8, "little") + crc32c(payload).to_bytes(4, "little")
+    old = Thresholder.from_bytes(header + payload)
+    assert (old.burst_window, old.log_scores) == (0, True)
     with pytest.raises(TypeError, match="expected an MStream"):
         Thresholder.for_mstream(Thresholder())

@@ -162,7 +162,7 @@ def processor(job: Job, key_type: Any, buckets: int, snapshot_every: int) -> Any
     layout_schema = T.StructType([T.StructField("buckets", T.LongType(), False)])
     query = _version()  # this start of the query: its workers' live detectors are not another's
 
-    class ScoreBuckets(StatefulProcessor):
+    class ScoreBuckets(StatefulProcessor):  # type: ignore[misc,unused-ignore]  # Any without pyspark's types
         def init(self, handle: Any) -> None:
             self.snapshots = handle.getMapState("snapshots", key_schema, snapshot_schema)
             self.logs = handle.getMapState("logs", key_schema, log_schema)

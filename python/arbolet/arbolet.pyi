@@ -160,6 +160,12 @@ class Forest:
         Random seed for deterministic forests.
     threads : int, optional
         Threads that one call may spread the trees over (default 1); see the `threads` property.
+    box_min_points : int, optional
+        Nodes holding fewer points keep no bounding box in memory and rebuild it when
+        needed (default 2: every box kept): memory for time, results unchanged; see the `box_min_points`
+        property.
+
+        .. versionadded:: 0.4.0
     """
 
     def __new__(
@@ -173,6 +179,7 @@ class Forest:
         internal_shingling: bool = True,
         seed: SupportsIndex | None = None,
         threads: SupportsIndex = 1,
+        box_min_points: SupportsIndex = 2,
     ) -> Self: ...
     @property
     def input_dim(self) -> int:
@@ -222,6 +229,21 @@ class Forest:
         """
     @threads.setter
     def threads(self, value: SupportsIndex) -> None: ...
+    @property
+    def box_min_points(self) -> int:
+        """Nodes holding fewer points than this keep no bounding box in memory (default 2: every box kept;
+        settable).
+
+        Their boxes are rebuilt from the points under them when a walk needs one: a smaller forest for a
+        little more time per call, every result, state and document bit-identical whatever the value. 2
+        or less keeps every box (the most memory, the fastest, the default); a value above `capacity`
+        keeps only boxes that cannot be rebuilt bit for bit (the least memory). Not saved with the
+        state: copies keep it, loaded and unpickled forests start with 2.
+
+        .. versionadded:: 0.4.0
+        """
+    @box_min_points.setter
+    def box_min_points(self, value: SupportsIndex) -> None: ...
     def update(self, point: _RealVector) -> None:
         """Update the forest with a new observation."""
     def score(self, point: _RealVector) -> float:
@@ -680,9 +702,12 @@ class Monitor:
     Two forests judge each observation before learning it, one the value alone and one the last
     `shingle_size` values as a shape; a thresholder calibrates each forest's scores to the stream, so
     that a grade means the same on every stream; a range test alarms on a value beyond every value of
-    the last `range_window` steps (times input_dim with several values), a seasonal test on a change
-    since the same time one season (a day) ago beyond every such change, and a flat-line test on a value
-    that seldom repeats held for 10 steps (a stuck sensor). The grade is the largest of these; after an
+    the last `range_window` steps (times input_dim with several values) by more than its usual change
+    from one step to the next, a seasonal test on a change since the same time one season (a day) ago
+    beyond every such change, a flat-line test on a value that seldom repeats held for 10 steps (a stuck
+    sensor), and, with several values, a relationship test on a value that stops following the value it
+    is most correlated with (its residual from a line on that value beyond every earlier residual by
+    `season_margin` of their range; direction 'both' only). The grade is the largest of these; after an
     alarm, `suppression` steps do not alarm again.
 
     Parameters
@@ -704,16 +729,19 @@ class Monitor:
         Steps whose values make the ordinary range (default 3000); with several values per observation,
         each value's ranges cover input_dim times as many.
     range_margin : float, optional
-        A value beyond that range by this fraction of it alarms (default 0.02).
+        A value beyond that range by this fraction of it, and by more than its usual step, alarms
+        (default 0.02).
     warm_up : int, optional
-        Steps before the range test may alarm (default 300); no test alarms before one whole season once
-        its length is known and at most range_window.
+        Steps before the range test may alarm (default 300; times input_dim with several values, as for
+        the seasonal and relationship tests' windows); no test alarms before one whole season once its
+        length is known and at most range_window.
     suppression : int, optional
         Steps after an alarm that do not alarm (default 50).
     quantile : float, optional
         A forest's score alarms above this quantile of its ordinary scores (default 0.999).
     peak_window : int, optional
-        ... and above every score of this many steps before (default 1000).
+        ... and above every score of this many steps before (default 1000), and of the last season and a
+        quarter when a season is longer: a day's recurring peak does not alarm.
     min_grade : float, optional
         Grades below this are not alarms (default 0.0: every grade above 0 is); raise it for fewer false
         alarms and more missed events.
@@ -722,7 +750,7 @@ class Monitor:
         first timestamps; without timestamps there is no seasonal test).
     season_margin : float, optional
         A change since one season ago beyond the range of such changes by this fraction of it alarms
-        (default 0.2).
+        (default 0.2); so does a residual of the relationship test beyond the range of residuals.
     """
 
     def __new__(

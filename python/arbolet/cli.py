@@ -22,8 +22,8 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
-from ._keyed_detectors import KeyedDetectors, Settings, StateError, replacing
-from .arbolet import Monitor
+from ._keyed_detectors import KeyedDetectors, Settings, replacing
+from .arbolet import Monitor, StateError
 from .codes import category_code
 
 STDIO = "-"

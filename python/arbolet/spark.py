@@ -223,7 +223,7 @@ def _bucketed_state(df: DataFrame, job: Job) -> bool:
 def _default_buckets(df: DataFrame) -> int:
     """A few buckets per core of the session (its shuffle partitions where the cores cannot be read)."""
     try:
-        cores = df.sparkSession.sparkContext.defaultParallelism
+        cores = int(df.sparkSession.sparkContext.defaultParallelism)
     except Exception:  # Spark Connect has no SparkContext
         cores = int(df.sparkSession.conf.get("spark.sql.shuffle.partitions") or 1)
     return max(1, _BUCKETS_PER_CORE * cores)

@@ -102,11 +102,22 @@ Result<Monitor> Monitor::build(const MonitorConfig& config, std::optional<std::u
         m.thresholders.push_back(std::move(t).value());
         forest_seed = mixed_seed(forest_seed);
     }
+    m.score_ranges.resize(m.forests.size());
     m.ranges.resize(config.input_dim);
     m.season_ranges.resize(config.input_dim);
     m.history.season = config.season;
     m.levels.assign(config.input_dim, 0.0);
+    m.jitters.assign(config.input_dim, 0.0);
     m.runs.resize(config.input_dim);
+    if (config.input_dim > 1) {
+        const std::size_t d = static_cast<std::size_t>(config.input_dim);
+        m.relations.means.assign(d, 0.0);
+        m.relations.covariance.assign(d * d, 0.0);
+        m.relations.partners.resize(d);
+        for (std::size_t i = 0; i < d; ++i) m.relations.partners[i] = i;
+        m.relations.held.assign(d, 0);
+        m.relations.residuals.resize(d);
+    }
     return m;
 }
 
@@ -140,12 +151,93 @@ void Monitor::remember(std::span<const float> point, const std::vector<bool>& ke
     history.next = history.next + 1 == history.season ? 0 : history.next + 1;
 }
 
+std::uint64_t Monitor::warm_steps() const {
+    return config.warm_up > kMaxSteps / config.input_dim ? kMaxSteps : config.warm_up * config.input_dim;
+}
+
+std::uint64_t Monitor::season_peak_steps() const {
+    return history.season + history.season / 4;
+}
+
 std::uint64_t Monitor::range_steps() const {
     return config.range_window > kMaxSteps / config.input_dim ? kMaxSteps : config.range_window * config.input_dim;
 }
 
+double Monitor::relate(std::span<const float> point, bool judge) {
+    Relations& r = relations;
+    const std::size_t d = r.means.size();
+    const double* cov = r.covariance.data();
+    // The absolute correlation of coordinates i and j (0 without variance).
+    auto correlation = [&](std::size_t i, std::size_t j) {
+        const double vi = cov[i * d + i], vj = cov[j * d + j];
+        return vi > 0.0 && vj > 0.0 ? std::abs(cov[i * d + j]) / std::sqrt(vi * vj) : 0.0;
+    };
+    double grade = 0.0;
+    for (std::size_t i = 0; i < d; ++i) {
+        // The partner is kept while it stays correlated; another is chosen
+        // only after the warm-up, from a covariance that has seen it.
+        std::size_t partner = static_cast<std::size_t>(r.partners[i]);
+        if (partner == i || correlation(i, partner) < kLeastCorrelation) {
+            std::size_t best = i;
+            double best_corr = kLeastCorrelation;
+            if (steps >= config.warm_up)
+                for (std::size_t j = 0; j < d; ++j) {
+                    if (j == i) continue;
+                    const double c = correlation(i, j);
+                    if (c >= best_corr && (best == i || c > best_corr)) best = j, best_corr = c;
+                }
+            if (best != partner) {
+                r.partners[i] = best;
+                r.held[i] = 0;
+                r.residuals[i] = RangeWindow{};
+            }
+            partner = best;
+        }
+        if (partner == i) continue;
+        const double slope = cov[i * d + partner] / cov[partner * d + partner];
+        const double residual = static_cast<double>(point[i]) - r.means[i] -
+                                slope * (static_cast<double>(point[partner]) - r.means[partner]);
+        if (!std::isfinite(residual)) {
+            // Not reached from updates (values are floats); a loaded
+            // covariance could make it so: no partner then.
+            r.partners[i] = i;
+            r.held[i] = 0;
+            r.residuals[i] = RangeWindow{};
+            continue;
+        }
+        // Residuals are noise about 0 whose extremes keep growing, as the
+        // changes since one season ago are: they need the seasonal margin,
+        // not the narrow one of values that keep to a level.
+        RangeWindow& window = r.residuals[i];
+        if (judge && r.held[i] >= warm_steps() && !window.empty()) {
+            const double hi = window.high(), lo = window.low(), span = hi - lo;
+            const double over = span > 0.0 ? (residual - hi) / span : (residual > hi ? HUGE_VAL : 0.0);
+            const double under = span > 0.0 ? (lo - residual) / span : (residual < lo ? HUGE_VAL : 0.0);
+            grade = std::max({grade, range_grade(over, config.season_margin), range_grade(under, config.season_margin)});
+        }
+        window.push(steps, residual, range_steps());
+        if (r.held[i] < UINT64_MAX) ++r.held[i];
+    }
+    // Exponentially weighted means and covariance, remembering about as many
+    // steps as the range test's window (all of them, equally, before).
+    if (d > 0) {
+        const double w = std::max(1.0 / static_cast<double>(steps + 1), 1.0 / static_cast<double>(config.range_window));
+        double* c = r.covariance.data();
+        for (std::size_t i = 0; i < d; ++i) {
+            const double di = static_cast<double>(point[i]) - r.means[i];
+            for (std::size_t j = i; j < d; ++j) {
+                const double dj = static_cast<double>(point[j]) - r.means[j];
+                c[i * d + j] = (1.0 - w) * (c[i * d + j] + w * di * dj);
+                c[j * d + i] = c[i * d + j];
+            }
+        }
+        for (std::size_t i = 0; i < d; ++i) r.means[i] += w * (static_cast<double>(point[i]) - r.means[i]);
+    }
+    return grade;
+}
+
 bool Monitor::is_ready() const {
-    if (steps < config.warm_up) return false;
+    if (steps < warm_steps()) return false;
     for (const threshold::Thresholder& t : thresholders)
         if (t.steps_to_skip > 0 || !t.is_ready()) return false;
     return true;
@@ -174,14 +266,17 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
     const bool side_ok = steps == 0 || (up_ok && above) || (down_ok && below);
 
     double grade = 0.0;
-    if (steps >= config.warm_up && !ranges.front().empty()) {
+    if (steps >= warm_steps() && !ranges.front().empty()) {
         for (std::size_t i = 0; i < dim; ++i) {
             const double hi = ranges[i].high(), lo = ranges[i].low(), span = hi - lo;
             const double x = point[i];
-            v.lower[i] = lo - config.range_margin * span;
-            v.upper[i] = hi + config.range_margin * span;
-            const double over = span > 0.0 ? (x - hi) / span : (x > hi ? HUGE_VAL : 0.0);
-            const double under = span > 0.0 ? (lo - x) / span : (x < lo ? HUGE_VAL : 0.0);
+            const double jitter = jitters[i];
+            v.lower[i] = lo - std::max(config.range_margin * span, jitter);
+            v.upper[i] = hi + std::max(config.range_margin * span, jitter);
+            double over = span > 0.0 ? (x - hi) / span : (x > hi ? HUGE_VAL : 0.0);
+            double under = span > 0.0 ? (lo - x) / span : (x < lo ? HUGE_VAL : 0.0);
+            if (!(x - hi > jitter)) over = 0.0;
+            if (!(lo - x > jitter)) under = 0.0;
             if (up_ok) grade = std::max(grade, range_grade(over, config.range_margin));
             if (down_ok) grade = std::max(grade, range_grade(under, config.range_margin));
         }
@@ -192,7 +287,13 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
         if (k == 0) v.score = raw.value();
         Result<double> g = thresholders[k].update(raw.value());
         if (!g) return g.take_error();
-        if (side_ok) grade = std::max(grade, g.value());
+        double forest_grade = g.value();
+        if (history.season > config.peak_window) {
+            RangeWindow& peaks = score_ranges[k];
+            if (!peaks.empty() && !(raw.value() > peaks.high())) forest_grade = 0.0;
+            peaks.push(steps, raw.value(), season_peak_steps());
+        }
+        if (side_ok) grade = std::max(grade, forest_grade);
     }
 
     // Coordinates whose change since one season ago alarmed keep that
@@ -202,7 +303,7 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
     if (observe_season(timestamp)) {
         // The observation one season ago, and the changes since then.
         const std::size_t slot = static_cast<std::size_t>(history.next);
-        const bool judged = steps >= config.warm_up + history.season;
+        const bool judged = steps >= warm_steps() + history.season;
         for (std::size_t i = 0; i < dim; ++i) {
             const double change = static_cast<double>(point[i]) - history.values[slot * dim + i];
             RangeWindow& changes = season_ranges[i];
@@ -231,6 +332,11 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
         std::max(config.warm_up, history.season <= config.range_window ? history.season : 0);
     for (std::size_t i = 0; i < dim; ++i) {
         FlatRun& run = runs[i];
+        // The run's value is the previous observation's.
+        if (steps > 0) {
+            const double w = std::max(1.0 / static_cast<double>(steps), 1.0 / static_cast<double>(config.range_window));
+            jitters[i] += w * (std::abs(static_cast<double>(point[i]) - static_cast<double>(run.value)) - jitters[i]);
+        }
         if (steps > 0 && point[i] == run.value) {
             if (run.length < UINT64_MAX) ++run.length;
         } else {
@@ -244,6 +350,10 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
         if (config.direction == Direction::Both && steps >= armed_from && run.length == run.limit() + 1)
             grade = std::max(grade, kFlatGrade);
     }
+
+    // Coordinates that stop moving together (armed as the flat-line test).
+    const double related = relate(point, config.direction == Direction::Both && steps >= armed_from);
+    grade = std::max(grade, related);
 
     // A stream is only known once it has been through a whole season:
     // before, each new high of the day's rise would alarm. A season longer

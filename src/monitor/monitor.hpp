@@ -20,6 +20,14 @@
 //   value for kLeastFlatRun steps: a stuck sensor, whose values are all
 //   ordinary. Coordinates of counts or rounded values, whose values repeat
 //   by nature, are left to the other tests.
+// - the relationship test (several coordinates, direction both only)
+//   predicts each coordinate from its best-correlated partner (a line
+//   through the exponentially weighted means and covariance, when the
+//   correlation is at least kLeastCorrelation) and alarms on a residual
+//   beyond every residual of the last range_steps() steps by more than
+//   `season_margin` of their range (residuals, like changes, are noise
+//   whose extremes keep growing): two coordinates that each stay ordinary
+//   but stop moving together.
 // The step's grade is the largest of these; within `suppression` steps
 // after an alarm no other step alarms.
 #pragma once
@@ -110,6 +118,25 @@ struct FlatRun {
     friend bool operator==(const FlatRun&, const FlatRun&) = default;
 };
 
+// The relationship test: a partner is kept while the absolute correlation
+// with it stays at least this (half the variance of a coordinate follows
+// from the partner at 0.7; 0.5 is the usual floor of a strong relationship).
+inline constexpr double kLeastCorrelation = 0.5;
+
+// The relationships between coordinates (empty for one coordinate): the
+// exponentially weighted means and covariance, and per coordinate its
+// partner (itself: none), the steps its residuals have been kept since the
+// partner was chosen, and the range of those residuals.
+struct Relations {
+    std::vector<double> means;
+    std::vector<double> covariance;  // input_dim * input_dim, row by row, symmetric
+    std::vector<std::uint64_t> partners;
+    std::vector<std::uint64_t> held;
+    std::vector<RangeWindow> residuals;
+
+    friend bool operator==(const Relations&, const Relations&) = default;
+};
+
 // What one step was judged to be.
 struct Verdict {
     double score = 0.0;  // the shingle-1 forest's raw score (0 before it is ready)
@@ -127,16 +154,28 @@ struct Monitor {
     // each with its thresholder.
     std::vector<rcf::Forest> forests;
     std::vector<threshold::Thresholder> thresholders;
+    // One per forest, when a season is longer than peak_window: its raw
+    // scores over the last season_peak_steps() steps. A forest alarms only
+    // above all of them, as each day's recurring peak of the scores (at the
+    // edge of the daily cycle) would otherwise alarm every day.
+    std::vector<RangeWindow> score_ranges;
     // One per coordinate.
     std::vector<RangeWindow> ranges;
     // Exponentially weighted level of each coordinate: the side a value lies
     // on for one-sided alarms.
     std::vector<double> levels;
+    // One per coordinate: the typical size of the change from one step to
+    // the next (exponentially weighted, over about range_window steps). A
+    // value alarms by the range test only beyond its range by more than
+    // this too: a noisy value reaching a new high by no more than a usual
+    // step, as after a small benign shift of its level, is no anomaly.
+    std::vector<double> jitters;
     SeasonHistory history;
     // One per coordinate: the changes since one season ago.
     std::vector<RangeWindow> season_ranges;
     // One per coordinate.
     std::vector<FlatRun> runs;
+    Relations relations;
     std::uint64_t steps = 0;
     // Steps since the last alarm, none before the first.
     std::optional<std::uint64_t> since_alarm;
@@ -163,6 +202,12 @@ struct Monitor {
     // which may leave its ranges by chance, alarms by chance as seldom as a
     // stream of one.
     std::uint64_t range_steps() const;
+    // Values a window holds before its extremes judge: warm_up for one
+    // coordinate, input_dim times as many for several, for the same reason
+    // (a window of few values is left by chance often).
+    std::uint64_t warm_steps() const;
+    // The steps of score_ranges: a season and a quarter.
+    std::uint64_t season_peak_steps() const;
 
     // Learns the season's length from the timestamps while it is unknown;
     // whether the history holds a whole season (the seasonal test runs).
@@ -170,6 +215,10 @@ struct Monitor {
     // Keeps the observation as the newest of the season's history, but for
     // the coordinates marked, which keep the value of one season before.
     void remember(std::span<const float> point, const std::vector<bool>& keep_reference);
+    // Judges each coordinate's residual from its partner (when `judge`),
+    // keeps the residuals, then learns the observation's means and
+    // covariance; the largest grade.
+    double relate(std::span<const float> point, bool judge);
 
     friend bool operator==(const Monitor&, const Monitor&) = default;
 };

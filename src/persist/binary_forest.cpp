@@ -32,9 +32,9 @@ using rcf::kNone;
 using rcf::Node;
 using rcf::NodeKind;
 
-void write_rng(ByteWriter& w, const Xoshiro256PlusPlus& rng) { binary::write_fields<Xoshiro256PlusPlus>(w, rng); }
+void write_rng(ByteWriter& w, const Xoshiro256PlusPlus& rng) { binary::write_record<Xoshiro256PlusPlus>(w, rng); }
 
-void read_rng(ByteReader& r, Xoshiro256PlusPlus& rng) { binary::read_fields<Xoshiro256PlusPlus>(r, rng); }
+void read_rng(ByteReader& r, Xoshiro256PlusPlus& rng) { binary::read_record<Xoshiro256PlusPlus>(r, rng); }
 
 // Slots of a tree's live nodes, root first, each node before its left
 // subtree and that before its right subtree.
@@ -67,6 +67,14 @@ BoxRef box_of(const rcf::NodeArena& arena, const rcf::PointStore& ps, std::uint6
         return {row, row};
     }
     return {arena.row_min(n.box_row()), arena.row_max(n.box_row())};
+}
+
+// The same for a tree that may keep only some boxes: `which` names the
+// working box a rebuilt one goes to.
+BoxRef box_of(const rcf::NodeArena& arena, const rcf::PointStore& ps, std::uint64_t slot, rcf::BoxWork& work,
+              std::size_t which) {
+    const rcf::NodeArena::BoxView v = arena.box_view(slot, ps, work, which);
+    return {v.min, v.max};
 }
 
 double range_sum_of(const float* mn, const float* mx, std::uint64_t d) {
@@ -112,12 +120,15 @@ void write_tree(ByteWriter& w, const rcf::RcfTree& tree, const rcf::PointStore& 
     ByteWriter entries, sums;
     std::uint64_t entry_count = 0, sum_count = 0;
     merged.resize(2 * d);
+    rcf::BoxWork work;
     for (std::size_t i = order.size(); i-- > 0;) {
         const Node& n = arena.nodes[order[i]];
         if (n.kind != NodeKind::Internal) continue;
-        const BoxRef a = box_of(arena, ps, n.left), b = box_of(arena, ps, n.right);
-        const float* mn = arena.row_min(n.box_row());
-        const float* mx = arena.row_max(n.box_row());
+        const BoxRef a = box_of(arena, ps, n.left, work, 0), b = box_of(arena, ps, n.right, work, 1);
+        float* own = work.box(2, d);
+        const double sum = arena.compute_box(order[i], ps, own, work.stack);
+        const float* mn = own;
+        const float* mx = own + d;
         for (std::uint64_t k = 0; k < d; ++k) {
             merged[k] = rcf::min_num(a.min[k], b.min[k]);
             merged[d + k] = rcf::max_num(a.max[k], b.max[k]);
@@ -131,7 +142,6 @@ void write_tree(ByteWriter& w, const rcf::RcfTree& tree, const rcf::PointStore& 
                 ++entry_count;
             }
         }
-        const double sum = arena.row_range_sum(n.box_row());
         if (std::bit_cast<std::uint64_t>(sum) != std::bit_cast<std::uint64_t>(range_sum_of(mn, mx, d))) {
             sums.var(i);
             sums.f64(sum);
@@ -241,7 +251,7 @@ private:
     [[noreturn]] void inconsistent(const std::string& what) { throw Inconsistent{"inconsistent state: " + what}; }
 
     void read_config(rcf::RcfConfig& c) {
-        binary::read_fields<rcf::RcfConfig>(r_, c);
+        binary::read_record<rcf::RcfConfig>(r_, c);
         Status valid = rcf::Forest::check_config(c);
         if (!valid) inconsistent(valid.error().text);
         // The tables that the configuration fixes, refused as the
@@ -495,7 +505,7 @@ private:
 }  // namespace
 
 void write_forest_payload(ByteWriter& w, const rcf::Forest& f) {
-    binary::write_fields<rcf::RcfConfig>(w, f.config);
+    binary::write_record<rcf::RcfConfig>(w, f.config);
     w.var(f.entries_seen);
     write_rng(w, f.rng);
     write_point_store(w, f.point_store);

@@ -1,12 +1,14 @@
-// The Monitor in the compact binary form: the settings, the counters, the
-// levels and range windows, then each forest's and thresholder's own
-// complete binary state (header and checksum included), length first.
+// The Monitor in the compact binary form, walked from the descriptions of
+// its records: each forest's and thresholder's own complete binary state
+// (header and checksum included) is stored length first.
 #include <string>
 
 #include "persist/binary_io.hpp"
+#include "persist/binary_records.hpp"
 #include "persist/binary_state.hpp"
 #include "persist/documents.hpp"
 #include "persist/monitor_document.hpp"
+#include "persist/monitor_records.hpp"
 #include "persist/thresholder_document.hpp"
 
 namespace arbolet::persist {
@@ -15,44 +17,18 @@ namespace {
 
 using binary::ByteReader;
 using binary::ByteWriter;
+namespace mt = monitor_tags;
+template <class Tag>
+using Special = record::Special<Tag>;
 
-void write_queue(ByteWriter& w, const monitor::MonotoneQueue& q) {
-    w.var(q.size());
-    for (std::size_t i = static_cast<std::size_t>(q.head); i < q.entries.size(); ++i) {
-        w.var(q.entries[i].step);
-        w.f64(q.entries[i].value);
+template <class Part, class Write>
+void write_parts(ByteWriter& w, const std::vector<Part>& parts, Write write) {
+    w.var(parts.size());
+    for (const Part& part : parts) {
+        const std::string state = write(part);
+        w.var(state.size());
+        w.bytes(state);
     }
-}
-
-void read_queue(ByteReader& r, monitor::MonotoneQueue& q) {
-    const std::uint64_t n = r.count(r.var(), 72, "range values");
-    q.entries.resize(n);
-    q.head = 0;
-    for (monitor::Extreme& e : q.entries) {
-        e.step = r.var();
-        e.value = r.f64();
-    }
-}
-
-void write_ranges(ByteWriter& w, const std::vector<monitor::RangeWindow>& ranges) {
-    w.var(ranges.size());
-    for (const monitor::RangeWindow& range : ranges) {
-        write_queue(w, range.highs);
-        write_queue(w, range.lows);
-    }
-}
-
-void read_ranges(ByteReader& r, std::vector<monitor::RangeWindow>& ranges, const char* what) {
-    ranges.resize(r.count(r.var(), 16, what));
-    for (monitor::RangeWindow& range : ranges) {
-        read_queue(r, range.highs);
-        read_queue(r, range.lows);
-    }
-}
-
-void write_part(ByteWriter& w, const std::string& state) {
-    w.var(state.size());
-    w.bytes(state);
 }
 
 template <class Part, class Read>
@@ -67,91 +43,47 @@ void read_parts(ByteReader& r, std::vector<Part>& parts, const char* what, Read 
     }
 }
 
+struct MonitorCodec {
+    void write(ByteWriter& w, Special<mt::Direction>, monitor::Direction d) { w.u8(static_cast<std::uint8_t>(d)); }
+    void read(ByteReader& r, Special<mt::Direction>, monitor::Direction& d) { d = static_cast<monitor::Direction>(r.u8()); }
+
+    void write(ByteWriter& w, Special<mt::Queue>, const monitor::MonotoneQueue& q) {
+        w.var(q.size());
+        for (std::size_t i = static_cast<std::size_t>(q.head); i < q.entries.size(); ++i)
+            binary::write_record<monitor::Extreme>(w, q.entries[i], *this);
+    }
+    void read(ByteReader& r, Special<mt::Queue>, monitor::MonotoneQueue& q) {
+        q.entries.resize(r.count(r.var(), binary::least_record_bits<monitor::Extreme>(), "range values"));
+        q.head = 0;
+        for (monitor::Extreme& e : q.entries) binary::read_record<monitor::Extreme>(r, e, *this);
+    }
+
+    void write(ByteWriter& w, Special<mt::Forests>, const std::vector<rcf::Forest>& parts) {
+        write_parts(w, parts, forest_to_bytes);
+    }
+    void read(ByteReader& r, Special<mt::Forests>, std::vector<rcf::Forest>& parts) {
+        read_parts(r, parts, "forest", forest_from_bytes);
+    }
+    void write(ByteWriter& w, Special<mt::Thresholders>, const std::vector<threshold::Thresholder>& parts) {
+        write_parts(w, parts, thresholder_to_bytes);
+    }
+    void read(ByteReader& r, Special<mt::Thresholders>, std::vector<threshold::Thresholder>& parts) {
+        read_parts(r, parts, "thresholder", thresholder_from_bytes);
+    }
+
+    // The compact form has a version of its own in the header.
+    void write(ByteWriter&, Special<mt::Format>, const monitor::Monitor&) {}
+    void read(ByteReader&, Special<mt::Format>, monitor::Monitor&) {}
+};
+
 }  // namespace
 
 void write_monitor_payload(ByteWriter& w, const monitor::Monitor& m) {
-    const monitor::MonitorConfig& c = m.config;
-    w.var(c.input_dim);
-    w.var(c.shingle_size);
-    w.var(c.num_trees);
-    w.var(c.capacity);
-    w.var(c.range_window);
-    w.f64(c.range_margin);
-    w.var(c.warm_up);
-    w.var(c.suppression);
-    w.u8(static_cast<std::uint8_t>(c.direction));
-    w.f64(c.quantile);
-    w.var(c.peak_window);
-    w.f64(c.min_grade);
-    w.var(c.season);
-    w.f64(c.season_margin);
-    w.var(m.steps);
-    w.var(m.since_alarm ? *m.since_alarm + 1 : 0);
-    w.u8(m.last_timestamp ? 1 : 0);
-    if (m.last_timestamp) w.var(*m.last_timestamp);
-    w.var(m.levels.size());
-    for (double v : m.levels) w.f64(v);
-    write_ranges(w, m.ranges);
-    const monitor::SeasonHistory& h = m.history;
-    w.var(h.season);
-    w.var(h.gaps.size());
-    for (std::uint64_t g : h.gaps) w.var(g);
-    w.var(h.values.size());
-    for (float v : h.values) w.f32(v);
-    w.var(h.next);
-    write_ranges(w, m.season_ranges);
-    w.var(m.runs.size());
-    for (const monitor::FlatRun& run : m.runs) {
-        w.f32(run.value);
-        w.var(run.length);
-        w.var(run.longest);
-    }
-    w.var(m.forests.size());
-    for (const rcf::Forest& f : m.forests) write_part(w, forest_to_bytes(f));
-    w.var(m.thresholders.size());
-    for (const threshold::Thresholder& t : m.thresholders) write_part(w, thresholder_to_bytes(t));
+    binary::write_record<monitor::Monitor>(w, m, MonitorCodec{});
 }
 
 void read_monitor_payload(ByteReader& r, monitor::Monitor& m) {
-    monitor::MonitorConfig& c = m.config;
-    c.input_dim = r.var();
-    c.shingle_size = r.var();
-    c.num_trees = r.var();
-    c.capacity = r.var();
-    c.range_window = r.var();
-    c.range_margin = r.f64();
-    c.warm_up = r.var();
-    c.suppression = r.var();
-    c.direction = static_cast<monitor::Direction>(r.u8());
-    c.quantile = r.f64();
-    c.peak_window = r.var();
-    c.min_grade = r.f64();
-    c.season = r.var();
-    c.season_margin = r.f64();
-    m.steps = r.var();
-    const std::uint64_t since = r.var();
-    if (since == 0) m.since_alarm.reset();
-    else m.since_alarm = since - 1;
-    if (r.flag()) m.last_timestamp = r.var();
-    m.levels.resize(r.count(r.var(), 64, "levels"));
-    for (double& v : m.levels) v = r.f64();
-    read_ranges(r, m.ranges, "ranges");
-    monitor::SeasonHistory& h = m.history;
-    h.season = r.var();
-    h.gaps.resize(r.count(r.var(), 8, "gaps"));
-    for (std::uint64_t& g : h.gaps) g = r.var();
-    h.values.resize(r.count(r.var(), 32, "season values"));
-    for (float& v : h.values) v = r.f32();
-    h.next = r.var();
-    read_ranges(r, m.season_ranges, "season ranges");
-    m.runs.resize(r.count(r.var(), 32 + 8 + 8, "flat runs"));
-    for (monitor::FlatRun& run : m.runs) {
-        run.value = r.f32();
-        run.length = r.var();
-        run.longest = r.var();
-    }
-    read_parts(r, m.forests, "forest", forest_from_bytes);
-    read_parts(r, m.thresholders, "thresholder", thresholder_from_bytes);
+    binary::read_record<monitor::Monitor>(r, m, MonitorCodec{});
     if (!r.at_end()) r.fail("trailing bytes after the state");
 }
 

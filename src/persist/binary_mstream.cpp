@@ -133,8 +133,8 @@ void write_categorical(ByteWriter& w, const mstream::SketchCounts<CategoricalSke
 }  // namespace
 
 void write_mstream_payload(ByteWriter& w, const mstream::MStream& m) {
-    binary::write_fields<mstream::MStreamConfig>(w, m.config);
-    binary::write_fields<mstream::StreamClock>(w, m.clock);
+    binary::write_record<mstream::MStreamConfig>(w, m.config);
+    binary::write_record<mstream::StreamClock>(w, m.clock);
     w.var(m.entries_seen);
     write_record(w, m.record_counts);
     for (const auto& p : m.numeric_counts) {
@@ -148,7 +148,7 @@ void write_mstream_payload(ByteWriter& w, const mstream::MStream& m) {
 
 void read_mstream_payload(ByteReader& r, mstream::MStream& m) {
     mstream::MStreamConfig& c = m.config;
-    binary::read_fields<mstream::MStreamConfig>(r, c);
+    binary::read_record<mstream::MStreamConfig>(r, c);
     Status valid = mstream::MStream::check_config(c);
     if (!valid) throw Inconsistent{"inconsistent state: " + valid.error().text};
     mstream::MStream::check_size(c);
@@ -166,7 +166,7 @@ void read_mstream_payload(ByteReader& r, mstream::MStream& m) {
         need += 4.0L * (static_cast<long double>(c.num_buckets) / kMaxRun) * c.numeric_dim;
         if (need > static_cast<long double>(r.remaining())) r.fail("declared tables exceed the data");
     }
-    binary::read_fields<mstream::StreamClock>(r, m.clock);
+    binary::read_record<mstream::StreamClock>(r, m.clock);
     m.entries_seen = r.var();
 
     const std::uint64_t rows = c.num_rows, buckets = c.num_buckets;

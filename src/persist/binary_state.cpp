@@ -14,7 +14,6 @@ namespace arbolet::persist {
 namespace {
 
 constexpr char kMagic[4] = {'A', 'R', 'B', 'L'};
-constexpr std::uint8_t kVersion = 1;
 constexpr std::size_t kHeaderSize = 20;
 
 enum class Kind : std::uint8_t { Forest = 1, MStream = 2, Thresholder = 3, Monitor = 4 };
@@ -29,13 +28,32 @@ const char* kind_name(std::uint8_t kind) {
     }
 }
 
+// Each kind's layout has a version of its own: the one written is the
+// number of readers, reader v - 1 reading version v. A change of layout
+// appends a reader (and keeps the earlier ones), so that every state stored
+// before still loads; a field added at the end of a layout as absent from
+// earlier states needs none.
+template <class Engine>
+using PayloadReader = void (*)(binary::ByteReader&, Engine&);
+
+constexpr PayloadReader<rcf::Forest> kForestReaders[] = {read_forest_payload};
+constexpr PayloadReader<mstream::MStream> kMStreamReaders[] = {read_mstream_payload};
+constexpr PayloadReader<threshold::Thresholder> kThresholderReaders[] = {read_thresholder_payload};
+constexpr PayloadReader<monitor::Monitor> kMonitorReaders[] = {read_monitor_payload};
+
+template <class Engine, std::size_t N>
+constexpr std::uint8_t version_of(const PayloadReader<Engine> (&)[N]) {
+    static_assert(N < 256);
+    return static_cast<std::uint8_t>(N);
+}
+
 // Header: magic (4), version (1), kind (1), two zero bytes, payload length
 // (8), CRC-32C of the payload (4); all little-endian.
-std::string framed(Kind kind, binary::ByteWriter& payload_writer) {
+std::string framed(Kind kind, std::uint8_t version, binary::ByteWriter& payload_writer) {
     std::string& payload = payload_writer.str();
     binary::ByteWriter h;
     h.bytes(std::string_view(kMagic, 4));
-    h.u8(kVersion);
+    h.u8(version);
     h.u8(static_cast<std::uint8_t>(kind));
     h.u8(0);
     h.u8(0);
@@ -48,16 +66,16 @@ std::string framed(Kind kind, binary::ByteWriter& payload_writer) {
     return std::move(payload);
 }
 
-// The payload of a well-formed header, or an Io error.
-Result<std::string_view> unframe(std::string_view data, Kind kind) {
+// The payload of a well-formed header and its version, or an Io error.
+Result<std::string_view> unframe(std::string_view data, Kind kind, std::uint8_t latest, std::uint8_t& version) {
     if (data.size() < 4 || data.substr(0, 4) != std::string_view(kMagic, 4))
         return EngineError::io("not a binary detector state (wrong magic number)");
     if (data.size() < kHeaderSize) return EngineError::io("binary state truncated in its header");
     binary::ByteReader h(data.substr(4, kHeaderSize - 4));
-    const std::uint8_t version = h.u8();
-    if (version > kVersion)
+    version = h.u8();
+    if (version > latest)
         return EngineError::io("binary state format version " + std::to_string(version) +
-                               " is newer than this version reads (" + std::to_string(kVersion) + ")");
+                               " is newer than this version reads (" + std::to_string(latest) + ")");
     if (version == 0) return EngineError::io("unknown binary state format version 0");
     const std::uint8_t found = h.u8();
     if (found != static_cast<std::uint8_t>(kind))
@@ -74,14 +92,15 @@ Result<std::string_view> unframe(std::string_view data, Kind kind) {
     return payload;
 }
 
-template <class Engine, class ReadPayload, class Check>
-Result<Engine> decode(std::string_view data, Kind kind, ReadPayload read_payload, Check check) {
-    Result<std::string_view> payload = unframe(data, kind);
+template <class Engine, std::size_t N, class Check>
+Result<Engine> decode(std::string_view data, Kind kind, const PayloadReader<Engine> (&readers)[N], Check check) {
+    std::uint8_t version = 0;
+    Result<std::string_view> payload = unframe(data, kind, version_of(readers), version);
     if (!payload) return payload.take_error();
     binary::ByteReader r(payload.value());
     Engine engine;
     try {
-        read_payload(r, engine);
+        readers[version - 1](r, engine);
     } catch (binary::Fault& f) {
         return EngineError::io("corrupt binary state: " + f.message + " at byte " +
                                std::to_string(f.offset + kHeaderSize));
@@ -103,23 +122,27 @@ std::string forest_to_bytes(const rcf::Forest& forest) {
                     forest.trees.size() * 64 + entries * 24);
     w.str().resize(kHeaderSize);
     write_forest_payload(w, forest);
-    return framed(Kind::Forest, w);
+    return framed(Kind::Forest, version_of(kForestReaders), w);
 }
 
 Result<rcf::Forest> forest_from_bytes(std::string_view data) {
-    return decode<rcf::Forest>(data, Kind::Forest, read_forest_payload,
-                               [](const rcf::Forest& f) { return find_forest_inconsistency(f, Decoded::Binary); });
+    Result<rcf::Forest> f =
+        decode<rcf::Forest>(data, Kind::Forest, kForestReaders,
+                            [](const rcf::Forest& f) { return find_forest_inconsistency(f, Decoded::Binary); });
+    // The reader lays down every box; the forest keeps those it asks for.
+    if (f) f.value().set_box_min_points(rcf::kDefaultBoxMinPoints);
+    return f;
 }
 
 std::string mstream_to_bytes(const mstream::MStream& detector) {
     binary::ByteWriter w;
     w.str().resize(kHeaderSize);
     write_mstream_payload(w, detector);
-    return framed(Kind::MStream, w);
+    return framed(Kind::MStream, version_of(kMStreamReaders), w);
 }
 
 Result<mstream::MStream> mstream_from_bytes(std::string_view data) {
-    return decode<mstream::MStream>(data, Kind::MStream, read_mstream_payload, find_mstream_inconsistency);
+    return decode<mstream::MStream>(data, Kind::MStream, kMStreamReaders, find_mstream_inconsistency);
 }
 
 std::string thresholder_to_bytes(const threshold::Thresholder& t) {
@@ -127,12 +150,12 @@ std::string thresholder_to_bytes(const threshold::Thresholder& t) {
     w.str().reserve(kHeaderSize + 96 + 8 * (t.kept.size() + t.recent.size() + t.recent_z.size()));
     w.str().resize(kHeaderSize);
     write_thresholder_payload(w, t);
-    return framed(Kind::Thresholder, w);
+    return framed(Kind::Thresholder, version_of(kThresholderReaders), w);
 }
 
 Result<threshold::Thresholder> thresholder_from_bytes(std::string_view data) {
     Result<threshold::Thresholder> t =
-        decode<threshold::Thresholder>(data, Kind::Thresholder, read_thresholder_payload, find_thresholder_inconsistency);
+        decode<threshold::Thresholder>(data, Kind::Thresholder, kThresholderReaders, find_thresholder_inconsistency);
     if (t) t.value().sort_kept();
     return t;
 }
@@ -141,11 +164,11 @@ std::string monitor_to_bytes(const monitor::Monitor& m) {
     binary::ByteWriter w;
     w.str().resize(kHeaderSize);
     write_monitor_payload(w, m);
-    return framed(Kind::Monitor, w);
+    return framed(Kind::Monitor, version_of(kMonitorReaders), w);
 }
 
 Result<monitor::Monitor> monitor_from_bytes(std::string_view data) {
-    return decode<monitor::Monitor>(data, Kind::Monitor, read_monitor_payload, find_monitor_inconsistency);
+    return decode<monitor::Monitor>(data, Kind::Monitor, kMonitorReaders, find_monitor_inconsistency);
 }
 
 }  // namespace arbolet::persist

@@ -30,6 +30,7 @@ namespace ft = forest_tags;
 class DocumentWriter {
 public:
     void write(JsonWriter& w, Special<ft::Trees>, const rcf::Forest& f) {
+        store_ = &f.point_store;
         w.ch('[');
         for (std::size_t i = 0; i < f.trees.size(); ++i) {
             if (i != 0) w.ch(',');
@@ -54,7 +55,7 @@ public:
                     w.ch('}');
                     break;
                 case NodeKind::Internal:
-                    if (n.box_row() >= arena.box_row_count()) fail("internal node without a bounding box");
+                    box_range_ = arena.compute_box(slot, *store_, box_.box(0, arena.dims), box_.stack);
                     w.raw("{\"Internal\":");
                     json::write_record<InternalVariant>(w, n, *this);
                     w.ch('}');
@@ -70,13 +71,14 @@ public:
     void write(JsonWriter& w, Special<ft::PointIdx>, const Node& n) { w.u64(n.point_idx()); }
     void write(JsonWriter& w, Special<ft::Mass>, const Node& n) { w.u64(n.mass); }
     void write(JsonWriter& w, Special<ft::Box>, const Node& n) { json::write_record<BoxRecord>(w, n, *this); }
-    void write(JsonWriter& w, Special<ft::BoxMin>, const Node& n) {
-        w.list(std::span<const float>(arena_->row_min(n.box_row()), arena_->dims));
+    // The node's box, kept or rebuilt (taken when the node is written).
+    void write(JsonWriter& w, Special<ft::BoxMin>, const Node&) {
+        w.list(std::span<const float>(box_.box(0, arena_->dims), arena_->dims));
     }
-    void write(JsonWriter& w, Special<ft::BoxMax>, const Node& n) {
-        w.list(std::span<const float>(arena_->row_max(n.box_row()), arena_->dims));
+    void write(JsonWriter& w, Special<ft::BoxMax>, const Node&) {
+        w.list(std::span<const float>(box_.box(0, arena_->dims) + arena_->dims, arena_->dims));
     }
-    void write(JsonWriter& w, Special<ft::BoxRangeSum>, const Node& n) { w.f64(arena_->row_range_sum(n.box_row())); }
+    void write(JsonWriter& w, Special<ft::BoxRangeSum>, const Node&) { w.f64(box_range_); }
 
     // A sampler's and a point store's tables hold the entries in use; the
     // rest are unused ones: weight +0.0 and point none; zeros, not
@@ -108,6 +110,9 @@ public:
 
 private:
     const rcf::NodeArena* arena_ = nullptr;
+    const rcf::PointStore* store_ = nullptr;
+    rcf::BoxWork box_;
+    double box_range_ = 0.0;
 };
 
 std::size_t expected_size(const rcf::Forest& f) {
@@ -142,6 +147,8 @@ public:
         if (!deferred_.empty()) return EngineError::io(deferred_);
         std::string problem = find_forest_inconsistency(forest);
         if (!problem.empty()) return EngineError::io(problem);
+        // A document lists every box; the forest keeps those it asks for.
+        forest.set_box_min_points(rcf::kDefaultBoxMinPoints);
         return forest;
     }
 

@@ -85,11 +85,13 @@ void write_value(JsonWriter& w, Kind, const V& v, Codec& codec) {
             write_record<typename V::value_type>(w, v[i], codec);
         }
         w.ch(']');
-    } else if constexpr (std::is_same_v<Kind, OptionalU64>) {
+    } else if constexpr (std::is_same_v<Kind, OptionalU64> || std::is_same_v<Kind, OptionalCount>) {
         if (v)
             w.u64(*v);
         else
             w.null();
+    } else if constexpr (requires { codec.write(w, Kind{}, v); }) {  // a Special member
+        codec.write(w, Kind{}, v);
     } else if constexpr (requires { w.matrix(v); }) {  // Array
         w.matrix(v);
     } else {  // ListOf, Fixed and BoundList of numbers: non-finite values are null
@@ -97,45 +99,47 @@ void write_value(JsonWriter& w, Kind, const V& v, Codec& codec) {
     }
 }
 
-// `{"name":` before the first field, `,"name":` before the others, made
-// when compiling so that writing a key is a copy of known length.
-template <class Desc, std::size_t I>
+// `{"name":` before the first field written, `,"name":` before the others
+// (no key in a record written as a bare array), made when compiling so
+// that writing a key is a copy of known length.
+template <class Desc, std::size_t I, std::size_t Position>
 struct KeyText {
+    static constexpr bool bare = requires { record::Description<Desc>::tuple; };
     static constexpr std::string_view name = std::get<I>(record::Description<Desc>::fields).name;
-    static constexpr std::array<char, name.size() + 4> text = [] {
-        std::array<char, name.size() + 4> t{};
-        t[0] = I == 0 ? '{' : ',';
-        t[1] = '"';
-        for (std::size_t k = 0; k < name.size(); ++k) t[k + 2] = name[k];
-        t[name.size() + 2] = '"';
-        t[name.size() + 3] = ':';
+    static constexpr std::size_t size = bare ? 1 : name.size() + 4;
+    static constexpr std::array<char, size> text = [] {
+        std::array<char, size> t{};
+        t[0] = Position == 0 ? (bare ? '[' : '{') : ',';
+        if constexpr (!bare) {
+            t[1] = '"';
+            for (std::size_t k = 0; k < name.size(); ++k) t[k + 2] = name[k];
+            t[name.size() + 2] = '"';
+            t[name.size() + 3] = ':';
+        }
         return t;
     }();
 };
 
-template <class Desc, std::size_t I, class R, class Codec>
+template <class Desc, std::size_t Position, class R, class Codec>
 void write_field(JsonWriter& w, const R& rec, Codec& codec) {
+    constexpr std::size_t I = record::written_order<Desc>()[Position];
     constexpr const auto& f = std::get<I>(record::Description<Desc>::fields);
-    using Kind = typename std::remove_cvref_t<decltype(f)>::kind;
     if constexpr (I > 0 && (record::written_unless_default_fields<Desc>() >> I & 1u) != 0) {
         static const R made{};
         if (f.of(rec) == f.of(made)) return;
     }
-    w.raw(std::string_view(KeyText<Desc, I>::text.data(), KeyText<Desc, I>::text.size()));
-    if constexpr (requires { f.of(rec); })
-        write_value(w, Kind{}, f.of(rec), codec);
-    else if constexpr (requires { f.get(rec); })
-        write_value(w, Kind{}, f.get(rec), codec);
-    else
-        codec.write(w, Kind{}, rec);
+    w.raw(std::string_view(KeyText<Desc, I, Position>::text.data(), KeyText<Desc, I, Position>::text.size()));
+    record::write_through(
+        f, rec, [&](auto kind, const auto& v) { write_value(w, kind, v, codec); },
+        [&](auto kind) { codec.write(w, kind, rec); });
 }
 
 template <class Desc, class R, class Codec>
 void write_record(JsonWriter& w, const R& rec, Codec& codec) {
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-        (write_field<Desc, I>(w, rec, codec), ...);
+    [&]<std::size_t... P>(std::index_sequence<P...>) {
+        (write_field<Desc, P>(w, rec, codec), ...);
     }(std::make_index_sequence<record::field_count<Desc>>{});
-    w.ch('}');
+    w.ch(requires { record::Description<Desc>::tuple; } ? ']' : '}');
 }
 
 // ---- reading ------------------------------------------------------------------
@@ -163,22 +167,22 @@ void read_scalar(Reader& r, Kind, V& v) {
 }
 
 template <class Element, class V>
-void read_sequence(Reader& r, record::ListOf<Element>, V& v) {
+void read_sequence(Reader& r, record::ListOf<Element>, V& v, const record::Items& items) {
     v.clear();
     r.read_seq("a sequence", [&] {
         typename V::value_type x{};
         read_scalar(r, Element{}, x);
-        v.push_back(x);
+        if (v.size() < items.kept) v.push_back(x);
     });
 }
 
 template <class Element, std::size_t N, class V>
-void read_sequence(Reader& r, record::Fixed<Element, N>, V& v) {
+void read_sequence(Reader& r, record::Fixed<Element, N>, V& v, const record::Items&) {
     r.read_fixed(N, array_of_length<N>(), [&](std::size_t i) { read_scalar(r, Element{}, v[i]); });
 }
 
 template <class Element, std::size_t Axes, class V>
-void read_sequence(Reader& r, record::Array<Element, Axes>, V& v) {
+void read_sequence(Reader& r, record::Array<Element, Axes>, V& v, const record::Items&) {
     read_matrix<Axes>(r, v, [&] {
         typename decltype(v.data)::value_type x{};
         read_scalar(r, Element{}, x);
@@ -189,29 +193,32 @@ void read_sequence(Reader& r, record::Array<Element, Axes>, V& v) {
 // A bound that was never set is written as null (it is infinite); it reads
 // back as that infinity so that a fresh detector survives a round trip.
 template <int Sign, class V>
-void read_sequence(Reader& r, record::BoundList<Sign>, V& v) {
+void read_sequence(Reader& r, record::BoundList<Sign>, V& v, const record::Items&) {
     v.clear();
     r.read_seq("a sequence", [&] { v.push_back(r.read_f64_or_null(Sign * std::numeric_limits<double>::infinity())); });
 }
 
 template <class Kind, class V, class Codec>
-void read_value(Reader& r, Kind, V& v, Codec& codec) {
+void read_value(Reader& r, Kind, V& v, Codec& codec, const record::Items& items = {}) {
     using namespace record;
     if constexpr (std::is_same_v<Kind, Nested>) {
         read_record<V>(r, v, codec);
     } else if constexpr (std::is_same_v<Kind, ListOf<Nested>>) {
         v.clear();
         r.read_seq("a sequence", [&] {
-            v.emplace_back();
-            read_record<typename V::value_type>(r, v.back(), codec);
+            typename V::value_type x{};
+            read_record<typename V::value_type>(r, x, codec);
+            if (v.size() < items.kept) v.push_back(std::move(x));
         });
-    } else if constexpr (std::is_same_v<Kind, OptionalU64>) {
+    } else if constexpr (std::is_same_v<Kind, OptionalU64> || std::is_same_v<Kind, OptionalCount>) {
         if (r.take_null())
             v.reset();
         else
             v = r.read_unsigned("u64");
-    } else if constexpr (requires { read_sequence(r, Kind{}, v); }) {
-        read_sequence(r, Kind{}, v);
+    } else if constexpr (requires { codec.read(r, Kind{}, v); }) {  // a Special member
+        codec.read(r, Kind{}, v);
+    } else if constexpr (requires { read_sequence(r, Kind{}, v, items); }) {
+        read_sequence(r, Kind{}, v, items);
     } else {
         read_scalar(r, Kind{}, v);
     }
@@ -219,20 +226,17 @@ void read_value(Reader& r, Kind, V& v, Codec& codec) {
 
 template <class Desc, class R, class Codec>
 void read_record(Reader& r, R& rec, Codec& codec) {
-    r.read_record(SpecOf<Desc>::get(), [&](int i) {
+    auto field = [&](auto i) {
         record::visit_field<Desc>(static_cast<std::size_t>(i), [&](const auto& f) {
-            using Kind = typename std::remove_cvref_t<decltype(f)>::kind;
-            if constexpr (requires { f.of(rec); }) {
-                read_value(r, Kind{}, f.of(rec), codec);
-            } else if constexpr (requires { f.get(rec); }) {
-                decltype(f.get(rec)) v{};
-                read_value(r, Kind{}, v, codec);
-                f.set(rec, v);
-            } else {
-                codec.read(r, Kind{}, rec);
-            }
+            record::read_through(
+                f, rec, [&](auto kind, auto& v) { read_value(r, kind, v, codec, f.items); },
+                [&](auto kind) { codec.read(r, kind, rec); });
         });
-    });
+    };
+    if constexpr (requires { record::Description<Desc>::tuple; })
+        r.read_fixed(record::field_count<Desc>, record::Description<Desc>::tuple, field);
+    else
+        r.read_record(SpecOf<Desc>::get(), field);
 }
 
 }  // namespace arbolet::persist::json

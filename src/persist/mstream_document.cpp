@@ -38,19 +38,11 @@ std::size_t expected_size(const mstream::MStream& m) {
     return 512 + 256 * (m.numeric_counts.size() + m.categorical_counts.size()) + values * 8;
 }
 
-// Every value of the MStream's records is a plain member. The reader's
-// generic visitor still names `read` for Special fields, so it is declared
-// (and can never be called).
-struct NoSpecials {
-    template <class... Args>
-    void read(Args&&...) = delete;
-};
-
 }  // namespace
 
 std::string mstream_to_json(const mstream::MStream& m) {
     JsonWriter w(expected_size(m));
-    NoSpecials codec;
+    record::NoSpecials codec;
     json::write_record<mstream::MStream>(w, m, codec);
     return std::move(w).take();
 }
@@ -58,7 +50,7 @@ std::string mstream_to_json(const mstream::MStream& m) {
 Result<mstream::MStream> mstream_from_json(std::string_view text) {
     json::Reader r(text);
     mstream::MStream m;
-    NoSpecials codec;
+    record::NoSpecials codec;
     try {
         json::read_record<mstream::MStream>(r, m, codec);
         r.finish();

@@ -17,12 +17,8 @@ struct RingValues {
     static constexpr threshold::Ring threshold::Thresholder::*member = Member;
 };
 
-// The settings every stored state holds, in the order of the compact form's
-// settings section; the compact form appends the later ones after the state.
-struct FirstThresholderSettings {};
-
 template <>
-struct Description<FirstThresholderSettings> {
+struct Description<threshold::ThresholderConfig> {
     using C = threshold::ThresholderConfig;
     static constexpr std::string_view name = "ThresholderConfig";
     static constexpr auto fields = std::tuple{
@@ -35,18 +31,11 @@ struct Description<FirstThresholderSettings> {
         member<&C::min_score>("min_score", F64{}),
         member<&C::suppression>("suppression", U64{}),
         member<&C::peak_window>("peak_window", U64{}),
+        member<&C::margin>("margin", F64{}),
+        member<&C::log_scores>("log_scores", Bool{}),
+        member<&C::burst_window>("burst_window", U64{}),
+        member<&C::burst_level>("burst_level", F64{}),
     };
-};
-
-template <>
-struct Description<threshold::ThresholderConfig> {
-    using C = threshold::ThresholderConfig;
-    static constexpr std::string_view name = "ThresholderConfig";
-    static constexpr auto fields = std::tuple_cat(Description<FirstThresholderSettings>::fields,
-                                                  std::tuple{member<&C::margin>("margin", F64{}),
-                                                             member<&C::log_scores>("log_scores", Bool{}),
-                                                             member<&C::burst_window>("burst_window", U64{}),
-                                                             member<&C::burst_level>("burst_level", F64{})});
     // Documents written before margin existed load with the former fixed
     // 0.1, those before log_scores judging the scores as they are, those
     // before the burst test without it.
@@ -75,6 +64,25 @@ struct Description<threshold::Thresholder> {
     };
     // Documents written before steps_to_skip existed load with none to skip.
     static constexpr std::uint32_t optional = 1u << 9;
+};
+
+// The compact form's order: the first settings, the state, then the
+// settings added later (steps_to_skip and what follows may be missing at the
+// end of states stored before they existed; the burst settings are stored
+// only while the test is on).
+struct ThresholderBytes {};
+
+template <>
+struct Description<ThresholderBytes> {
+    using T = threshold::Thresholder;
+    using Config = Description<threshold::ThresholderConfig>;
+    static constexpr std::string_view name = "Thresholder";
+    static constexpr auto fields =
+        std::tuple_cat(fields_between<0, 9, &T::config>(Config::fields),
+                       fields_between<1, 10>(Description<T>::fields),
+                       fields_between<9, 13, &T::config>(Config::fields));
+    static constexpr std::size_t trailing_from = 17;
+    static constexpr std::uint32_t written_unless_default = 1u << 20 | 1u << 21;
 };
 
 }  // namespace arbolet::persist::record

@@ -194,6 +194,7 @@ std::string check_tree_contents(std::size_t t, const rcf::RcfTree& tree, const r
     }
     if (order.size() != live) return inconsistent(name + " has nodes that are not reached from the root");
     const std::uint64_t d = arena.dims;
+    rcf::BoxWork work;
     for (std::size_t i = order.size(); i-- > 0;) {
         const std::uint64_t s = order[i];
         const Node& n = nodes[s];
@@ -210,8 +211,8 @@ std::string check_tree_contents(std::size_t t, const rcf::RcfTree& tree, const r
             return inconsistent(at() + " has mass " + to_string(n.mass) + ", its children " + to_string(ml) + " and " +
                                 to_string(mr));
         if (n.box_row() >= arena.box_row_count()) return inconsistent(at() + " has no bounding box");
-        const rcf::NodeArena::BoxView a = arena.box_view(n.left, ps);
-        const rcf::NodeArena::BoxView b = arena.box_view(n.right, ps);
+        const rcf::NodeArena::BoxView a = arena.box_view(n.left, ps, work, 0);
+        const rcf::NodeArena::BoxView b = arena.box_view(n.right, ps, work, 1);
         // The cut separates the children's boxes (as insertion chooses it),
         // so every leaf's own point descends to that leaf.
         const std::uint64_t cd = n.cut_dim();

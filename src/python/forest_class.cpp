@@ -49,10 +49,22 @@ bool set_threads(PyObject* self, PyObject* value) {
     return true;
 }
 
+PyObject* get_box_min_points(PyObject* self) { return PyLong_FromUnsignedLongLong(forest(self).box_min_points()); }
+
+bool set_box_min_points(PyObject* self, PyObject* value) {
+    std::uint64_t min_points = 0;
+    if (!from_python(value, "box_min_points", min_points, self)) return false;
+    // Whatever stops the refit part way (MemoryError) leaves every kept box
+    // right: results never depend on which boxes are kept.
+    forest(self).set_box_min_points(min_points);
+    return true;
+}
+
 // The settings go straight into the engine's configuration.
 struct ForestArgs : rcf::RcfConfig {
     std::optional<std::uint64_t> seed;
     std::uint64_t threads;
+    std::uint64_t box_min_points;
     static constexpr auto params() {
         return std::tuple{
             param("input_dim", &ForestArgs::input_dim, "SupportsIndex"),
@@ -64,6 +76,7 @@ struct ForestArgs : rcf::RcfConfig {
             param("internal_shingling", &ForestArgs::internal_shingling, "bool", "True"),
             param("seed", &ForestArgs::seed, "SupportsIndex | None", "None"),
             param("threads", &ForestArgs::threads, "SupportsIndex", "1"),
+            param("box_min_points", &ForestArgs::box_min_points, "SupportsIndex", "2"),
         };
     }
 };
@@ -72,6 +85,7 @@ PyObject* construct(PyTypeObject* cls, const ForestArgs& a) {
     if (!positive_threads(a.threads)) return nullptr;
     Result<Forest> built = Forest::build(a, a.seed);
     if (!take(built)) return nullptr;
+    built.value().set_box_min_points(a.box_min_points);
     return wrap(cls, std::move(built).value(), rcf::Workspace(a.threads));
 }
 
@@ -322,6 +336,14 @@ constexpr PropertySpec kProperties[] = {
      "count gives bit-identical results and states. Not saved with the state: copies keep it, loaded forests "
      "start with 1.",
      &get_threads, &set_threads, "SupportsIndex"},
+    {"box_min_points", "int",
+     "Nodes holding fewer points than this keep no bounding box in memory (default 2: every box kept; settable).\n\nTheir boxes "
+     "are rebuilt from the points under them when a walk needs one: a smaller forest for a little more time per "
+     "call, every result, state and document bit-identical whatever the value. 2 or less keeps every box (the most "
+     "memory, the fastest, the default); a value above `capacity` keeps only boxes that cannot be rebuilt bit for bit (the "
+     "least memory). Not saved with the state: copies keep it, loaded and unpickled forests start with 2.\n\n"
+     ".. versionadded:: 0.4.0",
+     &get_box_min_points, &set_box_min_points, "SupportsIndex"},
 };
 
 constexpr std::array kOwnMethods = {
@@ -390,7 +412,10 @@ constexpr ClassSpec kForestClass = {
     "    capacity // 4 + 1, so a default forest is ready after 66 updates).\ninternal_shingling : bool, optional\n"
     "    When True, pass one base observation at a time and the forest\n    maintains the rolling shingle buffer "
     "(default True).\nseed : int, optional\n    Random seed for deterministic forests.\nthreads : int, optional\n"
-    "    Threads that one call may spread the trees over (default 1); see the `threads` property.",
+    "    Threads that one call may spread the trees over (default 1); see the `threads` property.\n"
+    "box_min_points : int, optional\n    Nodes holding fewer points keep no bounding box in memory and rebuild it "
+    "when\n    needed (default 2: every box kept): memory for time, results unchanged; see the `box_min_points`\n    property.\n\n"
+    "    .. versionadded:: 0.4.0",
     "forest state",
     "a forest",
     constructor<&construct>(),

@@ -231,9 +231,11 @@ constexpr ClassSpec kMonitorClass = {
     "Two forests judge each observation before learning it, one the value alone and one the last `shingle_size` "
     "values as a shape; a thresholder calibrates each forest's scores to the stream, so that a grade means the "
     "same on every stream; a range test alarms on a value beyond every value of the last `range_window` steps "
-    "(times input_dim with several values), a seasonal test on a change since the same time one season (a day) ago "
-    "beyond every such change, and a flat-line test on a value that seldom repeats held for 10 steps (a stuck "
-    "sensor). "
+    "(times input_dim with several values) by more than its usual change from one step to the next, a seasonal test on a change since the same time one season (a day) ago "
+    "beyond every such change, a flat-line test on a value that seldom repeats held for 10 steps (a stuck "
+    "sensor), and, with several values, a relationship test on a value that stops following the value it is most "
+    "correlated with (its residual from a line on that value beyond every earlier residual by `season_margin` of "
+    "their range; direction 'both' only). "
     "The grade is the largest of these; after an alarm, `suppression` steps do not alarm again.\n\n"
     "Parameters\n----------\ninput_dim : int, optional\n    Values per observation (default 1).\n"
     "shingle_size : int, optional\n    The second forest's window (default 4; 1 keeps one forest only).\n"
@@ -243,16 +245,19 @@ constexpr ClassSpec kMonitorClass = {
     "optional\n    Points each tree keeps (default 256).\nrange_window : int, optional\n    Steps whose values "
     "make the ordinary range (default 3000); with several values per observation, each value's ranges cover "
     "input_dim times as many.\nrange_margin : float, optional\n    A value beyond that range by "
-    "this fraction of it alarms (default 0.02).\nwarm_up : int, optional\n    Steps before the range "
-    "test may alarm (default 300); no test alarms before one whole season once its length is known "
+    "this fraction of it, and by more than its usual step, alarms (default 0.02).\nwarm_up : int, optional\n    Steps before the range "
+    "test may alarm (default 300; times input_dim with several values, as for the seasonal and relationship "
+    "tests' windows); no test alarms before one whole season once its length is known "
     "and at most range_window.\nsuppression : int, optional\n    Steps after an alarm that do not alarm (default 50).\n"
     "quantile : float, optional\n    A forest's score alarms above this quantile of its ordinary scores (default "
-    "0.999).\npeak_window : int, optional\n    ... and above every score of this many steps before (default 1000).\n"
+    "0.999).\npeak_window : int, optional\n    ... and above every score of this many steps before (default 1000), and of "
+    "the last season and a quarter when a season is longer: a day's recurring peak does not alarm.\n"
     "min_grade : float, optional\n    Grades below this are not alarms (default 0.0: every grade above 0 is); "
     "raise it for fewer false alarms and more missed events.\nseason : int, optional\n    Steps in one season "
     "for the seasonal test (default 0: one day, learnt from the gaps between the first timestamps; without "
     "timestamps there is no seasonal test).\nseason_margin : float, optional\n    A change since one season ago "
-    "beyond the range of such changes by this fraction of it alarms (default 0.2).",
+    "beyond the range of such changes by this fraction of it alarms (default 0.2); so does a residual of the "
+    "relationship test beyond the range of residuals.",
     "the state",
     "a monitor",
     constructor<&construct>(),

@@ -116,9 +116,50 @@ public:
 };
 static_assert(sizeof(Node) == 24, "a node in 24 bytes");
 
+// Working storage of the walks that rebuild boxes an arena does not keep
+// (NodeArena::compute_box): room for kBoxes boxes and the walk's stack.
+struct BoxWork {
+    static constexpr std::size_t kBoxes = 4;
+    std::vector<float> boxes;
+    std::vector<std::uint64_t> stack;
+    // Box i (below kBoxes) of `dims` dimensions: minima, then maxima.
+    float* box(std::size_t i, std::uint64_t dims) {
+        if (boxes.size() < 2 * kBoxes * dims) boxes.resize(2 * kBoxes * dims);
+        return boxes.data() + 2 * i * dims;
+    }
+    // Room for walks over arenas of up to `slots` slots and `dims`
+    // dimensions, so that they do not allocate.
+    void make_room(std::uint64_t slots, std::uint64_t dims) {
+        if (boxes.size() < 2 * kBoxes * dims) boxes.resize(2 * kBoxes * dims);
+        if (stack.capacity() < slots) stack.reserve(slots);
+    }
+};
+
+// Nodes holding fewer points than this keep no box; by default every
+// internal node keeps its box, the fastest. At 4 about three boxes in five
+// go, for a tenth (D = 16) to a third (D = 4) more time per update; larger
+// values save more memory for more time (bench/README.md has the
+// measurements).
+inline constexpr std::uint64_t kDefaultBoxMinPoints = 2;
+
 struct NodeArena {
     std::vector<Node> nodes;
     std::vector<std::uint64_t> free;
+
+    // Which internal nodes keep their box in a row: those holding at least
+    // `box_min_points` points (mass), and any whose box is not what merging
+    // its children's boxes gives (a zero of the other sign, as insertion or
+    // a loaded document may leave). Every other internal node has no row
+    // (box_row() == Node::kNoBox) and its box is rebuilt on demand by
+    // merging, left to right, the boxes of the leaves and kept boxes under
+    // it: minNum and maxNum are associative, so that gives the very bits a
+    // kept box would hold. Neither field is state: results and documents are
+    // the same for every value. `keep_all_boxes` is set for good once a leaf
+    // moves to a copy of its point with other bits (repoint_leaf), after
+    // which the boxes above it may hold the old bits until refreshed.
+    std::uint64_t box_min_points = kDefaultBoxMinPoints;
+    bool keep_all_boxes = false;
+    bool keeps_box(std::uint64_t mass) const { return keep_all_boxes || mass >= box_min_points; }
 
     // Box rows, one per internal node (leaves never need one), each
     // `row_stride()` floats: dims minima, dims maxima, then the range sum as
@@ -154,16 +195,18 @@ struct NodeArena {
     std::uint64_t box_row_of(std::uint64_t slot) const;
     // A vacant row (reused or new), and giving one back.
     std::uint64_t take_box_row();
-    // Room for one removal (two nodes and a row freed) and one insertion
-    // (two nodes and a row taken), so that neither allocates. The tables grow
+    // Room for one removal (two nodes and rows freed) and one insertion
+    // (two nodes and up to two rows taken: the new internal node's and the
+    // one of the ancestor whose mass reaches box_min_points), so that
+    // neither allocates. The tables grow
     // geometrically but never past `planned_slots` slots (and the rows of
     // their internal nodes) unless the arena already holds more: a tree of
     // capacity c never holds more than 2c - 1 nodes at once, so that a full
     // tree keeps no room it cannot use.
     void make_update_room(std::uint64_t planned_slots) {
-        const bool room = free.capacity() - free.size() >= 2 && box_free.capacity() > box_free.size() &&
+        const bool room = free.capacity() - free.size() >= 2 && box_free.capacity() - box_free.size() >= 3 &&
                           (free.size() >= 2 || nodes.capacity() - nodes.size() >= 2) &&
-                          (!box_free.empty() || boxes.capacity() - boxes.size() >= row_stride());
+                          boxes.capacity() - boxes.size() + box_free.size() * row_stride() >= 2 * row_stride();
         if (!room) [[unlikely]] grow_update_room(planned_slots);
     }
     void grow_update_room(std::uint64_t planned_slots);
@@ -205,7 +248,17 @@ struct NodeArena {
     [[noreturn]] static void not_internal();
     std::uint64_t mass_of(std::uint64_t slot) const { return node(slot).mass; }
 
-    // Box of an internal node (fails for any other slot).
+    // Whether an internal node keeps a box row; one without (kNoBox) has its
+    // box rebuilt, any other row number must be laid down.
+    bool has_box_row(const Node& n) const { return n.box_row() != Node::kNoBox; }
+
+    // The box of any live node into `out` (2 * dims floats: minima, then
+    // maxima), with its range sum: a leaf's point row, a kept row, or the
+    // merge of what lies under the node. Bounded by the arena's slots.
+    double compute_box(std::uint64_t slot, const PointStore& store, float* out,
+                       std::vector<std::uint64_t>& stack) const;
+
+    // Box of an internal node with a row (fails for any other slot).
     std::span<const float> bbox_min(std::uint64_t slot) const { return {row_min(box_row_of(slot)), dims}; }
     std::span<const float> bbox_max(std::uint64_t slot) const { return {row_max(box_row_of(slot)), dims}; }
     std::span<float> bbox_min(std::uint64_t slot) { return {row_min(box_row_of(slot)), dims}; }
@@ -216,17 +269,20 @@ struct NodeArena {
     BoundingBox bbox(std::uint64_t slot) const;
     void set_bbox(std::uint64_t slot, const BoundingBox& box);
 
-    // Gives a zeroed row to every internal node that lacks one (an arena put
-    // together by hand). Scans every slot: not for hot paths.
-    void ensure_box_rows();
-
-    // Box of any live node without copying: a leaf's point row (min = max)
-    // or an internal node's rows. Valid until the next alloc.
+    // Box of any live node without copying where it is kept: a leaf's point
+    // row (min = max), an internal node's row, or else the box rebuilt into
+    // `work`'s box `which`. Valid until the next alloc or rebuild there.
     struct BoxView {
         const float* min;
         const float* max;
     };
-    BoxView box_view(std::uint64_t slot, const PointStore& store) const;
+    BoxView box_view(std::uint64_t slot, const PointStore& store, BoxWork& work, std::size_t which = 0) const;
+
+    // Gives a row to every internal node that keeps_box() asks one for and
+    // takes it from those that need none (their box being the merge of
+    // their children's), then packs the rows that remain into a table of
+    // just their size. After a load and after box_min_points changes.
+    void fit_boxes(const PointStore& store);
 
     // Starts loading the boxes that an update along `path` (root first)
     // will read and write: those of the path's internal nodes and of the
@@ -239,11 +295,18 @@ struct NodeArena {
     // Recomputes box and mass of each internal node of `path` (root first)
     // from its children, deepest first. The result is the same as merging
     // every box again; boxes that provably would not change are kept.
-    void refresh_path(std::span<const std::uint64_t> path, const PointStore& store);
+    // Nodes that hold fewer than box_min_points points give their rows
+    // back, and those that reach it take one.
+    // `below_slot` names a node without a row under the path whose box the
+    // caller left in `work`'s box 2, or is kNone.
+    void refresh_path(std::span<const std::uint64_t> path, const PointStore& store, BoxWork& work,
+                      std::uint64_t below_slot = UINT64_MAX);
 
-    // Same nodes, free slots and boxes of internal nodes (slot by slot);
-    // row numbers and the row free stack do not count.
+    // Same nodes and free slots; boxes are compared by same_boxes, which
+    // needs the point rows.
     friend bool operator==(const NodeArena& a, const NodeArena& b);
+    // Same box at every internal node, kept or rebuilt (bit for bit).
+    static bool same_boxes(const NodeArena& a, const PointStore& sa, const NodeArena& b, const PointStore& sb);
 };
 
 }  // namespace arbolet::rcf

@@ -95,4 +95,11 @@ Result<Forest> Forest::build(const RcfConfig& args, std::optional<std::uint64_t>
     return forest;
 }
 
+void Forest::set_box_min_points(std::uint64_t min_points) {
+    for (RcfTree& tree : trees) {
+        tree.arena.box_min_points = min_points;
+        tree.arena.fit_boxes(point_store);
+    }
+}
+
 }  // namespace arbolet::rcf

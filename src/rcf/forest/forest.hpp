@@ -127,9 +127,22 @@ struct Forest {
                                       double centrality) const;
     Result<std::vector<float>> extrapolate(std::uint64_t look_ahead) const;
 
+    // Nodes holding fewer points than `min_points` keep no box (the boxes
+    // are rebuilt from the points when a walk needs them): memory for time,
+    // every result the same. Not state. Also refits the box tables, as a
+    // loaded forest needs (it arrives with every box).
+    void set_box_min_points(std::uint64_t min_points);
+    std::uint64_t box_min_points() const {
+        return trees.empty() ? kDefaultBoxMinPoints : trees.front().arena.box_min_points;
+    }
+
     friend bool operator==(const Forest& a, const Forest& b) {
-        return a.config == b.config && a.trees == b.trees && a.samplers == b.samplers &&
-               a.point_store == b.point_store && a.entries_seen == b.entries_seen && a.rng == b.rng;
+        if (!(a.config == b.config && a.trees == b.trees && a.samplers == b.samplers &&
+              a.point_store == b.point_store && a.entries_seen == b.entries_seen && a.rng == b.rng))
+            return false;
+        for (std::size_t i = 0; i < a.trees.size(); ++i)
+            if (!NodeArena::same_boxes(a.trees[i].arena, a.point_store, b.trees[i].arena, b.point_store)) return false;
+        return true;
     }
 };
 

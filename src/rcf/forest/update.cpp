@@ -48,7 +48,17 @@ void repoint_leaf(const RcfTree& tree, NodeArena& arena, const Sampler& sampler,
             }
         }
     }
-    if (best != kNone) arena.node(leaf).set_point_idx(sampler.point_indices[best]);
+    if (best == kNone) return;
+    const std::uint64_t moved_to = sampler.point_indices[best];
+    // Boxes above the leaf keep the bits of the row it leaves until a
+    // refresh passes them, which a rebuilt box would not: from here on the
+    // tree keeps every box (a stream mixing 0.0 and -0.0 gets here).
+    if (!arena.keep_all_boxes &&
+        std::memcmp(store.row(moved_to).data(), gone.data(), gone.size() * sizeof(float)) != 0) {
+        arena.keep_all_boxes = true;
+        arena.fit_boxes(store);
+    }
+    arena.node(leaf).set_point_idx(moved_to);
 }
 
 }  // namespace

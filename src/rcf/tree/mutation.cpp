@@ -1,6 +1,8 @@
 // Insertion with the bottom-up random cut search, and deletion with sibling
 // promotion.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "common/internal_failure.hpp"
 #include "rcf/box_kernels.hpp"
@@ -37,7 +39,7 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
     if (store.row_equals(q_slot, p)) {
         Node& copies = arena.node(f);
         copies.mass = Node::mass_sum(copies.mass, 1);
-        arena.refresh_path(path, store);
+        arena.refresh_path(path, store, scratch.box_work);
         return;
     }
     const std::span<const float> q = store.row(q_slot);
@@ -66,7 +68,7 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
             break;
         }
         if (k < L) {
-            const NodeArena::BoxView sib = arena.box_view(siblings[L - 1 - k], store);
+            const NodeArena::BoxView sib = arena.box_view(siblings[L - 1 - k], store, scratch.box_work);
             kernels::grow_box(wide, bmin, bmax, sib.min, sib.max, D);
         }
     }
@@ -86,7 +88,7 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
         if (d == D) {
             Node& copies = arena.node(f);
             copies.mass = Node::mass_sum(copies.mass, 1);
-            arena.refresh_path(path, store);
+            arena.refresh_path(path, store, scratch.box_work);
             return;
         }
         cut.dim = d;
@@ -102,12 +104,30 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
     const std::uint64_t joined = arena.alloc(Node::Internal(new_left ? leaf : split, new_left ? split : leaf,
                                                             cut.dim, cut.value, split_mass + 1));
     {
-        const NodeArena::BoxView s = arena.box_view(split, store);
-        const std::uint64_t row = arena.box_row_of(joined);
+        // The new node's box merges the split node's box with the point,
+        // whichever side the point goes. Where that is not the merge of its
+        // children left to right (a zero of the other sign), the node keeps
+        // its row whatever its mass, so that no rebuilt box differs.
+        BoxWork& work = scratch.box_work;
+        const NodeArena::BoxView s = arena.box_view(split, store, work, 0);
         bool changed = false;
-        const double sum = kernels::merge_boxes(wide, s.min, s.max, p.data(), p.data(), arena.row_min(row),
-                                                arena.row_max(row), D, changed);
-        arena.set_row_range_sum(row, sum);
+        // Box 2 is where refresh_path finds the box of a node below the path.
+        float* merged = work.box(2, dims);
+        const double sum =
+            kernels::merge_boxes(wide, s.min, s.max, p.data(), p.data(), merged, merged + D, D, changed);
+        bool keep = arena.keeps_box(split_mass + 1);
+        if (!keep && new_left) {
+            float* in_order = work.box(3, dims);
+            kernels::merge_boxes(wide, p.data(), p.data(), s.min, s.max, in_order, in_order + D, D, changed);
+            keep = std::memcmp(merged, in_order, 2 * D * sizeof(float)) != 0;
+        }
+        if (keep) {
+            // Room was made for it (make_update_room).
+            const std::uint64_t row = arena.take_box_row();
+            arena.nodes[joined].set_box_row(row);
+            std::copy_n(merged, 2 * D, arena.row_min(row));
+            arena.set_row_range_sum(row, sum);
+        }
     }
     if (parent == kNone) {
         root = joined;
@@ -118,7 +138,8 @@ void RcfTree::insert(const PointStore& store, std::uint64_t slot, TreeScratch& s
         else
             par.set_right(joined);
     }
-    arena.refresh_path(path.first(ancestors), store);
+    const bool joined_has_row = arena.has_box_row(arena.nodes[joined]);
+    arena.refresh_path(path.first(ancestors), store, scratch.box_work, joined_has_row ? kNone : joined);
 }
 
 Status RcfTree::remove(const PointStore& store, std::uint64_t slot, TreeScratch& scratch) {
@@ -138,7 +159,7 @@ Status RcfTree::remove(const PointStore& store, std::uint64_t slot, TreeScratch&
     if (leaf.mass > 1) {
         leaf.mass -= 1;
         scratch.kept_leaf = f;
-        arena.refresh_path(path, store);
+        arena.refresh_path(path, store, scratch.box_work);
         return {};
     }
     if (L == 0) {
@@ -161,7 +182,7 @@ Status RcfTree::remove(const PointStore& store, std::uint64_t slot, TreeScratch&
     // parent's slot first.
     arena.free_node(f);
     arena.free_node(a);
-    arena.refresh_path(path.first(L - 1), store);
+    arena.refresh_path(path.first(L - 1), store, scratch.box_work);
     return {};
 }
 

@@ -21,8 +21,33 @@ TreeReader::TreeReader(const RcfTree& tree, const PointStore& store, std::uint64
     if (tree.dims != dims || tree.arena.dims != dims) fail("tree dimension does not match the forest dimension");
 }
 
-double TreeReader::separation_in_double(const Node& n, const float* x, double gap, double range) const {
-    const float* mn = box_min_unchecked(n);
+TreeReader::Box TreeReader::rebuilt_box(std::uint64_t slot, const Node& n) const {
+    // Any row number but "no row" must be laid down.
+    if (n.box_row() != Node::kNoBox) check_index(n.box_row(), box_rows_);
+    thread_local BoxWork work;
+    float* out = work.box(0, dims_);
+    const double range = tree_.arena.compute_box(slot, store_, out, work.stack);
+    return {out, range};
+}
+
+TreeReader::Box TreeReader::merged_box(const Node& n, std::uint64_t path_child, const float* below, float* out) const {
+    if (n.box_row() != Node::kNoBox) check_index(n.box_row(), box_rows_);
+    const bool left_on_path = n.left == path_child;
+    if (!left_on_path && n.right != path_child) fail("internal error: entered unreachable code");
+    const std::uint64_t other = left_on_path ? n.right : n.left;
+    thread_local BoxWork work;
+    const NodeArena::BoxView o = tree_.arena.box_view(other, store_, work, 0);
+    const float* l_min = left_on_path ? below : o.min;
+    const float* l_max = left_on_path ? below + dims_ : o.max;
+    const float* r_min = left_on_path ? o.min : below;
+    const float* r_max = left_on_path ? o.max : below + dims_;
+    bool changed = false;
+    const double range = kernels::merge_boxes(wide_, l_min, l_max, r_min, r_max, out, out + dims_, dims_, changed);
+    return {out, range};
+}
+
+double TreeReader::separation_in_double(const Box& b, const float* x, double gap, double range) const {
+    const float* mn = b.min;
     const float* mx = mn + dims_;
     double wide_gap = 0.0, wide_range = 0.0;
     for (std::uint64_t d = 0; d < dims_; ++d) {
@@ -118,20 +143,47 @@ constexpr std::size_t kLanes = 8;
 
 template <class Policy, bool Wide>
 double fold_up(const TreeReader& r, const float* x, const PathStep* steps, std::size_t depth, const Node& leaf,
-               std::span<const float> q) {
+               std::uint64_t leaf_slot, std::span<const float> q) {
     const double tree_mass = static_cast<double>(r.tree().tree_mass);
     double v = Policy::leaf(r.leaf_matches(leaf, q), static_cast<double>(depth), static_cast<double>(leaf.mass),
                             tree_mass);
+    // The box of the level below, for rebuilding a box that has no row:
+    // the leaf's point first, then each box in turn (a row, or one of the
+    // two rebuilt ones, used alternately).
+    thread_local std::vector<float> rebuilt;
+    const std::size_t dims = q.size();
+    const float* below = nullptr;
+    std::uint64_t below_slot = leaf_slot;
+    float* spare = nullptr;
     for (std::size_t i = depth; i-- > 0;) {
         const Node& at = r.node(steps[i].slot);
-        check_index(at.box_row(), r.box_rows());
-        const double range = r.range_sum_unchecked(at);
+        TreeReader::Box box;
+        if (r.has_box(at)) [[likely]] {
+            box = r.box(steps[i].slot, at);
+        } else {
+            if (spare == nullptr) {
+                if (rebuilt.size() < 6 * dims) rebuilt.resize(6 * dims);
+                spare = rebuilt.data();
+            }
+            if (below == nullptr) {
+                // The leaf's row, laid down as a box (minima, then maxima).
+                const std::span<const float> row = r.leaf_row(leaf);
+                std::copy(row.begin(), row.end(), rebuilt.begin() + 4 * dims);
+                std::copy(row.begin(), row.end(), rebuilt.begin() + 5 * dims);
+                below = rebuilt.data() + 4 * dims;
+            }
+            box = r.merged_box(at, below_slot, below, spare);
+            spare = spare == rebuilt.data() ? rebuilt.data() + 2 * dims : rebuilt.data();
+        }
+        below = box.min;
+        below_slot = steps[i].slot;
+        const double range = box.range;
         float gap;
-        if (!r.box_gap_if_outside<Wide>(at, x, gap)) {
+        if (!r.box_gap_if_outside<Wide>(box, x, gap)) {
             if (std::isnan(range)) continue;
             break;
         }
-        const double p = r.separation_of(gap, at, x);
+        const double p = r.separation_of(gap, box, x);
         const double u = Policy::unseen(static_cast<double>(i), static_cast<double>(steps[i].mass));
         v = (1.0 - p) * v + p * u;
     }
@@ -200,7 +252,7 @@ void fold_paths_body(std::span<const RcfTree> trees, const PointStore& store, st
         }
         for (std::size_t k = 0; k < lanes; ++k)
             if (reader[k])
-                out[base + k] = fold_up<Policy, Wide>(*reader[k], x, steps + k * room, depth[k], *node[k], q);
+                out[base + k] = fold_up<Policy, Wide>(*reader[k], x, steps + k * room, depth[k], *node[k], slot[k], q);
         base += lanes;
     }
 }
@@ -245,9 +297,9 @@ namespace {
 
 // The shares of one node's separation term in double precision, `scale`
 // being the attribution's lift times the depth weight times what remains.
-void credit_in_double(const TreeReader& r, const Node& n, std::span<const float> q, double scale,
+void credit_in_double(const TreeReader::Box& box, std::span<const float> q, double scale,
                       std::span<AttributionPair> pairs) {
-    const float* mn = r.box_min_unchecked(n);
+    const float* mn = box.min;
     const float* mx = mn + q.size();
     double gap = 0.0, range = 0.0;
     for (std::size_t d = 0; d < q.size(); ++d) {
@@ -285,9 +337,9 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
     for (const Node* n = &r.node(slot); n->is_internal(); n = &r.node(slot)) {
         if (depth >= limit) walk_too_long();
         const std::uint64_t next = r.child_toward(*n, q);
-        check_index(n->box_row(), r.box_rows());
-        const float gap = r.box_gap_unchecked(*n, q.data());
-        const double p = r.separation_of(gap, *n, q.data());
+        const TreeReader::Box box = r.box(slot, *n);
+        const float gap = r.box_gap(box, q.data());
+        const double p = r.separation_of(gap, box, q.data());
         // A NaN p (an infinite gap over an infinite range) is not > 0 and is
         // skipped without touching `remaining`.
         if (p > 0.0) {
@@ -295,7 +347,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
             // which the query lies outside the box, in proportion to how far
             // outside: the cuts that separate it fall in those gaps. With
             // an empty range p is 1 and the shares are the gaps over the gap.
-            const double range = r.range_sum_unchecked(*n);
+            const double range = box.range;
             const double den = range == 0.0 ? static_cast<double>(gap) : range + static_cast<double>(gap);
             if (std::isfinite(den)) {
                 const double weight = 1.0 / (static_cast<double>(depth) + 1.0);
@@ -309,7 +361,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
                     else
                         pairs[i].below += add;
                 };
-                const float* mn = r.box_min_unchecked(*n);
+                const float* mn = box.min;
                 const float* mx = mn + dims;
                 // Four dimensions at a time, with the gaps of the box gap
                 // kernels; most blocks hold the query inside the box. Each
@@ -343,7 +395,7 @@ void attribution_walk(const RcfTree& tree, const PointStore& store, std::span<co
             } else {
                 // A span or gap of finite coordinates past the largest float
                 // (p was then taken in double precision): the shares too.
-                credit_in_double(r, *n, q, lift / (static_cast<double>(depth) + 1.0) * remaining, pairs);
+                credit_in_double(box, q, lift / (static_cast<double>(depth) + 1.0) * remaining, pairs);
             }
             remaining *= 1.0 - p;
         }

@@ -50,8 +50,7 @@ public:
         return node_at(tree_.arena, slot);  // raises the failure
     }
     std::uint64_t slot_count() const { return slots_; }
-    // Box rows laid down; separation checks an internal node's row number
-    // against it.
+    // Box rows laid down; a node's box is its row when it has one.
     std::uint64_t box_rows() const { return box_rows_; }
     bool has_box(const Node& n) const { return n.box_row() < box_rows_; }
 
@@ -65,19 +64,40 @@ public:
         arbolet::prefetch_bytes(boxes_ + n.box_row() * stride_, stride_ * sizeof(float));
     }
 
-    // Box gap of q at an internal node (kernels::box_gap); the node must
-    // have a box row (has_box).
-    float box_gap_unchecked(const Node& n, const float* x) const {
-        const float* row = boxes_ + n.box_row() * stride_;
-        return kernels::box_gap(wide_, row, row + dims_, x, dims_);
+    // An internal node's box: `min`, then `max` at `dims` values further on,
+    // and its range sum. Its row, or else rebuilt from what lies under the
+    // node into this thread's working storage, valid until the next
+    // rebuild. A row number that is neither laid down nor "no row" fails.
+    struct Box {
+        const float* min;
+        double range;
+    };
+    Box box(std::uint64_t slot, const Node& n) const {
+        if (has_box(n)) [[likely]] {
+            const float* row = boxes_ + n.box_row() * stride_;
+            double range;
+            std::memcpy(&range, row + 2 * dims_, sizeof range);
+            return {row, range};
+        }
+        return rebuilt_box(slot, n);
     }
-    // The box gap of q at an internal node with a box row, if q lies outside
-    // the box (kernels::box_gap_if_outside_plain), with the kernel fixed by
-    // the caller: Wide only in code compiled for AVX2 (the score walks),
-    // which then inlines it.
+    Box rebuilt_box(std::uint64_t slot, const Node& n) const;
+    // The box of internal node `n`, which keeps no row, from its children's:
+    // `path_child`, whose box is `below` (min, then max), and the other one
+    // (its row, its point, or rebuilt). Written to `out` (2 * dims floats),
+    // which must not be `below`. A walk up a path rebuilds each box from the
+    // one below it this way instead of from every point under it.
+    Box merged_box(const Node& n, std::uint64_t path_child, const float* below, float* out) const;
+
+    // Box gap of q at a box (kernels::box_gap).
+    float box_gap(const Box& b, const float* x) const { return kernels::box_gap(wide_, b.min, b.min + dims_, x, dims_); }
+    // The box gap of q at a box, if q lies outside it
+    // (kernels::box_gap_if_outside_plain), with the kernel fixed by the
+    // caller: Wide only in code compiled for AVX2 (the score walks), which
+    // then inlines it.
     template <bool Wide>
-    bool box_gap_if_outside(const Node& n, const float* x, float& gap) const {
-        const float* mn = boxes_ + n.box_row() * stride_;
+    bool box_gap_if_outside(const Box& b, const float* x, float& gap) const {
+        const float* mn = b.min;
         const float* mx = mn + dims_;
 #if defined(ARBOLET_X86_DISPATCH)
         if constexpr (Wide) return kernels::box_gap_if_outside_avx2_inline(mn, mx, x, dims_, gap);
@@ -86,35 +106,27 @@ public:
     }
     // Whether the packed kernels run (kernels::wide_enabled, read once).
     bool wide() const { return wide_; }
-    // The box of an internal node with a box row (has_box): `min`, then
-    // `max` at `dims` values further on.
-    const float* box_min_unchecked(const Node& n) const { return boxes_ + n.box_row() * stride_; }
-    double range_sum_unchecked(const Node& n) const {
-        double range;
-        std::memcpy(&range, boxes_ + n.box_row() * stride_ + 2 * dims_, sizeof range);
-        return range;
-    }
     // Chance that a random cut of the node's box, widened to take in q,
     // falls between q and the box.
     double separation(std::uint64_t slot, std::span<const float> q) const {
         const Node& n = node(slot);
-        check_index(n.box_row(), box_rows_);
-        return separation_of(box_gap_unchecked(n, q.data()), n, q.data());
+        const Box b = box(slot, n);
+        return separation_of(box_gap(b, q.data()), b, q.data());
     }
-    // The same from the node's box gap of x.
-    double separation_of(float gap, const Node& n, const float* x) const {
+    // The same from the box gap of x.
+    double separation_of(float gap, const Box& b, const float* x) const {
         if (gap == 0.0f) return 0.0;
-        const double range = range_sum_unchecked(n);
+        const double range = b.range;
         if (range == 0.0) return 1.0;
         const double g = static_cast<double>(gap);
-        if (std::isinf(g) || std::isinf(range)) [[unlikely]] return separation_in_double(n, x, g, range);
+        if (std::isinf(g) || std::isinf(range)) [[unlikely]] return separation_in_double(b, x, g, range);
         return g / (range + g);
     }
     // separation_of where a span or a gap of finite coordinates passed the
     // largest float: both sums taken again in double precision, where they
     // cannot overflow, so that finite input never gives NaN. With an
     // infinite or NaN coordinate, the single-precision quotient as before.
-    double separation_in_double(const Node& n, const float* x, double gap, double range) const;
+    double separation_in_double(const Box& b, const float* x, double gap, double range) const;
     // Routing rule: ties go left, so that a NaN coordinate (which compares
     // false) goes right.
     std::uint64_t child_toward(const Node& n, std::span<const float> q) const {

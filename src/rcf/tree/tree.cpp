@@ -31,6 +31,7 @@ void TreeScratch::make_update_room(std::uint64_t nodes, std::uint64_t dims) {
     reserve_total(box_max, dims);
     reserve_total(ranges, dims);
     reserve_total(point, dims);
+    box_work.make_room(nodes, dims);
 }
 
 std::uint64_t RcfTree::descend(std::span<const float> point, TreeScratch& scratch) const {

@@ -42,6 +42,8 @@ struct TreeScratch {
     std::vector<double> ranges;
     // The point being added by Forest::update.
     std::vector<float> point;
+    // Boxes rebuilt for nodes that keep none.
+    BoxWork box_work;
     // Set by remove: the leaf that lost one copy but still stands for others,
     // or kNone when a leaf was taken out (or nothing changed).
     std::uint64_t kept_leaf = kNone;
