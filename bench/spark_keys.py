@@ -176,7 +176,7 @@ def checkpoint_bytes(root: Path, seen: dict[str, int]) -> int:
     return added
 
 
-def stream(keys: int, rows_per_batch: list[int], batches: int, warm: int, per_key: bool) -> None:
+def stream(keys: int, rows_per_batch: list[int], batches: int, warm: int, per_key: bool, live_keys: int) -> None:
     from arbolet.spark import score_by_key
 
     spark = session(per_key_state=per_key)
@@ -186,7 +186,8 @@ def stream(keys: int, rows_per_batch: list[int], batches: int, warm: int, per_ke
         source, checkpoint = Path(tmp) / "in", Path(tmp) / "checkpoint"
         source.mkdir()
         stream = spark.readStream.schema("host STRING, t LONG, v DOUBLE").option("maxFilesPerTrigger", 1)
-        scores = score_by_key(stream.parquet(str(source)), "host", ["v"], "t", **FOREST)
+        scores = score_by_key(stream.parquet(str(source)), "host", ["v"], "t",
+                              **({} if per_key else {"live_keys": live_keys}), **FOREST)
         query = (scores.writeStream.format("parquet").option("path", str(Path(tmp) / "out"))
                  .option("checkpointLocation", str(checkpoint)).trigger(processingTime="500 milliseconds").start())
         seen: dict[str, int] = {}
@@ -234,11 +235,12 @@ def main() -> None:
     parser.add_argument("--batches", type=int, default=5, help="stream: micro-batches measured per --rows figure")
     parser.add_argument("--warm", type=int, default=256, help="stream: rows per key of the first micro-batch")
     parser.add_argument("--per-key", action="store_true", help="stream: state per key (default state store)")
+    parser.add_argument("--live-keys", type=int, default=10_000, help="stream: live detectors per Python worker")
     args = parser.parse_args()
     if args.what == "batch":
         batch([tuple(int(n) for n in size.split("x")) for size in args.sizes.split(",")])  # type: ignore[misc]
     else:
-        stream(args.keys, [int(n) for n in args.rows.split(",")], args.batches, args.warm, args.per_key)
+        stream(args.keys, [int(n) for n in args.rows.split(",")], args.batches, args.warm, args.per_key, args.live_keys)
 
 
 if __name__ == "__main__":

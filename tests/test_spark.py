@@ -70,12 +70,12 @@ ROCKSDB = ("spark.sql.streaming.stateStore.providerClass",
 @pytest.fixture(params=["per-key state", "bucketed state"])
 def layout(request: Any, spark: Any) -> Any:
     """A streaming query's state: per key (any state store), or keys by bucket (RocksDB), with a snapshot
-    every second micro-batch so that both snapshots and replayed rows are exercised."""
+    every second micro-batch so that both snapshots and replayed rows are exercised, and live detectors."""
     if request.param == "per-key state":
         yield {}
         return
     spark.conf.set(*ROCKSDB)
-    yield {"buckets": 3, "snapshot_every": 2}
+    yield {"buckets": 3, "snapshot_every": 2, "live_keys": 100}
     spark.conf.unset(ROCKSDB[0])
 
 
@@ -298,6 +298,8 @@ def test_batch_results_do_not_depend_on_buckets_or_on_the_grouped_function_form(
     assert results() == with_arrow
     with pytest.raises(ValueError, match="buckets must be a positive integer"):
         score_by_key(spark.createDataFrame(rows, FOREST_SCHEMA), "host", ["v"], "t", buckets=0)
+    with pytest.raises(ValueError, match="live_keys must be a non-negative integer"):
+        score_by_key(spark.createDataFrame(rows, FOREST_SCHEMA), "host", ["v"], "t", live_keys=-1)
 
 
 def test_key_seed_is_a_documented_stable_hash() -> None:
@@ -391,7 +393,7 @@ def test_a_streaming_bucket_trusts_a_live_detector_only_while_the_state_holds_it
     def run(state: tuple[MapState, MapState], frame: Any, drop: bool) -> Any:
         if drop:
             _spark_stream._LIVE.clear()
-        store = _spark_stream.BucketStore(job, *state, _spark_stream._Records(job), 3, "query")
+        store = _spark_stream.BucketStore(job, *state, _spark_stream._Records(job), 3, "query", live_keys=10)
         return job.score_bucket_frame(frame, store)
 
     frames = [batch(10 * i, 1 + i % 3) for i in range(8)]

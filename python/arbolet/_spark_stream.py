@@ -18,7 +18,8 @@ detector. A bucket that finds another count fails the micro-batch before anythin
 (a bucket new to the checkpoint has no count to compare, but with more than a handful of keys a
 micro-batch brings rows to old buckets too).
 
-A Python worker also keeps the detectors it wrote (``_LIVE``, bounded), each with the snapshot version
+With ``live_keys`` above 0, a Python worker also keeps the detectors it wrote (``_LIVE``, at most
+``live_keys`` of them, the least recently written dropped first), each with the snapshot version
 and the log it wrote beside it: such a detector is the snapshot plus the log's rows. When the key's
 stored snapshot version is that one and its stored log begins with that log, the state is the
 worker's plus the rows logged since (written by another worker, which Spark may give the partition
@@ -43,7 +44,6 @@ LOG_ROWS = 256
 
 # Live detectors a Python worker keeps between micro-batches, the least recently used dropped first:
 # (query, key) -> (snapshot version, log written, detector, the snapshot's size or None).
-LIVE_KEYS = 10_000
 _LIVE: OrderedDict[tuple[Any, Key], tuple[int, bytes, Any, int | None]] = OrderedDict()
 
 
@@ -87,9 +87,9 @@ class BucketStore:
     """The keys of one bucket in one call: ``Job._score_sorted``'s store over the state maps."""
 
     def __init__(self, job: Job, snapshots: Any, logs: Any, records: _Records, snapshot_every: int,
-                 query: Any = None) -> None:
+                 query: Any = None, live_keys: int = 0) -> None:
         self.job, self.snapshots, self.logs, self.records = job, snapshots, logs, records
-        self.snapshot_every, self.query = snapshot_every, query
+        self.snapshot_every, self.query, self.live_keys = snapshot_every, query, live_keys
         self._entries: dict[Any, tuple[Any, ...]] = {}
         self._snapshot_size: dict[Any, int | None] = {}
 
@@ -99,7 +99,7 @@ class BucketStore:
             return None
         self._entries[key] = entry
         last_integer, last_real, _batches, rows, log, version = entry
-        live = _LIVE.pop((self.query, key), None)
+        live = _LIVE.pop((self.query, key), None) if self.live_keys else None
         if live is not None and live[0] == version and bytes(log).startswith(live[1]):
             detector, self._snapshot_size[key] = live[2], live[3]
             if len(log) > len(live[1]):
@@ -126,9 +126,10 @@ class BucketStore:
             self.snapshots.updateValue((key,), (blob,))
             batches, rows, log, size, version = 0, 0, b"", len(blob), _version()
         self.logs.updateValue((key,), (last_integer, last_real, batches, rows, log, version))
-        _LIVE[(self.query, key)] = (version, log, detector, size)
-        if len(_LIVE) > LIVE_KEYS:
-            _LIVE.popitem(last=False)
+        if self.live_keys:
+            _LIVE[(self.query, key)] = (version, log, detector, size)
+            while len(_LIVE) > self.live_keys:
+                _LIVE.popitem(last=False)
 
     def _stored_last(self, newest: Any) -> tuple[int | None, float | None]:
         import pandas as pd  # type: ignore[import-untyped,unused-ignore]
@@ -147,7 +148,7 @@ class BucketStore:
         return pd.Timestamp(int(last_integer)) if self.job.timestamp_order else int(last_integer)
 
 
-def processor(job: Job, key_type: Any, buckets: int, snapshot_every: int) -> Any:
+def processor(job: Job, key_type: Any, buckets: int, snapshot_every: int, live_keys: int) -> Any:
     """The stateful processor of a bucketed streaming query."""
     from pyspark.sql import types as T
     from pyspark.sql.streaming.stateful_processor import StatefulProcessor
@@ -180,7 +181,7 @@ def processor(job: Job, key_type: Any, buckets: int, snapshot_every: int) -> Any
                                  f"pass buckets={stored[0]} (a key in another bucket would lose its detector)")
             frames = list(rows)
             frame = frames[0] if len(frames) == 1 else pd.concat(frames, ignore_index=True)
-            store = BucketStore(job, self.snapshots, self.logs, self.records, snapshot_every, query)
+            store = BucketStore(job, self.snapshots, self.logs, self.records, snapshot_every, query, live_keys)
             yield job.score_bucket_frame(frame, store)
 
         def close(self) -> None:

@@ -127,7 +127,7 @@ def _timeout_ms(idle_timeout: float | datetime.timedelta | None) -> int | None:
     return max(1, round(seconds * 1000))
 
 
-def _run(df: DataFrame, job: Job, buckets: int | None, snapshot_every: int) -> DataFrame:
+def _run(df: DataFrame, job: Job, buckets: int | None, snapshot_every: int, live_keys: int) -> DataFrame:
     """Batch: keys hashed into buckets, one call per bucket (applyInArrow, or applyInPandas on a
     Spark without it). Streaming with the RocksDB state store on a Spark that has
     transformWithStateInPandas: keys hashed into buckets too, each key's detector kept as a
@@ -172,7 +172,7 @@ def _run(df: DataFrame, job: Job, buckets: int | None, snapshot_every: int) -> D
         rows = df.select(job.key, job.order, *job.numeric, *job.categorical,
                          F.pmod(F.xxhash64(job.key), F.lit(count)).alias(_BUCKET))
         return rows.groupBy(_BUCKET).transformWithStateInPandas(
-            processor(job, fields[job.key].dataType, count, snapshot_every), output, "Append", "None")
+            processor(job, fields[job.key].dataType, count, snapshot_every, live_keys), output, "Append", "None")
 
     grouped = df.groupBy(job.key)
     state_schema = T.StructType([
@@ -229,6 +229,12 @@ def _default_buckets(df: DataFrame) -> int:
     return max(1, _BUCKETS_PER_CORE * cores)
 
 
+def _count(name: str, value: int) -> int:
+    if isinstance(value, bool) or operator.index(value) < 0:
+        raise ValueError(f"{name} must be a non-negative integer, got {value!r}")
+    return operator.index(value)
+
+
 def _positive(name: str, value: int | None) -> int | None:
     if value is None:
         return None
@@ -247,7 +253,7 @@ def _base_seed(settings: dict[str, Any]) -> int:
 
 def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: str, *,
                  idle_timeout: float | datetime.timedelta | None = None, buckets: int | None = None,
-                 snapshot_every: int = _SNAPSHOT_EVERY, **settings: Any) -> DataFrame:
+                 snapshot_every: int = _SNAPSHOT_EVERY, live_keys: int = 0, **settings: Any) -> DataFrame:
     """Scores every key's rows with that key's own ``Forest``.
 
     ``df`` is a batch or streaming DataFrame; ``key`` names the key column
@@ -269,18 +275,22 @@ def score_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: st
     streaming one, whose checkpoint fixes it). ``snapshot_every``: a streaming
     query on the RocksDB state store rewrites a key's whole detector every
     that many micro-batches with rows for the key (default 32), and only the
-    rows learned since in between. The Spark guide describes both.
+    rows learned since in between. ``live_keys``: on that store, each Python
+    worker keeps up to that many detectors alive between micro-batches (default
+    0: none), so that a key it served last time needs no restoring; each holds
+    a detector's memory (the keyed-streams guide gives it per size). The Spark
+    guide describes all three.
 
     .. versionchanged:: 0.4.0
-       ``buckets`` and ``snapshot_every``.
+       ``buckets``, ``snapshot_every`` and ``live_keys``.
     """
-    return _run_numeric("forest", df, key, values, order, idle_timeout, (buckets, snapshot_every), settings,
+    return _run_numeric("forest", df, key, values, order, idle_timeout, (buckets, snapshot_every, live_keys), settings,
                         RESULT_COLUMNS)
 
 
 def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: str, *,
                    idle_timeout: float | datetime.timedelta | None = None, buckets: int | None = None,
-                 snapshot_every: int = _SNAPSHOT_EVERY, **settings: Any) -> DataFrame:
+                   snapshot_every: int = _SNAPSHOT_EVERY, live_keys: int = 0, **settings: Any) -> DataFrame:
     """Judges every key's rows with that key's own ``Monitor``: a score, a grade and an alarm flag.
 
     Parameters
@@ -296,7 +306,7 @@ def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: 
         timestamps (from which it learns the time of day), or a numeric one (no timestamps).
     idle_timeout : float or datetime.timedelta, optional
         As for ``score_by_key``.
-    buckets, snapshot_every : int, optional
+    buckets, snapshot_every, live_keys : int, optional
         As for ``score_by_key``.
     **settings
         The ``Monitor`` keywords (``shingle_size``, ``direction``, ``num_trees``, ``capacity``, ...);
@@ -316,12 +326,12 @@ def monitor_by_key(df: DataFrame, key: str, values: str | Sequence[str], order: 
     -----
     .. versionadded:: 0.4.0
     """
-    return _run_numeric("monitor", df, key, values, order, idle_timeout, (buckets, snapshot_every), settings,
+    return _run_numeric("monitor", df, key, values, order, idle_timeout, (buckets, snapshot_every, live_keys), settings,
                         RESULT_COLUMNS + ALARM_COLUMNS)
 
 
 def _run_numeric(kind: str, df: DataFrame, key: str, values: str | Sequence[str], order: str,
-                 idle_timeout: float | datetime.timedelta | None, layout: tuple[int | None, int],
+                 idle_timeout: float | datetime.timedelta | None, layout: tuple[int | None, int, int],
                  settings: dict[str, Any],
                  results: tuple[str, ...]) -> DataFrame:
     """The query of a detector per key fed the numeric columns ``values``, ordered by ``order``."""
@@ -338,12 +348,13 @@ def _run_numeric(kind: str, df: DataFrame, key: str, values: str | Sequence[str]
     seed = _base_seed(settings)
     job = Job(kind, key, order, numeric, (), tuple(settings.items()), seed, _timeout_ms(idle_timeout),
                _is_integer(df.schema[order].dataType), _is_timestamp(df.schema[order].dataType))
-    return _run(df, job, _positive("buckets", layout[0]), _positive("snapshot_every", layout[1]) or 0)
+    return _run(df, job, _positive("buckets", layout[0]), _positive("snapshot_every", layout[1]) or 0,
+                _count("live_keys", layout[2]))
 
 
 def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], categorical: str | Sequence[str],
                          timestamp: str, *, idle_timeout: float | datetime.timedelta | None = None,
-                         buckets: int | None = None, snapshot_every: int = _SNAPSHOT_EVERY,
+                         buckets: int | None = None, snapshot_every: int = _SNAPSHOT_EVERY, live_keys: int = 0,
                          **settings: Any) -> DataFrame:
     """Scores every key's records with that key's own ``MStream``.
 
@@ -359,13 +370,13 @@ def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], 
     the detector. A record whose timestamp is older than its key's clock comes
     out with a null score and the detector's message in ``error``, and is not
     counted. The result has the columns ``key``, ``timestamp``, ``score``,
-    ``is_ready``, ``error``, ``grade``, ``flag``; ``idle_timeout``, ``buckets``
-    and ``snapshot_every`` are as for ``score_by_key``.
+    ``is_ready``, ``error``, ``grade``, ``flag``; ``idle_timeout``, ``buckets``,
+    ``snapshot_every`` and ``live_keys`` are as for ``score_by_key``.
 
     .. versionchanged:: 0.4.0
        The ``grade`` and ``flag`` columns. A checkpoint written before them
-       continues each key's detector with a new thresholder. ``buckets`` and
-       ``snapshot_every``.
+       continues each key's detector with a new thresholder. ``buckets``,
+       ``snapshot_every`` and ``live_keys``.
     """
     numeric_columns = _columns("numeric", numeric)
     categorical_columns = _columns("categorical", categorical)
@@ -378,4 +389,5 @@ def score_records_by_key(df: DataFrame, key: str, numeric: str | Sequence[str], 
     seed = _base_seed(settings)
     job = Job("mstream", key, timestamp, numeric_columns, categorical_columns, tuple(settings.items()), seed,
                _timeout_ms(idle_timeout), True)
-    return _run(df, job, _positive("buckets", buckets), _positive("snapshot_every", snapshot_every) or 0)
+    return _run(df, job, _positive("buckets", buckets), _positive("snapshot_every", snapshot_every) or 0,
+                _count("live_keys", live_keys))
