@@ -123,9 +123,8 @@ std::uint64_t stuck_units(double factor) {
 
 #if defined(ARBOLET_X86_DISPATCH)
 
-// Blocks that hold an awkward count (see decay_counts), recorded without a
-// branch as (block << 9) | (changed << 8) | lanes: such blocks are scattered,
-// and a branch per block would mostly mispredict.
+// Blocks left with counts to redo one by one (see decay_counts), recorded as
+// (block << 9) | (changed << 8) | lanes and redone a chunk at a time.
 constexpr std::size_t kChunkBlocks = 256;
 
 void redo_awkward(double* p, std::uint64_t* pending, const std::uint64_t* awkward, std::size_t found,
@@ -180,14 +179,66 @@ ARBOLET_TARGET_AVX2 inline __m256d stuck_lanes_avx2(__m256d v, __m256i limit) {
         _mm256_and_si256(_mm256_cmpgt_epi64(bits, _mm256_setzero_si256()), _mm256_cmpgt_epi64(limit, bits)));
 }
 
+// The lane logic of decay_blocks_avx2 for a block holding a count that is
+// tiny but not stuck (or a negative one): small lanes never reach the hardware
+// multiply, stuck ones keep their value, the rest take multiply_awkward_avx2.
+// Whether any count changed, and the lanes left to redo one by one.
+struct AwkwardBlock {
+    bool changed;
+    unsigned unsettled;
+};
+ARBOLET_TARGET_AVX2 inline AwkwardBlock decay_awkward_block_avx2(double* q, __m256d a, __m256d b, __m256d f,
+                                                                 __m256d safe_pack, __m256i stuck_limit) {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d small_a =
+        _mm256_and_pd(_mm256_cmp_pd(a, safe_pack, _CMP_LT_OQ), _mm256_cmp_pd(a, zero, _CMP_NEQ_OQ));
+    const __m256d small_b =
+        _mm256_and_pd(_mm256_cmp_pd(b, safe_pack, _CMP_LT_OQ), _mm256_cmp_pd(b, zero, _CMP_NEQ_OQ));
+    const __m256d stuck_a = stuck_lanes_avx2(a, stuck_limit);
+    const __m256d stuck_b = stuck_lanes_avx2(b, stuck_limit);
+    const __m256d awkward_a = _mm256_andnot_pd(stuck_a, small_a);
+    const __m256d awkward_b = _mm256_andnot_pd(stuck_b, small_b);
+    __m256d out_a = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(small_a, a), f), a, stuck_a);
+    __m256d out_b = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(small_b, b), f), b, stuck_b);
+    unsigned unsettled = 0;
+    if (!_mm256_testz_pd(_mm256_or_pd(awkward_a, awkward_b), _mm256_or_pd(awkward_a, awkward_b))) {
+        __m256d unsettled_a, unsettled_b;
+        const __m256d tiny_a = multiply_awkward_avx2(a, awkward_a, f, unsettled_a);
+        const __m256d tiny_b = multiply_awkward_avx2(b, awkward_b, f, unsettled_b);
+        // Unsettled lanes keep their count here and are redone afterwards.
+        out_a = _mm256_blendv_pd(_mm256_blendv_pd(out_a, tiny_a, awkward_a), a, unsettled_a);
+        out_b = _mm256_blendv_pd(_mm256_blendv_pd(out_b, tiny_b, awkward_b), b, unsettled_b);
+        unsettled =
+            static_cast<unsigned>(_mm256_movemask_pd(unsettled_a) | (_mm256_movemask_pd(unsettled_b) << 4));
+    }
+    _mm256_storeu_pd(q, out_a);
+    _mm256_storeu_pd(q + 4, out_b);
+    const __m256i same = _mm256_and_si256(_mm256_cmpeq_epi64(_mm256_castpd_si256(out_a), _mm256_castpd_si256(a)),
+                                          _mm256_cmpeq_epi64(_mm256_castpd_si256(out_b), _mm256_castpd_si256(b)));
+    return {_mm256_movemask_pd(_mm256_castsi256_pd(same)) != 15, unsettled};
+}
+
 // Decays the pending blocks among the first `blocks` (each of 8 counts) and
 // settles those that came out unchanged. The factor is normal and positive.
+//
+// Nearly every pending block mixes counts well above the subnormals with
+// zeros and stuck counts, so those take one branch-free path: a lane's bits,
+// read as an unsigned integer u, keep their value when u <= stuck_units
+// (zeros and stuck counts, exact fixed points), go to the hardware multiply
+// when u >= the bits of `safe` (normal products, and negative counts, which
+// are exact there too) and leave the path otherwise. Such a block settles
+// once every lane keeps its value; a block that comes out unchanged another
+// way stays pending, which costs time but never a bit.
 ARBOLET_TARGET_AVX2 void decay_blocks_avx2(double* p, std::size_t blocks, std::uint64_t* pending,
                                            double factor, double safe, std::uint64_t stuck_units) {
     const __m256d safe_pack = _mm256_set1_pd(safe);
     const __m256i stuck_limit = _mm256_set1_epi64x(static_cast<std::int64_t>(stuck_units + 1));
-    const __m256d zero = _mm256_setzero_pd();
     const __m256d f = _mm256_set1_pd(factor);
+    // Unsigned comparisons as signed ones, with the top bit flipped.
+    const __m256i flip = _mm256_set1_epi64x(std::numeric_limits<std::int64_t>::min());
+    const __m256i kept_below = _mm256_xor_si256(stuck_limit, flip);
+    const __m256i safe_below = _mm256_xor_si256(_mm256_castpd_si256(safe_pack), flip);
+    const __m256i all = _mm256_set1_epi64x(-1);
     std::uint64_t awkward_blocks[kChunkBlocks];
     std::size_t found = 0;
     for (std::size_t w = 0; w * 64 < blocks; ++w) {
@@ -200,49 +251,33 @@ ARBOLET_TARGET_AVX2 void decay_blocks_avx2(double* p, std::size_t blocks, std::u
             double* q = p + block * kBlock;
             const __m256d a = _mm256_loadu_pd(q);
             const __m256d b = _mm256_loadu_pd(q + 4);
-            const __m256d small_a = _mm256_and_pd(_mm256_cmp_pd(a, safe_pack, _CMP_LT_OQ),
-                                                  _mm256_cmp_pd(a, zero, _CMP_NEQ_OQ));
-            const __m256d small_b = _mm256_and_pd(_mm256_cmp_pd(b, safe_pack, _CMP_LT_OQ),
-                                                  _mm256_cmp_pd(b, zero, _CMP_NEQ_OQ));
-            __m256d out_a, out_b;
-            unsigned awkward = 0;
-            if (_mm256_testz_pd(_mm256_or_pd(small_a, small_b), _mm256_or_pd(small_a, small_b))) {
-                // The usual block: no count near the subnormals.
-                out_a = _mm256_mul_pd(a, f);
-                out_b = _mm256_mul_pd(b, f);
-            } else {
-                const __m256d stuck_a = stuck_lanes_avx2(a, stuck_limit);
-                const __m256d stuck_b = stuck_lanes_avx2(b, stuck_limit);
-                const __m256d awkward_a = _mm256_andnot_pd(stuck_a, small_a);
-                const __m256d awkward_b = _mm256_andnot_pd(stuck_b, small_b);
-                // Small lanes never reach the hardware multiply; stuck ones keep
-                // their value.
-                out_a = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(small_a, a), f), a, stuck_a);
-                out_b = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(small_b, b), f), b, stuck_b);
-                if (!_mm256_testz_pd(_mm256_or_pd(awkward_a, awkward_b), _mm256_or_pd(awkward_a, awkward_b))) {
-                    __m256d unsettled_a, unsettled_b;
-                    const __m256d small_a = multiply_awkward_avx2(a, awkward_a, f, unsettled_a);
-                    const __m256d small_b = multiply_awkward_avx2(b, awkward_b, f, unsettled_b);
-                    // Unsettled lanes keep their count here and are redone afterwards.
-                    out_a = _mm256_blendv_pd(_mm256_blendv_pd(out_a, small_a, awkward_a), a, unsettled_a);
-                    out_b = _mm256_blendv_pd(_mm256_blendv_pd(out_b, small_b, awkward_b), b, unsettled_b);
-                    awkward = static_cast<unsigned>(_mm256_movemask_pd(unsettled_a) |
-                                                    (_mm256_movemask_pd(unsettled_b) << 4));
-                }
+            const __m256i xa = _mm256_xor_si256(_mm256_castpd_si256(a), flip);
+            const __m256i xb = _mm256_xor_si256(_mm256_castpd_si256(b), flip);
+            const __m256i kept_a = _mm256_cmpgt_epi64(kept_below, xa);
+            const __m256i kept_b = _mm256_cmpgt_epi64(kept_below, xb);
+            const __m256i awkward = _mm256_or_si256(_mm256_andnot_si256(kept_a, _mm256_cmpgt_epi64(safe_below, xa)),
+                                                    _mm256_andnot_si256(kept_b, _mm256_cmpgt_epi64(safe_below, xb)));
+            if (_mm256_testz_si256(awkward, awkward)) {
+                // Kept lanes are zeroed before the multiply, so that a stuck
+                // count never reaches it (where a processor may take an assist).
+                const __m256d ka = _mm256_castsi256_pd(kept_a);
+                const __m256d kb = _mm256_castsi256_pd(kept_b);
+                _mm256_storeu_pd(q, _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(ka, a), f), a, ka));
+                _mm256_storeu_pd(q + 4, _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(kb, b), f), b, kb));
+                unchanged |= static_cast<std::uint64_t>(_mm256_testc_si256(_mm256_and_si256(kept_a, kept_b), all))
+                             << k;
+                continue;
             }
-            _mm256_storeu_pd(q, out_a);
-            _mm256_storeu_pd(q + 4, out_b);
-            const __m256i same = _mm256_and_si256(
-                _mm256_cmpeq_epi64(_mm256_castpd_si256(out_a), _mm256_castpd_si256(a)),
-                _mm256_cmpeq_epi64(_mm256_castpd_si256(out_b), _mm256_castpd_si256(b)));
-            const std::uint64_t changed = _mm256_movemask_pd(_mm256_castsi256_pd(same)) != 15 ? 1 : 0;
-            unchanged |= static_cast<std::uint64_t>(changed == 0 && awkward == 0) << k;
-            awkward_blocks[found] = (static_cast<std::uint64_t>(block) << 9) | (changed << 8) | awkward;
-            found += awkward != 0;
-            if (found == kChunkBlocks) {
-                _mm256_zeroupper();
-                redo_awkward(p, pending, awkward_blocks, found, factor);
-                found = 0;
+            const AwkwardBlock r = decay_awkward_block_avx2(q, a, b, f, safe_pack, stuck_limit);
+            unchanged |= static_cast<std::uint64_t>(!r.changed && r.unsettled == 0) << k;
+            if (r.unsettled != 0) {
+                awkward_blocks[found++] =
+                    (static_cast<std::uint64_t>(block) << 9) | (std::uint64_t{r.changed} << 8) | r.unsettled;
+                if (found == kChunkBlocks) {
+                    _mm256_zeroupper();
+                    redo_awkward(p, pending, awkward_blocks, found, factor);
+                    found = 0;
+                }
             }
         }
         pending[w] &= ~unchanged;
