@@ -86,7 +86,7 @@ RowMinima row_minima(const SketchCounts<Sketch>& pair, bool shared, std::uint64_
     for (std::uint64_t r = 0; r < rows; ++r) {
         const std::uint64_t bc = bucket(pair.current, r);
         const std::uint64_t bt = shared ? bc : bucket(pair.total, r);
-        m.current = min_of(m.current, pair.current.count.data[r * buckets + bc]);
+        m.current = min_of(m.current, current_count(pair.current.count.data, pair.current.decay_index, r * buckets + bc));
         m.total = min_of(m.total, pair.total.count.data[r * buckets + bt]);
     }
     return m;
@@ -106,7 +106,7 @@ double add_and_score(SketchCounts<Sketch>& pair, bool shared, std::uint64_t rows
         const std::uint64_t bt = shared ? bc : bucket(pair.total, r);
         double& ca = pair.current.count.data[r * buckets + bc];
         double& cs = pair.total.count.data[r * buckets + bt];
-        pair.current.decay_index.touch(r * buckets + bc);
+        touch_count(pair.current.count.data, pair.current.decay_index, r * buckets + bc);
         ca += 1.0;
         cs += 1.0;
         a = min_of(a, ca);
@@ -307,6 +307,34 @@ void MStream::verify() {
     shapes.verified = true;
 }
 
+bool MStream::caught_up() const {
+    if (!record_counts.current.decay_index.caught_up) return false;
+    for (const auto& pair : numeric_counts)
+        if (!pair.current.decay_index.caught_up) return false;
+    for (const auto& pair : categorical_counts)
+        if (!pair.current.decay_index.caught_up) return false;
+    return true;
+}
+
+void MStream::catch_up() {
+    record_counts.current.catch_up();
+    for (auto& pair : numeric_counts) pair.current.catch_up();
+    for (auto& pair : categorical_counts) pair.current.catch_up();
+}
+
+bool operator==(const MStream& a, const MStream& b) {
+    if (!a.caught_up() || !b.caught_up()) {
+        MStream x = a;
+        MStream y = b;
+        x.catch_up();
+        y.catch_up();
+        return x == y;
+    }
+    return a.config == b.config && a.clock == b.clock && a.entries_seen == b.entries_seen &&
+           a.record_counts == b.record_counts && a.numeric_counts == b.numeric_counts &&
+           a.categorical_counts == b.categorical_counts && a.numeric_normalizer == b.numeric_normalizer;
+}
+
 Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<const std::int64_t> categorical,
                                      std::uint64_t timestamp) {
     MStreamScore out;
@@ -363,7 +391,7 @@ void MStream::ingest_checked(ClockStep step, std::span<const float> numeric,
         const std::uint64_t b = pair.current.bucket(z);
         double& a = pair.current.count.data[b];
         double& s = pair.total.count.data[b];
-        pair.current.decay_index.touch(b);
+        touch_count(pair.current.count.data, pair.current.decay_index, b);
         a += 1.0;
         s += 1.0;
         numeric_scores[i] = sketch_score(a, s, ticks);
@@ -424,7 +452,7 @@ void MStream::preview_checked(ClockStep step, std::span<const float> numeric,
         const auto& pair = numeric_counts[i];
         const double z = numeric_normalizer.normalize_for_preview(i, values[i], first);
         const std::uint64_t b = pair.current.bucket(z);
-        const double a = factor * pair.current.count.data[b] + 1.0;
+        const double a = factor * current_count(pair.current.count.data, pair.current.decay_index, b) + 1.0;
         const double s = pair.total.count.data[b] + 1.0;
         numeric_scores[i] = sketch_score(a, s, ticks);
     }

@@ -120,7 +120,14 @@ struct MStream {
 
     VerifiedShapes shapes;
 
-    friend bool operator==(const MStream&, const MStream&) = default;
+    // Whether no decay is deferred (see DecayIndex), and applying every
+    // deferred one. Whatever reads the counts of a state as a whole (its
+    // writers, its comparison) reads them caught up.
+    bool caught_up() const;
+    void catch_up();
+
+    // Every member but `shapes`, compared caught up.
+    friend bool operator==(const MStream&, const MStream&);
 };
 
 }  // namespace arbolet::mstream

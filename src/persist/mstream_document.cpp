@@ -49,6 +49,11 @@ struct NoSpecials {
 }  // namespace
 
 std::string mstream_to_json(const mstream::MStream& m) {
+    if (!m.caught_up()) {
+        mstream::MStream copy = m;
+        copy.catch_up();
+        return mstream_to_json(copy);
+    }
     JsonWriter w(expected_size(m));
     NoSpecials codec;
     json::write_record<mstream::MStream>(w, m, codec);
