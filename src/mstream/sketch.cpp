@@ -265,8 +265,9 @@ ARBOLET_TARGET_AVX2 inline void multiply_run_avx2(__m256d& a, __m256d& b, __m256
     b = _mm256_blendv_pd(yb, b, kb);
 }
 
-// Applies `steps` multiplications to the 8 counts at q; true once they keep
-// their values (as they would under any further ones).
+// Applies some of the `steps` multiplications owed by the 8 counts in a and
+// b (also at q), and takes them off `steps`; true once the counts keep their
+// values (as they would under any further ones).
 //
 // A lane's bits read as an unsigned integer u keep their value when
 // u <= stuck_units (zeros and stuck counts, exact fixed points). The others
@@ -274,41 +275,76 @@ ARBOLET_TARGET_AVX2 inline void multiply_run_avx2(__m256d& a, __m256d& b, __m256
 // which the thresholds of PackedFactor tell for runs of 16, 4 and 1
 // multiplications; a block with any other lane takes one multiplication
 // lane by lane.
-ARBOLET_TARGET_AVX2 inline bool advance_block_avx2(double* q, std::uint64_t steps, const PackedFactor& k) {
+ARBOLET_TARGET_AVX2 inline bool advance_some_avx2(double* q, __m256d& a, __m256d& b, std::uint64_t& steps,
+                                                  const PackedFactor& k) {
     // Unsigned comparisons as signed ones, with the top bit flipped.
     const __m256i flip = _mm256_set1_epi64x(std::numeric_limits<std::int64_t>::min());
+    const __m256i ia = _mm256_castpd_si256(a);
+    const __m256i ib = _mm256_castpd_si256(b);
+    const __m256i kept_a = _mm256_cmpgt_epi64(k.kept_below, _mm256_xor_si256(ia, flip));
+    const __m256i kept_b = _mm256_cmpgt_epi64(k.kept_below, _mm256_xor_si256(ib, flip));
+    if (all_lanes_avx2(_mm256_and_si256(kept_a, kept_b))) return true;
+    if (steps >= 16 && fine_lanes_avx2(ia, ib, kept_a, kept_b, k.fine_16)) {
+        multiply_run_avx2<16>(a, b, kept_a, kept_b, k.f);
+        steps -= 16;
+    } else if (steps >= 4 && fine_lanes_avx2(ia, ib, kept_a, kept_b, k.fine_4)) {
+        multiply_run_avx2<4>(a, b, kept_a, kept_b, k.f);
+        steps -= 4;
+    } else if (fine_lanes_avx2(ia, ib, kept_a, kept_b, k.fine_1)) {
+        multiply_run_avx2<1>(a, b, kept_a, kept_b, k.f);
+        steps -= 1;
+    } else {
+        if (!awkward_step_avx2(q, a, b, k)) return true;
+        steps -= 1;
+    }
+    return false;
+}
+
+// Applies `steps` multiplications to the 8 counts at q; true once they keep
+// their values.
+ARBOLET_TARGET_AVX2 inline bool advance_block_avx2(double* q, std::uint64_t steps, const PackedFactor& k) {
     __m256d a = _mm256_loadu_pd(q);
     __m256d b = _mm256_loadu_pd(q + 4);
     bool kept = false;
-    while (steps > 0) {
-        const __m256i ia = _mm256_castpd_si256(a);
-        const __m256i ib = _mm256_castpd_si256(b);
-        const __m256i kept_a = _mm256_cmpgt_epi64(k.kept_below, _mm256_xor_si256(ia, flip));
-        const __m256i kept_b = _mm256_cmpgt_epi64(k.kept_below, _mm256_xor_si256(ib, flip));
-        if (all_lanes_avx2(_mm256_and_si256(kept_a, kept_b))) {
-            kept = true;
-            break;
-        }
-        if (steps >= 16 && fine_lanes_avx2(ia, ib, kept_a, kept_b, k.fine_16)) {
-            multiply_run_avx2<16>(a, b, kept_a, kept_b, k.f);
-            steps -= 16;
-        } else if (steps >= 4 && fine_lanes_avx2(ia, ib, kept_a, kept_b, k.fine_4)) {
-            multiply_run_avx2<4>(a, b, kept_a, kept_b, k.f);
-            steps -= 4;
-        } else if (fine_lanes_avx2(ia, ib, kept_a, kept_b, k.fine_1)) {
-            multiply_run_avx2<1>(a, b, kept_a, kept_b, k.f);
-            steps -= 1;
-        } else {
-            if (!awkward_step_avx2(q, a, b, k)) {
-                kept = true;
-                break;
-            }
-            steps -= 1;
-        }
-    }
+    while (steps > 0 && !kept) kept = advance_some_avx2(q, a, b, steps, k);
     _mm256_storeu_pd(q, a);
     _mm256_storeu_pd(q + 4, b);
     return kept;
+}
+
+// Catches up to kGroup full blocks at once. A block's multiplications form
+// one chain, each waiting for the one before; taking a few blocks in turn
+// lets the processor work on their chains side by side.
+constexpr std::size_t kGroup = 4;
+ARBOLET_TARGET_AVX2 void catch_up_group_avx2(const OwedBlock* owed, std::size_t count, const PackedFactor& k) {
+    __m256d a[kGroup];
+    __m256d b[kGroup];
+    std::uint64_t steps[kGroup];
+    for (std::size_t i = 0; i < count; ++i) {
+        a[i] = _mm256_loadu_pd(owed[i].counts);
+        b[i] = _mm256_loadu_pd(owed[i].counts + 4);
+        steps[i] = owed[i].lag;
+    }
+    for (bool any = true; any;) {
+        any = false;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (steps[i] == 0) continue;
+            if (advance_some_avx2(owed[i].counts, a[i], b[i], steps[i], k)) steps[i] = 0;
+            any = true;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        _mm256_storeu_pd(owed[i].counts, a[i]);
+        _mm256_storeu_pd(owed[i].counts + 4, b[i]);
+    }
+}
+
+// catch_up_blocks for blocks of full width that all owe decays by one
+// factor, which the packed path takes.
+ARBOLET_TARGET_AVX2 void catch_up_blocks_avx2(const OwedBlock* owed, std::size_t count) {
+    const PackedFactor k = packed_factor(*owed[0].index);
+    for (std::size_t i = 0; i < count; i += kGroup) catch_up_group_avx2(owed + i, std::min(kGroup, count - i), k);
+    _mm256_zeroupper();
 }
 
 // advance_block_avx2 for one block, with clean upper halves on return
@@ -431,16 +467,31 @@ void catch_up_counts(std::span<double> counts, DecayIndex& index) {
     index.caught_up = true;
 }
 
-void touch_count(std::span<double> counts, DecayIndex& index, std::size_t i) {
+void CatchUpBatch::claim(std::span<double> counts, DecayIndex& index, std::size_t i) {
     if (!index.valid) return;
     const std::size_t block = i / kBlock;
     if (is_pending(index, block) && index.applied[block] != index.epoch) {
         const std::size_t first = block * kBlock;
-        advance_block(counts.data() + first, std::min(kBlock, counts.size() - first),
-                      index.epoch - index.applied[block], index);
+        owed_[size_++] = {counts.data() + first, std::min(kBlock, counts.size() - first),
+                          static_cast<std::uint64_t>(index.epoch - index.applied[block]), &index};
+        if (size_ == kCapacity) apply();
     }
     index.applied[block] = static_cast<std::uint16_t>(index.epoch);
     index.pending[block / 64] |= std::uint64_t{1} << (block % 64);
+}
+
+void CatchUpBatch::apply() {
+    std::size_t done = 0;
+#if defined(ARBOLET_X86_DISPATCH)
+    // The leading blocks that the packed path takes together.
+    if (size_ > 0 && packed(std::bit_cast<double>(owed_[0].index->factor_bits)) && cpu_has_avx2()) {
+        while (done < size_ && owed_[done].n == kBlock && owed_[done].index->factor_bits == owed_[0].index->factor_bits)
+            ++done;
+        if (done > 0) catch_up_blocks_avx2(owed_, done);
+    }
+#endif
+    for (std::size_t i = done; i < size_; ++i) advance_block(owed_[i].counts, owed_[i].n, owed_[i].lag, *owed_[i].index);
+    size_ = 0;
 }
 
 double current_count(std::span<const double> counts, const DecayIndex& index, std::size_t i) {

@@ -93,9 +93,31 @@ struct DecayIndex {
 void decay_counts(std::span<double> counts, DecayIndex& index, double factor);
 // Applies every deferred decay.
 void catch_up_counts(std::span<double> counts, DecayIndex& index);
-// Applies the block of counts[i] its deferred decays before a record adds to
-// counts[i], which every such write must be preceded by.
-void touch_count(std::span<double> counts, DecayIndex& index, std::size_t i);
+// What every write to a count of a decaying table must be preceded by: the
+// block of the count has the decays it owes applied (and set aside blocks
+// come back). For many counts at once, which is faster than one block after
+// another: claim every count first, then apply() before reading or writing
+// any of them.
+struct OwedBlock {
+    double* counts;  // the block's first count
+    std::size_t n;   // counts in the block
+    std::uint64_t lag;
+    const DecayIndex* index;
+};
+
+class CatchUpBatch {
+public:
+    // Records the block of counts[i] as caught up (so that claiming it again
+    // finds nothing owed) and keeps what it owes for apply().
+    void claim(std::span<double> counts, DecayIndex& index, std::size_t i);
+    void apply();
+
+private:
+    static constexpr std::size_t kCapacity = 32;
+    OwedBlock owed_[kCapacity];
+    std::size_t size_ = 0;
+};
+
 // counts[i] with its deferred decays applied, changing nothing.
 double current_count(std::span<const double> counts, const DecayIndex& index, std::size_t i);
 
