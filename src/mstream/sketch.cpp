@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <limits>
@@ -161,6 +162,21 @@ ARBOLET_TARGET_AVX2 inline __m256d stuck_lanes_avx2(__m256d v, __m256i limit) {
         _mm256_and_si256(_mm256_cmpgt_epi64(bits, _mm256_setzero_si256()), _mm256_cmpgt_epi64(limit, bits)));
 }
 
+// Which loops the decay runs: ARBOLET_PORTABLE_KERNELS (see
+// rcf/box_kernels.hpp) set to "2" keeps it on the packed ones that never give
+// the hardware a subnormal, and set otherwise (not "0") on the plain ones,
+// to compare the three. Read once.
+enum class DecayLoops { Packed, PackedNoSubnormals, Plain };
+DecayLoops decay_loops() {
+    static const DecayLoops loops = [] {
+        const char* forced = std::getenv("ARBOLET_PORTABLE_KERNELS");
+        if (forced == nullptr || forced[0] == '\0' || (forced[0] == '0' && forced[1] == '\0'))
+            return DecayLoops::Packed;
+        return forced[0] == '2' && forced[1] == '\0' ? DecayLoops::PackedNoSubnormals : DecayLoops::Plain;
+    }();
+    return loops;
+}
+
 // Whether the hardware multiply may take subnormal counts: it rounds them
 // exactly as multiply_small does while the MXCSR register keeps its default
 // (no flush to zero, no denormals read as zero, rounding to nearest), and on
@@ -178,7 +194,7 @@ bool hardware_subnormals() {
         return family == 0x19;
     }();
     constexpr unsigned kFlushZero = 0x8000, kRounding = 0x6000, kDenormalsZero = 0x40;
-    return fast_processor && (_mm_getcsr() & (kFlushZero | kRounding | kDenormalsZero)) == 0;
+    return fast_processor && decay_loops() == DecayLoops::Packed && (_mm_getcsr() & (kFlushZero | kRounding | kDenormalsZero)) == 0;
 }
 
 // The constants of the packed path for one factor (normal, in (0, 1)).
@@ -422,15 +438,23 @@ bool is_pending(const DecayIndex& index, std::size_t block) {
     return ((index.pending[block / 64] >> (block % 64)) & 1) != 0;
 }
 
-// Whether the packed path takes this factor.
-bool packed(double factor) { return std::isnormal(factor) && factor > 0.0 && factor < 1.0; }
+// Whether the packed path takes this factor (on a processor with AVX2).
+bool packed(double factor) {
+#if defined(ARBOLET_X86_DISPATCH)
+    return std::isnormal(factor) && factor > 0.0 && factor < 1.0 && decay_loops() != DecayLoops::Plain &&
+           cpu_has_avx2();
+#else
+    (void)factor;
+    return false;
+#endif
+}
 
 // Applies `steps` multiplications by the index's factor to the n counts at
 // p, one at a time; true once they keep their values.
 bool advance_block(double* p, std::size_t n, std::uint64_t steps, const DecayIndex& index) {
     const double factor = std::bit_cast<double>(index.factor_bits);
 #if defined(ARBOLET_X86_DISPATCH)
-    if (n == kBlock && packed(factor) && cpu_has_avx2()) return advance_one_avx2(p, steps, index);
+    if (n == kBlock && packed(factor)) return advance_one_avx2(p, steps, index);
 #endif
     const bool factor_normal = std::isnormal(factor);
     for (; steps > 0; --steps)
@@ -490,7 +514,7 @@ void catch_up_counts(std::span<double> counts, DecayIndex& index) {
     const std::size_t blocks = (n + kBlock - 1) / kBlock;
     std::size_t done = 0;  // leading blocks of full width done by the packed path
 #if defined(ARBOLET_X86_DISPATCH)
-    if (packed(std::bit_cast<double>(index.factor_bits)) && cpu_has_avx2()) {
+    if (packed(std::bit_cast<double>(index.factor_bits))) {
         done = n / kBlock;
         catch_up_avx2(p, done, index);
     }
@@ -522,7 +546,7 @@ void CatchUpBatch::apply() {
     std::size_t done = 0;
 #if defined(ARBOLET_X86_DISPATCH)
     // The leading blocks that the packed path takes together.
-    if (size_ > 0 && packed(std::bit_cast<double>(owed_[0].index->factor_bits)) && cpu_has_avx2()) {
+    if (size_ > 0 && packed(std::bit_cast<double>(owed_[0].index->factor_bits))) {
         while (done < size_ && owed_[done].n == kBlock && owed_[done].index->factor_bits == owed_[0].index->factor_bits)
             ++done;
         if (done > 0) catch_up_blocks_avx2(owed_, done);
