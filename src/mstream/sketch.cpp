@@ -424,8 +424,9 @@ ARBOLET_TARGET_AVX2 void catch_up_avx2(double* p, std::size_t blocks, DecayIndex
             const std::size_t block = w * 64 + bit;
             const std::uint64_t lag = index.epoch - index.applied[block];
             if (lag == 0) continue;
-            kept |= static_cast<std::uint64_t>(advance_block_avx2(p + block * kBlock, lag, k)) << bit;
-            index.applied[block] = static_cast<std::uint16_t>(index.epoch);
+            const bool aside = advance_block_avx2(p + block * kBlock, lag, k);
+            kept |= static_cast<std::uint64_t>(aside) << bit;
+            index.applied[block] = aside ? DecayIndex::kAside : static_cast<std::uint16_t>(index.epoch);
         }
         pending[w] &= ~kept;
     }
@@ -479,7 +480,8 @@ void decay_counts(std::span<double> counts, DecayIndex& index, double factor) {
     if (index.valid && index.factor_bits == factor_bits) {
         if (index.epoch == DecayIndex::kMaxEpoch) {
             catch_up_counts(counts, index);
-            std::fill(index.applied.begin(), index.applied.end(), std::uint16_t{0});
+            for (std::uint16_t& a : index.applied)
+                if (a != DecayIndex::kAside) a = 0;
             index.epoch = 0;
         }
         ++index.epoch;
@@ -522,24 +524,27 @@ void catch_up_counts(std::span<double> counts, DecayIndex& index) {
     for (std::size_t block = done; block < blocks; ++block) {
         if (!is_pending(index, block)) continue;
         const std::size_t first = block * kBlock;
-        if (advance_block(p + first, std::min(kBlock, n - first), index.epoch - index.applied[block], index))
+        if (advance_block(p + first, std::min(kBlock, n - first), index.epoch - index.applied[block], index)) {
             settle(index.pending.data(), block);
-        index.applied[block] = static_cast<std::uint16_t>(index.epoch);
+            index.applied[block] = DecayIndex::kAside;
+        } else {
+            index.applied[block] = static_cast<std::uint16_t>(index.epoch);
+        }
     }
     index.caught_up = true;
 }
 
-void CatchUpBatch::claim(std::span<double> counts, DecayIndex& index, std::size_t i) {
-    if (!index.valid) return;
-    const std::size_t block = i / kBlock;
-    if (is_pending(index, block) && index.applied[block] != index.epoch) {
+void CatchUpBatch::claim_owed(std::span<double> counts, DecayIndex& index, std::size_t block) {
+    std::uint16_t& applied = index.applied[block];
+    if (applied == DecayIndex::kAside) {
+        index.pending[block / 64] |= std::uint64_t{1} << (block % 64);
+    } else {
         const std::size_t first = block * kBlock;
         owed_[size_++] = {counts.data() + first, std::min(kBlock, counts.size() - first),
-                          static_cast<std::uint64_t>(index.epoch - index.applied[block]), &index};
+                          static_cast<std::uint64_t>(index.epoch - applied), &index};
         if (size_ == kCapacity) apply();
     }
-    index.applied[block] = static_cast<std::uint16_t>(index.epoch);
-    index.pending[block / 64] |= std::uint64_t{1} << (block % 64);
+    applied = static_cast<std::uint16_t>(index.epoch);
 }
 
 void CatchUpBatch::apply() {
@@ -558,14 +563,19 @@ void CatchUpBatch::apply() {
 
 double current_count(std::span<const double> counts, const DecayIndex& index, std::size_t i) {
     if (index.caught_up) return counts[i];
-    const std::size_t block = i / kBlock;
-    if (!is_pending(index, block) || index.applied[block] == index.epoch) return counts[i];
-    const std::size_t first = block * kBlock;
-    const std::size_t n = std::min(kBlock, counts.size() - first);
-    double copy[kBlock];
-    std::copy_n(counts.data() + first, n, copy);
-    advance_block(copy, n, index.epoch - index.applied[block], index);
-    return copy[i - first];
+    const std::uint16_t applied = index.applied[i / kBlock];
+    double c = counts[i];
+    if (applied == DecayIndex::kAside) return c;
+    // The one count, one multiplication at a time; once one leaves it
+    // unchanged, so would the rest.
+    const double factor = std::bit_cast<double>(index.factor_bits);
+    const bool factor_normal = std::isnormal(factor);
+    for (std::uint32_t lag = index.epoch - applied; lag > 0; --lag) {
+        const double d = decay_one(c, factor, index.safe, factor_normal);
+        if (same_bits(d, c)) break;
+        c = d;
+    }
+    return c;
 }
 
 RecordSketch RecordSketch::build(const MStreamConfig& config, Xoshiro256PlusPlus& rng) {

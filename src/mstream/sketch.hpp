@@ -68,12 +68,15 @@ struct DecayIndex {
     static constexpr std::size_t kBlock = 8;  // counts per block
     // Multiplications that may be owed before the whole table is caught up
     // (`applied` is 16 bits wide).
-    static constexpr std::uint32_t kMaxEpoch = 0xffff;
+    static constexpr std::uint32_t kMaxEpoch = 0xfffe;
+    // `applied` of a block set aside.
+    static constexpr std::uint16_t kAside = 0xffff;
 
-    // Bit k of word w: block 64w + k may still change under `factor`.
+    // Bit k of word w: block 64w + k may still change under `factor` (is not
+    // set aside).
     std::vector<std::uint64_t> pending;
-    // Per block: how many of the first `epoch` multiplications it has had
-    // (meaningful for pending blocks only).
+    // Per block: how many of the first `epoch` multiplications it has had,
+    // or kAside.
     std::vector<std::uint16_t> applied;
     std::uint64_t factor_bits = 0;  // the factor of the deferred decays
     double safe = 0.0;              // counts at least this large keep a normal product
@@ -109,10 +112,16 @@ class CatchUpBatch {
 public:
     // Records the block of counts[i] as caught up (so that claiming it again
     // finds nothing owed) and keeps what it owes for apply().
-    void claim(std::span<double> counts, DecayIndex& index, std::size_t i);
+    void claim(std::span<double> counts, DecayIndex& index, std::size_t i) {
+        if (!index.valid) return;
+        const std::size_t block = i / DecayIndex::kBlock;
+        if (index.applied[block] != index.epoch) claim_owed(counts, index, block);
+    }
     void apply();
 
 private:
+    void claim_owed(std::span<double> counts, DecayIndex& index, std::size_t block);
+
     static constexpr std::size_t kCapacity = 32;
     OwedBlock owed_[kCapacity];
     std::size_t size_ = 0;
