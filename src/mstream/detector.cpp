@@ -424,7 +424,15 @@ void MStream::ingest_checked(ClockStep step, std::span<const float> numeric,
         record_counts.current.decay(factor);
         for (auto& pair : numeric_counts) pair.current.decay(factor);
         for (auto& pair : categorical_counts) pair.current.decay(factor);
+        // With many records per time step, records touch most live blocks
+        // between two decays, and one pass over the tables costs less than
+        // catching each block up when a record first touches it.
+        // (Measured on 10 + 10 features: per-record catch-ups win from one to
+        // four records per step and tie at ten.)
+        if (schedule.records_at_time >= DecaySchedule::kPassFrom) catch_up();
+        schedule.records_at_time = 0;
     }
+    ++schedule.records_at_time;
 
     const Ticks ticks(step.tick);
     const bool first = entries_seen == 0;

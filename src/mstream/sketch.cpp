@@ -395,7 +395,7 @@ ARBOLET_TARGET_AVX2 void catch_up_group_avx2(const OwedBlock* owed, std::size_t 
 
 // catch_up_blocks for blocks of full width that all owe decays by one
 // factor, which the packed path takes.
-ARBOLET_TARGET_AVX2 void catch_up_blocks_avx2(const OwedBlock* owed, std::size_t count) {
+ARBOLET_TARGET_AVX2_FLATTEN void catch_up_blocks_avx2(const OwedBlock* owed, std::size_t count) {
     const PackedFactor k = packed_factor(*owed[0].index);
     for (std::size_t i = 0; i < count; i += kGroup) catch_up_group_avx2(owed + i, std::min(kGroup, count - i), k);
     _mm256_zeroupper();
@@ -405,14 +405,14 @@ ARBOLET_TARGET_AVX2 void catch_up_blocks_avx2(const OwedBlock* owed, std::size_t
 // (before any legacy-SSE code runs again, the rest of this process, libm's
 // asinh included: with them dirty, every such instruction pays a transition
 // penalty, which here made asinh ~13x slower).
-ARBOLET_TARGET_AVX2 bool advance_one_avx2(double* q, std::uint64_t steps, const DecayIndex& index) {
+ARBOLET_TARGET_AVX2_FLATTEN bool advance_one_avx2(double* q, std::uint64_t steps, const DecayIndex& index) {
     const bool kept = advance_block_avx2(q, steps, packed_factor(index));
     _mm256_zeroupper();
     return kept;
 }
 
 // Catches up the pending blocks among the first `blocks`.
-ARBOLET_TARGET_AVX2 void catch_up_avx2(double* p, std::size_t blocks, DecayIndex& index) {
+ARBOLET_TARGET_AVX2_FLATTEN void catch_up_avx2(double* p, std::size_t blocks, DecayIndex& index) {
     const PackedFactor k = packed_factor(index);
     std::uint64_t* pending = index.pending.data();
     for (std::size_t w = 0; w * 64 < blocks; ++w) {
