@@ -61,9 +61,9 @@ inline constexpr std::uint64_t kHashMultiplier = 0x5851f42d4c957f2dULL;
 // as) are set aside until a record adds to them: the same factor leaves them
 // unchanged again.
 //
-// Not state in itself: it compares equal whatever it holds, and MStream's
-// comparison, its writers and its readers see every table caught up. A new
-// or loaded table has nothing deferred.
+// It compares equal whatever it holds: MStream's comparison and its writers
+// catch a copy up first, its readers replay what a count owes, and a copy
+// carries what is owed. A new or loaded table has nothing deferred.
 struct DecayIndex {
     static constexpr std::size_t kBlock = 8;  // counts per block
     // Multiplications that may be owed before the whole table is caught up
@@ -96,11 +96,6 @@ struct DecayIndex {
 void decay_counts(std::span<double> counts, DecayIndex& index, double factor);
 // Applies every deferred decay.
 void catch_up_counts(std::span<double> counts, DecayIndex& index);
-// What every write to a count of a decaying table must be preceded by: the
-// block of the count has the decays it owes applied (and set aside blocks
-// come back). For many counts at once, which is faster than one block after
-// another: claim every count first, then apply() before reading or writing
-// any of them.
 struct OwedBlock {
     double* counts;  // the block's first count
     std::size_t n;   // counts in the block
@@ -108,6 +103,11 @@ struct OwedBlock {
     const DecayIndex* index;
 };
 
+// What every write to a count of a decaying table must be preceded by: the
+// block of the count has the decays it owes applied (and set aside blocks
+// come back). For many counts at once, which is faster than one block after
+// another: claim every count first, then apply() before reading or writing
+// any of them.
 class CatchUpBatch {
 public:
     // Records the block of counts[i] as caught up (so that claiming it again
