@@ -561,8 +561,7 @@ void CatchUpBatch::apply() {
     size_ = 0;
 }
 
-double current_count(std::span<const double> counts, const DecayIndex& index, std::size_t i) {
-    if (index.caught_up) return counts[i];
+double owed_count(std::span<const double> counts, const DecayIndex& index, std::size_t i) {
     const std::uint16_t applied = index.applied[i / kBlock];
     double c = counts[i];
     if (applied == DecayIndex::kAside) return c;

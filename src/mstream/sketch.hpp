@@ -128,7 +128,10 @@ private:
 };
 
 // counts[i] with its deferred decays applied, changing nothing.
-double current_count(std::span<const double> counts, const DecayIndex& index, std::size_t i);
+double owed_count(std::span<const double> counts, const DecayIndex& index, std::size_t i);
+inline double current_count(std::span<const double> counts, const DecayIndex& index, std::size_t i) {
+    return index.caught_up ? counts[i] : owed_count(counts, index, i);
+}
 
 struct RecordSketch {
     std::uint64_t num_rows = 0;
