@@ -5,8 +5,11 @@ plain-Python model of the whole detector checked bit for bit."""
 import copy
 import json
 import math
+import os
 import random
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -435,6 +438,38 @@ def test_record_counter_saturates_instead_of_wrapping():
         m.update([t, 1.0], [t], t)
     assert m.entries_seen() == 2**64 - 1
     assert MStream.from_bytes(m.to_bytes()).to_json() == MStream.from_json(m.to_json()).to_json() == m.to_json()
+
+
+DECAY_WORKOUT = """
+import hashlib, json, math, random, arbolet
+rng = random.Random(7)
+out = []
+for alpha, gaps in ((0.3, (1,)), (0.8, (1, 1, 2, 0, 1)), (0.999, (1,)), (1 - 2**-53, (1,))):
+    d = json.loads(arbolet.MStream(2, 1, num_buckets=45, alpha=alpha, seed=4).to_json())
+    for t in [d["record_counts"]["current"]] + [p["current"] for p in d["numeric_counts"] + d["categorical_counts"]]:
+        t["count"]["data"] = [rng.choice([0.0, -0.0, 1.0, 5e-324 * rng.randrange(1, 9), -1e-320,
+                                          5e-324 * rng.randrange(1, 2**52), math.ldexp(rng.random(), -1000)])
+                              for _ in t["count"]["data"]]
+    m, t = arbolet.MStream.from_json(json.dumps(d)), 1
+    for i in range(1500):
+        t += gaps[i % len(gaps)]
+        record = ([rng.choice([0.0, 1.0, 2.0]), 5.0], [rng.randrange(3)], t)
+        out += [m.score(*record), m.update_and_score(*record)]
+        if i % 100 == 0:
+            out.append(hashlib.sha256(m.to_bytes()).hexdigest())
+    out.append(m.to_json())
+print(hashlib.sha256(repr(out).encode()).hexdigest())
+"""
+
+
+def test_decay_loops_give_the_same_bits():
+    # ARBOLET_PORTABLE_KERNELS: 0 lets the hardware multiply subnormal counts
+    # where that is exact and fast, 2 keeps the packed loops away from them,
+    # 1 runs the plain loops. Counts start around the subnormal range and
+    # decays are owed for many records at a time.
+    runs = [subprocess.run([sys.executable, "-c", DECAY_WORKOUT], capture_output=True, text=True, check=True,
+                           env={**os.environ, "ARBOLET_PORTABLE_KERNELS": flag}).stdout for flag in ("0", "1", "2")]
+    assert runs[0] == runs[1] == runs[2] and len(runs[0]) == 65
 
 
 def test_loaded_state_continues_like_the_original():

@@ -86,27 +86,42 @@ RowMinima row_minima(const SketchCounts<Sketch>& pair, bool shared, std::uint64_
     for (std::uint64_t r = 0; r < rows; ++r) {
         const std::uint64_t bc = bucket(pair.current, r);
         const std::uint64_t bt = shared ? bc : bucket(pair.total, r);
-        m.current = min_of(m.current, pair.current.count.data[r * buckets + bc]);
+        m.current = min_of(m.current, current_count(pair.current.count.data, pair.current.decay_index, r * buckets + bc));
         m.total = min_of(m.total, pair.total.count.data[r * buckets + bt]);
     }
     return m;
 }
 
-// Adds one to the record's bucket in every row of a pair's `current`, then of
-// its `total`, and scores the row minima the counts reach. `bucket(sketch, r)`
-// hashes for row r; when the two sketches hash alike (`shared`) the current
-// sketch's bucket serves both.
+// The buckets of a record in every row of a pair's sketches, the current
+// sketch's then the total's; when the two hash alike (`shared`) the current
+// sketch's bucket serves both. `bucket(sketch, r)` hashes for row r.
 template <class Sketch, class Bucket>
-double add_and_score(SketchCounts<Sketch>& pair, bool shared, std::uint64_t rows, std::uint64_t buckets,
-                     const Ticks& ticks, Bucket bucket) {
+void find_buckets(const SketchCounts<Sketch>& pair, bool shared, std::uint64_t rows, std::uint64_t* out,
+                  Bucket bucket) {
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        const std::uint64_t bc = bucket(pair.current, r);
+        out[2 * r] = bc;
+        out[2 * r + 1] = shared ? bc : bucket(pair.total, r);
+    }
+}
+
+template <class Sketch>
+void claim_rows(CatchUpBatch& batch, SketchCounts<Sketch>& pair, std::uint64_t rows, std::uint64_t buckets,
+                const std::uint64_t* found) {
+    for (std::uint64_t r = 0; r < rows; ++r) batch.claim(pair.current.count.data, pair.current.decay_index, r * buckets + found[2 * r]);
+}
+
+// Adds one to the record's bucket (found by find_buckets) in every row of a
+// pair's `current`, then of its `total`, and scores the row minima the counts
+// reach.
+template <class Sketch>
+double add_and_score(SketchCounts<Sketch>& pair, std::uint64_t rows, std::uint64_t buckets, const Ticks& ticks,
+                     const std::uint64_t* found) {
     double a = kInfinity;
     double s = kInfinity;
     for (std::uint64_t r = 0; r < rows; ++r) {
-        const std::uint64_t bc = bucket(pair.current, r);
-        const std::uint64_t bt = shared ? bc : bucket(pair.total, r);
-        double& ca = pair.current.count.data[r * buckets + bc];
-        double& cs = pair.total.count.data[r * buckets + bt];
-        pair.current.decay_index.touch(r * buckets + bc);
+        double& ca = pair.current.count.data[r * buckets + found[2 * r]];
+        double& cs = pair.total.count.data[r * buckets + found[2 * r + 1]];
         ca += 1.0;
         cs += 1.0;
         a = min_of(a, ca);
@@ -157,6 +172,27 @@ private:
     double inline_[kInline];
     std::vector<double> heap_;
     std::span<const double> view_;
+};
+
+// Bucket indices of one record, on the stack for the usual few features.
+class Cells {
+public:
+    explicit Cells(std::size_t n) : data_(inline_) {
+        if (n > kInline) {
+            heap_.resize(n);
+            data_ = heap_.data();
+        }
+    }
+    Cells(const Cells&) = delete;
+    Cells& operator=(const Cells&) = delete;
+
+    std::uint64_t* data() { return data_; }
+
+private:
+    static constexpr std::size_t kInline = 128;
+    std::uint64_t inline_[kInline];
+    std::vector<std::uint64_t> heap_;
+    std::uint64_t* data_;
 };
 
 }  // namespace
@@ -307,6 +343,34 @@ void MStream::verify() {
     shapes.verified = true;
 }
 
+bool MStream::caught_up() const {
+    if (!record_counts.current.decay_index.caught_up) return false;
+    for (const auto& pair : numeric_counts)
+        if (!pair.current.decay_index.caught_up) return false;
+    for (const auto& pair : categorical_counts)
+        if (!pair.current.decay_index.caught_up) return false;
+    return true;
+}
+
+void MStream::catch_up() {
+    record_counts.current.catch_up();
+    for (auto& pair : numeric_counts) pair.current.catch_up();
+    for (auto& pair : categorical_counts) pair.current.catch_up();
+}
+
+bool operator==(const MStream& a, const MStream& b) {
+    if (!a.caught_up() || !b.caught_up()) {
+        MStream x = a;
+        MStream y = b;
+        x.catch_up();
+        y.catch_up();
+        return x == y;
+    }
+    return a.config == b.config && a.clock == b.clock && a.entries_seen == b.entries_seen &&
+           a.record_counts == b.record_counts && a.numeric_counts == b.numeric_counts &&
+           a.categorical_counts == b.categorical_counts && a.numeric_normalizer == b.numeric_normalizer;
+}
+
 Result<MStreamScore> MStream::ingest(std::span<const float> numeric, std::span<const std::int64_t> categorical,
                                      std::uint64_t timestamp) {
     MStreamScore out;
@@ -342,6 +406,16 @@ void MStream::ingest_checked(ClockStep step, std::span<const float> numeric,
     categorical_scores.resize(categorical.size());
     const Widened widened(numeric);
     const std::span<const double> values = widened.values();
+    const std::uint64_t rows = config.num_rows;
+    const std::uint64_t buckets = config.num_buckets;
+    const std::size_t nd = numeric.size();
+    const std::size_t cd = categorical.size();
+    // Per numeric feature its bucket, then two per row of the record sketch
+    // and of each categorical sketch (see find_buckets).
+    Cells cells(nd + 2 * rows * (1 + cd));
+    std::uint64_t* const numeric_cells = cells.data();
+    std::uint64_t* const record_cells = numeric_cells + nd;
+    const auto categorical_cells = [&](std::size_t j) { return record_cells + 2 * rows * (1 + j); };
 
     clock.current_time = timestamp;
     clock.current_tick = step.tick;
@@ -350,40 +424,50 @@ void MStream::ingest_checked(ClockStep step, std::span<const float> numeric,
         record_counts.current.decay(factor);
         for (auto& pair : numeric_counts) pair.current.decay(factor);
         for (auto& pair : categorical_counts) pair.current.decay(factor);
+        // With many records per time step, records touch most live blocks
+        // between two decays, and one pass over the tables costs less than
+        // catching each block up when a record first touches it.
+        // (Measured on 10 + 10 features: per-record catch-ups win from one to
+        // four records per step and tie at ten.)
+        if (schedule.records_at_time >= DecaySchedule::kPassFrom) catch_up();
+        schedule.records_at_time = 0;
     }
+    ++schedule.records_at_time;
 
     const Ticks ticks(step.tick);
     const bool first = entries_seen == 0;
-    const std::uint64_t rows = config.num_rows;
-    const std::uint64_t buckets = config.num_buckets;
 
-    for (std::size_t i = 0; i < numeric.size(); ++i) {
+    // Every bucket first, so that the decays the record's counts owe are
+    // applied together before any of them is read.
+    for (std::size_t i = 0; i < nd; ++i)
+        numeric_cells[i] = numeric_counts[i].current.bucket(numeric_normalizer.normalize_for_ingest(i, values[i], first));
+    find_buckets(record_counts, shapes.record_shared, rows, record_cells,
+                 [&](const RecordSketch& k, std::uint64_t r) { return k.bucket(r, values, categorical); });
+    for (std::size_t j = 0; j < cd; ++j) {
+        const std::int64_t code = categorical[j];
+        find_buckets(categorical_counts[j], shapes.categorical_shared[j] != 0, rows, categorical_cells(j),
+                     [&](const CategoricalSketch& k, std::uint64_t r) { return k.bucket(r, code); });
+    }
+    {
+        CatchUpBatch batch;
+        for (std::size_t i = 0; i < nd; ++i)
+            batch.claim(numeric_counts[i].current.count.data, numeric_counts[i].current.decay_index, numeric_cells[i]);
+        claim_rows(batch, record_counts, rows, buckets, record_cells);
+        for (std::size_t j = 0; j < cd; ++j) claim_rows(batch, categorical_counts[j], rows, buckets, categorical_cells(j));
+        batch.apply();
+    }
+
+    for (std::size_t i = 0; i < nd; ++i) {
         auto& pair = numeric_counts[i];
-        const double z = numeric_normalizer.normalize_for_ingest(i, values[i], first);
-        const std::uint64_t b = pair.current.bucket(z);
-        double& a = pair.current.count.data[b];
-        double& s = pair.total.count.data[b];
-        pair.current.decay_index.touch(b);
+        double& a = pair.current.count.data[numeric_cells[i]];
+        double& s = pair.total.count.data[numeric_cells[i]];
         a += 1.0;
         s += 1.0;
         numeric_scores[i] = sketch_score(a, s, ticks);
     }
-
-    double record_score;
-    {
-        record_score = add_and_score(record_counts, shapes.record_shared, rows, buckets, ticks,
-                                     [&](const RecordSketch& k, std::uint64_t r) {
-                                         return k.bucket(r, values, categorical);
-                                     });
-    }
-
-    for (std::size_t j = 0; j < categorical.size(); ++j) {
-        const std::int64_t code = categorical[j];
-        categorical_scores[j] = add_and_score(categorical_counts[j], shapes.categorical_shared[j] != 0, rows, buckets,
-                                              ticks, [&](const CategoricalSketch& k, std::uint64_t r) {
-                                                  return k.bucket(r, code);
-                                              });
-    }
+    const double record_score = add_and_score(record_counts, rows, buckets, ticks, record_cells);
+    for (std::size_t j = 0; j < cd; ++j)
+        categorical_scores[j] = add_and_score(categorical_counts[j], rows, buckets, ticks, categorical_cells(j));
 
     // A counter that wrapped to 0 would make the next record look like the first.
     entries_seen = saturating_add(entries_seen, 1);
@@ -424,7 +508,7 @@ void MStream::preview_checked(ClockStep step, std::span<const float> numeric,
         const auto& pair = numeric_counts[i];
         const double z = numeric_normalizer.normalize_for_preview(i, values[i], first);
         const std::uint64_t b = pair.current.bucket(z);
-        const double a = factor * pair.current.count.data[b] + 1.0;
+        const double a = factor * current_count(pair.current.count.data, pair.current.decay_index, b) + 1.0;
         const double s = pair.total.count.data[b] + 1.0;
         numeric_scores[i] = sketch_score(a, s, ticks);
     }

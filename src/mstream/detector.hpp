@@ -49,6 +49,18 @@ struct VerifiedShapes {
     friend bool operator==(const VerifiedShapes&, const VerifiedShapes&) { return true; }
 };
 
+// When deferred decays are applied (see DecayIndex). Not part of the state:
+// it compares equal whatever it holds, and a loaded state starts afresh.
+struct DecaySchedule {
+    // Records at one time from which a decay is applied to the whole tables
+    // at once.
+    static constexpr std::uint64_t kPassFrom = 8;
+    // Records since the time last advanced.
+    std::uint64_t records_at_time = 0;
+
+    friend bool operator==(const DecaySchedule&, const DecaySchedule&) { return true; }
+};
+
 struct MStream {
     MStreamConfig config;
     StreamClock clock;
@@ -119,8 +131,16 @@ struct MStream {
     void verify();
 
     VerifiedShapes shapes;
+    DecaySchedule schedule;
 
-    friend bool operator==(const MStream&, const MStream&) = default;
+    // Whether no decay is deferred (see DecayIndex), and applying every
+    // deferred one. Whatever reads the counts of a state as a whole (its
+    // writers, its comparison) reads them caught up.
+    bool caught_up() const;
+    void catch_up();
+
+    // Every member but `shapes`, compared caught up.
+    friend bool operator==(const MStream&, const MStream&);
 };
 
 }  // namespace arbolet::mstream

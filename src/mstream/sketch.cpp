@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <limits>
@@ -9,6 +10,7 @@
 #include "common/platform.hpp"
 
 #if defined(ARBOLET_X86_DISPATCH)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -123,26 +125,6 @@ std::uint64_t stuck_units(double factor) {
 
 #if defined(ARBOLET_X86_DISPATCH)
 
-// Blocks that hold an awkward count (see decay_counts), recorded without a
-// branch as (block << 9) | (changed << 8) | lanes: such blocks are scattered,
-// and a branch per block would mostly mispredict.
-constexpr std::size_t kChunkBlocks = 256;
-
-void redo_awkward(double* p, std::uint64_t* pending, const std::uint64_t* awkward, std::size_t found,
-                  double factor) {
-    for (std::size_t e = 0; e < found; ++e) {
-        const std::size_t block = static_cast<std::size_t>(awkward[e] >> 9);
-        bool changed = ((awkward[e] >> 8) & 1) != 0;
-        for (unsigned lanes = awkward[e] & 255; lanes != 0; lanes &= lanes - 1) {
-            double& c = p[block * kBlock + static_cast<std::size_t>(std::countr_zero(lanes))];
-            const double d = multiply_awkward(c, factor);
-            changed |= !same_bits(d, c);
-            c = d;
-        }
-        if (!changed) settle(pending, block);
-    }
-}
-
 // multiply_awkward on four lanes at once, for the lanes in `awkward` (the
 // others give garbage). Lanes it cannot settle (a negative count, a normal
 // product, a tie after the first rounding) are set in `unsettled`.
@@ -180,118 +162,419 @@ ARBOLET_TARGET_AVX2 inline __m256d stuck_lanes_avx2(__m256d v, __m256i limit) {
         _mm256_and_si256(_mm256_cmpgt_epi64(bits, _mm256_setzero_si256()), _mm256_cmpgt_epi64(limit, bits)));
 }
 
-// Decays the pending blocks among the first `blocks` (each of 8 counts) and
-// settles those that came out unchanged. The factor is normal and positive.
-ARBOLET_TARGET_AVX2 void decay_blocks_avx2(double* p, std::size_t blocks, std::uint64_t* pending,
-                                           double factor, double safe, std::uint64_t stuck_units) {
-    const __m256d safe_pack = _mm256_set1_pd(safe);
-    const __m256i stuck_limit = _mm256_set1_epi64x(static_cast<std::int64_t>(stuck_units + 1));
+// Which loops the decay runs: ARBOLET_PORTABLE_KERNELS (see
+// rcf/box_kernels.hpp) set to "2" keeps it on the packed ones that never give
+// the hardware a subnormal, and set otherwise (not "0") on the plain ones,
+// to compare the three. Read once.
+enum class DecayLoops { Packed, PackedNoSubnormals, Plain };
+DecayLoops decay_loops() {
+    static const DecayLoops loops = [] {
+        const char* forced = std::getenv("ARBOLET_PORTABLE_KERNELS");
+        if (forced == nullptr || forced[0] == '\0' || (forced[0] == '0' && forced[1] == '\0'))
+            return DecayLoops::Packed;
+        return forced[0] == '2' && forced[1] == '\0' ? DecayLoops::PackedNoSubnormals : DecayLoops::Plain;
+    }();
+    return loops;
+}
+
+// Whether the hardware multiply may take subnormal counts: it rounds them
+// exactly as multiply_small does while the MXCSR register keeps its default
+// (no flush to zero, no denormals read as zero, rounding to nearest), and on
+// AMD's family 19h (Zen 3 and 4) it takes no longer than for normal numbers,
+// where other processors take a microcode assist of a hundred cycles or more
+// per product (measured on Zen 3: 0.32 ns per product either way).
+bool hardware_subnormals() {
+    static const bool fast_processor = [] {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx)) return false;
+        const bool amd = ebx == 0x68747541 && edx == 0x69746e65 && ecx == 0x444d4163;  // "AuthenticAMD"
+        if (!amd || !__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+        unsigned family = (eax >> 8) & 0xf;
+        if (family == 0xf) family += (eax >> 20) & 0xff;
+        return family == 0x19;
+    }();
+    constexpr unsigned kFlushZero = 0x8000, kRounding = 0x6000, kDenormalsZero = 0x40;
+    return fast_processor && decay_loops() == DecayLoops::Packed && (_mm_getcsr() & (kFlushZero | kRounding | kDenormalsZero)) == 0;
+}
+
+// The constants of the packed path for one factor (normal, in (0, 1)).
+struct PackedFactor {
+    __m256d f;
+    __m256d safe;
+    __m256i stuck_limit;  // stuck_units + 1
+    __m256i kept_below;   // the same with the top bit flipped (see advance_block_avx2)
+    // Bits of `safe`, `safe_4` and `safe_16` less one: a positive count
+    // whose bits exceed them has that many normal products in a row.
+    __m256i fine_1;
+    __m256i fine_4;
+    __m256i fine_16;
+    double factor;
+    // Whether the hardware multiply gives every product, subnormal ones
+    // included, exactly and at full speed here (see hardware_subnormals).
+    bool hardware_subnormals;
+};
+
+ARBOLET_TARGET_AVX2 inline __m256i bits_less_one(double x) {
+    return _mm256_set1_epi64x(std::bit_cast<std::int64_t>(x) - 1);
+}
+
+ARBOLET_TARGET_AVX2 inline PackedFactor packed_factor(const DecayIndex& index) {
+    PackedFactor k;
+    k.factor = std::bit_cast<double>(index.factor_bits);
+    k.f = _mm256_set1_pd(k.factor);
+    k.safe = _mm256_set1_pd(index.safe);
+    k.stuck_limit = _mm256_set1_epi64x(static_cast<std::int64_t>(index.stuck_units + 1));
+    k.kept_below = _mm256_xor_si256(k.stuck_limit, _mm256_set1_epi64x(std::numeric_limits<std::int64_t>::min()));
+    k.fine_1 = bits_less_one(index.safe);
+    k.fine_4 = bits_less_one(index.safe_4);
+    k.fine_16 = bits_less_one(index.safe_16);
+    k.hardware_subnormals = hardware_subnormals();
+    return k;
+}
+
+// One multiplication of a block (the 8 counts in a and b, also at q) holding
+// a count that is tiny but not stuck (or a negative one), lane by lane as
+// decay_one does: small lanes never reach the hardware multiply, stuck ones
+// keep their value, the rest take multiply_awkward_avx2 and, where that
+// cannot settle them, multiply_awkward. Leaves the result in a and b (at q
+// only if a lane needed multiply_awkward); whether any count changed.
+ARBOLET_TARGET_AVX2 inline bool awkward_step_avx2(double* q, __m256d& a, __m256d& b, const PackedFactor& k) {
     const __m256d zero = _mm256_setzero_pd();
-    const __m256d f = _mm256_set1_pd(factor);
-    std::uint64_t awkward_blocks[kChunkBlocks];
-    std::size_t found = 0;
+    const __m256d small_a = _mm256_and_pd(_mm256_cmp_pd(a, k.safe, _CMP_LT_OQ), _mm256_cmp_pd(a, zero, _CMP_NEQ_OQ));
+    const __m256d small_b = _mm256_and_pd(_mm256_cmp_pd(b, k.safe, _CMP_LT_OQ), _mm256_cmp_pd(b, zero, _CMP_NEQ_OQ));
+    const __m256d stuck_a = stuck_lanes_avx2(a, k.stuck_limit);
+    const __m256d stuck_b = stuck_lanes_avx2(b, k.stuck_limit);
+    const __m256d awkward_a = _mm256_andnot_pd(stuck_a, small_a);
+    const __m256d awkward_b = _mm256_andnot_pd(stuck_b, small_b);
+    __m256d out_a = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(small_a, a), k.f), a, stuck_a);
+    __m256d out_b = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(small_b, b), k.f), b, stuck_b);
+    __m256d unsettled_a, unsettled_b;
+    const __m256d tiny_a = multiply_awkward_avx2(a, awkward_a, k.f, unsettled_a);
+    const __m256d tiny_b = multiply_awkward_avx2(b, awkward_b, k.f, unsettled_b);
+    // Unsettled lanes keep their count here and are redone below.
+    out_a = _mm256_blendv_pd(_mm256_blendv_pd(out_a, tiny_a, awkward_a), a, unsettled_a);
+    out_b = _mm256_blendv_pd(_mm256_blendv_pd(out_b, tiny_b, awkward_b), b, unsettled_b);
+    const unsigned unsettled =
+        static_cast<unsigned>(_mm256_movemask_pd(unsettled_a) | (_mm256_movemask_pd(unsettled_b) << 4));
+    const __m256i same = _mm256_and_si256(_mm256_cmpeq_epi64(_mm256_castpd_si256(out_a), _mm256_castpd_si256(a)),
+                                          _mm256_cmpeq_epi64(_mm256_castpd_si256(out_b), _mm256_castpd_si256(b)));
+    bool changed = _mm256_movemask_pd(_mm256_castsi256_pd(same)) != 15;
+    a = out_a;
+    b = out_b;
+    if (unsettled != 0) {
+        _mm256_storeu_pd(q, a);
+        _mm256_storeu_pd(q + 4, b);
+        for (unsigned lanes = unsettled; lanes != 0; lanes &= lanes - 1) {
+            double& c = q[std::countr_zero(lanes)];
+            const double d = multiply_awkward(c, k.factor);
+            changed |= !same_bits(d, c);
+            c = d;
+        }
+        a = _mm256_loadu_pd(q);
+        b = _mm256_loadu_pd(q + 4);
+    }
+    return changed;
+}
+
+ARBOLET_TARGET_AVX2 inline bool all_lanes_avx2(__m256i mask) {
+    return _mm256_testc_si256(mask, _mm256_set1_epi64x(-1)) != 0;
+}
+
+// Whether every lane is kept or a positive count whose bits exceed `from`
+// (signed comparisons leave negative counts out).
+ARBOLET_TARGET_AVX2 inline bool fine_lanes_avx2(__m256i ia, __m256i ib, __m256i kept_a, __m256i kept_b,
+                                                __m256i from) {
+    return all_lanes_avx2(_mm256_and_si256(_mm256_or_si256(kept_a, _mm256_cmpgt_epi64(ia, from)),
+                                           _mm256_or_si256(kept_b, _mm256_cmpgt_epi64(ib, from))));
+}
+
+template <int Steps>
+ARBOLET_TARGET_AVX2 inline void multiply_run_avx2(__m256d& a, __m256d& b, __m256i kept_a, __m256i kept_b,
+                                                  __m256d f) {
+    // Kept lanes are zeroed for the multiplications, so that a stuck count
+    // never reaches them (where a processor may take an assist).
+    const __m256d ka = _mm256_castsi256_pd(kept_a);
+    const __m256d kb = _mm256_castsi256_pd(kept_b);
+    __m256d ya = _mm256_andnot_pd(ka, a);
+    __m256d yb = _mm256_andnot_pd(kb, b);
+#pragma GCC unroll 16
+    for (int i = 0; i < Steps; ++i) {
+        ya = _mm256_mul_pd(ya, f);
+        yb = _mm256_mul_pd(yb, f);
+    }
+    a = _mm256_blendv_pd(ya, a, ka);
+    b = _mm256_blendv_pd(yb, b, kb);
+}
+
+// Applies some of the `steps` multiplications owed by the 8 counts in a and
+// b (also at q), and takes them off `steps`; true once the counts keep their
+// values (as they would under any further ones).
+//
+// A lane's bits read as an unsigned integer u keep their value when
+// u <= stuck_units (zeros and stuck counts, exact fixed points). The others
+// go to the hardware multiply while every product on the way is normal,
+// which the thresholds of PackedFactor tell for runs of 16, 4 and 1
+// multiplications; a block with any other lane takes one multiplication
+// lane by lane.
+ARBOLET_TARGET_AVX2 inline bool advance_some_avx2(double* q, __m256d& a, __m256d& b, std::uint64_t& steps,
+                                                  const PackedFactor& k) {
+    // Unsigned comparisons as signed ones, with the top bit flipped.
+    const __m256i flip = _mm256_set1_epi64x(std::numeric_limits<std::int64_t>::min());
+    const __m256i ia = _mm256_castpd_si256(a);
+    const __m256i ib = _mm256_castpd_si256(b);
+    const __m256i kept_a = _mm256_cmpgt_epi64(k.kept_below, _mm256_xor_si256(ia, flip));
+    const __m256i kept_b = _mm256_cmpgt_epi64(k.kept_below, _mm256_xor_si256(ib, flip));
+    if (all_lanes_avx2(_mm256_and_si256(kept_a, kept_b))) return true;
+    if (k.hardware_subnormals) {
+        if (steps >= 16) {
+            multiply_run_avx2<16>(a, b, kept_a, kept_b, k.f);
+            steps -= 16;
+        } else if (steps >= 4) {
+            multiply_run_avx2<4>(a, b, kept_a, kept_b, k.f);
+            steps -= 4;
+        } else {
+            multiply_run_avx2<1>(a, b, kept_a, kept_b, k.f);
+            steps -= 1;
+        }
+        return false;
+    }
+    if (steps >= 16 && fine_lanes_avx2(ia, ib, kept_a, kept_b, k.fine_16)) {
+        multiply_run_avx2<16>(a, b, kept_a, kept_b, k.f);
+        steps -= 16;
+    } else if (steps >= 4 && fine_lanes_avx2(ia, ib, kept_a, kept_b, k.fine_4)) {
+        multiply_run_avx2<4>(a, b, kept_a, kept_b, k.f);
+        steps -= 4;
+    } else if (fine_lanes_avx2(ia, ib, kept_a, kept_b, k.fine_1)) {
+        multiply_run_avx2<1>(a, b, kept_a, kept_b, k.f);
+        steps -= 1;
+    } else {
+        if (!awkward_step_avx2(q, a, b, k)) return true;
+        steps -= 1;
+    }
+    return false;
+}
+
+// Applies `steps` multiplications to the 8 counts at q; true once they keep
+// their values.
+ARBOLET_TARGET_AVX2 inline bool advance_block_avx2(double* q, std::uint64_t steps, const PackedFactor& k) {
+    __m256d a = _mm256_loadu_pd(q);
+    __m256d b = _mm256_loadu_pd(q + 4);
+    bool kept = false;
+    while (steps > 0 && !kept) kept = advance_some_avx2(q, a, b, steps, k);
+    _mm256_storeu_pd(q, a);
+    _mm256_storeu_pd(q + 4, b);
+    return kept;
+}
+
+// Catches up to kGroup full blocks at once. A block's multiplications form
+// one chain, each waiting for the one before; taking a few blocks in turn
+// lets the processor work on their chains side by side.
+constexpr std::size_t kGroup = 4;
+ARBOLET_TARGET_AVX2 void catch_up_group_avx2(const OwedBlock* owed, std::size_t count, const PackedFactor& k) {
+    __m256d a[kGroup];
+    __m256d b[kGroup];
+    std::uint64_t steps[kGroup];
+    for (std::size_t i = 0; i < count; ++i) {
+        a[i] = _mm256_loadu_pd(owed[i].counts);
+        b[i] = _mm256_loadu_pd(owed[i].counts + 4);
+        steps[i] = owed[i].lag;
+    }
+    for (bool any = true; any;) {
+        any = false;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (steps[i] == 0) continue;
+            if (advance_some_avx2(owed[i].counts, a[i], b[i], steps[i], k)) steps[i] = 0;
+            any = true;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        _mm256_storeu_pd(owed[i].counts, a[i]);
+        _mm256_storeu_pd(owed[i].counts + 4, b[i]);
+    }
+}
+
+// catch_up_blocks for blocks of full width that all owe decays by one
+// factor, which the packed path takes.
+ARBOLET_TARGET_AVX2_FLATTEN void catch_up_blocks_avx2(const OwedBlock* owed, std::size_t count) {
+    const PackedFactor k = packed_factor(*owed[0].index);
+    for (std::size_t i = 0; i < count; i += kGroup) catch_up_group_avx2(owed + i, std::min(kGroup, count - i), k);
+    _mm256_zeroupper();
+}
+
+// advance_block_avx2 for one block, with clean upper halves on return
+// (before any legacy-SSE code runs again, the rest of this process, libm's
+// asinh included: with them dirty, every such instruction pays a transition
+// penalty, which here made asinh ~13x slower).
+ARBOLET_TARGET_AVX2_FLATTEN bool advance_one_avx2(double* q, std::uint64_t steps, const DecayIndex& index) {
+    const bool kept = advance_block_avx2(q, steps, packed_factor(index));
+    _mm256_zeroupper();
+    return kept;
+}
+
+// Catches up the pending blocks among the first `blocks`.
+ARBOLET_TARGET_AVX2_FLATTEN void catch_up_avx2(double* p, std::size_t blocks, DecayIndex& index) {
+    const PackedFactor k = packed_factor(index);
+    std::uint64_t* pending = index.pending.data();
     for (std::size_t w = 0; w * 64 < blocks; ++w) {
         std::uint64_t todo = pending[w];
         if (blocks - w * 64 < 64) todo &= (std::uint64_t{1} << (blocks - w * 64)) - 1;
-        std::uint64_t unchanged = 0;
+        std::uint64_t kept = 0;
         for (; todo != 0; todo &= todo - 1) {
-            const std::size_t k = static_cast<std::size_t>(std::countr_zero(todo));
-            const std::size_t block = w * 64 + k;
-            double* q = p + block * kBlock;
-            const __m256d a = _mm256_loadu_pd(q);
-            const __m256d b = _mm256_loadu_pd(q + 4);
-            const __m256d small_a = _mm256_and_pd(_mm256_cmp_pd(a, safe_pack, _CMP_LT_OQ),
-                                                  _mm256_cmp_pd(a, zero, _CMP_NEQ_OQ));
-            const __m256d small_b = _mm256_and_pd(_mm256_cmp_pd(b, safe_pack, _CMP_LT_OQ),
-                                                  _mm256_cmp_pd(b, zero, _CMP_NEQ_OQ));
-            __m256d out_a, out_b;
-            unsigned awkward = 0;
-            if (_mm256_testz_pd(_mm256_or_pd(small_a, small_b), _mm256_or_pd(small_a, small_b))) {
-                // The usual block: no count near the subnormals.
-                out_a = _mm256_mul_pd(a, f);
-                out_b = _mm256_mul_pd(b, f);
-            } else {
-                const __m256d stuck_a = stuck_lanes_avx2(a, stuck_limit);
-                const __m256d stuck_b = stuck_lanes_avx2(b, stuck_limit);
-                const __m256d awkward_a = _mm256_andnot_pd(stuck_a, small_a);
-                const __m256d awkward_b = _mm256_andnot_pd(stuck_b, small_b);
-                // Small lanes never reach the hardware multiply; stuck ones keep
-                // their value.
-                out_a = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(small_a, a), f), a, stuck_a);
-                out_b = _mm256_blendv_pd(_mm256_mul_pd(_mm256_andnot_pd(small_b, b), f), b, stuck_b);
-                if (!_mm256_testz_pd(_mm256_or_pd(awkward_a, awkward_b), _mm256_or_pd(awkward_a, awkward_b))) {
-                    __m256d unsettled_a, unsettled_b;
-                    const __m256d small_a = multiply_awkward_avx2(a, awkward_a, f, unsettled_a);
-                    const __m256d small_b = multiply_awkward_avx2(b, awkward_b, f, unsettled_b);
-                    // Unsettled lanes keep their count here and are redone afterwards.
-                    out_a = _mm256_blendv_pd(_mm256_blendv_pd(out_a, small_a, awkward_a), a, unsettled_a);
-                    out_b = _mm256_blendv_pd(_mm256_blendv_pd(out_b, small_b, awkward_b), b, unsettled_b);
-                    awkward = static_cast<unsigned>(_mm256_movemask_pd(unsettled_a) |
-                                                    (_mm256_movemask_pd(unsettled_b) << 4));
-                }
-            }
-            _mm256_storeu_pd(q, out_a);
-            _mm256_storeu_pd(q + 4, out_b);
-            const __m256i same = _mm256_and_si256(
-                _mm256_cmpeq_epi64(_mm256_castpd_si256(out_a), _mm256_castpd_si256(a)),
-                _mm256_cmpeq_epi64(_mm256_castpd_si256(out_b), _mm256_castpd_si256(b)));
-            const std::uint64_t changed = _mm256_movemask_pd(_mm256_castsi256_pd(same)) != 15 ? 1 : 0;
-            unchanged |= static_cast<std::uint64_t>(changed == 0 && awkward == 0) << k;
-            awkward_blocks[found] = (static_cast<std::uint64_t>(block) << 9) | (changed << 8) | awkward;
-            found += awkward != 0;
-            if (found == kChunkBlocks) {
-                _mm256_zeroupper();
-                redo_awkward(p, pending, awkward_blocks, found, factor);
-                found = 0;
-            }
+            const std::size_t bit = static_cast<std::size_t>(std::countr_zero(todo));
+            const std::size_t block = w * 64 + bit;
+            const std::uint64_t lag = index.epoch - index.applied[block];
+            if (lag == 0) continue;
+            const bool aside = advance_block_avx2(p + block * kBlock, lag, k);
+            kept |= static_cast<std::uint64_t>(aside) << bit;
+            index.applied[block] = aside ? DecayIndex::kAside : static_cast<std::uint16_t>(index.epoch);
         }
-        pending[w] &= ~unchanged;
+        pending[w] &= ~kept;
     }
-    // Clean upper halves before any legacy-SSE code runs again (the rest of
-    // this process, libm's asinh included): with them dirty, every such
-    // instruction pays a transition penalty, which here made asinh ~13x slower.
     _mm256_zeroupper();
-    redo_awkward(p, pending, awkward_blocks, found, factor);
 }
 
 #endif
 
+bool is_pending(const DecayIndex& index, std::size_t block) {
+    return ((index.pending[block / 64] >> (block % 64)) & 1) != 0;
+}
+
+// Whether the packed path takes this factor (on a processor with AVX2).
+bool packed(double factor) {
+#if defined(ARBOLET_X86_DISPATCH)
+    return std::isnormal(factor) && factor > 0.0 && factor < 1.0 && decay_loops() != DecayLoops::Plain &&
+           cpu_has_avx2();
+#else
+    (void)factor;
+    return false;
+#endif
+}
+
+// Applies `steps` multiplications by the index's factor to the n counts at
+// p, one at a time; true once they keep their values.
+bool advance_block(double* p, std::size_t n, std::uint64_t steps, const DecayIndex& index) {
+    const double factor = std::bit_cast<double>(index.factor_bits);
+#if defined(ARBOLET_X86_DISPATCH)
+    if (n == kBlock && packed(factor)) return advance_one_avx2(p, steps, index);
+#endif
+    const bool factor_normal = std::isnormal(factor);
+    for (; steps > 0; --steps)
+        if (!decay_block(p, n, factor, index.safe, factor_normal)) return true;
+    return false;
+}
+
+// 4 * safe / factor^(n - 1): a count at least this large keeps a normal
+// product for n multiplications in a row, each rounding down by less than a
+// half in 2^52, which the margin of 2 covers with the roundings of the bound
+// (n <= 16). Infinite, so never met, when the power underflows.
+double safe_for(double safe, double factor, int n) {
+    double power = 1.0;
+    for (int i = 1; i < n; ++i) power *= factor;
+    return 4.0 * safe / power;
+}
+
 }  // namespace
 
 void decay_counts(std::span<double> counts, DecayIndex& index, double factor) {
+    const std::uint64_t factor_bits = std::bit_cast<std::uint64_t>(factor);
+    if (index.valid && index.factor_bits == factor_bits) {
+        if (index.epoch == DecayIndex::kMaxEpoch) {
+            catch_up_counts(counts, index);
+            for (std::uint16_t& a : index.applied)
+                if (a != DecayIndex::kAside) a = 0;
+            index.epoch = 0;
+        }
+        ++index.epoch;
+        index.caught_up = false;
+        return;
+    }
+    // The decays owed under the previous factor come first. Nothing is known
+    // to survive the new one unchanged: every block is pending, and its first
+    // catch-up settles the ones that are.
+    if (index.valid) catch_up_counts(counts, index);
+    const std::size_t blocks = (counts.size() + kBlock - 1) / kBlock;
+    index.pending.assign((blocks + 63) / 64, ~std::uint64_t{0});
+    index.applied.assign(blocks, 0);
+    index.factor_bits = factor_bits;
+    // Any count at least this large keeps a normal product, and zeros stay
+    // zero. Counts in between (and negative ones) never reach the hardware
+    // multiply, which then never meets a subnormal. NaN compares false and
+    // is left to the hardware.
+    index.safe = 2.0 * std::numeric_limits<double>::min() / std::fabs(factor);
+    index.safe_4 = safe_for(index.safe, factor, 4);
+    index.safe_16 = safe_for(index.safe, factor, 16);
+    index.stuck_units = stuck_units(factor);
+    index.epoch = 1;
+    index.caught_up = false;
+    index.valid = true;
+}
+
+void catch_up_counts(std::span<double> counts, DecayIndex& index) {
+    if (index.caught_up) return;
     double* p = counts.data();
     const std::size_t n = counts.size();
     const std::size_t blocks = (n + kBlock - 1) / kBlock;
-    const std::size_t words = (blocks + 63) / 64;
-    const std::uint64_t factor_bits = std::bit_cast<std::uint64_t>(factor);
-    if (!index.valid || index.factor_bits != factor_bits || index.pending.size() != words) {
-        // Nothing is known to survive this factor unchanged: multiply every
-        // block once, which settles the ones that do.
-        index.pending.assign(words, ~std::uint64_t{0});
-        index.factor_bits = factor_bits;
-        index.stuck_units = stuck_units(factor);
-        index.valid = true;
-    }
-    std::uint64_t* pending = index.pending.data();
-
-    // Any count at least this large keeps a normal product, and zeros stay
-    // zero. Counts in between (and negative ones) are left alone by the
-    // packed multiply, which then never meets a subnormal, and are redone one
-    // by one afterwards. NaN compares false and is left to the hardware.
-    const double safe = 2.0 * std::numeric_limits<double>::min() / std::fabs(factor);
-    const bool factor_normal = std::isnormal(factor);
-    std::size_t packed = 0;  // leading blocks of full width done by the packed path
+    std::size_t done = 0;  // leading blocks of full width done by the packed path
 #if defined(ARBOLET_X86_DISPATCH)
-    if (factor_normal && factor > 0.0 && cpu_has_avx2()) {
-        packed = n / kBlock;
-        decay_blocks_avx2(p, packed, pending, factor, safe, index.stuck_units);
+    if (packed(std::bit_cast<double>(index.factor_bits))) {
+        done = n / kBlock;
+        catch_up_avx2(p, done, index);
     }
 #endif
-    for (std::size_t block = packed; block < blocks; ++block) {
-        if (((pending[block / 64] >> (block % 64)) & 1) == 0) continue;
+    for (std::size_t block = done; block < blocks; ++block) {
+        if (!is_pending(index, block)) continue;
         const std::size_t first = block * kBlock;
-        if (!decay_block(p + first, std::min(kBlock, n - first), factor, safe, factor_normal)) settle(pending, block);
+        if (advance_block(p + first, std::min(kBlock, n - first), index.epoch - index.applied[block], index)) {
+            settle(index.pending.data(), block);
+            index.applied[block] = DecayIndex::kAside;
+        } else {
+            index.applied[block] = static_cast<std::uint16_t>(index.epoch);
+        }
     }
+    index.caught_up = true;
+}
+
+void CatchUpBatch::claim_owed(std::span<double> counts, DecayIndex& index, std::size_t block) {
+    std::uint16_t& applied = index.applied[block];
+    if (applied == DecayIndex::kAside) {
+        index.pending[block / 64] |= std::uint64_t{1} << (block % 64);
+    } else {
+        const std::size_t first = block * kBlock;
+        owed_[size_++] = {counts.data() + first, std::min(kBlock, counts.size() - first),
+                          static_cast<std::uint64_t>(index.epoch - applied), &index};
+        if (size_ == kCapacity) apply();
+    }
+    applied = static_cast<std::uint16_t>(index.epoch);
+}
+
+void CatchUpBatch::apply() {
+    std::size_t done = 0;
+#if defined(ARBOLET_X86_DISPATCH)
+    // The leading blocks that the packed path takes together.
+    if (size_ > 0 && packed(std::bit_cast<double>(owed_[0].index->factor_bits))) {
+        while (done < size_ && owed_[done].n == kBlock && owed_[done].index->factor_bits == owed_[0].index->factor_bits)
+            ++done;
+        if (done > 0) catch_up_blocks_avx2(owed_, done);
+    }
+#endif
+    for (std::size_t i = done; i < size_; ++i) advance_block(owed_[i].counts, owed_[i].n, owed_[i].lag, *owed_[i].index);
+    size_ = 0;
+}
+
+double owed_count(std::span<const double> counts, const DecayIndex& index, std::size_t i) {
+    const std::uint16_t applied = index.applied[i / kBlock];
+    double c = counts[i];
+    if (applied == DecayIndex::kAside) return c;
+    // The one count, one multiplication at a time; once one leaves it
+    // unchanged, so would the rest.
+    const double factor = std::bit_cast<double>(index.factor_bits);
+    const bool factor_normal = std::isnormal(factor);
+    for (std::uint32_t lag = index.epoch - applied; lag > 0; --lag) {
+        const double d = decay_one(c, factor, index.safe, factor_normal);
+        if (same_bits(d, c)) break;
+        c = d;
+    }
+    return c;
 }
 
 RecordSketch RecordSketch::build(const MStreamConfig& config, Xoshiro256PlusPlus& rng) {

@@ -48,37 +48,90 @@ inline constexpr std::uint64_t kValueConstant = 0xbe5466cf34e90c6cULL;
 inline constexpr std::uint64_t kCoefficientConstant = 0x452821e638d01377ULL;
 inline constexpr std::uint64_t kHashMultiplier = 0x5851f42d4c957f2dULL;
 
-// Which blocks of a decaying count table the next decay has to multiply.
-// Multiplying is deterministic, so a block that kept every bit when last
-// multiplied by some factor keeps them again under the same factor until a
-// record adds to it: zeros, and counts stuck at the bottom of the subnormal
-// range (where rounding takes c * alpha back to c), which every bucket a
-// stream has ever touched ends up as. Not part of the state: it compares
-// equal whatever it holds, and a sketch without one (new, loaded, or copied
-// before its first decay) or a different factor starts from a full pass.
+// The decay of a count table, deferred block by block. With the time
+// advancing on every record, multiplying every live count at every tick cost
+// far more than the record itself, and a record only touches a few counts.
+// So a decay only counts itself (`epoch`), and a block of counts has the
+// multiplications it missed applied one by one, in order, when a record
+// touches it or when the whole table is caught up (for a reader, or before
+// the factor changes): the same roundings in the same order, so the same
+// bits. Blocks whose counts a multiplication leaves unchanged (zeros, and
+// counts stuck at the bottom of the subnormal range, where rounding takes
+// c * alpha back to c, which every bucket a stream has ever touched ends up
+// as) are set aside until a record adds to them: the same factor leaves them
+// unchanged again.
+//
+// It compares equal whatever it holds: MStream's comparison and its writers
+// catch a copy up first, its readers replay what a count owes, and a copy
+// carries what is owed. A new or loaded table has nothing deferred.
 struct DecayIndex {
     static constexpr std::size_t kBlock = 8;  // counts per block
+    // Multiplications that may be owed before the whole table is caught up
+    // (`applied` is 16 bits wide).
+    static constexpr std::uint32_t kMaxEpoch = 0xfffe;
+    // `applied` of a block set aside.
+    static constexpr std::uint16_t kAside = 0xffff;
 
-    // Bit k of word w: block 64w + k must be multiplied by the next decay.
+    // Bit k of word w: block 64w + k may still change under `factor` (is not
+    // set aside).
     std::vector<std::uint64_t> pending;
-    std::uint64_t factor_bits = 0;  // the factor of the last decay
+    // Per block: how many of the first `epoch` multiplications it has had,
+    // or kAside.
+    std::vector<std::uint16_t> applied;
+    std::uint64_t factor_bits = 0;  // the factor of the deferred decays
+    double safe = 0.0;              // counts at least this large keep a normal product
+    double safe_4 = 0.0;            // ... for 4 multiplications in a row
+    double safe_16 = 0.0;           // ... for 16
     // Positive subnormal counts n * 2^-1074 with 1 <= n <= stuck_units are
     // fixed points of that factor (n * factor rounds back to n).
     std::uint64_t stuck_units = 0;
+    std::uint32_t epoch = 0;  // decays by `factor` so far
+    bool caught_up = true;    // every pending block has had all of them
     bool valid = false;
-
-    // Every write to a count of a decaying table must call this.
-    void touch(std::size_t index) {
-        const std::size_t word = index / (64 * kBlock);
-        if (word < pending.size()) pending[word] |= std::uint64_t{1} << (index / kBlock % 64);
-    }
 
     friend bool operator==(const DecayIndex&, const DecayIndex&) { return true; }
 };
 
-// Multiplies every count by factor, skipping the blocks that the index shows
-// would come out unchanged; the result is that of multiplying every count.
+// A decay by `factor` of every count, deferred.
 void decay_counts(std::span<double> counts, DecayIndex& index, double factor);
+// Applies every deferred decay.
+void catch_up_counts(std::span<double> counts, DecayIndex& index);
+struct OwedBlock {
+    double* counts;  // the block's first count
+    std::size_t n;   // counts in the block
+    std::uint64_t lag;
+    const DecayIndex* index;
+};
+
+// What every write to a count of a decaying table must be preceded by: the
+// block of the count has the decays it owes applied (and set aside blocks
+// come back). For many counts at once, which is faster than one block after
+// another: claim every count first, then apply() before reading or writing
+// any of them.
+class CatchUpBatch {
+public:
+    // Records the block of counts[i] as caught up (so that claiming it again
+    // finds nothing owed) and keeps what it owes for apply().
+    void claim(std::span<double> counts, DecayIndex& index, std::size_t i) {
+        if (!index.valid) return;
+        const std::size_t block = i / DecayIndex::kBlock;
+        if (index.applied[block] != index.epoch) claim_owed(counts, index, block);
+    }
+    void apply();
+
+private:
+    void claim_owed(std::span<double> counts, DecayIndex& index, std::size_t block);
+
+    static constexpr std::size_t kCapacity = 32;
+    OwedBlock owed_[kCapacity];
+    std::size_t size_ = 0;
+};
+
+// counts[i] with its deferred decays applied, changing nothing.
+double owed_count(std::span<const double> counts, const DecayIndex& index, std::size_t i);
+inline double current_count(std::span<const double> counts, const DecayIndex& index, std::size_t i) {
+    return index.caught_up ? counts[i] : owed_count(counts, index, i);
+}
 
 struct RecordSketch {
     std::uint64_t num_rows = 0;
@@ -101,6 +154,7 @@ struct RecordSketch {
 
     DecayIndex decay_index;  // only used by the decaying (current) sketch
     void decay(double factor) { decay_counts(count.data, decay_index, factor); }
+    void catch_up() { catch_up_counts(count.data, decay_index); }
 
     friend bool operator==(const RecordSketch&, const RecordSketch&) = default;
 };
@@ -126,6 +180,7 @@ struct NumericSketch {
 
     DecayIndex decay_index;  // only used by the decaying (current) sketch
     void decay(double factor) { decay_counts(count.data, decay_index, factor); }
+    void catch_up() { catch_up_counts(count.data, decay_index); }
 
     friend bool operator==(const NumericSketch&, const NumericSketch&) = default;
 };
@@ -150,6 +205,7 @@ struct CategoricalSketch {
 
     DecayIndex decay_index;  // only used by the decaying (current) sketch
     void decay(double factor) { decay_counts(count.data, decay_index, factor); }
+    void catch_up() { catch_up_counts(count.data, decay_index); }
 
     friend bool operator==(const CategoricalSketch&, const CategoricalSketch&) = default;
 };

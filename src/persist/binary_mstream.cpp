@@ -133,6 +133,11 @@ void write_categorical(ByteWriter& w, const mstream::SketchCounts<CategoricalSke
 }  // namespace
 
 void write_mstream_payload(ByteWriter& w, const mstream::MStream& m) {
+    if (!m.caught_up()) {
+        mstream::MStream copy = m;
+        copy.catch_up();
+        return write_mstream_payload(w, copy);
+    }
     binary::write_record<mstream::MStreamConfig>(w, m.config);
     binary::write_record<mstream::StreamClock>(w, m.clock);
     w.var(m.entries_seen);

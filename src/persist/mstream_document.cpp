@@ -41,6 +41,11 @@ std::size_t expected_size(const mstream::MStream& m) {
 }  // namespace
 
 std::string mstream_to_json(const mstream::MStream& m) {
+    if (!m.caught_up()) {
+        mstream::MStream copy = m;
+        copy.catch_up();
+        return mstream_to_json(copy);
+    }
     JsonWriter w(expected_size(m));
     record::NoSpecials codec;
     json::write_record<mstream::MStream>(w, m, codec);
