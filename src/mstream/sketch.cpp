@@ -439,16 +439,13 @@ bool is_pending(const DecayIndex& index, std::size_t block) {
     return ((index.pending[block / 64] >> (block % 64)) & 1) != 0;
 }
 
+#if defined(ARBOLET_X86_DISPATCH)
 // Whether the packed path takes this factor (on a processor with AVX2).
 bool packed(double factor) {
-#if defined(ARBOLET_X86_DISPATCH)
     return std::isnormal(factor) && factor > 0.0 && factor < 1.0 && decay_loops() != DecayLoops::Plain &&
            cpu_has_avx2();
-#else
-    (void)factor;
-    return false;
-#endif
 }
+#endif
 
 // Applies `steps` multiplications by the index's factor to the n counts at
 // p, one at a time; true once they keep their values.
