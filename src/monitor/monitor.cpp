@@ -36,6 +36,16 @@ double range_grade(double beyond, double margin) {
     return std::max(beyond / (beyond + kHalfGradeBeyond), std::numeric_limits<double>::denorm_min());
 }
 
+// How far x lies beyond [lo, hi], as fractions of `span` (above, below);
+// infinite beyond a range of no width.
+struct Beyond {
+    double over, under;
+};
+Beyond beyond(double x, double lo, double hi, double span) {
+    return {span > 0.0 ? (x - hi) / span : (x > hi ? HUGE_VAL : 0.0),
+            span > 0.0 ? (lo - x) / span : (x < lo ? HUGE_VAL : 0.0)};
+}
+
 // A second seed for the shingled forest, fixed by the first.
 std::uint64_t mixed_seed(std::uint64_t seed) {
     std::uint64_t z = seed + 0x9e3779b97f4a7c15ULL;
@@ -211,8 +221,7 @@ double Monitor::relate(std::span<const float> point, bool judge) {
         RangeWindow& window = r.residuals[i];
         if (judge && r.held[i] >= warm_steps() && !window.empty()) {
             const double hi = window.high(), lo = window.low(), span = hi - lo;
-            const double over = span > 0.0 ? (residual - hi) / span : (residual > hi ? HUGE_VAL : 0.0);
-            const double under = span > 0.0 ? (lo - residual) / span : (residual < lo ? HUGE_VAL : 0.0);
+            const auto [over, under] = beyond(residual, lo, hi, span);
             grade = std::max({grade, range_grade(over, config.season_margin), range_grade(under, config.season_margin)});
         }
         window.push(steps, residual, range_steps());
@@ -273,8 +282,7 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
             const double jitter = jitters[i];
             v.lower[i] = lo - std::max(config.range_margin * span, jitter);
             v.upper[i] = hi + std::max(config.range_margin * span, jitter);
-            double over = span > 0.0 ? (x - hi) / span : (x > hi ? HUGE_VAL : 0.0);
-            double under = span > 0.0 ? (lo - x) / span : (x < lo ? HUGE_VAL : 0.0);
+            auto [over, under] = beyond(x, lo, hi, span);
             if (!(x - hi > jitter)) over = 0.0;
             if (!(lo - x > jitter)) under = 0.0;
             if (up_ok) grade = std::max(grade, range_grade(over, config.range_margin));
@@ -313,8 +321,7 @@ Result<Verdict> Monitor::update(std::span<const float> point, std::optional<std:
                 const double value_span = ranges[i].empty() ? 0.0 : ranges[i].high() - ranges[i].low();
                 const double hi = changes.high(), lo = changes.low();
                 const double span = std::max(hi - lo, kLeastChangeSpan * value_span);
-                const double over = span > 0.0 ? (change - hi) / span : (change > hi ? HUGE_VAL : 0.0);
-                const double under = span > 0.0 ? (lo - change) / span : (change < lo ? HUGE_VAL : 0.0);
+                const auto [over, under] = beyond(change, lo, hi, span);
                 const double g = std::max(up_ok ? range_grade(over, config.season_margin) : 0.0,
                                           down_ok ? range_grade(under, config.season_margin) : 0.0);
                 keep_reference[i] = g > 0.0;
